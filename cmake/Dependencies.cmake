@@ -1,0 +1,5 @@
+# Third-party libraries of the module: libcurl for HTTP, pugixml for the
+# settings file (scripts/setup-deps installs both).
+find_package(CURL REQUIRED)
+find_package(pugixml REQUIRED)
+target_link_libraries(talvik_core PUBLIC CURL::libcurl pugixml::pugixml)
