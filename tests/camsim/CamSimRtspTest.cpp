@@ -282,16 +282,28 @@ TEST(CamSimRtsp, DropSessionsEndsAPlayingClient) {
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 0);
 }
 
-TEST(CamSimRtsp, MalformedQueryGetsBadRequest) {
-    auto sim = StartSim({});
+TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
+    auto sim = StartSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
-    int exitCode = 0;
-    std::string output;
-    auto frames = ProbeFrames(sim->RtspUrl("/h264.sdp?res=full&fps=abc"), "-rtsp_transport tcp", 1,
-                              &exitCode, &output);
-    EXPECT_TRUE(frames.empty());
-    EXPECT_NE(output.find("400"), std::string::npos) << output;
-    EXPECT_TRUE(Contains(sim->Requests(), "DESCRIBE /h264.sdp?res=full&fps=abc none"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"/h264.sdp?res=full&fps=abc", "400 Bad Request"},
+        {"/h264.sdp2?res=quarter", "400 Bad Request"},
+        {"/h264.sdp?x0=64&x1=32", "400 Bad Request"},
+        {"/h264.sdp5?x1=64&y1=64", "404 Not Found"},
+        {"/h264.sdp1x?x1=64&y1=64", "404 Not Found"},
+        {"/other", "404 Not Found"},
+    };
+    for (const auto& c : cases) {
+        int exitCode = 0;
+        std::string output;
+        auto frames =
+            ProbeFrames(sim->RtspUrl(c.first), "-rtsp_transport tcp", 1, &exitCode, &output);
+        EXPECT_TRUE(frames.empty()) << c.first;
+        EXPECT_NE(output.find(std::string("Server returned ") + c.second), std::string::npos)
+            << c.first << "\n"
+            << output;
+        EXPECT_TRUE(Contains(sim->Requests(), std::string("DESCRIBE ") + c.first + " none"));
+    }
     EXPECT_EQ(sim->Get("/get?freq"), "freq=60\r\n");
 }
 
