@@ -25,6 +25,8 @@ struct FileFeed {
     unsigned fps = 25;
     Clock::time_point next;
     bool started = false;
+    uint64_t count = 0;     // access units pushed
+    GstClockTime base = 0;  // running time of access unit 0
 };
 
 using StatsRef = std::shared_ptr<StreamStats>;
@@ -59,17 +61,26 @@ void OnNeedData(GstElement* src, guint, gpointer user) {
     auto* feed = static_cast<FileFeed*>(user);
     const auto& units = feed->file->accessUnits;
     if (units.empty()) return;
+    // Time stamps at exact frame intervals, like a camera's capture clock;
+    // the push itself follows the wall clock.
+    const GstClockTime period = GST_SECOND / feed->fps;
     Clock::time_point now = Clock::now();
     if (!feed->started || feed->next < now - std::chrono::seconds(1)) {
+        GstClockTime running = gst_element_get_current_running_time(src);
+        if (!GST_CLOCK_TIME_IS_VALID(running)) running = 0;
+        feed->base = running > feed->count * period ? running - feed->count * period : 0;
         feed->next = now;
         feed->started = true;
     }
     std::this_thread::sleep_until(feed->next);
-    feed->next += std::chrono::microseconds(1000000 / feed->fps);
+    feed->next += std::chrono::nanoseconds(period);
     const auto& au = units[feed->index];
     feed->index = (feed->index + 1) % units.size();
     GstBuffer* buffer = gst_buffer_new_allocate(nullptr, au.size(), nullptr);
     gst_buffer_fill(buffer, 0, au.data(), au.size());
+    GST_BUFFER_PTS(buffer) = feed->base + feed->count * period;
+    GST_BUFFER_DURATION(buffer) = period;
+    ++feed->count;
     gst_app_src_push_buffer(GST_APP_SRC(src), buffer);
 }
 
@@ -139,7 +150,7 @@ std::string LaunchLine(const VideoRequest& r, bool file) {
     char desc[1024];
     if (file) {
         snprintf(desc, sizeof(desc),
-                 "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=1 "
+                 "appsrc name=src is-live=true format=time max-bytes=1 "
                  "caps=video/x-h264,stream-format=byte-stream,alignment=au,framerate=%u/1 ! "
                  "h264parse ! rtph264pay name=pay0 pt=96 config-interval=1",
                  r.fps);
