@@ -389,6 +389,27 @@ TEST(CamSimRtsp, SilentSessionTimesOut) {
     EXPECT_EQ(again.substr(0, 12), "RTSP/1.0 454") << again;
 }
 
+TEST(CamSimRtsp, FaultDelayHoldsBackOnlyTheRuledClient) {
+    auto sim = StartSim({});
+    ASSERT_TRUE(sim);
+    ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp1&delay_ms=5000&count=1"), "ok\n");
+    // The answer comes later than the client's 1-second limit: it gives up.
+    int exitCode = 0;
+    std::string output;
+    std::vector<ProbedFrame> slowFrames;
+    std::thread slow([&] {
+        slowFrames = ProbeFrames(sim->RtspUrl("/h264.sdp1?x1=160&y1=120"),
+                                 "-rtsp_transport tcp -timeout 1000000", 1, &exitCode, &output);
+    });
+    // Meanwhile another client is served.
+    int otherExit = 0;
+    auto frames = ProbeFrames(sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10"), "-rtsp_transport tcp",
+                              3, &otherExit);
+    slow.join();
+    EXPECT_TRUE(slowFrames.empty()) << output;
+    EXPECT_EQ(frames.size(), 3u);
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace talvik

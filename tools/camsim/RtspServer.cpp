@@ -283,8 +283,13 @@ GstRTSPStatusCode CheckRequest(GstRTSPContext* ctx, SimState* state, bool descri
     if (!ctx || !ctx->uri) return GST_RTSP_STS_OK;
     std::string path = ctx->uri->abspath ? ctx->uri->abspath : "";
     FaultRule rule;
-    if (state->MatchRule(path, &rule) && rule.status != 0)
-        return static_cast<GstRTSPStatusCode>(rule.status);
+    if (state->MatchRule(path, &rule)) {
+        // Clients have threads of their own: a delay holds back only this one.
+        if (rule.delayMs > 0)
+            state->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs),
+                              state->Epoch());
+        if (rule.status != 0) return static_cast<GstRTSPStatusCode>(rule.status);
+    }
     if (describe) {
         const Options& o = state->options();
         VideoRequest request;
@@ -438,6 +443,11 @@ bool RtspServer::Start(uint16_t port, std::string* error) {
     }
     g_object_unref(mounts);
     g_signal_connect(server_, "client-connected", G_CALLBACK(&OnClientConnected), state_);
+    // One thread per client (up to 64), so that a slow answer to one client
+    // does not hold back the others.
+    GstRTSPThreadPool* threads = gst_rtsp_server_get_thread_pool(server_);
+    gst_rtsp_thread_pool_set_max_threads(threads, 64);
+    g_object_unref(threads);
     if (!Attach(error)) return false;
     port_ = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server_));
     cleanupId_ = g_timeout_add_seconds(1, &CleanupSessions, server_);
