@@ -3,18 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include <ctime>
+#include "base/Time.h"
 
 namespace talvik {
-
-namespace {
-// TODO(rtp): NowFileTime once the foundation's time helpers are merged.
-uint64_t NowFileTime() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * 10000000 + uint64_t(ts.tv_nsec) / 100 + 116444736000000000ULL;
-}
-}  // namespace
 
 CTimeStampConverter::CTimeStampConverter() : CTimeStampConverter(Clock(&NowFileTime)) {}
 
@@ -115,6 +106,16 @@ void CTimeStampConverter::ConvertFixedStep(uint32_t timestamp) {
         currentTime_ += uint64_t(timestamp - lastRtpTimestamp_) * 100;
         lastRtpTimestamp_ = timestamp;
     }
+}
+
+}  // namespace talvik
+
+namespace talvik {
+
+void CTimeStampConverter::GetTime(SystemTime* out) const {
+    if (out == nullptr) return;
+    if (HasTime() && TimeToSystemTime(currentTime_, out)) return;
+    TimeToSystemTime(NowFileTime(), out);
 }
 
 }  // namespace talvik

@@ -11,6 +11,8 @@
 
 namespace talvik {
 
+struct SystemTime;
+
 class CTimeStampConverter {
 public:
     // Current UTC time in 100-ns units since 1601; injectable for tests.
@@ -21,6 +23,8 @@ public:
     virtual ~CTimeStampConverter() = default;
 
     void Convert(uint32_t timestamp);
+    // The converted time when there is one, otherwise the current time.
+    void GetTime(SystemTime* out) const;
     void Reset();
 
     // The converted time of the last timestamp, 0 when there is none.
