@@ -13,15 +13,21 @@ CRTPReceiver::~CRTPReceiver() {
     Close();
 }
 
+void CRTPReceiver::CreateClient() {
+    CUDPClient* udp = new CUDPClient(logger_);
+    // Set before the socket thread starts, which reads them once.
+    udp->SetReceiveBufferSize(kReceiveBufferSize);
+    udp->SetWaitTimeout(kWaitTimeoutMs);
+    udp->SetSocketReceiveBuffer(kSocketReceiveBuffer);
+    client_.Reset(udp);
+}
+
 bool CRTPReceiver::OpenMulticast(const char* group, uint16_t port, uint32_t localInterface) {
     Close();
-    client_.Reset(new CUDPClient(logger_));
+    CreateClient();
     IRTPClient* client = client_.Get();
-    // Set before the socket thread starts, which reads them once.
-    client->SetReceiveBufferSize(kReceiveBufferSize);
-    client->SetWaitTimeout(kWaitTimeoutMs);
     activeClient_ = client;
-    if (!client->OpenMulticast(this, group, port, localInterface) ||
+    if (client == nullptr || !client->OpenMulticast(this, group, port, localInterface) ||
         !StartQueue(client->GetPort())) {
         Close();
         return false;
@@ -30,15 +36,13 @@ bool CRTPReceiver::OpenMulticast(const char* group, uint16_t port, uint32_t loca
 }
 
 bool CRTPReceiver::Open(bool keepClient, uint16_t port) {
-    if (!keepClient || client_.Get() == nullptr) {
+    if (!keepClient || !client_) {
         Close();
-        client_.Reset(new CUDPClient(logger_));
+        CreateClient();
     }
     IRTPClient* client = client_.Get();
-    client->SetReceiveBufferSize(kReceiveBufferSize);
-    client->SetWaitTimeout(kWaitTimeoutMs);
     activeClient_ = client;
-    if (!client->Open(this, port) || !StartQueue(client->GetPort())) {
+    if (client == nullptr || !client->Open(this, port) || !StartQueue(client->GetPort())) {
         Close();
         return false;
     }
@@ -90,7 +94,7 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
     if (StopRequested()) return;
     {
         CLockGuard guard(lock_);
-        if (queue_.size() >= kMaxQueuedPackets || queuedBytes_ + length > kMaxQueuedBytes) {
+        if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
             ++dropped_;
             return;
         }

@@ -40,6 +40,10 @@ public:
     static constexpr size_t kMaxQueuedBytes = 32 * 1024 * 1024;
     static constexpr uint32_t kReceiveBufferSize = 1536;
     static constexpr uint32_t kWaitTimeoutMs = 2000;
+    // A 1080p key frame arrives as a burst of over a hundred datagrams; a
+    // 64 KiB socket buffer holds only about forty of them, so a short stall of
+    // the socket thread would lose part of every key frame.
+    static constexpr uint32_t kSocketReceiveBuffer = 1024 * 1024;
 
     explicit CRTPReceiver(IDebugMessage* logger);
     ~CRTPReceiver() override;
@@ -51,6 +55,11 @@ public:
     void Close();
     uint16_t GetPort();
 
+    // Lower limits, for tests of a full queue.
+    void SetQueueLimits(size_t packets, size_t bytes) {
+        maxPackets_ = packets;
+        maxBytes_ = bytes;
+    }
     // Datagrams dropped because the queue was full, since construction.
     uint64_t GetDroppedCount() const { return dropped_; }
     size_t GetQueuedCount();
@@ -71,6 +80,7 @@ private:
     };
     using PacketPtr = std::unique_ptr<QueuedPacket>;
 
+    void CreateClient();
     bool StartQueue(uint16_t port);
     void ClearQueue();
     PacketPtr Pop(size_t& remaining);
@@ -85,6 +95,8 @@ private:
     size_t queuedBytes_ = 0;
     CEvent queueEvent_{false};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<size_t> maxPackets_{kMaxQueuedPackets};
+    std::atomic<size_t> maxBytes_{kMaxQueuedBytes};
 };
 
 }  // namespace talvik

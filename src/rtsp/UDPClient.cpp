@@ -66,6 +66,7 @@ bool CUDPClient::IsOpen() {
 bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
     OpenParams params;
     params.port = port;
+    params.receiveBuffer = int(socketReceiveBuffer_.load());
     return Start(user, params);
 }
 
@@ -73,6 +74,7 @@ bool CUDPClient::OpenMulticast(IRTPClientUser* user, const char* group, uint16_t
                                uint32_t localInterface) {
     OpenParams params;
     params.port = port;
+    params.receiveBuffer = int(socketReceiveBuffer_.load());
     params.interfaceAddress = localInterface;
     if (!ParseGroup(group, params.group)) {
         Close();

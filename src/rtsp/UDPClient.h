@@ -22,6 +22,7 @@ public:
     static constexpr uint32_t kMaxDatagram = 65535;
     static constexpr uint32_t kBufferGrowth = 1024;
     static constexpr uint32_t kDefaultWaitTimeoutMs = 2000;
+    static constexpr uint32_t kDefaultSocketReceiveBuffer = 65535;
 
     explicit CUDPClient(IDebugMessage* logger);
     ~CUDPClient() override;
@@ -33,6 +34,9 @@ public:
     void SetReceiveBufferSize(uint32_t bytes) override { receiveBufferSize_ = bytes; }
     void SetWaitTimeout(uint32_t ms) override;
     uint16_t GetPort() override;
+
+    // Kernel receive buffer (SO_RCVBUF) of the next open; 0 restores 65535.
+    void SetSocketReceiveBuffer(uint32_t bytes) { socketReceiveBuffer_ = bytes; }
 
     bool OpenMulticastAnyInterface(IRTPClientUser* user, const char* group, uint16_t port);
     // Sends all of data (one datagram on UDP); true for length 0.
@@ -64,6 +68,7 @@ private:
     uint16_t port_ = 0;
     std::atomic<uint32_t> receiveBufferSize_{kDefaultReceiveBufferSize};
     std::atomic<uint32_t> waitTimeoutMs_{kDefaultWaitTimeoutMs};
+    std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
     uint32_t group_ = INADDR_NONE;
     uint32_t socketTimeoutMs_ = 0;
     // The socket the receive thread reads; set before the thread starts and
