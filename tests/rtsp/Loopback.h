@@ -85,6 +85,15 @@ inline int ThreadCount() {
     return count;
 }
 
+// A joined thread may linger in /proc for a moment after the join.
+inline bool WaitForThreadCount(int expected) {
+    for (int i = 0; i < kWaitLimitMs / 10; ++i) {
+        if (ThreadCount() == expected) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 // Waits until predicate holds (checked whenever Notify is called).
 class Waiter {
 public:

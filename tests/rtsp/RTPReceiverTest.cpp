@@ -143,12 +143,7 @@ TEST(RTPReceiver, CloseLeavesNoThreadAndReopens) {
         ASSERT_TRUE(user.WaitForCount(size_t(round) + 1));
         receiver.Close();
         EXPECT_EQ(receiver.GetPort(), 0);
-        bool gone = false;
-        for (int i = 0; i < 2000 && !gone; ++i) {
-            gone = ThreadCount() == before;
-            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_TRUE(gone) << round;
+        EXPECT_TRUE(talvik_test::WaitForThreadCount(before)) << round;
     }
     EXPECT_TRUE(log.Lines().empty());
 }

@@ -16,6 +16,7 @@ namespace {
 using talvik_test::LoopbackAddress;
 using talvik_test::ThreadCount;
 using talvik_test::UdpPeer;
+using talvik_test::WaitForThreadCount;
 using Bytes = std::vector<uint8_t>;
 
 class RecordingClientUser : public IRTPClientUser {
@@ -57,14 +58,6 @@ Bytes Pattern(size_t size, uint8_t seed) {
     for (size_t i = 0; i < size; ++i)
         data[i] = uint8_t(seed + i * 7);
     return data;
-}
-
-bool WaitForThreadCount(int expected) {
-    for (int i = 0; i < 2000; ++i) {
-        if (ThreadCount() == expected) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 TEST(UDPClient, DeliversDatagramWithSenderAndReportsRealPort) {
