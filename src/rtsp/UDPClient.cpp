@@ -155,6 +155,7 @@ bool CUDPClient::Bind(const OpenParams& params) {
             return false;
         }
         group_ = params.group;
+        groupInterface_ = params.interfaceAddress;
     }
     return true;
 }
@@ -170,7 +171,8 @@ bool CUDPClient::Close() {
             if (group_ != INADDR_NONE) {
                 ip_mreq membership{};
                 membership.imr_multiaddr.s_addr = group_;
-                membership.imr_interface.s_addr = INADDR_ANY;
+                // The interface it was joined on: Linux finds the membership by it.
+                membership.imr_interface.s_addr = groupInterface_;
                 setsockopt(socket_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof membership);
                 group_ = INADDR_NONE;
             }

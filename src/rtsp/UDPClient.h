@@ -74,6 +74,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
     uint32_t group_ = INADDR_NONE;
+    uint32_t groupInterface_ = INADDR_ANY;
     uint32_t socketTimeoutMs_ = 0;
     // The socket the receive thread reads; set before the thread starts and
     // changed only after it has been joined.
