@@ -32,6 +32,7 @@ __attribute__((no_sanitize("null"))) void* CBaseThread::ThreadRoutine(void* arg)
     if (arg == nullptr) return reinterpret_cast<void*>(1);
     CBaseThread* self = static_cast<CBaseThread*>(arg);
     self->threadId_.store(CurrentThreadId());
+    self->runningId_.store(CurrentThreadId());
     pthread_cleanup_push(&CBaseThread::MarkFinished, self);
     try {
         self->Run();
@@ -45,7 +46,9 @@ __attribute__((no_sanitize("null"))) void* CBaseThread::ThreadRoutine(void* arg)
 }
 
 bool CBaseThread::CalledFromOwnThread() const {
-    return HasThread() && pthread_equal(pthread_self(), thread_);
+    // Only the id is read here: the handle belongs to the controlling thread.
+    const uint32_t id = runningId_.load();
+    return id != 0 && id == CurrentThreadId();
 }
 
 void CBaseThread::ReleaseHandle() {
@@ -72,8 +75,8 @@ bool CBaseThread::StartThread(const std::string& name) {
 
 bool CBaseThread::StopThread(uint32_t timeoutMs) {
     stopEvent_.Set();
-    if (!HasThread()) return true;
     if (CalledFromOwnThread()) return false;
+    if (!HasThread()) return true;
 
     if (!finished_.Wait(timeoutMs)) {
         if (logger_ != nullptr) {
@@ -98,8 +101,8 @@ bool CBaseThread::StopThread(uint32_t timeoutMs) {
 
 bool CBaseThread::JoinThread(uint32_t timeoutMs) {
     stopEvent_.Set();
-    if (!HasThread()) return true;
     if (CalledFromOwnThread()) return false;
+    if (!HasThread()) return true;
 
     if (!finished_.Wait(timeoutMs)) {
         if (logger_ != nullptr) {

@@ -52,6 +52,7 @@ private:
     pthread_t thread_{};
     bool hasThread_ = false;
     std::atomic<uint32_t> threadId_{0};
+    std::atomic<uint32_t> runningId_{0};  // cleared when the body ends (ids are reused)
     IDebugMessage* logger_;
     CManualEvent stopEvent_;
     CManualEvent finished_;  // set when the thread routine exits, even by cancellation
