@@ -143,25 +143,6 @@ TEST(UDPClient, CloseNeverOpenedCallsNoUser) {
     EXPECT_EQ(user.timeouts.load(), 0);
 }
 
-TEST(UDPClient, OpenRejectsNullUserAndSecondOpen) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
-    EXPECT_FALSE(client.Open(nullptr, 0));
-    ASSERT_TRUE(client.Open(&user, 0));
-    EXPECT_FALSE(client.Open(&user, 0));
-    EXPECT_FALSE(client.IsOpen()) << "a failed start closes the client";
-}
-
-TEST(UDPClient, PortInUseFailsToOpen) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    UdpPeer holder(htonl(INADDR_ANY));
-    CUDPClient client(&log);
-    EXPECT_FALSE(client.Open(&user, holder.Port()));
-    EXPECT_EQ(client.GetPort(), 0);
-}
-
 TEST(UDPClient, QuietSocketReportsTimeouts) {
     talvik_test::RecordingLogger log;
     RecordingClientUser user;
