@@ -15,7 +15,7 @@
 #include "base/Event.h"
 #include "base/Lock.h"
 #include "base/Thread.h"
-#include "driver/IDriver.h"
+#include "driver/Driver.h"
 #include "talvik/CaptureIO.h"
 
 namespace talvik {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/Text.h"
-#include "driver/IDriver.h"
+#include "driver/Driver.h"
 #include "io/ArecontDigitalIO.h"
 #include "support/RecordingLogger.h"
 
@@ -50,9 +50,9 @@ public:
     }
     std::string GetDriverName() override { return "talvik_arecont"; }
     std::string GetHostDirectory() override { return "/"; }
-    talvik::DEVICE_INFO* GetDeviceInfo() override { return &device; }
+    const talvik::DEVICE_INFO* GetDeviceInfo() override { return &device; }
     std::pair<uint32_t, uint32_t> GetIOCounts() override { return {inputs.load(), outputs.load()}; }
-    uint32_t GetHostContext() override { return 0; }
+    talvik::IHostFrameAllocator* GetHostContext() override { return nullptr; }
     int32_t GetParameterOneValue() override { return 0; }
     uint32_t GetDefaultCodec() override { return 3; }
     uint32_t GetVideoInputCount() override { return 1; }
