@@ -1,12 +1,49 @@
 #include "io/ArecontDigitalIO.h"
 
 #include "base/Text.h"
+#include "http/HUtils.h"
 
 namespace talvik {
 
 namespace {
 const char kAuxInPath[] = "/get?auxin";
+
+class CHttpAuxRequester : public IAuxRequester {
+public:
+    explicit CHttpAuxRequester(const DEVICE_INFO& device) : sender_(device) {}
+
+    bool RequestGetIfOk(const std::string& path, std::string& text) override {
+        text.clear();
+        // The sender forgets a Cancel when a request starts; the flag keeps
+        // a stop from being lost just before one.
+        if (aborted_.load()) return false;
+        return HUtils::RequestGetIfOk(sender_, path, text);
+    }
+    bool SendGet(const std::string& path) override {
+        if (aborted_.load()) return false;
+        return HUtils::SendGet(sender_, path);
+    }
+    void Cancel() override {
+        aborted_.store(true);
+        sender_.Cancel();
+    }
+    void Rearm() override { aborted_.store(false); }
+
+private:
+    Web::CHttpSender sender_;
+    std::atomic<bool> aborted_{false};
+};
+
+const DEVICE_INFO& DeviceOf(IDriver* driver) {
+    static const DEVICE_INFO kNoDevice;
+    const DEVICE_INFO* info = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
+    return info != nullptr ? *info : kNoDevice;
+}
 }  // namespace
+
+std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device) {
+    return std::make_unique<CHttpAuxRequester>(device);
+}
 
 std::string ParseAuxValue(const std::string& body) {
     return GetParamValue(body, "auxin", "=", "&\r\n");
@@ -25,6 +62,10 @@ std::string AuxOutPath(uint32_t state, bool numericValues) {
     const char* text = numericValues ? (inactive ? "0" : "1") : (inactive ? "off" : "on");
     return FormatString("/set?auxout=%s", text);
 }
+
+CArecontDigitalIO::CArecontDigitalIO(IDriver* driver)
+    : CArecontDigitalIO(driver, MakeHttpAuxRequester(DeviceOf(driver)),
+                        MakeHttpAuxRequester(DeviceOf(driver))) {}
 
 CArecontDigitalIO::CArecontDigitalIO(IDriver* driver, std::unique_ptr<IAuxRequester> outputSender,
                                      std::unique_ptr<IAuxRequester> inputSender)
@@ -46,6 +87,8 @@ bool CArecontDigitalIO::ProbeNumericValues() {
 }
 
 void CArecontDigitalIO::OnStartIO() {
+    if (outputSender_ != nullptr) outputSender_->Rearm();
+    if (inputSender_ != nullptr) inputSender_->Rearm();
     if (GetInputCount() != 0) numericValues_.store(ProbeNumericValues());
 }
 

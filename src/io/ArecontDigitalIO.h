@@ -23,9 +23,14 @@ public:
     // True when the request was sent and a response head arrived, whatever
     // the status; the body is not read.
     virtual bool SendGet(const std::string& path) = 0;
-    // From another thread: the request in flight fails at once.
+    // From another thread: the request in flight fails at once, and so does
+    // every later one until Rearm.
     virtual void Cancel() = 0;
+    virtual void Rearm() = 0;
 };
+
+// The requester of the module: a Web::CHttpSender with the HUtils helpers.
+std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device);
 
 // The value of "auxin" in a reply such as "auxin=on\r\n"; empty when absent.
 std::string ParseAuxValue(const std::string& body);
@@ -38,6 +43,8 @@ std::string AuxOutPath(uint32_t state, bool numericValues);
 
 class CArecontDigitalIO : public CIOBase {
 public:
+    // Builds both senders from the driver's device description.
+    explicit CArecontDigitalIO(IDriver* driver);
     // With the requesters given (null ones fail every request).
     CArecontDigitalIO(IDriver* driver, std::unique_ptr<IAuxRequester> outputSender,
                       std::unique_ptr<IAuxRequester> inputSender);

@@ -159,17 +159,25 @@ class FakeRequester : public talvik::IAuxRequester {
 public:
     explicit FakeRequester(FakeCamera& camera) : camera_(camera) {}
     bool RequestGetIfOk(const std::string& path, std::string& text) override {
+        text.clear();
+        if (aborted_) return false;
         return camera_.Read(path, text, cancels_);
     }
-    bool SendGet(const std::string& path) override { return camera_.Write(path, cancels_); }
+    bool SendGet(const std::string& path) override {
+        if (aborted_) return false;
+        return camera_.Write(path, cancels_);
+    }
     void Cancel() override {
+        aborted_ = true;
         ++cancels_;
         camera_.WakeAll();
     }
+    void Rearm() override { aborted_ = false; }
 
 private:
     FakeCamera& camera_;
     std::atomic<int> cancels_{0};
+    std::atomic<bool> aborted_{false};
 };
 
 class RecordingCallback : public talvik::ICaptureIOCallback {
