@@ -6,6 +6,8 @@ namespace talvik {
 
 namespace {
 constexpr uint32_t kOutputStopTimeoutMs = 5000;
+const char kOutputThreadFormat[] = "Digital Output thread (%s: Device %s:%u)";
+const char kInputThreadFormat[] = "Digital Input thread (%s: Device %s:%u)";
 
 struct DeviceAddress {
     std::string address;
@@ -81,17 +83,23 @@ uint32_t CIOBase::GetOutputCount() {
 }
 
 bool CIOBase::StartIO() {
+    const uint32_t outputCount = GetOutputCount();
+    if (started_) {
+        // The device hook would share the running threads' requests: refuse
+        // as a failed thread start would.
+        if (outputCount != 0) LogStartFailed(ThreadName(kOutputThreadFormat));
+        if (GetInputCount() != 0) LogStartFailed(ThreadName(kInputThreadFormat));
+        return false;
+    }
+    started_ = true;
     ResetStates();
     OnStartIO();
     bool ok = true;
 
-    const uint32_t outputCount = GetOutputCount();
     if (outputCount != 0) {
-        const std::string name = ThreadName("Digital Output thread (%s: Device %s:%u)");
+        const std::string name = ThreadName(kOutputThreadFormat);
         if (!outputThread_.StartQueue(name)) {
-            if (driver_ != nullptr)
-                driver_->DebugMessage(1, "%s: Starting of %s failed!", "talvik::CIOBase::StartIO",
-                                      name.c_str());
+            LogStartFailed(name);
             ok = false;
         } else {
             // Every output starts inactive; a change queued before the first
@@ -102,19 +110,24 @@ bool CIOBase::StartIO() {
     }
 
     if (GetInputCount() != 0) {
-        const std::string name = ThreadName("Digital Input thread (%s: Device %s:%u)");
+        const std::string name = ThreadName(kInputThreadFormat);
         inputThread_.tickAtStart = true;
         if (!inputThread_.StartThread(name)) {
-            if (driver_ != nullptr)
-                driver_->DebugMessage(1, "%s: Starting of %s failed!", "talvik::CIOBase::StartIO",
-                                      name.c_str());
+            LogStartFailed(name);
             ok = false;
         }
     }
     return ok;
 }
 
+void CIOBase::LogStartFailed(const std::string& threadName) {
+    if (driver_ != nullptr)
+        driver_->DebugMessage(1, "%s: Starting of %s failed!", "talvik::CIOBase::StartIO",
+                              threadName.c_str());
+}
+
 bool CIOBase::StopIO() {
+    started_ = false;
     outputThread_.SignalStop();
     inputThread_.SignalStop();
     AbortRequests();

@@ -214,6 +214,7 @@ private:
     void GetInputStatesWrapper();
     void ResetStates();
     void ReportFailure();
+    void LogStartFailed(const std::string& threadName);
     std::pair<uint32_t, uint32_t> IOCounts();
     std::string ThreadName(const char* format);
     void StopThreads(bool abortRequests);
@@ -227,6 +228,7 @@ private:
     std::map<uint32_t, uint32_t> outputStates_;
     bool reportInputFailure_ = true;
     bool reportOutputFailure_ = true;
+    bool started_ = false;  // between StartIO and StopIO; host's controlling thread only
 };
 
 }  // namespace talvik

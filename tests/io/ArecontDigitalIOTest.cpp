@@ -324,6 +324,27 @@ TEST_F(DigitalIO, RestartAfterStopWorksAgain) {
     EXPECT_EQ(camera.Writes(), (Paths{kOff, kOff, kOn}));
 }
 
+TEST_F(DigitalIO, SecondStartWhileRunningIsRefused) {
+    camera.SetAuxIn("auxin=0");
+    Make(1, 1, 60000);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return camera.Reads() == 2 && camera.Writes().size() == 1; }));
+    EXPECT_FALSE(io->StartIO());
+    // No second probe beside the running poll, no second inactive drive.
+    EXPECT_EQ(camera.Reads(), 2);
+    EXPECT_EQ(camera.Writes(), (Paths{kZero}));
+    EXPECT_EQ(driver->log.Lines(),
+              (std::vector<LogLine>{
+                  {1,
+                   "talvik::CIOBase::StartIO: Starting of Digital Output thread (talvik_arecont: "
+                   "Device 127.0.0.1:8080) failed!"},
+                  {1,
+                   "talvik::CIOBase::StartIO: Starting of Digital Input thread (talvik_arecont: "
+                   "Device 127.0.0.1:8080) failed!"}}));
+    ASSERT_TRUE(io->StopIO());
+    EXPECT_TRUE(io->StartIO());
+}
+
 TEST_F(DigitalIO, NoInputsNoOutputsStartsNothing) {
     const int threadsBefore = ThreadCount();
     Make(0, 0);
