@@ -162,6 +162,23 @@ TEST(SenderAuth, CredentialsMessageAfterLearning) {
     EXPECT_EQ(sender.GetStatusCode(), 401u);
 }
 
+TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
+    TestHttpServer::Options options = ServerOptions(ServerAuth::kDigest);
+    options.nonceTimeoutS = 1;
+    TestHttpServer server(options, &OkReply);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    ASSERT_EQ(server.Exchanges().size(), 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // beyond the nonce's life
+    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    std::vector<HttpExchange> exchanges = server.Exchanges();
+    ASSERT_EQ(exchanges.size(), 4u);  // stale answer, then the fresh nonce
+    EXPECT_EQ(exchanges[2].authorization.rfind("Digest ", 0), 0u);
+    EXPECT_EQ(exchanges[3].authorization.rfind("Digest ", 0), 0u);
+    EXPECT_NE(exchanges[2].authorization, exchanges[3].authorization);
+}
+
 // ---------------------------------------------------------------- TLS
 
 TEST(SenderTls, PlainPortAnsweringOnlyTlsIsRetriedOnceAndStaysOnTls) {

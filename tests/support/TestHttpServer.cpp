@@ -216,7 +216,8 @@ int TestHttpServer::OnRequest(MHD_Connection* connection, const char* url, const
         int check = MHD_NO;
         if (user && options_.userName == user)
             check = MHD_digest_auth_check2(connection, options_.realm.c_str(), user,
-                                           options_.password.c_str(), 300, MHD_DIGEST_ALG_MD5);
+                                           options_.password.c_str(), options_.nonceTimeoutS,
+                                           MHD_DIGEST_ALG_MD5);
         if (user) MHD_free(user);
         if (check != MHD_YES) {
             MHD_Response* response =

@@ -53,6 +53,7 @@ public:
         std::string userName = "admin";
         std::string password = "secret";
         std::string realm = "camera";
+        unsigned nonceTimeoutS = 300;  // Digest nonces older than this are stale
     };
     using Handler = std::function<HttpReply(const HttpExchange&)>;
 
