@@ -324,19 +324,29 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
             lastError_ = kErrorCancelled;
             CloseRequest();
             return kAttemptFailed;
-        case kPumpTimeout:
+        case kPumpTimeout: {
+            // A time-out while connecting or in the TLS handshake ends the
+            // request; one after the request went out may be a device that
+            // waits for the other scheme, so that gets the second attempt.
+            curl_off_t sentAt = 0;
+            curl_easy_getinfo(connection_, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
             lastError_ = kErrorTimeout;
             CloseRequest();
-            return kAttemptFailed;
+            return sentAt > 0 ? kAttemptRetry : kAttemptFailed;
+        }
         case kPumpError:
             CloseRequest();
             return kAttemptFailed;
         case kPumpDone: {
             // No answer: a device that speaks the other scheme ends up here.
+            // A time-out and an answer that is not HTTP end the request.
             uint32_t error = transferResult_ ? transferResult_ : uint32_t{CURLE_GOT_NOTHING};
             lastError_ = error;
             CloseRequest();
-            return error == CURLE_OPERATION_TIMEDOUT ? kAttemptFailed : kAttemptRetry;
+            const bool final = error == CURLE_OPERATION_TIMEDOUT ||
+                               error == CURLE_WEIRD_SERVER_REPLY ||
+                               error == CURLE_UNSUPPORTED_PROTOCOL;
+            return final ? kAttemptFailed : kAttemptRetry;
         }
     }
 

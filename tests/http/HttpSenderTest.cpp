@@ -232,11 +232,28 @@ TEST(SenderTls, CertificateIsCheckedUnlessTheRequestWaivesIt) {
 
 // ---------------------------------------------------------------- time-out, cancel
 
+void AcceptAndHold(int fd, RawTcpServer& server) {
+    server.HoldOpen(fd);
+}
+
+void ReadHeadAndHold(int fd, RawTcpServer& server) {
+    std::string head;
+    if (server.ReadRequestHead(fd, &head)) server.HoldOpen(fd);
+}
+
 TEST(SenderTimeout, SendThatTimesOutIsNotRetried) {
-    RawTcpServer server([](int fd, RawTcpServer& s) {
-        std::string head;
-        if (s.ReadRequestHead(fd, &head)) s.HoldOpen(fd);
-    });
+    RawTcpServer server(&AcceptAndHold);  // never completes the TLS handshake
+    ASSERT_TRUE(server.Started());
+    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    CHttpSender sender(Device(server.Port(), "admin", "secret", 300));
+    EXPECT_FALSE(HUtils::SendGet(sender, "/get?model"));
+    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
+    EXPECT_TRUE(sender.IsSecure());
+    EXPECT_EQ(server.Connections(), 1u);
+}
+
+TEST(SenderTimeout, UnansweredRequestTriesTheOtherSchemeOnce) {
+    RawTcpServer server(&ReadHeadAndHold);  // reads a request, never answers
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port(), "admin", "secret", 300));
     std::vector<uint8_t> body;
@@ -249,6 +266,18 @@ TEST(SenderTimeout, SendThatTimesOutIsNotRetried) {
                   std::to_string(server.Port()));
     EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
     EXPECT_FALSE(sender.IsSecure());
+    EXPECT_EQ(server.Connections(), 2u);  // plain, then TLS (whose handshake times out)
+}
+
+TEST(SenderTimeout, AnswerThatIsNotHttpIsNotRetried) {
+    RawTcpServer server([](int fd, RawTcpServer& s) {
+        std::string head;
+        if (s.ReadRequestHead(fd, &head)) s.WriteAll(fd, "220 ftp.example ready\r\n\r\n");
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_FALSE(HUtils::SendGet(sender, "/get?model"));
+    EXPECT_EQ(sender.GetStatusCode(), 0u);
     EXPECT_EQ(server.Connections(), 1u);
 }
 
@@ -291,10 +320,7 @@ TEST(SenderCancel, CancelFromAnotherThreadUnblocksReadData) {
 }
 
 TEST(SenderCancel, CancelWhileWaitingForTheHeadTriesNoOtherScheme) {
-    RawTcpServer server([](int fd, RawTcpServer& s) {
-        std::string head;
-        if (s.ReadRequestHead(fd, &head)) s.HoldOpen(fd);
-    });
+    RawTcpServer server(&ReadHeadAndHold);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port(), "admin", "secret", 30000));
     std::thread canceller([&] {
