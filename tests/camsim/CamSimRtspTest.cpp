@@ -133,6 +133,18 @@ INSTANTIATE_TEST_SUITE_P(CamSim, RtspProbe,
                                            ProbeCase{"TcpDigest", "tcp", "digest", "digest"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(CamSimRtsp, EncodesFullHdAtTwentyFiveLive) {
+    auto sim = StartSim({});
+    ASSERT_TRUE(sim);
+    int exitCode = 0;
+    std::string output;
+    auto frames = ProbeFrames(
+        sim->RtspUrl(
+            "/h264.sdp?res=full&x0=0&y0=0&x1=1920&y1=1080&qp=28&doublescan=0&fps=25&ssn=1"),
+        "-rtsp_transport udp", 25, &exitCode, &output);
+    ExpectFrames(frames, 25, 1920, 1080, 25, output);
+}
+
 TEST(CamSimRtsp, WrongCredentialsAreRefused) {
     auto sim = StartSim({"--auth", "digest", "--user", "viewer", "--password", "pa55"});
     ASSERT_TRUE(sim);
@@ -282,16 +294,28 @@ TEST(CamSimRtsp, DropSessionsEndsAPlayingClient) {
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 0);
 }
 
-TEST(CamSimRtsp, MalformedQueryGetsBadRequest) {
-    auto sim = StartSim({});
+TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
+    auto sim = StartSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
-    int exitCode = 0;
-    std::string output;
-    auto frames = ProbeFrames(sim->RtspUrl("/h264.sdp?res=full&fps=abc"), "-rtsp_transport tcp", 1,
-                              &exitCode, &output);
-    EXPECT_TRUE(frames.empty());
-    EXPECT_NE(output.find("400"), std::string::npos) << output;
-    EXPECT_TRUE(Contains(sim->Requests(), "DESCRIBE /h264.sdp?res=full&fps=abc none"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"/h264.sdp?res=full&fps=abc", "400 Bad Request"},
+        {"/h264.sdp2?res=quarter", "400 Bad Request"},
+        {"/h264.sdp?x0=64&x1=32", "400 Bad Request"},
+        {"/h264.sdp5?x1=64&y1=64", "404 Not Found"},
+        {"/h264.sdp1x?x1=64&y1=64", "404 Not Found"},
+        {"/other", "404 Not Found"},
+    };
+    for (const auto& c : cases) {
+        int exitCode = 0;
+        std::string output;
+        auto frames =
+            ProbeFrames(sim->RtspUrl(c.first), "-rtsp_transport tcp", 1, &exitCode, &output);
+        EXPECT_TRUE(frames.empty()) << c.first;
+        EXPECT_NE(output.find(std::string("Server returned ") + c.second), std::string::npos)
+            << c.first << "\n"
+            << output;
+        EXPECT_TRUE(Contains(sim->Requests(), std::string("DESCRIBE ") + c.first + " none"));
+    }
     EXPECT_EQ(sim->Get("/get?freq"), "freq=60\r\n");
 }
 
@@ -305,6 +329,35 @@ TEST(CamSimRtsp, FaultRuleAnswersRtspRequests) {
                               &exitCode, &output);
     EXPECT_TRUE(frames.empty());
     EXPECT_NE(output.find("404"), std::string::npos) << output;
+}
+
+TEST(CamSimRtsp, KilledTcpClientIsCleanedUp) {
+    auto sim = StartSim({"--session-timeout", "2"});
+    ASSERT_TRUE(sim);
+    int exitCode = 0;
+    // The client is killed mid-stream, without a TEARDOWN; its connection closes.
+    RunCommand(
+        "timeout -s KILL 5 ffprobe -v quiet -rtsp_transport tcp -read_intervals "
+        "%+#100000 -show_frames " +
+            ShellQuote(sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=25")) + " >/dev/null",
+        60000, &exitCode);
+    EXPECT_EQ(exitCode, 137);
+    EXPECT_GT(sim->StreamStat(1, "frames"), 0);
+    long long active = 1;
+    for (int i = 0; i < 3000 && active != 0; ++i) {
+        usleep(10000);
+        active = sim->StreamStat(1, "active");
+    }
+    EXPECT_EQ(active, 0);
+    // The server ends the pipeline at once; the session record itself goes
+    // when it times out.
+    long long sessions = 1;
+    for (int i = 0; i < 3000 && sessions != 0; ++i) {
+        usleep(10000);
+        sessions = sim->Counter("rtsp_sessions");
+    }
+    EXPECT_EQ(sessions, 0);
+    EXPECT_EQ(sim->StreamStat(1, "teardowns"), 0);
 }
 
 TEST(CamSimRtsp, SilentSessionTimesOut) {
