@@ -182,6 +182,12 @@ int Run(int argc, char** argv, int first) {
     description.digitalOutputs = 1;
     IoOptions options;
     std::vector<Flag> flags = DeviceFlags(&description);
+    for (Flag& flag : flags) {
+        if (std::strcmp(flag.name, "--inputs") == 0)
+            flag.meaning = "number of digital inputs (default 1)";
+        if (std::strcmp(flag.name, "--outputs") == 0)
+            flag.meaning = "number of digital outputs (default 1)";
+    }
     for (Flag& flag : IoFlags(&options))
         flags.push_back(std::move(flag));
     flags.push_back(ModuleFlag(&modulePath));
