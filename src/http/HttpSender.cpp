@@ -498,7 +498,9 @@ uint32_t CHttpSender::QueryDataAvailableInner() {
 
 uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
     out.clear();
-    uint32_t budget = contentLength_ ? contentLength_ : kDefaultBodyBudget;
+    // An announced length is believed only up to kMaxResponseBody.
+    uint32_t budget =
+        contentLength_ ? std::min(contentLength_, kMaxResponseBody) : kDefaultBodyBudget;
     uint32_t got = 1;
     while (requestOpen_ && got > 0 && budget > 0) {
         got = ReadData(out, std::min<uint32_t>(8192, budget), false);
