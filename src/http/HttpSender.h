@@ -115,6 +115,7 @@ private:
     bool SendRequestInner(HttpRequest request);
     int Attempt(HttpRequest& request);
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
+    bool AppendHeader(const std::string& line);
     int WaitForHead(HttpRequest& request, uint32_t scheme);
     bool HandleDigestStale(const HttpRequest& request, uint32_t scheme);
     std::string BuildUrl(const HttpRequest& request) const;
