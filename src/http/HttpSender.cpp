@@ -210,6 +210,16 @@ bool CHttpSender::HandleDigestStale(const HttpRequest& /*request*/, uint32_t sch
     return fresh.stale;
 }
 
+bool CHttpSender::AppendHeader(const std::string& line) {
+    curl_slist* list = curl_slist_append(headerList_, line.c_str());
+    if (!list) {
+        lastError_ = CURLE_OUT_OF_MEMORY;
+        return false;
+    }
+    headerList_ = list;
+    return true;
+}
+
 bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
     CURL* h = connection_;
     curl_easy_reset(h);
@@ -226,7 +236,7 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
             lastError_ = CURLE_BAD_FUNCTION_ARGUMENT;
             return false;
         }
-        headerList_ = curl_slist_append(headerList_, line.c_str());
+        if (!AppendHeader(line)) return false;
     }
 
     const long timeoutMs = device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs;
@@ -292,7 +302,7 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
                 std::string value = BuildDigestAuthorization(
                     digest_, device_.userName, device_.password, verb, RequestTarget(request.path),
                     postBody_, ++digestCount_, MakeCnonce());
-                headerList_ = curl_slist_append(headerList_, ("Authorization: " + value).c_str());
+                if (!AppendHeader("Authorization: " + value)) rc = CURLE_OUT_OF_MEMORY;
             } else {
                 set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_DIGEST));
                 multiRound_ = true;
@@ -498,7 +508,9 @@ uint32_t CHttpSender::QueryDataAvailableInner() {
 
 uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
     out.clear();
-    uint32_t budget = contentLength_ ? contentLength_ : kDefaultBodyBudget;
+    // An announced length is believed only up to kMaxResponseBody.
+    uint32_t budget =
+        contentLength_ ? std::min(contentLength_, kMaxResponseBody) : kDefaultBodyBudget;
     uint32_t got = 1;
     while (requestOpen_ && got > 0 && budget > 0) {
         got = ReadData(out, std::min<uint32_t>(8192, budget), false);
