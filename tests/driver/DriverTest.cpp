@@ -334,6 +334,57 @@ TEST(DriverChannels, MissingChannelClassFailsTheStartCleanly) {
               (std::vector<ChannelKind>{ChannelKind::kJpegHttp, ChannelKind::kJpegHttp}));
 }
 
+// A channel that, like a real one, still talks to the driver while stopping.
+class DriverNameOnStop : public talvik::ICameraChannel {
+public:
+    DriverNameOnStop(talvik::IDriver* driver, std::vector<std::string>* names)
+        : driver_(driver), names_(names) {}
+    void ApplyHostOption(uint32_t) override {}
+    bool Start(const talvik::STREAM_PARAMS*) override { return true; }
+    void Stop() override { names_->push_back(driver_->GetDriverName()); }
+    bool UpdateStreamParams(const talvik::STREAM_UPDATE&) override { return false; }
+    bool Pause() override { return false; }
+    bool Resume() override { return false; }
+    uint32_t GetStatus() override { return 0; }
+    void Run() override {}
+    void OnStopping() override {}
+    uint32_t GetVideoInput() override { return 0; }
+    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
+    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
+
+private:
+    talvik::IDriver* driver_;
+    std::vector<std::string>* names_;
+};
+
+class NamingDriver : public talvik::CArecontIPCaptureDriver {
+public:
+    explicit NamingDriver(std::vector<std::string>* names) : names_(names) {}
+
+protected:
+    talvik::ICameraChannel* NewChannel(ChannelKind, uint32_t, talvik::IHostFrameSink*) override {
+        return new DriverNameOnStop(this, names_);
+    }
+
+private:
+    std::vector<std::string>* names_;
+};
+
+TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
+    std::vector<std::string> names;
+    HostDebugSink sink(nullptr);
+    HostDevice device(Device());
+    talvik_host::HostFrameSink frames;
+    talvik::ipcapture::IIPCaptureDriver* driver = new NamingDriver(&names);
+    ASSERT_TRUE(driver->Open(&sink, nullptr, &device));
+    talvik_host::StreamRequest request;
+    request.codec = 1;
+    talvik_host::HostStreamSettings settings(request);
+    ASSERT_TRUE(driver->GetVideoCapture()->StartVideo(0, &frames, &settings));
+    delete driver;  // as the delete exports do
+    EXPECT_EQ(names, std::vector<std::string>{"talvik_arecont"});
+}
+
 TEST(DriverLogging, LevelFourNeverReachesTheHost) {
     Opened o(Device());
     o.sink.Clear();

@@ -63,6 +63,9 @@ private:
 class HostDevice : public talvik::IHostDevice {
 public:
     explicit HostDevice(DeviceDescription description);
+    // The sub-objects refer to this object's description.
+    HostDevice(const HostDevice&) = delete;
+    HostDevice& operator=(const HostDevice&) = delete;
     talvik::IHostCameraInfo* GetCameraInfo() override { return &camera_; }
     talvik::IHostConnectionInfo* GetConnectionInfo() override { return &connection_; }
     const char* GetParameter(uint32_t n) override;
