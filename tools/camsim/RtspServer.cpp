@@ -253,6 +253,21 @@ std::string PathOf(const char* uri) {
     return slash == std::string::npos ? "/" : text.substr(slash);
 }
 
+// The counters of the stream a request acts on, if any.
+StatsRef StatsOf(GstRTSPContext* ctx) {
+    StatsRef result;
+    if (!ctx) return result;
+    GstRTSPMedia* media = ctx->media;
+    if (!media && ctx->sessmedia) media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    if (!media) return result;
+    GstElement* element = gst_rtsp_media_get_element(media);
+    if (!element) return result;
+    auto* stats = static_cast<StatsRef*>(g_object_get_data(G_OBJECT(element), "camsim-stats"));
+    if (stats) result = *stats;
+    gst_object_unref(element);
+    return result;
+}
+
 GstRTSPStatusCode CheckRequest(GstRTSPContext* ctx, SimState* state, bool describe) {
     if (!ctx || !ctx->uri) return GST_RTSP_STS_OK;
     std::string path = ctx->uri->abspath ? ctx->uri->abspath : "";
@@ -275,6 +290,11 @@ GstRTSPStatusCode OnPreDescribe(GstRTSPClient*, GstRTSPContext* ctx, gpointer us
 }
 
 GstRTSPStatusCode OnPreRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
+    return CheckRequest(ctx, static_cast<SimState*>(user), false);
+}
+
+GstRTSPStatusCode OnPreTeardown(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
+    if (StatsRef stats = StatsOf(ctx)) ++stats->teardowns;
     return CheckRequest(ctx, static_cast<SimState*>(user), false);
 }
 
@@ -310,20 +330,12 @@ void OnSendMessage(GstRTSPClient*, GstRTSPContext* ctx, GstRTSPMessage* message,
     if (method == GST_RTSP_TEARDOWN) ++state->teardowns;
 }
 
-void SetPlaying(GstRTSPContext* ctx, bool playing) {
-    if (!ctx || !ctx->media) return;
-    GstElement* element = gst_rtsp_media_get_element(ctx->media);
-    if (!element) return;
-    auto* stats = static_cast<StatsRef*>(g_object_get_data(G_OBJECT(element), "camsim-stats"));
-    if (stats) (*stats)->playing = playing;
-    gst_object_unref(element);
+void OnPlayed(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
+    if (StatsRef stats = StatsOf(ctx)) stats->playing = true;
 }
 
-void OnPlayed(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
-    SetPlaying(ctx, true);
-}
 void OnPaused(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
-    SetPlaying(ctx, false);
+    if (StatsRef stats = StatsOf(ctx)) stats->playing = false;
 }
 
 void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
@@ -333,9 +345,10 @@ void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
     g_signal_connect(client, "pre-describe-request", G_CALLBACK(&OnPreDescribe), user);
     g_signal_connect(client, "pre-play-request", G_CALLBACK(&OnPrePlay), user);
-    static const char* const kOthers[] = {"pre-options-request",       "pre-setup-request",
-                                          "pre-pause-request",         "pre-teardown-request",
-                                          "pre-get-parameter-request", "pre-set-parameter-request"};
+    g_signal_connect(client, "pre-teardown-request", G_CALLBACK(&OnPreTeardown), user);
+    static const char* const kOthers[] = {"pre-options-request", "pre-setup-request",
+                                          "pre-pause-request", "pre-get-parameter-request",
+                                          "pre-set-parameter-request"};
     for (const char* signal : kOthers)
         g_signal_connect(client, signal, G_CALLBACK(&OnPreRequest), user);
     g_signal_connect(client, "send-message", G_CALLBACK(&OnSendMessage), user);
