@@ -23,6 +23,8 @@ struct Command {
 };
 
 Command OpenCommand();
+Command RecordCommand();
+Command DemoCommand();
 
 // --module PATH, shared by every subcommand that loads the module.
 Flag ModuleFlag(std::string* path);
