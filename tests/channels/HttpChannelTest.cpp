@@ -159,6 +159,56 @@ INSTANTIATE_TEST_SUITE_P(
                       LightCase{"FiftyFiveIsNotSent", "55", 1, 0, nullptr}),
     [](const ::testing::TestParamInfo<LightCase>& info) { return info.param.name; });
 
+// A minimal baseline JPEG of the given size (SOI, SOF0, filler, EOI).
+std::string TinyJpeg(uint16_t width, uint16_t height) {
+    const char head[] = {'\xFF', '\xD8', '\xFF', '\xC0', 0, 0x11, 8};
+    std::string out(head, sizeof(head));
+    out += char(height >> 8);
+    out += char(height & 0xFF);
+    out += char(width >> 8);
+    out += char(width & 0xFF);
+    out += std::string(20, '\x11');
+    out += "\xFF\xD9";
+    return out;
+}
+
+// New parameters end the current pass at once: the next request carries the
+// new size, and the light frequency is not sent again.
+TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    TestHttpServer server({}, [&](const HttpExchange& e) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            paths.push_back(e.url);
+        }
+        HttpReply reply;
+        reply.body = e.url.compare(0, 6, "/image") == 0 ? TinyJpeg(640, 360) : "freq=50\r\n";
+        return reply;
+    });
+    SettingsDir settings(LightXml("50"));
+    Rig rig(server.Port());
+    rig.driver.hostDirectory = settings.Path();
+    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(5000);
+    ASSERT_TRUE(channel.Start(&params));
+    ASSERT_TRUE(rig.host.WaitForFrames(1, 10000));
+    STREAM_UPDATE update;
+    update.frameIntervalMs = 5000;
+    update.width = 320;
+    update.height = 180;
+    ASSERT_TRUE(channel.UpdateStreamParams(update));
+    // Long before the 5 s interval is over.
+    ASSERT_TRUE(rig.host.WaitForFrames(2, 4000));
+    channel.Stop();
+    std::lock_guard<std::mutex> guard(mutex);
+    ASSERT_GE(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "/set?freq=50");
+    // A settings file without BitrateMode drops the quality parameter.
+    EXPECT_EQ(paths[1], "/image?res=full&x0=0&y0=0&x1=640&y1=360");
+    EXPECT_EQ(paths[2], "/image?res=full&x0=0&y0=0&x1=320&y1=180");
+}
+
 // A camera that refuses the MJPEG stream (any status: the answer is read as a
 // stream and yields nothing) is asked again after a pause, not in a tight loop,
 // and the loss is still reported once dataTimeoutMs has passed.
