@@ -78,12 +78,12 @@ struct RecordRun {
 };
 
 RecordRun Record(const std::string& host, uint16_t port, const std::string& flags,
-                 const std::string& outDir, int timeoutMs = 120000) {
+                 const std::string& outDir, std::string logFile = "") {
     RecordRun run;
-    const std::string logFile = outDir + "/messages.txt";
+    if (logFile.empty()) logFile = outDir + "/messages.txt";
     run.json = RunCommand(host + " record --address 127.0.0.1 --port " + std::to_string(port) +
                               " --json --out " + outDir + " " + flags + " 2>" + logFile,
-                          timeoutMs, &run.exitCode);
+                          120000, &run.exitCode);
     run.log = ReadFile(logFile);
     return run;
 }
@@ -404,5 +404,51 @@ TEST(HttpVideo, UpdateVideoAppliesTheNewSizeAtTheNextPass) {
     EXPECT_NE(requests[1].find("&x1=320&y1=180&"), std::string::npos) << requests[1];
     EXPECT_EQ(host.Sink().SignalLostCount(), 0u);
 }
+
+}  // namespace
+
+namespace {
+
+// --discard counts frames and writes nothing; wrong flags give exit code 2
+// and name the flag.
+TEST(HostRecord, DiscardWritesNoFiles) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    TempDir dir;
+    const std::string out = dir.Path() + "/out";
+    const RecordRun run =
+        Record(kHost, sim->HttpPort(), "--discard --duration 2", out, dir.Path() + "/messages.txt");
+    EXPECT_EQ(run.exitCode, 0) << run.json;
+    EXPECT_GT(JsonNumber(run.json, "frames"), 0);
+    EXPECT_EQ(JsonString(run.json, "video_file"), "");
+    EXPECT_NE(access(out.c_str(), F_OK), 0) << "nothing is created";
+}
+
+struct BadFlags {
+    const char* flags;
+    const char* message;
+};
+
+class HostRecordUsage : public ::testing::TestWithParam<BadFlags> {};
+
+TEST_P(HostRecordUsage, ExitTwoNamingTheFlag) {
+    int code = -1;
+    const std::string err =
+        RunCommand(kHost + " record " + GetParam().flags + " 2>&1 >/dev/null", 20000, &code);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(SplitLines(err).at(0), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, HostRecordUsage,
+    ::testing::Values(BadFlags{"--codec jpeg", "talvik-host record: --address is required"},
+                      BadFlags{"--address a --codec mpeg4",
+                               "talvik-host record: --codec: 'mpeg4' is not jpeg or h264"},
+                      BadFlags{"--address a --stream aux",
+                               "talvik-host record: --stream: 'aux' is not rec, live or remote"},
+                      BadFlags{"--address a --size 640",
+                               "talvik-host record: --size: '640' is not WxH"},
+                      BadFlags{"--address a --interval 0",
+                               "talvik-host record: --interval: '0' is not 1 to 65535"}));
 
 }  // namespace
