@@ -23,6 +23,8 @@ struct Command {
 };
 
 Command OpenCommand();
+Command RecordCommand();
+Command DemoCommand();
 Command IoCommand();
 
 // --module PATH, shared by every subcommand that loads the module.
