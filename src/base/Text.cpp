@@ -77,7 +77,8 @@ std::string TrimBlanks(const std::string& text) {
 
 std::string ToLowerCase(const std::string& text) {
     std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
@@ -86,7 +87,8 @@ uint32_t ParseUnsigned(const std::string& text) {
     // reading stops at the first non-digit (or NUL), a minus negates modulo 2^32,
     // and an out-of-range magnitude gives the overflow value, which reads as 0.
     const char* p = text.c_str();
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') {
         negative = *p == '-';

@@ -1,0 +1,150 @@
+#include "base/Debug.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <new>
+
+#include "base/Text.h"
+
+namespace talvik {
+
+CDebugInfo::CDebugInfo(uint8_t level, const char* text) : level_(level), text_(nullptr) {
+    if (text != nullptr && *text != '\0') {
+        const size_t length = std::strlen(text);
+        text_ = new (std::nothrow) char[length + 1];
+        if (text_ != nullptr) std::memcpy(text_, text, length + 1);
+    }
+}
+
+CDebugInfo::~CDebugInfo() {
+    delete[] text_;
+}
+
+bool ParseHostCoreFileName(const std::string& path, HostCoreVersion* out) {
+    static const char kStem[] = "libvantrel.so.";
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.compare(0, sizeof(kStem) - 1, kStem) != 0) return false;
+    uint32_t parts[4];
+    size_t pos = sizeof(kStem) - 1;
+    for (int i = 0; i < 4; ++i) {
+        const size_t end = i < 3 ? name.find('.', pos) : name.size();
+        if (end == std::string::npos || end == pos || end - pos > 5) return false;
+        uint32_t value = 0;
+        for (size_t k = pos; k < end; ++k) {
+            if (name[k] < '0' || name[k] > '9') return false;
+            value = value * 10 + static_cast<uint32_t>(name[k] - '0');
+        }
+        if (value > 0xFFFF) return false;
+        parts[i] = value;
+        pos = end + 1;
+    }
+    out->major = static_cast<uint16_t>(parts[0]);
+    out->minor = static_cast<uint16_t>(parts[1]);
+    out->build = static_cast<uint16_t>(parts[2]);
+    out->revision = static_cast<uint16_t>(parts[3]);
+    return true;
+}
+
+namespace {
+
+// The real file behind a path, so that a "libvantrel.so" link reveals the
+// versioned name it points to.
+std::string RealName(const char* path) {
+    if (path == nullptr || *path == '\0') return std::string();
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr) return path;
+    std::string out(resolved);
+    free(resolved);
+    return out;
+}
+
+int FindLoadedCore(dl_phdr_info* info, size_t, void* data) {
+    std::string* found = static_cast<std::string*>(data);
+    if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "libvantrel.so") != nullptr) {
+        *found = RealName(info->dlpi_name);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+HostCoreVersion ReadHostCoreVersion() {
+    HostCoreVersion version;  // 5.12.0.0
+    std::string path;
+    // A host that already links the core library has it in its process.
+    dl_iterate_phdr(&FindLoadedCore, &path);
+    if (path.empty()) {
+        void* handle = dlopen("libvantrel.so", RTLD_LAZY | RTLD_LOCAL);
+        if (handle != nullptr) {
+            link_map* map = nullptr;
+            if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+                path = RealName(map->l_name);
+            }
+            dlclose(handle);
+        }
+    }
+    HostCoreVersion parsed;
+    if (!path.empty() && ParseHostCoreFileName(path, &parsed)) version = parsed;
+    return version;
+}
+
+uint8_t AdaptLevel(uint32_t level, const HostCoreVersion& host) {
+    const bool before512 = host.major < 5 || (host.major == 5 && host.minor < 12);
+    const bool before63 = host.major < 6 || (host.major == 6 && host.minor < 3);
+    if (before512) {
+        if (level == kLevelInfo || level == kLevelNotice) level = kLevelWarning;
+    } else if (before63) {
+        if (level == kLevelNotice) level = kLevelInfo;
+    }
+    return static_cast<uint8_t>(level);
+}
+
+void ForwardDebugMessageV(IHostDebugSink* sink, const HostCoreVersion& host, uint32_t level,
+                          const char* format, va_list args) noexcept {
+    try {
+        const std::string text = FormatStringV(format, args);
+        if (level == kLevelNever || sink == nullptr) return;
+        CDebugInfo info(AdaptLevel(level, host), text.c_str());
+        sink->Report(&info);
+    } catch (...) {
+        // Logging never fails its caller; a sink that throws loses its line.
+    }
+}
+
+bool ReportThrottleDue(uint32_t* counter) {
+    const uint32_t n = ++*counter;
+    if (n == 65535) {
+        *counter = 4095;
+        return false;
+    }
+    if (n < 15) return true;
+    if (n < 255) return n % 16 == 0;
+    if (n < 4095) return n % 256 == 0;
+    return n % 4096 == 0;
+}
+
+CLoggerInstance::CLoggerInstance(IDebugMessage* sink) : sink_(sink) {}
+
+void CLoggerInstance::Log(uint32_t level, const char* format, ...) {
+    try {
+        va_list args;
+        va_start(args, format);
+        const std::string text = FormatStringV(format, args);
+        va_end(args);
+        if (text.empty()) return;
+        CLockGuard guard(lock_);
+        if (text == lastMessage_) return;
+        if (!ReportThrottleDue(&reportCounter_)) return;
+        lastMessage_ = text;
+        if (sink_ != nullptr) sink_->DebugMessage(level, "%s", text.c_str());
+    } catch (...) {
+        // Logging never fails its caller.
+    }
+}
+
+}  // namespace talvik

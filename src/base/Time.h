@@ -1,0 +1,55 @@
+// Wall-clock time as unsigned 64-bit counts of 100-ns units since
+// 1601-01-01 00:00:00 UTC (0 means "no time"), and a monotonic millisecond tick.
+#pragma once
+
+#include <cstdint>
+
+#include "base/Lock.h"
+
+namespace talvik {
+
+// Broken-down UTC time with the fields of the Windows SYSTEMTIME.
+struct SystemTime {
+    uint16_t year = 0;
+    uint16_t month = 0;      // 1..12
+    uint16_t dayOfWeek = 0;  // 0 = Sunday
+    uint16_t day = 0;        // 1..31
+    uint16_t hour = 0;
+    uint16_t minute = 0;
+    uint16_t second = 0;
+    uint16_t milliseconds = 0;
+};
+
+// 100-ns units between 1601-01-01 and 1970-01-01.
+constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
+constexpr uint64_t kFileTimeUnitsPerMs = 10000;
+
+// Current UTC time at millisecond resolution; 0 if the clock cannot be read.
+uint64_t NowFileTime();
+// 0 when a field is out of range (the year must lie in 1601..30827).
+uint64_t SystemTimeToTime(const SystemTime& time);
+bool TimeToSystemTime(uint64_t value, SystemTime* out);
+// Milliseconds from value to now, 0 when value is not earlier than now;
+// truncated to 32 bits.
+uint32_t ElapsedMsSince(uint64_t value);
+
+// Monotonic milliseconds, wrapping at 32 bits (for intervals, not dates).
+uint32_t TickCountMs();
+
+// A thread-safe holder of one instant.
+class CTime {
+public:
+    CTime();
+    virtual ~CTime() = default;
+
+    uint64_t Get();
+    void Set(uint64_t value);
+    void SetNow();
+    uint32_t ElapsedMs();
+
+private:
+    CLock lock_;
+    uint64_t value_;
+};
+
+}  // namespace talvik
