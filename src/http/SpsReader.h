@@ -1,0 +1,39 @@
+// Picture size from the H.264 sequence parameter set (ITU-T H.264 7.3.2.1.1)
+// at the front of an access unit. Both H.264 parsers use it to size frames and
+// to recognise access units a decoder can start from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace talvik {
+
+// MSB-first bit reader over a byte range. Bits past the end read as 1 (so
+// Exp-Golomb codes end) and mark the reader as overrun.
+class CBitReader {
+public:
+    CBitReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    uint32_t ReadBit();
+    uint32_t ReadBits(unsigned count);  // count up to 32
+    // Exp-Golomb codes; a code longer than 32 bits marks the reader invalid.
+    uint32_t ReadUe();
+    int64_t ReadSe();
+
+    // True once a read went past the end or met an impossible code.
+    bool Failed() const { return failed_; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t position_ = 0;  // byte
+    unsigned bit_ = 0;     // bit within the byte, 0 = most significant
+    bool failed_ = false;
+};
+
+// Finds the sequence parameter set whose start code (00 00 01) begins within
+// the first 64 bytes of an Annex B access unit and decodes its cropped picture
+// size. False when there is none, it is cut short or it yields no picture.
+bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height);
+
+}  // namespace talvik

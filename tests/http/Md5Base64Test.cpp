@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "http/Base64.h"
+#include "http/Md5.h"
+
+namespace talvik {
+namespace {
+
+struct DigestCase {
+    std::string input;
+    const char* hex;
+};
+
+class Md5Vectors : public ::testing::TestWithParam<DigestCase> {};
+
+TEST_P(Md5Vectors, MatchesReferenceDigest) {
+    EXPECT_EQ(Md5HexDigest(GetParam().input), GetParam().hex);
+}
+
+// RFC 1321 appendix A.5, then lengths around the 56- and 64-byte padding
+// boundaries and bytes that a C-string API would cut (reference: Python hashlib).
+INSTANTIATE_TEST_SUITE_P(
+    Rfc1321AndBoundaries, Md5Vectors,
+    ::testing::Values(DigestCase{"", "d41d8cd98f00b204e9800998ecf8427e"},
+                      DigestCase{"a", "0cc175b9c0f1b6a831c399e269772661"},
+                      DigestCase{"abc", "900150983cd24fb0d6963f7d28e17f72"},
+                      DigestCase{"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+                      DigestCase{"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+                      DigestCase{"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+                                 "d174ab98d277d9f5a5611c2c9f419d9f"},
+                      DigestCase{"1234567890123456789012345678901234567890"
+                                 "1234567890123456789012345678901234567890",
+                                 "57edf4a22be3c955ac49da2e2107b67a"},
+                      DigestCase{std::string(55, 'x'), "04364420e25c512fd958a70738aa8f72"},
+                      DigestCase{std::string(56, 'x'), "668a72d5ba17f08e62dabcafad6db14b"},
+                      DigestCase{std::string(63, 'x'), "7dc2ca208106a2f703567bdff99d8981"},
+                      DigestCase{std::string(64, 'x'), "c1bb4f81d892b2d57947682aeb252456"},
+                      DigestCase{std::string(65, 'x'), "1bc932052302d074bdec39795fe00cf6"},
+                      DigestCase{std::string(1000, 'x'), "398533d48111e9f664b1f64cb10c4b63"},
+                      DigestCase{std::string("a\0b", 3), "70350f6027bce3713f6b76473084309b"}));
+
+TEST(Md5, AllByteValues) {
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(char(i));
+    EXPECT_EQ(Md5HexDigest(all), "e2c865db4162bed963bfaa9ef6ac18f0");
+}
+
+struct EncodeCase {
+    std::string input;
+    std::string encoded;
+};
+
+class Base64Vectors : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(Base64Vectors, EncodesWithPadding) {
+    const std::string& in = GetParam().input;
+    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), false),
+              GetParam().encoded);
+}
+
+// RFC 4648 section 10, plus the last two alphabet characters and a NUL byte.
+INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Vectors,
+                         ::testing::Values(EncodeCase{"", ""}, EncodeCase{"f", "Zg=="},
+                                           EncodeCase{"fo", "Zm8="}, EncodeCase{"foo", "Zm9v"},
+                                           EncodeCase{"foob", "Zm9vYg=="},
+                                           EncodeCase{"fooba", "Zm9vYmE="},
+                                           EncodeCase{"foobar", "Zm9vYmFy"},
+                                           EncodeCase{"\xfb\xff\xbf", "+/+/"},
+                                           EncodeCase{std::string("\0", 1), "AA=="}));
+
+TEST(Base64, LineBreakAfterEvery76CharactersButNotAtTheEnd) {
+    std::string line;
+    for (int i = 0; i < 19; ++i)
+        line += "eHh4";
+    const std::string in57(57, 'x');  // exactly one full line
+    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in57.data()), in57.size(), true), line);
+    const std::string in58(58, 'x');
+    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in58.data()), in58.size(), true),
+              line + "\r\neA==");
+    const std::string in114(114, 'x');  // two full lines: one break between them
+    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in114.data()), in114.size(), true),
+              line + "\r\n" + line);
+}
+
+struct CredentialsCase {
+    const char* name;
+    std::string user;
+    std::string password;
+    bool ok;
+    std::string out;
+};
+
+void PrintTo(const CredentialsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BasicCredentials : public ::testing::TestWithParam<CredentialsCase> {};
+
+TEST_P(BasicCredentials, EncodesUserPass) {
+    std::string out = "stale";
+    EXPECT_EQ(MakeBasicCredentials(GetParam().user, GetParam().password, out), GetParam().ok);
+    EXPECT_EQ(out, GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BasicCredentials,
+    ::testing::Values(
+        CredentialsCase{"Rfc7617Example", "Aladdin", "open sesame", true,
+                        "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
+        CredentialsCase{"EmptyPasswordKeepsColon", "admin", "", true, "YWRtaW46"},
+        CredentialsCase{"BothEmpty", "", "", true, "Og=="},
+        // 72 bytes: 96 characters with one CR LF after the 76th.
+        CredentialsCase{
+            "LongestAccepted", std::string(35, 'u'), std::string(36, 'p'), true,
+            "dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXV1dXU6cHBwcHBwcHBwcHBwcHBwcHBwcHBw"
+            "\r\ncHBwcHBwcHBwcHBwcHBw"},
+        CredentialsCase{"OneByteTooLongLeavesOutEmpty", std::string(36, 'u'), std::string(36, 'p'),
+                        false, ""},
+        CredentialsCase{"FormatBufferOverflowFails", std::string(200, 'u'), "p", false, ""}),
+    [](const ::testing::TestParamInfo<CredentialsCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace talvik
