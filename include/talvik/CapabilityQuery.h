@@ -132,3 +132,18 @@ TALVIK_EXPORT talvik::ipcapture::IIPCapabilityQuery* CreateCapabilityQueryModule
 // Deletes a query made by CreateCapabilityQueryModule; null is ignored.
 TALVIK_EXPORT void DeleteCapabilityQueryModule(talvik::ipcapture::IIPCapabilityQuery* query);
 }
+
+namespace talvik {
+namespace ipcapture {
+
+// Pointer types for resolving the exports with dlsym.
+using InitCapabilityQueryFn = uint32_t (*)(ICapabilityQueryCallback*, uint32_t);
+using StartCapabilityQueryFn = uint32_t (*)(const char*, uint16_t, const char*, const char*,
+                                            ICapabilityStore*);
+using TerminateCapabilityQueryFn = uint32_t (*)();
+using UninitCapabilityQueryFn = uint32_t (*)();
+using CreateCapabilityQueryModuleFn = IIPCapabilityQuery* (*)(ICapabilityQueryCallback*, uint32_t);
+using DeleteCapabilityQueryModuleFn = void (*)(IIPCapabilityQuery*);
+
+}  // namespace ipcapture
+}  // namespace talvik

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "base/Text.h"
+#include "http/HUtils.h"
 
 namespace talvik {
 
@@ -68,8 +69,14 @@ std::string CameraReplyValue(const std::string& body, const std::string& name) {
 
 CArecontCameraProperties::CArecontCameraProperties(const DEVICE_INFO& device,
                                                    uint32_t videoStandard)
-    : CBaseCameraProperties(device, videoStandard), versionReader_(&ReadHostCoreVersion) {
+    : CBaseCameraProperties(device, videoStandard),
+      httpSender_(std::make_unique<Web::CHttpSender>(device)),
+      versionReader_(&ReadHostCoreVersion) {
     defaultFrameRate_ = 5;
+    Web::CHttpSender* sender = httpSender_.get();
+    requester_ = [sender](const std::string& path, std::string& body) {
+        return HUtils::RequestGetBody(*sender, path, body);
+    };
 }
 
 CArecontCameraProperties::~CArecontCameraProperties() = default;

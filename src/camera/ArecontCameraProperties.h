@@ -11,6 +11,7 @@
 
 #include "base/Debug.h"
 #include "camera/CameraProperties.h"
+#include "http/HttpSender.h"
 
 namespace talvik {
 
@@ -38,7 +39,8 @@ public:
     bool WriteCustomProperties(ICapabilityStore* store) override;
     bool ReadFromDevice(uint32_t& errorCode) override;
 
-    // Replaces the camera transport (a fake camera in tests).
+    // Replaces the camera transport, HUtils::RequestGetBody on the own
+    // sender (a fake camera in tests).
     void SetRequester(CameraGetBody requester) { requester_ = std::move(requester); }
     // Replaces the lookup of the host core's version.
     void SetHostCoreVersionReader(std::function<HostCoreVersion()> reader) {
@@ -62,6 +64,7 @@ private:
     std::string GetCameraValue(const std::string& name);
     bool RequestBody(const std::string& path, std::string& body);
 
+    std::unique_ptr<Web::CHttpSender> httpSender_;
     CameraGetBody requester_;
     std::function<HostCoreVersion()> versionReader_;
     uint32_t sensorWidth_ = 0;

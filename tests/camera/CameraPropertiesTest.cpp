@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "CapabilityStore.h"
 #include "FakeCamera.h"
 #include "camera/ArecontCameraProperties.h"
-#include "support/HostCapabilityStore.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::DEVICE_INFO;
 using talvik::HostCoreVersion;
-using talvik::host::CapabilitySnapshot;
-using talvik::host::CCapabilityStore;
-using talvik::host::StoredProperty;
-using talvik::host::StoredResolution;
+using talvik_host::CapabilitySnapshot;
+using talvik_host::CCapabilityStore;
+using talvik_host::StoredProperty;
+using talvik_host::StoredResolution;
 using talvik_test::FakeCamera;
 
 namespace {

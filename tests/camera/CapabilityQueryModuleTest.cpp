@@ -14,18 +14,18 @@
 #include <tuple>
 #include <vector>
 
+#include "CapabilityStore.h"
 #include "FakeCamera.h"
 #include "base/Event.h"
 #include "camera/ArecontCameraProperties.h"
 #include "camera/CapabilityQueryModule.h"
-#include "support/HostCapabilityStore.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::CBaseCameraProperties;
 using talvik::CCapabilityQueryModule;
 using talvik::CManualEvent;
 using talvik::HostCoreVersion;
-using talvik::host::CCapabilityStore;
+using talvik_host::CCapabilityStore;
 using talvik_test::FakeCamera;
 
 namespace {
@@ -256,10 +256,12 @@ TEST(CapabilityQuery, StopDuringModelRequestSkipsTheRest) {
 }
 
 TEST(CapabilityQuery, DeleteInsideCallbackIsSafe) {
-    FakeCamera camera;
+    // The worker is detached and may still be leaving the callback when the
+    // test ends: what it touches must outlive the test.
+    static FakeCamera camera;
     SetUpCamera(camera);
-    RecordingCallback callback;
-    CCapabilityStore store;
+    static RecordingCallback callback;
+    static CCapabilityStore store;
     auto* query = new FakeCameraQuery(&callback, &camera);
     callback.inCallback = [&] { delete query; };
     ASSERT_EQ(query->StartQuery("192.0.2.7", 80, "", "", &store), 1u);

@@ -1,9 +1,9 @@
 #include "CapabilityStore.h"
 
+#include <chrono>
 #include <cstdio>
 
-namespace talvik {
-namespace host {
+namespace talvik_host {
 
 namespace {
 
@@ -18,7 +18,7 @@ std::string Decimal(uint32_t value) {
 }  // namespace
 
 // Each object writes into the store's contents under the store's lock.
-class CCapabilityStore::Property : public IStoreProperty {
+class CCapabilityStore::Property : public talvik::IStoreProperty {
 public:
     Property(std::mutex& mutex, std::map<uint32_t, StoredProperty>* table, uint32_t index,
              std::map<uint32_t, std::string>* plainValues)
@@ -52,7 +52,7 @@ private:
     std::map<uint32_t, std::string>* plainValues_;  // connection parameters
 };
 
-class CCapabilityStore::ResolutionList : public IResolutionList {
+class CCapabilityStore::ResolutionList : public talvik::IResolutionList {
 public:
     ResolutionList(std::mutex& mutex, std::vector<StoredResolution>* list)
         : mutex_(mutex), list_(list) {}
@@ -67,7 +67,7 @@ private:
     std::vector<StoredResolution>* list_;
 };
 
-class CCapabilityStore::FrameIntervalList : public IFrameIntervalList {
+class CCapabilityStore::FrameIntervalList : public talvik::IFrameIntervalList {
 public:
     FrameIntervalList(std::mutex& mutex, CapabilitySnapshot* contents)
         : mutex_(mutex), contents_(contents) {}
@@ -108,7 +108,7 @@ void CCapabilityStore::SetModelName(const char* name) {
     contents_.modelName = Text(name);
 }
 
-IStoreProperty* CCapabilityStore::GetConnectionParameter(uint32_t index) {
+talvik::IStoreProperty* CCapabilityStore::GetConnectionParameter(uint32_t index) {
     if (index < 1 || index > 4) return nullptr;
     std::lock_guard<std::mutex> guard(mutex_);
     Property*& object = connectionObjects_[index];
@@ -116,7 +116,7 @@ IStoreProperty* CCapabilityStore::GetConnectionParameter(uint32_t index) {
     return object;
 }
 
-IStoreProperty* CCapabilityStore::CreateProperty(uint32_t index) {
+talvik::IStoreProperty* CCapabilityStore::CreateProperty(uint32_t index) {
     if (index == 0) return nullptr;
     std::lock_guard<std::mutex> guard(mutex_);
     contents_.properties[index] = StoredProperty{};
@@ -125,17 +125,59 @@ IStoreProperty* CCapabilityStore::CreateProperty(uint32_t index) {
     return object;
 }
 
-IResolutionList* CCapabilityStore::GetResolutionList() {
+talvik::IResolutionList* CCapabilityStore::GetResolutionList() {
     return resolutionList_;
 }
 
-IFrameIntervalList* CCapabilityStore::GetFrameIntervalList(uint32_t which) {
+talvik::IFrameIntervalList* CCapabilityStore::GetFrameIntervalList(uint32_t which) {
     return which == 1 ? frameIntervalList_ : nullptr;
 }
 
 CapabilitySnapshot CCapabilityStore::Snapshot() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return contents_;
+}
+
+std::string FormatReport(const QueryReport& report) {
+    switch (report.kind) {
+        case QueryReport::kCompleted:
+            return "completed";
+        case QueryReport::kFailed:
+            return "failed " + Decimal(report.code) + ": " + report.message;
+        case QueryReport::kTerminated:
+            return "terminated";
+    }
+    return "?";
+}
+
+void CCapabilityQueryCallback::OnCompleted() {
+    Add({QueryReport::kCompleted, 0, ""});
+}
+
+void CCapabilityQueryCallback::OnFailed(uint32_t code, const char* message) {
+    Add({QueryReport::kFailed, code, Text(message)});
+}
+
+void CCapabilityQueryCallback::OnTerminated() {
+    Add({QueryReport::kTerminated, 0, ""});
+}
+
+void CCapabilityQueryCallback::Add(QueryReport report) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (report.kind != QueryReport::kTerminated) outcome_ = true;
+    reports_.push_back(std::move(report));
+    changed_.notify_all();
+}
+
+bool CCapabilityQueryCallback::WaitForOutcome(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return outcome_; });
+}
+
+std::vector<QueryReport> CCapabilityQueryCallback::Reports() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return reports_;
 }
 
 std::string JsonQuote(const std::string& text) {
@@ -246,5 +288,4 @@ std::string CCapabilityStore::FormatJson(const CapabilitySnapshot& s) {
     return out + "]}";
 }
 
-}  // namespace host
-}  // namespace talvik
+}  // namespace talvik_host

@@ -4,6 +4,7 @@
 // meanwhile consistent.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -12,8 +13,7 @@
 
 #include "talvik/CapabilityQuery.h"
 
-namespace talvik {
-namespace host {
+namespace talvik_host {
 
 struct StoredProperty {
     std::string name;
@@ -47,17 +47,17 @@ struct CapabilitySnapshot {
     std::map<uint32_t, StoredProperty> properties;
 };
 
-class CCapabilityStore : public ICapabilityStore {
+class CCapabilityStore : public talvik::ICapabilityStore {
 public:
     CCapabilityStore();
     ~CCapabilityStore() override;
 
     void SetCapability(uint32_t id, uint32_t value) override;
     void SetModelName(const char* name) override;
-    IStoreProperty* GetConnectionParameter(uint32_t index) override;  // 1 to 4, else null
-    IStoreProperty* CreateProperty(uint32_t index) override;
-    IResolutionList* GetResolutionList() override;
-    IFrameIntervalList* GetFrameIntervalList(uint32_t which) override;  // list 1 only
+    talvik::IStoreProperty* GetConnectionParameter(uint32_t index) override;  // 1 to 4, else null
+    talvik::IStoreProperty* CreateProperty(uint32_t index) override;
+    talvik::IResolutionList* GetResolutionList() override;
+    talvik::IFrameIntervalList* GetFrameIntervalList(uint32_t which) override;  // list 1 only
 
     CapabilitySnapshot Snapshot() const;
 
@@ -79,8 +79,41 @@ private:
     FrameIntervalList* frameIntervalList_;
 };
 
+// What the module reported through the query callback.
+struct QueryReport {
+    enum Kind { kCompleted, kFailed, kTerminated } kind = kCompleted;
+    uint32_t code = 0;  // OnFailed only
+    std::string message;
+    bool operator==(const QueryReport& o) const {
+        return kind == o.kind && code == o.code && message == o.message;
+    }
+};
+
+// "completed", "failed 3: message" or "terminated".
+std::string FormatReport(const QueryReport& report);
+
+// The host's query callback: keeps every report and wakes a waiter on the
+// first OnCompleted or OnFailed.
+class CCapabilityQueryCallback : public talvik::ICapabilityQueryCallback {
+public:
+    void OnCompleted() override;
+    void OnFailed(uint32_t code, const char* message) override;
+    void OnTerminated() override;
+
+    // True when OnCompleted or OnFailed came within timeoutMs.
+    bool WaitForOutcome(uint32_t timeoutMs);
+    std::vector<QueryReport> Reports() const;
+
+private:
+    void Add(QueryReport report);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<QueryReport> reports_;
+    bool outcome_ = false;
+};
+
 // Text quoted for JSON (with the surrounding quotation marks).
 std::string JsonQuote(const std::string& text);
 
-}  // namespace host
-}  // namespace talvik
+}  // namespace talvik_host

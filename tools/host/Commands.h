@@ -23,6 +23,7 @@ struct Command {
 };
 
 Command OpenCommand();
+Command ProbeCommand();
 
 // --module PATH, shared by every subcommand that loads the module.
 Flag ModuleFlag(std::string* path);
