@@ -33,7 +33,6 @@ private:
     void TakeOwnership(uint32_t self);
 
     CEvent wake_;              // auto-reset
-    void* mapping_ = nullptr;  // shared variant not used by this module
     State* state_;
 };
 

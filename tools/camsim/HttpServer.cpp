@@ -34,12 +34,14 @@ struct MjpegStream {
 ssize_t ReadMjpeg(void* cls, uint64_t, char* buf, size_t max) {
     auto* s = static_cast<MjpegStream*>(cls);
     if (s->offset >= s->pending.size()) {
-        if (!s->state->WaitWhileSilenced(s->epoch)) return MHD_CONTENT_READER_END_WITH_ERROR;
-        Clock::time_point now = Clock::now();
-        // After a silence, go on at the normal rate instead of catching up.
-        if (s->next < now - std::chrono::milliseconds(500)) s->next = now;
-        if (!s->state->SleepUntil(s->next, s->epoch)) return MHD_CONTENT_READER_END_WITH_ERROR;
-        if (s->state->Silenced()) return 0;  // called again at once, then waits
+        // Wait for the frame's time; a silence that begins meanwhile holds it back.
+        do {
+            if (!s->state->WaitWhileSilenced(s->epoch)) return MHD_CONTENT_READER_END_WITH_ERROR;
+            Clock::time_point now = Clock::now();
+            // After a silence, go on at the normal rate instead of catching up.
+            if (s->next < now - std::chrono::milliseconds(500)) s->next = now;
+            if (!s->state->SleepUntil(s->next, s->epoch)) return MHD_CONTENT_READER_END_WITH_ERROR;
+        } while (s->state->Silenced());
         s->next += std::chrono::microseconds(1000000 / s->request.fps);
         ++s->frame;
         std::vector<uint8_t> jpeg = MakeJpeg(s->request.width, s->request.height,

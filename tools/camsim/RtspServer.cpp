@@ -25,6 +25,8 @@ struct FileFeed {
     unsigned fps = 25;
     Clock::time_point next;
     bool started = false;
+    uint64_t count = 0;     // access units pushed
+    GstClockTime base = 0;  // running time of access unit 0
 };
 
 using StatsRef = std::shared_ptr<StreamStats>;
@@ -59,17 +61,26 @@ void OnNeedData(GstElement* src, guint, gpointer user) {
     auto* feed = static_cast<FileFeed*>(user);
     const auto& units = feed->file->accessUnits;
     if (units.empty()) return;
+    // Time stamps at exact frame intervals, like a camera's capture clock;
+    // the push itself follows the wall clock.
+    const GstClockTime period = GST_SECOND / feed->fps;
     Clock::time_point now = Clock::now();
     if (!feed->started || feed->next < now - std::chrono::seconds(1)) {
+        GstClockTime running = gst_element_get_current_running_time(src);
+        if (!GST_CLOCK_TIME_IS_VALID(running)) running = 0;
+        feed->base = running > feed->count * period ? running - feed->count * period : 0;
         feed->next = now;
         feed->started = true;
     }
     std::this_thread::sleep_until(feed->next);
-    feed->next += std::chrono::microseconds(1000000 / feed->fps);
+    feed->next += std::chrono::nanoseconds(period);
     const auto& au = units[feed->index];
     feed->index = (feed->index + 1) % units.size();
     GstBuffer* buffer = gst_buffer_new_allocate(nullptr, au.size(), nullptr);
     gst_buffer_fill(buffer, 0, au.data(), au.size());
+    GST_BUFFER_PTS(buffer) = feed->base + feed->count * period;
+    GST_BUFFER_DURATION(buffer) = period;
+    ++feed->count;
     gst_app_src_push_buffer(GST_APP_SRC(src), buffer);
 }
 
@@ -139,7 +150,7 @@ std::string LaunchLine(const VideoRequest& r, bool file) {
     char desc[1024];
     if (file) {
         snprintf(desc, sizeof(desc),
-                 "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=1 "
+                 "appsrc name=src is-live=true format=time max-bytes=1 "
                  "caps=video/x-h264,stream-format=byte-stream,alignment=au,framerate=%u/1 ! "
                  "h264parse ! rtph264pay name=pay0 pt=96 config-interval=1",
                  r.fps);
@@ -253,12 +264,32 @@ std::string PathOf(const char* uri) {
     return slash == std::string::npos ? "/" : text.substr(slash);
 }
 
+// The counters of the stream a request acts on, if any.
+StatsRef StatsOf(GstRTSPContext* ctx) {
+    StatsRef result;
+    if (!ctx) return result;
+    GstRTSPMedia* media = ctx->media;
+    if (!media && ctx->sessmedia) media = gst_rtsp_session_media_get_media(ctx->sessmedia);
+    if (!media) return result;
+    GstElement* element = gst_rtsp_media_get_element(media);
+    if (!element) return result;
+    auto* stats = static_cast<StatsRef*>(g_object_get_data(G_OBJECT(element), "camsim-stats"));
+    if (stats) result = *stats;
+    gst_object_unref(element);
+    return result;
+}
+
 GstRTSPStatusCode CheckRequest(GstRTSPContext* ctx, SimState* state, bool describe) {
     if (!ctx || !ctx->uri) return GST_RTSP_STS_OK;
     std::string path = ctx->uri->abspath ? ctx->uri->abspath : "";
     FaultRule rule;
-    if (state->MatchRule(path, &rule) && rule.status != 0)
-        return static_cast<GstRTSPStatusCode>(rule.status);
+    if (state->MatchRule(path, &rule)) {
+        // Clients have threads of their own: a delay holds back only this one.
+        if (rule.delayMs > 0)
+            state->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs),
+                              state->Epoch());
+        if (rule.status != 0) return static_cast<GstRTSPStatusCode>(rule.status);
+    }
     if (describe) {
         const Options& o = state->options();
         VideoRequest request;
@@ -275,6 +306,11 @@ GstRTSPStatusCode OnPreDescribe(GstRTSPClient*, GstRTSPContext* ctx, gpointer us
 }
 
 GstRTSPStatusCode OnPreRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
+    return CheckRequest(ctx, static_cast<SimState*>(user), false);
+}
+
+GstRTSPStatusCode OnPreTeardown(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
+    if (StatsRef stats = StatsOf(ctx)) ++stats->teardowns;
     return CheckRequest(ctx, static_cast<SimState*>(user), false);
 }
 
@@ -310,20 +346,12 @@ void OnSendMessage(GstRTSPClient*, GstRTSPContext* ctx, GstRTSPMessage* message,
     if (method == GST_RTSP_TEARDOWN) ++state->teardowns;
 }
 
-void SetPlaying(GstRTSPContext* ctx, bool playing) {
-    if (!ctx || !ctx->media) return;
-    GstElement* element = gst_rtsp_media_get_element(ctx->media);
-    if (!element) return;
-    auto* stats = static_cast<StatsRef*>(g_object_get_data(G_OBJECT(element), "camsim-stats"));
-    if (stats) (*stats)->playing = playing;
-    gst_object_unref(element);
+void OnPlayed(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
+    if (StatsRef stats = StatsOf(ctx)) stats->playing = true;
 }
 
-void OnPlayed(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
-    SetPlaying(ctx, true);
-}
 void OnPaused(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
-    SetPlaying(ctx, false);
+    if (StatsRef stats = StatsOf(ctx)) stats->playing = false;
 }
 
 void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
@@ -333,9 +361,10 @@ void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
     g_signal_connect(client, "pre-describe-request", G_CALLBACK(&OnPreDescribe), user);
     g_signal_connect(client, "pre-play-request", G_CALLBACK(&OnPrePlay), user);
-    static const char* const kOthers[] = {"pre-options-request",       "pre-setup-request",
-                                          "pre-pause-request",         "pre-teardown-request",
-                                          "pre-get-parameter-request", "pre-set-parameter-request"};
+    g_signal_connect(client, "pre-teardown-request", G_CALLBACK(&OnPreTeardown), user);
+    static const char* const kOthers[] = {"pre-options-request", "pre-setup-request",
+                                          "pre-pause-request", "pre-get-parameter-request",
+                                          "pre-set-parameter-request"};
     for (const char* signal : kOthers)
         g_signal_connect(client, signal, G_CALLBACK(&OnPreRequest), user);
     g_signal_connect(client, "send-message", G_CALLBACK(&OnSendMessage), user);
@@ -414,6 +443,11 @@ bool RtspServer::Start(uint16_t port, std::string* error) {
     }
     g_object_unref(mounts);
     g_signal_connect(server_, "client-connected", G_CALLBACK(&OnClientConnected), state_);
+    // One thread per client (up to 64), so that a slow answer to one client
+    // does not hold back the others.
+    GstRTSPThreadPool* threads = gst_rtsp_server_get_thread_pool(server_);
+    gst_rtsp_thread_pool_set_max_threads(threads, 64);
+    g_object_unref(threads);
     if (!Attach(error)) return false;
     port_ = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server_));
     cleanupId_ = g_timeout_add_seconds(1, &CleanupSessions, server_);

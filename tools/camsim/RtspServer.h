@@ -1,7 +1,8 @@
 // The camera's RTSP side on GStreamer's RTSP server: H.264 mounts per sensor,
 // live x264 content or a looped file, auth, session time-out, request log,
-// counters and the RTP faults. Runs on the default GLib main context; every
-// method must be called from that context's thread.
+// counters and the RTP faults. The server listens on the default GLib main
+// context, whose thread must make every call below (except SessionCount);
+// each client is served on a thread of the server's pool.
 #pragma once
 
 #include <gst/rtsp-server/rtsp-server.h>

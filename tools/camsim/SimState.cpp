@@ -174,7 +174,8 @@ std::string SimState::StreamsText() {
             << " width=" << s->width << " height=" << s->height << " fps=" << s->fps
             << " active=" << (s->active ? 1 : 0) << " frames=" << s->frames
             << " rtp_packets=" << s->rtpPackets << " rtp_dropped=" << s->rtpDropped
-            << " rtcp_received=" << s->rtcpReceived << " path=" << s->path << "\n";
+            << " rtcp_received=" << s->rtcpReceived << " teardowns=" << s->teardowns
+            << " path=" << s->path << "\n";
     }
     out << "teardowns=" << teardowns << "\n";
     return out.str();

@@ -31,6 +31,7 @@ struct StreamStats {
     std::atomic<uint64_t> rtpPackets{0};
     std::atomic<uint64_t> rtpDropped{0};
     std::atomic<uint64_t> rtcpReceived{0};
+    std::atomic<uint64_t> teardowns{0};
     std::atomic<bool> active{true};
     // RTSP: counted only while a client plays the stream (a live pipeline
     // runs from DESCRIBE on, but nothing goes out before PLAY).

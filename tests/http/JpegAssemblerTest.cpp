@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http/JpegAssembler.h"
+
+using talvik::CJpegAssembler;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// A minimal JPEG: SOI, a start-of-frame header (baseline C0 or progressive
+// C2) with the given size, `body` filler bytes (no 0xFF), EOI.
+Bytes MakeJpeg(uint16_t width, uint16_t height, size_t body, uint8_t sof = 0xC0,
+               uint8_t fill = 0x11) {
+    Bytes b = {0xFF,
+               0xD8,
+               0xFF,
+               0xE0,
+               0x00,
+               0x04,
+               0x4A,
+               0x46,
+               0xFF,
+               sof,
+               0x00,
+               0x11,
+               0x08,
+               static_cast<uint8_t>(height >> 8),
+               static_cast<uint8_t>(height),
+               static_cast<uint8_t>(width >> 8),
+               static_cast<uint8_t>(width),
+               0x03};
+    b.insert(b.end(), body, fill);
+    b.push_back(0xFF);
+    b.push_back(0xD9);
+    return b;
+}
+
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+struct Image {
+    Bytes data;
+    uint32_t width, height;
+    bool operator==(const Image& o) const {
+        return data == o.data && width == o.width && height == o.height;
+    }
+};
+
+struct Harness {
+    std::vector<Image> images;
+    int overflows = 0;
+    CJpegAssembler assembler{[this](const uint8_t* d, size_t n, uint32_t w, uint32_t h) {
+                                 images.push_back({Bytes(d, d + n), w, h});
+                             },
+                             [this] { ++overflows; }};
+    void Feed(const Bytes& b) { assembler.Feed(b.data(), b.size()); }
+    void FeedSplit(const Bytes& b, std::initializer_list<size_t> cuts) {
+        size_t from = 0;
+        for (size_t cut : cuts) {
+            assembler.Feed(b.data() + from, cut - from);
+            from = cut;
+        }
+        assembler.Feed(b.data() + from, b.size() - from);
+    }
+};
+
+const std::string kPartHeader =
+    "\r\n--fbdr\r\nContent-Type: image/jpeg\r\nContent-Length: 1234\r\n\r\n";
+
+TEST(JpegAssembler, ImageOverThreeChunksDeliveredOnceWithItsSize) {
+    const Bytes jpeg = MakeJpeg(1920, 1080, 5000);
+    Harness h;
+    h.FeedSplit(Concat({Text(kPartHeader), jpeg}), {100, 3000});
+    ASSERT_EQ(h.images.size(), 1u);
+    EXPECT_EQ(h.images[0], (Image{jpeg, 1920, 1080}));
+}
+
+// Every split point of a multipart body with two pictures: marker bytes
+// split between chunks (FF | D8, FF | D9, inside the frame header) must not
+// lose or change a picture, and no boundary text may reach a picture.
+TEST(JpegAssembler, EverySplitOfTwoPartsGivesTheSameTwoImages) {
+    const Bytes a = MakeJpeg(640, 480, 40, 0xC0, 0x22);
+    const Bytes b = MakeJpeg(320, 240, 30, 0xC0, 0x33);
+    const Bytes stream = Concat({Text(kPartHeader), a, Text(kPartHeader), b, Text(kPartHeader)});
+    const std::vector<Image> expected{{a, 640, 480}, {b, 320, 240}};
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        for (size_t cut2 = cut; cut2 <= stream.size(); cut2 += 7) {
+            Harness h;
+            h.FeedSplit(stream, {cut, cut2});
+            ASSERT_EQ(h.images, expected) << "cuts at " << cut << ", " << cut2;
+        }
+    }
+}
+
+TEST(JpegAssembler, TwoImagesInOneChunkAndGarbageBetween) {
+    const Bytes a = MakeJpeg(16, 8, 3);
+    const Bytes b = MakeJpeg(16, 8, 4);
+    Harness h;
+    h.Feed(Concat({a, Text("garbage\xFF\x01"), b}));
+    ASSERT_EQ(h.images.size(), 2u);
+    EXPECT_EQ(h.images[0].data, a);
+    EXPECT_EQ(h.images[1].data, b);
+}
+
+TEST(JpegAssembler, ProgressiveNeedsSizeFromAnEarlierImage) {
+    Harness h;
+    h.Feed(MakeJpeg(800, 600, 10, 0xC2));
+    EXPECT_TRUE(h.images.empty()) << "no baseline header seen yet";
+    h.Feed(MakeJpeg(800, 600, 10, 0xC0));
+    const Bytes progressive = MakeJpeg(1024, 768, 10, 0xC2);
+    h.Feed(progressive);
+    ASSERT_EQ(h.images.size(), 2u);
+    EXPECT_EQ(h.images[1], (Image{progressive, 800, 600})) << "size of the earlier image";
+}
+
+TEST(JpegAssembler, EndWithoutStartAndStartWithoutEnd) {
+    Harness h;
+    h.Feed({0x00, 0xFF, 0xD9, 0x01});
+    EXPECT_TRUE(h.images.empty());
+    const Bytes cut = MakeJpeg(16, 16, 10);
+    h.Feed(Bytes(cut.begin(), cut.end() - 2));  // image restarts before its end
+    const Bytes whole = MakeJpeg(32, 32, 10);
+    h.Feed(whole);
+    ASSERT_EQ(h.images.size(), 1u);
+    EXPECT_EQ(h.images[0].data, whole);
+}
+
+TEST(JpegAssembler, CapIsInclusiveAndOverflowDropsOnlyThatImage) {
+    const size_t overhead = MakeJpeg(8, 8, 0).size();
+    const Bytes exact = MakeJpeg(8, 8, CJpegAssembler::kMaxImageBytes - overhead);
+    ASSERT_EQ(exact.size(), CJpegAssembler::kMaxImageBytes);
+    const Bytes over = MakeJpeg(8, 8, CJpegAssembler::kMaxImageBytes - overhead + 1);
+    Harness h;
+    h.FeedSplit(exact, {8192, 5000000});
+    ASSERT_EQ(h.images.size(), 1u);
+    EXPECT_EQ(h.images[0].data.size(), CJpegAssembler::kMaxImageBytes);
+    EXPECT_EQ(h.overflows, 0);
+
+    h.FeedSplit(over, {8192, 5000000});
+    EXPECT_EQ(h.images.size(), 1u);
+    EXPECT_EQ(h.overflows, 1);
+    EXPECT_FALSE(h.assembler.InFrame());
+    EXPECT_EQ(h.assembler.Buffered(), 0u);
+
+    const Bytes next = MakeJpeg(8, 8, 100);
+    h.Feed(next);
+    ASSERT_EQ(h.images.size(), 2u);
+    EXPECT_EQ(h.images[1].data, next);
+}
+
+TEST(JpegAssembler, TextOutsideImagesIsNeverBuffered) {
+    Harness h;
+    const Bytes text(100000, 'x');
+    for (int i = 0; i < 200; ++i)
+        h.Feed(text);  // 20 MB without an image
+    EXPECT_EQ(h.overflows, 0);
+    EXPECT_EQ(h.assembler.Buffered(), 0u);
+}
+
+}  // namespace
