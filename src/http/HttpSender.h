@@ -112,7 +112,7 @@ private:
     bool SendRequestInner(HttpRequest request);
     int Attempt(HttpRequest& request);
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
-    int WaitForHead(const HttpRequest& request, uint32_t scheme);
+    int WaitForHead(HttpRequest& request, uint32_t scheme);
     bool HandleDigestStale(const HttpRequest& request, uint32_t scheme);
     std::string BuildUrl(const HttpRequest& request) const;
     void CloseRequest();
@@ -120,6 +120,8 @@ private:
     // arrives for timeoutMs, or Cancel.
     template <typename Ready>
     PumpResult Pump(Ready ready);
+    uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
+    uint32_t QueryDataAvailableInner();
     void ResumeIfPaused();
     size_t Buffered() const { return buffer_.size() - bufferHead_; }
     void Consume(std::vector<uint8_t>& out, size_t count);

@@ -24,6 +24,7 @@ struct Command {
 
 Command OpenCommand();
 Command ProbeCommand();
+Command IoCommand();
 
 // --module PATH, shared by every subcommand that loads the module.
 Flag ModuleFlag(std::string* path);

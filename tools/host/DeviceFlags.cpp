@@ -5,7 +5,8 @@
 namespace talvik_host {
 
 Flag ModuleFlag(std::string* path) {
-    return {"--module", "PATH", "driver module to load (default: libtalvik_arecont.so beside talvik-host)",
+    return {"--module", "PATH",
+            "driver module to load (default: libtalvik_arecont.so beside talvik-host)",
             [path](const std::string& v) -> std::string {
                 if (v.empty()) return "empty path";
                 *path = v;
@@ -16,7 +17,8 @@ Flag ModuleFlag(std::string* path) {
 namespace {
 std::function<std::string(const std::string&)> Number(uint32_t* out, uint32_t max) {
     return [out, max](const std::string& v) -> std::string {
-        if (!ParseNumber(v, max, out)) return "'" + v + "' is not a number from 0 to " + std::to_string(max);
+        if (!ParseNumber(v, max, out))
+            return "'" + v + "' is not a number from 0 to " + std::to_string(max);
         return "";
     };
 }
@@ -44,11 +46,11 @@ std::vector<Flag> DeviceFlags(DeviceDescription* d) {
                          d->userName = v;
                          return "";
                      }});
-    flags.push_back({"--password", "W", "password for the camera",
-                     [d](const std::string& v) -> std::string {
-                         d->password = v;
-                         return "";
-                     }});
+    flags.push_back(
+        {"--password", "W", "password for the camera", [d](const std::string& v) -> std::string {
+             d->password = v;
+             return "";
+         }});
     flags.push_back({"--model", "M", "camera model as the host knows it, e.g. AV2155",
                      [d](const std::string& v) -> std::string {
                          d->model = v;
@@ -56,14 +58,15 @@ std::vector<Flag> DeviceFlags(DeviceDescription* d) {
                      }});
     flags.push_back({"--sensors", "N", "number of video inputs (sensors; default 1)",
                      Number(&d->videoInputs, 64)});
-    flags.push_back({"--inputs", "N", "number of digital inputs (default 0)",
-                     Number(&d->digitalInputs, 64)});
+    flags.push_back(
+        {"--inputs", "N", "number of digital inputs (default 0)", Number(&d->digitalInputs, 64)});
     flags.push_back({"--outputs", "N", "number of digital outputs (default 0)",
                      Number(&d->digitalOutputs, 64)});
     flags.push_back({"--codec", "N", "default codec: 1 JPEG, 3 H.264 (default 3)",
                      Number(&d->defaultCodec, 0xFFFFFFFFu)});
     Flag param{"--param", "N=TEXT",
-               "numbered device parameter (repeatable): 2 RTSP port, 3/4 sensor size, 6 firmware, 7 cropping",
+               "numbered device parameter (repeatable): 2 RTSP port, 3/4 sensor size, 6 firmware, "
+               "7 cropping",
                [d](const std::string& v) -> std::string {
                    const size_t eq = v.find('=');
                    uint32_t n = 0;

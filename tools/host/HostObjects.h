@@ -102,7 +102,7 @@ private:
 struct StreamRequest {
     uint32_t width = 1280;
     uint32_t height = 720;
-    uint32_t codec = 0;  // 0: the device's default
+    uint32_t codec = 0;            // 0: the device's default
     uint32_t frameInterval = 200;  // StartVideo: unit-encoded; StartStream: ms
     uint32_t quality = 50;
     uint32_t auxiliary = 0;

@@ -34,7 +34,8 @@ int Run(int argc, char** argv, int first) {
         }
     }
     std::string error;
-    if (!ParseFlags(flags, argc, argv, first, &error)) return UsageError("open", error, Usage(flags));
+    if (!ParseFlags(flags, argc, argv, first, &error))
+        return UsageError("open", error, Usage(flags));
     if (modulePath.empty()) modulePath = DefaultModulePath();
 
     DriverModule module;

@@ -71,8 +71,10 @@ std::string FlagHelp(const std::vector<Flag>& flags) {
     for (const Flag& f : flags) {
         std::string left = std::string("  ") + f.name;
         if (f.valueName != nullptr) left += std::string(" ") + f.valueName;
-        if (left.size() < 24) left.resize(24, ' ');
-        else left += "  ";
+        if (left.size() < 24)
+            left.resize(24, ' ');
+        else
+            left += "  ";
         out += left + f.meaning + "\n";
     }
     return out;

@@ -11,7 +11,7 @@ using talvik_host::Command;
 
 // New subcommands are added here (and in Commands.h).
 std::vector<Command> AllCommands() {
-    return {talvik_host::OpenCommand(), talvik_host::ProbeCommand()};
+    return {talvik_host::OpenCommand(), talvik_host::IoCommand(), talvik_host::ProbeCommand()};
 }
 
 std::string MainUsage() {
