@@ -11,6 +11,7 @@
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
+#include "talvik/CaptureIO.h"
 
 using talvik::ChannelKind;
 using talvik_host::DeviceDescription;
@@ -206,7 +207,9 @@ TEST(DriverOpen, ComponentsAndReservedSlots) {
     EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx());
     EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx2());
     EXPECT_EQ(host.GetVideoCapture()->GetVideoInputCount(), 1u);
-    EXPECT_EQ(host.GetDigitalIO(), nullptr) << "no I/O engine in the module yet";
+    ASSERT_NE(host.GetDigitalIO(), nullptr);
+    EXPECT_EQ(host.GetDigitalIO()->GetInputCount(), 1u);
+    EXPECT_EQ(host.GetDigitalIO()->GetOutputCount(), 2u);
     EXPECT_EQ(host.ReservedEx(), nullptr);
     EXPECT_EQ(host.GetAuxiliary(), nullptr);
     EXPECT_EQ(host.ReservedEx2(), nullptr);

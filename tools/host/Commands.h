@@ -23,6 +23,9 @@ struct Command {
 };
 
 Command OpenCommand();
+Command RecordCommand();
+Command DemoCommand();
+Command IoCommand();
 
 // --module PATH, shared by every subcommand that loads the module.
 Flag ModuleFlag(std::string* path);
