@@ -22,7 +22,8 @@ foreach(tool talvik-host camsim)
   endif()
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/examples/talvik_arecont.xml
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/${TALVIK_PACKAGE_NAME} COMPONENT development)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/${TALVIK_PACKAGE_NAME}
+        RENAME talvik_arecont.xml.example COMPONENT development)
 
 if(TARGET talvik-host)
   # An installed host finds the installed module in the library directory.
