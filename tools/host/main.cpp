@@ -30,7 +30,8 @@ std::string MainUsage() {
     text +=
         "\nflags of every command:\n"
         "  --module PATH         driver module to load (default: libtalvik_arecont.so beside\n"
-        "                        talvik-host, else the one of its build tree)\n"
+        "                        talvik-host, else the one installed in its prefix, else the\n"
+        "                        one of its build tree)\n"
         "  --help                the command's flags, each with its meaning, and an example\n"
         "\nexample:\n"
         "  talvik-host open --address 10.0.0.5 --model AV2155 --param 6=65\n";
