@@ -1,0 +1,307 @@
+#include "channels/BaseCameraChannel.h"
+
+#include <cxxabi.h>
+#include <time.h>
+
+#include <cctype>
+
+#include "base/Text.h"
+#include "driver/FrameContract.h"
+
+namespace talvik {
+
+namespace {
+// How long a cancelled capture thread may take to reach a cancellation point
+// before it is detached instead of joined.
+constexpr int kCancelJoinSeconds = 5;
+constexpr uint32_t kDefaultTimeoutMs = 5000;
+}  // namespace
+
+CBaseCameraChannel::CBaseCameraChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
+    : sink_(sink), videoInput_(videoInput), driver_(driver) {
+    lastFrameTime_.SetNow();
+}
+
+CBaseCameraChannel::~CBaseCameraChannel() {
+    // A subclass must stop in its own destructor while its body still exists;
+    // this only releases what is left (a no-op when already stopped).
+    CBaseCameraChannel::Stop();
+}
+
+void CBaseCameraChannel::ApplyHostOption(uint32_t) {}
+
+bool CBaseCameraChannel::Start(const STREAM_PARAMS* params) {
+    Stop();
+    if (params == nullptr) return false;
+    params_ = *params;
+    // Sockets need no process-wide start-up here; the flag keeps the pairing.
+    networkStarted_ = true;
+    const bool started = StartThread();
+    if (!started) networkStarted_ = false;
+    return started;
+}
+
+void CBaseCameraChannel::Stop() {
+    SetStatus(kChannelStopped);
+    SetCameraState(false);
+    StopThread();
+    // The body may have gone online or streaming again while it was being
+    // stopped; the channel is stopped now, whatever it last said.
+    SetStatus(kChannelStopped);
+    SetCameraState(false);
+    networkStarted_ = false;
+}
+
+bool CBaseCameraChannel::UpdateStreamParams(const STREAM_UPDATE& update) {
+    {
+        CLockGuard guard(paramLock_);
+        pendingIntervalMs_ = update.frameIntervalMs;
+        pendingWidth_ = update.width;
+        pendingHeight_ = update.height;
+    }
+    paramsChanged_.Set();
+    return true;
+}
+
+bool CBaseCameraChannel::Pause() {
+    return false;
+}
+
+bool CBaseCameraChannel::Resume() {
+    return false;
+}
+
+uint32_t CBaseCameraChannel::GetStatus() {
+    CLockGuard guard(statusLock_);
+    return status_;
+}
+
+void CBaseCameraChannel::OnStopping() {}
+
+uint32_t CBaseCameraChannel::GetVideoInput() {
+    return videoInput_;
+}
+
+IHostFrameSink* CBaseCameraChannel::GetFrameSink() {
+    return sink_;
+}
+
+void CBaseCameraChannel::SetFrameTimeListener(IFrameTimeListener* listener) {
+    listener_.store(listener);
+}
+
+std::string CBaseCameraChannel::DeviceName(bool smallFirst) const {
+    const DEVICE_INFO* device = driver_ != nullptr ? driver_->GetDeviceInfo() : nullptr;
+    const std::string address = device != nullptr ? device->address : std::string();
+    if (driver_ != nullptr && driver_->GetVideoInputCount() > 1) {
+        return FormatString(
+            smallFirst ? "video-server %s (channel %u)" : "Video-server %s (channel %u)",
+            address.c_str(), videoInput_);
+    }
+    return FormatString(smallFirst ? "camera %s" : "Camera %s", address.c_str());
+}
+
+const char* CBaseCameraChannel::StreamSuffix(uint32_t kind) {
+    switch (kind) {
+        case 0:
+            return "(Rec)";
+        case 1:
+            return "(Live)";
+        case 2:
+            return "(Remote)";
+        default:
+            return "";
+    }
+}
+
+void CBaseCameraChannel::SetStatus(uint32_t status) {
+    CLockGuard guard(statusLock_);
+    status_ = status;
+}
+
+bool CBaseCameraChannel::IsCameraOnline() {
+    CLockGuard guard(statusLock_);
+    return cameraOnline_;
+}
+
+void CBaseCameraChannel::SetCameraState(bool online) {
+    uint32_t status = 0;
+    {
+        CLockGuard guard(statusLock_);
+        if (cameraOnline_ == online) return;
+        cameraOnline_ = online;
+        status = status_;
+    }
+    if (driver_ == nullptr) return;
+    static const char kTag[] = "talvik::CBaseCameraChannel::SetCameraState";
+    const char* suffix = StreamSuffix(params_.kind);
+    if (online) {
+        driver_->DebugMessage(kLevelInfo, "%s: %s is online %s", kTag, DeviceName(false).c_str(),
+                              suffix);
+    } else if (status == kChannelSignalLost) {
+        driver_->DebugMessage(kLevelError, "%s: Signal was lost for %s %s", kTag,
+                              DeviceName(true).c_str(), suffix);
+    } else if (status == kChannelStopped) {
+        driver_->DebugMessage(kLevelInfo, "%s: %s is offline. Channel was stopped %s", kTag,
+                              DeviceName(false).c_str(), suffix);
+    } else {
+        driver_->DebugMessage(kLevelError, "%s: %s is offline or failed %s", kTag,
+                              DeviceName(false).c_str(), suffix);
+    }
+}
+
+// Cancellation of the capture thread unwinds with a special exception that
+// must pass through every catch-all; the reference binding is what the
+// runtime expects.
+bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
+    try {
+        if (IsPaused()) {
+            if (frame != nullptr) NotifyFrameTime(frame);
+            return true;
+        }
+        if (sink_ == nullptr || frame == nullptr) return false;
+        if (!sink_->OnFrame(frame)) return false;
+        NotifyFrameTime(frame);
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        if (driver_ != nullptr) {
+            driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
+                                  "talvik::CBaseCameraChannel::SendFrameCallback",
+                                  driver_->GetSourceName().c_str());
+        }
+        return false;
+    }
+}
+
+void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
+    try {
+        IFrameTimeListener* listener = listener_.load();
+        if (listener == nullptr) return;
+        HostSystemTime hostTime;
+        frame->GetTime(&hostTime);
+        listener->OnFrameTime(videoInput_, SystemTimeToTime(FromHostTime(hostTime)));
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        if (driver_ != nullptr) {
+            driver_->DebugMessage(kLevelError,
+                                  "%s: Unhandled exception in driver instance for device %s",
+                                  "talvik::CBaseCameraChannel::Notify_SendFrameCallback",
+                                  driver_->GetSourceName().c_str());
+        }
+    }
+}
+
+void CBaseCameraChannel::SendSignalLost() {
+    try {
+        if (sink_ != nullptr) sink_->OnSignalLost();
+        IFrameTimeListener* listener = listener_.load();
+        if (listener != nullptr) listener->OnListenerSignalLost(videoInput_);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        if (driver_ != nullptr) {
+            driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
+                                  "talvik::CBaseCameraChannel::SendSignalLost",
+                                  driver_->GetSourceName().c_str());
+        }
+    }
+}
+
+uint32_t CBaseCameraChannel::TakePendingParams() {
+    CLockGuard guard(paramLock_);
+    uint32_t changed = 0;
+    if (pendingWidth_ != params_.width || pendingHeight_ != params_.height) {
+        params_.width = pendingWidth_;
+        params_.height = pendingHeight_;
+        changed |= kPendingSize;
+    }
+    if (pendingIntervalMs_ != params_.frameIntervalMs) {
+        params_.frameIntervalMs = pendingIntervalMs_;
+        changed |= kPendingInterval;
+    }
+    return changed;
+}
+
+__attribute__((no_sanitize("null"))) void* CBaseCameraChannel::ThreadRoutine(void* arg) {
+    if (arg == nullptr) return reinterpret_cast<void*>(1);
+    CBaseCameraChannel* self = static_cast<CBaseCameraChannel*>(arg);
+    self->threadId_.store(CurrentThreadId());
+    pthread_cleanup_push(&CBaseCameraChannel::MarkFinished, self);
+    try {
+        self->Run();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // A body must not end the process; the channel just stops delivering.
+        if (self->driver_ != nullptr) {
+            self->driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
+                                        "talvik::CBaseCameraChannel::ThreadRoutine",
+                                        self->driver_->GetSourceName().c_str());
+        }
+    }
+    pthread_cleanup_pop(1);
+    return nullptr;
+}
+
+void CBaseCameraChannel::MarkFinished(void* arg) {
+    static_cast<CBaseCameraChannel*>(arg)->threadFinished_.Set();
+}
+
+bool CBaseCameraChannel::CalledFromCaptureThread() const {
+    const uint32_t id = threadId_.load();
+    return id != 0 && id == CurrentThreadId();
+}
+
+bool CBaseCameraChannel::StartThread() {
+    if (!threadLock_.TryLock()) return false;
+    bool started = false;
+    if (!hasThread_) {
+        stopEvent_.Reset();
+        threadFinished_.Reset();
+        threadId_.store(0);
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, &CBaseCameraChannel::ThreadRoutine, this) == 0) {
+            thread_ = thread;
+            hasThread_ = true;
+            started = true;
+        }
+    }
+    threadLock_.Unlock();
+    return started;
+}
+
+void CBaseCameraChannel::StopThread() {
+    stopEvent_.Set();
+    CLockGuard guard(threadLock_);
+    if (!hasThread_) return;
+    OnStopping();
+    // The capture thread stopping itself cannot wait for itself; its handle
+    // stays for the next stop from outside.
+    if (CalledFromCaptureThread()) return;
+    const DEVICE_INFO* device = driver_ != nullptr ? driver_->GetDeviceInfo() : nullptr;
+    const uint32_t timeoutMs = device != nullptr ? device->timeoutMs : kDefaultTimeoutMs;
+    const uint64_t limitMs = 2 * uint64_t(timeoutMs);
+    if (threadFinished_.Wait(limitMs > UINT32_MAX - 1 ? UINT32_MAX - 1 : uint32_t(limitMs))) {
+        pthread_join(thread_, nullptr);
+    } else {
+        if (driver_ != nullptr) {
+            driver_->DebugMessage(
+                kLevelWarning,
+                "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+                "talvik::CBaseCameraChannel::StopThread", DeviceName(true).c_str());
+        }
+        pthread_cancel(thread_);
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += kCancelJoinSeconds;
+        if (pthread_timedjoin_np(thread_, nullptr, &deadline) != 0) pthread_detach(thread_);
+    }
+    hasThread_ = false;
+    thread_ = pthread_t{};
+    threadId_.store(0);
+}
+
+}  // namespace talvik

@@ -1,0 +1,21 @@
+// One factory per channel class, so that the driver's choice of channel and
+// the classes themselves can grow independently. Each returns a new channel
+// owned by the caller, or null when the class is not available or cannot be
+// allocated. The caller starts it later with the stream's STREAM_PARAMS.
+#pragma once
+
+#include <cstdint>
+
+#include "channels/CameraChannel.h"
+#include "driver/Driver.h"
+
+namespace talvik {
+
+// Motion-JPEG and single JPEG pictures over HTTP.
+ICameraChannel* CreateJpegHttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink);
+// Single H.264 key frames over HTTP, for frame intervals above one second.
+ICameraChannel* CreateH264HttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink);
+// H.264 over RTSP.
+ICameraChannel* CreateH264RtspChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink);
+
+}  // namespace talvik

@@ -1,0 +1,27 @@
+// The module's only concrete driver.
+#pragma once
+
+#include <string>
+
+#include "driver/IPCaptureDriver.h"
+
+namespace talvik {
+
+// Also names the settings file ("talvik_arecont.xml") and the host streams.
+constexpr char kArecontDriverName[] = "talvik_arecont";
+
+class CArecontIPCaptureDriver : public CIPCaptureDriver {
+public:
+    CArecontIPCaptureDriver() = default;
+
+    bool Open(IHostDebugSink* sink, IHostFrameAllocator* allocator, IHostDevice* device) override;
+    bool CreateDigitalIO() override;
+    bool CreateAuxiliary() override { return true; }
+    std::string GetDriverName() override { return kArecontDriverName; }
+    bool GetParameterSevenFlag() override { return parameterSeven_; }
+
+private:
+    bool parameterSeven_ = false;
+};
+
+}  // namespace talvik

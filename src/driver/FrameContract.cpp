@@ -1,0 +1,59 @@
+#include "driver/FrameContract.h"
+
+namespace talvik {
+
+uint32_t ResolutionClass(uint32_t width, uint32_t height) {
+    if (width < 200) return 1;
+    if (width < 400) return 2;
+    // 64-bit so that a huge height cannot wrap the comparison.
+    if (width < 1024 && uint64_t(width) > 2 * uint64_t(height)) return 3;
+    return 4;
+}
+
+std::string StreamName(const std::string& driverName, uint32_t kind) {
+    switch (kind) {
+        case 0:
+            return driverName + "::RecStream";
+        case 1:
+            return driverName + "::LiveStream";
+        case 2:
+            return driverName + "::RemoteStream";
+        default:
+            return driverName;
+    }
+}
+
+uint32_t DecodeFrameInterval(uint16_t encoded) {
+    static const uint32_t kUnitMs[4] = {1, 1000, 60000, 3600000};
+    // Up to 16383 hours does not fit 32 bits: saturate instead of wrapping.
+    const uint64_t ms = uint64_t(encoded & 0x3FFF) * kUnitMs[encoded >> 14];
+    return ms > UINT32_MAX ? UINT32_MAX : uint32_t(ms);
+}
+
+HostSystemTime ToHostTime(const SystemTime& time) {
+    HostSystemTime out;
+    out.year = time.year;
+    out.month = time.month;
+    out.dayOfWeek = time.dayOfWeek;
+    out.day = time.day;
+    out.hour = time.hour;
+    out.minute = time.minute;
+    out.second = time.second;
+    out.milliseconds = time.milliseconds;
+    return out;
+}
+
+SystemTime FromHostTime(const HostSystemTime& time) {
+    SystemTime out;
+    out.year = time.year;
+    out.month = time.month;
+    out.dayOfWeek = time.dayOfWeek;
+    out.day = time.day;
+    out.hour = time.hour;
+    out.minute = time.minute;
+    out.second = time.second;
+    out.milliseconds = time.milliseconds;
+    return out;
+}
+
+}  // namespace talvik

@@ -1,0 +1,29 @@
+// Rules shared by every parser that fills host frames and by the video
+// capture object: resolution classes, stream names, the encoded frame
+// interval and the host's broken-down time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/Time.h"
+#include "talvik/HostFrame.h"
+
+namespace talvik {
+
+// 1 below 200 pixels wide, 2 below 400, 3 below 1024 when wider than twice
+// the height (a half-height field), otherwise 4.
+uint32_t ResolutionClass(uint32_t width, uint32_t height);
+
+// "<driver>::RecStream", "::LiveStream" or "::RemoteStream" by stream kind;
+// just the driver name for another kind.
+std::string StreamName(const std::string& driverName, uint32_t kind);
+
+// 16-bit interval whose top two bits give the unit (ms, s, min, h) and whose
+// low 14 bits the count.
+uint32_t DecodeFrameInterval(uint16_t encoded);
+
+HostSystemTime ToHostTime(const SystemTime& time);
+SystemTime FromHostTime(const HostSystemTime& time);
+
+}  // namespace talvik

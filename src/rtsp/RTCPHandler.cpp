@@ -1,0 +1,200 @@
+#include "rtsp/RTCPHandler.h"
+
+#include <cxxabi.h>
+#include <sys/random.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "base/Time.h"
+
+namespace talvik {
+
+namespace {
+
+uint32_t NewSsrc() {
+    uint32_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != ssize_t(sizeof value) || value == 0) {
+        srand(unsigned(time(nullptr)));
+        value = uint32_t(rand());
+    }
+    return value;
+}
+
+}  // namespace
+
+CRTCPHandler::CRTCPHandler(IDebugMessage* logger) : CBaseThread(logger), udp_(logger) {}
+
+CRTCPHandler::~CRTCPHandler() {
+    Stop();
+}
+
+bool CRTCPHandler::Start(uint32_t cameraAddress, uint16_t port) {
+    return StartWith(cameraAddress, false, nullptr, port);
+}
+
+bool CRTCPHandler::StartMulticast(uint32_t cameraAddress, const char* group, uint16_t port) {
+    return StartWith(cameraAddress, true, group, port);
+}
+
+bool CRTCPHandler::StartWith(uint32_t cameraAddress, bool multicast, const char* group,
+                             uint16_t port) {
+    if (udp_.IsOpen() || cameraAddress == 0) return false;
+    ResetState();
+    // Known before the first datagram can arrive, so that nothing slips past the check.
+    cameraAddress_ = cameraAddress;
+    udp_.SetWaitTimeout(1000);
+    const bool opened =
+        multicast ? udp_.OpenMulticastAnyInterface(this, group, port) : udp_.Open(this, port);
+    if (!opened) return false;
+    if (!StartThread("RTCP Handler Thread")) {
+        udp_.Close();
+        return false;
+    }
+    return true;
+}
+
+void CRTCPHandler::Stop() {
+    // The thread sends the BYE on its way out, with the SSRC of its reports;
+    // only then is the socket closed.
+    StopThread(5000);
+    srReceived_ = false;
+    udp_.Close();
+}
+
+void CRTCPHandler::ResetState() {
+    srReceived_ = false;
+    srEvent_.Reset();
+    resetEvent_.Reset();
+    const uint32_t ssrc = NewSsrc();
+    CLockGuard guard(lock_);
+    ownSsrc_ = {uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)};
+    srArrivalMs_ = 0;
+    versionBits_ = 0x81;
+    srSender_ = sockaddr_in{};
+    stats_.Reset();
+    srSsrc_ = {};
+    lsr_ = {};
+}
+
+rtcp::Word CRTCPHandler::GetOwnSsrc() {
+    CLockGuard guard(lock_);
+    return ownSsrc_;
+}
+
+void CRTCPHandler::Run() {
+    CEvent* events[] = {&StopEvent(), &srEvent_, &resetEvent_};
+    for (;;) {
+        const int which = WaitAny(events, 3, reportIntervalMs_);
+        if (which == 0) {
+            SendBye();
+            ResetState();
+            return;
+        }
+        if (which == 2) {
+            SendBye();
+            ResetState();
+            continue;
+        }
+        SendReceiverReport();
+        srEvent_.Reset();
+    }
+}
+
+void CRTCPHandler::SendReceiverReport() {
+    rtcp::ReceiverReportFields fields;
+    {
+        CLockGuard guard(lock_);
+        fields.versionBits = versionBits_;
+        fields.ownSsrc = ownSsrc_;
+        if (srReceived_) {
+            fields.sourceSsrc = srSsrc_;
+        } else {
+            // Until an SR names the source, the camera's address stands in for its SSRC.
+            const uint32_t address = cameraAddress_;
+            const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&address);
+            fields.sourceSsrc = {bytes[3], bytes[2], bytes[1], bytes[0]};
+        }
+        fields.extendedHighestSeq = stats_.Started() ? stats_.ExtendedHighest() : 0;
+        fields.lastSr = lsr_;
+        fields.delaySinceLastSr = rtcp::DelaySinceLastSr(TickCountMs(), srArrivalMs_);
+    }
+    const auto report = rtcp::BuildReceiverReport(fields);
+    Send(report.data(), report.size());
+}
+
+void CRTCPHandler::SendBye() {
+    uint8_t versionBits;
+    rtcp::Word ssrc;
+    {
+        CLockGuard guard(lock_);
+        versionBits = versionBits_;
+        ssrc = ownSsrc_;
+    }
+    const auto bye = rtcp::BuildBye(versionBits, ssrc);
+    Send(bye.data(), bye.size());
+}
+
+void CRTCPHandler::Send(const uint8_t* data, size_t length) {
+    if (length == 0) return;
+    if (srReceived_) {
+        sockaddr_in destination;
+        {
+            CLockGuard guard(lock_);
+            destination = srSender_;
+        }
+        // Fall back to the configured port if the SR's sender cannot be reached.
+        if (!udp_.SendTo(destination, data, length)) srReceived_ = false;
+        return;
+    }
+    const uint16_t port = cameraRtcpPort_;
+    if (port == 0) return;
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = cameraAddress_;
+    destination.sin_port = htons(port);
+    udp_.SendTo(destination, data, length);
+}
+
+void CRTCPHandler::OnRTPData(IRTPClient*, const sockaddr_in& sender, const uint8_t* data,
+                             size_t length) {
+    if (sender.sin_addr.s_addr != cameraAddress_ || data == nullptr || length < 4) return;
+    rtcp::WalkCompound(data, length, [&](const rtcp::PacketView& packet) {
+        rtcp::SenderReportInfo info;
+        if (rtcp::ParseSenderReport(packet, info)) {
+            TakeSenderReport(sender, info);
+        } else if (packet.type == rtcp::kBye && srReceived_) {
+            srReceived_ = false;
+            IRTCPHandlerUser* user = user_;
+            if (user == nullptr) return;
+            try {
+                user->OnRTCPBye();
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+            }
+        }
+    });
+}
+
+void CRTCPHandler::TakeSenderReport(const sockaddr_in& sender, const rtcp::SenderReportInfo& info) {
+    {
+        CLockGuard guard(lock_);
+        if (!srReceived_) {
+            srSender_ = sender;
+            srReceived_ = true;
+        }
+        versionBits_ = info.versionBits;
+        srSsrc_ = info.ssrc;
+        lsr_ = info.lastSr;
+        srArrivalMs_ = TickCountMs();
+    }
+    srEvent_.Set();
+}
+
+void CRTCPHandler::OnRtpSequence(uint16_t seq) {
+    CLockGuard guard(lock_);
+    stats_.Update(seq);
+}
+
+}  // namespace talvik

@@ -1,0 +1,43 @@
+// The datagram transport that carries RTP and RTCP, and the callbacks of its
+// user. The user's operations all run on the transport's receive thread
+// (OnRTPClientClosed also on the thread that closes it).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace talvik {
+
+class IRTPClient;
+
+class IRTPClientUser {
+public:
+    virtual ~IRTPClientUser() = default;
+    // One datagram of positive length, valid only during the call.
+    virtual void OnRTPData(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
+                           size_t length) = 0;
+    // A wait for data ended without data.
+    virtual void OnRTPTimeout(IRTPClient* client) = 0;
+    // The socket was closed, or the network under it went away.
+    virtual void OnRTPClientClosed(IRTPClient* client) = 0;
+};
+
+class IRTPClient {
+public:
+    virtual ~IRTPClient() = default;
+    // group: dotted IPv4 text; localInterface: IPv4 address in network order.
+    virtual bool OpenMulticast(IRTPClientUser* user, const char* group, uint16_t port,
+                               uint32_t localInterface) = 0;
+    virtual bool Open(IRTPClientUser* user, uint16_t port) = 0;
+    // Result of joining the receive thread.
+    virtual bool Close() = 0;
+    // Size of the receive thread's datagram buffer, read when the thread starts.
+    virtual void SetReceiveBufferSize(uint32_t bytes) = 0;
+    virtual void SetWaitTimeout(uint32_t ms) = 0;
+    // Bound local port (the real one when opened on port 0), 0 when closed.
+    virtual uint16_t GetPort() = 0;
+};
+
+}  // namespace talvik

@@ -1,0 +1,93 @@
+#include "rtsp/RTPPacket.h"
+
+#include <cstring>
+
+namespace talvik {
+
+namespace {
+
+constexpr size_t kFixedHeaderSize = 12;
+
+uint16_t ReadBigEndian16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+uint32_t ReadBigEndian32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+}  // namespace
+
+void CRTPPacket::Clear() {
+    csrcCount = 0;
+    csrcList.clear();
+    ssrc = 0;
+    marker = 0;
+    padding = 0;
+    payloadType = 0;
+    sequenceNumber = 0;
+    timestamp = 0;
+    extensionProfile = 0;
+    extensionLength = 0;
+    extensionData.clear();
+    payloadLength = 0;
+    payload.clear();
+}
+
+bool CRTPPacket::Parse(const uint8_t* data, size_t length) {
+    Clear();
+    // A packet must carry at least one byte after the fixed header.
+    if (data == nullptr || length <= kFixedHeaderSize) return false;
+    if ((data[0] >> 6) != 2) return false;
+
+    const uint32_t cc = data[0] & 0x0F;
+    const bool hasPadding = (data[0] & 0x20) != 0;
+    const bool hasExtension = (data[0] & 0x10) != 0;
+    size_t offset = kFixedHeaderSize;
+
+    if (cc != 0) {
+        // The CSRC list must be followed by at least one more byte.
+        if (length - offset <= cc * 4) return false;
+        csrcList.assign(data + offset, data + offset + cc * 4);
+        offset += cc * 4;
+    }
+
+    if (hasExtension) {
+        if (length - offset < 4) {
+            Clear();
+            return false;
+        }
+        const uint16_t profile = ReadBigEndian16(data + offset);
+        const uint16_t words = ReadBigEndian16(data + offset + 2);
+        const size_t extensionBytes = static_cast<size_t>(words) * 4;
+        if (words != 0 && length - offset < 4 + extensionBytes) {
+            Clear();
+            return false;
+        }
+        extensionProfile = profile;
+        extensionLength = words;
+        extensionData.assign(data + offset + 4, data + offset + 4 + extensionBytes);
+        offset += 4 + extensionBytes;
+    }
+
+    const size_t paddingCount = hasPadding ? data[length - 1] : 0;
+    if (offset + paddingCount > length) {
+        Clear();
+        return false;
+    }
+
+    csrcCount = cc;
+    marker = static_cast<uint8_t>(data[1] >> 7);
+    padding = hasPadding ? 1 : 0;
+    payloadType = static_cast<uint8_t>(data[1] & 0x7F);
+    sequenceNumber = ReadBigEndian16(data + 2);
+    timestamp = ReadBigEndian32(data + 4);
+    std::memcpy(&ssrc, data + 8, sizeof(ssrc));
+
+    payloadLength = static_cast<uint32_t>(length - offset - paddingCount);
+    payload.assign(data + offset, data + offset + payloadLength);
+    return true;
+}
+
+}  // namespace talvik

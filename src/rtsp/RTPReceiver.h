@@ -1,0 +1,102 @@
+// Receives RTP over UDP: parses each datagram on the socket thread, queues it,
+// and hands the packets in arrival order to its user on a thread of its own,
+// so that depacketising never holds up the socket.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "base/Event.h"
+#include "base/Lock.h"
+#include "base/SmartPtr.h"
+#include "base/Thread.h"
+#include "rtsp/RTPClient.h"
+#include "rtsp/RTPPacket.h"
+
+namespace talvik {
+
+class IDebugMessage;
+
+class IRTPReceiverUser {
+public:
+    virtual ~IRTPReceiverUser() = default;
+    // On the receiver thread, in arrival order; the packet is valid only during the call.
+    virtual void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) = 0;
+    // Not called by the receiver.
+    virtual void OnRTPReceiverReserved1() {}
+    virtual void OnRTPReceiverReserved2() {}
+};
+
+class CRTPReceiver : public IRTPClientUser, public CBaseThread {
+public:
+    // The queue is bounded: at either limit the newest datagram is dropped
+    // (and counted), the packets already queued keep their order.
+    static constexpr size_t kMaxQueuedPackets = 8192;
+    static constexpr size_t kMaxQueuedBytes = 32 * 1024 * 1024;
+    static constexpr uint32_t kReceiveBufferSize = 1536;
+    static constexpr uint32_t kWaitTimeoutMs = 2000;
+    // A 1080p key frame arrives as a burst of over a hundred datagrams; a
+    // 64 KiB socket buffer holds only about forty of them, so a short stall of
+    // the socket thread would lose part of every key frame.
+    static constexpr uint32_t kSocketReceiveBuffer = 1024 * 1024;
+
+    explicit CRTPReceiver(IDebugMessage* logger);
+    ~CRTPReceiver() override;
+
+    void SetUser(IRTPReceiverUser* user) { user_ = user; }
+    bool OpenMulticast(const char* group, uint16_t port, uint32_t localInterface);
+    // keepClient: reuse the present UDP client instead of creating a new one.
+    bool Open(bool keepClient, uint16_t port);
+    void Close();
+    uint16_t GetPort();
+
+    // Lower limits, for tests of a full queue.
+    void SetQueueLimits(size_t packets, size_t bytes) {
+        maxPackets_ = packets;
+        maxBytes_ = bytes;
+    }
+    // Datagrams dropped because the queue was full, since construction.
+    uint64_t GetDroppedCount() const { return dropped_; }
+    size_t GetQueuedCount();
+
+    void OnRTPData(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
+                   size_t length) override;
+    void OnRTPTimeout(IRTPClient*) override {}
+    void OnRTPClientClosed(IRTPClient*) override {}
+
+protected:
+    void Run() override;
+
+private:
+    struct QueuedPacket {
+        sockaddr_in sender{};
+        size_t bytes = 0;  // datagram size, for the queue's byte limit
+        CRTPPacket packet;
+    };
+    using PacketPtr = std::unique_ptr<QueuedPacket>;
+
+    void CreateClient();
+    bool StartQueue(uint16_t port);
+    void ClearQueue();
+    PacketPtr Pop(size_t& remaining);
+
+    IDebugMessage* logger_;
+    TSmartPtr<IRTPClient> client_;
+    // The client whose datagrams are accepted; read on the socket thread.
+    std::atomic<IRTPClient*> activeClient_{nullptr};
+    std::atomic<IRTPReceiverUser*> user_{nullptr};
+    CLock lock_;
+    std::deque<PacketPtr> queue_;
+    size_t queuedBytes_ = 0;
+    CEvent queueEvent_{false};
+    std::atomic<uint64_t> dropped_{0};
+    std::atomic<size_t> maxPackets_{kMaxQueuedPackets};
+    std::atomic<size_t> maxBytes_{kMaxQueuedBytes};
+};
+
+}  // namespace talvik

@@ -1,0 +1,79 @@
+// One UDP socket with a receive thread that hands every datagram to its user.
+// Used for RTP by the RTP receiver and for RTCP by the RTCP handler.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "base/Lock.h"
+#include "base/Thread.h"
+#include "rtsp/RTPClient.h"
+
+namespace talvik {
+
+class IDebugMessage;
+
+class CUDPClient : public CBaseThread, public IRTPClient {
+public:
+    static constexpr uint32_t kDefaultReceiveBufferSize = 8192;
+    static constexpr uint32_t kMaxDatagram = 65535;
+    static constexpr uint32_t kBufferGrowth = 1024;
+    static constexpr uint32_t kDefaultWaitTimeoutMs = 2000;
+    static constexpr uint32_t kDefaultSocketReceiveBuffer = 65535;
+
+    explicit CUDPClient(IDebugMessage* logger);
+    ~CUDPClient() override;
+
+    bool OpenMulticast(IRTPClientUser* user, const char* group, uint16_t port,
+                       uint32_t localInterface) override;
+    bool Open(IRTPClientUser* user, uint16_t port) override;
+    bool Close() override;
+    void SetReceiveBufferSize(uint32_t bytes) override { receiveBufferSize_ = bytes; }
+    void SetWaitTimeout(uint32_t ms) override;
+    uint16_t GetPort() override;
+
+    // Kernel receive buffer (SO_RCVBUF) of the next open; 0 restores 65535.
+    void SetSocketReceiveBuffer(uint32_t bytes) { socketReceiveBuffer_ = bytes; }
+
+    bool OpenMulticastAnyInterface(IRTPClientUser* user, const char* group, uint16_t port);
+    // Sends all of data (one datagram on UDP); true for length 0.
+    bool SendTo(const sockaddr_in& destination, const uint8_t* data, size_t length);
+    bool IsOpen();
+
+protected:
+    void Run() override;
+
+private:
+    struct OpenParams {
+        uint32_t group = INADDR_NONE;  // network order; none for unicast
+        uint32_t bindAddress = INADDR_ANY;
+        uint32_t interfaceAddress = INADDR_ANY;  // for the group membership
+        uint16_t port = 0;
+        int receiveBuffer = 65535;
+        uint32_t receiveTimeoutMs = 5000;
+        uint32_t sendTimeoutMs = 1000;
+    };
+
+    bool Start(IRTPClientUser* user, const OpenParams& params);
+    bool Bind(const OpenParams& params);
+    // True: a datagram is ready. False: stop, or the socket is gone.
+    bool WaitForData(int socket);
+
+    CLock lock_;
+    IRTPClientUser* user_ = nullptr;
+    int socket_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<uint32_t> receiveBufferSize_{kDefaultReceiveBufferSize};
+    std::atomic<uint32_t> waitTimeoutMs_{kDefaultWaitTimeoutMs};
+    std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
+    uint32_t group_ = INADDR_NONE;
+    uint32_t socketTimeoutMs_ = 0;
+    // The socket the receive thread reads; set before the thread starts and
+    // changed only after it has been joined.
+    int threadSocket_ = -1;
+};
+
+}  // namespace talvik

@@ -1,0 +1,169 @@
+#include "rtsp/RTCPPackets.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace talvik {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// An SR as a camera sends it: SSRC 1A2B3C4D, NTP E89A2B10.5C28F5C2,
+// RTP time 000DBBA0, 300 packets, 360000 octets, no report blocks.
+const Bytes kSenderReport = {0x80, 0xC8, 0x00, 0x06, 0x1A, 0x2B, 0x3C, 0x4D, 0xE8, 0x9A,
+                             0x2B, 0x10, 0x5C, 0x28, 0xF5, 0xC2, 0x00, 0x0D, 0xBB, 0xA0,
+                             0x00, 0x00, 0x01, 0x2C, 0x00, 0x05, 0x7E, 0x40};
+// SDES with one CNAME "av10115" chunk, padded to a word.
+const Bytes kSdes = {0x81, 0xCA, 0x00, 0x04, 0x1A, 0x2B, 0x3C, 0x4D, 0x01, 0x07,
+                     'a',  'v',  '1',  '0',  '1',  '1',  '5',  0x00, 0x00, 0x00};
+const Bytes kBye = {0x81, 0xCB, 0x00, 0x01, 0x1A, 0x2B, 0x3C, 0x4D};
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST(RTCPPackets, ReceiverReportIsTheExact32Bytes) {
+    rtcp::ReceiverReportFields fields;
+    fields.versionBits = 0x80;
+    fields.ownSsrc = {0x12, 0x34, 0x56, 0x78};
+    fields.sourceSsrc = {0xDE, 0xAD, 0xBE, 0xEF};
+    fields.extendedHighestSeq = 65536 + 65534;
+    fields.lastSr = {0x2B, 0x10, 0x5C, 0x28};
+    fields.delaySinceLastSr = rtcp::DelaySinceLastSr(11500, 10000);
+    const auto rr = rtcp::BuildReceiverReport(fields);
+    const Bytes expected = {0x81, 0xC9, 0x00, 0x07, 0x12, 0x34, 0x56, 0x78,  //
+                            0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x00, 0x00, 0x00,  //
+                            0x00, 0x01, 0xFF, 0xFE, 0x00, 0x00, 0x00, 0x00,  //
+                            0x2B, 0x10, 0x5C, 0x28, 0x00, 0x01, 0x80, 0x00};
+    EXPECT_EQ(Bytes(rr.begin(), rr.end()), expected);
+}
+
+TEST(RTCPPackets, ByeIsTheExact8Bytes) {
+    const auto bye = rtcp::BuildBye(0x81, {0x12, 0x34, 0x56, 0x78});
+    EXPECT_EQ(Bytes(bye.begin(), bye.end()),
+              (Bytes{0x81, 0xCB, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78}));
+}
+
+struct DelayCase {
+    const char* name;
+    uint32_t nowMs;
+    uint32_t arrivalMs;
+    uint32_t expected;
+};
+
+class DelaySinceLastSrTest : public ::testing::TestWithParam<DelayCase> {};
+
+TEST_P(DelaySinceLastSrTest, InUnitsOf65536thSecond) {
+    EXPECT_EQ(rtcp::DelaySinceLastSr(GetParam().nowMs, GetParam().arrivalMs), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DelaySinceLastSrTest,
+                         ::testing::Values(DelayCase{"NoSrYet", 5000, 0, 0},
+                                           DelayCase{"OneSecond", 2000, 1000, 65536},
+                                           DelayCase{"OneMsTruncated", 1001, 1000, 65},
+                                           DelayCase{"CounterWrapped", 5, 0xFFFFFFFBu, 655},
+                                           DelayCase{"SameTick", 77, 77, 0},
+                                           DelayCase{"AncientSaturates", 0, 1, 0xFFFFFFFFu}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct WalkCase {
+    const char* name;
+    Bytes datagram;
+    std::vector<uint8_t> types;  // packets visited, in order
+    std::vector<size_t> sizes;
+};
+
+class CompoundWalkTest : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(CompoundWalkTest, VisitsOnlyPacketsThatFit) {
+    const WalkCase& c = GetParam();
+    std::vector<uint8_t> types;
+    std::vector<size_t> sizes;
+    const size_t n =
+        rtcp::WalkCompound(c.datagram.data(), c.datagram.size(), [&](const rtcp::PacketView& p) {
+            types.push_back(p.type);
+            sizes.push_back(p.size);
+        });
+    EXPECT_EQ(n, c.types.size());
+    EXPECT_EQ(types, c.types);
+    EXPECT_EQ(sizes, c.sizes);
+}
+
+Bytes WithLength(Bytes packet, uint8_t hi, uint8_t lo) {
+    packet[2] = hi;
+    packet[3] = lo;
+    return packet;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CompoundWalkTest,
+    ::testing::Values(
+        WalkCase{"SrSdesBye", Concat({kSenderReport, kSdes, kBye}), {200, 202, 203}, {28, 20, 8}},
+        WalkCase{"SrAlone", kSenderReport, {200}, {28}},
+        WalkCase{"TruncatedSr", Bytes(kSenderReport.begin(), kSenderReport.begin() + 20), {}, {}},
+        WalkCase{"OversizedLengthEndsWalk", WithLength(kSenderReport, 0xFF, 0xFF), {}, {}},
+        WalkCase{"OversizedSecondPacketKeepsFirst",
+                 Concat({kSenderReport, WithLength(kBye, 0x00, 0x02)}),
+                 {200},
+                 {28}},
+        WalkCase{"ZeroLengthHeadersAdvance",
+                 Bytes{0x80, 0xCB, 0, 0, 0x80, 0xC8, 0, 0},
+                 {203, 200},
+                 {4, 4}},
+        WalkCase{"ShortTailIgnored", Concat({kBye, Bytes{0x81, 0xCB, 0x00}}), {203}, {8}},
+        WalkCase{"ThreeBytes", Bytes{0x80, 0xC8, 0x00}, {}, {}}, WalkCase{"Empty", Bytes{}, {}, {}},
+        WalkCase{
+            "LengthCountsWordsAfterHeader", WithLength(kSenderReport, 0x00, 0x05), {200}, {24}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RTCPPackets, WalkOfNullDataVisitsNothing) {
+    EXPECT_EQ(rtcp::WalkCompound(nullptr, 100, [](const rtcp::PacketView&) { FAIL(); }), 0u);
+}
+
+struct SrCase {
+    const char* name;
+    Bytes packet;
+    bool ok;
+    uint8_t versionBits;
+};
+
+class SenderReportTest : public ::testing::TestWithParam<SrCase> {};
+
+TEST_P(SenderReportTest, TakesSsrcAndMiddleOfNtpTime) {
+    const SrCase& c = GetParam();
+    rtcp::SenderReportInfo info;
+    bool parsed = false;
+    rtcp::WalkCompound(c.packet.data(), c.packet.size(), [&](const rtcp::PacketView& p) {
+        parsed = rtcp::ParseSenderReport(p, info);
+    });
+    ASSERT_EQ(parsed, c.ok);
+    if (!c.ok) return;
+    EXPECT_EQ(info.versionBits, c.versionBits);
+    EXPECT_EQ(info.ssrc, (rtcp::Word{0x1A, 0x2B, 0x3C, 0x4D}));
+    EXPECT_EQ(info.lastSr, (rtcp::Word{0x2B, 0x10, 0x5C, 0x28}));
+}
+
+Bytes WithFirstByte(Bytes packet, uint8_t first) {
+    packet[0] = first;
+    return packet;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SenderReportTest,
+    ::testing::Values(
+        SrCase{"Full", kSenderReport, true, 0x80},
+        SrCase{"DeclaredSixteenBytesIsEnough", WithLength(kSenderReport, 0, 3), true, 0x80},
+        SrCase{"DeclaredTwelveBytesTooShort", WithLength(kSenderReport, 0, 2), false, 0},
+        SrCase{"VersionBitsKept", WithFirstByte(kSenderReport, 0x40), true, 0x40},
+        SrCase{"ReceiverReportIsNotSr", Concat({Bytes{0x81, 0xC9, 0x00, 0x07}, Bytes(28, 0)}),
+               false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace talvik

@@ -1,0 +1,251 @@
+#include "rtsp/RTPReceiver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Loopback.h"
+#include "base/Event.h"
+#include "support/RecordingLogger.h"
+
+namespace talvik {
+namespace {
+
+using talvik_test::ThreadCount;
+using talvik_test::UdpPeer;
+using Bytes = std::vector<uint8_t>;
+
+struct Received {
+    uint16_t seq;
+    uint32_t timestamp;
+    uint8_t marker;
+    uint32_t payloadLength;
+    uint8_t firstPayloadByte;
+    uint16_t senderPort;
+};
+
+class RecordingReceiverUser : public IRTPReceiverUser {
+public:
+    void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) override {
+        if (holdFirst.exchange(false)) {
+            entered.Set();
+            release.Wait(talvik::kInfinite);
+        }
+        {
+            std::lock_guard<std::mutex> lock(waiter.mutex);
+            packets.push_back(Received{
+                packet.sequenceNumber, packet.timestamp, packet.marker, packet.payloadLength,
+                packet.payload.empty() ? uint8_t(0) : packet.payload[0], ntohs(sender.sin_port)});
+            ++count;
+        }
+        waiter.Notify();
+    }
+
+    bool WaitForCount(size_t n) {
+        return waiter.WaitFor([&] { return packets.size() >= n; });
+    }
+
+    talvik_test::Waiter waiter;
+    std::vector<Received> packets;
+    std::atomic<size_t> count{0};
+    std::atomic<bool> holdFirst{false};
+    CEvent entered;
+    CManualEvent release;
+};
+
+// RTP version 2, PT 96, SSRC 0A0B0C0D, then `payloadSize` bytes starting with `first`.
+Bytes RtpPacket(uint16_t seq, uint32_t timestamp, bool marker, size_t payloadSize, uint8_t first) {
+    Bytes p = {0x80,
+               uint8_t((marker ? 0x80 : 0) | 96),
+               uint8_t(seq >> 8),
+               uint8_t(seq),
+               uint8_t(timestamp >> 24),
+               uint8_t(timestamp >> 16),
+               uint8_t(timestamp >> 8),
+               uint8_t(timestamp),
+               0x0A,
+               0x0B,
+               0x0C,
+               0x0D};
+    for (size_t i = 0; i < payloadSize; ++i)
+        p.push_back(uint8_t(first + i));
+    return p;
+}
+
+// 1080p at 25 frames per second: a 160 kB key frame every 25 frames, 24 kB
+// otherwise, cut into packets of at most 1400 payload bytes; marker on the
+// last packet of each frame, timestamps 3600 apart at 90 kHz.
+std::vector<Bytes> Stream1080p25(int frames, uint16_t firstSeq) {
+    std::vector<Bytes> packets;
+    uint16_t seq = firstSeq;
+    for (int frame = 0; frame < frames; ++frame) {
+        size_t left = frame % 25 == 0 ? 160000 : 24000;
+        const uint32_t timestamp = 1000000u + uint32_t(frame) * 3600u;
+        while (left > 0) {
+            const size_t size = std::min<size_t>(left, 1400);
+            left -= size;
+            packets.push_back(RtpPacket(seq, timestamp, left == 0, size, uint8_t(seq)));
+            ++seq;
+        }
+    }
+    return packets;
+}
+
+TEST(RTPReceiver, FullRateStreamArrivesInOrderWithoutLoss) {
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    const int threadsBefore = ThreadCount();
+    CRTPReceiver receiver(&log);
+    receiver.SetUser(&user);
+    ASSERT_TRUE(receiver.Open(false, 0));
+    ASSERT_NE(receiver.GetPort(), 0);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 2);
+
+    const std::vector<Bytes> stream = Stream1080p25(150, 64000);  // crosses the wrap
+    ASSERT_GT(stream.size(), 3000u);
+    UdpPeer camera;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        // Up to 128 datagrams in flight, about one key frame's burst: more than
+        // a 64 KiB socket buffer holds, far less than the receiver's.
+        ASSERT_TRUE(user.waiter.WaitFor([&] { return user.packets.size() + 128 > i; }));
+        ASSERT_TRUE(camera.SendTo(receiver.GetPort(), stream[i]));
+    }
+    ASSERT_TRUE(user.WaitForCount(stream.size()));
+
+    ASSERT_EQ(user.packets.size(), stream.size());
+    for (size_t i = 0; i < stream.size(); ++i) {
+        const Received& r = user.packets[i];
+        ASSERT_EQ(r.seq, uint16_t(64000 + i)) << i;
+        ASSERT_EQ(r.payloadLength + 12, stream[i].size()) << i;
+        ASSERT_EQ(r.firstPayloadByte, uint8_t(r.seq)) << i;
+        ASSERT_EQ(r.marker, stream[i][1] >> 7) << i;
+        ASSERT_EQ(r.senderPort, camera.Port());
+    }
+    EXPECT_EQ(receiver.GetDroppedCount(), 0u);
+    receiver.Close();
+    EXPECT_EQ(receiver.GetPort(), 0);
+    EXPECT_TRUE(log.Lines().empty()) << "threads ended without force";
+}
+
+TEST(RTPReceiver, CloseLeavesNoThreadAndReopens) {
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    const int before = ThreadCount();
+    CRTPReceiver receiver(&log);
+    receiver.SetUser(&user);
+    UdpPeer camera;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(receiver.Open(false, 0)) << round;
+        ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(uint16_t(round), 0, true, 10, 0)));
+        ASSERT_TRUE(user.WaitForCount(size_t(round) + 1));
+        receiver.Close();
+        EXPECT_EQ(receiver.GetPort(), 0);
+        bool gone = false;
+        for (int i = 0; i < 2000 && !gone; ++i) {
+            gone = ThreadCount() == before;
+            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(gone) << round;
+    }
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(RTPReceiver, DropsWhatDoesNotParseAndKeepsTheRest) {
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    CRTPReceiver receiver(&log);
+    receiver.SetUser(&user);
+    ASSERT_TRUE(receiver.Open(false, 0));
+    UdpPeer camera;
+    Bytes versionOne = RtpPacket(2, 0, false, 10, 0);
+    versionOne[0] = 0x40;
+    ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(1, 0, false, 10, 0)));
+    ASSERT_TRUE(camera.SendTo(receiver.GetPort(), versionOne));
+    ASSERT_TRUE(camera.SendTo(receiver.GetPort(), Bytes(12, 0x80)));  // header only
+    ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(4, 0, true, 1, 0)));
+    ASSERT_TRUE(user.WaitForCount(2));
+    EXPECT_EQ(user.packets[0].seq, 1);
+    EXPECT_EQ(user.packets[1].seq, 4);
+    EXPECT_EQ(user.packets[1].payloadLength, 1u);
+    receiver.Close();
+}
+
+struct BoundCase {
+    const char* name;
+    size_t maxPackets;
+    size_t maxBytes;
+    size_t payloadSize;
+    size_t queued;  // what fits while the user is busy
+};
+
+class QueueBoundTest : public ::testing::TestWithParam<BoundCase> {};
+
+// While the user is stuck, the queue fills to its limit; the newest datagrams
+// are dropped and counted, and everything queued is still delivered in order.
+TEST_P(QueueBoundTest, FullQueueDropsNewestDatagrams) {
+    const BoundCase& c = GetParam();
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    user.holdFirst = true;
+    CRTPReceiver receiver(&log);
+    receiver.SetUser(&user);
+    receiver.SetQueueLimits(c.maxPackets, c.maxBytes);
+    ASSERT_TRUE(receiver.Open(false, 0));
+    UdpPeer camera;
+    ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(0, 0, false, c.payloadSize, 0)));
+    ASSERT_TRUE(user.entered.Wait(talvik_test::kWaitLimitMs));
+    const size_t extra = 20;
+    const size_t total = c.queued + extra;
+    for (size_t i = 1; i <= total; ++i) {
+        ASSERT_TRUE(
+            camera.SendTo(receiver.GetPort(), RtpPacket(uint16_t(i), 0, false, c.payloadSize, 0)));
+        // Keep the kernel buffer shallow: wait until the socket thread caught up.
+        for (int spin = 0; spin < 20000; ++spin) {
+            if (receiver.GetQueuedCount() + receiver.GetDroppedCount() + 32 >= i) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    for (int spin = 0; spin < 20000 && receiver.GetDroppedCount() < extra; ++spin) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(receiver.GetQueuedCount(), c.queued);
+    EXPECT_EQ(receiver.GetDroppedCount(), extra);
+    user.release.Set();
+    ASSERT_TRUE(user.WaitForCount(c.queued + 1));
+    for (size_t i = 0; i <= c.queued; ++i)
+        ASSERT_EQ(user.packets[i].seq, i);
+    receiver.Close();
+    EXPECT_EQ(user.count.load(), c.queued + 1) << "the dropped ones never arrive";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QueueBoundTest,
+                         ::testing::Values(BoundCase{"PacketLimit", 64, 1 << 20, 100, 64},
+                                           BoundCase{"ByteLimit", 1000, 10 * 1412, 1400, 10},
+                                           BoundCase{"DefaultPacketLimit",
+                                                     CRTPReceiver::kMaxQueuedPackets,
+                                                     CRTPReceiver::kMaxQueuedBytes, 20,
+                                                     CRTPReceiver::kMaxQueuedPackets}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RTPReceiver, NoUserStillDrainsTheQueue) {
+    talvik_test::RecordingLogger log;
+    CRTPReceiver receiver(&log);
+    ASSERT_TRUE(receiver.Open(false, 0));
+    UdpPeer camera;
+    for (uint16_t i = 0; i < 10; ++i) {
+        ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(i, 0, false, 10, 0)));
+    }
+    RecordingReceiverUser user;
+    receiver.SetUser(&user);
+    ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(10, 0, true, 10, 0)));
+    ASSERT_TRUE(user.waiter.WaitFor(
+        [&] { return !user.packets.empty() && user.packets.back().seq == 10; }));
+    EXPECT_EQ(receiver.GetQueuedCount(), 0u);
+    receiver.Close();
+}
+
+}  // namespace
+}  // namespace talvik

@@ -1,0 +1,165 @@
+#include "rtsp/TimeStampConverter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace talvik {
+namespace {
+
+constexpr uint64_t kMs = 10000;        // 100-ns units
+constexpr uint64_t kFrame = 40 * kMs;  // 25 frames per second
+constexpr uint32_t kRtpFrame = 3600;   // 40 ms at 90 kHz
+constexpr uint64_t kStart = 133000000000000000ULL;
+
+class ConverterTest : public ::testing::Test {
+protected:
+    uint64_t clock = kStart;
+    CTimeStampConverter converter{[this] { return clock; }};
+
+    // n frames at exactly 25 fps on both clocks, starting at timestamp `ts`.
+    void Steady(int n, uint32_t& ts) {
+        for (int i = 0; i < n; ++i) {
+            ts += kRtpFrame;
+            clock += kFrame;
+            converter.Convert(ts);
+        }
+    }
+};
+
+TEST_F(ConverterTest, SteadyStreamGivesTimes40msApartThroughWarmUp) {
+    converter.Convert(0);  // timestamp 0 counts as "no time yet"
+    EXPECT_FALSE(converter.HasTime());
+    std::vector<uint64_t> times;
+    uint32_t ts = 0;
+    for (int i = 0; i < 300; ++i) {
+        Steady(1, ts);
+        times.push_back(converter.CurrentTime());
+    }
+    for (size_t i = 1; i < times.size(); ++i)
+        ASSERT_EQ(times[i] - times[i - 1], kFrame) << i;
+    EXPECT_EQ(converter.CurrentTime(), clock);
+    EXPECT_TRUE(converter.HasTime());
+}
+
+TEST_F(ConverterTest, FramesArrivingTogetherAreSpreadByTheirRtpSteps) {
+    converter.Convert(1000);
+    const uint64_t first = converter.CurrentTime();
+    for (uint32_t i = 1; i <= 4; ++i) {
+        converter.Convert(1000 + i * kRtpFrame);  // clock does not move
+        EXPECT_EQ(converter.CurrentTime(), first + i * kRtpFrame * 111);
+    }
+}
+
+TEST_F(ConverterTest, TwoSecondJumpInWarmUpRestartsAtClock) {
+    uint32_t ts = 5000;
+    converter.Convert(ts);
+    Steady(10, ts);
+    clock += kFrame;  // the camera skipped 2 s of timestamps but the clock did not
+    converter.Convert(ts + 2 * 90000);
+    EXPECT_EQ(converter.CurrentTime(), clock);
+    EXPECT_EQ(converter.Drift(), 0u);
+    EXPECT_EQ(converter.LastRtpTimestamp(), ts + 2 * 90000);
+}
+
+TEST_F(ConverterTest, JustUnderOneSecondInWarmUpIsFollowed) {
+    uint32_t ts = 5000;
+    converter.Convert(ts);
+    const uint64_t before = converter.CurrentTime();
+    converter.Convert(ts + 90090);  // 90090 * 111 = 9 999 990, below 1 s
+    EXPECT_EQ(converter.CurrentTime(), before + 9999990);
+}
+
+struct RepeatCase {
+    const char* name;
+    uint64_t clockAdvance;  // clock movement before the repeated timestamp
+    uint64_t expectedAdvance;
+};
+
+class RepeatedTimestampTest : public ConverterTest,
+                              public ::testing::WithParamInterface<RepeatCase> {};
+
+TEST_P(RepeatedTimestampTest, AdvancesOneMsOrToTheClock) {
+    converter.Convert(3600);
+    converter.Convert(7200);  // clock unchanged: time is ahead by one step
+    const uint64_t before = converter.CurrentTime();
+    ASSERT_EQ(before, kStart + 3600 * 111);
+    clock += GetParam().clockAdvance;
+    converter.Convert(7200);
+    EXPECT_EQ(converter.CurrentTime(), before + GetParam().expectedAdvance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RepeatedTimestampTest,
+                         ::testing::Values(RepeatCase{"ClockBehind", 0, kMs},
+                                           RepeatCase{"ClockLater", 2 * kFrame,
+                                                      2 * kFrame - 3600 * 111}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ConverterTest, FallingBehindTheClockRestartsAtIt) {
+    uint32_t ts = 9000;
+    converter.Convert(ts);
+    Steady(150, ts);
+    clock += 3000 * kMs;  // a three-second stall in delivery
+    converter.Convert(ts + kRtpFrame);
+    EXPECT_EQ(converter.CurrentTime(), clock);
+}
+
+TEST_F(ConverterTest, ForwardJumpAfterWarmUpIsSmoothedBackTowardsTheClock) {
+    uint32_t ts = 9000;
+    converter.Convert(ts);
+    Steady(150, ts);
+    ts += 5 * 90000;  // 5 s of timestamps in one step, clock 40 ms
+    clock += kFrame;
+    converter.Convert(ts);
+    const uint64_t ahead = converter.CurrentTime() - clock;
+    // The jump also enters the RTP mean, which damps its own step.
+    EXPECT_GT(ahead, CTimeStampConverter::kDriftThreshold);
+    EXPECT_LT(ahead, 5000 * kMs);
+    EXPECT_EQ(converter.Drift(), ahead);
+    // Later frames advance by less than their 40 ms until the lead is worked off.
+    uint64_t previous = converter.CurrentTime();
+    for (int i = 0; i < 20; ++i) {
+        Steady(1, ts);
+        const uint64_t step = converter.CurrentTime() - previous;
+        EXPECT_GT(step, 0u);
+        EXPECT_LT(step, kFrame);
+        previous = converter.CurrentTime();
+    }
+    EXPECT_LT(converter.Drift(), ahead);
+}
+
+TEST_F(ConverterTest, HourLongJumpWithFullWindowRestartsAtClock) {
+    // Scaled by a full window's mean the jump would still put the time about
+    // 40 s ahead, stamping the next thousand frames in the future.
+    uint32_t ts = 9000;
+    converter.Convert(ts);
+    Steady(1100, ts);
+    clock += kFrame;
+    converter.Convert(ts + 3600u * 90000u);
+    EXPECT_EQ(converter.CurrentTime(), clock);
+}
+
+TEST_F(ConverterTest, ResetForgetsTheTimeBase) {
+    uint32_t ts = 9000;
+    converter.Convert(ts);
+    Steady(3, ts);
+    converter.Reset();
+    EXPECT_EQ(converter.CurrentTime(), 0u);
+    EXPECT_FALSE(converter.HasTime());
+    clock += 77 * kMs;
+    converter.Convert(ts + kRtpFrame);
+    EXPECT_EQ(converter.CurrentTime(), clock);
+}
+
+TEST(StatisticsHelper, KeepsTheLastThousandValues) {
+    TStatisticsHelper<unsigned int> stats;
+    for (unsigned int v = 1; v <= 1001; ++v)
+        stats.Add(v);
+    EXPECT_EQ(stats.Count(), 1000u);
+    EXPECT_DOUBLE_EQ(stats.Sum(), 1001.0 * 1002 / 2 - 1);
+    EXPECT_DOUBLE_EQ(stats.Mean(), (1001.0 * 1002 / 2 - 1) / 1000);
+}
+
+}  // namespace
+}  // namespace talvik

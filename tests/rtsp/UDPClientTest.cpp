@@ -1,0 +1,249 @@
+#include "rtsp/UDPClient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Loopback.h"
+#include "support/RecordingLogger.h"
+
+namespace talvik {
+namespace {
+
+using talvik_test::LoopbackAddress;
+using talvik_test::ThreadCount;
+using talvik_test::UdpPeer;
+using Bytes = std::vector<uint8_t>;
+
+class RecordingClientUser : public IRTPClientUser {
+public:
+    void OnRTPData(IRTPClient*, const sockaddr_in& sender, const uint8_t* data,
+                   size_t length) override {
+        {
+            std::lock_guard<std::mutex> lock(waiter.mutex);
+            datagrams.emplace_back(data, data + length);
+            senders.push_back(sender);
+        }
+        waiter.Notify();
+        if (throwOnData) throw std::runtime_error("user failure");
+    }
+    void OnRTPTimeout(IRTPClient*) override {
+        ++timeouts;
+        waiter.Notify();
+    }
+    void OnRTPClientClosed(IRTPClient*) override { ++closed; }
+
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(waiter.mutex);
+        return datagrams.size();
+    }
+    bool WaitForCount(size_t n) {
+        return waiter.WaitFor([&] { return datagrams.size() >= n; });
+    }
+
+    talvik_test::Waiter waiter;
+    std::vector<Bytes> datagrams;
+    std::vector<sockaddr_in> senders;
+    std::atomic<int> timeouts{0};
+    std::atomic<int> closed{0};
+    std::atomic<bool> throwOnData{false};
+};
+
+Bytes Pattern(size_t size, uint8_t seed) {
+    Bytes data(size);
+    for (size_t i = 0; i < size; ++i)
+        data[i] = uint8_t(seed + i * 7);
+    return data;
+}
+
+bool WaitForThreadCount(int expected) {
+    for (int i = 0; i < 2000; ++i) {
+        if (ThreadCount() == expected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(UDPClient, DeliversDatagramWithSenderAndReportsRealPort) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    ASSERT_TRUE(client.Open(&user, 0));
+    ASSERT_NE(client.GetPort(), 0);
+    EXPECT_TRUE(client.IsOpen());
+    UdpPeer camera;
+    const Bytes sent = Pattern(1400, 3);
+    ASSERT_TRUE(camera.SendTo(client.GetPort(), sent));
+    ASSERT_TRUE(user.WaitForCount(1));
+    EXPECT_EQ(user.datagrams[0], sent);
+    EXPECT_EQ(user.senders[0].sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(ntohs(user.senders[0].sin_port), camera.Port());
+    EXPECT_TRUE(client.Close());
+    EXPECT_EQ(client.GetPort(), 0);
+    EXPECT_FALSE(client.IsOpen());
+    EXPECT_EQ(user.closed.load(), 1);
+}
+
+struct GrowthCase {
+    const char* name;
+    size_t size;
+    int sends;
+    size_t delivered;  // of the large datagrams
+};
+
+class ReceiveBufferGrowthTest : public ::testing::TestWithParam<GrowthCase> {};
+
+// Each datagram too large for the buffer is lost and grows the buffer by 1 KiB.
+TEST_P(ReceiveBufferGrowthTest, LosesOversizedDatagramsWhileGrowing) {
+    const GrowthCase& c = GetParam();
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    ASSERT_TRUE(client.Open(&user, 0));
+    UdpPeer camera;
+    for (int i = 0; i < c.sends; ++i)
+        ASSERT_TRUE(camera.SendTo(client.GetPort(), Pattern(c.size, uint8_t(i))));
+    ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{0xEE}));  // marks the end
+    ASSERT_TRUE(user.waiter.WaitFor(
+        [&] { return !user.datagrams.empty() && user.datagrams.back() == Bytes{0xEE}; }));
+    ASSERT_EQ(user.datagrams.size(), c.delivered + 1);
+    for (size_t i = 0; i < c.delivered; ++i) {
+        EXPECT_EQ(user.datagrams[i], Pattern(c.size, uint8_t(c.sends - c.delivered + i)));
+    }
+    client.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReceiveBufferGrowthTest,
+                         ::testing::Values(GrowthCase{"EthernetSizedWhole", 1400, 1, 1},
+                                           GrowthCase{"ExactlyDefaultBuffer", 8192, 1, 1},
+                                           GrowthCase{"NineThousandLostOnce", 9000, 2, 1},
+                                           GrowthCase{"TwelveThousandLostFourTimes", 12000, 5, 1},
+                                           GrowthCase{"AfterGrowthAllFit", 9000, 4, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UDPClient, CloseEndsTheThreadAndCanReopen) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    const int before = ThreadCount();
+    {
+        CUDPClient client(&log);
+        for (int round = 0; round < 3; ++round) {
+            ASSERT_TRUE(client.Open(&user, 0)) << round;
+            EXPECT_EQ(ThreadCount(), before + 1);
+            EXPECT_TRUE(client.Close());
+            EXPECT_TRUE(WaitForThreadCount(before)) << round;
+        }
+    }
+    EXPECT_EQ(user.closed.load(), 3);
+    EXPECT_TRUE(log.Lines().empty()) << "no forced stop, no warning";
+}
+
+TEST(UDPClient, CloseNeverOpenedCallsNoUser) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    EXPECT_TRUE(client.Close());
+    EXPECT_EQ(user.closed.load(), 0);
+    EXPECT_EQ(user.timeouts.load(), 0);
+}
+
+TEST(UDPClient, OpenRejectsNullUserAndSecondOpen) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    EXPECT_FALSE(client.Open(nullptr, 0));
+    ASSERT_TRUE(client.Open(&user, 0));
+    EXPECT_FALSE(client.Open(&user, 0));
+    EXPECT_FALSE(client.IsOpen()) << "a failed start closes the client";
+}
+
+TEST(UDPClient, PortInUseFailsToOpen) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    UdpPeer holder(htonl(INADDR_ANY));
+    CUDPClient client(&log);
+    EXPECT_FALSE(client.Open(&user, holder.Port()));
+    EXPECT_EQ(client.GetPort(), 0);
+}
+
+TEST(UDPClient, QuietSocketReportsTimeouts) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    client.SetWaitTimeout(20);
+    ASSERT_TRUE(client.Open(&user, 0));
+    EXPECT_TRUE(user.waiter.WaitFor([&] { return user.timeouts >= 3; }));
+    client.Close();
+}
+
+TEST(UDPClient, ThrowingUserKeepsReceiving) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    user.throwOnData = true;
+    CUDPClient client(&log);
+    ASSERT_TRUE(client.Open(&user, 0));
+    UdpPeer camera;
+    ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{1}));
+    ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{2}));
+    ASSERT_TRUE(user.WaitForCount(2));
+    client.Close();
+}
+
+TEST(UDPClient, SendToReachesPeer) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    UdpPeer camera;
+    const Bytes report = Pattern(32, 9);
+    EXPECT_FALSE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()))
+        << "closed";
+    ASSERT_TRUE(client.Open(&user, 0));
+    EXPECT_TRUE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), 0));
+    ASSERT_TRUE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()));
+    Bytes got;
+    ASSERT_TRUE(camera.Receive(got));
+    EXPECT_EQ(got, report);
+    client.Close();
+}
+
+TEST(UDPClient, MulticastRejectsBadGroupText) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "", 0));
+    EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "239.1.2", 0));
+    EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, nullptr, 0));
+    EXPECT_FALSE(client.OpenMulticast(&user, "10.0.0.1", 0, htonl(INADDR_LOOPBACK)))
+        << "not a group: the membership fails";
+    EXPECT_FALSE(client.IsOpen());
+}
+
+TEST(UDPClient, MulticastGroupOnLoopbackIsReceived) {
+    talvik_test::RecordingLogger log;
+    RecordingClientUser user;
+    CUDPClient client(&log);
+    if (!client.OpenMulticast(&user, "239.255.42.99", 0, htonl(INADDR_LOOPBACK))) {
+        GTEST_SKIP() << "this host cannot join a group on the loopback interface";
+    }
+    UdpPeer camera;
+    in_addr interface {};
+    interface.s_addr = htonl(INADDR_LOOPBACK);
+    setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
+    const uint8_t loop = 1;
+    setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
+    sockaddr_in group = LoopbackAddress(client.GetPort());
+    inet_pton(AF_INET, "239.255.42.99", &group.sin_addr);
+    const Bytes sent = Pattern(200, 1);
+    ASSERT_EQ(sendto(camera.Fd(), sent.data(), sent.size(), 0, reinterpret_cast<sockaddr*>(&group),
+                     sizeof group),
+              ssize_t(sent.size()));
+    ASSERT_TRUE(user.WaitForCount(1));
+    EXPECT_EQ(user.datagrams[0], sent);
+    EXPECT_TRUE(client.Close());
+}
+
+}  // namespace
+}  // namespace talvik
