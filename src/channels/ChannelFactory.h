@@ -2,6 +2,14 @@
 // the classes themselves can grow independently. Each returns a new channel
 // owned by the caller, or null when the class is not available or cannot be
 // allocated. The caller starts it later with the stream's STREAM_PARAMS.
+//
+// Adding a channel class: derive it from CBaseCameraChannel (through the HTTP
+// or RTP bases), implement Run and call Stop() in its destructor; then make
+// its factory here return `new (std::nothrow) CJpegHttpChannel(videoInput,
+// driver, sink)` (best moved into the class's own .cpp, deleting the stub
+// file). CIPCaptureDriver::CreateVideoChannel picks the factory through
+// ChooseChannelKind (codec and frame interval); a new kind of channel adds a
+// ChannelKind value and a case in CIPCaptureDriver::NewChannel.
 #pragma once
 
 #include <cstdint>

@@ -1,15 +1,24 @@
 #include "channels/ChannelFactory.h"
+#include "channels/HttpChannels.h"
 
 namespace talvik {
 
-// The HTTP channel classes are not part of the module yet: starting such a
-// stream fails cleanly.
-ICameraChannel* CreateJpegHttpChannel(uint32_t, IDriver*, IHostFrameSink*) {
-    return nullptr;
+// A channel allocates its sender and parser while it is built: any failure
+// there is a failed creation, never an exception for the host.
+ICameraChannel* CreateJpegHttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink) {
+    try {
+        return new CJpegHttpChannel(videoInput, driver, sink);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-ICameraChannel* CreateH264HttpChannel(uint32_t, IDriver*, IHostFrameSink*) {
-    return nullptr;
+ICameraChannel* CreateH264HttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink) {
+    try {
+        return new CH264HttpChannel(videoInput, driver, sink);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace talvik

@@ -13,6 +13,9 @@ constexpr char kArecontDriverName[] = "talvik_arecont";
 class CArecontIPCaptureDriver : public CIPCaptureDriver {
 public:
     CArecontIPCaptureDriver() = default;
+    // Closes while the whole object still exists: channel threads that are
+    // being stopped may still ask for the driver name or the parameter flags.
+    ~CArecontIPCaptureDriver() override { Close(); }
 
     bool Open(IHostDebugSink* sink, IHostFrameAllocator* allocator, IHostDevice* device) override;
     bool CreateDigitalIO() override;

@@ -59,7 +59,8 @@ bool CIPVideoCapture::StartVideo(uint32_t videoInput, IHostFrameSink* sink,
         channel->ApplyHostOption(settings->GetHostOption());
         bool started = channel->Start(&params);
         std::unique_ptr<IAuxiliaryChannel> auxiliary;
-        if (started && settings->GetRate()->GetAuxiliaryRequested() != 0) {
+        IHostFrameRate* rate = settings->GetRate();
+        if (started && rate != nullptr && rate->GetAuxiliaryRequested() != 0) {
             auxiliary.reset(creator_->CreateAuxiliaryChannel(videoInput, sink));
             if (auxiliary) started = auxiliary->Start();
         }

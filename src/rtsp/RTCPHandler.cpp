@@ -96,8 +96,9 @@ void CRTCPHandler::Run() {
             ResetState();
             continue;
         }
+        // srEvent resets itself on this wait, so an SR arriving while this
+        // report goes out still gets an answer of its own.
         SendReceiverReport();
-        srEvent_.Reset();
     }
 }
 

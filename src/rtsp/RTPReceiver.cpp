@@ -51,10 +51,12 @@ bool CRTPReceiver::Open(bool keepClient, uint16_t port) {
 
 bool CRTPReceiver::StartQueue(uint16_t port) {
     ClearQueue();
+    stopping_ = false;
     return StartThread(FormatString("RTP Packet Queue (%hu)", port));
 }
 
 void CRTPReceiver::Close() {
+    stopping_ = true;
     StopEvent().Set();
     activeClient_ = nullptr;
     if (IRTPClient* client = client_.Get()) {
@@ -91,7 +93,7 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
     PacketPtr queued(new QueuedPacket);
     queued->sender = sender;
     if (!queued->packet.Parse(data, length)) return;
-    if (StopRequested()) return;
+    if (Stopping()) return;
     {
         CLockGuard guard(lock_);
         if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
@@ -119,23 +121,22 @@ CRTPReceiver::PacketPtr CRTPReceiver::Pop(size_t& remaining) {
 
 void CRTPReceiver::Run() {
     CEvent* events[] = {&StopEvent(), &queueEvent_};
-    if (WaitAny(events, 2, 0) != 0) {
-        for (;;) {
-            size_t remaining = 0;
-            PacketPtr packet = Pop(remaining);
-            if (packet) {
-                IRTPReceiverUser* user = user_;
-                if (user != nullptr) {
-                    try {
-                        user->OnRTPPacket(packet->sender, packet->packet);
-                    } catch (abi::__forced_unwind&) {
-                        throw;
-                    } catch (...) {
-                    }
-                }
-            }
-            // One packet per wake-up; no sleeping while packets wait.
-            if (WaitAny(events, 2, remaining > 0 ? 0 : 1000) == 0) break;
+    while (!Stopping()) {
+        size_t remaining = 0;
+        PacketPtr packet = Pop(remaining);
+        if (!packet) {
+            // Empty: sleep until the next push. A push that raced the pop left
+            // the event signalled, so no wake-up is lost.
+            if (WaitAny(events, 2, 1000) == 0) break;
+            continue;
+        }
+        IRTPReceiverUser* user = user_;
+        if (user == nullptr) continue;
+        try {
+            user->OnRTPPacket(packet->sender, packet->packet);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
         }
     }
     ClearQueue();

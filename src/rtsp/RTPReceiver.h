@@ -54,6 +54,9 @@ public:
     bool Open(bool keepClient, uint16_t port);
     void Close();
     uint16_t GetPort();
+    // The UDP client whose datagrams are accepted (null when closed); lets a
+    // benchmark feed datagrams without the socket.
+    IRTPClient* GetClient() const { return activeClient_; }
 
     // Lower limits, for tests of a full queue.
     void SetQueueLimits(size_t packets, size_t bytes) {
@@ -81,6 +84,8 @@ private:
     using PacketPtr = std::unique_ptr<QueuedPacket>;
 
     void CreateClient();
+    // Mirrors the stop event for the per-packet checks.
+    bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
     bool StartQueue(uint16_t port);
     void ClearQueue();
     PacketPtr Pop(size_t& remaining);
@@ -95,6 +100,7 @@ private:
     size_t queuedBytes_ = 0;
     CEvent queueEvent_{false};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> stopping_{true};
     std::atomic<size_t> maxPackets_{kMaxQueuedPackets};
     std::atomic<size_t> maxBytes_{kMaxQueuedBytes};
 };

@@ -75,6 +75,8 @@ CBaseRTSPClient::~CBaseRTSPClient() {
 
 bool CBaseRTSPClient::Start(const RTSPClientSettings& settings, IRTSPClientUser* user,
                             uint32_t transportMode) {
+    // A session still running would lose its connection under its feet.
+    if (IsConnected()) Stop();
     parser_.Reset();
     settings_ = settings;
     user_ = user;

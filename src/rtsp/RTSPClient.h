@@ -2,6 +2,12 @@
 // DESCRIBE, SETUP, the owner's PLAY and PAUSE requests, TEARDOWN at the end.
 // In the interleaved mode the client also reads the media stream from the
 // RTSP connection after PLAY and hands the RTP packets to its user.
+//
+// Use: fill RTSPClientSettings, Start with the transport mode; the session
+// record arrives in IRTSPClientUser::OnRTSPSessionReady (read it there, on the
+// client thread), PLAY follows unless the client was paused. RequestPause and
+// RequestPlay ask for PAUSE and PLAY; Stop sends TEARDOWN and ends the thread
+// within (max(receive, send time-out) * 2 + 1000) ms, normally at once.
 #pragma once
 
 #include <atomic>
@@ -70,6 +76,8 @@ public:
     void RequestPause() { pauseEvent_.Set(); }
     void RequestPlay() { playEvent_.Set(); }
 
+    // The session record; only while the client thread is not running (or from
+    // the user callbacks, which run on it).
     const RTSPSessionInfo& GetSessionInfo() const { return parser_.GetSessionInfo(); }
     bool IsPaused() const { return paused_; }
     bool GetLastRequestOk() const { return lastRequestOk_; }

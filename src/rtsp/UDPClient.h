@@ -61,6 +61,9 @@ private:
     bool Bind(const OpenParams& params);
     // True: a datagram is ready. False: stop, or the socket is gone.
     bool WaitForData(int socket);
+    // Mirrors the stop event for the per-datagram checks, which would
+    // otherwise cost a wait call each.
+    bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
 
     CLock lock_;
     IRTPClientUser* user_ = nullptr;
@@ -68,8 +71,10 @@ private:
     uint16_t port_ = 0;
     std::atomic<uint32_t> receiveBufferSize_{kDefaultReceiveBufferSize};
     std::atomic<uint32_t> waitTimeoutMs_{kDefaultWaitTimeoutMs};
+    std::atomic<bool> stopping_{false};
     std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
     uint32_t group_ = INADDR_NONE;
+    uint32_t groupInterface_ = INADDR_ANY;
     uint32_t socketTimeoutMs_ = 0;
     // The socket the receive thread reads; set before the thread starts and
     // changed only after it has been joined.

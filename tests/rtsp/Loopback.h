@@ -21,6 +21,32 @@ namespace talvik_test {
 // Generous limit for anything a test waits for; never reached when it works.
 constexpr int kWaitLimitMs = 20000;
 
+// Bytes from hex digits; anything else (spaces) is skipped.
+inline std::vector<uint8_t> Hex(const char* text) {
+    std::vector<uint8_t> out;
+    int high = -1;
+    for (; *text; ++text) {
+        const char c = *text;
+        const int v = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                             : -1;
+        if (v < 0) continue;
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(uint8_t(high << 4 | v));
+            high = -1;
+        }
+    }
+    return out;
+}
+
+inline void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (24 - 8 * i));
+}
+
 inline uint32_t Loopback() {
     return htonl(INADDR_LOOPBACK);
 }
@@ -83,6 +109,15 @@ inline int ThreadCount() {
         closedir(dir);
     }
     return count;
+}
+
+// A joined thread may linger in /proc for a moment after the join.
+inline bool WaitForThreadCount(int expected) {
+    for (int i = 0; i < kWaitLimitMs / 10; ++i) {
+        if (ThreadCount() == expected) return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 // Waits until predicate holds (checked whenever Notify is called).

@@ -6,20 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
+
 namespace talvik {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using talvik_test::Hex;
 
 // An SR as a camera sends it: SSRC 1A2B3C4D, NTP E89A2B10.5C28F5C2,
 // RTP time 000DBBA0, 300 packets, 360000 octets, no report blocks.
-const Bytes kSenderReport = {0x80, 0xC8, 0x00, 0x06, 0x1A, 0x2B, 0x3C, 0x4D, 0xE8, 0x9A,
-                             0x2B, 0x10, 0x5C, 0x28, 0xF5, 0xC2, 0x00, 0x0D, 0xBB, 0xA0,
-                             0x00, 0x00, 0x01, 0x2C, 0x00, 0x05, 0x7E, 0x40};
+const Bytes kSenderReport = Hex("80C80006 1A2B3C4D E89A2B10 5C28F5C2 000DBBA0 0000012C 00057E40");
 // SDES with one CNAME "av10115" chunk, padded to a word.
-const Bytes kSdes = {0x81, 0xCA, 0x00, 0x04, 0x1A, 0x2B, 0x3C, 0x4D, 0x01, 0x07,
-                     'a',  'v',  '1',  '0',  '1',  '1',  '5',  0x00, 0x00, 0x00};
-const Bytes kBye = {0x81, 0xCB, 0x00, 0x01, 0x1A, 0x2B, 0x3C, 0x4D};
+const Bytes kSdes = Hex("81CA0004 1A2B3C4D 0107 61763130313135 000000");
+const Bytes kBye = Hex("81CB0001 1A2B3C4D");
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -37,17 +37,14 @@ TEST(RTCPPackets, ReceiverReportIsTheExact32Bytes) {
     fields.lastSr = {0x2B, 0x10, 0x5C, 0x28};
     fields.delaySinceLastSr = rtcp::DelaySinceLastSr(11500, 10000);
     const auto rr = rtcp::BuildReceiverReport(fields);
-    const Bytes expected = {0x81, 0xC9, 0x00, 0x07, 0x12, 0x34, 0x56, 0x78,  //
-                            0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x00, 0x00, 0x00,  //
-                            0x00, 0x01, 0xFF, 0xFE, 0x00, 0x00, 0x00, 0x00,  //
-                            0x2B, 0x10, 0x5C, 0x28, 0x00, 0x01, 0x80, 0x00};
+    const Bytes expected =
+        Hex("81C90007 12345678 DEADBEEF 00000000 0001FFFE 00000000 2B105C28 00018000");
     EXPECT_EQ(Bytes(rr.begin(), rr.end()), expected);
 }
 
 TEST(RTCPPackets, ByeIsTheExact8Bytes) {
     const auto bye = rtcp::BuildBye(0x81, {0x12, 0x34, 0x56, 0x78});
-    EXPECT_EQ(Bytes(bye.begin(), bye.end()),
-              (Bytes{0x81, 0xCB, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(Bytes(bye.begin(), bye.end()), Hex("81CB0001 12345678"));
 }
 
 struct DelayCase {

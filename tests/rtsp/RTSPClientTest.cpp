@@ -460,10 +460,6 @@ TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
     EXPECT_EQ(expected, user.Sequences());
 }
 
-TEST_F(RTSPClientTest, KeepAliveIntervalFallsBackToDefault) {
-    EXPECT_EQ(60000u, client->GetKeepAliveIntervalMs());
-}
-
 // A camera that accepts the connection and never answers.
 class SilentListener {
 public:

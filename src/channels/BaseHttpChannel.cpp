@@ -1,0 +1,193 @@
+#include "channels/BaseHttpChannel.h"
+
+#include <algorithm>
+
+#include "base/Text.h"
+#include "driver/FrameContract.h"
+#include "http/HUtils.h"
+
+namespace talvik {
+
+CBaseHttpChannel::CBaseHttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink,
+                                   CHttpMediaParser* parser)
+    : CBaseCameraChannel(videoInput, driver, sink),
+      sender_(driver != nullptr && driver->GetDeviceInfo() != nullptr ? *driver->GetDeviceInfo()
+                                                                      : DEVICE_INFO()),
+      parser_(parser) {
+    if (parser_) parser_->SetReceiver(this);
+}
+
+CBaseHttpChannel::~CBaseHttpChannel() {
+    // The body uses the sender and the parser: it must end before they go.
+    Stop();
+}
+
+void CBaseHttpChannel::OnStopping() {
+    sender_.Cancel();
+}
+
+bool CBaseHttpChannel::ReceiveFrame(IHostFrame* frame) {
+    if (!SendFrameCallback(frame)) return false;
+    LastFrameTime().SetNow();
+    SetCameraState(true);
+    ++framesThisPass_;
+    return true;
+}
+
+std::string CBaseHttpChannel::GetStreamName() {
+    return StreamName(Driver()->GetDriverName(), Params().kind);
+}
+
+void CBaseHttpChannel::LoadConfiguration() {
+    IDriver* driver = Driver();
+    deviceSettings_ = LoadDeviceSettings(*driver->GetDeviceInfo(), driver->GetHostDirectory(),
+                                         driver->GetDriverName());
+    // An absent or negative sensor size reads as unknown.
+    const int32_t sensorWidth = driver->GetParameterInt(3);
+    const int32_t sensorHeight = driver->GetParameterInt(4);
+    urlConfig_.sensorWidth = sensorWidth > 0 ? uint32_t(sensorWidth) : 0;
+    urlConfig_.sensorHeight = sensorHeight > 0 ? uint32_t(sensorHeight) : 0;
+    urlConfig_.channelIndex = GetVideoInput();
+    urlConfig_.multiSensor = driver->GetVideoInputCount() > 1;
+    urlConfig_.settings = deviceSettings_;
+}
+
+void CBaseHttpChannel::Finish() {
+    SetStatus(kChannelStopped);
+    SetCameraState(false);
+}
+
+int CBaseHttpChannel::PollWakeEvents(uint32_t timeoutMs) {
+    CEvent* events[2] = {&StopEvent(), &ParamsChangedEvent()};
+    const int index = WaitAny(events, 2, timeoutMs);
+    return index >= 0 ? index : kOutcomeTimeout;
+}
+
+// The time limit of a stream counts from a fresh start (first pass, new
+// parameters, retry after a lost signal), not from every reconnect: a camera
+// that keeps answering without pictures, or whose reads keep timing out, is
+// then still reported lost once the limit has passed.
+void CBaseHttpChannel::Run() {
+    LoadConfiguration();
+    bool sendLight = true;
+    bool freshStart = true;
+    bool firstPass = true;
+    for (;;) {
+        if (sendLight) SetLightFrequency();
+        if (freshStart) LastFrameTime().SetNow();
+        freshStart = false;
+        framesThisPass_ = 0;
+
+        const bool snapshot = Params().frameIntervalMs > 1000;
+        int outcome = kOutcomeTimeout;
+        if (snapshot) {
+            SetStatus(kChannelStreaming);
+            outcome = SnapshotLoop();
+        } else if (!OpenStream()) {
+            // A camera that cannot be reached at the very start ends the channel.
+            outcome = firstPass ? kOutcomeStop : kOutcomeTimeout;
+            if (StopEvent().Wait(0)) outcome = kOutcomeStop;
+        } else {
+            SetStatus(kChannelStreaming);
+            outcome = StreamLoop();
+        }
+        firstPass = false;
+
+        if (outcome == kOutcomeStop) return Finish();
+        sender_.Cancel();
+        if (outcome == kOutcomeParams) {
+            TakePendingParams();
+            sendLight = false;
+            freshStart = true;
+            continue;
+        }
+        const uint32_t limit =
+            snapshot ? Params().frameIntervalMs : Driver()->GetDeviceInfo()->dataTimeoutMs;
+        const bool lost = LastFrameTime().ElapsedMs() > limit;
+        if (lost) {
+            SetStatus(kChannelSignalLost);
+            SendSignalLost();
+            SetCameraState(false);
+        }
+        const uint32_t pause = lost ? kLostRetryMs : (framesThisPass_ == 0 ? kNoFrameRetryMs : 0);
+        if (StopEvent().Wait(pause)) return Finish();
+        sendLight = true;
+        freshStart = lost;
+    }
+}
+
+int CBaseHttpChannel::StreamLoop() {
+    const uint32_t limit = Driver()->GetDeviceInfo()->dataTimeoutMs;
+    std::vector<uint8_t> chunk;
+    chunk.reserve(kReadChunkBytes);
+    for (;;) {
+        const uint32_t count = sender_.ReadData(chunk, kReadChunkBytes, true);
+        bool exceeded = false;
+        if (count > 0) {
+            parser_->ParseData(chunk);
+            exceeded = LastFrameTime().ElapsedMs() > limit;
+        }
+        const int woken = PollWakeEvents(0);
+        if (woken != kOutcomeTimeout) return woken;
+        if (count == 0 || exceeded) return kOutcomeTimeout;
+    }
+}
+
+int CBaseHttpChannel::SnapshotLoop() {
+    for (;;) {
+        const uint32_t interval = Params().frameIntervalMs;
+        std::vector<uint8_t> picture;
+        const bool fetched = FetchSnapshot(picture);
+        bool exceeded = false;
+        if (fetched) {
+            parser_->ParseData(picture);
+            exceeded = LastFrameTime().ElapsedMs() > interval;
+        }
+        // The fetch time is not subtracted: one picture every fetch plus interval.
+        const int woken = PollWakeEvents(fetched ? interval : 0);
+        if (woken != kOutcomeTimeout) return woken;
+        if (!fetched || exceeded) return kOutcomeTimeout;
+    }
+}
+
+bool CBaseHttpChannel::FetchSnapshot(std::vector<uint8_t>&) {
+    return false;
+}
+
+bool CBaseHttpChannel::FetchPicture(const std::string& path, std::vector<uint8_t>& picture) {
+    picture.clear();
+    if (HUtils::RequestGetRD(sender_, path, picture, false).code != HUtils::kRequestOk)
+        return false;
+    // Read here rather than with the sender's whole-body reader, so that a
+    // hostile Content-Length cannot make the channel buffer gigabytes.
+    const uint32_t announced = sender_.GetContentLength();
+    if (announced > kMaxSnapshotBytes) return false;
+    const size_t budget = announced != 0 ? announced : kMaxSnapshotBytes + 1;
+    while (picture.size() < budget) {
+        const size_t want = std::min<size_t>(kReadChunkBytes, budget - picture.size());
+        if (sender_.ReadData(picture, static_cast<uint32_t>(want), false) == 0) break;
+    }
+    if (picture.size() > kMaxSnapshotBytes) {
+        picture.clear();
+        return false;
+    }
+    return !picture.empty();
+}
+
+void CBaseHttpChannel::SetLightFrequency() {
+    const uint32_t frequency = deviceSettings_.IndoorLightFrequency;
+    if (frequency != 50 && frequency != 60) return;
+    const std::string path = Driver()->GetVideoInputCount() > 1
+                                 ? FormatString("/set%u?freq=%u", GetVideoInput() + 1, frequency)
+                                 : FormatString("/set?freq=%u", frequency);
+    HUtils::RequestGet(sender_, path);
+}
+
+void CBaseHttpChannel::EnableCroppingIfAsked() {
+    if (!Driver()->GetParameterSevenFlag()) return;
+    EnableCropping([this](const std::string& path, std::string& body) {
+        return HUtils::RequestGetBody(sender_, path, body);
+    });
+}
+
+}  // namespace talvik

@@ -1,0 +1,78 @@
+// Video over plain HTTP requests: an MJPEG stream read continuously, or one
+// request per picture (single JPEG images, single H.264 key frames) when the
+// stream is slower than one frame per second. The capture thread owns the
+// sender and the parser; the host's threads reach the body only through the
+// stop and parameters-changed events.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Settings.h"
+#include "channels/BaseCameraChannel.h"
+#include "http/HttpMediaParser.h"
+#include "http/HttpSender.h"
+#include "http/StreamUrl.h"
+
+namespace talvik {
+
+class CBaseHttpChannel : public CBaseCameraChannel, public IMediaReceiver {
+public:
+    // Bytes read from the stream per pass of the stream loop.
+    static constexpr uint32_t kReadChunkBytes = 8192;
+    // Wait after a lost signal before the camera is asked again.
+    static constexpr uint32_t kLostRetryMs = 5000;
+    // Wait before asking again after a pass that brought no frame (a refused
+    // or empty answer), so that such a camera is not hammered in a tight loop.
+    static constexpr uint32_t kNoFrameRetryMs = 1000;
+    // Largest single picture a snapshot request may return.
+    static constexpr size_t kMaxSnapshotBytes = 16 * 1024 * 1024;
+
+    // Takes ownership of parser and becomes its receiver.
+    CBaseHttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink,
+                     CHttpMediaParser* parser);
+    ~CBaseHttpChannel() override;
+
+    void Run() override;
+    // Wakes a capture thread blocked in a request, so that a stop never waits
+    // for the device's time-out.
+    void OnStopping() override;
+
+    bool ReceiveFrame(IHostFrame* frame) override;
+    std::string GetStreamName() override;
+
+protected:
+    // Prepares the camera and, for a continuous stream, sends the stream request.
+    virtual bool OpenStream() = 0;
+    // Fetches one picture into picture; false when there is none.
+    virtual bool FetchSnapshot(std::vector<uint8_t>& picture);
+    // Sends the indoor light frequency of the settings (50 or 60 only).
+    virtual void SetLightFrequency();
+
+    // GET of path with the body read, at most kMaxSnapshotBytes; true on a 2xx
+    // status with a non-empty body.
+    bool FetchPicture(const std::string& path, std::vector<uint8_t>& picture);
+    void EnableCroppingIfAsked();
+    std::string BuildUrl(uint32_t kind) const { return BuildStreamUrl(urlConfig_, Params(), kind); }
+
+    Web::CHttpSender sender_;
+    std::unique_ptr<CHttpMediaParser> parser_;
+    StreamUrlConfig urlConfig_;
+    DeviceSettings deviceSettings_;
+
+private:
+    enum Outcome : int { kOutcomeStop = 0, kOutcomeParams = 1, kOutcomeTimeout = 2 };
+
+    void LoadConfiguration();
+    int StreamLoop();
+    int SnapshotLoop();
+    // Index of a signalled wake event, or kOutcomeTimeout.
+    int PollWakeEvents(uint32_t timeoutMs);
+    void Finish();
+
+    uint32_t framesThisPass_ = 0;  // capture thread only
+};
+
+}  // namespace talvik

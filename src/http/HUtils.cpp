@@ -1,0 +1,94 @@
+#include "http/HUtils.h"
+
+#include "base/Debug.h"
+#include "base/Text.h"
+
+namespace talvik {
+namespace HUtils {
+
+namespace {
+constexpr const char* kTag = "talvik::HUtils::RequestGetRD";
+}
+
+Web::HttpRequest MakeGetRequest(const std::string& path) {
+    Web::HttpRequest request;
+    request.verb = "GET";
+    request.path = path;
+    request.secure = 0;
+    request.authSelector = Web::kSelectBasic;
+    request.flags = Web::kFlagNoEscapeQuery | Web::kFlagIgnoreCertErrors | Web::kFlagNoRedirects;
+    return request;
+}
+
+CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path,
+                        std::vector<uint8_t>& body, bool readBody) {
+    CResultDef result;
+    body.clear();
+    try {
+        result.SetResultEx(kLevelInfo, kRequestOk, nullptr);
+        const DEVICE_INFO& device = sender.GetDevice();
+        const std::string deviceText = FormatString("device %s:%u", device.address.c_str(),
+                                                    static_cast<unsigned>(device.port));
+        const bool sent = sender.SendRequest(MakeGetRequest(path));
+        const uint32_t status = sender.GetStatusCode();
+        if (!sent || status == 0) {
+            result.SetResultEx(kLevelNever, kRequestSendFailed,
+                               "%s: Cannot send request \"%s\" to %s", kTag, path.c_str(),
+                               deviceText.c_str());
+        } else if (status >= 200 && status <= 299) {
+            // success
+        } else if (status == 401) {
+            result.SetResultEx(
+                kLevelError, kRequestUnauthorized,
+                "%s: %s is unable to process \"%s\" request: credentials are invalid", kTag,
+                deviceText.c_str(), path.c_str());
+        } else if (status == 404) {
+            result.SetResultEx(kLevelError, kRequestNotFound,
+                               "%s: The \"%s\" URL was not found on %s", kTag, path.c_str(),
+                               deviceText.c_str());
+        } else {
+            result.SetResultEx(kLevelError, kRequestBadStatus,
+                               "%s: %s is unable to process \"%s\" request. HTTP status code is %u",
+                               kTag, deviceText.c_str(), path.c_str(), status);
+        }
+        if (readBody && result.code == kRequestOk && sender.ReadResponse(body) == 0) {
+            result.SetResultEx(kLevelWarning, kRequestNoBody,
+                               "%s: Incorrect response for request \"%s\" from %s", kTag,
+                               path.c_str(), deviceText.c_str());
+        }
+    } catch (...) {
+        // Only allocation can throw here; the request counts as not sent.
+        result.level = kLevelNever;
+        result.code = kRequestSendFailed;
+    }
+    return result;
+}
+
+bool RequestGet(Web::CHttpSender& sender, const std::string& path) {
+    std::vector<uint8_t> body;
+    return RequestGetRD(sender, path, body, false).code == kRequestOk;
+}
+
+bool RequestGetBody(Web::CHttpSender& sender, const std::string& path, std::string& text) {
+    text.clear();
+    std::vector<uint8_t> body;
+    if (RequestGetRD(sender, path, body, true).code != kRequestOk) return false;
+    text.assign(body.begin(), body.end());
+    return true;
+}
+
+bool RequestGetIfOk(Web::CHttpSender& sender, const std::string& path, std::string& text) {
+    text.clear();
+    if (!sender.SendRequest(MakeGetRequest(path))) return false;
+    std::vector<uint8_t> body;
+    if (sender.ReadResponse(body) == 0 || sender.GetStatusCode() != 200) return false;
+    text.assign(body.begin(), body.end());
+    return true;
+}
+
+bool SendGet(Web::CHttpSender& sender, const std::string& path) {
+    return sender.SendRequest(MakeGetRequest(path));
+}
+
+}  // namespace HUtils
+}  // namespace talvik

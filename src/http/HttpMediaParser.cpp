@@ -1,0 +1,111 @@
+#include "http/HttpMediaParser.h"
+
+#include <cxxabi.h>
+
+#include <cstring>
+
+#include "driver/FrameContract.h"
+#include "http/SpsReader.h"
+
+namespace talvik {
+
+namespace {
+// Access unit delimiter (primary_pic_type 1) appended to every H.264 frame, so
+// that a decoder fed the frames back to back sees where each one ends.
+constexpr uint8_t kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
+}  // namespace
+
+void CHttpMediaParser::FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data,
+                                 uint32_t size, FillOrder order) {
+    uint8_t* buffer = nullptr;
+    if (order == FillOrder::kBytesFirst) {
+        buffer = frame->GetBuffer();
+        if (buffer == nullptr) return;
+        std::memcpy(buffer, data, size);
+    }
+    frame->SetWidth(width_);
+    frame->SetHeight(height_);
+    frame->SetResolutionClass(ResolutionClass(width_, height_));
+    frame->SetDataSize(size);
+    frame->SetFourCC(fourcc);
+    frame->StampFrame();
+    if (order == FillOrder::kFieldsFirst) {
+        buffer = frame->GetBuffer();
+        if (buffer == nullptr) return;
+        std::memcpy(buffer, data, size);
+    }
+    if (receiver_ != nullptr) receiver_->ReceiveFrame(frame);
+}
+
+// The host's allocator and frame are foreign code: whatever they throw stays
+// here, and a frame once created is always given back.
+void CHttpMediaParser::DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size,
+                                    FillOrder order) {
+    if (driver_ == nullptr || receiver_ == nullptr || data == nullptr || size == 0 ||
+        size > UINT32_MAX)
+        return;
+    IHostFrameAllocator* allocator = nullptr;
+    IHostFrame* frame = nullptr;
+    try {
+        allocator = driver_->GetHostContext();
+        if (allocator == nullptr) return;
+        const std::string name = receiver_->GetStreamName();
+        frame = allocator->CreateFrame(fourcc, static_cast<uint32_t>(size), name.c_str());
+        if (frame == nullptr) return;
+        FillFrame(frame, fourcc, data, static_cast<uint32_t>(size), order);
+        IHostFrame* done = frame;
+        frame = nullptr;
+        allocator->ReleaseFrame(done);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
+                              "talvik::CHttpMediaParser::DeliverFrame",
+                              driver_->GetSourceName().c_str());
+        if (frame != nullptr && allocator != nullptr) {
+            try {
+                allocator->ReleaseFrame(frame);
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+            }
+        }
+    }
+}
+
+CJpegMediaParser::CJpegMediaParser(IDriver* driver)
+    : CHttpMediaParser(driver),
+      assembler_(
+          [this](const uint8_t* data, size_t size, uint32_t width, uint32_t height) {
+              width_ = width;
+              height_ = height;
+              DeliverFrame(kFourCCJpeg, data, size, FillOrder::kFieldsFirst);
+          },
+          [this] { OnOverflow(); }) {}
+
+void CJpegMediaParser::ParseData(std::vector<uint8_t>& data) {
+    assembler_.Feed(data.data(), data.size());
+}
+
+void CJpegMediaParser::OnOverflow() {
+    if (driver_ == nullptr) return;
+    const DEVICE_INFO* device = driver_->GetDeviceInfo();
+    driver_->DebugMessage(kLevelError, "%s Frame buffer overflow detected, %s:%u",
+                          "talvik::CHttpMediaParser::CheckBufferSize",
+                          device != nullptr ? device->address.c_str() : "",
+                          device != nullptr ? static_cast<unsigned>(device->port) : 0u);
+}
+
+void CH264MediaParser::ParseData(std::vector<uint8_t>& data) {
+    if (data.empty() || data.size() > kMaxAccessUnitBytes) return;
+    if (driver_ == nullptr || driver_->GetHostContext() == nullptr) return;
+    data.insert(data.end(), std::begin(kAccessUnitDelimiter), std::end(kAccessUnitDelimiter));
+    uint32_t width = 0;
+    uint32_t height = 0;
+    if (!DecodeSpsSize(data.data(), data.size(), width, height)) return;
+    width_ = width;
+    height_ = height;
+    DeliverFrame(kFourCCH264, data.data(), data.size(), FillOrder::kBytesFirst);
+}
+
+}  // namespace talvik

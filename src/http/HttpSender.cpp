@@ -1,0 +1,543 @@
+#include "http/HttpSender.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "base/Text.h"
+
+namespace talvik {
+namespace Web {
+
+namespace {
+
+constexpr const char* kAgentName = "Talvik::HttpSender";
+constexpr long kTransferChunk = CURL_MAX_WRITE_SIZE;  // largest body piece curl hands over
+constexpr uint32_t kDefaultTimeoutMs = 5000;
+constexpr size_t kMaxAuthenticateHeaders = 16;
+constexpr size_t kMaxHeaderLine = 16384;
+
+std::once_flag g_curlInit;
+std::atomic<uint16_t> g_tlsDefaultPort{443};
+
+uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    return text.size() >= n && ToLowerCase(text.substr(0, n)) == ToLowerCase(prefix);
+}
+
+// Host part of the URL; empty when the address holds characters that would
+// change the URL's meaning.
+std::string UrlHost(const std::string& address) {
+    if (address.empty()) return std::string();
+    for (char c : address) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '-' || c == '_' || c == ':' || c == '%' || c == '[' || c == ']';
+        if (!ok) return std::string();
+    }
+    if (address.find(':') != std::string::npos && address.front() != '[')
+        return "[" + address + "]";
+    return address;
+}
+
+// The path as it goes on the request line: blanks, control bytes, '#' and
+// bytes above 0x7e cannot travel raw, everything else does.
+std::string RequestTarget(const std::string& path) {
+    std::string out;
+    if (path.empty() || path.front() != '/') out += '/';
+    for (char c : path) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7f || c == '#')
+            out += FormatString("%%%02X", u);
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string MakeCnonce() {
+    static std::mutex mutex;
+    static std::mt19937_64 generator{std::random_device{}()};
+    std::lock_guard<std::mutex> guard(mutex);
+    return FormatString("%016llx", static_cast<unsigned long long>(generator()));
+}
+
+}  // namespace
+
+uint32_t MapAuthSelector(uint32_t authSelector) {
+    if (authSelector & 4) return kAuthNegotiate;
+    switch (authSelector & 3) {
+        case 3:
+            return kAuthDigest;
+        case 2:
+            return kAuthPassport;
+        case 1:
+            return kAuthNtlm;
+        default:
+            return kAuthBasic;
+    }
+}
+
+void CHttpSender::SetTlsDefaultPort(uint16_t port) {
+    g_tlsDefaultPort = port;
+}
+uint16_t CHttpSender::GetTlsDefaultPort() {
+    return g_tlsDefaultPort;
+}
+
+CHttpSender::CHttpSender(const DEVICE_INFO& device) : device_(device) {
+    secure_ = device_.port == GetTlsDefaultPort() ? 1 : 0;
+    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    session_ = curl_multi_init();
+    if (session_) curl_multi_setopt(session_, CURLMOPT_MAX_HOST_CONNECTIONS, 16L);
+}
+
+CHttpSender::~CHttpSender() {
+    CloseRequest();
+    if (connection_) curl_easy_cleanup(connection_);
+    if (session_) curl_multi_cleanup(session_);
+}
+
+void CHttpSender::Cancel() {
+    cancelled_ = true;
+    if (session_) curl_multi_wakeup(session_);
+}
+
+bool CHttpSender::SendRequest(HttpRequest request) {
+    cancelled_ = false;
+    return SendRequestInner(std::move(request));
+}
+
+bool CHttpSender::SendRequestInner(HttpRequest request) {
+    request.secure = secure_;
+    int result = Attempt(request);
+    if (result == kAttemptRetry && !cancelled_) {
+        request.secure = request.secure == 0 ? 1 : 0;
+        result = Attempt(request);
+    }
+    if (result != kAttemptOk) return false;
+    secure_ = request.secure;
+    return true;
+}
+
+void CHttpSender::CloseRequest() {
+    if (requestOpen_) curl_multi_remove_handle(session_, connection_);
+    requestOpen_ = false;
+    if (headerList_) curl_slist_free_all(headerList_);
+    headerList_ = nullptr;
+    transferDone_ = false;
+    transferResult_ = 0;
+    paused_ = false;
+    headComplete_ = false;
+    inHeaderBlock_ = false;
+    headStatus_ = 0;
+    headContentLength_ = 0;
+    authenticateHeaders_.clear();
+    buffer_.clear();
+    bufferHead_ = 0;
+}
+
+std::string CHttpSender::BuildUrl(const HttpRequest& request) const {
+    std::string host = UrlHost(device_.address);
+    if (host.empty()) return std::string();
+    return FormatString("%s://%s:%u", request.secure == 1 ? "https" : "http", host.c_str(),
+                        static_cast<unsigned>(device_.port)) +
+           RequestTarget(request.path);
+}
+
+int CHttpSender::Attempt(HttpRequest& request) {
+    CloseRequest();
+    statusCode_ = 0;
+    contentLength_ = 0;
+    lastError_ = 0;
+    if (!session_) {
+        lastError_ = CURLE_FAILED_INIT;
+        return kAttemptFailed;
+    }
+    if (!connection_) {
+        connection_ = curl_easy_init();
+        if (!connection_) {
+            lastError_ = CURLE_FAILED_INIT;
+            return kAttemptFailed;
+        }
+    }
+    const bool withCredentials =
+        !device_.userName.empty() && request.authSelector != kSelectNoCredentials;
+    const uint32_t scheme =
+        withCredentials ? (authScheme_ ? authScheme_ : MapAuthSelector(request.authSelector)) : 0;
+
+    // A Digest nonce that went stale is answered once more with the new one.
+    for (int round = 0; round < 2; ++round) {
+        if (round > 0) CloseRequest();
+        if (!PrepareTransfer(request, scheme)) {
+            CloseRequest();
+            return kAttemptFailed;
+        }
+        CURLMcode added = curl_multi_add_handle(session_, connection_);
+        if (added != CURLM_OK) {
+            lastError_ = CURLE_FAILED_INIT;
+            CloseRequest();
+            return kAttemptFailed;
+        }
+        requestOpen_ = true;
+        int result = WaitForHead(request, scheme);
+        if (result != kAttemptOk || round > 0 || !HandleDigestStale(request, scheme)) return result;
+    }
+    return kAttemptOk;
+}
+
+bool CHttpSender::HandleDigestStale(const HttpRequest& /*request*/, uint32_t scheme) {
+    if (statusCode_ != 401 || scheme != kAuthDigest || !digest_.valid) return false;
+    DigestChallenge fresh;
+    ParseAuthenticate(authenticateHeaders_, &fresh);
+    if (!fresh.valid) return false;
+    digest_ = fresh;
+    digestCount_ = 0;
+    return fresh.stale;
+}
+
+bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
+    CURL* h = connection_;
+    curl_easy_reset(h);
+    multiRound_ = (request.flags & kFlagNoRedirects) == 0;
+    bytesSeen_ = 0;
+
+    const std::string url = BuildUrl(request);
+    if (url.empty()) {
+        lastError_ = CURLE_URL_MALFORMAT;
+        return false;
+    }
+    for (const std::string& line : request.headers) {
+        if (line.find_first_of("\r\n") != std::string::npos) {
+            lastError_ = CURLE_BAD_FUNCTION_ARGUMENT;
+            return false;
+        }
+        headerList_ = curl_slist_append(headerList_, line.c_str());
+    }
+
+    const long timeoutMs = device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs;
+    CURLcode rc = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        if (rc == CURLE_OK) rc = curl_easy_setopt(h, option, value);
+    };
+    set(CURLOPT_URL, url.c_str());
+    set(CURLOPT_USERAGENT, kAgentName);
+    set(CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_PATH_AS_IS, 1L);
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    set(CURLOPT_BUFFERSIZE, kTransferChunk);
+    set(CURLOPT_HEADERFUNCTION, &CHttpSender::OnHeader);
+    set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+    set(CURLOPT_WRITEFUNCTION, &CHttpSender::OnBody);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    if (request.flags & kFlagNoRedirects) {
+        set(CURLOPT_FOLLOWLOCATION, 0L);
+    } else {
+        set(CURLOPT_FOLLOWLOCATION, 1L);
+        set(CURLOPT_MAXREDIRS, 10L);
+        set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    }
+    if (request.secure == 1 && (request.flags & kFlagIgnoreCertErrors)) {
+        set(CURLOPT_SSL_VERIFYPEER, 0L);
+        set(CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+
+    const std::string verb = request.verb.empty() ? std::string("GET") : request.verb;
+    postBody_.assign(request.body.begin(), request.body.end());
+    if (!postBody_.empty()) {
+        set(CURLOPT_POSTFIELDS, postBody_.data());
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody_.size()));
+        if (verb != "POST") set(CURLOPT_CUSTOMREQUEST, verb.c_str());
+    } else if (verb == "HEAD") {
+        set(CURLOPT_NOBODY, 1L);
+    } else if (verb != "GET") {
+        set(CURLOPT_CUSTOMREQUEST, verb.c_str());
+    }
+
+    switch (scheme) {
+        case kAuthNone:
+            break;
+        case kAuthBasic:
+            set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_BASIC));
+            break;
+        case kAuthNtlm:
+            set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_NTLM));
+            multiRound_ = true;
+            break;
+        case kAuthNegotiate:
+            set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_NEGOTIATE));
+            multiRound_ = true;
+            break;
+        case kAuthDigest:
+            if (digest_.valid) {
+                // Answered here from the learned challenge, so that a known
+                // device costs one exchange per request.
+                std::string value = BuildDigestAuthorization(
+                    digest_, device_.userName, device_.password, verb, RequestTarget(request.path),
+                    postBody_, ++digestCount_, MakeCnonce());
+                headerList_ = curl_slist_append(headerList_, ("Authorization: " + value).c_str());
+            } else {
+                set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_DIGEST));
+                multiRound_ = true;
+            }
+            break;
+        default:  // Passport: no client for it
+            rc = CURLE_NOT_BUILT_IN;
+            break;
+    }
+    if (scheme != kAuthNone && !(scheme == kAuthDigest && digest_.valid)) {
+        set(CURLOPT_USERNAME, device_.userName.c_str());
+        set(CURLOPT_PASSWORD, device_.password.c_str());
+    }
+    if (headerList_) set(CURLOPT_HTTPHEADER, headerList_);
+    if (rc != CURLE_OK) {
+        lastError_ = rc;
+        return false;
+    }
+    return true;
+}
+
+int CHttpSender::WaitForHead(const HttpRequest& request, uint32_t /*scheme*/) {
+    PumpResult pumped = Pump([this] { return headComplete_; });
+    if (pumped == kPumpDone && headStatus_ != 0 && !inHeaderBlock_) pumped = kPumpReady;
+    switch (pumped) {
+        case kPumpReady:
+            break;
+        case kPumpCancelled:
+            lastError_ = kErrorCancelled;
+            CloseRequest();
+            return kAttemptFailed;
+        case kPumpTimeout:
+            lastError_ = kErrorTimeout;
+            CloseRequest();
+            return kAttemptFailed;
+        case kPumpError:
+            CloseRequest();
+            return kAttemptFailed;
+        case kPumpDone: {
+            // No answer: a device that speaks the other scheme ends up here.
+            uint32_t error = transferResult_ ? transferResult_ : uint32_t{CURLE_GOT_NOTHING};
+            lastError_ = error;
+            CloseRequest();
+            return error == CURLE_OPERATION_TIMEDOUT ? kAttemptFailed : kAttemptRetry;
+        }
+    }
+
+    statusCode_ = headStatus_;
+    if (statusCode_ != 204) contentLength_ = headContentLength_;
+
+    if (statusCode_ == 401 && authScheme_ == 0) {
+        const uint32_t used = MapAuthSelector(request.authSelector);
+        DigestChallenge challenge;
+        const uint32_t learned = ParseAuthenticate(authenticateHeaders_, &challenge);
+        authScheme_ = learned;
+        if (challenge.valid) {
+            digest_ = challenge;
+            digestCount_ = 0;
+        }
+        CloseRequest();
+        if (learned == kAuthNone || learned == used) return kAttemptFailed;
+        // The device answered on this scheme, so the repeat goes there too.
+        secure_ = request.secure;
+        return SendRequestInner(request) ? kAttemptOk : kAttemptRetry;
+    }
+    return kAttemptOk;
+}
+
+template <typename Ready>
+CHttpSender::PumpResult CHttpSender::Pump(Ready ready) {
+    const uint64_t timeoutMs = device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs;
+    uint64_t lastSeen = bytesSeen_;
+    uint64_t lastProgress = NowMs();
+    for (;;) {
+        if (cancelled_) return kPumpCancelled;
+        int running = 0;
+        CURLMcode mc = curl_multi_perform(session_, &running);
+        if (mc != CURLM_OK) {
+            lastError_ = CURLE_FAILED_INIT;
+            return kPumpError;
+        }
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(session_, &queued)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == connection_) {
+                transferDone_ = true;
+                transferResult_ = static_cast<uint32_t>(msg->data.result);
+            }
+        }
+        if (ready()) return kPumpReady;
+        if (transferDone_) return kPumpDone;
+        if (cancelled_) return kPumpCancelled;
+        if (paused_) return kPumpError;  // cannot happen: a full buffer satisfies every reader
+
+        const uint64_t now = NowMs();
+        if (bytesSeen_ != lastSeen) {
+            lastSeen = bytesSeen_;
+            lastProgress = now;
+        } else if (now - lastProgress >= timeoutMs) {
+            return kPumpTimeout;
+        }
+        const uint64_t left = timeoutMs - (now - lastProgress);
+        curl_multi_poll(session_, nullptr, 0, static_cast<int>(std::min<uint64_t>(left, 1000)),
+                        nullptr);
+    }
+}
+
+void CHttpSender::ResumeIfPaused() {
+    if (!paused_ || !requestOpen_) return;
+    paused_ = false;
+    curl_easy_pause(connection_, CURLPAUSE_CONT);  // may hand over the held piece at once
+}
+
+void CHttpSender::Consume(std::vector<uint8_t>& out, size_t count) {
+    out.insert(out.end(), buffer_.begin() + bufferHead_, buffer_.begin() + bufferHead_ + count);
+    bufferHead_ += count;
+    if (bufferHead_ == buffer_.size()) {
+        buffer_.clear();
+        bufferHead_ = 0;
+    }
+}
+
+uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) {
+    if (clearFirst) out.clear();
+    if (!requestOpen_ || maxBytes == 0) return 0;
+    if (cancelled_) {
+        lastError_ = kErrorCancelled;
+        CloseRequest();
+        return 0;
+    }
+    if (Buffered() == 0) {
+        if (transferDone_) {
+            if (transferResult_) lastError_ = transferResult_;
+            return 0;
+        }
+        ResumeIfPaused();
+        PumpResult pumped = Pump([this] { return Buffered() > 0; });
+        if (pumped == kPumpCancelled) {
+            lastError_ = kErrorCancelled;
+            CloseRequest();
+            return 0;
+        }
+        if (pumped == kPumpTimeout) lastError_ = kErrorTimeout;
+        if (Buffered() == 0) {
+            if (transferDone_ && transferResult_) lastError_ = transferResult_;
+            return 0;
+        }
+    }
+    const size_t count = std::min<size_t>(maxBytes, Buffered());
+    Consume(out, count);
+    if (Buffered() + static_cast<size_t>(kTransferChunk) <= kReadBufferCap) ResumeIfPaused();
+    return static_cast<uint32_t>(count);
+}
+
+uint32_t CHttpSender::QueryDataAvailable() {
+    if (!requestOpen_) return 0;
+    if (cancelled_) {
+        lastError_ = kErrorCancelled;
+        CloseRequest();
+        return 0;
+    }
+    if (Buffered() == 0 && !transferDone_) {
+        ResumeIfPaused();
+        PumpResult pumped = Pump([this] { return Buffered() > 0; });
+        if (pumped == kPumpCancelled) {
+            lastError_ = kErrorCancelled;
+            CloseRequest();
+            return 0;
+        }
+        if (pumped == kPumpTimeout) lastError_ = kErrorTimeout;
+    }
+    return static_cast<uint32_t>(std::min<size_t>(Buffered(), UINT32_MAX));
+}
+
+uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
+    out.clear();
+    uint32_t budget = contentLength_ ? contentLength_ : kDefaultBodyBudget;
+    uint32_t got = 1;
+    while (requestOpen_ && got > 0 && budget > 0) {
+        got = ReadData(out, std::min<uint32_t>(8192, budget), false);
+        budget -= std::min(got, budget);
+    }
+    return static_cast<uint32_t>(out.size());
+}
+
+size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) {
+    return static_cast<CHttpSender*>(self)->HeaderLine(data, size * count);
+}
+
+size_t CHttpSender::OnBody(char* data, size_t size, size_t count, void* self) {
+    return static_cast<CHttpSender*>(self)->BodyChunk(data, size * count);
+}
+
+size_t CHttpSender::HeaderLine(const char* data, size_t size) {
+    bytesSeen_ += size;
+    std::string line(data, std::min(size, kMaxHeaderLine));
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+
+    if (!inHeaderBlock_) {
+        if (StartsWithNoCase(line, "HTTP/")) {
+            size_t blank = line.find(' ');
+            uint32_t status = 0;
+            if (blank != std::string::npos && line.size() >= blank + 4)
+                status = ParseUnsigned(line.substr(blank + 1, 3));
+            inHeaderBlock_ = true;
+            headComplete_ = false;
+            headStatus_ = status;
+            headContentLength_ = 0;
+            authenticateHeaders_.clear();
+        }
+        return size;
+    }
+    if (line.empty()) {
+        inHeaderBlock_ = false;
+        if (headStatus_ >= 100 && headStatus_ < 200) return size;  // interim answer
+        const bool curlMayAnswer =
+            headStatus_ == 401 || headStatus_ == 407 || (headStatus_ >= 300 && headStatus_ < 400);
+        // When curl may answer a challenge or redirect on its own, the head is
+        // final once its body starts or the transfer ends.
+        if (!multiRound_ || !curlMayAnswer) headComplete_ = true;
+        return size;
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) return size;
+    const std::string name = ToLowerCase(TrimBlanks(line.substr(0, colon)));
+    const std::string value = TrimBlanks(line.substr(colon + 1));
+    if (name == "content-length") {
+        headContentLength_ = ParseUnsigned(value);
+    } else if (name == "www-authenticate" &&
+               authenticateHeaders_.size() < kMaxAuthenticateHeaders) {
+        authenticateHeaders_.push_back(value);
+    }
+    return size;
+}
+
+size_t CHttpSender::BodyChunk(const char* data, size_t size) {
+    if (!headComplete_ && headStatus_ != 0 && !inHeaderBlock_) headComplete_ = true;
+    const size_t held = Buffered();
+    if (held > 0 && held + size > kReadBufferCap) {
+        paused_ = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (bufferHead_ > 0 && buffer_.size() + size > kReadBufferCap) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + bufferHead_);
+        bufferHead_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data, data + size);
+    bytesSeen_ += size;
+    bufferHighWater_ = std::max(bufferHighWater_, Buffered());
+    return size;
+}
+
+}  // namespace Web
+}  // namespace talvik

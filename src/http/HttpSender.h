@@ -1,0 +1,165 @@
+// HTTP client for camera control requests and HTTP video streams, on libcurl.
+// One easy handle per sender, driven through its own multi handle so that a
+// body can be pulled in bounded chunks and Cancel (from another thread) wakes
+// a blocked call at once.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/DeviceInfo.h"
+#include "http/HttpAuth.h"
+
+typedef void CURL;
+typedef void CURLM;
+struct curl_slist;
+
+namespace talvik {
+namespace Web {
+
+// Bits of HttpRequest::flags.
+enum HttpRequestFlags : uint32_t {
+    kFlagNoEscapeQuery = 1u << 0,
+    kFlagIgnoreCertErrors = 1u << 1,  // TLS only
+    kFlagNoRedirects = 1u << 2,
+    kFlagNoWaitResponse = 1u << 3,
+};
+
+// HttpRequest::authSelector values.
+enum HttpAuthSelector : uint32_t {
+    kSelectBasic = 0,
+    kSelectNtlm = 1,
+    kSelectPassport = 2,
+    kSelectDigest = 3,
+    kSelectNegotiate = 4,  // 4 to 7
+    kSelectNoCredentials = 5,
+};
+
+struct HttpRequest {
+    std::string verb = "GET";
+    std::string path;     // object path with query, e.g. "/get?auxin"
+    uint32_t secure = 0;  // overwritten by the sender's own choice
+    uint32_t authSelector = kSelectBasic;
+    std::vector<uint8_t> body;
+    uint32_t totalLength = 0;          // 0 = the body's own size
+    std::vector<std::string> headers;  // extra header lines
+    uint32_t flags = 0;
+};
+
+// The scheme a selector asks for while none has been learned.
+uint32_t MapAuthSelector(uint32_t authSelector);
+
+class CBaseHttpSender {
+public:
+    virtual ~CBaseHttpSender() = default;
+    // Sends the request and waits for the response head.
+    virtual bool SendRequest(HttpRequest request) = 0;
+    // May be called from another thread: the blocked call of the owner returns
+    // false or 0 and the request is closed.
+    virtual void Cancel() = 0;
+    // Body bytes readable without blocking (waits for the first ones); 0 on
+    // error, at the end or with no request open.
+    virtual uint32_t QueryDataAvailable() = 0;
+    // The whole body (at most Content-Length, or 1 MiB without one).
+    virtual uint32_t ReadResponse(std::vector<uint8_t>& out) = 0;
+    // One read of at most maxBytes, appended to out; 0 on error or at the end.
+    virtual uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) = 0;
+};
+
+class CHttpSender : public CBaseHttpSender {
+public:
+    // Body bytes held between the socket and the reader. The transfer pauses
+    // (and TCP pushes back on the camera) when this is full.
+    static constexpr size_t kReadBufferCap = 256 * 1024;
+    static constexpr uint32_t kDefaultBodyBudget = 0x100000;
+
+    explicit CHttpSender(const DEVICE_INFO& device);
+    ~CHttpSender() override;
+    CHttpSender(const CHttpSender&) = delete;
+    CHttpSender& operator=(const CHttpSender&) = delete;
+
+    bool SendRequest(HttpRequest request) override;
+    void Cancel() override;
+    uint32_t QueryDataAvailable() override;
+    uint32_t ReadResponse(std::vector<uint8_t>& out) override;
+    uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) override;
+
+    const DEVICE_INFO& GetDevice() const { return device_; }
+    uint32_t GetStatusCode() const { return statusCode_; }
+    uint32_t GetContentLength() const { return contentLength_; }
+    // CURLcode of the last failed call, or kErrorTimeout / kErrorCancelled.
+    uint32_t GetLastError() const { return lastError_; }
+    uint32_t GetAuthScheme() const { return authScheme_; }
+    bool IsSecure() const { return secure_ == 1; }
+    // Largest number of body bytes ever held in the read buffer.
+    size_t GetBufferHighWater() const { return bufferHighWater_; }
+
+    static constexpr uint32_t kErrorTimeout = 28;    // CURLE_OPERATION_TIMEDOUT
+    static constexpr uint32_t kErrorCancelled = 42;  // CURLE_ABORTED_BY_CALLBACK
+
+    // The port whose devices are addressed with TLS from the first request
+    // (443). Tests point it at a loopback port.
+    static void SetTlsDefaultPort(uint16_t port);
+    static uint16_t GetTlsDefaultPort();
+
+private:
+    enum AttemptResult { kAttemptFailed = -1, kAttemptRetry = 0, kAttemptOk = 1 };
+    enum PumpResult { kPumpReady, kPumpDone, kPumpTimeout, kPumpCancelled, kPumpError };
+
+    bool SendRequestInner(HttpRequest request);
+    int Attempt(HttpRequest& request);
+    bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
+    int WaitForHead(const HttpRequest& request, uint32_t scheme);
+    bool HandleDigestStale(const HttpRequest& request, uint32_t scheme);
+    std::string BuildUrl(const HttpRequest& request) const;
+    void CloseRequest();
+    // Drives the transfer until ready() holds, the transfer ends, nothing
+    // arrives for timeoutMs, or Cancel.
+    template <typename Ready>
+    PumpResult Pump(Ready ready);
+    void ResumeIfPaused();
+    size_t Buffered() const { return buffer_.size() - bufferHead_; }
+    void Consume(std::vector<uint8_t>& out, size_t count);
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+    static size_t OnBody(char* data, size_t size, size_t count, void* self);
+    size_t HeaderLine(const char* data, size_t size);
+    size_t BodyChunk(const char* data, size_t size);
+
+    DEVICE_INFO device_;
+    CURLM* session_ = nullptr;    // multi handle; owns the connection cache
+    CURL* connection_ = nullptr;  // easy handle, created on the first request
+    bool requestOpen_ = false;    // connection_ is attached to session_
+    uint32_t statusCode_ = 0;
+    uint32_t contentLength_ = 0;
+    uint32_t lastError_ = 0;
+    uint32_t authScheme_ = 0;
+    uint32_t secure_ = 0;
+    std::atomic<bool> cancelled_{false};
+
+    // State of the current transfer.
+    curl_slist* headerList_ = nullptr;
+    std::string postBody_;
+    bool transferDone_ = false;
+    uint32_t transferResult_ = 0;
+    bool paused_ = false;
+    bool headComplete_ = false;  // the final response head has been read
+    bool inHeaderBlock_ = false;
+    bool multiRound_ = false;  // curl may answer a 401 or 3xx on its own
+    uint32_t headStatus_ = 0;
+    uint32_t headContentLength_ = 0;
+    std::vector<std::string> authenticateHeaders_;
+    uint64_t bytesSeen_ = 0;  // header and body bytes; progress for the time-out
+    std::vector<uint8_t> buffer_;
+    size_t bufferHead_ = 0;
+    size_t bufferHighWater_ = 0;
+
+    DigestChallenge digest_;    // last Digest challenge of the device
+    uint32_t digestCount_ = 0;  // nonce count for digest_.nonce
+};
+
+}  // namespace Web
+}  // namespace talvik

@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels/HttpChannels.h"
+#include "support/FakeHost.h"
+#include "support/TestHttpServer.h"
+
+namespace talvik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using talvik_test::FakeDriver;
+using talvik_test::FakeHost;
+using talvik_test::HttpExchange;
+using talvik_test::HttpReply;
+using talvik_test::TestHttpServer;
+
+// A camera that answers every request with `status` and notes when each came.
+class Camera {
+public:
+    explicit Camera(unsigned status = 404)
+        : server_({}, [this, status](const HttpExchange& e) {
+              std::lock_guard<std::mutex> guard(mutex_);
+              seen_.push_back({e.url, Clock::now()});
+              HttpReply reply;
+              reply.status = status;
+              reply.body = status == 200 ? "ok\r\n" : "no\r\n";
+              return reply;
+          }) {}
+
+    uint16_t Port() const { return server_.Port(); }
+    std::vector<std::string> Paths() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<std::string> out;
+        for (const auto& s : seen_)
+            out.push_back(s.first);
+        return out;
+    }
+    std::vector<Clock::time_point> TimesOf(const std::string& prefix) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<Clock::time_point> out;
+        for (const auto& s : seen_)
+            if (s.first.compare(0, prefix.size(), prefix) == 0) out.push_back(s.second);
+        return out;
+    }
+    bool WaitFor(const std::string& prefix, size_t count, int timeoutMs) const {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < end) {
+            if (TimesOf(prefix).size() >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, Clock::time_point>> seen_;
+    TestHttpServer server_;
+};
+
+// A directory holding the driver's settings file, removed afterwards.
+class SettingsDir {
+public:
+    explicit SettingsDir(const std::string& xml) {
+        char pattern[] = "/tmp/talvik-httpch-XXXXXX";
+        dir_ = mkdtemp(pattern) != nullptr ? std::string(pattern) + "/" : "";
+        if (!xml.empty() && !dir_.empty()) {
+            FILE* f = std::fopen((dir_ + "talvik_test.xml").c_str(), "w");
+            std::fputs(xml.c_str(), f);
+            std::fclose(f);
+        }
+    }
+    ~SettingsDir() {
+        std::remove((dir_ + "talvik_test.xml").c_str());
+        rmdir(dir_.c_str());
+    }
+    const std::string& Path() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+std::string LightXml(const char* frequency) {
+    return std::string("<Configuration><Default><IndoorLightFrequency>") + frequency +
+           "</IndoorLightFrequency></Default></Configuration>";
+}
+
+struct Rig {
+    explicit Rig(uint16_t port) {
+        driver.device.address = "127.0.0.1";
+        driver.device.port = port;
+        driver.device.timeoutMs = 2000;
+        driver.device.dataTimeoutMs = 4000;
+        driver.allocator = &host;
+    }
+    STREAM_PARAMS Params(uint32_t intervalMs, uint32_t codec = 1) const {
+        STREAM_PARAMS p;
+        p.frameIntervalMs = intervalMs;
+        p.width = 640;
+        p.height = 360;
+        p.quality = 50;
+        p.codec = codec;
+        p.kind = 0;
+        return p;
+    }
+    FakeDriver driver;
+    FakeHost host;
+};
+
+struct LightCase {
+    const char* name;
+    const char* xmlFrequency;  // null: no settings file
+    uint32_t inputs;
+    uint32_t input;
+    const char* expected;  // null: no light request
+};
+
+class LightFrequency : public ::testing::TestWithParam<LightCase> {};
+
+// The light request goes out once, before the first picture request, and only
+// for 50 or 60.
+TEST_P(LightFrequency, SentBeforeThePictureRequest) {
+    const LightCase c = GetParam();
+    Camera camera(404);
+    SettingsDir settings(c.xmlFrequency ? LightXml(c.xmlFrequency) : "");
+    Rig rig(camera.Port());
+    rig.driver.hostDirectory = settings.Path();
+    rig.driver.videoInputs = c.inputs;
+    CJpegHttpChannel channel(c.input, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(1500);
+    ASSERT_TRUE(channel.Start(&params));
+    const std::string image = c.inputs > 1 ? "/image" + std::to_string(c.input + 1) : "/image";
+    ASSERT_TRUE(camera.WaitFor(image, 1, 10000));
+    channel.Stop();
+    const auto paths = camera.Paths();
+    if (c.expected == nullptr) {
+        EXPECT_EQ(paths[0].compare(0, image.size(), image), 0) << paths[0];
+    } else {
+        ASSERT_GE(paths.size(), 2u);
+        EXPECT_EQ(paths[0], c.expected);
+        EXPECT_EQ(paths[1].compare(0, image.size(), image), 0) << paths[1];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, LightFrequency,
+    ::testing::Values(LightCase{"NoFile", nullptr, 1, 0, nullptr},
+                      LightCase{"Fifty", "50", 1, 0, "/set?freq=50"},
+                      LightCase{"SixtyOnSecondOfFour", "60", 4, 1, "/set2?freq=60"},
+                      LightCase{"FiftyFiveIsNotSent", "55", 1, 0, nullptr}),
+    [](const ::testing::TestParamInfo<LightCase>& info) { return info.param.name; });
+
+// A minimal baseline JPEG of the given size (SOI, SOF0, filler, EOI).
+std::string TinyJpeg(uint16_t width, uint16_t height) {
+    const char head[] = {'\xFF', '\xD8', '\xFF', '\xC0', 0, 0x11, 8};
+    std::string out(head, sizeof(head));
+    out += char(height >> 8);
+    out += char(height & 0xFF);
+    out += char(width >> 8);
+    out += char(width & 0xFF);
+    out += std::string(20, '\x11');
+    out += "\xFF\xD9";
+    return out;
+}
+
+// New parameters end the current pass at once: the next request carries the
+// new size, and the light frequency is not sent again.
+TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    TestHttpServer server({}, [&](const HttpExchange& e) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            paths.push_back(e.url);
+        }
+        HttpReply reply;
+        reply.body = e.url.compare(0, 6, "/image") == 0 ? TinyJpeg(640, 360) : "freq=50\r\n";
+        return reply;
+    });
+    SettingsDir settings(LightXml("50"));
+    Rig rig(server.Port());
+    rig.driver.hostDirectory = settings.Path();
+    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(5000);
+    ASSERT_TRUE(channel.Start(&params));
+    ASSERT_TRUE(rig.host.WaitForFrames(1, 10000));
+    STREAM_UPDATE update;
+    update.frameIntervalMs = 5000;
+    update.width = 320;
+    update.height = 180;
+    ASSERT_TRUE(channel.UpdateStreamParams(update));
+    // Long before the 5 s interval is over.
+    ASSERT_TRUE(rig.host.WaitForFrames(2, 4000));
+    channel.Stop();
+    std::lock_guard<std::mutex> guard(mutex);
+    ASSERT_GE(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "/set?freq=50");
+    // A settings file without BitrateMode drops the quality parameter.
+    EXPECT_EQ(paths[1], "/image?res=full&x0=0&y0=0&x1=640&y1=360");
+    EXPECT_EQ(paths[2], "/image?res=full&x0=0&y0=0&x1=320&y1=180");
+}
+
+// A camera that refuses the MJPEG stream (any status: the answer is read as a
+// stream and yields nothing) is asked again after a pause, not in a tight loop,
+// and the loss is still reported once dataTimeoutMs has passed.
+TEST(HttpChannel, RefusedStreamIsRetriedAfterAPause) {
+    Camera camera(404);
+    Rig rig(camera.Port());
+    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(40);
+    ASSERT_TRUE(channel.Start(&params));
+    ASSERT_TRUE(camera.WaitFor("/mjpeg", 4, 20000));
+    ASSERT_TRUE(rig.host.WaitForSignalLost(1, 20000));
+    channel.Stop();
+    const auto times = camera.TimesOf("/mjpeg");
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(900)) << "request " << i;
+    }
+    EXPECT_EQ(rig.host.FrameCount(), 0u);
+    EXPECT_EQ(channel.GetStatus(), kChannelStopped);
+}
+
+// A key-frame camera that answers 404 produces no frame; the loss is
+// reported once the frame interval has passed.
+TEST(HttpChannel, MissingKeyFramePathReportsLoss) {
+    Camera camera(404);
+    Rig rig(camera.Port());
+    CH264HttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(1001, 3);
+    ASSERT_TRUE(channel.Start(&params));
+    ASSERT_TRUE(rig.host.WaitForSignalLost(1, 20000));
+    EXPECT_EQ(channel.GetStatus(), kChannelSignalLost);
+    channel.Stop();
+    EXPECT_EQ(rig.host.FrameCount(), 0u);
+    ASSERT_FALSE(camera.TimesOf("/h264f").empty());
+    EXPECT_NE(camera.Paths()[0].find("&Iframe=1"), std::string::npos) << camera.Paths()[0];
+    // Never online, so neither a loss nor an offline message is written.
+    EXPECT_TRUE(rig.driver.log.Lines().empty());
+}
+
+// Nothing listens: the stream cannot be opened at the first pass, and the
+// channel ends by itself with status 3.
+TEST(HttpChannel, UnreachableCameraAtStartEndsTheChannel) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    socklen_t len = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);  // the port is now free and refuses connections
+    Rig rig(ntohs(addr.sin_port));
+    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(40);
+    ASSERT_TRUE(channel.Start(&params));
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (channel.GetStatus() != kChannelStopped && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(channel.GetStatus(), kChannelStopped);
+    EXPECT_EQ(rig.host.SignalLosses(), 0);
+}
+
+// A camera that accepts the stream request and then says nothing: Stop wakes
+// the blocked read instead of waiting for the device's time-out.
+TEST(HttpChannel, StopWakesABlockedRead) {
+    talvik_test::RawTcpServer server([](int fd, talvik_test::RawTcpServer& s) {
+        std::string head;
+        if (!s.ReadRequestHead(fd, &head)) return;
+        s.WriteAll(fd,
+                   "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=b\r\n\r\n");
+        s.HoldOpen(fd);
+    });
+    Rig rig(server.Port());
+    rig.driver.device.timeoutMs = 30000;
+    rig.driver.device.dataTimeoutMs = 60000;
+    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(40);
+    ASSERT_TRUE(channel.Start(&params));
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (server.Connections() == 0 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(server.Connections(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it block in the read
+    const auto before = Clock::now();
+    channel.Stop();
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(15));
+    EXPECT_EQ(channel.GetStatus(), kChannelStopped);
+    for (const auto& line : rig.driver.log.Lines())
+        EXPECT_EQ(line.text.find("cannot be stopped"), std::string::npos) << line.text;
+}
+
+}  // namespace
+}  // namespace talvik

@@ -1,0 +1,440 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HostObjects.h"
+#include "channels/CameraChannel.h"
+#include "driver/ArecontIPCaptureDriver.h"
+#include "driver/IPVideoCapture.h"
+
+using talvik::ChannelKind;
+using talvik_host::DeviceDescription;
+using talvik_host::HostDebugSink;
+using talvik_host::HostDevice;
+using talvik_host::LogRecord;
+
+namespace {
+
+DeviceDescription Device() {
+    DeviceDescription d;
+    d.address = "10.0.0.5";
+    d.port = 80;
+    d.userName = "admin";
+    d.password = "secret";
+    d.model = "AV2155";
+    d.videoInputs = 1;
+    d.digitalInputs = 1;
+    d.digitalOutputs = 2;
+    d.defaultCodec = 3;
+    return d;
+}
+
+// Records which channel class the driver chose instead of building it.
+class TestDriver : public talvik::CArecontIPCaptureDriver {
+public:
+    std::vector<ChannelKind> chosen;
+
+protected:
+    talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t,
+                                       talvik::IHostFrameSink*) override {
+        chosen.push_back(kind);
+        return nullptr;
+    }
+};
+
+struct Opened {
+    explicit Opened(DeviceDescription d) : device(std::move(d)) {
+        opened = driver.Open(&sink, &allocator, &device);
+    }
+    HostDebugSink sink{nullptr};
+    talvik_host::HostFrameAllocator allocator;
+    HostDevice device;
+    TestDriver driver;
+    bool opened = false;
+};
+
+TEST(DriverParameters, StrictIntegers) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int32_t value;
+    } cases[] = {
+        {"0", true, 0},
+        {"42", true, 42},
+        {"-7", true, -7},
+        {"+5", true, 5},
+        {"", false, 0},
+        {"-", false, 0},
+        {"+", false, 0},
+        {"12a", false, 0},
+        {" 5", false, 0},
+        {"5 ", false, 0},
+        {"(none)", false, 0},
+        {"0x10", false, 0},
+        {"2147483647", true, 2147483647},
+        {"2147483648", false, 0},
+        {"-2147483648", true, INT32_MIN},
+        {"99999999999999999999", false, 0},
+    };
+    for (const Case& c : cases) {
+        int32_t value = 123;
+        EXPECT_EQ(talvik::ParseStrictInt(c.text, &value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+    }
+}
+
+TEST(DriverParameters, TextsAndIntegersAfterOpen) {
+    DeviceDescription d = Device();
+    d.parameters = {{1, "-7"}, {2, "(none)"}, {3, "12a"}, {4, "+"}, {5, ""}, {6, "65"}, {7, "1"}};
+    Opened o(d);
+    ASSERT_TRUE(o.opened);
+    struct Case {
+        uint32_t n;
+        const char* text;
+        int32_t value;
+    } cases[] = {
+        {1, "-7", -7},
+        {2, "", talvik::kNoParameterValue},
+        {3, "12a", talvik::kNoParameterValue},
+        {4, "+", talvik::kNoParameterValue},
+        {5, "", talvik::kNoParameterValue},
+        {6, "65", 65},
+        {7, "1", 1},
+        {8, "", talvik::kNoParameterValue},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(o.driver.GetParameterString(c.n), c.text) << c.n;
+        EXPECT_EQ(o.driver.GetParameterInt(c.n), c.value) << c.n;
+    }
+    EXPECT_EQ(o.driver.GetParameterOneValue(), -7);
+    EXPECT_TRUE(o.driver.GetParameterSevenFlag());
+}
+
+TEST(DriverParameters, ParameterSevenFlag) {
+    struct Case {
+        const char* text;
+        bool flag;
+    } cases[] = {{"1", true},  {"+1", true},   {"0", false},
+                 {"2", false}, {"yes", false}, {"(none)", false}};
+    for (const Case& c : cases) {
+        DeviceDescription d = Device();
+        d.parameters = {{7, c.text}};
+        Opened o(d);
+        ASSERT_TRUE(o.opened);
+        EXPECT_EQ(o.driver.GetParameterSevenFlag(), c.flag) << c.text;
+        EXPECT_EQ(o.driver.GetParameterOneValue(), 0) << "1 reads as (none): default kept";
+    }
+}
+
+// A host whose parameter list has a hole at 1 (against the dense-from-1 rule).
+class HoleDevice : public HostDevice {
+public:
+    using HostDevice::HostDevice;
+    const char* GetParameter(uint32_t n) override {
+        ++asked;
+        return n == 1 ? nullptr : "5";
+    }
+    int asked = 0;
+};
+
+TEST(DriverParameters, NullForOneLeavesMapEmpty) {
+    HostDebugSink sink(nullptr);
+    HoleDevice device(Device());
+    TestDriver driver;
+    ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
+    EXPECT_EQ(device.asked, 1);
+    for (uint32_t n = 1; n <= 7; ++n) {
+        EXPECT_EQ(driver.GetParameterString(n), "") << n;
+        EXPECT_EQ(driver.GetParameterInt(n), talvik::kNoParameterValue) << n;
+    }
+}
+
+TEST(DriverOpen, CopiesTheDeviceDescription) {
+    Opened o(Device());
+    ASSERT_TRUE(o.opened);
+    const talvik::DEVICE_INFO* info = o.driver.GetDeviceInfo();
+    EXPECT_EQ(info->address, "10.0.0.5");
+    EXPECT_EQ(info->port, 80);
+    EXPECT_EQ(info->userName, "admin");
+    EXPECT_EQ(info->password, "secret");
+    EXPECT_EQ(info->model, "AV2155");
+    EXPECT_EQ(info->timeoutMs, 5000u);
+    EXPECT_EQ(info->dataTimeoutMs, 10000u);
+    EXPECT_EQ(o.driver.GetIOCounts(), std::make_pair(1u, 2u));
+    EXPECT_EQ(o.driver.GetDefaultCodec(), 3u);
+    EXPECT_EQ(o.driver.GetVideoInputCount(), 1u);
+    EXPECT_EQ(o.driver.GetHostContext(), &o.allocator);
+    EXPECT_EQ(o.driver.GetSourceName(), "10.0.0.5:80");
+    EXPECT_EQ(o.driver.GetDriverName(), "talvik_arecont");
+    const std::string dir = o.driver.GetHostDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '/');
+}
+
+TEST(DriverOpen, ComponentsAndReservedSlots) {
+    TestDriver fresh;
+    EXPECT_EQ(fresh.GetVideoCapture(), nullptr);
+    EXPECT_EQ(fresh.GetVideoCaptureEx2(), nullptr);
+    EXPECT_FALSE(fresh.Open(nullptr, nullptr, nullptr)) << "no device";
+
+    Opened o(Device());
+    ASSERT_TRUE(o.opened);
+    talvik::ipcapture::IIPCaptureDriverEx5& host = o.driver;
+    ASSERT_NE(host.GetVideoCapture(), nullptr);
+    EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx());
+    EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx2());
+    EXPECT_EQ(host.GetVideoCapture()->GetVideoInputCount(), 1u);
+    EXPECT_EQ(host.GetDigitalIO(), nullptr) << "no I/O engine in the module yet";
+    EXPECT_EQ(host.ReservedEx(), nullptr);
+    EXPECT_EQ(host.GetAuxiliary(), nullptr);
+    EXPECT_EQ(host.ReservedEx2(), nullptr);
+    EXPECT_EQ(host.GetAuxiliaryEx(), nullptr);
+    EXPECT_EQ(host.ReservedEx4A(), nullptr);
+    EXPECT_EQ(host.ReservedEx4B(), nullptr);
+    host.Close();
+    EXPECT_EQ(host.GetVideoCapture(), nullptr);
+    host.Close();  // twice is harmless
+}
+
+class ThrowingDevice : public HostDevice {
+public:
+    using HostDevice::HostDevice;
+    const char* GetParameter(uint32_t) override { throw std::runtime_error("host bug"); }
+};
+
+class NoCameraDevice : public HostDevice {
+public:
+    using HostDevice::HostDevice;
+    talvik::IHostCameraInfo* GetCameraInfo() override { return nullptr; }
+};
+
+TEST(DriverOpen, HostFailuresBecomeFalse) {
+    HostDebugSink sink(nullptr);
+    ThrowingDevice throwing(Device());
+    TestDriver a;
+    EXPECT_FALSE(a.Open(&sink, nullptr, &throwing));
+
+    NoCameraDevice incomplete(Device());
+    TestDriver b;
+    EXPECT_FALSE(b.Open(&sink, nullptr, &incomplete));
+    EXPECT_EQ(b.GetVideoCapture(), nullptr);
+}
+
+TEST(DriverOpen, OpenedNotice) {
+    const std::string prefix = "DRIVER IS OPENED (name: talvik_arecont, device model: ";
+    struct Case {
+        const char* model;
+        const char* firmware;  // null: no parameter 6
+        const char* text;      // null: no notice
+    } cases[] = {
+        {"AV2155", "65", "AV2155, FW: 65, address: 10.0.0.5:80)"},
+        {"AV2155", nullptr, "AV2155, address: 10.0.0.5:80)"},
+        {"AV2155", "(none)", "AV2155, address: 10.0.0.5:80)"},
+        {"AV%s%n", "6%d", "AV%s%n, FW: 6%d, address: 10.0.0.5:80)"},
+        {"", "65", nullptr},
+    };
+    for (const Case& c : cases) {
+        DeviceDescription d = Device();
+        d.model = c.model;
+        if (c.firmware != nullptr) d.parameters = {{6, c.firmware}};
+        Opened o(d);
+        ASSERT_TRUE(o.opened);
+        const std::vector<LogRecord> records = o.sink.Records();
+        if (c.text == nullptr) {
+            EXPECT_TRUE(records.empty()) << c.model;
+            continue;
+        }
+        ASSERT_EQ(records.size(), 1u) << c.model;
+        EXPECT_EQ(records[0].text, prefix + c.text);
+        // No host core library in the test process: read as 5.12.
+        EXPECT_EQ(records[0].level, 3);
+    }
+}
+
+TEST(DriverChannels, ChoiceByCodecAndInterval) {
+    struct Case {
+        uint32_t codec;
+        uint32_t intervalMs;
+        ChannelKind kind;
+    } cases[] = {
+        {1, 40, ChannelKind::kJpegHttp},   {1, 5000, ChannelKind::kJpegHttp},
+        {3, 1000, ChannelKind::kH264Rtsp}, {3, 1001, ChannelKind::kH264Http},
+        {3, 0, ChannelKind::kH264Rtsp},    {3, 5000, ChannelKind::kH264Http},
+        {2, 40, ChannelKind::kNone},       {0, 40, ChannelKind::kNone},
+        {16, 40, ChannelKind::kNone},      {4, 40, ChannelKind::kNone},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(talvik::ChooseChannelKind(c.codec, c.intervalMs), c.kind)
+            << c.codec << " " << c.intervalMs;
+    }
+}
+
+TEST(DriverChannels, DefaultCodecReplacesZeroAndSixteen) {
+    struct Case {
+        uint32_t defaultCodec;
+        uint32_t codec;
+        uint32_t intervalMs;
+        uint32_t resolved;
+        std::vector<ChannelKind> chosen;
+    } cases[] = {
+        {3, 0, 2000, 3, {ChannelKind::kH264Http}},
+        {3, 0, 1000, 3, {ChannelKind::kH264Rtsp}},
+        {1, 16, 1000, 1, {ChannelKind::kJpegHttp}},
+        {3, 1, 1000, 1, {ChannelKind::kJpegHttp}},
+        {7, 0, 1000, 7, {}},
+        {3, 2, 1000, 2, {}},
+    };
+    for (const Case& c : cases) {
+        DeviceDescription d = Device();
+        d.defaultCodec = c.defaultCodec;
+        Opened o(d);
+        talvik_host::HostFrameSink sink;
+        talvik::STREAM_PARAMS params;
+        params.codec = c.codec;
+        params.frameIntervalMs = c.intervalMs;
+        EXPECT_EQ(o.driver.CreateVideoChannel(0, &sink, &params), nullptr);
+        EXPECT_EQ(params.codec, c.resolved);
+        EXPECT_EQ(o.driver.chosen, c.chosen) << c.codec << " " << c.intervalMs;
+    }
+}
+
+TEST(DriverChannels, NullSinkGivesNoChannel) {
+    Opened o(Device());
+    talvik::STREAM_PARAMS params;
+    params.codec = 1;
+    EXPECT_EQ(o.driver.CreateVideoChannel(0, nullptr, &params), nullptr);
+    EXPECT_TRUE(o.driver.chosen.empty());
+    talvik_host::HostFrameSink sink;
+    EXPECT_EQ(o.driver.CreateAuxiliaryChannel(0, &sink), nullptr);
+}
+
+TEST(DriverChannels, MissingChannelClassFailsTheStartCleanly) {
+    Opened o(Device());
+    talvik_host::HostFrameSink sink;
+    talvik_host::StreamRequest request;
+    request.codec = 1;
+    talvik_host::HostStreamSettings settings(request);
+    talvik::ipcapture::IIPVideoCaptureEx2* video = o.driver.GetVideoCaptureEx2();
+    EXPECT_FALSE(video->StartVideo(0, &sink, &settings));
+    EXPECT_FALSE(video->StartStream(0, 1, &sink, &settings));
+    EXPECT_FALSE(video->StopVideo(0)) << "nothing was filed";
+    uint32_t status = 9;
+    EXPECT_FALSE(video->GetVideoStatus(0, &status, nullptr, nullptr, 0));
+    EXPECT_EQ(o.driver.chosen,
+              (std::vector<ChannelKind>{ChannelKind::kJpegHttp, ChannelKind::kJpegHttp}));
+}
+
+// A channel that, like a real one, still talks to the driver while stopping.
+class DriverNameOnStop : public talvik::ICameraChannel {
+public:
+    DriverNameOnStop(talvik::IDriver* driver, std::vector<std::string>* names)
+        : driver_(driver), names_(names) {}
+    void ApplyHostOption(uint32_t) override {}
+    bool Start(const talvik::STREAM_PARAMS*) override { return true; }
+    void Stop() override { names_->push_back(driver_->GetDriverName()); }
+    bool UpdateStreamParams(const talvik::STREAM_UPDATE&) override { return false; }
+    bool Pause() override { return false; }
+    bool Resume() override { return false; }
+    uint32_t GetStatus() override { return 0; }
+    void Run() override {}
+    void OnStopping() override {}
+    uint32_t GetVideoInput() override { return 0; }
+    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
+    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
+
+private:
+    talvik::IDriver* driver_;
+    std::vector<std::string>* names_;
+};
+
+class NamingDriver : public talvik::CArecontIPCaptureDriver {
+public:
+    explicit NamingDriver(std::vector<std::string>* names) : names_(names) {}
+
+protected:
+    talvik::ICameraChannel* NewChannel(ChannelKind, uint32_t, talvik::IHostFrameSink*) override {
+        return new DriverNameOnStop(this, names_);
+    }
+
+private:
+    std::vector<std::string>* names_;
+};
+
+TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
+    std::vector<std::string> names;
+    HostDebugSink sink(nullptr);
+    HostDevice device(Device());
+    talvik_host::HostFrameSink frames;
+    talvik::ipcapture::IIPCaptureDriver* driver = new NamingDriver(&names);
+    ASSERT_TRUE(driver->Open(&sink, nullptr, &device));
+    talvik_host::StreamRequest request;
+    request.codec = 1;
+    talvik_host::HostStreamSettings settings(request);
+    ASSERT_TRUE(driver->GetVideoCapture()->StartVideo(0, &frames, &settings));
+    delete driver;  // as the delete exports do
+    EXPECT_EQ(names, std::vector<std::string>{"talvik_arecont"});
+}
+
+TEST(DriverLogging, LevelFourNeverReachesTheHost) {
+    Opened o(Device());
+    o.sink.Clear();
+    o.driver.DebugMessage(4, "%s: hidden", "tag");
+    o.driver.DebugMessage(1, "%s: shown %d", "tag", 7);
+    const std::vector<LogRecord> records = o.sink.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 1);
+    EXPECT_EQ(records[0].text, "tag: shown 7");
+}
+
+TEST(DriverLogging, WithoutSinkNothingIsSent) {
+    TestDriver driver;
+    driver.DebugMessage(1, "%s", "before open");  // must not crash
+    SUCCEED();
+}
+
+// Eight threads log through one driver into one sink at once: every line
+// arrives whole and exactly once.
+TEST(DriverLogging, ConcurrentMessagesAllArriveIntact) {
+    Opened o(Device());
+    o.sink.Clear();
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 200;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load())
+                std::this_thread::yield();
+            for (int i = 0; i < kPerThread; ++i)
+                o.driver.DebugMessage(i % 2 ? 1 : 3, "%s: thread %d message %d of device %s",
+                                      "talvik::Test::Run", t, i, o.driver.GetSourceName().c_str());
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    const std::vector<LogRecord> records = o.sink.Records();
+    ASSERT_EQ(records.size(), size_t(kThreads * kPerThread));
+    std::set<std::string> seen;
+    for (const LogRecord& r : records) {
+        int t = -1, i = -1;
+        ASSERT_EQ(std::sscanf(r.text.c_str(), "talvik::Test::Run: thread %d message %d of device",
+                              &t, &i),
+                  2)
+            << r.text;
+        EXPECT_EQ(r.text, "talvik::Test::Run: thread " + std::to_string(t) + " message " +
+                              std::to_string(i) + " of device 10.0.0.5:80");
+        EXPECT_EQ(r.level, i % 2 ? 1 : 3);
+        seen.insert(r.text);
+    }
+    EXPECT_EQ(seen.size(), size_t(kThreads * kPerThread));
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+#include "http/HttpAuth.h"
+
+#include <gtest/gtest.h>
+
+#include "http/ResultDef.h"
+
+namespace {
+
+using talvik::Web::BuildDigestAuthorization;
+using talvik::Web::DigestChallenge;
+using talvik::Web::ParseAuthenticate;
+namespace Web = talvik::Web;
+
+struct ChallengeCase {
+    const char* name;
+    std::vector<std::string> headers;
+    uint32_t scheme;
+    bool digestValid;
+    std::string realm;
+    std::string nonce;
+    std::string qop;
+    bool stale;
+};
+
+class ParseAuthenticateTest : public ::testing::TestWithParam<ChallengeCase> {};
+
+TEST_P(ParseAuthenticateTest, FirstSchemeAndDigestParameters) {
+    const ChallengeCase& c = GetParam();
+    DigestChallenge digest;
+    EXPECT_EQ(ParseAuthenticate(c.headers, &digest), c.scheme);
+    EXPECT_EQ(digest.valid, c.digestValid);
+    EXPECT_EQ(digest.realm, c.realm);
+    EXPECT_EQ(digest.nonce, c.nonce);
+    EXPECT_EQ(digest.qop, c.qop);
+    EXPECT_EQ(digest.stale, c.stale);
+}
+
+const std::string kLong(20000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Challenges, ParseAuthenticateTest,
+    ::testing::Values(
+        ChallengeCase{"DigestBeforeBasic",
+                      {"Digest realm=\"cam\", nonce=\"abc\", qop=\"auth\"", "Basic realm=\"cam\""},
+                      Web::kAuthDigest,
+                      true,
+                      "cam",
+                      "abc",
+                      "auth",
+                      false},
+        ChallengeCase{"BasicBeforeDigestKeepsBasicFirst",
+                      {"Basic realm=\"cam\"", "Digest realm=\"cam\", nonce=\"n\""},
+                      Web::kAuthBasic,
+                      true,
+                      "cam",
+                      "n",
+                      "",
+                      false},
+        ChallengeCase{"TwoChallengesInOneHeaderWithCommaInQuotes",
+                      {"Basic realm=\"a, b\", Digest realm=\"x\", nonce=\"n1\", stale=TRUE"},
+                      Web::kAuthBasic,
+                      true,
+                      "x",
+                      "n1",
+                      "",
+                      true},
+        ChallengeCase{"UnknownSchemeSkipped",
+                      {"Bearer realm=\"x\", error=\"y\"", "Digest nonce=\"n\""},
+                      Web::kAuthDigest,
+                      true,
+                      "",
+                      "n",
+                      "",
+                      false},
+        ChallengeCase{"Token68AfterScheme",
+                      {"Negotiate YIIabc==", "NTLM"},
+                      Web::kAuthNegotiate,
+                      false,
+                      "",
+                      "",
+                      "",
+                      false},
+        ChallengeCase{"BareSchemesInOneHeader",
+                      {"NTLM, Basic realm=x"},
+                      Web::kAuthNtlm,
+                      false,
+                      "",
+                      "",
+                      "",
+                      false},
+        ChallengeCase{"NoHeaders", {}, Web::kAuthNone, false, "", "", "", false},
+        ChallengeCase{"OnlySeparators", {"   ,  ,", ""}, Web::kAuthNone, false, "", "", "", false},
+        ChallengeCase{"DigestWithoutNonceIsNotUsable",
+                      {"Digest realm=\"r\""},
+                      Web::kAuthDigest,
+                      false,
+                      "",
+                      "",
+                      "",
+                      false},
+        ChallengeCase{"EscapedQuoteAndAuthIntOnly",
+                      {"Digest qop=\"auth-int\", nonce=n2, realm=\"r\\\"q\""},
+                      Web::kAuthDigest,
+                      true,
+                      "r\"q",
+                      "n2",
+                      "auth-int",
+                      false},
+        ChallengeCase{"AuthPreferredOverAuthInt",
+                      {"digest nonce=\"n\", qop=\"auth-int, auth\""},
+                      Web::kAuthDigest,
+                      true,
+                      "",
+                      "n",
+                      "auth",
+                      false},
+        ChallengeCase{"UnknownQopMeansNone",
+                      {"Digest nonce=\"n\", qop=\"other\""},
+                      Web::kAuthDigest,
+                      true,
+                      "",
+                      "n",
+                      "",
+                      false},
+        ChallengeCase{"UnterminatedQuote",
+                      {"Digest realm=\"abc, nonce=\"n"},
+                      Web::kAuthDigest,
+                      false,
+                      "",
+                      "",
+                      "",
+                      false},
+        ChallengeCase{"OverlongValueIsCut",
+                      {"Digest nonce=\"" + kLong + "\""},
+                      Web::kAuthDigest,
+                      true,
+                      "",
+                      std::string(8192 - 14, 'x'),
+                      "",
+                      false}),
+    [](const ::testing::TestParamInfo<ChallengeCase>& info) { return info.param.name; });
+
+TEST(ParseAuthenticate, NullDigestOutputIsAllowed) {
+    EXPECT_EQ(ParseAuthenticate({"Digest nonce=\"n\""}, nullptr), Web::kAuthDigest);
+}
+
+struct DigestVector {
+    const char* name;
+    DigestChallenge challenge;
+    std::string password;
+    std::string cnonce;
+    std::string expected;
+};
+
+class DigestAuthorizationTest : public ::testing::TestWithParam<DigestVector> {};
+
+TEST_P(DigestAuthorizationTest, MatchesPublishedExample) {
+    const DigestVector& v = GetParam();
+    EXPECT_EQ(BuildDigestAuthorization(v.challenge, "Mufasa", v.password, "GET", "/dir/index.html",
+                                       "", 1, v.cnonce),
+              v.expected);
+}
+
+DigestChallenge Challenge(std::string realm, std::string nonce, std::string opaque,
+                          std::string algorithm, std::string qop) {
+    DigestChallenge c;
+    c.valid = true;
+    c.realm = std::move(realm);
+    c.nonce = std::move(nonce);
+    c.opaque = std::move(opaque);
+    c.algorithm = std::move(algorithm);
+    c.qop = std::move(qop);
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, DigestAuthorizationTest,
+    ::testing::Values(
+        // RFC 2617 section 3.5
+        DigestVector{"Rfc2617",
+                     Challenge("testrealm@host.com", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
+                               "5ccc069c403ebaf9f0171e9517f40e41", "", "auth"),
+                     "Circle Of Life", "0a4f113b",
+                     "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
+                     "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", "
+                     "response=\"6629fae49393a05397450978507c4ef1\", "
+                     "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\", qop=auth, nc=00000001, "
+                     "cnonce=\"0a4f113b\""},
+        // RFC 7616 section 3.9.1, MD5
+        DigestVector{
+            "Rfc7616Md5",
+            Challenge("http-auth@example.org", "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+                      "FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS", "MD5", "auth"),
+            "Circle of Life", "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
+            "Digest username=\"Mufasa\", realm=\"http-auth@example.org\", "
+            "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", "
+            "uri=\"/dir/index.html\", algorithm=MD5, "
+            "response=\"8ca523f5e9506fed4657c9700eebdbec\", "
+            "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\", qop=auth, "
+            "nc=00000001, cnonce=\"f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ\""}),
+    [](const ::testing::TestParamInfo<DigestVector>& info) { return info.param.name; });
+
+TEST(DigestAuthorization, HostileChallengeCannotAddHeaderLines) {
+    DigestChallenge c = Challenge("a\r\nX-Evil: 1", "n\"o\\", "", "MD5\r\nX: y", "");
+    std::string value = BuildDigestAuthorization(c, "u", "p", "GET", "/", "", 1, "c");
+    EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos);
+    EXPECT_NE(value.find("realm=\"aX-Evil: 1\""), std::string::npos);
+    EXPECT_NE(value.find("nonce=\"n\\\"o\\\\\""), std::string::npos);
+    EXPECT_NE(value.find("algorithm=MD5X"), std::string::npos);
+}
+
+TEST(DigestAuthorization, NonceCountIsEightHexDigits) {
+    DigestChallenge c = Challenge("r", "n", "", "", "auth");
+    EXPECT_NE(BuildDigestAuthorization(c, "u", "p", "GET", "/", "", 0x1a, "c").find("nc=0000001a"),
+              std::string::npos);
+}
+
+TEST(ResultDef, SetResultExFormatsAndResets) {
+    talvik::CResultDef result;
+    EXPECT_EQ(result.level, 3u);
+    EXPECT_EQ(result.code, 0u);
+    result.SetResultEx(1, 8, "%s: status %u", "tag", 302u);
+    EXPECT_EQ(result.level, 1u);
+    EXPECT_EQ(result.code, 8u);
+    EXPECT_EQ(result.message, "tag: status 302");
+    result.SetResultEx(3, 0, nullptr);
+    EXPECT_EQ(result.code, 0u);
+    EXPECT_EQ(result.message, "");
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http/HttpMediaParser.h"
+#include "support/FakeHost.h"
+
+namespace talvik {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using talvik_test::FakeDriver;
+using talvik_test::FakeHost;
+using talvik_test::FrameRecord;
+
+// A minimal JPEG: SOI, APP0 stub, a start-of-frame header (C0 baseline, C2
+// progressive) with the size, filler without 0xFF, EOI.
+Bytes MakeJpeg(uint16_t width, uint16_t height, size_t body, uint8_t sof = 0xC0) {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x4A, 0x46, 0xFF, sof, 0x00, 0x11, 0x08};
+    b.push_back(static_cast<uint8_t>(height >> 8));
+    b.push_back(static_cast<uint8_t>(height));
+    b.push_back(static_cast<uint8_t>(width >> 8));
+    b.push_back(static_cast<uint8_t>(width));
+    b.push_back(0x03);
+    b.insert(b.end(), body, 0x11);
+    b.push_back(0xFF);
+    b.push_back(0xD9);
+    return b;
+}
+
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// SPS of ffmpeg -f lavfi -i testsrc=size=1920x1080:rate=25 -frames:v 1
+//   -pix_fmt yuv420p -c:v libx264 -f h264 hd.h264 (1920x1088, bottom crop 4).
+const Bytes kSps1080 = {0x00, 0x00, 0x00, 0x01, 0x67, 0x64, 0x00, 0x28, 0xac, 0xd9,
+                        0x40, 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44, 0x00, 0x00, 0x03,
+                        0x00, 0x04, 0x00, 0x00, 0x03, 0x00, 0xc8, 0x3c, 0x60, 0xc6,
+                        0x58, 0x00, 0x00, 0x00, 0x01, 0x68, 0xeb, 0xe3, 0xcb, 0x22,
+                        0xc0, 0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84, 0x00, 0x33};
+const Bytes kAud = {0x00, 0x00, 0x01, 0x09, 0x30};
+
+class StubReceiver : public IMediaReceiver {
+public:
+    explicit StubReceiver(FakeHost* host) : host_(host) {}
+    bool ReceiveFrame(IHostFrame* frame) override { return host_->OnFrame(frame); }
+    std::string GetStreamName() override { return "talvik_test::LiveStream"; }
+
+private:
+    FakeHost* host_;
+};
+
+struct Rig {
+    Rig() {
+        driver.device.address = "10.1.1.7";
+        driver.device.port = 8080;
+        driver.allocator = &host;
+        jpeg.SetReceiver(&receiver);
+        h264.SetReceiver(&receiver);
+    }
+    void Jpeg(std::initializer_list<Bytes> chunks) {
+        for (Bytes c : chunks)
+            jpeg.ParseData(c);
+    }
+    FakeDriver driver;
+    FakeHost host;
+    StubReceiver receiver{&host};
+    CJpegMediaParser jpeg{&driver};
+    CH264MediaParser h264{&driver};
+};
+
+TEST(JpegMediaParser, HandsOverFieldsThenBytesWithStreamNameAndClass) {
+    Rig rig;
+    const Bytes image = MakeJpeg(704, 240, 30);
+    rig.Jpeg({Concat({Text("--myboundary\r\nContent-Type: image/jpeg\r\n\r\n"), image,
+                      Text("\r\n--myboundary\r\n")})});
+    ASSERT_EQ(rig.host.FrameCount(), 1u);
+    const FrameRecord f = rig.host.Frames()[0];
+    EXPECT_EQ(f.fourcc, 0x4745504Au);
+    EXPECT_EQ(f.requestedSize, image.size());
+    EXPECT_EQ(f.dataSize, image.size());
+    EXPECT_EQ(f.bytes, image);
+    EXPECT_EQ(f.streamName, "talvik_test::LiveStream");
+    EXPECT_EQ(f.width, 704u);
+    EXPECT_EQ(f.height, 240u);
+    EXPECT_EQ(f.resolutionClass, 3u);
+    EXPECT_EQ(f.calls,
+              (std::vector<std::string>{"SetWidth", "SetHeight", "SetResolutionClass",
+                                        "SetDataSize", "SetFourCC", "StampFrame", "GetBuffer"}));
+    EXPECT_EQ(rig.host.Created(), 1);
+    EXPECT_EQ(rig.host.Released(), 1);
+}
+
+// Chunkings of one stream "junk, A(640x480), junk, B(176x144), junk": every
+// one gives exactly A then B, bytes intact.
+struct SplitCase {
+    const char* name;
+    std::vector<size_t> cuts;  // offsets into the stream where a chunk ends
+};
+
+class JpegSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(JpegSplit, DeliversBothImagesWhole) {
+    const Bytes a = MakeJpeg(640, 480, 40);
+    const Bytes b = MakeJpeg(176, 144, 25);
+    const Bytes junk = Text("\r\n--b\r\n\r\n");
+    const Bytes stream = Concat({junk, a, junk, b, junk});
+    Rig rig;
+    size_t from = 0;
+    std::vector<size_t> cuts = GetParam().cuts;
+    cuts.push_back(stream.size());
+    for (size_t cut : cuts) {
+        Bytes chunk(stream.begin() + from, stream.begin() + cut);
+        rig.jpeg.ParseData(chunk);
+        from = cut;
+    }
+    ASSERT_EQ(rig.host.FrameCount(), 2u);
+    const auto frames = rig.host.Frames();
+    EXPECT_EQ(frames[0].bytes, a);
+    EXPECT_EQ(frames[0].width, 640u);
+    EXPECT_EQ(frames[0].resolutionClass, 4u);
+    EXPECT_EQ(frames[1].bytes, b);
+    EXPECT_EQ(frames[1].height, 144u);
+    EXPECT_EQ(frames[1].resolutionClass, 1u);
+    EXPECT_FALSE(rig.jpeg.InFrame());
+}
+
+const size_t kJunk = 9;
+const size_t kA = 20 + 40;  // MakeJpeg(..., 40).size()
+
+INSTANTIATE_TEST_SUITE_P(
+    Chunkings, JpegSplit,
+    ::testing::Values(SplitCase{"OneChunk", {}}, SplitCase{"SoiSplitAfterFF", {kJunk + 1}},
+                      SplitCase{"EoiSplitAfterFF", {kJunk + kA - 1}},
+                      SplitCase{"SofHeaderSplit", {kJunk + 12}},
+                      SplitCase{"ThreeChunks", {kJunk + 4, kJunk + 30}},
+                      SplitCase{"ByteByByteAroundEoi",
+                                {kJunk + kA - 2, kJunk + kA - 1, kJunk + kA, kJunk + kA + 1}}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
+
+TEST(JpegMediaParser, ProgressiveImageUsesTheSizeOfAnEarlierOne) {
+    Rig rig;
+    rig.Jpeg({MakeJpeg(800, 600, 10, 0xC2)});
+    EXPECT_EQ(rig.host.Created(), 0);  // no size known: not even a frame is asked for
+    rig.Jpeg({MakeJpeg(352, 288, 10)});
+    const Bytes progressive = MakeJpeg(1024, 768, 10, 0xC2);
+    rig.Jpeg({progressive});
+    ASSERT_EQ(rig.host.FrameCount(), 2u);
+    const FrameRecord f = rig.host.Frames()[1];
+    EXPECT_EQ(f.bytes, progressive);
+    EXPECT_EQ(f.width, 352u);
+    EXPECT_EQ(f.height, 288u);
+    EXPECT_EQ(f.resolutionClass, 2u);
+}
+
+// The image buffer may hold exactly 10 485 760 bytes; one byte more drops the
+// image with the overflow message naming the device, and the stream goes on.
+struct CapCase {
+    size_t imageBytes;
+    size_t frames;
+    size_t overflowMessages;
+};
+
+class JpegCap : public ::testing::TestWithParam<CapCase> {};
+
+TEST_P(JpegCap, InclusiveLimit) {
+    const CapCase c = GetParam();
+    Rig rig;
+    const Bytes big = MakeJpeg(1920, 1080, c.imageBytes - 20);
+    ASSERT_EQ(big.size(), c.imageBytes);
+    for (size_t at = 0; at < big.size(); at += 8192) {
+        Bytes chunk(big.begin() + at, big.begin() + std::min(big.size(), at + 8192));
+        rig.jpeg.ParseData(chunk);
+    }
+    const Bytes small = MakeJpeg(640, 480, 5);
+    rig.Jpeg({small});
+    ASSERT_EQ(rig.host.FrameCount(), c.frames);
+    EXPECT_EQ(rig.host.Frames().back().bytes, small);
+    if (c.frames == 2) {
+        EXPECT_EQ(rig.host.Frames()[0].dataSize, c.imageBytes);
+    }
+    EXPECT_EQ(rig.driver.log.Lines().size(), c.overflowMessages);
+    if (c.overflowMessages > 0) {
+        EXPECT_EQ(rig.driver.log.Lines()[0],
+                  (talvik_test::LogLine{1,
+                                        "talvik::CHttpMediaParser::CheckBufferSize Frame "
+                                        "buffer overflow detected, 10.1.1.7:8080"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, JpegCap,
+                         ::testing::Values(CapCase{10485760, 2, 0}, CapCase{10485761, 1, 1}));
+
+TEST(JpegMediaParser, NoAllocatorOrNoFrameDropsTheImage) {
+    Rig rig;
+    rig.driver.allocator = nullptr;
+    rig.Jpeg({MakeJpeg(640, 480, 5)});
+    EXPECT_EQ(rig.host.Created(), 0);
+    rig.driver.allocator = &rig.host;
+    rig.host.refuseCreate = true;
+    rig.Jpeg({MakeJpeg(640, 480, 5)});
+    rig.host.refuseCreate = false;
+    rig.host.acceptFrames = false;
+    rig.Jpeg({MakeJpeg(640, 480, 5)});
+    EXPECT_EQ(rig.host.FrameCount(), 0u);
+    EXPECT_EQ(rig.host.Created(), 1);
+    EXPECT_EQ(rig.host.Released(), 1);  // given back even when refused
+}
+
+class ThrowingAllocator : public IHostFrameAllocator {
+public:
+    IHostFrame* CreateFrame(uint32_t, uint32_t, const char*) override { throw 42; }
+    void ReleaseFrame(IHostFrame*) override {}
+};
+
+TEST(JpegMediaParser, ThrowingAllocatorIsLoggedAndTheStreamGoesOn) {
+    Rig rig;
+    ThrowingAllocator thrower;
+    rig.driver.allocator = &thrower;
+    rig.driver.device.port = 80;
+    rig.Jpeg({MakeJpeg(640, 480, 5)});
+    ASSERT_EQ(rig.driver.log.Lines().size(), 1u);
+    EXPECT_EQ(rig.driver.log.Lines()[0].text,
+              "talvik::CHttpMediaParser::DeliverFrame(): Unexpected exception, device "
+              "10.1.1.7:80");
+    rig.driver.allocator = &rig.host;
+    rig.Jpeg({MakeJpeg(640, 480, 5)});
+    EXPECT_EQ(rig.host.FrameCount(), 1u);
+}
+
+TEST(H264MediaParser, KeyFrameGetsDelimiterSizeAndH264Code) {
+    Rig rig;
+    Bytes chunk = kSps1080;
+    rig.h264.ParseData(chunk);
+    ASSERT_EQ(rig.host.FrameCount(), 1u);
+    const FrameRecord f = rig.host.Frames()[0];
+    EXPECT_EQ(f.fourcc, 0x34363248u);
+    EXPECT_EQ(f.bytes, Concat({kSps1080, kAud}));
+    EXPECT_EQ(f.dataSize, kSps1080.size() + 5);
+    EXPECT_EQ(f.width, 1920u);
+    EXPECT_EQ(f.height, 1080u);
+    EXPECT_EQ(f.resolutionClass, 4u);
+    EXPECT_EQ(f.streamName, "talvik_test::LiveStream");
+    EXPECT_EQ(f.calls,
+              (std::vector<std::string>{"GetBuffer", "SetWidth", "SetHeight", "SetResolutionClass",
+                                        "SetDataSize", "SetFourCC", "StampFrame"}));
+    EXPECT_EQ(rig.host.Released(), 1);
+}
+
+// Where the SPS start code may sit: at offsets 0 to 63 of the chunk.
+struct SpsPlacement {
+    size_t fillerBytes;  // bytes of a filler NAL unit before the SPS
+    size_t frames;
+};
+
+class H264Placement : public ::testing::TestWithParam<SpsPlacement> {};
+
+TEST_P(H264Placement, SpsMustStartWithinSixtyFourBytes) {
+    Rig rig;
+    // Filler NAL (type 12) of 0xFF bytes; its start code and header count too.
+    Bytes chunk;
+    if (GetParam().fillerBytes > 0) {
+        chunk = {0x00, 0x00, 0x01, 0x0C};
+        chunk.insert(chunk.end(), GetParam().fillerBytes - 4, 0xFF);
+    }
+    // The SPS's 3-byte start code (skip the leading zero of kSps1080).
+    chunk.insert(chunk.end(), kSps1080.begin() + 1, kSps1080.end());
+    rig.h264.ParseData(chunk);
+    EXPECT_EQ(rig.host.FrameCount(), GetParam().frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, H264Placement,
+                         ::testing::Values(SpsPlacement{0, 1}, SpsPlacement{63, 1},
+                                           SpsPlacement{64, 0}, SpsPlacement{200, 0}));
+
+TEST(H264MediaParser, EmptyChunkNoAllocatorAndGarbageGiveNothing) {
+    Rig rig;
+    Bytes empty;
+    rig.h264.ParseData(empty);
+    EXPECT_TRUE(empty.empty());
+    Bytes garbage = Text("404 Not Found\r\n");
+    rig.h264.ParseData(garbage);
+    rig.driver.allocator = nullptr;
+    Bytes chunk = kSps1080;
+    rig.h264.ParseData(chunk);
+    EXPECT_EQ(chunk, kSps1080);  // dropped before anything was appended
+    EXPECT_EQ(rig.host.Created(), 0);
+}
+
+}  // namespace
+}  // namespace talvik

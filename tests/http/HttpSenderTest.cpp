@@ -1,0 +1,423 @@
+// The sender against loopback servers: authentication learning, TLS fallback,
+// time-outs, cancel, streaming with a bounded buffer.
+#include "http/HttpSender.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "http/HUtils.h"
+#include "support/TestHttpServer.h"
+
+namespace {
+
+using talvik::DEVICE_INFO;
+using talvik::Web::CHttpSender;
+using talvik::Web::HttpRequest;
+using talvik_test::HttpExchange;
+using talvik_test::HttpReply;
+using talvik_test::RawTcpServer;
+using talvik_test::ServerAuth;
+using talvik_test::TestHttpServer;
+namespace HUtils = talvik::HUtils;
+namespace Web = talvik::Web;
+
+DEVICE_INFO Device(uint16_t port, std::string user = "admin", std::string password = "secret",
+                   uint32_t timeoutMs = 5000) {
+    DEVICE_INFO device;
+    device.address = "127.0.0.1";
+    device.port = port;
+    device.userName = std::move(user);
+    device.password = std::move(password);
+    device.timeoutMs = timeoutMs;
+    return device;
+}
+
+HttpReply OkReply(const HttpExchange&) {
+    HttpReply reply;
+    reply.body = "model=AV";
+    return reply;
+}
+
+HttpReply OkAndClose(const HttpExchange&) {
+    HttpReply reply;
+    reply.body = "model=AV";
+    reply.closeConnection = true;
+    return reply;
+}
+
+TestHttpServer::Options ServerOptions(ServerAuth auth, bool tls = false) {
+    TestHttpServer::Options options;
+    options.auth = auth;
+    options.tls = tls;
+    return options;
+}
+
+// ---------------------------------------------------------------- auth
+
+struct AuthCase {
+    const char* name;
+    ServerAuth auth;
+    std::string user;
+    std::string password;
+    std::vector<uint32_t> codes;    // one GET per entry
+    std::vector<std::string> sent;  // Authorization per exchange: exact, or "Digest" prefix
+    uint32_t learnedScheme;
+};
+
+class SenderAuthTest : public ::testing::TestWithParam<AuthCase> {};
+
+TEST_P(SenderAuthTest, SchemeLearnedFromFirstChallenge) {
+    const AuthCase& c = GetParam();
+    TestHttpServer server(ServerOptions(c.auth), &OkReply);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), c.user, c.password));
+    std::vector<uint32_t> codes;
+    for (size_t i = 0; i < c.codes.size(); ++i) {
+        std::vector<uint8_t> body;
+        codes.push_back(HUtils::RequestGetRD(sender, "/get?model", body, false).code);
+    }
+    EXPECT_EQ(codes, c.codes);
+    EXPECT_EQ(sender.GetAuthScheme(), c.learnedScheme);
+
+    std::vector<HttpExchange> exchanges = server.Exchanges();
+    ASSERT_EQ(exchanges.size(), c.sent.size());
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(exchanges[i].url, "/get?model");
+        EXPECT_EQ(exchanges[i].userAgent, "Talvik::HttpSender");
+        if (c.sent[i] == "Digest")
+            EXPECT_EQ(exchanges[i].authorization.rfind("Digest username=\"admin\"", 0), 0u)
+                << exchanges[i].authorization;
+        else
+            EXPECT_EQ(exchanges[i].authorization, c.sent[i]);
+    }
+}
+
+const std::string kBasicAdmin = "Basic YWRtaW46c2VjcmV0";  // admin:secret
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, SenderAuthTest,
+    ::testing::Values(AuthCase{"OpenServerStillGetsBasic",
+                               ServerAuth::kNone,
+                               "admin",
+                               "secret",
+                               {0, 0},
+                               {kBasicAdmin, kBasicAdmin},
+                               Web::kAuthNone},
+                      AuthCase{"BasicAccepted",
+                               ServerAuth::kBasic,
+                               "admin",
+                               "secret",
+                               {0, 0},
+                               {kBasicAdmin, kBasicAdmin},
+                               Web::kAuthNone},
+                      AuthCase{"DigestLearnedWithOneRepeatThenUsedFromTheStart",
+                               ServerAuth::kDigest,
+                               "admin",
+                               "secret",
+                               {0, 0, 0},
+                               {kBasicAdmin, "Digest", "Digest", "Digest"},
+                               Web::kAuthDigest},
+                      AuthCase{"DigestWrongPasswordGivesCredentialsCode",
+                               ServerAuth::kDigest,
+                               "admin",
+                               "wrong",
+                               {10, 10},
+                               {"Basic YWRtaW46d3Jvbmc=", "Digest", "Digest"},
+                               Web::kAuthDigest},
+                      // The first refusal of the scheme already used is not a learned
+                      // scheme change and ends the request; from then on it is a status.
+                      AuthCase{"BasicWrongPasswordSendFailsThenCredentialsCode",
+                               ServerAuth::kBasic,
+                               "admin",
+                               "wrong",
+                               {11, 10},
+                               {"Basic YWRtaW46d3Jvbmc=", "Basic YWRtaW46d3Jvbmc="},
+                               Web::kAuthBasic},
+                      AuthCase{"NoUserNameNoCredentials",
+                               ServerAuth::kDigest,
+                               "",
+                               "",
+                               {10, 10},
+                               {"", "", ""},
+                               Web::kAuthDigest}),
+    [](const ::testing::TestParamInfo<AuthCase>& info) { return info.param.name; });
+
+TEST(SenderAuth, CredentialsMessageAfterLearning) {
+    TestHttpServer server(ServerOptions(ServerAuth::kDigest), &OkReply);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), "admin", "wrong"));
+    std::vector<uint8_t> body;
+    talvik::CResultDef result = HUtils::RequestGetRD(sender, "/get?model", body, true);
+    EXPECT_EQ(result.level, 1u);
+    EXPECT_EQ(result.code, 10u);
+    EXPECT_EQ(result.message,
+              "talvik::HUtils::RequestGetRD: device 127.0.0.1:" + std::to_string(server.Port()) +
+                  " is unable to process \"/get?model\" request: credentials are "
+                  "invalid");
+    EXPECT_EQ(sender.GetStatusCode(), 401u);
+}
+
+// ---------------------------------------------------------------- TLS
+
+TEST(SenderTls, PlainPortAnsweringOnlyTlsIsRetriedOnceAndStaysOnTls) {
+    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkAndClose);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_FALSE(sender.IsSecure());
+    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    EXPECT_TRUE(sender.IsSecure());
+    EXPECT_EQ(server.Connections(), 2u);  // refused plain attempt, then TLS
+    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    EXPECT_EQ(server.Connections(), 3u);  // straight to TLS
+    EXPECT_EQ(server.Exchanges().size(), 2u);
+}
+
+TEST(SenderTls, TlsDefaultPortStartsWithTls) {
+    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkAndClose);
+    ASSERT_TRUE(server.Started());
+    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_TRUE(sender.IsSecure());
+    std::string text;
+    EXPECT_TRUE(HUtils::RequestGetBody(sender, "/get?model", text));
+    EXPECT_EQ(text, "model=AV");
+    EXPECT_EQ(server.Connections(), 1u);
+}
+
+TEST(SenderTls, PlainDeviceOnTlsDefaultPortFallsBackToPlain) {
+    TestHttpServer server(ServerOptions(ServerAuth::kNone), &OkReply);
+    ASSERT_TRUE(server.Started());
+    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    EXPECT_FALSE(sender.IsSecure());
+}
+
+TEST(SenderTls, CertificateIsCheckedUnlessTheRequestWaivesIt) {
+    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkReply);
+    ASSERT_TRUE(server.Started());
+    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    CHttpSender sender(Device(server.Port()));
+    HttpRequest request;
+    request.path = "/get?model";
+    request.flags = Web::kFlagNoRedirects;  // certificate errors not ignored
+    EXPECT_FALSE(sender.SendRequest(request));
+    EXPECT_EQ(sender.GetStatusCode(), 0u);
+    EXPECT_TRUE(sender.IsSecure());  // nothing succeeded, nothing changed
+    EXPECT_TRUE(sender.SendRequest(HUtils::MakeGetRequest("/get?model")));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+}
+
+// ---------------------------------------------------------------- time-out, cancel
+
+TEST(SenderTimeout, SendThatTimesOutIsNotRetried) {
+    RawTcpServer server([](int fd, RawTcpServer& s) {
+        std::string head;
+        if (s.ReadRequestHead(fd, &head)) s.HoldOpen(fd);
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), "admin", "secret", 300));
+    std::vector<uint8_t> body;
+    talvik::CResultDef result = HUtils::RequestGetRD(sender, "/get?model", body, true);
+    EXPECT_EQ(result.level, 4u);
+    EXPECT_EQ(result.code, 11u);
+    EXPECT_EQ(result.message,
+              "talvik::HUtils::RequestGetRD: Cannot send request \"/get?model\" "
+              "to device 127.0.0.1:" +
+                  std::to_string(server.Port()));
+    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
+    EXPECT_FALSE(sender.IsSecure());
+    EXPECT_EQ(server.Connections(), 1u);
+}
+
+const char kStreamHead[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n--frame\r\n";
+
+TEST(SenderCancel, CancelFromAnotherThreadUnblocksReadData) {
+    RawTcpServer server([](int fd, RawTcpServer& s) {
+        std::string head;
+        if (s.ReadRequestHead(fd, &head) && s.WriteAll(fd, kStreamHead)) s.HoldOpen(fd);
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), "admin", "secret", 30000));
+    ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg?res=full"));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> data;
+    EXPECT_EQ(sender.ReadData(data, 4096, true), 9u);  // "--frame\r\n", then the camera stalls
+
+    using Clock = std::chrono::steady_clock;
+    std::atomic<int64_t> cancelledAt{0};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the read block
+        cancelledAt = Clock::now().time_since_epoch().count();
+        sender.Cancel();
+    });
+    const uint32_t read = sender.ReadData(data, 4096, true);
+    const int64_t returnedAt = Clock::now().time_since_epoch().count();
+    canceller.join();
+    EXPECT_EQ(read, 0u);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorCancelled);
+    const double latencyMs =
+        std::chrono::duration<double, std::milli>(Clock::duration(returnedAt - cancelledAt))
+            .count();
+    std::printf("Cancel to ReadData return: %.3f ms\n", latencyMs);
+    ::testing::Test::RecordProperty("cancel_latency_us", static_cast<int>(latencyMs * 1000));
+    EXPECT_LT(latencyMs, 2000.0);
+    EXPECT_EQ(sender.ReadData(data, 4096, true), 0u);  // the request stays closed
+    EXPECT_EQ(sender.QueryDataAvailable(), 0u);
+}
+
+TEST(SenderCancel, CancelWhileWaitingForTheHeadTriesNoOtherScheme) {
+    RawTcpServer server([](int fd, RawTcpServer& s) {
+        std::string head;
+        if (s.ReadRequestHead(fd, &head)) s.HoldOpen(fd);
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), "admin", "secret", 30000));
+    std::thread canceller([&] {
+        while (server.Connections() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sender.Cancel();
+    });
+    EXPECT_FALSE(HUtils::SendGet(sender, "/get?model"));
+    canceller.join();
+    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorCancelled);
+    EXPECT_EQ(server.Connections(), 1u);
+    EXPECT_FALSE(sender.IsSecure());
+}
+
+// ---------------------------------------------------------------- bodies
+
+TEST(SenderBody, NoContentKeepsContentLengthZero) {
+    RawTcpServer server([](int fd, RawTcpServer& s) {
+        std::string head;
+        if (s.ReadRequestHead(fd, &head))
+            s.WriteAll(fd, "HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n");
+        s.HoldOpen(fd);
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(HUtils::SendGet(sender, "/set?light=50"));
+    EXPECT_EQ(sender.GetStatusCode(), 204u);
+    EXPECT_EQ(sender.GetContentLength(), 0u);
+    std::vector<uint8_t> body{1, 2, 3};
+    EXPECT_EQ(sender.ReadResponse(body), 0u);
+    EXPECT_TRUE(body.empty());
+}
+
+struct BodyCase {
+    const char* name;
+    uint64_t streamBytes;  // body without Content-Length when above 0
+    std::string body;      // otherwise this body with its Content-Length
+    uint32_t contentLength;
+    uint32_t expectedRead;
+};
+
+class SenderBodyTest : public ::testing::TestWithParam<BodyCase> {};
+
+TEST_P(SenderBodyTest, ReadResponseBudget) {
+    const BodyCase& c = GetParam();
+    TestHttpServer server(ServerOptions(ServerAuth::kNone), [&c](const HttpExchange&) {
+        HttpReply reply;
+        reply.body = c.body;
+        reply.streamBytes = c.streamBytes;
+        return reply;
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(HUtils::SendGet(sender, "/image.jpg"));
+    EXPECT_EQ(sender.GetContentLength(), c.contentLength);
+    std::vector<uint8_t> body;
+    ASSERT_EQ(sender.ReadResponse(body), c.expectedRead);
+    for (size_t i = 0; i < body.size(); ++i) {
+        uint8_t expected =
+            c.streamBytes ? talvik_test::MjpegStreamByte(i) : static_cast<uint8_t>(c.body[i]);
+        ASSERT_EQ(body[i], expected) << "at " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, SenderBodyTest,
+    ::testing::Values(BodyCase{"WithoutLengthStopsAtOneMebibyte", 3u << 20, "", 0, 0x100000},
+                      BodyCase{"ShortWithoutLength", 1000, "", 0, 1000},
+                      BodyCase{"WithLength", 0, std::string(20000, 'j'), 20000, 20000},
+                      BodyCase{"EmptyWithLength", 0, "", 0, 0}),
+    [](const ::testing::TestParamInfo<BodyCase>& info) { return info.param.name; });
+
+TEST(SenderBody, QueryDataAvailableCountsBufferedBytes) {
+    TestHttpServer server(ServerOptions(ServerAuth::kNone), &OkReply);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    EXPECT_EQ(sender.QueryDataAvailable(), 0u);  // no request yet
+    ASSERT_TRUE(HUtils::SendGet(sender, "/get?model"));
+    uint32_t available = sender.QueryDataAvailable();
+    EXPECT_GE(available, 1u);
+    EXPECT_LE(available, 8u);
+    std::vector<uint8_t> body{'x'};
+    EXPECT_EQ(sender.ReadData(body, 3, false), 3u);  // appended, at most maxBytes
+    EXPECT_EQ(std::string(body.begin(), body.end()), "xmod");
+    EXPECT_EQ(sender.ReadResponse(body), 5u);
+    EXPECT_EQ(std::string(body.begin(), body.end()), "el=AV");
+    EXPECT_EQ(sender.QueryDataAvailable(), 0u);
+    EXPECT_EQ(sender.ReadData(body, 100, true), 0u);
+}
+
+// Resident set size of this process in KiB.
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kStreamSize = 20ull << 20;
+#else
+constexpr uint64_t kStreamSize = 200ull << 20;
+#endif
+
+TEST(SenderStream, EndlessMjpegIsReadChunkByChunkWithBoundedBuffer) {
+    TestHttpServer server(ServerOptions(ServerAuth::kNone), [](const HttpExchange&) {
+        HttpReply reply;
+        reply.streamBytes = kStreamSize;
+        reply.headers = {{"Content-Type", "multipart/x-mixed-replace;boundary=frame"}};
+        return reply;
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg?res=full&fps=30"));
+    ASSERT_EQ(sender.GetStatusCode(), 200u);
+    const long rssBefore = ResidentKiB();
+    long rssPeak = rssBefore;
+    std::vector<uint8_t> chunk;
+    uint64_t total = 0;
+    uint64_t mismatches = 0;
+    for (;;) {
+        uint32_t n = sender.ReadData(chunk, 65536, true);
+        if (n == 0) break;
+        ASSERT_EQ(chunk.size(), n);
+        ASSERT_LE(n, 65536u);
+        for (uint32_t i = 0; i < n; ++i)
+            mismatches += chunk[i] != talvik_test::MjpegStreamByte(total + i);
+        total += n;
+        if ((total & ((16u << 20) - 1)) < n) rssPeak = std::max(rssPeak, ResidentKiB());
+    }
+    EXPECT_EQ(total, kStreamSize);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GT(sender.GetBufferHighWater(), 0u);
+    EXPECT_LE(sender.GetBufferHighWater(), CHttpSender::kReadBufferCap);
+    std::printf("stream %llu bytes, buffer high-water %zu bytes, RSS growth %ld KiB\n",
+                static_cast<unsigned long long>(total), sender.GetBufferHighWater(),
+                rssPeak - rssBefore);
+    EXPECT_LT(rssPeak - rssBefore, 32 * 1024);  // far below the stream size
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Starts the camera simulator (camsim) as a child process on free loopback
+// ports for a test, and talks to its HTTP side with a small blocking client
+// of its own (no module code, so that faults of the module cannot hide).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace talvik {
+namespace test {
+
+class CamSim {
+public:
+    // Runs camsim with `args` (--bind 127.0.0.1 --http-port 0 --rtsp-port 0 are
+    // added unless given) and waits up to 20 s for its ready line. The binary
+    // is $TALVIK_CAMSIM, else TALVIK_BINARY_DIR/tools/camsim/camsim.
+    static std::unique_ptr<CamSim> Start(std::vector<std::string> args, std::string* error);
+    static std::string BinaryPath();
+
+    // Stops it: SIGTERM, then SIGKILL after 10 s.
+    ~CamSim();
+    CamSim(const CamSim&) = delete;
+    CamSim& operator=(const CamSim&) = delete;
+
+    uint16_t HttpPort() const { return httpPort_; }
+    uint16_t RtspPort() const { return rtspPort_; }
+    pid_t Pid() const { return pid_; }
+    // Milliseconds from the start of the process to its ready line.
+    long ReadyMs() const { return readyMs_; }
+    std::string HttpUrl(const std::string& path) const;
+    std::string RtspUrl(const std::string& pathAndQuery, const std::string& credentials = "") const;
+
+    // HTTP/1.0 GET of `path` (with query) on the simulator; the body, or empty
+    // with *status 0 when no answer came within `timeoutMs`.
+    std::string Get(const std::string& path, long* status = nullptr, int timeoutMs = 10000) const;
+
+    // The request log ("METHOD path?query scheme" lines) and its reset.
+    std::vector<std::string> Requests() const;
+    void ClearRequests() const;
+
+    // Value of `key` (such as "frames") in the /sim/stats line of stream `id`;
+    // -1 when there is no such stream.
+    long long StreamStat(unsigned id, const std::string& key) const;
+    // Value of a whole-line counter of /sim/stats, such as "rtsp_sessions".
+    long long Counter(const std::string& key) const;
+
+    // Sends SIGTERM (or `signal`) and waits up to `timeoutMs` for the exit;
+    // returns the exit code, 128+signal when killed, -1 on time-out.
+    int Stop(int signal = 15, int timeoutMs = 10000);
+    // Waits for the process to end by itself; same results as Stop.
+    int Wait(int timeoutMs);
+
+private:
+    CamSim() = default;
+
+    pid_t pid_ = -1;
+    uint16_t httpPort_ = 0;
+    uint16_t rtspPort_ = 0;
+    long readyMs_ = 0;
+    int exitCode_ = -1;
+};
+
+// Runs a command line through /bin/sh with a time limit and returns its
+// standard output; *exitCode gets the exit status (-1 on time-out).
+std::string RunCommand(const std::string& command, int timeoutMs, int* exitCode);
+
+// Splits text into lines without their line ends, dropping empty ones.
+std::vector<std::string> SplitLines(const std::string& text);
+
+}  // namespace test
+}  // namespace talvik

@@ -1,0 +1,120 @@
+// In-process stand-ins for the host side of the frame contract and for the
+// driver, so that parsers and channels can be tested without loading the
+// module. Every frame handed over is copied into a record that tests inspect.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/Driver.h"
+#include "support/RecordingLogger.h"
+#include "talvik/HostFrame.h"
+
+namespace talvik_test {
+
+// Everything a parser or channel wrote into one frame, in call order.
+struct FrameRecord {
+    uint32_t fourcc = 0;
+    uint32_t requestedSize = 0;
+    std::string streamName;
+    std::vector<uint8_t> bytes;  // the first GetDataSize bytes of the buffer
+    uint32_t dataSize = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t resolutionClass = 0;
+    bool stamped = false;
+    std::vector<std::string> calls;  // "GetBuffer", "SetWidth", ... in order
+};
+
+class FakeFrame : public talvik::IHostFrame {
+public:
+    FakeFrame(uint32_t fourcc, uint32_t size, const char* name);
+    uint32_t GetBufferSize() override { return static_cast<uint32_t>(buffer_.size()); }
+    uint8_t* GetBuffer() override;
+    uint32_t GetDataSize() override { return record.dataSize; }
+    void SetDataSize(uint32_t size) override;
+    void StampFrame() override;
+    void SetTime(const talvik::HostSystemTime* time) override;
+    void GetTime(talvik::HostSystemTime* time) override;
+    uint32_t GetFourCC() override { return record.fourcc; }
+    void SetFourCC(uint32_t fourcc) override;
+    uint32_t GetHeight() override { return record.height; }
+    void SetHeight(uint32_t height) override;
+    uint32_t GetWidth() override { return record.width; }
+    void SetWidth(uint32_t width) override;
+    uint32_t GetResolutionClass() override { return record.resolutionClass; }
+    void SetResolutionClass(uint32_t value) override;
+
+    // The record with the payload bytes taken from the buffer.
+    FrameRecord Finish() const;
+
+    FrameRecord record;
+
+private:
+    std::vector<uint8_t> buffer_;
+    talvik::HostSystemTime time_;
+};
+
+// Allocator and sink in one: frames accepted by OnFrame are recorded.
+class FakeHost : public talvik::IHostFrameAllocator, public talvik::IHostFrameSink {
+public:
+    talvik::IHostFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* name) override;
+    void ReleaseFrame(talvik::IHostFrame* frame) override;
+    bool OnFrame(talvik::IHostFrame* frame) override;
+    void OnSignalLost() override;
+
+    std::vector<FrameRecord> Frames() const;
+    size_t FrameCount() const;
+    int SignalLosses() const;
+    int Created() const;
+    int Released() const;
+    // Waits until at least `count` frames were accepted; false after timeoutMs.
+    bool WaitForFrames(size_t count, int timeoutMs) const;
+    bool WaitForSignalLost(int count, int timeoutMs) const;
+
+    bool refuseCreate = false;  // CreateFrame returns null
+    bool acceptFrames = true;   // OnFrame's answer
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<FrameRecord> frames_;
+    int signalLosses_ = 0;
+    int created_ = 0;
+    int released_ = 0;
+};
+
+// A driver with settable device, parameters and allocator; messages go to
+// `log`.
+class FakeDriver : public talvik::IDriver {
+public:
+    std::string GetSourceName() override;
+    void DebugMessage(uint32_t level, const char* format, ...) override
+        __attribute__((format(printf, 3, 4)));
+    std::string GetDriverName() override { return driverName; }
+    std::string GetHostDirectory() override { return hostDirectory; }
+    const talvik::DEVICE_INFO* GetDeviceInfo() override { return &device; }
+    std::pair<uint32_t, uint32_t> GetIOCounts() override { return {0, 0}; }
+    talvik::IHostFrameAllocator* GetHostContext() override { return allocator; }
+    int32_t GetParameterOneValue() override { return 0; }
+    uint32_t GetDefaultCodec() override { return 1; }
+    uint32_t GetVideoInputCount() override { return videoInputs; }
+    std::string GetParameterString(uint32_t n) override;
+    int32_t GetParameterInt(uint32_t n) override;
+    bool GetParameterSevenFlag() override { return parameterSeven; }
+
+    talvik::DEVICE_INFO device;
+    std::string driverName = "talvik_test";
+    std::string hostDirectory;  // empty: no settings file
+    talvik::IHostFrameAllocator* allocator = nullptr;
+    uint32_t videoInputs = 1;
+    bool parameterSeven = false;
+    std::map<uint32_t, std::string> parameters;
+    RecordingLogger log;
+};
+
+}  // namespace talvik_test

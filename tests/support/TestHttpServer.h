@@ -1,0 +1,133 @@
+// HTTP servers on 127.0.0.1 for client tests. TestHttpServer is
+// libmicrohttpd (an independent implementation of Basic and Digest
+// authentication, chunked streaming and TLS); RawTcpServer hands each
+// accepted socket to a scripted handler for answers no real server gives.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace talvik_test {
+
+// One request as the server saw it.
+struct HttpExchange {
+    std::string method;
+    std::string url;  // path and query
+    std::string authorization;
+    std::string userAgent;
+};
+
+struct HttpReply {
+    unsigned status = 200;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool closeConnection = false;
+    // Above 0: a streamed multipart JPEG body of exactly this many bytes
+    // (MjpegStreamByte), sent chunked as the client reads it.
+    uint64_t streamBytes = 0;
+};
+
+enum class ServerAuth { kNone, kBasic, kDigest };
+
+// Byte `offset` of the endless multipart JPEG body the servers stream.
+uint8_t MjpegStreamByte(uint64_t offset);
+
+// Self-signed certificate and key (PEM) for CN=localhost, made once per run
+// with the openssl tool. Empty texts when that fails.
+const std::pair<std::string, std::string>& TestCertificate();
+
+class TestHttpServer {
+public:
+    struct Options {
+        bool tls = false;
+        ServerAuth auth = ServerAuth::kNone;
+        std::string userName = "admin";
+        std::string password = "secret";
+        std::string realm = "camera";
+    };
+    using Handler = std::function<HttpReply(const HttpExchange&)>;
+
+    explicit TestHttpServer(Options options, Handler handler = nullptr);
+    ~TestHttpServer();
+    TestHttpServer(const TestHttpServer&) = delete;
+    TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+    bool Started() const { return daemon_ != nullptr; }
+    uint16_t Port() const { return port_; }
+    std::vector<HttpExchange> Exchanges() const;
+    // Connections accepted (TLS handshakes that failed included).
+    unsigned Connections() const { return connections_; }
+    uint64_t StreamedBytes() const { return streamed_; }
+
+    // For the libmicrohttpd callbacks.
+    int OnRequest(MHD_Connection* connection, const char* url, const char* method);
+    void OnConnection() { ++connections_; }
+    void AddStreamed(uint64_t n) { streamed_ += n; }
+    bool Stopping() const { return stopping_; }
+
+private:
+    Options options_;
+    Handler handler_;
+    MHD_Daemon* daemon_ = nullptr;
+    uint16_t port_ = 0;
+    std::vector<uint8_t> digestRandom_;
+    mutable std::mutex mutex_;
+    std::vector<HttpExchange> exchanges_;
+    std::atomic<unsigned> connections_{0};
+    std::atomic<uint64_t> streamed_{0};
+    std::atomic<bool> stopping_{false};
+};
+
+// Accepts connections on 127.0.0.1 and runs handler(fd) for each, one at a
+// time on the server's thread. Handlers should use the helpers below, which
+// give up once the server stops.
+class RawTcpServer {
+public:
+    using Handler = std::function<void(int fd, RawTcpServer& server)>;
+    explicit RawTcpServer(Handler handler);
+    ~RawTcpServer();
+    RawTcpServer(const RawTcpServer&) = delete;
+    RawTcpServer& operator=(const RawTcpServer&) = delete;
+
+    bool Started() const { return listenFd_ >= 0; }
+    uint16_t Port() const { return port_; }
+    unsigned Connections() const { return connections_; }
+    bool Stopping() const { return stopping_; }
+
+    // Reads up to the end of a request head; false on close or stop.
+    bool ReadRequestHead(int fd, std::string* head);
+    bool WriteAll(int fd, const std::string& data);
+    // Keeps the connection open until the peer closes it or the server stops.
+    void HoldOpen(int fd);
+
+private:
+    void Run();
+
+    Handler handler_;
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<unsigned> connections_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// Restores the sender's TLS default port when it goes out of scope.
+class TlsDefaultPortOverride {
+public:
+    explicit TlsDefaultPortOverride(uint16_t port);
+    ~TlsDefaultPortOverride();
+
+private:
+    uint16_t saved_;
+};
+
+}  // namespace talvik_test

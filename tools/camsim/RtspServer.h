@@ -1,0 +1,52 @@
+// The camera's RTSP side on GStreamer's RTSP server: H.264 mounts per sensor,
+// live x264 content or a looped file, auth, session time-out, request log,
+// counters and the RTP faults. The server listens on the default GLib main
+// context, whose thread must make every call below (except SessionCount);
+// each client is served on a thread of the server's pool.
+#pragma once
+
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimState.h"
+
+namespace camsim {
+
+// Pre-encoded content shared by every stream when --h264-file is used.
+struct FileContent {
+    std::vector<std::vector<uint8_t>> accessUnits;
+};
+
+class RtspServer {
+public:
+    RtspServer(SimState* state, std::shared_ptr<const FileContent> file);
+    ~RtspServer();
+    RtspServer(const RtspServer&) = delete;
+    RtspServer& operator=(const RtspServer&) = delete;
+
+    bool Start(uint16_t port, std::string* error);
+    uint16_t Port() const { return port_; }
+    // Ends every session and closes every client connection.
+    void DropSessions();
+    // Stops listening and drops everything (Resume listens again on the same port).
+    void Suspend();
+    bool Resume(std::string* error);
+    // Thread-safe.
+    unsigned SessionCount();
+
+private:
+    bool Attach(std::string* error);
+
+    SimState* state_;
+    std::shared_ptr<const FileContent> file_;
+    GstRTSPServer* server_ = nullptr;
+    guint sourceId_ = 0;
+    guint cleanupId_ = 0;
+    uint16_t port_ = 0;
+};
+
+}  // namespace camsim

@@ -1,0 +1,236 @@
+// `talvik-host demo`: starts the camera simulator on free loopback ports,
+// records from it through the module, stops it and tells where the files are.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "Commands.h"
+#include "Recorder.h"
+
+namespace talvik_host {
+
+namespace {
+
+// One recording of the demo. New ways of fetching video are added here.
+struct DemoRecording {
+    const char* label;
+    const char* what;
+    StreamChoice stream;
+    uint32_t codec;
+    uint32_t intervalMs;
+};
+
+const DemoRecording kRecordings[] = {
+    {"mjpeg_live", "MJPEG stream at 25 fps", StreamChoice::kLive, 1, 40},
+    {"jpeg_pictures_rec", "single JPEG pictures every 2 s", StreamChoice::kRec, 1, 2000},
+    {"h264_keyframes_remote", "H.264 key frames over HTTP about every second",
+     StreamChoice::kRemote, 3, 1001},
+};
+
+std::string Usage(const std::vector<Flag>& flags) {
+    return "usage: talvik-host demo [--duration S] [--out DIR] [--camsim PATH] [--module PATH]\n\n"
+           "Starts the camera simulator (camsim) on free loopback ports, records from it\n"
+           "through the module (MJPEG stream, single JPEG pictures, H.264 key frames; each\n"
+           "for S seconds), stops it and prints the summaries and where the files are.\n\n" +
+           FlagHelp(flags) +
+           "\nexample:\n"
+           "  talvik-host demo --duration 5 --out /tmp/demo\n";
+}
+
+std::string DefaultCamsimPath() {
+    char exe[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (length > 0) {
+        std::string path(exe, size_t(length));
+        const std::string beside = path.substr(0, path.rfind('/') + 1) + "camsim";
+        if (access(beside.c_str(), X_OK) == 0) return beside;
+    }
+#ifdef TALVIK_HOST_BUILD_CAMSIM
+    return TALVIK_HOST_BUILD_CAMSIM;
+#else
+    return "camsim";
+#endif
+}
+
+// The simulator as a child process; stopped (and reaped) by the destructor.
+class Simulator {
+public:
+    bool Start(const std::string& path, std::string* error) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            *error = std::string("pipe: ") + std::strerror(errno);
+            return false;
+        }
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ < 0) {
+            *error = std::string("fork: ") + std::strerror(errno);
+            close(fds[0]);
+            close(fds[1]);
+            return false;
+        }
+        if (pid_ == 0) {
+            // The simulator must not outlive the demo, however the demo ends.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
+            dup2(fds[1], STDOUT_FILENO);
+            const char* args[] = {path.c_str(), "--bind",      "127.0.0.1", "--http-port",
+                                  "0",          "--rtsp-port", "0",         nullptr};
+            execv(path.c_str(), const_cast<char* const*>(args));
+            std::fprintf(stderr, "talvik-host demo: cannot run %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            _exit(127);
+        }
+        close(fds[1]);
+        const bool ok = ReadReadyLine(fds[0], error);
+        close(fds[0]);
+        if (!ok) *error = path + ": " + *error;
+        return ok;
+    }
+
+    ~Simulator() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+
+    uint16_t HttpPort() const { return httpPort_; }
+
+private:
+    // camsim prints {"http_port":N,"rtsp_port":M,"pid":P} once it listens.
+    bool ReadReadyLine(int fd, std::string* error) {
+        std::string line;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (line.find('\n') == std::string::npos && line.size() < 4096) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, int(left)) <= 0) {
+                *error = "no ready line within 30 s";
+                return false;
+            }
+            char buffer[256];
+            const ssize_t n = read(fd, buffer, sizeof(buffer));
+            if (n <= 0) {
+                *error = "exited before it was ready";
+                return false;
+            }
+            line.append(buffer, size_t(n));
+        }
+        const size_t at = line.find("\"http_port\":");
+        uint32_t port = 0;
+        if (at == std::string::npos) {
+            *error = "unexpected ready line: " + line;
+            return false;
+        }
+        const size_t from = at + std::strlen("\"http_port\":");
+        const size_t to = line.find_first_not_of("0123456789", from);
+        if (!ParseNumber(line.substr(from, to - from), 65535, &port) || port == 0) {
+            *error = "unexpected ready line: " + line;
+            return false;
+        }
+        httpPort_ = uint16_t(port);
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    uint16_t httpPort_ = 0;
+};
+
+int Run(int argc, char** argv, int first) {
+    uint32_t duration = 5;
+    std::string outDir = "talvik-demo";
+    std::string camsim = DefaultCamsimPath();
+    std::string modulePath;
+    std::vector<Flag> flags;
+    flags.push_back({"--duration", "S", "seconds per recording (default 5)",
+                     [&](const std::string& v) -> std::string {
+                         if (!ParseNumber(v, 3600, &duration) || duration == 0)
+                             return "'" + v + "' is not 1 to 3600";
+                         return "";
+                     }});
+    flags.push_back({"--out", "DIR", "directory for the files (default ./talvik-demo)",
+                     [&](const std::string& v) -> std::string {
+                         if (v.empty()) return "empty directory";
+                         outDir = v;
+                         return "";
+                     }});
+    flags.push_back({"--camsim", "PATH", "camera simulator to run (default: the built one)",
+                     [&](const std::string& v) -> std::string {
+                         if (v.empty()) return "empty path";
+                         camsim = v;
+                         return "";
+                     }});
+    flags.push_back(ModuleFlag(&modulePath));
+    for (int i = first; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(Usage(flags).c_str(), stdout);
+            return kExitOk;
+        }
+    }
+    std::string error;
+    if (!ParseFlags(flags, argc, argv, first, &error))
+        return UsageError("demo", error, Usage(flags));
+    InstallStopSignals();
+
+    Simulator simulator;
+    if (!simulator.Start(camsim, &error)) {
+        std::fprintf(stderr, "talvik-host demo: camera simulator: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::printf("camera simulator on 127.0.0.1:%u\n", simulator.HttpPort());
+    std::fflush(stdout);
+
+    std::vector<RecordSummary> summaries;
+    bool allGotFrames = true;
+    for (const DemoRecording& r : kRecordings) {
+        if (g_stopRequested) break;
+        RecordOptions o;
+        o.modulePath = modulePath;
+        o.device.address = "127.0.0.1";
+        o.device.port = simulator.HttpPort();
+        o.device.model = "AV2155";
+        o.device.defaultCodec = r.codec;
+        o.stream = r.stream;
+        o.codec = r.codec;
+        o.intervalMs = r.intervalMs;
+        o.durationS = duration;
+        o.outDir = outDir;
+        o.label = r.label;
+        std::printf("\n== %s: %s, %u s\n", r.label, r.what, duration);
+        std::fflush(stdout);
+        RecordSummary summary;
+        if (!RunRecording(o, &summary) || summary.frames == 0) allGotFrames = false;
+        summaries.push_back(summary);
+    }
+
+    std::printf("\nsummary\n");
+    for (const RecordSummary& s : summaries)
+        std::printf("%s\n", s.Text().c_str());
+    std::printf("\nfiles are in %s/ ; play the MJPEG with: ffplay -f mjpeg %s/%s.mjpeg\n",
+                outDir.c_str(), outDir.c_str(), kRecordings[0].label);
+    return allGotFrames && !g_stopRequested ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+Command DemoCommand() {
+    return {"demo", "record from the built-in camera simulator and show the files", &Run};
+}
+
+}  // namespace talvik_host

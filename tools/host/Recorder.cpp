@@ -1,0 +1,376 @@
+#include "Recorder.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "ModuleLoader.h"
+#include "talvik/IPCaptureDriver.h"
+#include "talvik/IPVideoCapture.h"
+
+namespace talvik_host {
+
+std::atomic<bool> g_stopRequested{false};
+
+namespace {
+
+void OnStopSignal(int) {
+    g_stopRequested = true;
+}
+
+std::string TimeText(const talvik::HostSystemTime& t) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.milliseconds);
+    return text;
+}
+
+std::string NowText() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    talvik::HostSystemTime t;
+    t.year = uint16_t(utc.tm_year + 1900);
+    t.month = uint16_t(utc.tm_mon + 1);
+    t.day = uint16_t(utc.tm_mday);
+    t.hour = uint16_t(utc.tm_hour);
+    t.minute = uint16_t(utc.tm_min);
+    t.second = uint16_t(utc.tm_sec);
+    t.milliseconds = uint16_t(now.tv_nsec / 1000000);
+    return TimeText(t);
+}
+
+std::string JsonText(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+const char* StreamWord(StreamChoice s) {
+    switch (s) {
+        case StreamChoice::kRec:
+            return "rec";
+        case StreamChoice::kLive:
+            return "live";
+        case StreamChoice::kRemote:
+            return "remote";
+    }
+    return "rec";
+}
+
+// StartVideo takes a 16-bit interval whose top two bits give the unit.
+uint32_t EncodeInterval(uint32_t ms) {
+    if (ms <= 0x3FFF) return ms;
+    if (ms / 1000 <= 0x3FFF) return 0x4000 | (ms / 1000);
+    if (ms / 60000 <= 0x3FFF) return 0x8000 | (ms / 60000);
+    return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
+}
+
+std::string StatusText(uint32_t status) {
+    switch (status) {
+        case 0:
+            return "streaming";
+        case 2:
+            return "lost/stopped";
+        default:
+            return "failed(" + std::to_string(status) + ")";
+    }
+}
+
+// Writes every accepted frame to the video file and a CSV line; called on the
+// module's delivering thread while the main thread reads the counters.
+class RecordingSink : public talvik::IHostFrameSink {
+public:
+    RecordingSink(FILE* video, FILE* csv) : video_(video), csv_(csv) {}
+
+    bool OnFrame(talvik::IHostFrame* frame) override {
+        if (frame == nullptr) return false;
+        const uint8_t* data = frame->GetBuffer();
+        const uint32_t size = std::min(frame->GetDataSize(), frame->GetBufferSize());
+        talvik::HostSystemTime time;
+        frame->GetTime(&time);
+        const std::string frameTime = TimeText(time);
+        const std::string receiveTime = NowText();
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (video_ != nullptr && data != nullptr && size > 0) {
+            if (std::fwrite(data, 1, size, video_) != size) writeFailed_ = true;
+        }
+        if (csv_ != nullptr) {
+            std::fprintf(csv_, "%llu,%s,%s,%s,%u,%u,%u\n", static_cast<unsigned long long>(frames_),
+                         frameTime.c_str(), receiveTime.c_str(),
+                         FourCCText(frame->GetFourCC()).c_str(), frame->GetWidth(),
+                         frame->GetHeight(), size);
+        }
+        ++frames_;
+        bytes_ += size;
+        fourcc_ = FourCCText(frame->GetFourCC());
+        width_ = frame->GetWidth();
+        height_ = frame->GetHeight();
+        if (first_.empty()) first_ = frameTime;
+        last_ = frameTime;
+        lostSinceFrame_ = false;
+        return true;
+    }
+
+    void OnSignalLost() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++losses_;
+        lostSinceFrame_ = true;
+    }
+
+    void Fill(RecordSummary* s) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        s->frames = frames_;
+        s->bytes = bytes_;
+        s->signalLosses = losses_;
+        s->fourcc = fourcc_;
+        s->width = width_;
+        s->height = height_;
+        s->firstFrameUtc = first_;
+        s->lastFrameUtc = last_;
+    }
+
+    bool LostSinceFrame() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return lostSinceFrame_;
+    }
+    bool WriteFailed() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return writeFailed_;
+    }
+
+private:
+    FILE* video_;
+    FILE* csv_;
+    mutable std::mutex mutex_;
+    uint64_t frames_ = 0;
+    uint64_t bytes_ = 0;
+    uint64_t losses_ = 0;
+    bool lostSinceFrame_ = false;
+    bool writeFailed_ = false;
+    std::string fourcc_;
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    std::string first_;
+    std::string last_;
+};
+
+bool MakeDirectories(const std::string& path, std::string* error) {
+    std::string partial;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+                *error = "cannot create " + partial + ": " + std::strerror(errno);
+                return false;
+            }
+        }
+        if (i < path.size()) partial += path[i];
+    }
+    return true;
+}
+
+struct Files {
+    FILE* video = nullptr;
+    FILE* csv = nullptr;
+    ~Files() {
+        if (video) std::fclose(video);
+        if (csv) std::fclose(csv);
+    }
+};
+
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(const RecordOptions& o)
+        : out_(o.json ? stderr : stdout), tty_(isatty(fileno(out_)) != 0), enabled_(o.progress) {}
+
+    void Show(double seconds, const RecordSummary& now, const std::string& status) {
+        if (!enabled_) return;
+        const double dt = seconds - lastSeconds_;
+        if (!tty_ && dt < 1.0) return;
+        const double fps = dt > 0 ? double(now.frames - lastFrames_) / dt : 0;
+        const double kbit = dt > 0 ? double(now.bytes - lastBytes_) * 8 / 1000 / dt : 0;
+        char line[200];
+        std::snprintf(line, sizeof(line),
+                      "%6.1fs  frames %llu  %.1f fps  %.0f kbit/s  %s  signal losses %llu", seconds,
+                      static_cast<unsigned long long>(now.frames), fps, kbit, status.c_str(),
+                      static_cast<unsigned long long>(now.signalLosses));
+        if (tty_) {
+            std::fprintf(out_, "\r%s\x1b[K", line);
+        } else {
+            std::fprintf(out_, "%s\n", line);
+        }
+        std::fflush(out_);
+        if (dt >= 1.0 || !tty_) {
+            lastSeconds_ = seconds;
+            lastFrames_ = now.frames;
+            lastBytes_ = now.bytes;
+        }
+    }
+    void End() {
+        if (enabled_ && tty_) std::fputs("\n", out_);
+    }
+
+private:
+    FILE* out_;
+    bool tty_;
+    bool enabled_;
+    double lastSeconds_ = 0;
+    uint64_t lastFrames_ = 0;
+    uint64_t lastBytes_ = 0;
+};
+
+}  // namespace
+
+void InstallStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string RecordSummary::Json() const {
+    char numbers[320];
+    std::snprintf(numbers, sizeof(numbers),
+                  "\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.3f,\"fps\":%.2f,"
+                  "\"kbit_per_s\":%.1f,\"signal_losses\":%llu,\"width\":%u,\"height\":%u",
+                  static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes),
+                  seconds, Fps(), KbitPerS(), static_cast<unsigned long long>(signalLosses), width,
+                  height);
+    return "{\"label\":" + JsonText(label) + "," + numbers + ",\"fourcc\":" + JsonText(fourcc) +
+           ",\"first_frame_utc\":" + JsonText(firstFrameUtc) +
+           ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
+           ",\"video_file\":" + JsonText(videoFile) + ",\"csv_file\":" + JsonText(csvFile) +
+           ",\"error\":" + JsonText(error) + "}";
+}
+
+std::string RecordSummary::Text() const {
+    char text[400];
+    std::snprintf(text, sizeof(text),
+                  "%s: %llu frames (%s %ux%u) in %.1f s, %.1f fps, %.0f kbit/s, %llu signal "
+                  "losses, status %s",
+                  label.c_str(), static_cast<unsigned long long>(frames),
+                  fourcc.empty() ? "-" : fourcc.c_str(), width, height, seconds, Fps(), KbitPerS(),
+                  static_cast<unsigned long long>(signalLosses), status.c_str());
+    std::string out = text;
+    if (!error.empty()) out += "\n  error: " + error;
+    if (!videoFile.empty()) out += "\n  video: " + videoFile;
+    if (!csvFile.empty()) out += "\n  frames: " + csvFile;
+    return out;
+}
+
+bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
+    *summary = RecordSummary();
+    summary->label = o.label.empty()
+                         ? std::string(StreamWord(o.stream)) + "_in" + std::to_string(o.input) +
+                               (o.codec == 3 ? "_h264" : "_jpeg")
+                         : o.label;
+    Files files;
+    if (!o.discard) {
+        if (!MakeDirectories(o.outDir, &summary->error)) return false;
+        const std::string stem = o.outDir + "/" + summary->label;
+        summary->videoFile = stem + (o.codec == 3 ? ".h264" : ".mjpeg");
+        summary->csvFile = stem + ".csv";
+        files.video = std::fopen(summary->videoFile.c_str(), "wb");
+        files.csv = std::fopen(summary->csvFile.c_str(), "w");
+        if (files.video == nullptr || files.csv == nullptr) {
+            summary->error = "cannot write " + summary->videoFile + ": " + std::strerror(errno);
+            return false;
+        }
+        std::fputs("index,frame_time_utc,receive_time_utc,fourcc,width,height,bytes\n", files.csv);
+    }
+
+    DriverModule module;
+    if (!module.Load(o.modulePath.empty() ? DefaultModulePath() : o.modulePath, &summary->error))
+        return false;
+    const DriverFactory& factory = module.Factories().back();
+    HostDebugSink debugSink(stderr);
+    HostFrameAllocator allocator;
+    HostDevice device(o.device);
+    RecordingSink sink(files.video, files.csv);
+    auto* driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
+    if (driver == nullptr) {
+        summary->error = "the module made no driver";
+        return false;
+    }
+    bool ran = false;
+    if (!driver->Open(&debugSink, &allocator, &device)) {
+        summary->error = "the driver could not open the device";
+    } else if (auto* capture = driver->GetVideoCaptureEx2()) {
+        StreamRequest request;
+        request.width = o.width;
+        request.height = o.height;
+        request.codec = o.codec;
+        request.quality = o.quality;
+        const bool recording = o.stream == StreamChoice::kRec;
+        request.frameInterval =
+            recording ? EncodeInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
+        HostStreamSettings settings(request);
+        const auto start = std::chrono::steady_clock::now();
+        const bool started =
+            recording ? capture->StartVideo(o.input, &sink, &settings)
+                      : capture->StartStream(o.input, uint32_t(o.stream), &sink, &settings);
+        if (!started) {
+            summary->error = "the stream did not start (codec, input or interval not served)";
+        } else {
+            ran = true;
+            ProgressPrinter progress(o);
+            std::string status = "starting";
+            for (;;) {
+                const double elapsed =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                if (g_stopRequested || (o.durationS > 0 && elapsed >= o.durationS)) break;
+                RecordSummary now;
+                sink.Fill(&now);
+                uint32_t code = 0, second = 0;
+                if (recording && capture->GetVideoStatus(o.input, &code, &second, nullptr, 0)) {
+                    status = StatusText(code);
+                } else if (!recording) {
+                    status = sink.LostSinceFrame() ? "signal lost"
+                                                   : (now.frames > 0 ? "streaming" : "waiting");
+                }
+                progress.Show(elapsed, now, status);
+                const double left = o.durationS > 0 ? o.durationS - elapsed : 1.0;
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(int(std::min(0.25, std::max(left, 0.0)) * 1000) + 1));
+            }
+            progress.End();
+            summary->status = status;
+            if (recording)
+                capture->StopVideo(o.input);
+            else
+                capture->StopStream(o.input, uint32_t(o.stream));
+            summary->seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+    } else {
+        summary->error = "the driver has no video capture object";
+    }
+    driver->Close();
+    factory.destroy(driver);
+    sink.Fill(summary);
+    if (sink.WriteFailed()) summary->error = "writing " + summary->videoFile + " failed";
+    return ran;
+}
+
+}  // namespace talvik_host

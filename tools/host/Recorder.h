@@ -1,0 +1,70 @@
+// One recording session of the reference host: loads the module, opens the
+// device, starts one stream, writes every frame to disk (or only counts it)
+// and stops. Shared by `record` and `demo`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "HostObjects.h"
+#include "Options.h"
+
+namespace talvik_host {
+
+enum class StreamChoice : uint32_t { kRec = 0, kLive = 1, kRemote = 2 };
+
+struct RecordOptions {
+    std::string modulePath;
+    DeviceDescription device;
+    uint32_t input = 0;
+    StreamChoice stream = StreamChoice::kRec;
+    uint32_t codec = 1;  // 1 JPEG, 3 H.264
+    uint32_t intervalMs = 40;
+    uint32_t width = 640;
+    uint32_t height = 360;
+    uint32_t quality = 50;
+    double durationS = 10;  // 0: until interrupted
+    std::string outDir = ".";
+    bool discard = false;  // count frames, write nothing
+    bool json = false;     // progress to stderr, summary as JSON on stdout
+    bool progress = true;  // live progress line or plain lines
+    std::string label;     // file name stem; empty: from stream, input and codec
+};
+
+struct RecordSummary {
+    std::string label;
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    double seconds = 0;  // from start to stop
+    uint64_t signalLosses = 0;
+    std::string fourcc;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::string firstFrameUtc;
+    std::string lastFrameUtc;
+    std::string videoFile;  // empty with --discard
+    std::string csvFile;
+    std::string status;  // last channel status seen
+    std::string error;   // why the session could not run; empty when it ran
+
+    double Fps() const { return seconds > 0 ? double(frames) / seconds : 0; }
+    double KbitPerS() const { return seconds > 0 ? double(bytes) * 8 / 1000 / seconds : 0; }
+    std::string Json() const;
+    std::string Text() const;
+};
+
+// Set by SIGINT/SIGTERM (see InstallStopSignals): ends a session early.
+extern std::atomic<bool> g_stopRequested;
+void InstallStopSignals();
+
+// Runs one session; the summary tells what happened. Returns false when the
+// session could not be run at all (module, device, stream start, files).
+bool RunRecording(const RecordOptions& options, RecordSummary* summary);
+
+// The flags of `record` (the device flags of `open` with --codec naming the
+// stream's codec, and the stream flags).
+std::vector<Flag> RecordFlags(RecordOptions* options);
+
+}  // namespace talvik_host
