@@ -167,7 +167,10 @@ bool CBaseHttpChannel::FetchPicture(const std::string& path, std::vector<uint8_t
         const size_t want = std::min<size_t>(kReadChunkBytes, budget - picture.size());
         if (sender_.ReadData(picture, static_cast<uint32_t>(want), false) == 0) break;
     }
-    if (picture.size() > kMaxSnapshotBytes) {
+    // A picture cut short, overlong, or whose end never came (a read that
+    // timed out or failed) is not handed on as if it were whole.
+    if (picture.size() > kMaxSnapshotBytes || (announced != 0 && picture.size() != announced) ||
+        sender_.GetLastError() != 0) {
         picture.clear();
         return false;
     }

@@ -1,16 +1,22 @@
 #include "driver/DigitalIOFactory.h"
 
+#include <new>
+
+#include "io/ArecontDigitalIO.h"
+
 namespace talvik {
 
-// The I/O engine is not part of the module yet: devices open without digital
-// I/O. With it, these become `return new (std::nothrow)
-// CArecontDigitalIO(driver);` and `delete` of the object (its destructor stops
-// its threads), and CArecontIPCaptureDriver::CreateDigitalIO reports a failed
-// allocation.
-ipcapture::ICaptureIOApi* CreateArecontDigitalIO(IDriver*) {
-    return nullptr;
+ipcapture::ICaptureIOApi* CreateArecontDigitalIO(IDriver* driver) {
+    try {
+        return new (std::nothrow) CArecontDigitalIO(driver);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-void DestroyDigitalIO(ipcapture::ICaptureIOApi*) {}
+void DestroyDigitalIO(ipcapture::ICaptureIOApi* io) {
+    // The destructor cancels the camera requests and ends both threads.
+    delete io;
+}
 
 }  // namespace talvik

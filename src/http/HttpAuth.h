@@ -10,7 +10,7 @@
 namespace talvik {
 namespace Web {
 
-// Scheme values, one bit each (the WinHTTP numbering the sender keeps).
+// Scheme values, one bit each, so that a set of offered schemes is a mask.
 enum AuthScheme : uint32_t {
     kAuthNone = 0,
     kAuthBasic = 1,

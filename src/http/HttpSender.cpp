@@ -114,7 +114,12 @@ void CHttpSender::Cancel() {
 
 bool CHttpSender::SendRequest(HttpRequest request) {
     cancelled_ = false;
-    return SendRequestInner(std::move(request));
+    try {
+        return SendRequestInner(std::move(request));
+    } catch (...) {  // allocation only; the request is dropped
+        CloseRequest();
+        return false;
+    }
 }
 
 bool CHttpSender::SendRequestInner(HttpRequest request) {
@@ -205,6 +210,16 @@ bool CHttpSender::HandleDigestStale(const HttpRequest& /*request*/, uint32_t sch
     return fresh.stale;
 }
 
+bool CHttpSender::AppendHeader(const std::string& line) {
+    curl_slist* list = curl_slist_append(headerList_, line.c_str());
+    if (!list) {
+        lastError_ = CURLE_OUT_OF_MEMORY;
+        return false;
+    }
+    headerList_ = list;
+    return true;
+}
+
 bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
     CURL* h = connection_;
     curl_easy_reset(h);
@@ -221,7 +236,7 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
             lastError_ = CURLE_BAD_FUNCTION_ARGUMENT;
             return false;
         }
-        headerList_ = curl_slist_append(headerList_, line.c_str());
+        if (!AppendHeader(line)) return false;
     }
 
     const long timeoutMs = device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs;
@@ -235,6 +250,7 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_PATH_AS_IS, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     set(CURLOPT_BUFFERSIZE, kTransferChunk);
     set(CURLOPT_HEADERFUNCTION, &CHttpSender::OnHeader);
@@ -286,7 +302,7 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
                 std::string value = BuildDigestAuthorization(
                     digest_, device_.userName, device_.password, verb, RequestTarget(request.path),
                     postBody_, ++digestCount_, MakeCnonce());
-                headerList_ = curl_slist_append(headerList_, ("Authorization: " + value).c_str());
+                if (!AppendHeader("Authorization: " + value)) rc = CURLE_OUT_OF_MEMORY;
             } else {
                 set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_DIGEST));
                 multiRound_ = true;
@@ -308,7 +324,7 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
     return true;
 }
 
-int CHttpSender::WaitForHead(const HttpRequest& request, uint32_t /*scheme*/) {
+int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
     PumpResult pumped = Pump([this] { return headComplete_; });
     if (pumped == kPumpDone && headStatus_ != 0 && !inHeaderBlock_) pumped = kPumpReady;
     switch (pumped) {
@@ -318,19 +334,29 @@ int CHttpSender::WaitForHead(const HttpRequest& request, uint32_t /*scheme*/) {
             lastError_ = kErrorCancelled;
             CloseRequest();
             return kAttemptFailed;
-        case kPumpTimeout:
+        case kPumpTimeout: {
+            // A time-out while connecting or in the TLS handshake ends the
+            // request; one after the request went out may be a device that
+            // waits for the other scheme, so that gets the second attempt.
+            curl_off_t sentAt = 0;
+            curl_easy_getinfo(connection_, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
             lastError_ = kErrorTimeout;
             CloseRequest();
-            return kAttemptFailed;
+            return sentAt > 0 ? kAttemptRetry : kAttemptFailed;
+        }
         case kPumpError:
             CloseRequest();
             return kAttemptFailed;
         case kPumpDone: {
             // No answer: a device that speaks the other scheme ends up here.
+            // A time-out and an answer that is not HTTP end the request.
             uint32_t error = transferResult_ ? transferResult_ : uint32_t{CURLE_GOT_NOTHING};
             lastError_ = error;
             CloseRequest();
-            return error == CURLE_OPERATION_TIMEDOUT ? kAttemptFailed : kAttemptRetry;
+            const bool final = error == CURLE_OPERATION_TIMEDOUT ||
+                               error == CURLE_WEIRD_SERVER_REPLY ||
+                               error == CURLE_UNSUPPORTED_PROTOCOL;
+            return final ? kAttemptFailed : kAttemptRetry;
         }
     }
 
@@ -350,7 +376,9 @@ int CHttpSender::WaitForHead(const HttpRequest& request, uint32_t /*scheme*/) {
         if (learned == kAuthNone || learned == used) return kAttemptFailed;
         // The device answered on this scheme, so the repeat goes there too.
         secure_ = request.secure;
-        return SendRequestInner(request) ? kAttemptOk : kAttemptRetry;
+        if (!SendRequestInner(request)) return kAttemptRetry;
+        request.secure = secure_;  // where the repeat succeeded
+        return kAttemptOk;
     }
     return kAttemptOk;
 }
@@ -409,6 +437,15 @@ void CHttpSender::Consume(std::vector<uint8_t>& out, size_t count) {
 }
 
 uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) {
+    try {
+        return ReadDataInner(out, maxBytes, clearFirst);
+    } catch (...) {  // allocation only
+        CloseRequest();
+        return 0;
+    }
+}
+
+uint32_t CHttpSender::ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) {
     if (clearFirst) out.clear();
     if (!requestOpen_ || maxBytes == 0) return 0;
     if (cancelled_) {
@@ -441,6 +478,15 @@ uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, boo
 }
 
 uint32_t CHttpSender::QueryDataAvailable() {
+    try {
+        return QueryDataAvailableInner();
+    } catch (...) {  // allocation only
+        CloseRequest();
+        return 0;
+    }
+}
+
+uint32_t CHttpSender::QueryDataAvailableInner() {
     if (!requestOpen_) return 0;
     if (cancelled_) {
         lastError_ = kErrorCancelled;
@@ -462,21 +508,32 @@ uint32_t CHttpSender::QueryDataAvailable() {
 
 uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
     out.clear();
-    uint32_t budget = contentLength_ ? contentLength_ : kDefaultBodyBudget;
+    // An announced length is believed only up to kMaxResponseBody.
+    uint32_t budget =
+        contentLength_ ? std::min(contentLength_, kMaxResponseBody) : kDefaultBodyBudget;
     uint32_t got = 1;
     while (requestOpen_ && got > 0 && budget > 0) {
         got = ReadData(out, std::min<uint32_t>(8192, budget), false);
         budget -= std::min(got, budget);
     }
-    return static_cast<uint32_t>(out.size());
+    return static_cast<uint32_t>(std::min<size_t>(out.size(), UINT32_MAX));
 }
 
+// Nothing may unwind through curl's C frames: a failure ends the transfer.
 size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) {
-    return static_cast<CHttpSender*>(self)->HeaderLine(data, size * count);
+    try {
+        return static_cast<CHttpSender*>(self)->HeaderLine(data, size * count);
+    } catch (...) {
+        return 0;
+    }
 }
 
 size_t CHttpSender::OnBody(char* data, size_t size, size_t count, void* self) {
-    return static_cast<CHttpSender*>(self)->BodyChunk(data, size * count);
+    try {
+        return static_cast<CHttpSender*>(self)->BodyChunk(data, size * count);
+    } catch (...) {
+        return 0;
+    }
 }
 
 size_t CHttpSender::HeaderLine(const char* data, size_t size) {

@@ -57,13 +57,14 @@ public:
     virtual ~CBaseHttpSender() = default;
     // Sends the request and waits for the response head.
     virtual bool SendRequest(HttpRequest request) = 0;
-    // May be called from another thread: the blocked call of the owner returns
-    // false or 0 and the request is closed.
+    // May be called from another thread (while the sender lives): the blocked
+    // call of the owner returns false or 0 and the request is closed.
     virtual void Cancel() = 0;
     // Body bytes readable without blocking (waits for the first ones); 0 on
     // error, at the end or with no request open.
     virtual uint32_t QueryDataAvailable() = 0;
-    // The whole body (at most Content-Length, or 1 MiB without one).
+    // The whole body: Content-Length bytes (at most 64 MiB), or up to 1 MiB
+    // without one.
     virtual uint32_t ReadResponse(std::vector<uint8_t>& out) = 0;
     // One read of at most maxBytes, appended to out; 0 on error or at the end.
     virtual uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) = 0;
@@ -74,7 +75,9 @@ public:
     // Body bytes held between the socket and the reader. The transfer pauses
     // (and TCP pushes back on the camera) when this is full.
     static constexpr size_t kReadBufferCap = 256 * 1024;
+    // ReadResponse budget without a Content-Length, and its ceiling with one.
     static constexpr uint32_t kDefaultBodyBudget = 0x100000;
+    static constexpr uint32_t kMaxResponseBody = 64u << 20;
 
     explicit CHttpSender(const DEVICE_INFO& device);
     ~CHttpSender() override;
@@ -112,7 +115,8 @@ private:
     bool SendRequestInner(HttpRequest request);
     int Attempt(HttpRequest& request);
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
-    int WaitForHead(const HttpRequest& request, uint32_t scheme);
+    bool AppendHeader(const std::string& line);
+    int WaitForHead(HttpRequest& request, uint32_t scheme);
     bool HandleDigestStale(const HttpRequest& request, uint32_t scheme);
     std::string BuildUrl(const HttpRequest& request) const;
     void CloseRequest();
@@ -120,6 +124,8 @@ private:
     // arrives for timeoutMs, or Cancel.
     template <typename Ready>
     PumpResult Pump(Ready ready);
+    uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
+    uint32_t QueryDataAvailableInner();
     void ResumeIfPaused();
     size_t Buffered() const { return buffer_.size() - bufferHead_; }
     void Consume(std::vector<uint8_t>& out, size_t count);

@@ -209,6 +209,52 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
     EXPECT_EQ(paths[2], "/image?res=full&x0=0&y0=0&x1=320&y1=180");
 }
 
+// What a picture answer announces and what it then sends: only a whole body
+// within the size cap becomes a frame.
+struct PictureAnswer {
+    const char* name;
+    const char* contentLength;  // null: no header
+    bool closeAfterBody;        // else the connection is held open
+    size_t frames;
+};
+
+class PictureBody : public ::testing::TestWithParam<PictureAnswer> {};
+
+TEST_P(PictureBody, OnlyWholeBodiesWithinTheCap) {
+    const PictureAnswer a = GetParam();
+    const std::string jpeg = TinyJpeg(640, 360);
+    talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
+        std::string head;
+        if (!s.ReadRequestHead(fd, &head)) return;
+        std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n";
+        if (a.contentLength) answer += std::string("Content-Length: ") + a.contentLength + "\r\n";
+        if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + jpeg)) return;
+        if (!a.closeAfterBody) s.HoldOpen(fd);
+    });
+    Rig rig(server.Port());
+    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(1500);
+    ASSERT_TRUE(channel.Start(&params));
+    if (a.frames > 0) {
+        EXPECT_TRUE(rig.host.WaitForFrames(a.frames, 10000));
+    } else {
+        EXPECT_TRUE(rig.host.WaitForSignalLost(1, 10000));
+    }
+    channel.Stop();
+    EXPECT_EQ(rig.host.FrameCount() > 0, a.frames > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, PictureBody,
+                         ::testing::Values(PictureAnswer{"ExactLength", "33", true, 1},
+                                           PictureAnswer{"NoLengthUntilClose", nullptr, true, 1},
+                                           PictureAnswer{"CutShort", "1000", true, 0},
+                                           PictureAnswer{"NoLengthNoEnd", nullptr, false, 0},
+                                           PictureAnswer{"HugeLengthNoEnd", "4294967295", false, 0},
+                                           PictureAnswer{"JustAboveTheCap", "16777217", false, 0}),
+                         [](const ::testing::TestParamInfo<PictureAnswer>& info) {
+                             return info.param.name;
+                         });
+
 // A camera that refuses the MJPEG stream (any status: the answer is read as a
 // stream and yields nothing) is asked again after a pause, not in a tight loop,
 // and the loss is still reported once dataTimeoutMs has passed.

@@ -11,6 +11,7 @@
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
+#include "talvik/CaptureIO.h"
 
 using talvik::ChannelKind;
 using talvik_host::DeviceDescription;
@@ -156,6 +157,21 @@ TEST(DriverParameters, NullForOneLeavesMapEmpty) {
     }
 }
 
+class EndlessDevice : public HostDevice {
+public:
+    using HostDevice::HostDevice;
+    const char* GetParameter(uint32_t) override { return "x"; }
+};
+
+TEST(DriverParameters, EndlessParameterListIsCut) {
+    HostDebugSink sink(nullptr);
+    EndlessDevice device(Device());
+    TestDriver driver;
+    ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
+    EXPECT_EQ(driver.GetParameterString(1024), "x");
+    EXPECT_EQ(driver.GetParameterString(1025), "");
+}
+
 TEST(DriverOpen, CopiesTheDeviceDescription) {
     Opened o(Device());
     ASSERT_TRUE(o.opened);
@@ -191,7 +207,9 @@ TEST(DriverOpen, ComponentsAndReservedSlots) {
     EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx());
     EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx2());
     EXPECT_EQ(host.GetVideoCapture()->GetVideoInputCount(), 1u);
-    EXPECT_EQ(host.GetDigitalIO(), nullptr) << "no I/O engine in the module yet";
+    ASSERT_NE(host.GetDigitalIO(), nullptr);
+    EXPECT_EQ(host.GetDigitalIO()->GetInputCount(), 1u);
+    EXPECT_EQ(host.GetDigitalIO()->GetOutputCount(), 2u);
     EXPECT_EQ(host.ReservedEx(), nullptr);
     EXPECT_EQ(host.GetAuxiliary(), nullptr);
     EXPECT_EQ(host.ReservedEx2(), nullptr);

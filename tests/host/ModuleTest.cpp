@@ -124,7 +124,7 @@ TEST(ModuleExports, EveryFactoryThroughDlopen) {
         ASSERT_TRUE(driver->Open(&sink, &allocator, &device)) << factory.createName;
         ASSERT_NE(driver->GetVideoCapture(), nullptr);
         EXPECT_EQ(driver->GetVideoCapture()->GetVideoInputCount(), 4u);
-        EXPECT_EQ(driver->GetDigitalIO(), nullptr);
+        EXPECT_NE(driver->GetDigitalIO(), nullptr);
         ASSERT_EQ(sink.Records().size(), 1u);
         EXPECT_EQ(sink.Records()[0].text, kNotice);
         driver->Close();

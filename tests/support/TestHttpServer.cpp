@@ -59,9 +59,9 @@ void FreeStream(void* cls) {
 MHD_Result Respond(MHD_Connection* connection, const HttpReply& reply, TestHttpServer* server) {
     MHD_Response* response = nullptr;
     if (reply.streamBytes > 0) {
-        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024, &StreamReader,
-                                                     new StreamState{server, reply.streamBytes},
-                                                     &FreeStream);
+        response = MHD_create_response_from_callback(
+            reply.announceStreamLength ? reply.streamBytes : MHD_SIZE_UNKNOWN, 32 * 1024,
+            &StreamReader, new StreamState{server, reply.streamBytes}, &FreeStream);
     } else {
         response = MHD_create_response_from_buffer(
             reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
@@ -216,7 +216,8 @@ int TestHttpServer::OnRequest(MHD_Connection* connection, const char* url, const
         int check = MHD_NO;
         if (user && options_.userName == user)
             check = MHD_digest_auth_check2(connection, options_.realm.c_str(), user,
-                                           options_.password.c_str(), 300, MHD_DIGEST_ALG_MD5);
+                                           options_.password.c_str(), options_.nonceTimeoutS,
+                                           MHD_DIGEST_ALG_MD5);
         if (user) MHD_free(user);
         if (check != MHD_YES) {
             MHD_Response* response =

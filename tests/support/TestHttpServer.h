@@ -34,6 +34,7 @@ struct HttpReply {
     // Above 0: a streamed multipart JPEG body of exactly this many bytes
     // (MjpegStreamByte), sent chunked as the client reads it.
     uint64_t streamBytes = 0;
+    bool announceStreamLength = false;  // send streamBytes as Content-Length
 };
 
 enum class ServerAuth { kNone, kBasic, kDigest };
@@ -53,6 +54,7 @@ public:
         std::string userName = "admin";
         std::string password = "secret";
         std::string realm = "camera";
+        unsigned nonceTimeoutS = 300;  // Digest nonces older than this are stale
     };
     using Handler = std::function<HttpReply(const HttpExchange&)>;
 

@@ -11,7 +11,8 @@ using talvik_host::Command;
 
 // New subcommands are added here (and in Commands.h).
 std::vector<Command> AllCommands() {
-    return {talvik_host::OpenCommand(), talvik_host::RecordCommand(), talvik_host::DemoCommand()};
+    return {talvik_host::OpenCommand(), talvik_host::RecordCommand(), talvik_host::DemoCommand(),
+            talvik_host::IoCommand()};
 }
 
 std::string MainUsage() {

@@ -1,0 +1,379 @@
+#include "io/ArecontDigitalIO.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "io/IoFakes.h"
+
+using talvik::CArecontDigitalIO;
+using talvik_test::FakeCamera;
+using talvik_test::FakeDriver;
+using talvik_test::FakeRequester;
+using talvik_test::LogLine;
+using talvik_test::RecordingCallback;
+using talvik_test::WaitUntil;
+
+namespace {
+
+using Changes = std::vector<std::pair<uint32_t, uint32_t>>;
+using Paths = std::vector<std::string>;
+
+const char kOn[] = "/set?auxout=on";
+const char kOff[] = "/set?auxout=off";
+const char kOne[] = "/set?auxout=1";
+const char kZero[] = "/set?auxout=0";
+
+int ThreadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// --- value forms ---------------------------------------------------------
+
+struct AuxInCase {
+    const char* body;
+    const char* value;
+    uint32_t state;
+    bool numeric;
+};
+
+class AuxInValue : public ::testing::TestWithParam<AuxInCase> {};
+
+TEST_P(AuxInValue, ParsesToStateAndForm) {
+    const AuxInCase& c = GetParam();
+    const std::string value = talvik::ParseAuxValue(c.body);
+    EXPECT_EQ(value, c.value);
+    EXPECT_EQ(talvik::AuxValueToState(value), c.state);
+    EXPECT_EQ(talvik::IsNumericAuxValue(value), c.numeric);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, AuxInValue,
+    ::testing::Values(AuxInCase{"auxin=0", "0", 1, true}, AuxInCase{"auxin=1", "1", 2, true},
+                      AuxInCase{"auxin=off\r\n", "off", 1, false},
+                      AuxInCase{"auxin=on\r\n", "on", 2, false},
+                      // Only the exact lower-case texts are inactive.
+                      AuxInCase{"auxin=OFF", "OFF", 2, false},
+                      AuxInCase{"auxin=01", "01", 2, false},
+                      // No auxin item reads as active.
+                      AuxInCase{"auxout=off", "", 2, false}, AuxInCase{"auxin=\r\n", "", 2, false},
+                      // A longer name that ends in auxin is not the item.
+                      AuxInCase{"xauxin=on&auxin=0", "0", 1, true},
+                      AuxInCase{"model=AV1\r\nauxin=off\r\n", "off", 1, false}));
+
+struct AuxOutCase {
+    uint32_t state;
+    bool numeric;
+    const char* path;
+};
+
+class AuxOutForm : public ::testing::TestWithParam<AuxOutCase> {};
+
+TEST_P(AuxOutForm, WritesMatchingForm) {
+    EXPECT_EQ(talvik::AuxOutPath(GetParam().state, GetParam().numeric), GetParam().path);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, AuxOutForm,
+                         ::testing::Values(AuxOutCase{1, true, kZero}, AuxOutCase{2, true, kOne},
+                                           AuxOutCase{1, false, kOff}, AuxOutCase{2, false, kOn},
+                                           // Anything but inactive is the active form.
+                                           AuxOutCase{7, true, kOne}, AuxOutCase{0, false, kOn}));
+
+// --- engine against a fake camera ---------------------------------------
+
+class DigitalIO : public ::testing::Test {
+protected:
+    void Make(uint32_t inputs, uint32_t outputs, uint32_t pollMs = 10) {
+        driver = std::make_unique<FakeDriver>(inputs, outputs);
+        io = std::make_unique<CArecontDigitalIO>(driver.get(),
+                                                 std::make_unique<FakeRequester>(camera),
+                                                 std::make_unique<FakeRequester>(camera));
+        io->SetInputPollPeriod(pollMs);
+        ASSERT_TRUE(io->SetCallback(&callback));
+    }
+
+    void TearDown() override {
+        if (io) io->StopIO();
+        io.reset();
+    }
+
+    bool WaitWrites(size_t count) {
+        return WaitUntil([&] { return camera.Writes().size() >= count; });
+    }
+
+    FakeCamera camera;
+    RecordingCallback callback;
+    std::unique_ptr<FakeDriver> driver;
+    std::unique_ptr<CArecontDigitalIO> io;
+};
+
+struct ProbeCase {
+    const char* name;
+    const char* auxIn;  // empty: the probe fails
+    uint32_t inputs;
+    bool numeric;
+    const char* inactive;
+    const char* active;
+};
+
+class ProbeForm : public DigitalIO, public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(ProbeForm, OutputsFollowTheProbedForm) {
+    const ProbeCase& c = GetParam();
+    camera.SetAuxIn(c.auxIn);
+    Make(c.inputs, 1, 60000);
+    ASSERT_TRUE(io->StartIO());
+    EXPECT_EQ(io->NumericValues(), c.numeric);
+    ASSERT_TRUE(WaitWrites(1));
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(io->ChangeOutputState(0, 1));
+    ASSERT_TRUE(WaitWrites(3));
+    EXPECT_EQ(camera.Writes(), (Paths{c.inactive, c.active, c.inactive}));
+    if (c.inputs == 0) {
+        EXPECT_EQ(camera.Reads(), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, ProbeForm,
+                         ::testing::Values(ProbeCase{"Zero", "auxin=0", 1, true, kZero, kOne},
+                                           ProbeCase{"One", "auxin=1\r\n", 1, true, kZero, kOne},
+                                           ProbeCase{"On", "auxin=on", 1, false, kOff, kOn},
+                                           ProbeCase{"NoItem", "other=1", 1, false, kOff, kOn},
+                                           ProbeCase{"ProbeFails", "", 1, false, kOff, kOn},
+                                           ProbeCase{"NoInput", "auxin=0", 0, false, kOff, kOn}),
+                         [](const ::testing::TestParamInfo<ProbeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(DigitalIO, ProbeIsRepeatedAtEveryStart) {
+    camera.SetAuxIn("auxin=0");
+    Make(1, 1, 60000);
+    ASSERT_TRUE(io->StartIO());
+    EXPECT_TRUE(io->NumericValues());
+    ASSERT_TRUE(io->StopIO());
+    camera.SetAuxIn("auxin=on");
+    ASSERT_TRUE(io->StartIO());
+    EXPECT_FALSE(io->NumericValues());
+}
+
+TEST_F(DigitalIO, FirstPollHappensAtStart) {
+    camera.SetAuxIn("auxin=on");
+    Make(1, 0, 60000);  // the next poll would be a minute away
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
+    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}}));
+    EXPECT_EQ(camera.ReadPaths(), (Paths{"/get?auxin", "/get?auxin"}));  // probe, poll
+}
+
+TEST_F(DigitalIO, InputToggleReportedOncePerChange) {
+    camera.SetAuxIn("auxin=off");
+    Make(1, 0);
+    ASSERT_TRUE(io->StartIO());
+    const std::vector<const char*> values = {"auxin=off", "auxin=on", "auxin=on",
+                                             "auxin=0",   "auxin=1",  "auxin="};
+    for (const char* value : values) {
+        camera.SetAuxIn(value);
+        const int reads = camera.Reads();
+        ASSERT_TRUE(WaitUntil([&] { return camera.Reads() >= reads + 3; }));
+    }
+    // off, on, 0, 1, empty: the empty value reads as active, like 1.
+    EXPECT_EQ(callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}}));
+    EXPECT_EQ(callback.failures.load(), 0);
+}
+
+TEST_F(DigitalIO, EqualRequestsWriteOnce) {
+    Make(0, 1);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(io->ChangeOutputState(0, 0));  // 0 means unknown: never written
+    ASSERT_TRUE(io->ChangeOutputState(5, 2));  // beyond the output count
+    ASSERT_TRUE(io->ChangeOutputState(0, 1));
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    // The queue keeps its order, so a stray write would show among the first four.
+    ASSERT_TRUE(WaitWrites(4));
+    EXPECT_EQ(camera.Writes(), (Paths{kOff, kOn, kOff, kOn}));
+    EXPECT_EQ(callback.failures.load(), 0);
+    EXPECT_TRUE(driver->log.Lines().empty());
+}
+
+TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
+    camera.SetAuxIn("auxin=on", false);  // the camera answers 404
+    Make(1, 0);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
+    const LogLine failed{1,
+                         "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! "
+                         "Device 127.0.0.1:8080"};
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed}));
+    EXPECT_TRUE(callback.Changes().empty());
+
+    camera.SetAuxIn("auxin=on");  // recovers
+    ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
+    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}}));
+
+    // The first failure after a success is logged again, and the states come
+    // back after it: the same value is reported anew.
+    camera.SetAuxIn("auxin=on", false);
+    const int failures = callback.failures.load();
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() > failures; }));
+    camera.SetAuxIn("auxin=on");
+    ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 2; }));
+    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}, {0, 2}}));
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed, failed}));
+}
+
+TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
+    camera.SetWritesOk(false);
+    Make(0, 1);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 1; }));
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 2; }));
+    camera.SetWritesOk(true);
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));  // written again: the failure forgot the state
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(io->ChangeOutputState(0, 1));
+    ASSERT_TRUE(WaitWrites(4));
+    EXPECT_EQ(camera.Writes(), (Paths{kOff, kOn, kOn, kOff}));
+    EXPECT_EQ(callback.failures.load(), 2);
+    EXPECT_EQ(driver->log.Lines(),
+              (std::vector<LogLine>{{1,
+                                     "talvik::CIOBase::SetOutputStateWrapper: Unable to change "
+                                     "output state for device 127.0.0.1:8080 (output index 0)"}}));
+}
+
+TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
+    const int threadsBefore = ThreadCount();
+    camera.HangWrites(true);
+    Make(0, 1);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));  // the inactive write
+    for (uint32_t i = 0; i < 20; ++i)
+        ASSERT_TRUE(io->ChangeOutputState(0, 2 - i % 2));
+    EXPECT_TRUE(io->StopIO());
+    EXPECT_EQ(camera.Writes(), (Paths{kOff}));
+    EXPECT_EQ(camera.Hanging(), 0);
+    // Our own cancel is no camera failure.
+    EXPECT_EQ(callback.failures.load(), 0);
+    EXPECT_TRUE(driver->log.Lines().empty());
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    // Stopped: requests are refused until the next start.
+    EXPECT_FALSE(io->ChangeOutputState(0, 2));
+}
+
+TEST_F(DigitalIO, StopCancelsAHangingPoll) {
+    const int threadsBefore = ThreadCount();
+    camera.HangReadsAfter(1);  // the probe passes, the first poll hangs
+    Make(1, 1);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));
+    EXPECT_TRUE(io->StopIO());
+    EXPECT_EQ(camera.Hanging(), 0);
+    EXPECT_EQ(callback.failures.load(), 0);
+    // No thread had to be terminated (that would log a warning).
+    EXPECT_TRUE(driver->log.Lines().empty());
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+struct PreStartCase {
+    const char* name;
+    uint32_t state;
+    Paths writes;  // after the start and one closing request for active
+};
+
+class PreStartChange : public DigitalIO, public ::testing::WithParamInterface<PreStartCase> {};
+
+TEST_P(PreStartChange, AppliedBeforeTheInactiveDrive) {
+    Make(0, 1);
+    ASSERT_TRUE(io->ChangeOutputState(0, GetParam().state));
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(WaitWrites(GetParam().writes.size()));
+    ASSERT_TRUE(io->StopIO());
+    EXPECT_EQ(camera.Writes(), GetParam().writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, PreStartChange,
+                         ::testing::Values(
+                             // Active first, then the start's inactive request wins.
+                             PreStartCase{"Active", 2, {kOn, kOff, kOn}},
+                             // The start's own inactive request finds the state already stored.
+                             PreStartCase{"Inactive", 1, {kOff, kOn}}),
+                         [](const ::testing::TestParamInfo<PreStartCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(DigitalIO, RestartAfterStopWorksAgain) {
+    Make(0, 1);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitWrites(1));
+    ASSERT_TRUE(io->StopIO());
+    EXPECT_FALSE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(WaitWrites(3));
+    // The stop forgot the states, so the start drives inactive again.
+    EXPECT_EQ(camera.Writes(), (Paths{kOff, kOff, kOn}));
+}
+
+TEST_F(DigitalIO, SecondStartWhileRunningIsRefused) {
+    camera.SetAuxIn("auxin=0");
+    Make(1, 1, 60000);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return camera.Reads() == 2 && camera.Writes().size() == 1; }));
+    EXPECT_FALSE(io->StartIO());
+    // No second probe beside the running poll, no second inactive drive.
+    EXPECT_EQ(camera.Reads(), 2);
+    EXPECT_EQ(camera.Writes(), (Paths{kZero}));
+    EXPECT_EQ(driver->log.Lines(),
+              (std::vector<LogLine>{
+                  {1,
+                   "talvik::CIOBase::StartIO: Starting of Digital Output thread (talvik_arecont: "
+                   "Device 127.0.0.1:8080) failed!"},
+                  {1,
+                   "talvik::CIOBase::StartIO: Starting of Digital Input thread (talvik_arecont: "
+                   "Device 127.0.0.1:8080) failed!"}}));
+    ASSERT_TRUE(io->StopIO());
+    EXPECT_TRUE(io->StartIO());
+}
+
+TEST_F(DigitalIO, NoInputsNoOutputsStartsNothing) {
+    const int threadsBefore = ThreadCount();
+    Make(0, 0);
+    EXPECT_TRUE(io->StartIO());
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(io->StopIO());
+    EXPECT_EQ(camera.Reads(), 0);
+    EXPECT_TRUE(camera.Writes().empty());
+}
+
+TEST_F(DigitalIO, CountsAreAskedAnewAndNullCallbackRefused) {
+    Make(1, 1);
+    EXPECT_FALSE(io->SetCallback(nullptr));
+    EXPECT_EQ(io->GetInputCount(), 1u);
+    driver->inputs = 4;
+    driver->outputs = 3;
+    EXPECT_EQ(io->GetInputCount(), 4u);
+    EXPECT_EQ(io->GetOutputCount(), 3u);
+}
+
+TEST_F(DigitalIO, DestroyWhileRunningEndsThreadsFirst) {
+    const int threadsBefore = ThreadCount();
+    camera.HangWrites(true);
+    Make(1, 1);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));
+    io.reset();  // no StopIO: the destructor must cancel and join
+    EXPECT_EQ(camera.Hanging(), 0);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// Test doubles for the digital I/O: a driver with settable I/O counts, a
+// camera with one aux input and output behind two requesters, and a host
+// callback that records what it is told.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdarg>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/Text.h"
+#include "driver/Driver.h"
+#include "io/ArecontDigitalIO.h"
+#include "support/RecordingLogger.h"
+
+namespace talvik_test {
+
+// Polls pred every few ms for up to limitMs; generous limits only.
+inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+class FakeDriver : public talvik::IDriver {
+public:
+    FakeDriver(uint32_t inputs, uint32_t outputs) : inputs(inputs), outputs(outputs) {
+        device.address = "127.0.0.1";
+        device.port = 8080;
+    }
+
+    std::string GetSourceName() override { return "127.0.0.1:8080"; }
+    void DebugMessage(uint32_t level, const char* format, ...) override
+        __attribute__((format(printf, 3, 4))) {
+        va_list args;
+        va_start(args, format);
+        const std::string text = talvik::FormatStringV(format, args);
+        va_end(args);
+        log.DebugMessage(level, "%s", text.c_str());
+    }
+    std::string GetDriverName() override { return "talvik_arecont"; }
+    std::string GetHostDirectory() override { return "/"; }
+    const talvik::DEVICE_INFO* GetDeviceInfo() override { return &device; }
+    std::pair<uint32_t, uint32_t> GetIOCounts() override { return {inputs.load(), outputs.load()}; }
+    talvik::IHostFrameAllocator* GetHostContext() override { return nullptr; }
+    int32_t GetParameterOneValue() override { return 0; }
+    uint32_t GetDefaultCodec() override { return 3; }
+    uint32_t GetVideoInputCount() override { return 1; }
+    std::string GetParameterString(uint32_t) override { return std::string(); }
+    int32_t GetParameterInt(uint32_t) override { return INT32_MIN; }
+    bool GetParameterSevenFlag() override { return false; }
+
+    std::atomic<uint32_t> inputs;
+    std::atomic<uint32_t> outputs;
+    talvik::DEVICE_INFO device;
+    RecordingLogger log;
+};
+
+// A camera with "auxin" and "auxout". Shared by the two requesters, as the
+// real camera is shared by the two senders.
+class FakeCamera {
+public:
+    void SetAuxIn(const std::string& body, bool ok = true) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auxInBody_ = body;
+        auxInOk_ = ok;
+    }
+    void SetWritesOk(bool ok) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        writesOk_ = ok;
+    }
+    // Reads after the first `after` ones hang until cancelled.
+    void HangReadsAfter(int after) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        hangReadsAfter_ = after;
+    }
+    void HangWrites(bool hang) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        hangWrites_ = hang;
+    }
+
+    std::vector<std::string> Writes() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return writes_;
+    }
+    int Reads() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return reads_;
+    }
+    int Hanging() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return hanging_;
+    }
+
+    bool Read(const std::string& path, std::string& text, const std::atomic<int>& cancels) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        text.clear();
+        readPaths_.push_back(path);
+        ++reads_;
+        if (hangReadsAfter_ >= 0 && reads_ > hangReadsAfter_) {
+            HangUntilCancelled(lock, cancels);
+            return false;
+        }
+        if (!auxInOk_ || auxInBody_.empty()) return false;
+        text = auxInBody_;
+        return true;
+    }
+
+    bool Write(const std::string& path, const std::atomic<int>& cancels) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        writes_.push_back(path);
+        if (hangWrites_) {
+            HangUntilCancelled(lock, cancels);
+            return false;
+        }
+        return writesOk_;
+    }
+
+    void WakeAll() { cv_.notify_all(); }
+
+    std::vector<std::string> ReadPaths() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return readPaths_;
+    }
+
+private:
+    // Only a Cancel made after the request began ends it, as with the sender.
+    void HangUntilCancelled(std::unique_lock<std::mutex>& lock, const std::atomic<int>& cancels) {
+        const int start = cancels.load();
+        ++hanging_;
+        cv_.wait(lock, [&] { return cancels.load() != start; });
+        --hanging_;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::string auxInBody_ = "auxin=off";
+    bool auxInOk_ = true;
+    bool writesOk_ = true;
+    int hangReadsAfter_ = -1;
+    bool hangWrites_ = false;
+    int reads_ = 0;
+    int hanging_ = 0;
+    std::vector<std::string> writes_;
+    std::vector<std::string> readPaths_;
+};
+
+class FakeRequester : public talvik::IAuxRequester {
+public:
+    explicit FakeRequester(FakeCamera& camera) : camera_(camera) {}
+    bool RequestGetIfOk(const std::string& path, std::string& text) override {
+        text.clear();
+        if (aborted_) return false;
+        return camera_.Read(path, text, cancels_);
+    }
+    bool SendGet(const std::string& path) override {
+        if (aborted_) return false;
+        return camera_.Write(path, cancels_);
+    }
+    void Cancel() override {
+        aborted_ = true;
+        ++cancels_;
+        camera_.WakeAll();
+    }
+    void Rearm() override { aborted_ = false; }
+
+private:
+    FakeCamera& camera_;
+    std::atomic<int> cancels_{0};
+    std::atomic<bool> aborted_{false};
+};
+
+class RecordingCallback : public talvik::ICaptureIOCallback {
+public:
+    void OnInputStateChanged(uint32_t index, uint32_t state) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        changes_.emplace_back(index, state);
+    }
+    void OnIOFailure() override { ++failures; }
+
+    std::vector<std::pair<uint32_t, uint32_t>> Changes() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return changes_;
+    }
+
+    std::atomic<int> failures{0};
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<uint32_t, uint32_t>> changes_;
+};
+
+}  // namespace talvik_test

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "io/IOBase.h"
+#include "io/IoFakes.h"
+
+namespace {
+
+using talvik::COutputState;
+
+// Records the indexes it applies; throws for index 13.
+class RecordingQueue : public talvik::CQueueThread<COutputState> {
+public:
+    RecordingQueue() : CQueueThread(nullptr) {}
+    ~RecordingQueue() override { JoinThread(5000); }
+
+    std::vector<uint32_t> Applied() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return applied_;
+    }
+
+protected:
+    void OnItem(COutputState* item) override {
+        if (item->index == 13) throw std::runtime_error("bad item");
+        std::lock_guard<std::mutex> guard(mutex_);
+        applied_.push_back(item->index);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<uint32_t> applied_;
+};
+
+TEST(QueueThread, ThrowingItemDoesNotEndTheWorker) {
+    RecordingQueue queue;
+    ASSERT_TRUE(queue.StartQueue("test queue"));
+    for (uint32_t index : {1u, 13u, 2u, 3u})
+        ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(index, 2)));
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return queue.Applied().size() == 3; }));
+    EXPECT_EQ(queue.Applied(), (std::vector<uint32_t>{1, 2, 3}));
+}
+
+TEST(QueueThread, ItemsQueuedBeforeStartWaitAndStopRefuses) {
+    RecordingQueue queue;
+    ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(7, 2)));
+    EXPECT_EQ(queue.QueuedCount(), 1u);
+    ASSERT_TRUE(queue.StartQueue("test queue"));
+    ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(8, 1)));
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return queue.Applied().size() == 2; }));
+    EXPECT_EQ(queue.Applied(), (std::vector<uint32_t>{7, 8}));
+    EXPECT_TRUE(queue.StopQueue(5000));
+    EXPECT_FALSE(queue.QueueItem(std::make_unique<COutputState>(9, 2)));
+    EXPECT_EQ(queue.QueuedCount(), 0u);
+}
+
+}  // namespace
