@@ -231,6 +231,11 @@ TEST(HttpVideo, H264KeyFramesAt1001msAreDecodable) {
     EXPECT_EQ(JsonString(run.json, "fourcc"), "H264");
     EXPECT_EQ(Probe(dir.Path() + "/live_in0_h264.h264", "-f h264"),
               "640,360," + std::to_string(frames));
+    // Each frame's closing delimiter is written before the next frame only, so
+    // the file does not end in an empty access unit.
+    const std::string video = ReadFile(dir.Path() + "/live_in0_h264.h264");
+    ASSERT_GT(video.size(), 5u);
+    EXPECT_NE(video.substr(video.size() - 5, 4), std::string("\0\0\x01\x09", 4));
     const auto requests = RequestPaths(*sim, "/");
     ASSERT_FALSE(requests.empty());
     for (const std::string& path : requests)

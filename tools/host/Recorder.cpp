@@ -158,21 +158,25 @@ public:
     }
 
 private:
-    // An H.264 access unit of the module ends with a delimiter that opens the
-    // next one. It is written only when a next frame follows, so that the
-    // file does not end in an empty access unit.
+    // An H.264 access unit of the module ends with a delimiter (00 00 01 09
+    // and its picture-type byte) that opens the next one. It is written only
+    // when a next frame follows, so that the file does not end in an empty
+    // access unit.
     void WriteVideo(talvik::IHostFrame* frame, const uint8_t* data, uint32_t size) {
-        static const uint8_t kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x10};
+        static const uint8_t kDelimiterStart[] = {0x00, 0x00, 0x01, 0x09};
         const uint32_t fourcc = frame->GetFourCC();
         const bool h264 = fourcc == talvik::kFourCCH264 || fourcc == talvik::kFourCCI264;
         if (delimiterPending_) {
-            if (std::fwrite(kDelimiter, 1, sizeof kDelimiter, video_) != sizeof kDelimiter)
+            if (std::fwrite(pendingDelimiter_, 1, sizeof pendingDelimiter_, video_) !=
+                sizeof pendingDelimiter_)
                 writeFailed_ = true;
             delimiterPending_ = false;
         }
-        if (h264 && size >= sizeof kDelimiter &&
-            std::memcmp(data + size - sizeof kDelimiter, kDelimiter, sizeof kDelimiter) == 0) {
-            size -= sizeof kDelimiter;
+        const size_t n = sizeof pendingDelimiter_;
+        if (h264 && size >= n &&
+            std::memcmp(data + size - n, kDelimiterStart, sizeof kDelimiterStart) == 0) {
+            std::memcpy(pendingDelimiter_, data + size - n, n);
+            size -= uint32_t(n);
             delimiterPending_ = true;
         }
         if (std::fwrite(data, 1, size, video_) != size) writeFailed_ = true;
@@ -181,6 +185,7 @@ private:
     FILE* video_;
     FILE* csv_;
     bool delimiterPending_ = false;
+    uint8_t pendingDelimiter_[5] = {};
     mutable std::mutex mutex_;
     uint64_t frames_ = 0;
     uint64_t bytes_ = 0;
