@@ -125,10 +125,5 @@ TEST(RTPPacket, FailedParseLeavesNoTraceOfThePreviousPacket) {
     EXPECT_EQ(0, packet.payloadType);
 }
 
-TEST(RTPPacket, NullDataFails) {
-    CRTPPacket packet;
-    EXPECT_FALSE(packet.Parse(nullptr, 100));
-}
-
 }  // namespace
 }  // namespace talvik

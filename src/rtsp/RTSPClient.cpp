@@ -1,0 +1,417 @@
+#include "rtsp/RTSPClient.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "base/Debug.h"
+#include "base/Text.h"
+#include "base/Time.h"
+#include "http/Base64.h"
+#include "http/Md5.h"
+#include "rtsp/RTSPStreamParser.h"
+#include "rtsp/RTSPText.h"
+
+namespace talvik {
+
+namespace {
+
+constexpr uint32_t kLoopWaitMs = 2000;
+constexpr size_t kFirstAnswerReceive = 256;
+constexpr size_t kAnswerReceive = 512;
+constexpr size_t kInterleavedBuffer = 8192;
+// Longest user:password sent with Basic; far beyond any real account.
+constexpr size_t kMaxBasicCredentials = 1024;
+const char kRtspVersion[] = "RTSP/1.0\r\n";
+const char kUserAgent[] = "User-Agent: Talvik\r\n";
+
+const char* MethodName(RTSPMethod method) {
+    switch (method) {
+        case RTSPMethod::DESCRIBE:
+            return "DESCRIBE";
+        case RTSPMethod::SETUP:
+            return "SETUP";
+        case RTSPMethod::PLAY:
+            return "PLAY";
+        case RTSPMethod::TEARDOWN:
+            return "TEARDOWN";
+        case RTSPMethod::OPTIONS:
+            return "OPTIONS";
+        case RTSPMethod::PAUSE:
+            return "PAUSE";
+    }
+    return "";
+}
+
+// Base64 of user:password on one line: the camera reads a header line, so the
+// CR LF that the MIME form inserts after 76 characters must not reach it.
+std::string BasicCredentials(const std::string& user, const std::string& password) {
+    std::string encoded;
+    if (MakeBasicCredentials(user, password, encoded)) {
+        encoded.erase(std::remove_if(encoded.begin(), encoded.end(),
+                                     [](char c) { return c == '\r' || c == '\n'; }),
+                      encoded.end());
+        return encoded;
+    }
+    // Longer than the MIME helper takes: RTSP has no such limit, encode directly.
+    const std::string joined = user + ":" + password;
+    if (joined.size() > kMaxBasicCredentials) return std::string();
+    return Base64Encode(reinterpret_cast<const uint8_t*>(joined.data()), joined.size(), false);
+}
+
+}  // namespace
+
+CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* logger, std::unique_ptr<IRTSPConnection> connection)
+    : CBaseThread(logger),
+      logger_(logger),
+      connection_(connection ? std::move(connection) : std::make_unique<CTCPRTSPConnection>()),
+      pauseEvent_(false),
+      playEvent_(false) {}
+
+CBaseRTSPClient::~CBaseRTSPClient() {
+    Stop();
+}
+
+bool CBaseRTSPClient::Start(const RTSPClientSettings& settings, IRTSPClientUser* user,
+                            uint32_t transportMode) {
+    // A session still running would lose its connection under its feet.
+    if (IsConnected()) Stop();
+    parser_.Reset();
+    settings_ = settings;
+    user_ = user;
+    transportMode_ = transportMode;
+    if (!Connect()) {
+        Stop();
+        return false;
+    }
+    const std::string source = logger_ != nullptr ? logger_->GetSourceName() : std::string();
+    if (!StartThread(FormatString("RTSP Client Thread (%s)", source.c_str()))) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool CBaseRTSPClient::StartMulticast(const RTSPClientSettings& settings, IRTSPClientUser* user) {
+    multicast_ = true;
+    return Start(settings, user, kRTSPTransportUdp);
+}
+
+bool CBaseRTSPClient::Connect() {
+    RTSPConnectionParams params;
+    params.host = settings_.host;
+    params.port = settings_.serverPort;
+    params.connectTimeoutMs = settings_.connectTimeoutMs;
+    params.receiveTimeoutMs = settings_.receiveTimeoutMs;
+    params.sendTimeoutMs = settings_.sendTimeoutMs;
+    params.receiveBufferSize = settings_.receiveBufferSize;
+    if (settings_.host.empty()) return false;
+    return connection_->Connect(params);
+}
+
+void CBaseRTSPClient::Stop() {
+    // Cut a blocked receive short; the TEARDOWN answer then gets 100 ms.
+    connection_->Interrupt();
+    StopThread(std::max(settings_.receiveTimeoutMs, settings_.sendTimeoutMs) * 2 + 1000);
+    connection_->Close();
+    keepAliveMark_ = 0;
+    user_ = nullptr;
+}
+
+bool CBaseRTSPClient::IsConnected() const {
+    return connection_->IsOpen();
+}
+
+uint32_t CBaseRTSPClient::SessionTimeoutMs() const {
+    const uint32_t seconds = parser_.GetSessionInfo().sessionTimeout != 0
+                                 ? parser_.GetSessionInfo().sessionTimeout
+                                 : settings_.defaultSessionTimeout;
+    return seconds * 1000;
+}
+
+uint32_t CBaseRTSPClient::GetKeepAliveIntervalMs() const {
+    return SessionTimeoutMs();
+}
+
+bool CBaseRTSPClient::SendPendingTeardown() {
+    if (pendingTeardown_.empty()) return false;
+    const bool ok = SendAndReceive(RTSPMethod::TEARDOWN, pendingTeardown_);
+    if (ok || parser_.GetSessionInfo().statusCode != 0) pendingTeardown_.clear();
+    return ok;
+}
+
+void CBaseRTSPClient::Run() {
+    if (!pendingTeardown_.empty()) SendPendingTeardown();
+    pauseEvent_.Reset();
+    playEvent_.Reset();
+
+    if (!Request(RTSPMethod::DESCRIBE)) {
+        NotifyStopped();
+        return;
+    }
+    if (Request(RTSPMethod::SETUP) && NotifySessionReady()) {
+        keepAliveMark_ = NowFileTime();
+        if (!paused_) playEvent_.Set();
+        CEvent* events[] = {&StopEvent(), &pauseEvent_, &playEvent_};
+        for (;;) {
+            const int signalled = WaitAny(events, 3, kLoopWaitMs);
+            if (signalled == 0) break;
+            if (signalled == 1) {
+                if (Request(RTSPMethod::PAUSE)) paused_ = true;
+            } else if (signalled == 2) {
+                paused_ = false;
+                Request(RTSPMethod::PLAY);
+            } else if (KeepAliveDue()) {
+                SendKeepAlive();
+            }
+        }
+    }
+    // Sent even while stopping, so that the camera frees the session at once.
+    Request(RTSPMethod::TEARDOWN);
+    NotifyStopped();
+}
+
+bool CBaseRTSPClient::KeepAliveDue() {
+    const uint64_t mark = keepAliveMark_;
+    if (mark != 0 && ElapsedMsSince(mark) <= SessionTimeoutMs() / 2) return false;
+    keepAliveMark_ = NowFileTime();
+    return true;
+}
+
+void CBaseRTSPClient::SendKeepAlive() {
+    if (!settings_.sendKeepAlive || parser_.GetSessionInfo().sessionId.empty()) return;
+    if (transportMode_ == kRTSPTransportInterleaved) {
+        SendWithoutAnswer(RTSPMethod::OPTIONS);
+        return;
+    }
+    Request(RTSPMethod::OPTIONS);
+}
+
+void CBaseRTSPClient::SendWithoutAnswer(RTSPMethod method) {
+    // The answer arrives among the media frames; the stream parser skips it.
+    std::string text;
+    BuildRequest(text, method);
+    if (!text.empty()) connection_->Send(text.data(), text.size());
+}
+
+bool CBaseRTSPClient::Request(RTSPMethod method) {
+    if (method != RTSPMethod::TEARDOWN && StopRequested()) return false;
+    lastRequestOk_ = SendMethod(method);
+    if (!lastRequestOk_) return false;
+    const RTSPSessionInfo& info = parser_.GetSessionInfo();
+    if (info.statusCode == 401 && info.authScheme != settings_.authScheme) {
+        // A challenge in a new scheme: answer it once.
+        settings_.authScheme = info.authScheme;
+        lastRequestOk_ = SendMethod(method);
+        if (!lastRequestOk_) return false;
+    }
+    return info.statusCode >= 200 && info.statusCode < 300;
+}
+
+bool CBaseRTSPClient::SendMethod(RTSPMethod method) {
+    if (!connection_->IsOpen()) return false;
+    std::string text;
+    BuildRequest(text, method);
+    if (text.empty()) return false;
+    if (method == RTSPMethod::TEARDOWN) pendingTeardown_ = text;
+    return SendAndReceive(method, text);
+}
+
+bool CBaseRTSPClient::SendAndReceive(RTSPMethod method, const std::string& text) {
+    if (!connection_->IsOpen()) return false;
+    if (connection_->Send(text.data(), text.size()) != static_cast<int>(text.size())) return false;
+    if (transportMode_ == kRTSPTransportInterleaved && method == RTSPMethod::PLAY) {
+        return ReceiveInterleaved();
+    }
+    const std::string answer = ReadAnswer();
+    if (answer.empty()) return false;
+    return parser_.ParseResponse(method, answer);
+}
+
+std::string CBaseRTSPClient::ReadAnswer() {
+    std::string collected;
+    // Until the header block has ended we only know that it must fit the cap.
+    size_t expected = kRTSPMaxHeaderBytes;
+    bool headerSeen = false;
+    uint8_t buffer[kAnswerReceive];
+    size_t ask = kFirstAnswerReceive;
+    for (;;) {
+        const int received = connection_->Receive(buffer, ask);
+        if (received < 1) break;
+        collected.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(received));
+        if (!headerSeen) {
+            const size_t end = collected.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                headerSeen = true;
+                const std::string headers = ToLowerCase(collected.substr(0, end + 4));
+                const uint32_t bodyLength =
+                    rtsptext::AllDigits(GetParamValue(headers, "content-length", ": ", "&\r\n"));
+                expected = end + 4 + std::min<size_t>(bodyLength, kRTSPMaxBodyBytes);
+            }
+        }
+        if (collected.size() >= expected) break;
+        ask = std::min(expected - collected.size(), kAnswerReceive);
+    }
+    return collected;
+}
+
+bool CBaseRTSPClient::ReceiveInterleaved() {
+    const uint8_t channel = parser_.GetSessionInfo().interleavedChannel;
+    // The second channel is the first plus 2 (an audio stream), not the RTCP channel.
+    CRTSPStreamParser stream(user_, channel, static_cast<uint8_t>(channel + 2));
+    std::vector<uint8_t> buffer(kInterleavedBuffer);
+    size_t ask = kInterleavedBuffer;
+    int received = connection_->Receive(buffer.data(), ask);
+    while (received > 0) {
+        if (StopRequested()) return false;
+        stream.Feed(buffer.data(), static_cast<size_t>(received));
+        ask = static_cast<size_t>(received) < kInterleavedBuffer / 2
+                  ? kInterleavedBuffer
+                  : static_cast<size_t>(received);
+        // PAUSE and PLAY asked while the media flows go out at once; their
+        // answers arrive among the media frames and the stream parser skips them.
+        if (pauseEvent_.Wait(0)) {
+            SendWithoutAnswer(RTSPMethod::PAUSE);
+            paused_ = true;
+        }
+        if (playEvent_.Wait(0)) {
+            SendWithoutAnswer(RTSPMethod::PLAY);
+            paused_ = false;
+        }
+        if (KeepAliveDue()) SendKeepAlive();
+        received = connection_->Receive(buffer.data(), ask);
+    }
+    return true;
+}
+
+const RTSPMediaInfo& CBaseRTSPClient::SelectedMedia() const {
+    const auto& media = parser_.GetSessionInfo().media;
+    const uint32_t select = settings_.mediaSelect;
+    return media[select >= 1 && select <= media.size() ? select - 1 : kVideoSlot];
+}
+
+std::string CBaseRTSPClient::PresentationUrl() const {
+    const std::string& base = parser_.GetSessionInfo().contentBase;
+    if (base.find("rtsp://") != std::string::npos) return base;
+    const size_t pathStart = settings_.path.find_first_not_of('/');
+    const std::string path =
+        pathStart == std::string::npos ? std::string() : settings_.path.substr(pathStart);
+    return FormatString("rtsp://%s:%u/", settings_.host.c_str(),
+                        static_cast<unsigned>(settings_.serverPort)) +
+           path;
+}
+
+std::string CBaseRTSPClient::SetupUrl(const std::string& presentationUrl) const {
+    const std::string& control = SelectedMedia().control;
+    if (control.find("://") != std::string::npos) return control;
+    if (control.empty() || presentationUrl.empty()) return presentationUrl;
+    std::string url = presentationUrl;
+    if (url.back() == '/') url.pop_back();
+    if (control.front() != '/') url += '/';
+    return url + control;
+}
+
+std::string CBaseRTSPClient::TransportLine() const {
+    const RTSPMediaInfo media = SelectedMedia();
+    std::string profile = media.profile;
+    if (profile.empty() || profile == "RTP/AVP") {
+        profile = transportMode_ == kRTSPTransportUdp ? "RTP/AVP/UDP" : "RTP/AVP/TCP";
+    }
+    const bool multicast = transportMode_ == kRTSPTransportUdp && multicast_;
+    std::string line = "Transport: " + profile + (multicast ? ";multicast" : ";unicast");
+    if (multicast) {
+        line += FormatString(";client_port=%u-%u", static_cast<unsigned>(media.port),
+                             static_cast<unsigned>(media.port) + 1);
+    } else if (transportMode_ != kRTSPTransportInterleaved) {
+        line += FormatString(";client_port=%u-%u", static_cast<unsigned>(settings_.clientRtpPort),
+                             static_cast<unsigned>(settings_.clientRtcpPort));
+    }
+    return line + "\r\n";
+}
+
+std::string CBaseRTSPClient::AuthorizationLine(RTSPMethod method, const std::string& url) const {
+    const RTSPSessionInfo& info = parser_.GetSessionInfo();
+    if (settings_.authScheme == AuthScheme::Basic) {
+        const std::string credentials = BasicCredentials(settings_.user, settings_.password);
+        if (credentials.empty()) return std::string();
+        return "Authorization: Basic " + credentials + "\r\n";
+    }
+    if (settings_.authScheme == AuthScheme::Digest) {
+        if (info.realm.empty() || info.nonce.empty() || settings_.user.empty() ||
+            settings_.password.empty() || url.empty()) {
+            return std::string();
+        }
+        // RFC 2617 digest without qop.
+        const std::string ha1 =
+            Md5HexDigest(settings_.user + ":" + info.realm + ":" + settings_.password);
+        const std::string ha2 = Md5HexDigest(std::string(MethodName(method)) + ":" + url);
+        const std::string response = Md5HexDigest(ha1 + ":" + info.nonce + ":" + ha2);
+        return FormatString(
+            "Authorization: Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", "
+            "response=\"%s\"\r\n",
+            settings_.user.c_str(), info.realm.c_str(), info.nonce.c_str(), url.c_str(),
+            response.c_str());
+    }
+    return std::string();
+}
+
+void CBaseRTSPClient::BuildRequest(std::string& text, RTSPMethod method) {
+    RTSPSessionInfo& info = parser_.GetSessionInfo();
+    const std::string url = PresentationUrl();
+    ++info.cseq;
+    const std::string cseq = FormatString("CSeq: %u\r\n", info.cseq);
+    const std::string authorization = AuthorizationLine(method, url);
+    const std::string session = info.sessionId.empty()
+                                    ? std::string()
+                                    : FormatString("Session: %s\r\n", info.sessionId.c_str());
+    const std::string range =
+        "Range: " + (settings_.range.empty() ? std::string("npt=0.000-") : settings_.range) +
+        "\r\n";
+    const std::string blockSize = settings_.blockSize > 100
+                                      ? FormatString("Blocksize: %u\r\n", settings_.blockSize)
+                                      : std::string();
+    const std::string head = std::string(kRtspVersion) + cseq + authorization + kUserAgent;
+
+    switch (method) {
+        case RTSPMethod::DESCRIBE:
+            text = "DESCRIBE " + url + " " + head + "Accept: application/sdp\r\n\r\n";
+            break;
+        case RTSPMethod::SETUP:
+            text = "SETUP " + SetupUrl(url) + " " + head + TransportLine() + blockSize + "\r\n";
+            break;
+        case RTSPMethod::PLAY:
+            text = "PLAY " + url + " " + head + session + range + blockSize + "\r\n";
+            break;
+        case RTSPMethod::TEARDOWN:
+        case RTSPMethod::OPTIONS:
+            text = std::string(MethodName(method)) + " " + url + " " + head + session + "\r\n";
+            break;
+        case RTSPMethod::PAUSE:
+            text = "PAUSE " + url + " " + head + session + range + "\r\n";
+            break;
+    }
+}
+
+bool CBaseRTSPClient::NotifySessionReady() {
+    if (user_ == nullptr) return false;
+    try {
+        return user_->OnRTSPSessionReady(&parser_.GetSessionInfo());
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
+}
+
+void CBaseRTSPClient::NotifyStopped() {
+    if (user_ == nullptr) return;
+    try {
+        user_->OnRTSPClientStopped();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+}
+
+}  // namespace talvik

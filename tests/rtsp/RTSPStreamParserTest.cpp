@@ -1,0 +1,172 @@
+#include "rtsp/RTSPStreamParser.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "rtsp/RTSPClientUser.h"
+
+namespace talvik {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Delivered {
+    uint16_t sequence;
+    Bytes payload;
+    bool operator==(const Delivered& o) const {
+        return sequence == o.sequence && payload == o.payload;
+    }
+};
+
+class RecordingUser : public IRTSPClientUser {
+public:
+    bool OnRTSPSessionReady(RTSPSessionInfo*) override { return true; }
+    void OnInterleavedPacket(CRTPPacket* packet) override {
+        packets.push_back({packet->sequenceNumber, packet->payload});
+        if (throwOnPacket) throw std::runtime_error("user failure");
+    }
+    void OnRTSPClientStopped() override {}
+    std::vector<Delivered> packets;
+    bool throwOnPacket = false;
+};
+
+Bytes RtpPacket(uint16_t sequence, const Bytes& payload) {
+    Bytes p = {0x80,
+               0x60,
+               static_cast<uint8_t>(sequence >> 8),
+               static_cast<uint8_t>(sequence),
+               0,
+               0,
+               0x0B,
+               0xB8,
+               0x11,
+               0x22,
+               0x33,
+               0x44};
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
+Bytes Frame(uint8_t channel, const Bytes& packet) {
+    Bytes f = {'$', channel, static_cast<uint8_t>(packet.size() >> 8),
+               static_cast<uint8_t>(packet.size())};
+    f.insert(f.end(), packet.begin(), packet.end());
+    return f;
+}
+
+void Append(Bytes& to, const Bytes& what) {
+    to.insert(to.end(), what.begin(), what.end());
+}
+void Append(Bytes& to, const std::string& what) {
+    to.insert(to.end(), what.begin(), what.end());
+}
+
+// What a camera sends after PLAY on interleaved channels 0 (RTP) and 2: the
+// PLAY answer, a frame, a keep-alive answer, a second frame.
+Bytes TwoFramesWithText() {
+    Bytes stream;
+    Append(stream, std::string("RTSP/1.0 200 OK\r\nCSeq: 4\r\nRTP-Info: url=rtsp://cam/h264.sdp/"
+                               "stream=0;seq=100;rtptime=3000\r\nSession: 1234\r\n\r\n"));
+    Append(stream, Frame(0, RtpPacket(100, {0x65, 0x88, 0x84, '$', 0x00, 0x21})));
+    Append(stream, std::string("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 1234\r\n\r\n"));
+    Append(stream, Frame(2, RtpPacket(101, {0x41, 0x9A, 0x02})));
+    return stream;
+}
+
+const std::vector<Delivered> kExpected = {{100, {0x65, 0x88, 0x84, '$', 0x00, 0x21}},
+                                          {101, {0x41, 0x9A, 0x02}}};
+
+TEST(RTSPStreamParser, EveryTwoAndThreeWaySplitDeliversBothFramesOnce) {
+    const Bytes stream = TwoFramesWithText();
+    for (size_t a = 0; a <= stream.size(); ++a) {
+        for (size_t b = a; b <= stream.size(); ++b) {
+            RecordingUser user;
+            CRTSPStreamParser parser(&user, 0, 2);
+            parser.Feed(stream.data(), a);
+            parser.Feed(stream.data() + a, b - a);
+            parser.Feed(stream.data() + b, stream.size() - b);
+            ASSERT_EQ(kExpected, user.packets) << "split at " << a << " and " << b;
+        }
+    }
+}
+
+TEST(RTSPStreamParser, ByteByByteFeedDeliversBothFrames) {
+    const Bytes stream = TwoFramesWithText();
+    RecordingUser user;
+    CRTSPStreamParser parser(&user, 0, 2);
+    for (uint8_t byte : stream)
+        parser.Feed(&byte, 1);
+    EXPECT_EQ(kExpected, user.packets);
+}
+
+struct StreamCase {
+    const char* name;
+    Bytes stream;
+    std::vector<uint16_t> sequences;
+};
+
+class StreamResync : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(StreamResync, DeliversOnlyWellFormedFramesOfOurChannels) {
+    const StreamCase& c = GetParam();
+    RecordingUser user;
+    CRTSPStreamParser parser(&user, 0, 2);
+    parser.Feed(c.stream.data(), c.stream.size());
+    std::vector<uint16_t> got;
+    for (const Delivered& d : user.packets)
+        got.push_back(d.sequence);
+    EXPECT_EQ(c.sequences, got);
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        Append(out, p);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, StreamResync,
+    ::testing::Values(
+        StreamCase{"DoubleDollarBeforeChannel", Join({{'$'}, Frame(0, RtpPacket(7, {1, 2}))}), {7}},
+        StreamCase{
+            "ZeroLengthFrameIgnored", Join({{'$', 0, 0, 0}, Frame(0, RtpPacket(8, {1}))}), {8}},
+        StreamCase{"NonRtpPayloadDropped",
+                   Join({Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9}),
+                         Frame(0, RtpPacket(9, {1}))}),
+                   {9}},
+        StreamCase{"HeaderOnlyPacketDropped",
+                   Join({Frame(0, Bytes(RtpPacket(1, {}))), Frame(2, RtpPacket(10, {1}))}),
+                   {10}},
+        StreamCase{"OtherChannelSkipped",
+                   Join({Frame(1, {0x81, 0xC9, 0, 1, 1, 2, 3, 4}), Frame(0, RtpPacket(11, {5}))}),
+                   {11}},
+        StreamCase{"DollarThenWrongChannel", Join({{'$', 7}, Frame(0, RtpPacket(12, {5}))}), {12}}),
+    [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+
+TEST(RTSPStreamParser, LargestFrameIsReassembled) {
+    const Bytes payload(65535 - 12, 0xAB);
+    const Bytes stream = Frame(0, RtpPacket(500, payload));
+    RecordingUser user;
+    CRTSPStreamParser parser(&user, 0, 2);
+    for (size_t pos = 0; pos < stream.size(); pos += 8192) {
+        parser.Feed(stream.data() + pos, std::min<size_t>(8192, stream.size() - pos));
+    }
+    ASSERT_EQ(1u, user.packets.size());
+    EXPECT_EQ(payload, user.packets[0].payload);
+}
+
+TEST(RTSPStreamParser, ThrowingUserDoesNotStopTheStream) {
+    const Bytes stream = TwoFramesWithText();
+    RecordingUser user;
+    user.throwOnPacket = true;
+    CRTSPStreamParser parser(&user, 0, 2);
+    parser.Feed(stream.data(), stream.size());
+    EXPECT_EQ(kExpected, user.packets);
+}
+
+}  // namespace
+}  // namespace talvik
