@@ -4,6 +4,7 @@
 // older one; the host owns it until it hands it to a Delete export, which
 // frees it with the module's own heap (null is ignored). All six factories
 // build the same object; the suffix only tells which version the host uses.
+// Any host thread may call them; loading the module starts no thread.
 #pragma once
 
 #include "talvik/IPCaptureDriver.h"

@@ -97,7 +97,8 @@ public:
 };
 
 // Optional observer of frame times per video input. Called on the delivering
-// module thread.
+// module thread. No host-facing operation registers one with this driver, so
+// a host never receives these calls; declared to keep the layout known.
 class IFrameTimeListener {
 public:
     virtual ~IFrameTimeListener() = default;

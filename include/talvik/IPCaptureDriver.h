@@ -33,11 +33,13 @@ public:
     // call only. False on failure (call Close or delete anyway).
     virtual bool Open(IHostDebugSink* sink, IHostFrameAllocator* allocator,
                       IHostDevice* device) = 0;
-    // Slot 2: stops every stream and the I/O, and destroys both objects.
+    // Slot 2: stops every stream and the I/O, waits for the module's threads
+    // (no callback arrives after it returns) and destroys both objects.
     virtual void Close() = 0;
     // Slot 3: the video capture object (owned by the driver), null before Open.
     virtual IIPVideoCapture* GetVideoCapture() = 0;
-    // Slot 4: the digital I/O object (owned by the driver), or null.
+    // Slot 4: the digital I/O object (owned by the driver, valid until Close),
+    // or null before Open.
     virtual ICaptureIOApi* GetDigitalIO() = 0;
 };
 

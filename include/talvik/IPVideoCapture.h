@@ -28,7 +28,8 @@ class IIPVideoCapture {
 public:
     // Slot 0: the driver destroys the object; the host never deletes it.
     virtual ~IIPVideoCapture() = default;
-    // Slot 1: number of video inputs (inputs are numbered from 0).
+    // Slot 1: number of video inputs, as the host's device gave it in Open
+    // (inputs are numbered from 0).
     virtual uint32_t GetVideoInputCount() = 0;
     // Slot 2: (re)starts the recording stream of input with the host's settings
     // (frame interval in the unit-encoded form); frames go to sink. Both are
@@ -41,7 +42,7 @@ public:
     // anything was running. Do not call from inside a sink callback.
     virtual bool StopVideo(uint32_t videoInput) = 0;
     // Slot 4: changes size and frame interval (ms) of the running recording
-    // stream; false when there is none.
+    // stream; size is the host's, read during the call. False when there is none.
     virtual bool UpdateVideo(uint32_t videoInput, IHostFrameSize* size,
                              uint32_t frameIntervalMs) = 0;
     virtual uint32_t ReservedVideoA() = 0;  // slot 5: always 0

@@ -61,14 +61,14 @@ void CBaseRTPChannel::Run() {
     bool reconnect = false;
     for (;;) {
         uint32_t poll = kPollMs;
+        bool toldThisCycle = false;
         if (GetStatus() != kChannelStreaming || reconnect) {
             if (Connect(reconnect)) {
                 if (IsPaused()) {
                     SetStatus(kChannelStreaming);
                     SetCameraState(true);
                 }
-                CEvent* events[] = {&StopEvent(), &frameDelivered_};
-                const int woken = WaitAny(events, 2, quietWait);
+                const int woken = WaitForFirstFrame(quietWait, &toldThisCycle);
                 if (woken < 0) {
                     poll = 10;
                 } else if (woken == 1) {
@@ -96,11 +96,31 @@ void CBaseRTPChannel::Run() {
         }
         if (IsAlive() || IsPaused()) continue;
         SetStatus(kChannelSignalLost);
-        if (LastFrameTime().ElapsedMs() >= device.dataTimeoutMs) {
+        if (!toldThisCycle && LastFrameTime().ElapsedMs() >= device.dataTimeoutMs) {
             SendSignalLost();
             SetCameraState(false);
         }
     }
+}
+
+// While the signal is lost, the data time-out may run out during the wait
+// for the new session's first frame (the port search and the session set-up
+// come first): the host is told when it runs out, not only once the wait
+// has ended, and not a second time for the same attempt.
+int CBaseRTPChannel::WaitForFirstFrame(uint32_t quietWait, bool* told) {
+    CEvent* events[] = {&StopEvent(), &frameDelivered_};
+    const uint32_t limit = Driver()->GetDeviceInfo()->dataTimeoutMs;
+    const uint32_t elapsed = LastFrameTime().ElapsedMs();
+    if (GetStatus() != kChannelSignalLost || IsPaused() || elapsed >= limit ||
+        limit - elapsed >= quietWait) {
+        return WaitAny(events, 2, quietWait);
+    }
+    const int woken = WaitAny(events, 2, limit - elapsed);
+    if (woken >= 0) return woken;
+    SendSignalLost();
+    SetCameraState(false);
+    *told = true;
+    return WaitAny(events, 2, quietWait - (limit - elapsed));
 }
 
 bool CBaseRTPChannel::Connect(bool reconnect) {
@@ -228,10 +248,6 @@ bool CBaseRTSPChannel::Resume() {
     client_.RequestPlay();
     SetPaused(false);
     return true;
-}
-
-void CBaseRTSPChannel::OnStopping() {
-    CBaseRTPChannel::OnStopping();
 }
 
 bool CBaseRTSPChannel::OpenSession(bool reconnect) {

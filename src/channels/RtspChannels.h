@@ -88,6 +88,8 @@ protected:
 private:
     bool Connect(bool reconnect);
     bool OpenPorts();
+    // Index of the event that ended the wait (0 stop, 1 frame), -1 on time-out.
+    int WaitForFirstFrame(uint32_t quietWait, bool* told);
 
     uint32_t cameraAddress_ = 0;  // network order
     DeviceSettings deviceSettings_;
@@ -106,7 +108,6 @@ public:
 
     bool Pause() override;
     bool Resume() override;
-    void OnStopping() override;
 
     bool OnRTSPSessionReady(RTSPSessionInfo* info) override;
     void OnInterleavedPacket(CRTPPacket* packet) override;

@@ -25,6 +25,7 @@ struct Command {
 Command OpenCommand();
 Command RecordCommand();
 Command DemoCommand();
+Command ProbeCommand();
 Command IoCommand();
 
 // --module PATH, shared by every subcommand that loads the module.

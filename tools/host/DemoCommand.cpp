@@ -182,12 +182,14 @@ int Run(int argc, char** argv, int first) {
                          outDir = v;
                          return "";
                      }});
-    flags.push_back({"--camsim", "PATH", "camera simulator to run (default: the built one)",
-                     [&](const std::string& v) -> std::string {
-                         if (v.empty()) return "empty path";
-                         camsim = v;
-                         return "";
-                     }});
+    flags.push_back(
+        {"--camsim", "PATH",
+         "camera simulator to run (default: camsim beside talvik-host, else the built one)",
+         [&](const std::string& v) -> std::string {
+             if (v.empty()) return "empty path";
+             camsim = v;
+             return "";
+         }});
     flags.push_back(ModuleFlag(&modulePath));
     for (int i = first; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

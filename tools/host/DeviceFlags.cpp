@@ -6,7 +6,7 @@ namespace talvik_host {
 
 Flag ModuleFlag(std::string* path) {
     return {"--module", "PATH",
-            "driver module to load (default: libtalvik_arecont.so beside talvik-host)",
+            "driver module to load (default: libtalvik_arecont.so beside talvik-host or installed)",
             [path](const std::string& v) -> std::string {
                 if (v.empty()) return "empty path";
                 *path = v;

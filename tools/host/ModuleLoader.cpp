@@ -49,6 +49,11 @@ std::string DefaultModulePath() {
         const size_t slash = path.rfind('/');
         const std::string beside = path.substr(0, slash + 1) + kModuleName;
         if (access(beside.c_str(), F_OK) == 0) return beside;
+#ifdef TALVIK_HOST_INSTALLED_MODULE
+        // Installed: the module is in the library directory of the same prefix.
+        const std::string installed = path.substr(0, slash + 1) + TALVIK_HOST_INSTALLED_MODULE;
+        if (access(installed.c_str(), F_OK) == 0) return installed;
+#endif
     }
 #ifdef TALVIK_HOST_BUILD_MODULE
     return TALVIK_HOST_BUILD_MODULE;

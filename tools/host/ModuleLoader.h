@@ -46,8 +46,9 @@ private:
     }};
 };
 
-// The module beside the running executable, or the one of the build tree
-// this host was built with when there is none beside it.
+// The module beside the running executable, else the installed one (in the
+// library directory of the prefix the executable is installed in), else the
+// one of the build tree this host was built with.
 std::string DefaultModulePath();
 
 }  // namespace talvik_host

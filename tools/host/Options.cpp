@@ -77,6 +77,7 @@ std::string FlagHelp(const std::vector<Flag>& flags) {
             left += "  ";
         out += left + f.meaning + "\n";
     }
+    out += std::string("  --help") + std::string(16, ' ') + "this text\n";
     return out;
 }
 

@@ -24,7 +24,7 @@ struct Flag {
 bool ParseFlags(const std::vector<Flag>& flags, int argc, char** argv, int first,
                 std::string* error);
 
-// "  --port P       HTTP port of the device (default 80)" lines.
+// "  --port P       HTTP port of the device (default 80)" lines, then --help.
 std::string FlagHelp(const std::vector<Flag>& flags);
 
 // Whole text as an unsigned decimal number not above max.

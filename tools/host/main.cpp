@@ -12,7 +12,7 @@ using talvik_host::Command;
 // New subcommands are added here (and in Commands.h).
 std::vector<Command> AllCommands() {
     return {talvik_host::OpenCommand(), talvik_host::RecordCommand(), talvik_host::DemoCommand(),
-            talvik_host::IoCommand()};
+            talvik_host::ProbeCommand(), talvik_host::IoCommand()};
 }
 
 std::string MainUsage() {
@@ -30,7 +30,8 @@ std::string MainUsage() {
     text +=
         "\nflags of every command:\n"
         "  --module PATH         driver module to load (default: libtalvik_arecont.so beside\n"
-        "                        talvik-host, else the one of its build tree)\n"
+        "                        talvik-host, else the one installed in its prefix, else the\n"
+        "                        one of its build tree)\n"
         "  --help                the command's flags, each with its meaning, and an example\n"
         "\nexample:\n"
         "  talvik-host open --address 10.0.0.5 --model AV2155 --param 6=65\n";

@@ -1,0 +1,279 @@
+#include "camera/CapabilityQueryModule.h"
+
+#include <cxxabi.h>
+#include <time.h>
+
+#include <atomic>
+#include <new>
+
+#include "base/Event.h"
+#include "camera/ArecontCameraProperties.h"
+
+namespace talvik {
+
+namespace {
+
+// An address with a port, a path, credentials or shell and URL punctuation is
+// not a host name.
+const char kForbiddenAddressCharacters[] = "@#$%^&*(){}[]/\\+=|:;,~'!?\"";
+
+// How long a cancelled worker may take to reach a cancellation point before
+// it is detached instead of joined.
+constexpr int kCancelJoinSeconds = 5;
+
+}  // namespace
+
+struct CCapabilityQueryModule::WorkerState {
+    CManualEvent finished;  // set when the thread procedure ends, even by cancellation
+    std::atomic<int64_t> exitCode{-1};
+};
+
+namespace {
+
+struct ThreadStart {
+    CCapabilityQueryModule* module;
+    std::shared_ptr<void> keepAlive;
+};
+
+}  // namespace
+
+CCapabilityQueryModule::CCapabilityQueryModule(ICapabilityQueryCallback* callback,
+                                               bool videoStandard)
+    : videoStandard_(videoStandard), callback_(callback) {
+    device_.address.clear();
+    device_.userName.clear();
+    device_.password.clear();
+    device_.port = 80;
+    device_.timeoutMs = 5000;
+    device_.dataTimeoutMs = 5000;
+}
+
+CCapabilityQueryModule::~CCapabilityQueryModule() {
+    WaitForThreadEnd();
+}
+
+TSmartPtr<CBaseCameraProperties> CCapabilityQueryModule::TakePropertiesReference() {
+    std::lock_guard<std::mutex> guard(propertiesGuard_);
+    return properties_;
+}
+
+uint32_t CCapabilityQueryModule::StartQuery(const char* address, uint16_t port, const char* user,
+                                            const char* password, ICapabilityStore* store) {
+    try {
+        CLockGuard guard(lock_);
+        if (hasThread_) return 0;  // one query per instance
+        store_ = store;
+        if (address == nullptr || user == nullptr || password == nullptr) return 0;
+        device_.address = address;
+        device_.port = port;
+        device_.userName = user;
+        device_.password = password;
+        if (device_.timeoutMs == 0) return 0;
+
+        TSmartPtr<CBaseCameraProperties> properties(CreateCameraProperties());
+        if (!properties) return 0;
+        {
+            std::lock_guard<std::mutex> propertiesGuard(propertiesGuard_);
+            properties_ = std::move(properties);
+        }
+
+        auto state = std::make_shared<WorkerState>();
+        auto* start = new ThreadStart{this, state};
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, &CCapabilityQueryModule::ThreadProc, start) != 0) {
+            delete start;
+            return 0;
+        }
+        worker_ = std::move(state);
+        thread_ = thread;
+        hasThread_ = true;
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void CCapabilityQueryModule::StopQuery() {
+    try {
+        TSmartPtr<CBaseCameraProperties> properties = TakePropertiesReference();
+        if (properties) properties->Cancel();
+    } catch (...) {
+        // Cancelling is best effort; the read then runs to its end.
+    }
+}
+
+int64_t CCapabilityQueryModule::WorkerExitCode() const {
+    return worker_ ? worker_->exitCode.load() : -1;
+}
+
+void CCapabilityQueryModule::MarkFinished(void* state) {
+    static_cast<WorkerState*>(state)->finished.Set();
+}
+
+// Cancellation unwinds with an exception object that is not a real object;
+// binding the catch reference to it is what the runtime expects.
+__attribute__((no_sanitize("null"))) void* CCapabilityQueryModule::ThreadProc(void* arg) {
+    if (arg == nullptr)
+        return reinterpret_cast<void*>(static_cast<uintptr_t>(kWorkerFailedExitCode));
+    auto* start = static_cast<ThreadStart*>(arg);
+    CCapabilityQueryModule* module = start->module;
+    // Holds the state alive past a deletion of the module by its callback.
+    std::shared_ptr<WorkerState> state =
+        std::static_pointer_cast<WorkerState>(std::move(start->keepAlive));
+    delete start;
+
+    uint32_t exitCode = 0;
+    pthread_cleanup_push(&CCapabilityQueryModule::MarkFinished, state.get());
+    try {
+        module->FetchCapabilities();
+    } catch (abi::__forced_unwind&) {
+        throw;  // cancellation must unwind to the end
+    } catch (...) {
+        exitCode = kWorkerFailedExitCode;
+    }
+    // The module may be gone by now (deleted from inside the callback).
+    state->exitCode.store(exitCode);
+    pthread_cleanup_pop(1);
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(exitCode));
+}
+
+void CCapabilityQueryModule::FetchCapabilities() {
+    std::string message;
+    uint32_t code = 3;
+    bool succeeded = false;
+    if (device_.address.find_first_of(kForbiddenAddressCharacters) != std::string::npos) {
+        message = "Failed to start capability fetching thread. Device address is invalid!";
+        code = 0;
+    } else {
+        TSmartPtr<CBaseCameraProperties> properties = TakePropertiesReference();
+        if (!properties || store_ == nullptr) {
+            message = "Failed to start capability fetching thread. Internal error occurs";
+        } else if (properties->ReadFromDevice(code)) {
+            if (properties->WriteCapabilities(store_)) {
+                succeeded = true;
+            } else {
+                message = "Failed to save capability query results";
+            }
+        } else {
+            const std::string extra = properties->GetErrorText();
+            message = "Failed to get camera properties";
+            switch (code) {
+                case 1:
+                    message +=
+                        extra.empty() ? ", login failed (invalid credentials)" : ": " + extra;
+                    break;
+                case 2:
+                    message += ", device is offline or is located in unaccessible subnet";
+                    break;
+                case 3:
+                    if (!extra.empty()) message += ": " + extra;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    // Last use of the instance: the host may delete it from inside the call.
+    ICapabilityQueryCallback* callback = callback_;
+    if (callback == nullptr) return;
+    if (succeeded) {
+        callback->OnCompleted();
+    } else {
+        callback->OnFailed(code, message.c_str());
+    }
+}
+
+void CCapabilityQueryModule::WaitForThreadEnd() {
+    StopQuery();
+    bool terminated = false;
+    {
+        CLockGuard guard(lock_);
+        if (hasThread_) {
+            if (pthread_equal(pthread_self(), thread_)) {
+                // Deleted from inside the callback: the worker ends right
+                // after it returns, and nobody is left to join it.
+                pthread_detach(thread_);
+            } else if (worker_->finished.Wait(2 * device_.timeoutMs)) {
+                pthread_join(thread_, nullptr);
+            } else {
+                pthread_cancel(thread_);
+                timespec deadline{};
+                clock_gettime(CLOCK_REALTIME, &deadline);
+                deadline.tv_sec += kCancelJoinSeconds;
+                if (pthread_timedjoin_np(thread_, nullptr, &deadline) != 0) {
+                    pthread_detach(thread_);
+                }
+                terminated = true;
+            }
+            hasThread_ = false;
+            thread_ = pthread_t{};
+        }
+        std::lock_guard<std::mutex> propertiesGuard(propertiesGuard_);
+        properties_.Reset();
+    }
+    if (terminated && callback_ != nullptr) {
+        try {
+            callback_->OnTerminated();
+        } catch (...) {
+            // The host's exception must not leave the destructor.
+        }
+    }
+}
+
+CArecontCapabilityQueryModule::~CArecontCapabilityQueryModule() {
+    WaitForThreadEnd();
+}
+
+CBaseCameraProperties* CArecontCapabilityQueryModule::CreateCameraProperties() {
+    try {
+        return new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// Module-wide instance of the Init/Start/Terminate/Uninit exports. The guard
+// keeps a Terminate from racing an Uninit; the deletion itself runs outside
+// it, so that a callback may call the exports while the worker is waited for.
+namespace {
+std::mutex g_moduleQueryGuard;
+CCapabilityQueryModule* g_moduleQuery = nullptr;
+}  // namespace
+
+uint32_t InitModuleQuery(ICapabilityQueryCallback* callback, uint32_t videoStandard) {
+    std::lock_guard<std::mutex> guard(g_moduleQueryGuard);
+    if (g_moduleQuery != nullptr) return 0;
+    try {
+        g_moduleQuery = new CArecontCapabilityQueryModule(callback, videoStandard != 0);
+    } catch (...) {
+        g_moduleQuery = nullptr;  // out of memory still answers 1, with no instance
+    }
+    return 1;
+}
+
+uint32_t StartModuleQuery(const char* address, uint16_t port, const char* user,
+                          const char* password, ICapabilityStore* store) {
+    std::lock_guard<std::mutex> guard(g_moduleQueryGuard);
+    if (address == nullptr || user == nullptr || password == nullptr) return 0;
+    if (g_moduleQuery == nullptr) return 0;
+    return g_moduleQuery->StartQuery(address, port, user, password, store);
+}
+
+uint32_t TerminateModuleQuery() {
+    std::lock_guard<std::mutex> guard(g_moduleQueryGuard);
+    if (g_moduleQuery != nullptr) g_moduleQuery->StopQuery();
+    return 1;
+}
+
+uint32_t UninitModuleQuery() {
+    CCapabilityQueryModule* query = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_moduleQueryGuard);
+        query = g_moduleQuery;
+        g_moduleQuery = nullptr;
+    }
+    delete query;
+    return 1;
+}
+
+}  // namespace talvik

@@ -1,0 +1,459 @@
+// What an Arecont camera's replies turn into in the host's store, checked
+// against hand-computed tables (rates from the sensor formula or the model
+// table, intervals rounded to the nearest millisecond).
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CapabilityStore.h"
+#include "FakeCamera.h"
+#include "camera/ArecontCameraProperties.h"
+
+using talvik::CArecontCameraProperties;
+using talvik::DEVICE_INFO;
+using talvik::HostCoreVersion;
+using talvik_host::CapabilitySnapshot;
+using talvik_host::CCapabilityStore;
+using talvik_host::StoredProperty;
+using talvik_host::StoredResolution;
+using talvik_test::FakeCamera;
+
+namespace {
+
+// Interval for 1 to 30 frames per second.
+const std::vector<uint32_t> kRateIntervals = {1000, 500, 333, 250, 200, 167, 143, 125, 111, 100,
+                                              91,   83,  77,  71,  67,  63,  59,  56,  53,  50,
+                                              48,   45,  43,  42,  40,  38,  37,  36,  34,  33};
+
+// 2 s to 10 s, 20 s to 50 s, 2 min to 10 min, 20 min to 50 min, 1 h to 24 h.
+std::vector<uint32_t> LongIntervals() {
+    std::vector<uint32_t> out = {2000,   3000,    4000,    5000,    6000,   7000,   8000,
+                                 9000,   10000,   20000,   30000,   40000,  50000,  120000,
+                                 180000, 240000,  300000,  360000,  420000, 480000, 540000,
+                                 600000, 1200000, 1800000, 2400000, 3000000};
+    for (uint32_t hour = 1; hour <= 24; ++hour)
+        out.push_back(hour * 3600000u);
+    return out;
+}
+
+DEVICE_INFO Device() {
+    DEVICE_INFO device;
+    device.address = "192.0.2.7";
+    device.port = 8080;
+    device.userName = "admin";
+    device.password = "secret";
+    return device;
+}
+
+const HostCoreVersion kHost512{5, 12, 0, 0};
+const HostCoreVersion kHost511{5, 11, 9, 0};
+const HostCoreVersion kHost60{6, 0, 0, 0};
+
+using Caps = std::map<uint32_t, uint32_t>;
+// Capabilities every newer host gets besides codecs and channels.
+Caps With(Caps caps, const Caps& more) {
+    caps.insert(more.begin(), more.end());
+    return caps;
+}
+const Caps kNewHost = {{11, 1}, {12, 1}, {21, 1}, {22, 1}, {23, 1}, {24, 1}, {25, 2000}, {27, 2}};
+const Caps kAux = {{2, 1}, {3, 1}};
+
+struct StoreCase {
+    const char* name;
+    const char* model;
+    const char* width;
+    const char* height;
+    const char* channelenable;
+    const char* firmware;  // "" for an empty reply
+    bool aux;              // camera answers auxin and auxout
+    HostCoreVersion host;
+    uint32_t videoStandard;
+    // Expected store contents.
+    std::string modelName;
+    Caps capabilities;
+    std::vector<StoredResolution> resolutions;
+    uint32_t maxRate;
+    bool longIntervals;
+    uint32_t defaultInterval;
+    std::map<uint32_t, std::string> propertyValues;
+};
+
+std::ostream& operator<<(std::ostream& os, const StoreCase& c) {
+    return os << c.name;
+}
+
+class StoreContents : public ::testing::TestWithParam<StoreCase> {};
+
+TEST_P(StoreContents, MatchesCameraReplies) {
+    const StoreCase& c = GetParam();
+    FakeCamera camera;
+    FakeCamera::SetUpArecont(camera, c.model, c.width, c.height, c.channelenable, c.firmware);
+    if (!c.aux) {
+        camera.Remove("/get?auxin");
+        camera.Remove("/get?auxout");
+    }
+    CArecontCameraProperties properties(Device(), c.videoStandard);
+    properties.SetRequester(camera.Requester());
+    properties.SetHostCoreVersionReader([&] { return c.host; });
+
+    uint32_t code = 77;
+    ASSERT_TRUE(properties.ReadFromDevice(code));
+    EXPECT_EQ(code, 77u);  // untouched on success
+    CCapabilityStore store;
+    ASSERT_TRUE(properties.WriteCapabilities(&store));
+
+    const CapabilitySnapshot s = store.Snapshot();
+    SCOPED_TRACE(CCapabilityStore::FormatText(s));
+    EXPECT_EQ(s.modelName, c.modelName);
+    EXPECT_EQ(s.connection, (std::map<uint32_t, std::string>{
+                                {1, "192.0.2.7"}, {2, "8080"}, {3, "admin"}, {4, "secret"}}));
+    EXPECT_EQ(s.capabilities, c.capabilities);
+    EXPECT_EQ(s.resolutions, c.resolutions);
+    std::vector<uint32_t> intervals(kRateIntervals.begin(), kRateIntervals.begin() + c.maxRate);
+    if (c.longIntervals) {
+        const std::vector<uint32_t> more = LongIntervals();
+        intervals.insert(intervals.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(s.frameIntervals, intervals);
+    EXPECT_EQ(s.defaultFrameInterval, c.defaultInterval);
+    std::map<uint32_t, std::string> values;
+    for (const auto& p : s.properties)
+        values[p.first] = p.second.value;
+    EXPECT_EQ(values, c.propertyValues);
+}
+
+std::map<uint32_t, std::string> Props(const char* standard, const char* width, const char* height,
+                                      const char* group, const char* firmware,
+                                      const char* cropping) {
+    return {{1, standard}, {2, "554"},    {3, width},   {4, height},
+            {5, group},    {6, firmware}, {7, cropping}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arecont, StoreContents,
+    ::testing::Values(
+        // 1600 x 1200, one sensor: 30 fps at both scales; default rate 5 (200 ms).
+        StoreCase{"Model2155JpegAndH264Group1",
+                  "AV2155DN",
+                  "1600",
+                  "1200",
+                  "1",
+                  "65174",
+                  true,
+                  kHost512,
+                  0,
+                  "Arecont AV AV2155DN",
+                  With(With({{0, 1}, {7, 1}, {8, 1}}, kNewHost), kAux),
+                  {{"1600x1200", 1600, 1200, 33}, {"800x600", 800, 600, 33}},
+                  30,
+                  true,
+                  200,
+                  Props("0", "1600", "1200", "1", "65174", "0")},
+        // "313" puts the camera in group 0; a run ending in 0 means no JPEG.
+        StoreCase{"Model3130H264OnlyGroup0",
+                  "AV3130",
+                  "1280",
+                  "1024",
+                  "1",
+                  "65174",
+                  true,
+                  kHost512,
+                  0,
+                  "Arecont AV AV3130",
+                  With(With({{0, 1}, {7, 1}}, kNewHost), kAux),
+                  {{"1280x1024", 1280, 1024, 33}, {"640x512", 640, 512, 33}},
+                  30,
+                  true,
+                  200,
+                  Props("0", "1280", "1024", "0", "65174", "0")},
+        // Table model: 4 fps full (250 ms), 13 fps half (77 ms); default 4 fps.
+        StoreCase{"Model20185FromRateTable",
+                  "AV20185DN",
+                  "2592",
+                  "1944",
+                  "1",
+                  "65174",
+                  true,
+                  kHost512,
+                  0,
+                  "Arecont AV AV20185DN",
+                  With(With({{0, 1}, {7, 1}, {8, 1}}, kNewHost), kAux),
+                  {{"2592x1944", 2592, 1944, 250}, {"1296x972", 1296, 972, 77}},
+                  13,
+                  true,
+                  250,
+                  Props("0", "2592", "1944", "1", "65174", "0")},
+        // 1088 lines are cropped to 1080: flexible cropping.
+        StoreCase{"Sensor1920x1088IsCroppedTo1080",
+                  "AV2115DN",
+                  "1920",
+                  "1088",
+                  "1",
+                  "65174",
+                  true,
+                  kHost512,
+                  0,
+                  "Arecont AV AV2115DN",
+                  With(With({{0, 1}, {7, 1}, {8, 1}}, kNewHost), kAux),
+                  {{"1920x1080", 1920, 1080, 33}, {"960x540", 960, 540, 33}},
+                  30,
+                  true,
+                  200,
+                  Props("0", "1920", "1080", "1", "65174", "1")},
+        // Four sensors share the clock: 7 fps full (143 ms), 25 fps half (40 ms).
+        StoreCase{"FourSensorsDivideTheRate",
+                  "AV8365DN",
+                  "1600",
+                  "1200",
+                  "15",
+                  "65174",
+                  true,
+                  kHost512,
+                  0,
+                  "Arecont AV AV8365DN",
+                  With(With({{0, 4}, {7, 1}, {8, 1}}, kNewHost), kAux),
+                  {{"1600x1200", 1600, 1200, 143}, {"800x600", 800, 600, 40}},
+                  25,
+                  true,
+                  200,
+                  Props("0", "1600", "1200", "1", "65174", "0")},
+        // Host core older than 5.12: no long intervals, mode 0, no 21 to 25.
+        StoreCase{"HostCore511HasNoLongIntervals",
+                  "AV2155DN",
+                  "1600",
+                  "1200",
+                  "1",
+                  "65174",
+                  true,
+                  kHost511,
+                  0,
+                  "Arecont AV AV2155DN",
+                  With({{0, 1}, {7, 1}, {8, 1}, {11, 1}, {12, 1}, {27, 0}}, kAux),
+                  {{"1600x1200", 1600, 1200, 33}, {"800x600", 800, 600, 33}},
+                  30,
+                  false,
+                  200,
+                  Props("0", "1600", "1200", "1", "65174", "0")},
+        // Newer major version; empty firmware reply; no auxiliary I/O.
+        StoreCase{"HostCore6NoFirmwareNoAux",
+                  "AV2155DN",
+                  "1600",
+                  "1200",
+                  "1",
+                  "",
+                  false,
+                  kHost60,
+                  1,
+                  "Arecont AV AV2155DN",
+                  With({{0, 1}, {7, 1}, {8, 1}}, kNewHost),
+                  {{"1600x1200", 1600, 1200, 33}, {"800x600", 800, 600, 33}},
+                  30,
+                  true,
+                  200,
+                  Props("1", "1600", "1200", "1", "(none)", "0")}),
+    [](const ::testing::TestParamInfo<StoreCase>& info) { return std::string(info.param.name); });
+
+TEST(StoreContents, NamedPropertiesCarryNamesAndTextFlags) {
+    FakeCamera camera;
+    FakeCamera::SetUpArecont(camera, "AV2155DN", "1920", "1088");
+    CArecontCameraProperties properties(Device(), 0);
+    properties.SetRequester(camera.Requester());
+    properties.SetHostCoreVersionReader([] { return kHost512; });
+    uint32_t code = 0;
+    ASSERT_TRUE(properties.ReadFromDevice(code));
+    CCapabilityStore store;
+    ASSERT_TRUE(properties.WriteCapabilities(&store));
+    const std::map<uint32_t, StoredProperty> expected = {
+        {1, {"Video standard", "0", 0, 0}},    {2, {"RTSP port", "554", 0, 0}},
+        {3, {"Sensor width", "1920", 0, 0}},   {4, {"Sensor height", "1080", 0, 0}},
+        {5, {"Camera group", "1", 0, 0}},      {6, {"Firmware version", "65174", 1, 0}},
+        {7, {"Flexible cropping", "1", 0, 0}},
+    };
+    EXPECT_EQ(store.Snapshot().properties, expected);
+    EXPECT_EQ(camera.Requests(),
+              (std::vector<std::string>{"/get?model=releasename", "/get?channelenable",
+                                        "/get?sensorheight", "/get?sensorwidth", "/get?auxin",
+                                        "/get?auxout", "/get?fwversion"}));
+}
+
+TEST(IntervalFromRate, RoundsToNearestMillisecond) {
+    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
+        {1, 1000}, {4, 250}, {5, 200}, {7, 143}, {13, 77}, {19, 53}, {25, 40}, {30, 33}, {0, 1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(talvik::IntervalFromRate(c.first), c.second) << c.first;
+}
+
+// Sensor formula: rate limit at full and half resolution.
+struct FormulaCase {
+    const char* width;
+    const char* height;
+    const char* channelenable;
+    std::vector<StoredResolution> resolutions;
+};
+
+TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
+    const std::vector<FormulaCase> cases = {
+        {"1920", "1080", "1", {{"1920x1080", 1920, 1080, 33}, {"960x540", 960, 540, 33}}},
+        {"2048", "1536", "1", {{"2048x1536", 2048, 1536, 53}, {"1024x768", 1024, 768, 33}}},
+        {"2592", "1944", "1", {{"2592x1944", 2592, 1944, 83}, {"1296x972", 1296, 972, 33}}},
+        {"1600", "1200", "15", {{"1600x1200", 1600, 1200, 143}, {"800x600", 800, 600, 40}}},
+        // Values with trailing text read like atoi; an odd size halves down.
+        {"641 px", " 481", "1", {{"641x481", 641, 481, 33}, {"320x240", 320, 240, 33}}},
+        // One pixel wide: the half-size record is empty and left out.
+        {"1", "480", "1", {{"1x480", 1, 480, 33}}},
+    };
+    for (const FormulaCase& c : cases) {
+        FakeCamera camera;
+        FakeCamera::SetUpArecont(camera, "AV1300", c.width, c.height, c.channelenable);
+        CArecontCameraProperties properties(Device(), 0);
+        properties.SetRequester(camera.Requester());
+        properties.SetHostCoreVersionReader([] { return kHost512; });
+        uint32_t code = 0;
+        ASSERT_TRUE(properties.ReadFromDevice(code)) << c.width;
+        CCapabilityStore store;
+        ASSERT_TRUE(properties.WriteCapabilities(&store)) << c.width;
+        EXPECT_EQ(store.Snapshot().resolutions, c.resolutions) << c.width << "x" << c.height;
+    }
+}
+
+TEST(ChannelEnable, OnlyExactly15MeansFourSensors) {
+    const std::vector<std::pair<const char*, uint32_t>> cases = {{"15", 4}, {"015", 1}, {"15 ", 1},
+                                                                 {"", 1},   {"1", 1},   {"5", 1}};
+    for (const auto& c : cases) {
+        FakeCamera camera;
+        FakeCamera::SetUpArecont(camera, "AV2155", "1600", "1200", c.first);
+        CArecontCameraProperties properties(Device(), 0);
+        properties.SetRequester(camera.Requester());
+        uint32_t code = 0;
+        ASSERT_TRUE(properties.ReadFromDevice(code));
+        EXPECT_EQ(properties.ChannelCount(), c.second) << "'" << c.first << "'";
+    }
+}
+
+// A read that cannot complete: which replies are missing or wrong.
+struct FailedReadCase {
+    const char* name;
+    std::map<std::string, std::string> replies;  // "" removes the path
+    std::vector<std::string> requests;
+};
+
+TEST(ReadFromDevice, FailsWithCode3) {
+    const std::vector<std::string> modelOnly = {"/get?model=releasename"};
+    const std::vector<std::string> throughSensor = {"/get?model=releasename", "/get?channelenable",
+                                                    "/get?sensorheight", "/get?sensorwidth"};
+    const std::vector<FailedReadCase> cases = {
+        {"no model reply", {{"/get?model=releasename", ""}}, modelOnly},
+        {"reply without model", {{"/get?model=releasename", "name=AV2155\r\n"}}, modelOnly},
+        {"model name only as prefix", {{"/get?model=releasename", "models=AV2155\r\n"}}, modelOnly},
+        {"no sensor height", {{"/get?sensorheight", ""}}, throughSensor},
+        {"no sensor width", {{"/get?sensorwidth", ""}}, throughSensor},
+        {"zero width", {{"/get?sensorwidth", "sensorwidth=0\r\n"}}, throughSensor},
+        {"negative height", {{"/get?sensorheight", "sensorheight=-1080\r\n"}}, throughSensor},
+        {"width not a number", {{"/get?sensorwidth", "sensorwidth=wide\r\n"}}, throughSensor},
+    };
+    for (const FailedReadCase& c : cases) {
+        FakeCamera camera;
+        FakeCamera::SetUpArecont(camera, "AV2155", "1600", "1200");
+        for (const auto& reply : c.replies) {
+            if (reply.second.empty()) {
+                camera.Remove(reply.first);
+            } else {
+                camera.Reply(reply.first, reply.second);
+            }
+        }
+        CArecontCameraProperties properties(Device(), 0);
+        properties.SetRequester(camera.Requester());
+        uint32_t code = 0;
+        EXPECT_FALSE(properties.ReadFromDevice(code)) << c.name;
+        EXPECT_EQ(code, 3u) << c.name;
+        EXPECT_EQ(camera.Requests(), c.requests) << c.name;
+        EXPECT_FALSE(properties.WriteCapabilities(nullptr)) << c.name;
+    }
+}
+
+TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
+    FakeCamera camera;
+    FakeCamera::SetUpArecont(camera, "AV3130", "1280", "1024");
+    CArecontCameraProperties properties(Device(), 0);
+    properties.SetRequester(camera.Requester());
+    uint32_t code = 0;
+    ASSERT_TRUE(properties.ReadFromDevice(code));
+    camera.Remove("/get?model=releasename");
+    camera.Value("sensorwidth", "2048");
+    camera.Value("sensorheight", "1536");
+    ASSERT_TRUE(properties.ReadFromDevice(code));
+    EXPECT_EQ(properties.DeviceModel(), "AV3130");
+    EXPECT_EQ(properties.CameraGroup(), 0u);
+    CCapabilityStore store;
+    ASSERT_TRUE(properties.WriteCapabilities(&store));
+    const CapabilitySnapshot s = store.Snapshot();
+    EXPECT_EQ(s.modelName, "Arecont AV AV3130");
+    // Both reads' resolutions, in the order found.
+    EXPECT_EQ(s.resolutions, (std::vector<StoredResolution>{{"1280x1024", 1280, 1024, 33},
+                                                            {"640x512", 640, 512, 33},
+                                                            {"2048x1536", 2048, 1536, 53},
+                                                            {"1024x768", 1024, 768, 33}}));
+}
+
+TEST(ReadFromDevice, CancelDuringModelSkipsTheRestAndWriteFails) {
+    FakeCamera camera;
+    FakeCamera::SetUpArecont(camera, "AV2155", "1600", "1200");
+    CArecontCameraProperties properties(Device(), 0);
+    camera.OnRequest([&](const std::string& path) {
+        if (path == "/get?model=releasename") properties.Cancel();
+    });
+    properties.SetRequester(camera.Requester());
+    uint32_t code = 0;
+    EXPECT_TRUE(properties.ReadFromDevice(code));
+    EXPECT_EQ(camera.Requests(),
+              (std::vector<std::string>{"/get?model=releasename", "/get?channelenable"}));
+    CCapabilityStore store;
+    EXPECT_FALSE(properties.WriteCapabilities(&store));
+    EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155");
+    EXPECT_TRUE(store.Snapshot().resolutions.empty());
+}
+
+TEST(AddResolution, KeepsTheSmallerNonZeroInterval) {
+    CArecontCameraProperties properties(Device(), 0);
+    properties.AddResolution({640, 480, 100});
+    properties.AddResolution({640, 480, 40});
+    properties.AddResolution({640, 480, 0});
+    properties.AddResolution({640, 480, 50});
+    properties.AddResolution({320, 240, 0});
+    properties.AddResolution({320, 240, 20});  // a stored 0 stays
+    properties.AddResolution({0, 240, 20});
+    properties.AddResolution(1280, 720, 25);
+    ASSERT_EQ(properties.Resolutions().size(), 3u);
+    EXPECT_EQ(properties.Resolutions()[0].minFrameIntervalMs, 40u);
+    EXPECT_EQ(properties.Resolutions()[1].minFrameIntervalMs, 0u);
+    EXPECT_EQ(properties.Resolutions()[2].minFrameIntervalMs, 40u);
+}
+
+TEST(ModelFrameRateTable, HoldsTheFourModels) {
+    const auto& table = talvik::ModelFrameRateTable();
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table.at("20185").fullResolution, 4);
+    EXPECT_EQ(table.at("20185").halfResolution, 13);
+    EXPECT_EQ(table.at("20365").halfResolution, 13);
+    EXPECT_EQ(table.at("2455").fullResolution, 30);
+    EXPECT_EQ(table.at("3456").fullResolution, 20);
+    EXPECT_EQ(table.at("3456").halfResolution, 30);
+}
+
+TEST(ParseLikeAtoi, ReadsLeadingNumber) {
+    const std::vector<std::pair<const char*, int>> cases = {{"1920", 1920},
+                                                            {"  42x", 42},
+                                                            {"+7", 7},
+                                                            {"-3", -3},
+                                                            {"x1", 0},
+                                                            {"", 0},
+                                                            {"99999999999", 2147483647},
+                                                            {"-99999999999", -2147483647 - 1},
+                                                            {"\t\n12", 12}};
+    for (const auto& c : cases)
+        EXPECT_EQ(talvik::ParseLikeAtoi(c.first), c.second) << c.first;
+}
+
+}  // namespace
