@@ -66,9 +66,9 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
 // The flags each subcommand accepts, in the order its help lists them.
 const std::map<std::string, std::vector<std::string>> kFlags = {
     {"open", Join(kDevice, {"--codec", "--param", "--module", "--help"})},
-    {"record",
-     Join(kDevice, {"--param", "--module", "--input", "--stream", "--codec", "--interval", "--size",
-                    "--quality", "--duration", "--out", "--json", "--discard", "--help"})},
+    {"record", Join(kDevice, {"--param", "--module", "--input", "--stream", "--codec", "--interval",
+                              "--size", "--quality", "--duration", "--out", "--json", "--discard",
+                              "--streams", "--help"})},
     {"demo", {"--duration", "--out", "--camsim", "--module", "--help"}},
     {"io", Join(kDevice, {"--codec", "--param", "--watch", "--set", "--module", "--help"})},
 };

@@ -375,8 +375,11 @@ TEST_P(RtspPacketLoss, OnlyWholeFramesAndKeyFramesAfterGaps) {
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0].fourcc, "H264");
     size_t gaps = 0;
+    // A lost packet costs every frame up to the next key frame, a gap of
+    // several frame times; shorter gaps come from the live encoder falling
+    // behind on a loaded machine and say nothing about loss.
     for (size_t i = 1; i < rows.size(); ++i) {
-        if (rows[i].timeMs - rows[i - 1].timeMs < 60) continue;
+        if (rows[i].timeMs - rows[i - 1].timeMs < 200) continue;
         ++gaps;
         EXPECT_EQ(rows[i].fourcc, "H264") << "frame " << i << " after a gap";
     }

@@ -13,7 +13,8 @@ std::string Usage(const std::vector<Flag>& flags) {
     return "usage: talvik-host record --address A [device flags of open] [--input I]\n"
            "                          [--stream rec|live|remote] [--codec jpeg|h264]\n"
            "                          [--interval MS] [--size WxH] [--quality Q] [--duration S]\n"
-           "                          [--out DIR] [--json] [--discard] [--module PATH]\n\n"
+           "                          [--out DIR] [--json] [--discard] [--streams N]\n"
+           "                          [--module PATH]\n\n"
            "Opens the camera through the module, starts one stream (the recording stream\n"
            "with StartVideo, live and remote with StartStream) and writes every frame to\n"
            "DIR: JPEG streams to LABEL.mjpeg (concatenated pictures; ffplay -f mjpeg plays\n"
@@ -21,7 +22,9 @@ std::string Usage(const std::vector<Flag>& flags) {
            "(index, frame time UTC, receive time UTC, fourcc, width, height, bytes).\n"
            "LABEL is STREAM_inI_CODEC. A live progress line (plain lines when not on a\n"
            "terminal) shows frames, fps, kbit/s, channel status and signal losses; a\n"
-           "summary follows. Exit code 1 when no frame arrived, 2 for wrong flags.\n\n" +
+           "summary follows. Exit code 1 when no frame arrived, 2 for wrong flags.\n"
+           "--streams N (with --discard) opens N drivers for the same camera in this\n"
+           "process, each starting the stream, and sums their counts.\n\n" +
            FlagHelp(flags) +
            "\nexamples:\n"
            "  talvik-host record --address 10.0.0.5 --model AV2155 --codec jpeg --interval 40 "
@@ -113,10 +116,32 @@ std::vector<Flag> RecordFlags(RecordOptions* o) {
                          o->discard = true;
                          return "";
                      }});
+    flags.push_back({"--streams", "N",
+                     "drivers for the same camera in this process, each with the stream "
+                     "(default 1; above 1 needs --discard)",
+                     [o](const std::string& v) -> std::string {
+                         if (!ParseNumber(v, 256, &o->streams) || o->streams == 0)
+                             return "'" + v + "' is not 1 to 256";
+                         return "";
+                     }});
     return flags;
 }
 
 namespace {
+
+int RunStreams(const RecordOptions& options) {
+    std::vector<RecordSummary> summaries;
+    std::string error;
+    const bool ran = RunRecordings(options, &summaries, &error);
+    uint64_t frames = 0;
+    for (const RecordSummary& s : summaries)
+        frames += s.frames;
+    const std::string text =
+        options.json ? StreamsJson(summaries, error) : StreamsText(summaries, error);
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+    return ran && frames > 0 ? kExitOk : kExitFailed;
+}
 
 int Run(int argc, char** argv, int first) {
     RecordOptions options;
@@ -130,8 +155,11 @@ int Run(int argc, char** argv, int first) {
     std::string error;
     if (!ParseFlags(flags, argc, argv, first, &error))
         return UsageError("record", error, Usage(flags));
+    if (options.streams > 1 && !options.discard)
+        return UsageError("record", "--streams above 1 needs --discard", Usage(flags));
     options.device.defaultCodec = options.codec;
     InstallStopSignals();
+    if (options.streams > 1) return RunStreams(options);
     RecordSummary summary;
     const bool ran = RunRecording(options, &summary);
     if (options.json) {

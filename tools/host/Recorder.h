@@ -31,6 +31,7 @@ struct RecordOptions {
     bool json = false;     // progress to stderr, summary as JSON on stdout
     bool progress = true;  // live progress line or plain lines
     std::string label;     // file name stem; empty: from stream, input and codec
+    uint32_t streams = 1;  // above 1: that many drivers in one process, counting only
 };
 
 struct RecordSummary {
@@ -62,6 +63,16 @@ void InstallStopSignals();
 // Runs one session; the summary tells what happened. Returns false when the
 // session could not be run at all (module, device, stream start, files).
 bool RunRecording(const RecordOptions& options, RecordSummary* summary);
+
+// Runs `options.streams` drivers for the same device in this process, each
+// starting the same stream and counting its frames (nothing is written).
+// One summary per stream, labelled LABEL_sK. False with a reason when no
+// stream could be started.
+bool RunRecordings(const RecordOptions& options, std::vector<RecordSummary>* summaries,
+                   std::string* error);
+// Totals and the per-stream summaries, as one JSON object or as text.
+std::string StreamsJson(const std::vector<RecordSummary>& summaries, const std::string& error);
+std::string StreamsText(const std::vector<RecordSummary>& summaries, const std::string& error);
 
 // The flags of `record` (the device flags of `open` with --codec naming the
 // stream's codec, and the stream flags).

@@ -1,0 +1,76 @@
+// End to end: `talvik-host record --streams N` runs N drivers for one camera
+// in one process; each must get its own camera stream and its own count.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "support/CamSim.h"
+
+namespace {
+
+using talvik::test::CamSim;
+using talvik::test::RunCommand;
+using talvik::test::SplitLines;
+
+const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
+
+// Every "frames":N of the summary, the total first, then one per stream.
+std::vector<long long> FrameCounts(const std::string& json) {
+    std::vector<long long> out;
+    const std::regex number("\"frames\":([0-9]+)");
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), number);
+         it != std::sregex_iterator(); ++it)
+        out.push_back(std::stoll((*it)[1]));
+    return out;
+}
+
+TEST(HostStreams, EachDriverHasItsOwnCameraStreamAndCount) {
+    std::string error;
+    auto sim = CamSim::Start({}, &error);
+    ASSERT_TRUE(sim) << error;
+    int code = -1;
+    const std::string json = RunCommand(
+        kHost + " record --address 127.0.0.1 --port " + std::to_string(sim->HttpPort()) +
+            " --codec jpeg --interval 40 --duration 3 --discard --json --streams 3 2>/dev/null",
+        120000, &code);
+    EXPECT_EQ(code, 0) << json;
+    EXPECT_NE(json.find("{\"streams\":3,\"started\":3,"), std::string::npos) << json;
+    const std::vector<long long> frames = FrameCounts(json);
+    ASSERT_EQ(frames.size(), 4u) << json;
+    EXPECT_EQ(frames[0], frames[1] + frames[2] + frames[3]);
+    for (size_t i = 1; i < frames.size(); ++i)
+        EXPECT_GT(frames[i], 0) << "stream " << i;
+    for (const char* label : {"rec_in0_jpeg_s1", "rec_in0_jpeg_s2", "rec_in0_jpeg_s3"})
+        EXPECT_NE(json.find(std::string("\"label\":\"") + label + "\""), std::string::npos);
+    // One MJPEG connection per driver.
+    for (unsigned id = 1; id <= 3; ++id)
+        EXPECT_GT(sim->StreamStat(id, "frames"), 0) << "camsim stream " << id;
+    EXPECT_EQ(sim->StreamStat(4, "frames"), -1);
+}
+
+struct BadStreams {
+    const char* flags;
+    const char* message;
+};
+
+class HostStreamsUsage : public ::testing::TestWithParam<BadStreams> {};
+
+TEST_P(HostStreamsUsage, ExitTwoNamingTheProblem) {
+    int code = -1;
+    const std::string err =
+        RunCommand(kHost + " record --address 127.0.0.1 " + GetParam().flags + " 2>&1 >/dev/null",
+                   20000, &code);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(SplitLines(err).at(0), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, HostStreamsUsage,
+    ::testing::Values(
+        BadStreams{"--streams 2", "talvik-host record: --streams above 1 needs --discard"},
+        BadStreams{"--streams 0 --discard", "talvik-host record: --streams: '0' is not 1 to 256"},
+        BadStreams{"--streams 257 --discard",
+                   "talvik-host record: --streams: '257' is not 1 to 256"}));
+
+}  // namespace

@@ -1,0 +1,205 @@
+// `record --streams N`: N drivers for the same device in one process, each
+// with its own stream, counting frames only. Used to see what many cameras
+// cost one recording server (CPU, memory, threads per stream).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ModuleLoader.h"
+#include "Recorder.h"
+#include "talvik/IPCaptureDriver.h"
+#include "talvik/IPVideoCapture.h"
+
+namespace talvik_host {
+
+namespace {
+
+// Counts frames and bytes; called on the module's delivering threads.
+class CountingSink : public talvik::IHostFrameSink {
+public:
+    bool OnFrame(talvik::IHostFrame* frame) override {
+        if (frame == nullptr) return false;
+        const uint32_t size = std::min(frame->GetDataSize(), frame->GetBufferSize());
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++frames_;
+        bytes_ += size;
+        fourcc_ = frame->GetFourCC();
+        width_ = frame->GetWidth();
+        height_ = frame->GetHeight();
+        return true;
+    }
+    void OnSignalLost() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++losses_;
+    }
+    void Fill(RecordSummary* s) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        s->frames = frames_;
+        s->bytes = bytes_;
+        s->signalLosses = losses_;
+        s->fourcc = frames_ > 0 ? FourCCText(fourcc_) : "";
+        s->width = width_;
+        s->height = height_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    uint64_t frames_ = 0;
+    uint64_t bytes_ = 0;
+    uint64_t losses_ = 0;
+    uint32_t fourcc_ = 0;
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+};
+
+// Same unit encoding as the single-stream recorder: the top two bits of the
+// 16-bit interval give ms, s, min or h.
+uint32_t EncodeStartInterval(uint32_t ms) {
+    if (ms <= 0x3FFF) return ms;
+    if (ms / 1000 <= 0x3FFF) return 0x4000 | (ms / 1000);
+    if (ms / 60000 <= 0x3FFF) return 0x8000 | (ms / 60000);
+    return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
+}
+
+struct Stream {
+    explicit Stream(const DeviceDescription& d) : device(d) {}
+    HostDevice device;
+    CountingSink sink;
+    talvik::ipcapture::IIPCaptureDriverEx5* driver = nullptr;
+    talvik::ipcapture::IIPVideoCaptureEx2* capture = nullptr;
+    bool started = false;
+};
+
+}  // namespace
+
+bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries,
+                   std::string* error) {
+    summaries->clear();
+    DriverModule module;
+    if (!module.Load(o.modulePath.empty() ? DefaultModulePath() : o.modulePath, error))
+        return false;
+    const DriverFactory& factory = module.Factories().back();
+    HostDebugSink debugSink(stderr);
+    HostFrameAllocator allocator;
+    StreamRequest request;
+    request.width = o.width;
+    request.height = o.height;
+    request.codec = o.codec;
+    request.quality = o.quality;
+    const bool recording = o.stream == StreamChoice::kRec;
+    request.frameInterval =
+        recording ? EncodeStartInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
+    HostStreamSettings settings(request);
+
+    std::vector<std::unique_ptr<Stream>> streams;
+    size_t started = 0;
+    for (uint32_t i = 0; i < o.streams; ++i) {
+        streams.push_back(std::make_unique<Stream>(o.device));
+        Stream& s = *streams.back();
+        s.driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
+        if (s.driver == nullptr) continue;
+        if (!s.driver->Open(&debugSink, &allocator, &s.device)) continue;
+        s.capture = s.driver->GetVideoCaptureEx2();
+        if (s.capture == nullptr) continue;
+        s.started = recording
+                        ? s.capture->StartVideo(o.input, &s.sink, &settings)
+                        : s.capture->StartStream(o.input, uint32_t(o.stream), &s.sink, &settings);
+        if (s.started) ++started;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    FILE* progress = o.json ? stderr : stdout;
+    double lastShown = 0;
+    while (started > 0 && !g_stopRequested && (o.durationS <= 0 || elapsed() < o.durationS)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (o.progress && elapsed() - lastShown >= 1.0) {
+            lastShown = elapsed();
+            uint64_t frames = 0;
+            for (const auto& s : streams) {
+                RecordSummary now;
+                s->sink.Fill(&now);
+                frames += now.frames;
+            }
+            std::fprintf(progress, "%6.1fs  %zu streams  frames %llu\n", lastShown, started,
+                         static_cast<unsigned long long>(frames));
+            std::fflush(progress);
+        }
+    }
+    const double seconds = elapsed();
+
+    const std::string stem = std::string(o.stream == StreamChoice::kRec    ? "rec"
+                                         : o.stream == StreamChoice::kLive ? "live"
+                                                                           : "remote") +
+                             "_in" + std::to_string(o.input) + (o.codec == 3 ? "_h264" : "_jpeg");
+    for (size_t i = 0; i < streams.size(); ++i) {
+        Stream& s = *streams[i];
+        if (s.started) {
+            if (recording)
+                s.capture->StopVideo(o.input);
+            else
+                s.capture->StopStream(o.input, uint32_t(o.stream));
+        }
+        if (s.driver != nullptr) {
+            s.driver->Close();
+            factory.destroy(s.driver);
+        }
+        RecordSummary summary;
+        summary.label = stem + "_s" + std::to_string(i + 1);
+        summary.seconds = s.started ? seconds : 0;
+        summary.status = s.started ? "stopped" : "not started";
+        s.sink.Fill(&summary);
+        summaries->push_back(summary);
+    }
+    if (started == 0) *error = "no stream started (codec, input or interval not served)";
+    return started > 0;
+}
+
+std::string StreamsJson(const std::vector<RecordSummary>& summaries, const std::string& error) {
+    uint64_t frames = 0, bytes = 0, losses = 0;
+    size_t started = 0;
+    double seconds = 0;
+    std::string each;
+    for (const RecordSummary& s : summaries) {
+        frames += s.frames;
+        bytes += s.bytes;
+        losses += s.signalLosses;
+        if (s.status != "not started") ++started;
+        seconds = std::max(seconds, s.seconds);
+        each += (each.empty() ? "" : ",") + s.Json();
+    }
+    char numbers[256];
+    std::snprintf(numbers, sizeof(numbers),
+                  "{\"streams\":%zu,\"started\":%zu,\"frames\":%llu,\"bytes\":%llu,"
+                  "\"seconds\":%.3f,\"signal_losses\":%llu,",
+                  summaries.size(), started, static_cast<unsigned long long>(frames),
+                  static_cast<unsigned long long>(bytes), seconds,
+                  static_cast<unsigned long long>(losses));
+    std::string errorText;
+    for (char c : error) {
+        if (c == '"' || c == '\\') errorText += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) errorText += c;
+    }
+    return numbers + std::string("\"error\":\"") + errorText + "\",\"per_stream\":[" + each + "]}";
+}
+
+std::string StreamsText(const std::vector<RecordSummary>& summaries, const std::string& error) {
+    uint64_t frames = 0, losses = 0;
+    std::string out;
+    for (const RecordSummary& s : summaries) {
+        frames += s.frames;
+        losses += s.signalLosses;
+        out += s.Text() + "\n";
+    }
+    out += std::to_string(summaries.size()) + " streams: " + std::to_string(frames) + " frames, " +
+           std::to_string(losses) + " signal losses";
+    if (!error.empty()) out += "\n  error: " + error;
+    return out;
+}
+
+}  // namespace talvik_host
