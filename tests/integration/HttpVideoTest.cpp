@@ -16,6 +16,7 @@
 #include "HostObjects.h"
 #include "ModuleLoader.h"
 #include "support/CamSim.h"
+#include "support/TestFiles.h"
 #include "talvik/IPCaptureDriver.h"
 #include "talvik/IPVideoCapture.h"
 
@@ -29,35 +30,13 @@ using talvik::test::SplitLines;
 const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
 const std::string kModule = TALVIK_BINARY_DIR "/libtalvik_arecont.so";
 
-class TempDir {
+using talvik::test::ReadFile;
+using talvik::test::StartCamSim;
+
+class TempDir : public talvik::test::TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/talvik-video-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        int code = 0;
-        if (!path_.empty()) RunCommand("rm -rf '" + path_ + "'", 20000, &code);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
+    TempDir() : talvik::test::TempDir("talvik-video") {}
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args = {}) {
-    std::string error;
-    auto sim = CamSim::Start(std::move(args), &error);
-    EXPECT_TRUE(sim) << error;
-    return sim;
-}
 
 // Paths (with query) of camera requests in camsim's log that start with prefix.
 std::vector<std::string> RequestPaths(const CamSim& sim, const std::string& prefix = "/") {

@@ -22,6 +22,7 @@
 #include "HostObjects.h"
 #include "ModuleLoader.h"
 #include "support/CamSim.h"
+#include "support/TestFiles.h"
 #include "talvik/IPCaptureDriver.h"
 #include "talvik/IPVideoCapture.h"
 
@@ -35,35 +36,13 @@ using talvik::test::SplitLines;
 const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
 const std::string kModule = TALVIK_BINARY_DIR "/libtalvik_arecont.so";
 
-class TempDir {
+using talvik::test::ReadFile;
+using talvik::test::StartCamSim;
+
+class TempDir : public talvik::test::TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/talvik-rtsp-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        int code = 0;
-        if (!path_.empty()) RunCommand("rm -rf '" + path_ + "'", 20000, &code);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
+    TempDir() : talvik::test::TempDir("talvik-rtsp") {}
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args = {}) {
-    std::string error;
-    auto sim = CamSim::Start(std::move(args), &error);
-    EXPECT_TRUE(sim) << error;
-    return sim;
-}
 
 // "METHOD path?query" of camsim's request log, without the scheme.
 std::vector<std::string> RequestLines(const CamSim& sim) {

@@ -1,0 +1,31 @@
+// Small file helpers shared by the end-to-end tests.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/CamSim.h"
+
+namespace talvik::test {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "talvik-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The whole file, or an empty string when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// camsim on free ports; a failure to start is reported as a test failure.
+std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args = {});
+
+}  // namespace talvik::test
