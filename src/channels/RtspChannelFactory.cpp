@@ -1,11 +1,16 @@
 #include "channels/ChannelFactory.h"
+#include "channels/RtspChannels.h"
 
 namespace talvik {
 
-// The RTSP channel class is not part of the module yet: starting such a
-// stream fails cleanly.
-ICameraChannel* CreateH264RtspChannel(uint32_t, IDriver*, IHostFrameSink*) {
-    return nullptr;
+// The channel allocates its sender, receiver and client while it is built:
+// any failure there is a failed creation, never an exception for the host.
+ICameraChannel* CreateH264RtspChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink) {
+    try {
+        return new CH264ChannelRTSP(videoInput, driver, sink);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace talvik

@@ -15,6 +15,9 @@ namespace {
 constexpr uint32_t kCodecJpeg = 1;
 constexpr uint32_t kCodecH264 = 3;
 constexpr char kNoneText[] = "(none)";
+// Far above the seven the module reads; stops a host that never answers null
+// from keeping Open busy forever.
+constexpr uint32_t kMaxParameters = 1024;
 
 std::string HostText(const char* text) {
     return text != nullptr ? std::string(text) : std::string();
@@ -72,7 +75,7 @@ bool CIPCaptureDriver::ReadDeviceDescription(IHostDevice* device) {
     device_.password = HostText(connection->GetPassword());
     device_.model = HostText(camera->GetModel());
     // Numbers are dense from 1: the first missing one ends the list.
-    for (uint32_t n = 1; n != 0; ++n) {
+    for (uint32_t n = 1; n <= kMaxParameters; ++n) {
         const char* text = device->GetParameter(n);
         if (text == nullptr) break;
         parameters_[n] = text;

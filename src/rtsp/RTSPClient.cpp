@@ -182,13 +182,17 @@ bool CBaseRTSPClient::KeepAliveDue() {
 void CBaseRTSPClient::SendKeepAlive() {
     if (!settings_.sendKeepAlive || parser_.GetSessionInfo().sessionId.empty()) return;
     if (transportMode_ == kRTSPTransportInterleaved) {
-        // The answer arrives among the media frames; the stream parser skips it.
-        std::string text;
-        BuildRequest(text, RTSPMethod::OPTIONS);
-        if (!text.empty()) connection_->Send(text.data(), text.size());
+        SendWithoutAnswer(RTSPMethod::OPTIONS);
         return;
     }
     Request(RTSPMethod::OPTIONS);
+}
+
+void CBaseRTSPClient::SendWithoutAnswer(RTSPMethod method) {
+    // The answer arrives among the media frames; the stream parser skips it.
+    std::string text;
+    BuildRequest(text, method);
+    if (!text.empty()) connection_->Send(text.data(), text.size());
 }
 
 bool CBaseRTSPClient::Request(RTSPMethod method) {
@@ -265,6 +269,16 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
         ask = static_cast<size_t>(received) < kInterleavedBuffer / 2
                   ? kInterleavedBuffer
                   : static_cast<size_t>(received);
+        // PAUSE and PLAY asked while the media flows go out at once; their
+        // answers arrive among the media frames and the stream parser skips them.
+        if (pauseEvent_.Wait(0)) {
+            SendWithoutAnswer(RTSPMethod::PAUSE);
+            paused_ = true;
+        }
+        if (playEvent_.Wait(0)) {
+            SendWithoutAnswer(RTSPMethod::PLAY);
+            paused_ = false;
+        }
         if (KeepAliveDue()) SendKeepAlive();
         received = connection_->Receive(buffer.data(), ask);
     }

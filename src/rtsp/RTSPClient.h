@@ -101,6 +101,7 @@ private:
     uint32_t SessionTimeoutMs() const;
     bool KeepAliveDue();
     void SendKeepAlive();
+    void SendWithoutAnswer(RTSPMethod method);
     bool NotifySessionReady();
     void NotifyStopped();
 

@@ -157,6 +157,21 @@ TEST(DriverParameters, NullForOneLeavesMapEmpty) {
     }
 }
 
+class EndlessDevice : public HostDevice {
+public:
+    using HostDevice::HostDevice;
+    const char* GetParameter(uint32_t) override { return "x"; }
+};
+
+TEST(DriverParameters, EndlessParameterListIsCut) {
+    HostDebugSink sink(nullptr);
+    EndlessDevice device(Device());
+    TestDriver driver;
+    ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
+    EXPECT_EQ(driver.GetParameterString(1024), "x");
+    EXPECT_EQ(driver.GetParameterString(1025), "");
+}
+
 TEST(DriverOpen, CopiesTheDeviceDescription) {
     Opened o(Device());
     ASSERT_TRUE(o.opened);

@@ -460,6 +460,38 @@ TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
     EXPECT_EQ(expected, user.Sequences());
 }
 
+// The client thread reads media after PLAY: PAUSE and PLAY asked meanwhile go
+// out at once, and their answers among the frames disturb nothing.
+TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
+    camera->Script({DescribeOk(), kSetupInterleavedOk, kOk + RtpFrame(1)});
+    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportInterleaved));
+    ASSERT_TRUE(user.WaitForPackets(1));
+    client->RequestPause();
+    uint16_t sequence = 2;
+    while (camera->Requests().size() < 4 && sequence < 200) {
+        camera->Push(RtpFrame(sequence++));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(4u, camera->Requests().size());
+    EXPECT_EQ(0u,
+              camera->Requests()[3].find("PAUSE rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\n"));
+    EXPECT_TRUE(client->IsPaused());
+    client->RequestPlay();
+    camera->Push("RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 12345678\r\n\r\n" + RtpFrame(sequence));
+    ASSERT_TRUE(camera->WaitForRequests(5));
+    EXPECT_EQ(0u,
+              camera->Requests()[4].find("PLAY rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\n"));
+    EXPECT_FALSE(client->IsPaused());
+    camera->Push("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 12345678\r\n\r\n" +
+                 RtpFrame(uint16_t(sequence + 1)));
+    ASSERT_TRUE(user.WaitForPackets(uint16_t(sequence + 1)));
+    client->Stop();
+    std::vector<uint16_t> expected;
+    for (uint16_t s = 1; s <= sequence + 1; ++s)
+        expected.push_back(s);
+    EXPECT_EQ(expected, user.Sequences());
+}
+
 // A camera that accepts the connection and never answers.
 class SilentListener {
 public:

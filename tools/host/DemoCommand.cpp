@@ -27,20 +27,23 @@ struct DemoRecording {
     StreamChoice stream;
     uint32_t codec;
     uint32_t intervalMs;
+    uint32_t group;  // recordings of one group run side by side
 };
 
 const DemoRecording kRecordings[] = {
-    {"mjpeg_live", "MJPEG stream at 25 fps", StreamChoice::kLive, 1, 40},
-    {"jpeg_pictures_rec", "single JPEG pictures every 2 s", StreamChoice::kRec, 1, 2000},
+    {"h264_rtsp_rec", "H.264 over RTSP at 25 fps", StreamChoice::kRec, 3, 40, 0},
+    {"mjpeg_live", "MJPEG stream at 25 fps", StreamChoice::kLive, 1, 40, 0},
+    {"jpeg_pictures_rec", "single JPEG pictures every 2 s", StreamChoice::kRec, 1, 2000, 1},
     {"h264_keyframes_remote", "H.264 key frames over HTTP about every second",
-     StreamChoice::kRemote, 3, 1001},
+     StreamChoice::kRemote, 3, 1001, 2},
 };
 
 std::string Usage(const std::vector<Flag>& flags) {
     return "usage: talvik-host demo [--duration S] [--out DIR] [--camsim PATH] [--module PATH]\n\n"
            "Starts the camera simulator (camsim) on free loopback ports, records from it\n"
-           "through the module (MJPEG stream, single JPEG pictures, H.264 key frames; each\n"
-           "for S seconds), stops it and prints the summaries and where the files are.\n\n" +
+           "through the module (H.264 over RTSP and an MJPEG stream side by side, then\n"
+           "single JPEG pictures, then H.264 key frames; each for S seconds), stops it and\n"
+           "prints the summaries and where the files are.\n\n" +
            FlagHelp(flags) +
            "\nexample:\n"
            "  talvik-host demo --duration 5 --out /tmp/demo\n";
@@ -109,6 +112,7 @@ public:
     }
 
     uint16_t HttpPort() const { return httpPort_; }
+    uint16_t RtspPort() const { return rtspPort_; }
 
 private:
     // camsim prints {"http_port":N,"rtsp_port":M,"pid":P} once it listens.
@@ -145,11 +149,19 @@ private:
             return false;
         }
         httpPort_ = uint16_t(port);
+        const size_t rtspAt = line.find("\"rtsp_port\":");
+        if (rtspAt != std::string::npos) {
+            const size_t rtspFrom = rtspAt + std::strlen("\"rtsp_port\":");
+            const size_t rtspTo = line.find_first_not_of("0123456789", rtspFrom);
+            if (ParseNumber(line.substr(rtspFrom, rtspTo - rtspFrom), 65535, &port))
+                rtspPort_ = uint16_t(port);
+        }
         return true;
     }
 
     pid_t pid_ = -1;
     uint16_t httpPort_ = 0;
+    uint16_t rtspPort_ = 0;
 };
 
 int Run(int argc, char** argv, int first) {
@@ -196,34 +208,57 @@ int Run(int argc, char** argv, int first) {
     std::printf("camera simulator on 127.0.0.1:%u\n", simulator.HttpPort());
     std::fflush(stdout);
 
-    std::vector<RecordSummary> summaries;
+    const size_t count = sizeof(kRecordings) / sizeof(kRecordings[0]);
+    std::vector<RecordSummary> summaries(count);
+    std::vector<char> ran(count, 0);  // not vector<bool>: written from threads
+    for (size_t first = 0; first < count && !g_stopRequested;) {
+        size_t end = first;
+        while (end < count && kRecordings[end].group == kRecordings[first].group)
+            ++end;
+        std::vector<std::thread> threads;
+        for (size_t i = first; i < end; ++i) {
+            const DemoRecording& r = kRecordings[i];
+            RecordOptions o;
+            o.modulePath = modulePath;
+            o.device.address = "127.0.0.1";
+            o.device.port = simulator.HttpPort();
+            o.device.model = "AV2155";
+            o.device.defaultCodec = r.codec;
+            o.device.parameters[2] = std::to_string(simulator.RtspPort());
+            o.stream = r.stream;
+            o.codec = r.codec;
+            o.intervalMs = r.intervalMs;
+            o.durationS = duration;
+            o.outDir = outDir;
+            o.label = r.label;
+            // Progress lines of recordings side by side would mix.
+            o.progress = end - first == 1;
+            std::printf("\n== %s: %s, %u s%s\n", r.label, r.what, duration,
+                        end - first > 1 ? " (side by side)" : "");
+            std::fflush(stdout);
+            threads.emplace_back([o, i, &summaries, &ran] {
+                RecordSummary summary;
+                const bool ok = RunRecording(o, &summary);
+                summaries[i] = summary;
+                ran[i] = ok;
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+        first = end;
+    }
     bool allGotFrames = true;
-    for (const DemoRecording& r : kRecordings) {
-        if (g_stopRequested) break;
-        RecordOptions o;
-        o.modulePath = modulePath;
-        o.device.address = "127.0.0.1";
-        o.device.port = simulator.HttpPort();
-        o.device.model = "AV2155";
-        o.device.defaultCodec = r.codec;
-        o.stream = r.stream;
-        o.codec = r.codec;
-        o.intervalMs = r.intervalMs;
-        o.durationS = duration;
-        o.outDir = outDir;
-        o.label = r.label;
-        std::printf("\n== %s: %s, %u s\n", r.label, r.what, duration);
-        std::fflush(stdout);
-        RecordSummary summary;
-        if (!RunRecording(o, &summary) || summary.frames == 0) allGotFrames = false;
-        summaries.push_back(summary);
+    for (size_t i = 0; i < count; ++i) {
+        if (!ran[i] || summaries[i].frames == 0) allGotFrames = false;
     }
 
     std::printf("\nsummary\n");
     for (const RecordSummary& s : summaries)
         std::printf("%s\n", s.Text().c_str());
-    std::printf("\nfiles are in %s/ ; play the MJPEG with: ffplay -f mjpeg %s/%s.mjpeg\n",
-                outDir.c_str(), outDir.c_str(), kRecordings[0].label);
+    std::printf(
+        "\nfiles are in %s/ ; play them with: ffplay -f h264 %s/%s.h264 and "
+        "ffplay -f mjpeg %s/%s.mjpeg\n",
+        outDir.c_str(), outDir.c_str(), kRecordings[0].label, outDir.c_str(), kRecordings[1].label);
     return allGotFrames && !g_stopRequested ? kExitOk : kExitFailed;
 }
 

@@ -112,9 +112,7 @@ public:
         const std::string frameTime = TimeText(time);
         const std::string receiveTime = NowText();
         std::lock_guard<std::mutex> guard(mutex_);
-        if (video_ != nullptr && data != nullptr && size > 0) {
-            if (std::fwrite(data, 1, size, video_) != size) writeFailed_ = true;
-        }
+        if (video_ != nullptr && data != nullptr && size > 0) WriteVideo(frame, data, size);
         if (csv_ != nullptr) {
             std::fprintf(csv_, "%llu,%s,%s,%s,%u,%u,%u\n", static_cast<unsigned long long>(frames_),
                          frameTime.c_str(), receiveTime.c_str(),
@@ -160,8 +158,29 @@ public:
     }
 
 private:
+    // An H.264 access unit of the module ends with a delimiter that opens the
+    // next one. It is written only when a next frame follows, so that the
+    // file does not end in an empty access unit.
+    void WriteVideo(talvik::IHostFrame* frame, const uint8_t* data, uint32_t size) {
+        static const uint8_t kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x10};
+        const uint32_t fourcc = frame->GetFourCC();
+        const bool h264 = fourcc == talvik::kFourCCH264 || fourcc == talvik::kFourCCI264;
+        if (delimiterPending_) {
+            if (std::fwrite(kDelimiter, 1, sizeof kDelimiter, video_) != sizeof kDelimiter)
+                writeFailed_ = true;
+            delimiterPending_ = false;
+        }
+        if (h264 && size >= sizeof kDelimiter &&
+            std::memcmp(data + size - sizeof kDelimiter, kDelimiter, sizeof kDelimiter) == 0) {
+            size -= sizeof kDelimiter;
+            delimiterPending_ = true;
+        }
+        if (std::fwrite(data, 1, size, video_) != size) writeFailed_ = true;
+    }
+
     FILE* video_;
     FILE* csv_;
+    bool delimiterPending_ = false;
     mutable std::mutex mutex_;
     uint64_t frames_ = 0;
     uint64_t bytes_ = 0;

@@ -1,0 +1,366 @@
+#include "channels/RtspChannels.h"
+
+#include <algorithm>
+
+#include "base/Text.h"
+#include "driver/FrameContract.h"
+#include "http/HUtils.h"
+
+namespace talvik {
+
+namespace {
+
+// Leading decimal digits of a text (0 when there are none), capped at max.
+uint32_t LeadingNumber(const std::string& text, uint32_t max) {
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = std::min<uint64_t>(value * 10 + uint64_t(c - '0'), uint64_t(max) + 1);
+    }
+    return value > max ? 0 : uint32_t(value);
+}
+
+}  // namespace
+
+uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
+    if (frameIntervalMs == 0) return 1;
+    return static_cast<uint32_t>(1000.0f / static_cast<float>(frameIntervalMs) + 0.5f);
+}
+
+// ---------------------------------------------------------------------------
+// CBaseRTPChannel
+
+CBaseRTPChannel::CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
+    : CBaseCameraChannel(videoInput, driver, sink), receiver_(driver), rtcp_(driver) {
+    const DEVICE_INFO* device = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
+    if (device != nullptr) cameraAddress_ = ResolveHostAddress(device->address);
+    receiver_.SetUser(this);
+    rtcp_.SetUser(this);
+}
+
+CBaseRTPChannel::~CBaseRTPChannel() {
+    Stop();
+    receiver_.Close();
+    rtcp_.Stop();
+}
+
+void CBaseRTPChannel::PrepareStream(const DeviceSettings*) {}
+
+void CBaseRTPChannel::Run() {
+    IDriver* driver = Driver();
+    const DEVICE_INFO& device = *driver->GetDeviceInfo();
+    deviceSettings_ =
+        LoadDeviceSettings(device, driver->GetHostDirectory(), driver->GetDriverName());
+    streamKind_ = Params().kind;
+    defaultWidth_ = Params().width;
+    defaultHeight_ = Params().height;
+    PrepareStream(&deviceSettings_);
+
+    LastFrameTime().SetNow();
+    const uint32_t quietWait = std::max(device.timeoutMs, device.dataTimeoutMs / 2);
+    bool reconnect = false;
+    for (;;) {
+        uint32_t poll = kPollMs;
+        if (GetStatus() != kChannelStreaming || reconnect) {
+            if (Connect(reconnect)) {
+                if (IsPaused()) {
+                    SetStatus(kChannelStreaming);
+                    SetCameraState(true);
+                }
+                CEvent* events[] = {&StopEvent(), &frameDelivered_};
+                const int woken = WaitAny(events, 2, quietWait);
+                if (woken < 0) {
+                    poll = 10;
+                } else if (woken == 1) {
+                    SetStatus(kChannelStreaming);
+                }
+            }
+            reconnect = false;
+        }
+
+        CEvent* events[] = {&StopEvent(), &ParamsChangedEvent()};
+        const int woken = WaitAny(events, 2, poll);
+        if (woken == 0) {
+            rtcp_.SignalReset();
+            CloseSession(false);
+            if (!IsPaused()) SetCameraState(false);
+            return;
+        }
+        if (woken == 1) {
+            if (TakePendingParams() == 0) continue;
+            defaultWidth_ = Params().width;
+            defaultHeight_ = Params().height;
+            ResyncParser();
+            reconnect = true;
+            continue;
+        }
+        if (IsAlive() || IsPaused()) continue;
+        SetStatus(kChannelSignalLost);
+        if (LastFrameTime().ElapsedMs() >= device.dataTimeoutMs) {
+            SendSignalLost();
+            SetCameraState(false);
+        }
+    }
+}
+
+bool CBaseRTPChannel::Connect(bool reconnect) {
+    rtcp_.SignalReset();
+    CloseSession(reconnect);
+    {
+        CLockGuard guard(parserLock_);
+        timeConverter_.Reset();
+    }
+    if (reconnect || PrepareCamera()) {
+        byeEvent_.Reset();
+        frameDelivered_.Reset();
+        if (OpenSession(reconnect)) return true;
+    }
+    rtcp_.SignalReset();
+    CloseSession(false);
+    return false;
+}
+
+bool CBaseRTPChannel::OpenSession(bool reconnect) {
+    if (deviceSettings_.RTPMode != 0) return true;
+    // Ports kept from the last session stay in use; a reconnect after a
+    // failed connect has none left and searches again.
+    if (reconnect && receiver_.GetPort() != 0) return true;
+    return OpenPorts();
+}
+
+bool CBaseRTPChannel::OpenPorts() {
+    for (uint32_t port = kFirstRtpPort; port < kPortLimit; port += 2) {
+        if (StopEvent().Wait(0)) return false;
+        packetArrived_.Reset();
+        if (!receiver_.Open(false, static_cast<uint16_t>(port))) continue;
+        CEvent* events[] = {&StopEvent(), &packetArrived_};
+        if (WaitAny(events, 2, kQuietPortWaitMs) < 0 &&
+            rtcp_.Start(cameraAddress_, static_cast<uint16_t>(port + 1))) {
+            return true;
+        }
+        receiver_.Close();
+        rtcp_.Stop();
+    }
+    return false;
+}
+
+void CBaseRTPChannel::CloseSession(bool keepPorts) {
+    if (keepPorts) return;
+    receiver_.Close();
+    rtcp_.Stop();
+}
+
+bool CBaseRTPChannel::IsAlive() {
+    if (IsPaused()) return true;
+    return LastFrameTime().ElapsedMs() < Driver()->GetDeviceInfo()->dataTimeoutMs / 2;
+}
+
+void CBaseRTPChannel::OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) {
+    if (sender.sin_addr.s_addr != cameraAddress_) return;
+    packetArrived_.Set();
+    rtcp_.OnRtpSequence(packet.sequenceNumber);
+    FeedParser(packet);
+}
+
+void CBaseRTPChannel::OnRTCPBye() {
+    byeEvent_.Set();
+}
+
+void CBaseRTPChannel::FeedParser(const CRTPPacket& packet) {
+    CLockGuard guard(parserLock_);
+    if (parser_) parser_->ProcessPacket(packet);
+}
+
+void CBaseRTPChannel::SetParser(CRTPMediaParser* parser) {
+    CLockGuard guard(parserLock_);
+    parser_ = TSmartPtr<CRTPMediaParser>(parser);
+}
+
+void CBaseRTPChannel::ResyncParser() {
+    CLockGuard guard(parserLock_);
+    if (parser_) parser_->Resync();
+}
+
+bool CBaseRTPChannel::OnMediaFrame(IHostFrame* frame) {
+    frameDelivered_.Set();
+    if (!SendFrameCallback(frame)) return false;
+    LastFrameTime().SetNow();
+    SetCameraState(true);
+    return true;
+}
+
+std::pair<uint32_t, uint32_t> CBaseRTPChannel::GetDefaultResolution() {
+    return {defaultWidth_.load(), defaultHeight_.load()};
+}
+
+std::string CBaseRTPChannel::GetStreamName() {
+    return StreamName(Driver()->GetDriverName(), streamKind_.load());
+}
+
+void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) {
+    // Called from the parser, with the parser lock held.
+    timeConverter_.Convert(rtpTimestamp);
+    timeConverter_.GetTime(out);
+}
+
+// ---------------------------------------------------------------------------
+// CBaseRTSPChannel
+
+CBaseRTSPChannel::CBaseRTSPChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
+    : CBaseRTPChannel(videoInput, driver, sink), CLoggerInstance(driver), client_(driver) {}
+
+CBaseRTSPChannel::~CBaseRTSPChannel() {
+    Stop();
+    client_.Stop();
+}
+
+bool CBaseRTSPChannel::Pause() {
+    if (IsPaused()) return false;
+    SetPaused(true);
+    client_.RequestPause();
+    return true;
+}
+
+bool CBaseRTSPChannel::Resume() {
+    if (!IsPaused()) return false;
+    // The time spent paused is no silence of the camera.
+    if (GetStatus() == kChannelStreaming) LastFrameTime().SetNow();
+    client_.RequestPlay();
+    SetPaused(false);
+    return true;
+}
+
+void CBaseRTSPChannel::OnStopping() {
+    CBaseRTPChannel::OnStopping();
+}
+
+bool CBaseRTSPChannel::OpenSession(bool reconnect) {
+    if (!CBaseRTPChannel::OpenSession(reconnect)) return false;
+    const DEVICE_INFO& device = *Driver()->GetDeviceInfo();
+    RTSPClientSettings settings;
+    settings.host = device.address;
+    settings.user = device.userName;
+    settings.password = device.password;
+    settings.connectTimeoutMs = device.timeoutMs;
+    settings.receiveTimeoutMs = device.timeoutMs;
+    settings.clientRtpPort = receiver_.GetPort();
+    settings.clientRtcpPort = rtcp_.GetPort();
+    settings.blockSize = Settings().RTPBlockSize;
+    // Cameras end a session that shows no sign of life within its time-out;
+    // RTCP reports are that sign over UDP, but the interleaved mode has none.
+    settings.sendKeepAlive = true;
+    FillRTSPSettings(settings);
+    clientStopped_.Reset();
+    if (StopEvent().Wait(0)) return false;
+    return client_.Start(settings, this, Settings().RTPMode);
+}
+
+void CBaseRTSPChannel::CloseSession(bool keepPorts) {
+    client_.Stop();
+    CBaseRTPChannel::CloseSession(keepPorts);
+}
+
+bool CBaseRTSPChannel::IsAlive() {
+    if (IsPaused()) return client_.GetLastRequestOk();
+    return CBaseRTPChannel::IsAlive() && client_.GetLastRequestOk();
+}
+
+bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
+    if (info == nullptr) return false;
+    rtcp_.SetCameraRtcpPort(static_cast<uint16_t>(info->serverRtcpPort));
+    // The SDP's encoding reads "H264/90000": the name is what counts.
+    const std::string& encoding = info->media[kVideoSlot].encoding;
+    const std::string name = encoding.substr(0, encoding.find('/'));
+    if (!name.empty() && ToLowerCase(name) != "h264") {
+        Log(kLevelError,
+            "%s: Unable to handle RTP video data from device %s - unexpected payload type \"%s\"",
+            "talvik::CBaseRTSPChannel::SdpInfoReceived", Driver()->GetSourceName().c_str(),
+            name.c_str());
+        SetParser(nullptr);
+        return false;
+    }
+    CH264RTPMediaParser* parser = new CH264RTPMediaParser(Driver());
+    parser->SetClient(this);
+    parser->SetParameterSets(info->parameterSets);
+    parser->Resync();
+    SetParser(parser);
+    return true;
+}
+
+void CBaseRTSPChannel::OnInterleavedPacket(CRTPPacket* packet) {
+    if (packet == nullptr) return;
+    packetArrived_.Set();
+    rtcp_.OnRtpSequence(packet->sequenceNumber);
+    FeedParser(*packet);
+}
+
+void CBaseRTSPChannel::OnRTSPClientStopped() {
+    clientStopped_.Set();
+}
+
+// ---------------------------------------------------------------------------
+// CH264ChannelRTSP
+
+CH264ChannelRTSP::CH264ChannelRTSP(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
+    : CBaseRTSPChannel(videoInput, driver, sink),
+      sender_(driver != nullptr && driver->GetDeviceInfo() != nullptr ? *driver->GetDeviceInfo()
+                                                                      : DEVICE_INFO()) {}
+
+CH264ChannelRTSP::~CH264ChannelRTSP() {
+    // The body uses the sender: it must end before the sender goes.
+    Stop();
+}
+
+void CH264ChannelRTSP::OnStopping() {
+    sender_.Cancel();
+    CBaseRTSPChannel::OnStopping();
+}
+
+void CH264ChannelRTSP::PrepareStream(const DeviceSettings* settings) {
+    IDriver* driver = Driver();
+    // An absent or negative sensor size reads as unknown.
+    const int32_t sensorWidth = driver->GetParameterInt(3);
+    const int32_t sensorHeight = driver->GetParameterInt(4);
+    urlConfig_.sensorWidth = sensorWidth > 0 ? uint32_t(sensorWidth) : 0;
+    urlConfig_.sensorHeight = sensorHeight > 0 ? uint32_t(sensorHeight) : 0;
+    urlConfig_.channelIndex = GetVideoInput();
+    urlConfig_.multiSensor = driver->GetVideoInputCount() > 1;
+    if (settings != nullptr) urlConfig_.settings = *settings;
+}
+
+bool CH264ChannelRTSP::PrepareCamera() {
+    IDriver* driver = Driver();
+    if (driver->GetParameterSevenFlag()) {
+        EnableCropping([this](const std::string& path, std::string& body) {
+            return HUtils::RequestGetBody(sender_, path, body);
+        });
+    }
+    if (!HUtils::RequestGet(sender_, "/get?channelenable")) return false;
+    if (Params().kind != 0) return true;
+    const bool multiSensor = urlConfig_.multiSensor;
+    const uint32_t frequency = Settings().IndoorLightFrequency;
+    if (frequency == 50 || frequency == 60) {
+        const std::string path =
+            multiSensor ? FormatString("/set%u?freq=%u", GetVideoInput() + 1, frequency)
+                        : FormatString("/set?freq=%u", frequency);
+        if (!HUtils::RequestGet(sender_, path)) return false;
+    }
+    if (GetVideoInput() != 0) return true;
+    const uint32_t fps = FramesPerSecond(Params().frameIntervalMs);
+    const uint32_t value = fps > 0 ? fps - 1 : 0;
+    return HUtils::RequestGet(sender_, multiSensor
+                                           ? FormatString("/setreg?page=3&reg=100&val=%u", value)
+                                           : FormatString("/setreg?page=3&reg=21&val=%u", value));
+}
+
+void CH264ChannelRTSP::FillRTSPSettings(RTSPClientSettings& settings) {
+    settings.defaultSessionTimeout = 9;
+    const std::string port = Driver()->GetParameterString(2);
+    if (!port.empty()) {
+        const uint32_t value = LeadingNumber(port, 65535);
+        settings.serverPort = static_cast<uint16_t>(value != 0 ? value : 554);
+    }
+    settings.path = BuildStreamUrl(urlConfig_, Params(), kUrlH264Rtsp);
+}
+
+}  // namespace talvik

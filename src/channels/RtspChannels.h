@@ -1,0 +1,146 @@
+// Video that arrives as RTP, requested over RTSP.
+//
+// CBaseRTPChannel runs the capture loop (connect, watch the frames, declare the
+// signal lost after a silence, reconnect, restart on new parameters), owns the
+// RTP receiver and RTCP handler with their local UDP ports, and hands the
+// parser's frames to the host. CBaseRTSPChannel adds the RTSP session, the
+// media parser made from the session description and pause/resume.
+// CH264ChannelRTSP prepares the camera over HTTP and builds the stream path.
+//
+// Threads: the loop runs on the capture thread; packets arrive on the
+// receiver's queue thread (UDP) or the RTSP client thread (interleaved), and
+// the parser's frames on that same thread. The parser is guarded by its own
+// lock, because a new session replaces it while the old port may still
+// deliver.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "base/Debug.h"
+#include "base/Event.h"
+#include "base/Lock.h"
+#include "base/Settings.h"
+#include "base/SmartPtr.h"
+#include "channels/BaseCameraChannel.h"
+#include "http/HttpSender.h"
+#include "http/StreamUrl.h"
+#include "rtsp/RTCPHandler.h"
+#include "rtsp/RTPMediaParser.h"
+#include "rtsp/RTPReceiver.h"
+#include "rtsp/RTSPClient.h"
+#include "rtsp/TimeStampConverter.h"
+
+namespace talvik {
+
+class CBaseRTPChannel : public CBaseCameraChannel,
+                        public IRTPReceiverUser,
+                        public IRTCPHandlerUser,
+                        public IMediaParserClient {
+public:
+    // Local UDP ports tried for RTP (even) and RTCP (the next odd one).
+    static constexpr uint16_t kFirstRtpPort = 3556;
+    static constexpr uint16_t kPortLimit = 4556;
+    // A port on which packets already arrive belongs to someone else.
+    static constexpr uint32_t kQuietPortWaitMs = 2000;
+    static constexpr uint32_t kPollMs = 1000;
+
+    CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink);
+    ~CBaseRTPChannel() override;
+
+    void Run() override;
+
+    void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) override;
+    void OnRTCPBye() override;
+
+    bool OnMediaFrame(IHostFrame* frame) override;
+    std::pair<uint32_t, uint32_t> GetDefaultResolution() override;
+    std::string GetStreamName() override;
+    void ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) override;
+
+    // For tests: the first local RTP port, 0 when closed.
+    uint16_t GetRtpPort() { return receiver_.GetPort(); }
+
+protected:
+    virtual void PrepareStream(const DeviceSettings* settings);
+    virtual bool OpenSession(bool reconnect);
+    virtual void CloseSession(bool keepPorts);
+    virtual bool IsAlive();
+    virtual bool PrepareCamera() = 0;
+
+    // Hands a packet to the current parser (if any), under the parser lock.
+    void FeedParser(const CRTPPacket& packet);
+    // Replaces the parser (null releases it).
+    void SetParser(CRTPMediaParser* parser);
+    void ResyncParser();
+
+    const DeviceSettings& Settings() const { return deviceSettings_; }
+    uint32_t CameraAddress() const { return cameraAddress_; }
+
+    CRTPReceiver receiver_;
+    CRTCPHandler rtcp_;
+    CEvent packetArrived_{true};
+    CEvent frameDelivered_{true};
+    CEvent byeEvent_{true};
+
+private:
+    bool Connect(bool reconnect);
+    bool OpenPorts();
+
+    uint32_t cameraAddress_ = 0;  // network order
+    DeviceSettings deviceSettings_;
+    std::atomic<uint32_t> defaultWidth_{0};
+    std::atomic<uint32_t> defaultHeight_{0};
+    std::atomic<uint32_t> streamKind_{0};
+    CLock parserLock_;  // guards parser_ and timeConverter_
+    TSmartPtr<CRTPMediaParser> parser_;
+    CTimeStampConverter timeConverter_;
+};
+
+class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser, public CLoggerInstance {
+public:
+    CBaseRTSPChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink);
+    ~CBaseRTSPChannel() override;
+
+    bool Pause() override;
+    bool Resume() override;
+    void OnStopping() override;
+
+    bool OnRTSPSessionReady(RTSPSessionInfo* info) override;
+    void OnInterleavedPacket(CRTPPacket* packet) override;
+    void OnRTSPClientStopped() override;
+
+protected:
+    bool OpenSession(bool reconnect) override;
+    void CloseSession(bool keepPorts) override;
+    bool IsAlive() override;
+    virtual void FillRTSPSettings(RTSPClientSettings& settings) = 0;
+
+    CBaseRTSPClient client_;
+    CManualEvent clientStopped_;
+};
+
+class CH264ChannelRTSP : public CBaseRTSPChannel {
+public:
+    CH264ChannelRTSP(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink);
+    ~CH264ChannelRTSP() override;
+
+    void OnStopping() override;
+
+protected:
+    void PrepareStream(const DeviceSettings* settings) override;
+    bool PrepareCamera() override;
+    void FillRTSPSettings(RTSPClientSettings& settings) override;
+
+private:
+    StreamUrlConfig urlConfig_;
+    Web::CHttpSender sender_;
+};
+
+// Frames per second written to the camera's frame-rate register for an
+// interval: 1 for 0, otherwise 1000 / interval rounded.
+uint32_t FramesPerSecond(uint32_t frameIntervalMs);
+
+}  // namespace talvik

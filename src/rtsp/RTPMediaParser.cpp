@@ -1,0 +1,121 @@
+#include "rtsp/RTPMediaParser.h"
+
+#include <cxxabi.h>
+
+#include <cstring>
+
+#include "base/Settings.h"
+#include "driver/FrameContract.h"
+
+namespace talvik {
+
+namespace {
+
+DeviceSettings SettingsOf(IDriver* driver) {
+    if (driver == nullptr || driver->GetDeviceInfo() == nullptr) return DeviceSettings();
+    return LoadDeviceSettings(*driver->GetDeviceInfo(), driver->GetHostDirectory(),
+                              driver->GetDriverName());
+}
+
+}  // namespace
+
+CRTPMediaParser::CRTPMediaParser(IDriver* driver, std::string name)
+    : driver_(driver), name_(std::move(name)), logRtpSequence_(SettingsOf(driver).LogRtpSequence) {}
+
+void CRTPMediaParser::LogSequenceError(uint16_t previous, uint16_t received) {
+    if (!logRtpSequence_ || driver_ == nullptr) return;
+    const DEVICE_INFO* device = driver_->GetDeviceInfo();
+    // The difference of the 16-bit numbers, read as signed.
+    const int32_t diff = static_cast<int16_t>(static_cast<uint16_t>(received - previous));
+    driver_->DebugMessage(
+        kLevelError,
+        "Device %s:%u, packet sequence number is incorrect, expected: %u, received: %u, diff: %d",
+        device != nullptr ? device->address.c_str() : "",
+        device != nullptr ? unsigned(device->port) : 0u, unsigned(previous), unsigned(received),
+        int(diff));
+}
+
+void CRTPMediaParser::LogOverflow() {
+    if (driver_ == nullptr) return;
+    const DEVICE_INFO* device = driver_->GetDeviceInfo();
+    driver_->DebugMessage(kLevelError, "%s Frame buffer overflow detected, %s:%u",
+                          "talvik::CRTPMediaParser::CheckBufferSize",
+                          device != nullptr ? device->address.c_str() : "",
+                          device != nullptr ? unsigned(device->port) : 0u);
+}
+
+CH264RTPMediaParser::CH264RTPMediaParser(IDriver* driver, std::string name)
+    : CRTPMediaParser(driver, std::move(name)),
+      depacketizer_(
+          {[this](uint16_t previous, uint16_t received) { LogSequenceError(previous, received); },
+           [this] { LogOverflow(); }}) {}
+
+void CH264RTPMediaParser::SetParameterSets(const std::vector<H264ParameterSetEntry>& sets) {
+    CRTPMediaParser::SetParameterSets(sets);
+    depacketizer_.SetParameterSets(sets);
+}
+
+void CH264RTPMediaParser::Resync() {
+    depacketizer_.Resync();
+}
+
+void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
+    try {
+        // The starting size counts when a payload type (re)loads the sets.
+        if (client_ != nullptr) {
+            const auto size = client_->GetDefaultResolution();
+            depacketizer_.SetDefaultResolution(size.first, size.second);
+        }
+        if (depacketizer_.Process(packet) == CH264Depacketizer::Result::kFrameReady) {
+            DeliverFrame(packet.timestamp);
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+}
+
+void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
+    IHostFrameAllocator* allocator = driver_ != nullptr ? driver_->GetHostContext() : nullptr;
+    const std::vector<uint8_t>& data = depacketizer_.Frame();
+    if (allocator == nullptr || client_ == nullptr || data.empty()) return;
+    const uint32_t code = depacketizer_.FrameIsKey() ? kFourCCH264 : kFourCCI264;
+    const uint32_t size = static_cast<uint32_t>(data.size());
+    const std::string streamName = client_->GetStreamName();
+    IHostFrame* frame = allocator->CreateFrame(code, size, streamName.c_str());
+    if (frame == nullptr) return;
+    bool delivered = false;
+    try {
+        uint8_t* buffer = frame->GetBuffer();
+        if (buffer == nullptr || frame->GetBufferSize() < size) {
+            const DEVICE_INFO* device = driver_->GetDeviceInfo();
+            driver_->DebugMessage(kLevelError, "%s: Data copying error, device %s:%u",
+                                  "talvik::CH264RTPMediaParser::ProcessFrame",
+                                  device != nullptr ? device->address.c_str() : "",
+                                  device != nullptr ? unsigned(device->port) : 0u);
+        } else {
+            std::memcpy(buffer, data.data(), size);
+            SystemTime time{};
+            client_->ConvertTimestamp(rtpTimestamp, &time);
+            const HostSystemTime hostTime = ToHostTime(time);
+            const uint32_t width = depacketizer_.Width();
+            const uint32_t height = depacketizer_.Height();
+            frame->SetWidth(width);
+            frame->SetHeight(height);
+            frame->SetResolutionClass(ResolutionClass(width, height));
+            frame->SetDataSize(size);
+            frame->SetFourCC(code);
+            frame->SetTime(&hostTime);
+            delivered = client_->OnMediaFrame(frame);
+        }
+    } catch (abi::__forced_unwind&) {
+        allocator->ReleaseFrame(frame);
+        throw;
+    } catch (...) {
+        delivered = false;
+    }
+    if (!delivered) Resync();
+    allocator->ReleaseFrame(frame);
+}
+
+}  // namespace talvik
