@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,6 +160,11 @@ struct ChannelCase {
     uint32_t intervalMs;
     bool interleaved;  // RTP inside the RTSP connection (settings file)
 };
+
+// Test names and failure messages show the kind, not the bytes.
+std::ostream& operator<<(std::ostream& os, const ChannelCase& c) {
+    return os << c.name;
+}
 
 const ChannelCase kChannels[] = {
     {"MjpegStream", 1, 40, false},         {"JpegSnapshots", 1, 2000, false},
