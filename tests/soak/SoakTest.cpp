@@ -1,0 +1,319 @@
+// Soak: many start/stop cycles of every channel kind, driver open/close with
+// digital I/O running and repeated capability queries, against camsim, with
+// the module's code linked in (not loaded) so that AddressSanitizer sees
+// every allocation. Open descriptors and threads must come back to where
+// they were; leaked memory fails ASan's check at exit. Cycle counts:
+//   TALVIK_SOAK_CYCLES  start/stop cycles per channel kind (default 30)
+//   TALVIK_SOAK_OPENS   driver open/close cycles (default 100)
+//   TALVIK_SOAK_QUERIES capability queries (default 50)
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapabilityStore.h"
+#include "HostObjects.h"
+#include "camera/CapabilityQueryModule.h"
+#include "driver/ArecontIPCaptureDriver.h"
+#include "support/CamSim.h"
+#include "talvik/CaptureIO.h"
+#include "talvik/IPVideoCapture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using talvik::test::CamSim;
+using talvik::test::RunCommand;
+
+// Generous: ASan on a loaded two-core machine.
+constexpr uint32_t kFrameWaitMs = 60000;
+constexpr int kSettleMs = 15000;
+
+unsigned EnvCount(const char* name, unsigned fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    return *end == '\0' && value > 0 && value < 100000 ? unsigned(value) : fallback;
+}
+
+unsigned Cycles() {
+    return EnvCount("TALVIK_SOAK_CYCLES", 30);
+}
+
+size_t CountEntries(const char* directory) {
+    size_t count = 0;
+    if (DIR* dir = opendir(directory)) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// Threads and open descriptors of this process (the directory handle used to
+// count descriptors is itself one of them, the same each time).
+struct Resources {
+    size_t fds = 0;
+    size_t threads = 0;
+    static Resources Now() {
+        return {CountEntries("/proc/self/fd"), CountEntries("/proc/self/task")};
+    }
+};
+
+// Threads that were told to stop may take a moment to leave /proc.
+Resources SettledResources(const Resources& baseline) {
+    const auto end = Clock::now() + std::chrono::milliseconds(kSettleMs);
+    Resources now = Resources::Now();
+    while ((now.fds > baseline.fds || now.threads > baseline.threads) && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now = Resources::Now();
+    }
+    return now;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/talvik-soak-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) path_ = std::string(pattern) + "/";
+    }
+    ~TempDir() {
+        int code = 0;
+        if (!path_.empty()) RunCommand("rm -rf '" + path_ + "'", 20000, &code);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The real driver, reading its settings file from a directory of the test's
+// own instead of beside the test program.
+class SoakDriver : public talvik::CArecontIPCaptureDriver {
+public:
+    explicit SoakDriver(std::string directory) : directory_(std::move(directory)) {}
+    std::string GetHostDirectory() override { return directory_; }
+
+private:
+    std::string directory_;
+};
+
+class Host {
+public:
+    Host(const CamSim& sim, const std::string& settingsDirectory) : sink_(0), debug_(nullptr) {
+        talvik_host::DeviceDescription d;
+        d.address = "127.0.0.1";
+        d.port = sim.HttpPort();
+        d.model = "AV2155";
+        d.digitalInputs = 1;
+        d.digitalOutputs = 1;
+        d.parameters[2] = std::to_string(sim.RtspPort());
+        device_ = std::make_unique<talvik_host::HostDevice>(d);
+        driver_ = std::make_unique<SoakDriver>(settingsDirectory);
+    }
+    ~Host() { Close(); }
+
+    bool Open() {
+        opened_ = driver_->Open(&debug_, &allocator_, device_.get());
+        return opened_;
+    }
+    void Close() {
+        if (opened_) driver_->Close();
+        opened_ = false;
+    }
+    talvik::ipcapture::IIPVideoCaptureEx2* Capture() { return driver_->GetVideoCaptureEx2(); }
+    talvik::ipcapture::ICaptureIOApi* IO() { return driver_->GetDigitalIO(); }
+    talvik_host::HostFrameSink& Sink() { return sink_; }
+    const talvik_host::HostFrameAllocator& Allocator() const { return allocator_; }
+
+private:
+    talvik_host::HostFrameSink sink_;
+    talvik_host::HostDebugSink debug_;
+    talvik_host::HostFrameAllocator allocator_;
+    std::unique_ptr<talvik_host::HostDevice> device_;
+    std::unique_ptr<SoakDriver> driver_;
+    bool opened_ = false;
+};
+
+class CountingIOCallback : public talvik::ICaptureIOCallback {
+public:
+    void OnInputStateChanged(uint32_t, uint32_t) override { ++changes; }
+    void OnIOFailure() override { ++failures; }
+    std::atomic<int> changes{0};
+    std::atomic<int> failures{0};
+};
+
+struct ChannelCase {
+    const char* name;
+    uint32_t codec;  // 1 JPEG, 3 H.264
+    uint32_t intervalMs;
+    bool interleaved;  // RTP inside the RTSP connection (settings file)
+};
+
+// Test names and failure messages show the kind, not the bytes.
+std::ostream& operator<<(std::ostream& os, const ChannelCase& c) {
+    return os << c.name;
+}
+
+const ChannelCase kChannels[] = {
+    {"MjpegStream", 1, 40, false},         {"JpegSnapshots", 1, 2000, false},
+    {"H264KeyFramesHttp", 3, 2000, false}, {"RtspUdp", 3, 40, false},
+    {"RtspInterleaved", 3, 40, true},
+};
+
+std::unique_ptr<CamSim> StartSim() {
+    std::string error;
+    auto sim = CamSim::Start({}, &error);
+    EXPECT_TRUE(sim) << error;
+    return sim;
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void Report(const char* what, unsigned cycles, double seconds) {
+    const double msPerCycle = cycles > 0 ? seconds * 1000 / cycles : 0;
+    std::printf("[ soak     ] %s: %u cycles in %.1f s, %.1f ms per cycle\n", what, cycles, seconds,
+                msPerCycle);
+    std::fflush(stdout);
+    ::testing::Test::RecordProperty("cycles", int(cycles));
+    ::testing::Test::RecordProperty("ms_per_cycle", std::to_string(msPerCycle));
+}
+
+class ChannelSoak : public ::testing::TestWithParam<ChannelCase> {};
+
+// Start, first frame, stop: the path a recording server takes each time a
+// camera is switched on or its settings change.
+TEST_P(ChannelSoak, StartStopCyclesLeaveNothingBehind) {
+    const ChannelCase& c = GetParam();
+    auto sim = StartSim();
+    ASSERT_TRUE(sim);
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    if (c.interleaved) {
+        std::ofstream(dir.Path() + "talvik_arecont.xml")
+            << "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode></Default></Configuration>\n";
+    }
+    Host host(*sim, dir.Path());
+    ASSERT_TRUE(host.Open());
+    talvik_host::StreamRequest request;
+    request.width = 320;
+    request.height = 180;
+    request.codec = c.codec;
+    request.frameInterval = c.intervalMs;
+    talvik_host::HostStreamSettings settings(request);
+
+    double stopSeconds = 0;
+    auto cycle = [&](unsigned index) {
+        const uint64_t before = host.Sink().FrameCount();
+        ASSERT_TRUE(host.Capture()->StartStream(0, 1, &host.Sink(), &settings))
+            << "cycle " << index;
+        ASSERT_TRUE(host.Sink().WaitForFrames(before + 1, kFrameWaitMs)) << "cycle " << index;
+        const auto stopping = Clock::now();
+        ASSERT_TRUE(host.Capture()->StopStream(0, 1)) << "cycle " << index;
+        stopSeconds += SecondsSince(stopping);
+    };
+    // The first cycle sets up what lives as long as the process (resolver,
+    // library state); it is not counted.
+    ASSERT_NO_FATAL_FAILURE(cycle(0));
+    const Resources baseline = Resources::Now();
+    const unsigned cycles = Cycles();
+    stopSeconds = 0;
+    const auto start = Clock::now();
+    for (unsigned i = 1; i <= cycles; ++i)
+        ASSERT_NO_FATAL_FAILURE(cycle(i));
+    Report(c.name, cycles, SecondsSince(start));
+    // Of which the stop: how long a host waits in StopStream.
+    std::printf("[ soak     ] %s: %.1f ms per stop\n", c.name, stopSeconds * 1000 / cycles);
+    ::testing::Test::RecordProperty("ms_per_stop", std::to_string(stopSeconds * 1000 / cycles));
+
+    const Resources after = SettledResources(baseline);
+    EXPECT_EQ(after.fds, baseline.fds);
+    EXPECT_EQ(after.threads, baseline.threads);
+    host.Close();
+    // Every frame the module asked for went back to the allocator.
+    EXPECT_EQ(host.Allocator().Created(), host.Allocator().Released());
+    EXPECT_GE(host.Sink().FrameCount(), uint64_t(cycles) + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ChannelSoak, ::testing::ValuesIn(kChannels),
+                         [](const ::testing::TestParamInfo<ChannelCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Open with I/O running, then close: the I/O threads and their HTTP handles
+// go with the driver.
+TEST(DriverSoak, OpenCloseWithDigitalIORunning) {
+    auto sim = StartSim();
+    ASSERT_TRUE(sim);
+    TempDir dir;
+    auto cycle = [&](unsigned index) {
+        Host host(*sim, dir.Path());
+        ASSERT_TRUE(host.Open()) << "cycle " << index;
+        talvik::ipcapture::ICaptureIOApi* io = host.IO();
+        ASSERT_NE(io, nullptr) << "cycle " << index;
+        CountingIOCallback callback;
+        ASSERT_TRUE(io->SetCallback(&callback));
+        ASSERT_TRUE(io->StartIO()) << "cycle " << index;
+        ASSERT_TRUE(io->ChangeOutputState(0, index % 2 == 0 ? 2 : 1));
+        // The first poll reports the input's state.
+        const auto end = Clock::now() + std::chrono::milliseconds(kFrameWaitMs);
+        while (callback.changes.load() == 0 && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(callback.changes.load(), 1) << "cycle " << index;
+        EXPECT_EQ(callback.failures.load(), 0) << "cycle " << index;
+        host.Close();
+    };
+    ASSERT_NO_FATAL_FAILURE(cycle(0));
+    const Resources baseline = Resources::Now();
+    const unsigned cycles = EnvCount("TALVIK_SOAK_OPENS", 100);
+    const auto start = Clock::now();
+    for (unsigned i = 1; i <= cycles; ++i)
+        ASSERT_NO_FATAL_FAILURE(cycle(i));
+    Report("OpenCloseWithIO", cycles, SecondsSince(start));
+    const Resources after = SettledResources(baseline);
+    EXPECT_EQ(after.fds, baseline.fds);
+    EXPECT_EQ(after.threads, baseline.threads);
+}
+
+TEST(CapabilitySoak, RepeatedQueriesLeaveNothingBehind) {
+    auto sim = StartSim();
+    ASSERT_TRUE(sim);
+    auto query = [&](unsigned index) {
+        talvik_host::CCapabilityStore store;
+        talvik_host::CCapabilityQueryCallback callback;
+        auto module = std::make_unique<talvik::CArecontCapabilityQueryModule>(&callback, false);
+        ASSERT_EQ(module->StartQuery("127.0.0.1", sim->HttpPort(), "", "", &store), 1u)
+            << "query " << index;
+        ASSERT_TRUE(callback.WaitForOutcome(kFrameWaitMs)) << "query " << index;
+        module.reset();
+        const auto reports = callback.Reports();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.front().kind, talvik_host::QueryReport::kCompleted) << "query " << index;
+        EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155") << "query " << index;
+    };
+    ASSERT_NO_FATAL_FAILURE(query(0));
+    const Resources baseline = Resources::Now();
+    const unsigned cycles = EnvCount("TALVIK_SOAK_QUERIES", 50);
+    const auto start = Clock::now();
+    for (unsigned i = 1; i <= cycles; ++i)
+        ASSERT_NO_FATAL_FAILURE(query(i));
+    Report("CapabilityQuery", cycles, SecondsSince(start));
+    const Resources after = SettledResources(baseline);
+    EXPECT_EQ(after.fds, baseline.fds);
+    EXPECT_EQ(after.threads, baseline.threads);
+}
+
+}  // namespace
