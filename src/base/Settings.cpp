@@ -46,12 +46,12 @@ bool CXMLParser::Load(const std::string& path) {
     } else if (errno == ENOENT) {
         return false;
     }
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    CLockGuard guard(lock_);
     return LoadLocked(path, nullptr, 0);
 }
 
 bool CXMLParser::LoadFromBuffer(const void* data, size_t size) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    CLockGuard guard(lock_);
     return LoadLocked(std::string(), data, size);
 }
 
@@ -75,7 +75,7 @@ bool CXMLParser::LoadLocked(const std::string& path, const void* data, size_t si
 }
 
 void CXMLParser::Unload() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    CLockGuard guard(lock_);
     if (!loaded_) return;
     document_.reset();
     loaded_ = false;
@@ -83,7 +83,7 @@ void CXMLParser::Unload() {
 }
 
 bool CXMLParser::NodeExists(const std::string& path) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    CLockGuard guard(lock_);
     if (!loaded_) return false;
     try {
         return bool(document_->select_node(path.c_str()));
@@ -93,7 +93,7 @@ bool CXMLParser::NodeExists(const std::string& path) {
 }
 
 std::string CXMLParser::GetNodeText(const std::string& path) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    CLockGuard guard(lock_);
     if (!loaded_) return std::string();
     try {
         const pugi::xml_node node = document_->select_node(path.c_str()).node();

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/DeviceInfo.h"
+#include "base/Lock.h"
 
 namespace pugi {
 class xml_document;
@@ -51,7 +51,7 @@ public:
 private:
     bool LoadLocked(const std::string& path, const void* data, size_t size);
 
-    std::recursive_mutex lock_;
+    CLock lock_;
     std::unique_ptr<pugi::xml_document> document_;
     bool loaded_ = false;
     std::string path_;
