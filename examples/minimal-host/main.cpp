@@ -33,7 +33,7 @@ struct Options {
     std::string password;
     std::string rtspPort;        // numbered device parameter 2; empty: the camera's default
     uint32_t codec = 3;          // 1 JPEG, 3 H.264
-    uint32_t intervalMs = 1001;  // H.264 above 1000 ms: key frames over HTTP; up to 1000: RTSP
+    uint32_t intervalMs = 40;  // H.264 up to 1000 ms: live over RTSP; above: key frames over HTTP
     uint32_t width = 640;
     uint32_t height = 360;
     uint32_t seconds = 5;
@@ -226,7 +226,7 @@ const char kUsage[] =
     "  --address A      camera host name or IP address (default 127.0.0.1)\n"
     "  --port P         camera HTTP port (default 80)\n"
     "  --codec C        h264 (default) or jpeg\n"
-    "  --interval MS    time between frames (default 1001 for h264, 40 for jpeg);\n"
+    "  --interval MS    time between frames (default 40);\n"
     "                   H.264 up to 1000 ms comes over RTSP, above as key frames over\n"
     "                   HTTP; JPEG at short intervals is an MJPEG stream\n"
     "  --seconds S      record at most S seconds (default 5)\n"
@@ -248,7 +248,6 @@ bool Number(const char* text, uint32_t max, uint32_t* out) {
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
-    bool intervalGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         if (i + 1 >= argc) return false;
@@ -271,7 +270,6 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->codec = value[0] == 'h' ? 3 : 1;
         } else if (flag == "--interval" && Number(value, 65535, &o->intervalMs) &&
                    o->intervalMs > 0) {
-            intervalGiven = true;
         } else if (flag == "--seconds" && Number(value, 3600, &o->seconds) && o->seconds > 0) {
         } else if (flag == "--frames" && Number(value, 1000000, &o->frames)) {
         } else if (flag == "--size" && std::sscanf(value, "%ux%u", &o->width, &o->height) == 2) {
@@ -280,7 +278,6 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             return false;
         }
     }
-    if (!intervalGiven && o->codec == 1) o->intervalMs = 40;
     return true;
 }
 
