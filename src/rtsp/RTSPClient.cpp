@@ -275,13 +275,15 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
         stream.Feed(buffer.data(), static_cast<size_t>(received));
         // PAUSE and PLAY asked while the media flows go out at once; their
         // answers arrive among the media frames and the stream parser skips them.
+        // The state changes before the request goes out, so that whoever
+        // sees the request also sees the state.
         if (pauseEvent_.Wait(0)) {
-            SendWithoutAnswer(RTSPMethod::PAUSE);
             paused_ = true;
+            SendWithoutAnswer(RTSPMethod::PAUSE);
         }
         if (playEvent_.Wait(0)) {
-            SendWithoutAnswer(RTSPMethod::PLAY);
             paused_ = false;
+            SendWithoutAnswer(RTSPMethod::PLAY);
         }
         if (KeepAliveDue()) SendKeepAlive();
         if (!stream.MidFrame()) {
