@@ -1,11 +1,24 @@
 #include "rtsp/RTPReceiver.h"
 
 #include <cxxabi.h>
+#include <time.h>
 
 #include "base/Text.h"
 #include "rtsp/UDPClient.h"
 
 namespace talvik {
+
+namespace {
+
+// Milliseconds of the monotonic clock at tick resolution: read for every
+// packet, where the precise clock would cost more than the rest of the push.
+uint64_t CoarseNowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
+}
+
+}  // namespace
 
 CRTPReceiver::CRTPReceiver(IDebugMessage* logger) : CBaseThread(logger), logger_(logger) {}
 
@@ -99,7 +112,7 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
         return;
     }
     const bool marker = queued->packet.marker != 0;
-    const Clock::time_point now = Clock::now();
+    const uint64_t nowMs = CoarseNowMs();
     bool wake = false;
     {
         CLockGuard guard(lock_);
@@ -111,12 +124,12 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
         queued->bytes = length;
         queuedBytes_ += length;
         queue_.push_back(std::move(queued));
-        if (deliveryWaiting_ && (marker || queue_.size() >= kWakeBatch ||
-                                 now - lastPush_ >= std::chrono::milliseconds(kBurstGapMs))) {
+        if (deliveryWaiting_ &&
+            (marker || queue_.size() >= kWakeBatch || nowMs - lastPushMs_ >= kBurstGapMs)) {
             deliveryWaiting_ = false;
             wake = true;
         }
-        lastPush_ = now;
+        lastPushMs_ = nowMs;
         if (!spare_.empty()) {
             next_ = std::move(spare_.back());
             spare_.pop_back();

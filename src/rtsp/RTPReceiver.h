@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -50,7 +49,7 @@ public:
     // marker), for the first packet after a pause, or once this many wait;
     // other packets ride along, so a frame costs one wake-up, not one per
     // packet. Anything left waits at most kIdleWaitMs.
-    static constexpr size_t kWakeBatch = 32;
+    static constexpr size_t kWakeBatch = 256;
     static constexpr uint32_t kBurstGapMs = 100;
     static constexpr uint32_t kIdleWaitMs = 250;
 
@@ -91,9 +90,8 @@ private:
         CRTPPacket packet;
     };
     using PacketPtr = std::unique_ptr<QueuedPacket>;
-    using Clock = std::chrono::steady_clock;
     // Packets taken from the queue under one lock.
-    static constexpr size_t kPopBatch = 64;
+    static constexpr size_t kPopBatch = 256;
     // Delivered packets kept for reuse, so that a running stream allocates nothing.
     static constexpr size_t kMaxSparePackets = 256;
     static constexpr size_t kMaxSparePayload = 16 * 1024;
@@ -118,7 +116,7 @@ private:
     size_t queuedBytes_ = 0;
     std::vector<PacketPtr> spare_;
     bool deliveryWaiting_ = false;  // the delivery thread wants a wake-up
-    Clock::time_point lastPush_{};
+    uint64_t lastPushMs_ = 0;       // coarse monotonic clock: only gaps of kBurstGapMs matter
     // The next packet to fill; touched only by the thread that feeds datagrams.
     PacketPtr next_;
     CEvent queueEvent_{false};

@@ -22,11 +22,11 @@ constexpr uint32_t kLoopWaitMs = 2000;
 constexpr size_t kFirstAnswerReceive = 256;
 constexpr size_t kAnswerReceive = 512;
 // Large enough for a whole frame burst per read on a fast link.
-constexpr size_t kInterleavedBuffer = 64 * 1024;
+constexpr size_t kInterleavedBuffer = 256 * 1024;
 // A camera writes a frame as one burst, which a woken reader outruns; while a
 // frame is incomplete and the connection drained, a short nap lets the rest
 // land instead of waking for every segment. At most kMaxNaps per frame.
-constexpr uint32_t kMaxNaps = 2;
+constexpr uint32_t kMaxNaps = 3;
 constexpr long kNapNanoseconds = 200 * 1000;
 // Longest user:password sent with Basic; far beyond any real account.
 constexpr size_t kMaxBasicCredentials = 1024;

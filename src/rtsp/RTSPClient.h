@@ -34,7 +34,9 @@ struct RTSPClientSettings {
     std::string password;
     uint32_t connectTimeoutMs = 5000;
     uint32_t receiveTimeoutMs = 5000;
-    uint32_t receiveBufferSize = 65536;
+    // Interleaved media shares the connection: 64 KiB would cap a heavy
+    // stream's window and make the camera send each frame in pieces.
+    uint32_t receiveBufferSize = 1024 * 1024;
     uint32_t sendTimeoutMs = 1000;
     uint32_t defaultSessionTimeout = 60;  // seconds, when the camera gives none
     AuthScheme authScheme = AuthScheme::None;

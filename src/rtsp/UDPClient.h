@@ -40,7 +40,7 @@ public:
     // Coalescing of RTP frame bursts, read once by the next open: after a
     // packet without the marker bit, an empty socket is given up to kMaxNaps
     // naps of kNapMicroseconds before the thread waits for the next datagram.
-    static constexpr uint32_t kMaxNaps = 2;
+    static constexpr uint32_t kMaxNaps = 3;
     static constexpr uint32_t kNapMicroseconds = 200;
     void SetCoalesceFrames(bool on) { coalesceFrames_ = on; }
 
