@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "base/Debug.h"
@@ -267,12 +268,13 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     const uint8_t channel = parser_.GetSessionInfo().interleavedChannel;
     // The second channel is the first plus 2 (an audio stream), not the RTCP channel.
     CRTSPStreamParser stream(user_, channel, static_cast<uint8_t>(channel + 2));
-    std::vector<uint8_t> buffer(kInterleavedBuffer);
+    // Not value-initialised: pages become resident only as data fills them.
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kInterleavedBuffer]);
     uint32_t naps = 0;
-    int received = connection_->Receive(buffer.data(), buffer.size());
+    int received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     while (received > 0) {
         if (StopRequested()) return false;
-        stream.Feed(buffer.data(), static_cast<size_t>(received));
+        stream.Feed(buffer.get(), static_cast<size_t>(received));
         // PAUSE and PLAY asked while the media flows go out at once; their
         // answers arrive among the media frames and the stream parser skips them.
         // The state changes before the request goes out, so that whoever
@@ -288,12 +290,12 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
         if (KeepAliveDue()) SendKeepAlive();
         if (!stream.MidFrame()) {
             naps = 0;
-        } else if (static_cast<size_t>(received) < buffer.size() && naps < kMaxNaps) {
+        } else if (static_cast<size_t>(received) < kInterleavedBuffer && naps < kMaxNaps) {
             ++naps;
             const timespec nap{0, kNapNanoseconds};
             nanosleep(&nap, nullptr);
         }
-        received = connection_->Receive(buffer.data(), buffer.size());
+        received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "base/Text.h"
 
@@ -259,7 +260,8 @@ void CUDPClient::Run() {
     // read alone into a buffer of that size. Untouched slot pages are never
     // made resident.
     uint32_t limit = std::clamp<uint32_t>(receiveBufferSize_, 1, kMaxDatagram);
-    std::vector<uint8_t> slots(size_t(kBatch) * kMaxDatagram);
+    // Not value-initialised: clearing would make every page resident.
+    const std::unique_ptr<uint8_t[]> slots(new uint8_t[size_t(kBatch) * kMaxDatagram]);
     mmsghdr messages[kBatch];
     iovec vectors[kBatch];
     sockaddr_in senders[kBatch];
@@ -268,7 +270,7 @@ void CUDPClient::Run() {
     // Reads while datagrams are queued and waits only when none is.
     while (!Stopping()) {
         for (uint32_t i = 0; i < kBatch; ++i) {
-            vectors[i].iov_base = slots.data() + size_t(i) * kMaxDatagram;
+            vectors[i].iov_base = slots.get() + size_t(i) * kMaxDatagram;
             vectors[i].iov_len = kMaxDatagram;
             messages[i] = mmsghdr{};
             messages[i].msg_hdr.msg_iov = &vectors[i];
