@@ -1,10 +1,13 @@
 #include "Recorder.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,8 +25,16 @@ std::atomic<bool> g_stopRequested{false};
 
 namespace {
 
+// Written by the signal handler so that a waiting main loop wakes at once.
+int g_stopPipe[2] = {-1, -1};
+
 void OnStopSignal(int) {
     g_stopRequested = true;
+    if (g_stopPipe[1] >= 0) {
+        const char one = 1;
+        const ssize_t written = write(g_stopPipe[1], &one, 1);
+        (void)written;
+    }
 }
 
 std::string TimeText(const talvik::HostSystemTime& t) {
@@ -253,6 +264,7 @@ public:
     void End() {
         if (enabled_ && tty_) std::fputs("\n", out_);
     }
+    bool Live() const { return enabled_ && tty_; }
 
 private:
     FILE* out_;
@@ -265,7 +277,22 @@ private:
 
 }  // namespace
 
+bool WaitForStopSignal(double seconds) {
+    if (g_stopRequested) return true;
+    const int ms = int(std::max(seconds, 0.0) * 1000) + 1;
+    if (g_stopPipe[0] < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    } else {
+        pollfd descriptor{g_stopPipe[0], POLLIN, 0};
+        poll(&descriptor, 1, ms);
+    }
+    return g_stopRequested;
+}
+
 void InstallStopSignals() {
+    if (g_stopPipe[0] < 0 && pipe2(g_stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        g_stopPipe[0] = g_stopPipe[1] = -1;
+    }
     struct sigaction action {};
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -374,9 +401,11 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
                                                    : (now.frames > 0 ? "streaming" : "waiting");
                 }
                 progress.Show(elapsed, now, status);
-                const double left = o.durationS > 0 ? o.durationS - elapsed : 1.0;
-                std::this_thread::sleep_for(
-                    std::chrono::milliseconds(int(std::min(0.25, std::max(left, 0.0)) * 1000) + 1));
+                // A line rewritten on a terminal wants a lively pace; otherwise
+                // once a second is enough, and a signal wakes the wait at once.
+                const double pace = progress.Live() ? 0.25 : 1.0;
+                const double left = o.durationS > 0 ? o.durationS - elapsed : pace;
+                WaitForStopSignal(std::min(pace, left));
             }
             progress.End();
             summary->status = status;

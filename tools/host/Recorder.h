@@ -58,6 +58,9 @@ struct RecordSummary {
 
 // Set by SIGINT/SIGTERM (see InstallStopSignals): ends a session early.
 extern std::atomic<bool> g_stopRequested;
+// Waits up to `seconds` for SIGINT or SIGTERM (after InstallStopSignals);
+// true once one has arrived.
+bool WaitForStopSignal(double seconds);
 void InstallStopSignals();
 
 // Runs one session; the summary tells what happened. Returns false when the

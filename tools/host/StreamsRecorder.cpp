@@ -117,7 +117,7 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
     FILE* progress = o.json ? stderr : stdout;
     double lastShown = 0;
     while (started > 0 && !g_stopRequested && (o.durationS <= 0 || elapsed() < o.durationS)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        WaitForStopSignal(o.durationS > 0 ? std::min(1.0, o.durationS - elapsed()) : 1.0);
         if (o.progress && elapsed() - lastShown >= 1.0) {
             lastShown = elapsed();
             uint64_t frames = 0;
