@@ -63,6 +63,17 @@ int WaitAny(CEvent* const* events, uint32_t count, uint32_t timeoutMs) {
         if (events[i] == nullptr) return -1;
     }
 
+    // A poll never sleeps: a condition-variable wait on a deadline already
+    // past still enters the kernel and gives up the processor, which costs a
+    // context switch on every pass of a stream loop that polls its events.
+    if (timeoutMs == 0) {
+        for (uint32_t i = 0; i < count; ++i) {
+            std::lock_guard<std::mutex> guard(events[i]->mutex_);
+            if (events[i]->TryConsume()) return static_cast<int>(i);
+        }
+        return -1;
+    }
+
     using Clock = std::chrono::steady_clock;
     const bool infinite = timeoutMs == kInfinite;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
