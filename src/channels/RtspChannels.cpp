@@ -151,6 +151,7 @@ bool CBaseRTPChannel::OpenSession(bool reconnect) {
 bool CBaseRTPChannel::OpenPorts() {
     for (uint32_t port = kFirstRtpPort; port < kPortLimit; port += 2) {
         if (StopEvent().Wait(0)) return false;
+        packetSeen_ = false;
         packetArrived_.Reset();
         if (!receiver_.Open(false, static_cast<uint16_t>(port))) continue;
         CEvent* events[] = {&StopEvent(), &packetArrived_};
@@ -177,7 +178,7 @@ bool CBaseRTPChannel::IsAlive() {
 
 void CBaseRTPChannel::OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) {
     if (sender.sin_addr.s_addr != cameraAddress_) return;
-    packetArrived_.Set();
+    NotePacketArrived();
     rtcp_.OnRtpSequence(packet.sequenceNumber);
     FeedParser(packet);
 }
@@ -305,7 +306,7 @@ bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
 
 void CBaseRTSPChannel::OnInterleavedPacket(CRTPPacket* packet) {
     if (packet == nullptr) return;
-    packetArrived_.Set();
+    NotePacketArrived();
     rtcp_.OnRtpSequence(packet->sequenceNumber);
     FeedParser(*packet);
 }

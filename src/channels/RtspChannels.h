@@ -82,6 +82,12 @@ protected:
     CRTPReceiver receiver_;
     CRTCPHandler rtcp_;
     CEvent packetArrived_{true};
+    // Mirrors packetArrived_ so that a running stream does not lock the event
+    // for every packet.
+    std::atomic<bool> packetSeen_{false};
+    void NotePacketArrived() {
+        if (!packetSeen_.exchange(true, std::memory_order_acq_rel)) packetArrived_.Set();
+    }
     CEvent frameDelivered_{true};
     CEvent byeEvent_{true};
 

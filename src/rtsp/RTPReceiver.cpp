@@ -19,6 +19,7 @@ void CRTPReceiver::CreateClient() {
     udp->SetReceiveBufferSize(kReceiveBufferSize);
     udp->SetWaitTimeout(kWaitTimeoutMs);
     udp->SetSocketReceiveBuffer(kSocketReceiveBuffer);
+    udp->SetCoalesceFrames(true);
     client_.Reset(udp);
 }
 
@@ -90,54 +91,88 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
                              size_t length) {
     if (client == nullptr || client != activeClient_) return;
     // Parsed and copied here, outside the lock, so the queue thread is never held up.
-    PacketPtr queued(new QueuedPacket);
+    PacketPtr queued = std::move(next_);
+    if (!queued) queued.reset(new QueuedPacket);
     queued->sender = sender;
-    if (!queued->packet.Parse(data, length)) return;
-    if (Stopping()) return;
+    if (!queued->packet.Parse(data, length) || Stopping()) {
+        next_ = std::move(queued);
+        return;
+    }
+    const bool marker = queued->packet.marker != 0;
+    const Clock::time_point now = Clock::now();
+    bool wake = false;
     {
         CLockGuard guard(lock_);
         if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
             ++dropped_;
+            next_ = std::move(queued);
             return;
         }
         queued->bytes = length;
         queuedBytes_ += length;
         queue_.push_back(std::move(queued));
+        if (deliveryWaiting_ && (marker || queue_.size() >= kWakeBatch ||
+                                 now - lastPush_ >= std::chrono::milliseconds(kBurstGapMs))) {
+            deliveryWaiting_ = false;
+            wake = true;
+        }
+        lastPush_ = now;
+        if (!spare_.empty()) {
+            next_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
     }
-    queueEvent_.Set();
+    if (wake) queueEvent_.Set();
 }
 
-CRTPReceiver::PacketPtr CRTPReceiver::Pop(size_t& remaining) {
+void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
     CLockGuard guard(lock_);
-    PacketPtr packet;
-    if (!queue_.empty()) {
-        packet = std::move(queue_.front());
+    while (!queue_.empty() && batch.size() < kPopBatch) {
+        queuedBytes_ -= queue_.front()->bytes;
+        batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
-        queuedBytes_ -= packet->bytes;
     }
-    remaining = queue_.size();
-    return packet;
+    deliveryWaiting_ = batch.empty();
+}
+
+void CRTPReceiver::Recycle(std::vector<PacketPtr>& batch) {
+    {
+        CLockGuard guard(lock_);
+        for (PacketPtr& packet : batch) {
+            if (spare_.size() >= kMaxSparePackets ||
+                packet->packet.payload.capacity() > kMaxSparePayload) {
+                break;
+            }
+            spare_.push_back(std::move(packet));
+        }
+    }
+    batch.clear();  // frees what was not kept, outside the lock
 }
 
 void CRTPReceiver::Run() {
     CEvent* events[] = {&StopEvent(), &queueEvent_};
+    std::vector<PacketPtr> batch;
+    batch.reserve(kPopBatch);
     while (!Stopping()) {
-        size_t remaining = 0;
-        PacketPtr packet = Pop(remaining);
-        if (!packet) {
-            // Empty: sleep until the next push. A push that raced the pop left
-            // the event signalled, so no wake-up is lost.
-            if (WaitAny(events, 2, 1000) == 0) break;
+        PopBatch(batch);
+        if (batch.empty()) {
+            // A push after the pop sees the waiting mark and signals; a signal
+            // that raced the pop stays set, so no wake-up is lost.
+            if (WaitAny(events, 2, kIdleWaitMs) == 0) break;
             continue;
         }
-        IRTPReceiverUser* user = user_;
-        if (user == nullptr) continue;
-        try {
-            user->OnRTPPacket(packet->sender, packet->packet);
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
+        for (const PacketPtr& packet : batch) {
+            if (Stopping()) break;
+            IRTPReceiverUser* user = user_;
+            if (user == nullptr) continue;
+            try {
+                user->OnRTPPacket(packet->sender, packet->packet);
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+            }
         }
+        Recycle(batch);
     }
     ClearQueue();
 }

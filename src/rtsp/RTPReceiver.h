@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "base/Event.h"
 #include "base/Lock.h"
@@ -44,6 +46,13 @@ public:
     // 64 KiB socket buffer holds only about forty of them, so a short stall of
     // the socket thread would lose part of every key frame.
     static constexpr uint32_t kSocketReceiveBuffer = 1024 * 1024;
+    // The delivery thread is woken for the packet that ends a frame (the
+    // marker), for the first packet after a pause, or once this many wait;
+    // other packets ride along, so a frame costs one wake-up, not one per
+    // packet. Anything left waits at most kIdleWaitMs.
+    static constexpr size_t kWakeBatch = 32;
+    static constexpr uint32_t kBurstGapMs = 100;
+    static constexpr uint32_t kIdleWaitMs = 250;
 
     explicit CRTPReceiver(IDebugMessage* logger);
     ~CRTPReceiver() override;
@@ -82,13 +91,22 @@ private:
         CRTPPacket packet;
     };
     using PacketPtr = std::unique_ptr<QueuedPacket>;
+    using Clock = std::chrono::steady_clock;
+    // Packets taken from the queue under one lock.
+    static constexpr size_t kPopBatch = 64;
+    // Delivered packets kept for reuse, so that a running stream allocates nothing.
+    static constexpr size_t kMaxSparePackets = 256;
+    static constexpr size_t kMaxSparePayload = 16 * 1024;
 
     void CreateClient();
     // Mirrors the stop event for the per-packet checks.
     bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
     bool StartQueue(uint16_t port);
     void ClearQueue();
-    PacketPtr Pop(size_t& remaining);
+    // Moves up to kPopBatch packets into batch; with none queued, marks the
+    // delivery thread as about to wait.
+    void PopBatch(std::vector<PacketPtr>& batch);
+    void Recycle(std::vector<PacketPtr>& batch);
 
     IDebugMessage* logger_;
     TSmartPtr<IRTPClient> client_;
@@ -98,6 +116,11 @@ private:
     CLock lock_;
     std::deque<PacketPtr> queue_;
     size_t queuedBytes_ = 0;
+    std::vector<PacketPtr> spare_;
+    bool deliveryWaiting_ = false;  // the delivery thread wants a wake-up
+    Clock::time_point lastPush_{};
+    // The next packet to fill; touched only by the thread that feeds datagrams.
+    PacketPtr next_;
     CEvent queueEvent_{false};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> stopping_{true};

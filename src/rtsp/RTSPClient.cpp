@@ -1,6 +1,7 @@
 #include "rtsp/RTSPClient.h"
 
 #include <cxxabi.h>
+#include <time.h>
 
 #include <algorithm>
 #include <vector>
@@ -20,7 +21,13 @@ namespace {
 constexpr uint32_t kLoopWaitMs = 2000;
 constexpr size_t kFirstAnswerReceive = 256;
 constexpr size_t kAnswerReceive = 512;
-constexpr size_t kInterleavedBuffer = 8192;
+// Large enough for a whole frame burst per read on a fast link.
+constexpr size_t kInterleavedBuffer = 64 * 1024;
+// A camera writes a frame as one burst, which a woken reader outruns; while a
+// frame is incomplete and the connection drained, a short nap lets the rest
+// land instead of waking for every segment. At most kMaxNaps per frame.
+constexpr uint32_t kMaxNaps = 2;
+constexpr long kNapNanoseconds = 200 * 1000;
 // Longest user:password sent with Basic; far beyond any real account.
 constexpr size_t kMaxBasicCredentials = 1024;
 const char kRtspVersion[] = "RTSP/1.0\r\n";
@@ -261,26 +268,32 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     // The second channel is the first plus 2 (an audio stream), not the RTCP channel.
     CRTSPStreamParser stream(user_, channel, static_cast<uint8_t>(channel + 2));
     std::vector<uint8_t> buffer(kInterleavedBuffer);
-    size_t ask = kInterleavedBuffer;
-    int received = connection_->Receive(buffer.data(), ask);
+    uint32_t naps = 0;
+    int received = connection_->Receive(buffer.data(), buffer.size());
     while (received > 0) {
         if (StopRequested()) return false;
         stream.Feed(buffer.data(), static_cast<size_t>(received));
-        ask = static_cast<size_t>(received) < kInterleavedBuffer / 2
-                  ? kInterleavedBuffer
-                  : static_cast<size_t>(received);
         // PAUSE and PLAY asked while the media flows go out at once; their
         // answers arrive among the media frames and the stream parser skips them.
+        // The state changes before the request goes out, so that whoever
+        // sees the request also sees the state.
         if (pauseEvent_.Wait(0)) {
-            SendWithoutAnswer(RTSPMethod::PAUSE);
             paused_ = true;
+            SendWithoutAnswer(RTSPMethod::PAUSE);
         }
         if (playEvent_.Wait(0)) {
-            SendWithoutAnswer(RTSPMethod::PLAY);
             paused_ = false;
+            SendWithoutAnswer(RTSPMethod::PLAY);
         }
         if (KeepAliveDue()) SendKeepAlive();
-        received = connection_->Receive(buffer.data(), ask);
+        if (!stream.MidFrame()) {
+            naps = 0;
+        } else if (static_cast<size_t>(received) < buffer.size() && naps < kMaxNaps) {
+            ++naps;
+            const timespec nap{0, kNapNanoseconds};
+            nanosleep(&nap, nullptr);
+        }
+        received = connection_->Receive(buffer.data(), buffer.size());
     }
     return true;
 }

@@ -138,12 +138,16 @@ int CTCPRTSPConnection::Send(const char* data, size_t size) {
 
 int CTCPRTSPConnection::Receive(uint8_t* buffer, size_t size) {
     if (socket_ < 0 || buffer == nullptr || size == 0) return -1;
+    // Bytes already queued are taken at once; only an empty socket waits.
+    // An interrupt still ends the stream: the reader checks its stop flag
+    // after every read, and a drained socket waits no longer than the
+    // interrupted limit.
     for (;;) {
-        if (!WaitReady(POLLIN, receiveTimeoutMs_)) return -1;
         const ssize_t n = ::recv(socket_, buffer, size, MSG_DONTWAIT);
         if (n >= 0) return static_cast<int>(n);
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-        return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!WaitReady(POLLIN, receiveTimeoutMs_)) return -1;
     }
 }
 

@@ -48,6 +48,15 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
             }
             continue;
         }
+        if (payload_.empty() && remaining_ <= length - i) {
+            // The whole frame is in this block: parse it in place.
+            const size_t size = remaining_;
+            const uint8_t* start = data + i;
+            i += size;
+            ResetFrame();
+            DeliverPacket(start, size);
+            continue;
+        }
         const size_t take = std::min(remaining_, length - i);
         payload_.insert(payload_.end(), data + i, data + i + take);
         i += take;
@@ -57,7 +66,14 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
 }
 
 void CRTSPStreamParser::DeliverFrame() {
-    if (packet_.Parse(payload_.data(), payload_.size()) && user_ != nullptr) {
+    DeliverPacket(payload_.data(), payload_.size());
+    ResetFrame();
+}
+
+void CRTSPStreamParser::DeliverPacket(const uint8_t* data, size_t length) {
+    if (!packet_.Parse(data, length)) return;
+    lastPacketOpen_ = packet_.marker == 0;
+    if (user_ != nullptr) {
         try {
             user_->OnInterleavedPacket(&packet_);
         } catch (abi::__forced_unwind&) {
@@ -66,7 +82,6 @@ void CRTSPStreamParser::DeliverFrame() {
             // A failing user must not end the stream.
         }
     }
-    ResetFrame();
 }
 
 }  // namespace talvik

@@ -23,9 +23,14 @@ public:
     // as RTP to the user's OnInterleavedPacket.
     void Feed(const uint8_t* data, size_t length);
 
+    // True while more of the current video frame is due at once: a frame of
+    // the connection is cut short, or the last RTP packet lacked the marker.
+    bool MidFrame() const { return markerMatched_ > 0 || lastPacketOpen_; }
+
 private:
     void ResetFrame();
     void DeliverFrame();
+    void DeliverPacket(const uint8_t* data, size_t length);
 
     size_t markerMatched_ = 0;
     size_t remaining_ = 0;
@@ -35,6 +40,7 @@ private:
     uint8_t markerB_[2];
     IRTSPClientUser* user_;
     CRTPPacket packet_;  // reused for every frame
+    bool lastPacketOpen_ = false;
 };
 
 }  // namespace talvik

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,32 +240,74 @@ bool CUDPClient::WaitForData(int socket) {
     }
 }
 
+namespace {
+
+// An RTP packet (version 2) whose marker bit is clear: more of the same
+// frame follows at once.
+bool IsRtpMidFrame(const uint8_t* data, size_t length) {
+    return length >= 12 && (data[0] >> 6) == 2 && (data[1] & 0x80) == 0;
+}
+
+}  // namespace
+
 void CUDPClient::Run() {
     const int socket = threadSocket_;
-    const uint32_t requested = receiveBufferSize_;
-    std::vector<uint8_t> buffer(std::clamp<uint32_t>(requested, 1, kMaxDatagram));
-    // Reads while datagrams are queued and waits only when none is: one
-    // system call per datagram under load instead of two.
+    const bool coalesce = coalesceFrames_;
+    // The receive buffer is logical: every slot can hold the largest
+    // datagram, so a batch reads without truncation, and a datagram longer
+    // than `limit` counts as lost and grows it, exactly as if it had been
+    // read alone into a buffer of that size. Untouched slot pages are never
+    // made resident.
+    uint32_t limit = std::clamp<uint32_t>(receiveBufferSize_, 1, kMaxDatagram);
+    std::vector<uint8_t> slots(size_t(kBatch) * kMaxDatagram);
+    mmsghdr messages[kBatch];
+    iovec vectors[kBatch];
+    sockaddr_in senders[kBatch];
+    bool midFrame = false;
+    uint32_t naps = 0;
+    // Reads while datagrams are queued and waits only when none is.
     while (!Stopping()) {
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        // MSG_TRUNC reports the real size of a datagram that did not fit.
-        const ssize_t n = recvfrom(socket, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (n < 0) {
+        for (uint32_t i = 0; i < kBatch; ++i) {
+            vectors[i].iov_base = slots.data() + size_t(i) * kMaxDatagram;
+            vectors[i].iov_len = kMaxDatagram;
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+        }
+        const int count = recvmmsg(socket, messages, kBatch, MSG_DONTWAIT, nullptr);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            // A camera sends a frame as one burst of datagrams, which a woken
+            // reader outruns: a short nap lets the burst land instead of
+            // waking once per datagram. Bounded, so a lost marker costs little.
+            if (midFrame && naps < kMaxNaps && errno == EAGAIN) {
+                ++naps;
+                const timespec nap{0, long(kNapMicroseconds) * 1000};
+                nanosleep(&nap, nullptr);
+                continue;
+            }
             // Nothing queued, or an error such as a refused earlier send:
             // either way wait, which also notices a socket that is gone.
-            if (errno != EINTR && !WaitForData(socket)) break;
+            midFrame = false;
+            if (!WaitForData(socket)) break;
             continue;
         }
-        if (n == 0) continue;
-        if (size_t(n) > buffer.size()) {
-            // Lost; make room for the next one of this size, a step at a time.
-            buffer.resize(std::min<size_t>(buffer.size() + kBufferGrowth, kMaxDatagram));
-            continue;
+        naps = 0;
+        for (int i = 0; i < count; ++i) {
+            const size_t n = messages[i].msg_len;
+            if (n == 0) continue;
+            if (n > limit || (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+                // Lost; make room for the next one of this size, a step at a time.
+                limit = std::min<uint32_t>(limit + kBufferGrowth, kMaxDatagram);
+                continue;
+            }
+            if (Stopping()) continue;
+            const uint8_t* data = static_cast<const uint8_t*>(vectors[i].iov_base);
+            midFrame = coalesce && IsRtpMidFrame(data, n);
+            Guarded([&] { user_->OnRTPData(this, senders[i], data, n); });
         }
-        if (Stopping()) continue;
-        Guarded([&] { user_->OnRTPData(this, sender, buffer.data(), size_t(n)); });
     }
 }
 

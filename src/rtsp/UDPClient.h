@@ -23,6 +23,8 @@ public:
     static constexpr uint32_t kBufferGrowth = 1024;
     static constexpr uint32_t kDefaultWaitTimeoutMs = 2000;
     static constexpr uint32_t kDefaultSocketReceiveBuffer = 65535;
+    // Datagrams taken from the socket per system call.
+    static constexpr uint32_t kBatch = 16;
 
     explicit CUDPClient(IDebugMessage* logger);
     ~CUDPClient() override;
@@ -34,6 +36,13 @@ public:
     void SetReceiveBufferSize(uint32_t bytes) override { receiveBufferSize_ = bytes; }
     void SetWaitTimeout(uint32_t ms) override;
     uint16_t GetPort() override;
+
+    // Coalescing of RTP frame bursts, read once by the next open: after a
+    // packet without the marker bit, an empty socket is given up to kMaxNaps
+    // naps of kNapMicroseconds before the thread waits for the next datagram.
+    static constexpr uint32_t kMaxNaps = 2;
+    static constexpr uint32_t kNapMicroseconds = 200;
+    void SetCoalesceFrames(bool on) { coalesceFrames_ = on; }
 
     // Kernel receive buffer (SO_RCVBUF) of the next open; 0 restores 65535.
     void SetSocketReceiveBuffer(uint32_t bytes) { socketReceiveBuffer_ = bytes; }
@@ -73,6 +82,7 @@ private:
     std::atomic<uint32_t> waitTimeoutMs_{kDefaultWaitTimeoutMs};
     std::atomic<bool> stopping_{false};
     std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
+    std::atomic<bool> coalesceFrames_{false};
     uint32_t group_ = INADDR_NONE;
     uint32_t groupInterface_ = INADDR_ANY;
     uint32_t socketTimeoutMs_ = 0;

@@ -161,6 +161,53 @@ TEST(RTPReceiver, DropsWhatDoesNotParseAndKeepsTheRest) {
     receiver.Close();
 }
 
+struct WakeCase {
+    const char* name;
+    std::vector<std::pair<int, bool>> bursts;  // packets per burst, marker on its last
+};
+
+class DeliveryWakeTest : public ::testing::TestWithParam<WakeCase> {};
+
+// The delivery thread is woken per frame, not per packet: packets that end no
+// frame must still all arrive, in order, whether or not a marker follows.
+TEST_P(DeliveryWakeTest, EveryPacketArrivesWithOrWithoutMarker) {
+    const WakeCase& c = GetParam();
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    CRTPReceiver receiver(&log);
+    receiver.SetUser(&user);
+    ASSERT_TRUE(receiver.Open(false, 0));
+    UdpPeer camera;
+    uint16_t seq = 0;
+    for (const auto& burst : c.bursts) {
+        for (int i = 0; i < burst.first; ++i) {
+            const bool marker = burst.second && i + 1 == burst.first;
+            // Sizes vary so that a reused packet with stale bytes would show.
+            ASSERT_TRUE(camera.SendTo(receiver.GetPort(),
+                                      RtpPacket(seq, seq, marker, 1 + seq % 7, uint8_t(seq))));
+            ++seq;
+        }
+        ASSERT_TRUE(user.WaitForCount(seq));
+    }
+    receiver.Close();
+    ASSERT_EQ(user.packets.size(), seq);
+    for (uint16_t i = 0; i < seq; ++i) {
+        EXPECT_EQ(user.packets[i].seq, i);
+        EXPECT_EQ(user.packets[i].payloadLength, 1u + i % 7);
+        EXPECT_EQ(user.packets[i].firstPayloadByte, uint8_t(i));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DeliveryWakeTest,
+    ::testing::Values(WakeCase{"SingleWithoutMarker", {{1, false}}},
+                      WakeCase{"FewWithoutMarker", {{5, false}, {3, false}}},
+                      WakeCase{"MoreThanAWakeBatchWithoutMarker",
+                               {{int(CRTPReceiver::kWakeBatch) * 3 + 1, false}}},
+                      WakeCase{"FramesThenTail", {{10, true}, {10, true}, {2, false}}},
+                      WakeCase{"MarkerOnly", {{1, true}, {1, true}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct BoundCase {
     const char* name;
     size_t maxPackets;

@@ -168,5 +168,50 @@ TEST(RTSPStreamParser, ThrowingUserDoesNotStopTheStream) {
     EXPECT_EQ(kExpected, user.packets);
 }
 
+Bytes WithMarker(Bytes packet) {
+    packet[1] |= 0x80;
+    return packet;
+}
+
+struct MidFrameCase {
+    const char* name;
+    Bytes stream;
+    bool midFrame;
+};
+
+class MidFrameTest : public ::testing::TestWithParam<MidFrameCase> {};
+
+// The reader naps only while a frame is incomplete: a wrong answer either
+// delays a finished frame or brings back a wake-up per segment.
+TEST_P(MidFrameTest, TellsWhetherMoreOfTheFrameIsDue) {
+    const MidFrameCase& c = GetParam();
+    RecordingUser user;
+    CRTSPStreamParser parser(&user, 0, 2);
+    EXPECT_FALSE(parser.MidFrame());
+    parser.Feed(c.stream.data(), c.stream.size());
+    EXPECT_EQ(c.midFrame, parser.MidFrame());
+}
+
+const Bytes kOpen = Frame(0, RtpPacket(1, {0x7C, 0x85, 1, 2}));
+const Bytes kClosing = Frame(0, WithMarker(RtpPacket(2, {0x7C, 0x45, 3})));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MidFrameTest,
+    ::testing::Values(
+        MidFrameCase{"MarkerEndsFrame", Join({kOpen, kClosing}), false},
+        MidFrameCase{"PacketWithoutMarker", Join({kClosing, kOpen}), true},
+        MidFrameCase{"HeaderCutShort", Join({kClosing, Bytes(kOpen.begin(), kOpen.begin() + 3)}),
+                     true},
+        MidFrameCase{"PacketCutShort", Join({kClosing, Bytes(kOpen.begin(), kOpen.end() - 1)}),
+                     true},
+        MidFrameCase{"LoneDollar", Join({kClosing, {'$'}}), true},
+        MidFrameCase{"TextAfterMarker", Join({kClosing, {'R', 'T', 'S', 'P'}}), false},
+        MidFrameCase{"UnparsableFrameKeepsState",
+                     Join({kClosing, Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9})}),
+                     false}),
+    [](const ::testing::TestParamInfo<MidFrameCase>& info) {
+        return std::string(info.param.name);
+    });
+
 }  // namespace
 }  // namespace talvik

@@ -51,10 +51,13 @@ void HostDebugSink::Clear() {
 }
 
 HostFrame::HostFrame(uint32_t fourcc, uint32_t size, std::string streamName)
-    : buffer_(size), fourcc_(fourcc), streamName_(std::move(streamName)) {}
+    : buffer_(new uint8_t[size]),
+      bufferSize_(size),
+      fourcc_(fourcc),
+      streamName_(std::move(streamName)) {}
 
 void HostFrame::SetDataSize(uint32_t size) {
-    dataSize_ = size <= buffer_.size() ? size : uint32_t(buffer_.size());
+    dataSize_ = size <= bufferSize_ ? size : bufferSize_;
 }
 
 void HostFrame::StampFrame() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -148,8 +149,8 @@ private:
 class HostFrame : public talvik::IHostFrame {
 public:
     HostFrame(uint32_t fourcc, uint32_t size, std::string streamName);
-    uint32_t GetBufferSize() override { return uint32_t(buffer_.size()); }
-    uint8_t* GetBuffer() override { return buffer_.data(); }
+    uint32_t GetBufferSize() override { return bufferSize_; }
+    uint8_t* GetBuffer() override { return bufferSize_ > 0 ? buffer_.get() : nullptr; }
     uint32_t GetDataSize() override { return dataSize_; }
     // Clamped to the buffer: a size beyond it would make readers overrun.
     void SetDataSize(uint32_t size) override;
@@ -168,7 +169,10 @@ public:
     const std::string& StreamName() const { return streamName_; }
 
 private:
-    std::vector<uint8_t> buffer_;
+    // Left uninitialised: the module fills what it uses, and clearing every
+    // frame would cost as much as the copy itself.
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint32_t bufferSize_;
     uint32_t dataSize_ = 0;
     uint32_t fourcc_;
     uint32_t width_ = 0;
