@@ -118,13 +118,13 @@ void CBaseHttpChannel::Run() {
 
 int CBaseHttpChannel::StreamLoop() {
     const uint32_t limit = Driver()->GetDeviceInfo()->dataTimeoutMs;
-    std::vector<uint8_t> chunk;
-    chunk.reserve(kReadChunkBytes);
     for (;;) {
-        const uint32_t count = sender_.ReadData(chunk, kReadChunkBytes, true);
+        // Parsed where the sender holds the bytes: no copy per pass.
+        const uint8_t* data = nullptr;
+        const uint32_t count = sender_.ReadView(data, kReadChunkBytes);
         bool exceeded = false;
         if (count > 0) {
-            parser_->ParseData(chunk);
+            parser_->ParseBytes(data, count);
             exceeded = LastFrameTime().ElapsedMs() > limit;
         }
         const int woken = PollWakeEvents(0);

@@ -20,8 +20,9 @@ namespace talvik {
 
 class CBaseHttpChannel : public CBaseCameraChannel, public IMediaReceiver {
 public:
-    // Bytes read from the stream per pass of the stream loop.
-    static constexpr uint32_t kReadChunkBytes = 8192;
+    // Most bytes read from the stream per pass of the stream loop: all the
+    // sender holds, so that a picture costs few passes.
+    static constexpr uint32_t kReadChunkBytes = Web::CHttpSender::kReadBufferCap;
     // Wait after a lost signal before the camera is asked again.
     static constexpr uint32_t kLostRetryMs = 5000;
     // Wait before asking again after a pass that brought no frame (a refused

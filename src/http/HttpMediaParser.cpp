@@ -37,6 +37,12 @@ void CHttpMediaParser::FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8
     if (receiver_ != nullptr) receiver_->ReceiveFrame(frame);
 }
 
+void CHttpMediaParser::ParseBytes(const uint8_t* data, size_t size) {
+    if (data == nullptr || size == 0) return;
+    std::vector<uint8_t> chunk(data, data + size);
+    ParseData(chunk);
+}
+
 // The host's allocator and frame are foreign code: whatever they throw stays
 // here, and a frame once created is always given back.
 void CHttpMediaParser::DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size,
@@ -85,6 +91,10 @@ CJpegMediaParser::CJpegMediaParser(IDriver* driver)
 
 void CJpegMediaParser::ParseData(std::vector<uint8_t>& data) {
     assembler_.Feed(data.data(), data.size());
+}
+
+void CJpegMediaParser::ParseBytes(const uint8_t* data, size_t size) {
+    assembler_.Feed(data, size);
 }
 
 void CJpegMediaParser::OnOverflow() {

@@ -35,6 +35,9 @@ public:
 
     // Consumes one chunk of the response body; may append to it.
     virtual void ParseData(std::vector<uint8_t>& data) = 0;
+    // The same for a chunk the parser may not change; parsers that never
+    // append take it as it is, the others get a copy.
+    virtual void ParseBytes(const uint8_t* data, size_t size);
 
     void SetReceiver(IMediaReceiver* receiver) { receiver_ = receiver; }
     uint32_t Width() const { return width_; }
@@ -66,6 +69,7 @@ class CJpegMediaParser : public CHttpMediaParser {
 public:
     explicit CJpegMediaParser(IDriver* driver);
     void ParseData(std::vector<uint8_t>& data) override;
+    void ParseBytes(const uint8_t* data, size_t size) override;
 
     bool InFrame() const { return assembler_.InFrame(); }
 

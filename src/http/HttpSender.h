@@ -89,6 +89,10 @@ public:
     uint32_t QueryDataAvailable() override;
     uint32_t ReadResponse(std::vector<uint8_t>& out) override;
     uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) override;
+    // ReadData without the copy, for readers that consume every byte at once:
+    // points data at up to maxBytes body bytes held by the sender and counts
+    // them as read. They stay valid until the next call on the sender.
+    uint32_t ReadView(const uint8_t*& data, uint32_t maxBytes);
 
     const DEVICE_INFO& GetDevice() const { return device_; }
     uint32_t GetStatusCode() const { return statusCode_; }
@@ -125,10 +129,12 @@ private:
     template <typename Ready>
     PumpResult Pump(Ready ready);
     uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
+    // Waits as a read does; the number of body bytes then held, 0 when none
+    // came (the reason is in lastError_).
+    size_t WaitForBody();
     uint32_t QueryDataAvailableInner();
     void ResumeIfPaused();
     size_t Buffered() const { return buffer_.size() - bufferHead_; }
-    void Consume(std::vector<uint8_t>& out, size_t count);
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);

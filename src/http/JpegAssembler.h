@@ -35,8 +35,10 @@ public:
 
 private:
     void Append(const uint8_t* data, size_t size);
-    void FinishImage();
-    void ReadFrameSize();
+    void DropOversized();
+    // Delivers the image (held in frame_, or wholly inside the chunk fed).
+    void FinishImage(const uint8_t* image, size_t size);
+    void ReadFrameSize(const uint8_t* image, size_t size);
 
     ImageSink onImage_;
     OverflowSink onOverflow_;

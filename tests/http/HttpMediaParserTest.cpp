@@ -101,10 +101,12 @@ TEST(JpegMediaParser, HandsOverFieldsThenBytesWithStreamNameAndClass) {
 }
 
 // Chunkings of one stream "junk, A(640x480), junk, B(176x144), junk": every
-// one gives exactly A then B, bytes intact.
+// one gives exactly A then B, bytes intact, whether the chunks come as
+// vectors or as read-only bytes.
 struct SplitCase {
     const char* name;
     std::vector<size_t> cuts;  // offsets into the stream where a chunk ends
+    bool readOnly;             // ParseBytes rather than ParseData
 };
 
 class JpegSplit : public ::testing::TestWithParam<SplitCase> {};
@@ -120,7 +122,10 @@ TEST_P(JpegSplit, DeliversBothImagesWhole) {
     cuts.push_back(stream.size());
     for (size_t cut : cuts) {
         Bytes chunk(stream.begin() + from, stream.begin() + cut);
-        rig.jpeg.ParseData(chunk);
+        if (GetParam().readOnly)
+            rig.jpeg.ParseBytes(chunk.data(), chunk.size());
+        else
+            rig.jpeg.ParseData(chunk);
         from = cut;
     }
     ASSERT_EQ(rig.host.FrameCount(), 2u);
@@ -139,12 +144,20 @@ const size_t kA = 20 + 40;  // MakeJpeg(..., 40).size()
 
 INSTANTIATE_TEST_SUITE_P(
     Chunkings, JpegSplit,
-    ::testing::Values(SplitCase{"OneChunk", {}}, SplitCase{"SoiSplitAfterFF", {kJunk + 1}},
-                      SplitCase{"EoiSplitAfterFF", {kJunk + kA - 1}},
-                      SplitCase{"SofHeaderSplit", {kJunk + 12}},
-                      SplitCase{"ThreeChunks", {kJunk + 4, kJunk + 30}},
+    ::testing::Values(SplitCase{"OneChunk", {}, false}, SplitCase{"OneChunkReadOnly", {}, true},
+                      SplitCase{"SoiSplitAfterFF", {kJunk + 1}, false},
+                      SplitCase{"SoiSplitAfterFFReadOnly", {kJunk + 1}, true},
+                      SplitCase{"EoiSplitAfterFF", {kJunk + kA - 1}, false},
+                      SplitCase{"EoiSplitAfterFFReadOnly", {kJunk + kA - 1}, true},
+                      SplitCase{"SofHeaderSplit", {kJunk + 12}, false},
+                      SplitCase{"ThreeChunks", {kJunk + 4, kJunk + 30}, false},
+                      SplitCase{"ThreeChunksReadOnly", {kJunk + 4, kJunk + 30}, true},
                       SplitCase{"ByteByByteAroundEoi",
-                                {kJunk + kA - 2, kJunk + kA - 1, kJunk + kA, kJunk + kA + 1}}),
+                                {kJunk + kA - 2, kJunk + kA - 1, kJunk + kA, kJunk + kA + 1},
+                                false},
+                      SplitCase{"ByteByByteAroundEoiReadOnly",
+                                {kJunk + kA - 2, kJunk + kA - 1, kJunk + kA, kJunk + kA + 1},
+                                true}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
 
 TEST(JpegMediaParser, ProgressiveImageUsesTheSizeOfAnEarlierOne) {
@@ -254,6 +267,14 @@ TEST(H264MediaParser, KeyFrameGetsDelimiterSizeAndH264Code) {
               (std::vector<std::string>{"GetBuffer", "SetWidth", "SetHeight", "SetResolutionClass",
                                         "SetDataSize", "SetFourCC", "StampFrame"}));
     EXPECT_EQ(rig.host.Released(), 1);
+
+    // Read-only bytes: the same frame, and the caller's bytes stay as they were.
+    Rig second;
+    const Bytes original = kSps1080;
+    second.h264.ParseBytes(original.data(), original.size());
+    ASSERT_EQ(second.host.FrameCount(), 1u);
+    EXPECT_EQ(second.host.Frames()[0].bytes, Concat({kSps1080, kAud}));
+    EXPECT_EQ(original, kSps1080);
 }
 
 // Where the SPS start code may sit: at offsets 0 to 63 of the chunk.

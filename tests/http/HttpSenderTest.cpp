@@ -472,4 +472,66 @@ TEST(SenderStream, EndlessMjpegIsReadChunkByChunkWithBoundedBuffer) {
     EXPECT_LT(rssPeak - rssBefore, 32 * 1024);  // far below the stream size
 }
 
+// ReadView hands out the sender's own bytes: every byte once, in order, with
+// the buffer still capped, whether it alternates with ReadData or not and
+// whether the reader takes little (the transfer pauses and resumes) or all.
+struct ViewCase {
+    const char* name;
+    uint64_t streamBytes;
+    uint32_t maxBytes;
+    bool alternateWithReadData;
+};
+
+class SenderView : public ::testing::TestWithParam<ViewCase> {};
+
+TEST_P(SenderView, EveryByteOnceInOrderWithinTheCap) {
+    const ViewCase c = GetParam();
+    TestHttpServer server(ServerOptions(ServerAuth::kNone), [&c](const HttpExchange&) {
+        HttpReply reply;
+        reply.streamBytes = c.streamBytes;
+        reply.headers = {{"Content-Type", "multipart/x-mixed-replace;boundary=frame"}};
+        return reply;
+    });
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port()));
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(&c);
+    EXPECT_EQ(sender.ReadView(data, c.maxBytes), 0u);  // no request yet
+    EXPECT_EQ(data, nullptr);
+    ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg"));
+    std::vector<uint8_t> copied;
+    uint64_t total = 0;
+    uint64_t mismatches = 0;
+    uint64_t oversized = 0;
+    for (uint64_t call = 0;; ++call) {
+        uint32_t n = 0;
+        if (c.alternateWithReadData && call % 2 == 1) {
+            n = sender.ReadData(copied, c.maxBytes, true);
+            data = copied.data();
+        } else {
+            n = sender.ReadView(data, c.maxBytes);
+        }
+        if (n == 0) break;
+        oversized += n > c.maxBytes;
+        for (uint32_t i = 0; i < n; ++i)
+            mismatches += data[i] != talvik_test::MjpegStreamByte(total + i);
+        total += n;
+    }
+    EXPECT_EQ(total, c.streamBytes);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(oversized, 0u);
+    EXPECT_EQ(sender.GetLastError(), 0u);
+    EXPECT_LE(sender.GetBufferHighWater(), CHttpSender::kReadBufferCap);
+    EXPECT_EQ(sender.ReadView(data, c.maxBytes), 0u);  // the end stays the end
+    EXPECT_EQ(data, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, SenderView,
+    ::testing::Values(ViewCase{"TakesAll", 8u << 20, CHttpSender::kReadBufferCap, false},
+                      ViewCase{"TakesLittleSoTheTransferPauses", 2u << 20, 1000, false},
+                      ViewCase{"AlternatesWithReadData", 8u << 20, 50000, true},
+                      ViewCase{"OneByteAtATime", 300000, 1, true},
+                      ViewCase{"ShortBody", 10, 4096, false}),
+    [](const ::testing::TestParamInfo<ViewCase>& info) { return info.param.name; });
+
 }  // namespace

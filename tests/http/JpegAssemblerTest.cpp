@@ -168,4 +168,88 @@ TEST(JpegAssembler, TextOutsideImagesIsNeverBuffered) {
     EXPECT_EQ(h.assembler.Buffered(), 0u);
 }
 
+// The cap holds alike for an image gathered over chunks and for one handed
+// over straight from the chunk it lies in, and an overflow costs only its own
+// image: the picture after it, even in the same chunk, still arrives.
+struct CapCase {
+    const char* name;
+    size_t extra;  // bytes beyond the cap
+    bool split;    // the first image spans two chunks
+    size_t images;
+    int overflows;
+};
+
+class JpegAssemblerCap : public ::testing::TestWithParam<CapCase> {};
+
+TEST_P(JpegAssemblerCap, SameLimitHeldOrNot) {
+    const CapCase c = GetParam();
+    const size_t overhead = MakeJpeg(8, 8, 0).size();
+    const Bytes big = MakeJpeg(8, 8, CJpegAssembler::kMaxImageBytes - overhead + c.extra);
+    const Bytes next = MakeJpeg(16, 16, 100, 0xC0, 0x44);
+    const Bytes stream = Concat({Text("--b\r\n"), big, Text("\r\n--b\r\n"), next});
+    Harness h;
+    if (c.split)
+        h.FeedSplit(stream, {stream.size() / 2});
+    else
+        h.Feed(stream);
+    ASSERT_EQ(h.images.size(), c.images);
+    EXPECT_EQ(h.overflows, c.overflows);
+    if (c.images == 2) {
+        EXPECT_EQ(h.images[0], (Image{big, 8, 8}));
+    }
+    EXPECT_EQ(h.images.back(), (Image{next, 16, 16}));
+    EXPECT_FALSE(h.assembler.InFrame());
+    EXPECT_EQ(h.assembler.Buffered(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JpegAssemblerCap,
+                         ::testing::Values(CapCase{"ExactInOneChunk", 0, false, 2, 0},
+                                           CapCase{"OverInOneChunk", 1, false, 1, 1},
+                                           CapCase{"ExactOverTwoChunks", 0, true, 2, 0},
+                                           CapCase{"OverOverTwoChunks", 1, true, 1, 1}),
+                         [](const ::testing::TestParamInfo<CapCase>& info) {
+                             return info.param.name;
+                         });
+
+// The picture size comes from the first FF C0 header, wherever fill bytes and
+// other segments put it, and an FF C0 without room for its size fields is no
+// header.
+struct SizeCase {
+    const char* name;
+    Bytes beforeHeader;  // between SOI and the header
+    bool headerWhole;
+    uint32_t width, height;
+};
+
+class JpegAssemblerSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(JpegAssemblerSize, FirstWholeBaselineHeader) {
+    const SizeCase c = GetParam();
+    Bytes image = {0xFF, 0xD8};
+    image.insert(image.end(), c.beforeHeader.begin(), c.beforeHeader.end());
+    const Bytes header = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x02, 0xD0, 0x05, 0x00};  // 1280x720
+    image.insert(image.end(), header.begin(), header.begin() + (c.headerWhole ? 9 : 5));
+    image.push_back(0xFF);
+    image.push_back(0xD9);
+    for (size_t cut : {size_t(0), size_t(3), image.size() - 1}) {
+        Harness h;
+        h.Feed(MakeJpeg(640, 480, 4));  // the size used when the image has none
+        h.FeedSplit(image, {cut});
+        ASSERT_EQ(h.images.size(), 2u) << "cut at " << cut;
+        EXPECT_EQ(h.images[1], (Image{image, c.width, c.height})) << "cut at " << cut;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JpegAssemblerSize,
+    ::testing::Values(SizeCase{"Direct", {}, true, 1280, 720},
+                      SizeCase{"AfterFillBytes", {0xFF, 0xFF, 0xFF}, true, 1280, 720},
+                      SizeCase{"AfterOtherSegments",
+                               {0xFF, 0xE0, 0x00, 0x04, 0xC0, 0xC0, 0xFF, 0xC4, 0x00, 0x02},
+                               true,
+                               1280,
+                               720},
+                      SizeCase{"CutShortBeforeTheEnd", {}, false, 640, 480}),
+    [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
+
 }  // namespace
