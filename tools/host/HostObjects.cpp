@@ -1,6 +1,7 @@
 #include "HostObjects.h"
 
 #include <time.h>
+#include <algorithm>
 
 #include <chrono>
 #include <new>
@@ -51,10 +52,22 @@ void HostDebugSink::Clear() {
 }
 
 HostFrame::HostFrame(uint32_t fourcc, uint32_t size, std::string streamName)
-    : buffer_(new uint8_t[size]),
+    : HostFrame(fourcc, size, std::move(streamName), std::unique_ptr<uint8_t[]>(new uint8_t[size]),
+                size) {}
+
+HostFrame::HostFrame(uint32_t fourcc, uint32_t size, std::string streamName,
+                     std::unique_ptr<uint8_t[]> buffer, uint32_t capacity)
+    : buffer_(std::move(buffer)),
       bufferSize_(size),
+      capacity_(capacity),
       fourcc_(fourcc),
       streamName_(std::move(streamName)) {}
+
+std::unique_ptr<uint8_t[]> HostFrame::TakeBuffer(uint32_t* capacity) {
+    *capacity = capacity_;
+    bufferSize_ = capacity_ = dataSize_ = 0;
+    return std::move(buffer_);
+}
 
 void HostFrame::SetDataSize(uint32_t size) {
     dataSize_ = size <= bufferSize_ ? size : bufferSize_;
@@ -82,9 +95,34 @@ void HostFrame::SetTime(const talvik::HostSystemTime* time) {
 talvik::IHostFrame* HostFrameAllocator::CreateFrame(uint32_t fourcc, uint32_t size,
                                                     const char* streamName) {
     if (size > kMaxFrameBytes) return nullptr;
+    PooledBuffer buffer;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        // The smallest pooled buffer that fits without wasting more than
+        // about its size again.
+        size_t best = pool_.size();
+        for (size_t i = 0; i < pool_.size(); ++i) {
+            const uint64_t capacity = pool_[i].capacity;
+            if (capacity < size || capacity > 2 * uint64_t(size) + kSizeStep) continue;
+            if (best == pool_.size() || capacity < pool_[best].capacity) best = i;
+        }
+        if (best < pool_.size()) {
+            buffer = std::move(pool_[best]);
+            pool_.erase(pool_.begin() + std::ptrdiff_t(best));
+        }
+    }
     HostFrame* frame = nullptr;
     try {
-        frame = new HostFrame(fourcc, size, streamName != nullptr ? streamName : "");
+        if (!buffer.data) {
+            // Whole steps, so that frames of similar sizes can share buffers.
+            buffer.capacity = std::max<uint32_t>(
+                size,
+                uint32_t(std::min<uint64_t>(
+                    (uint64_t(size) + kSizeStep - 1) / kSizeStep * kSizeStep, kMaxFrameBytes)));
+            buffer.data.reset(new uint8_t[buffer.capacity]);
+        }
+        frame = new HostFrame(fourcc, size, streamName != nullptr ? streamName : "",
+                              std::move(buffer.data), buffer.capacity);
     } catch (...) {
         return nullptr;  // the module treats null as "no frame to give"
     }
@@ -95,9 +133,14 @@ talvik::IHostFrame* HostFrameAllocator::CreateFrame(uint32_t fourcc, uint32_t si
 
 void HostFrameAllocator::ReleaseFrame(talvik::IHostFrame* frame) {
     if (frame == nullptr) return;
+    PooledBuffer buffer;
+    buffer.data = static_cast<HostFrame*>(frame)->TakeBuffer(&buffer.capacity);
     delete frame;
     std::lock_guard<std::mutex> guard(mutex_);
     ++released_;
+    if (buffer.data && buffer.capacity > 0 && pool_.size() < kPoolBuffers) {
+        pool_.push_back(std::move(buffer));
+    }
 }
 
 uint64_t HostFrameAllocator::Created() const {

@@ -149,6 +149,11 @@ private:
 class HostFrame : public talvik::IHostFrame {
 public:
     HostFrame(uint32_t fourcc, uint32_t size, std::string streamName);
+    // Uses `buffer` (capacity bytes, at least size) instead of a new one.
+    HostFrame(uint32_t fourcc, uint32_t size, std::string streamName,
+              std::unique_ptr<uint8_t[]> buffer, uint32_t capacity);
+    // Gives the buffer back for reuse; the frame is empty afterwards.
+    std::unique_ptr<uint8_t[]> TakeBuffer(uint32_t* capacity);
     uint32_t GetBufferSize() override { return bufferSize_; }
     uint8_t* GetBuffer() override { return bufferSize_ > 0 ? buffer_.get() : nullptr; }
     uint32_t GetDataSize() override { return dataSize_; }
@@ -173,6 +178,7 @@ private:
     // frame would cost as much as the copy itself.
     std::unique_ptr<uint8_t[]> buffer_;
     uint32_t bufferSize_;
+    uint32_t capacity_;
     uint32_t dataSize_ = 0;
     uint32_t fourcc_;
     uint32_t width_ = 0;
@@ -196,10 +202,21 @@ public:
     uint64_t Created() const;
     uint64_t Released() const;
 
+    // Released buffers are kept for the next frames, as a recording server's
+    // frame pool would: a fresh buffer for every large frame costs page
+    // faults on its first write.
+    static constexpr size_t kPoolBuffers = 16;
+    static constexpr uint32_t kSizeStep = 64 * 1024;
+
 private:
+    struct PooledBuffer {
+        std::unique_ptr<uint8_t[]> data;
+        uint32_t capacity = 0;
+    };
     mutable std::mutex mutex_;
     uint64_t created_ = 0;
     uint64_t released_ = 0;
+    std::vector<PooledBuffer> pool_;
 };
 
 // A copy of a delivered frame.

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "HostObjects.h"
+
+namespace {
+
+using talvik_host::HostFrameAllocator;
+
+struct PoolCase {
+    const char* name;
+    uint32_t first;   // size of a frame created and released
+    uint32_t second;  // size asked for next
+    bool reused;      // the second frame gets the first one's buffer
+};
+
+class FramePoolTest : public ::testing::TestWithParam<PoolCase> {};
+
+// A reused buffer must fit the new frame and must not be one that wastes
+// much more than the frame needs; either way the frame reports the size asked
+// for, never the buffer's capacity.
+TEST_P(FramePoolTest, ReusesOnlyBuffersThatFit) {
+    const PoolCase& c = GetParam();
+    HostFrameAllocator allocator;
+    talvik::IHostFrame* first = allocator.CreateFrame(1, c.first, "s");
+    ASSERT_NE(first, nullptr);
+    const uint8_t* firstBuffer = first->GetBuffer();
+    allocator.ReleaseFrame(first);
+
+    talvik::IHostFrame* second = allocator.CreateFrame(2, c.second, "t");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(c.reused, second->GetBuffer() == firstBuffer);
+    EXPECT_EQ(second->GetBufferSize(), c.second);
+    second->SetDataSize(c.second + 1000);
+    EXPECT_EQ(second->GetDataSize(), c.second);
+    EXPECT_EQ(second->GetFourCC(), 2u);
+    allocator.ReleaseFrame(second);
+    EXPECT_EQ(allocator.Created(), 2u);
+    EXPECT_EQ(allocator.Released(), 2u);
+}
+
+constexpr uint32_t kStep = HostFrameAllocator::kSizeStep;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FramePoolTest,
+    ::testing::Values(PoolCase{"SameSize", 40000, 40000, true},
+                      PoolCase{"SmallerWithinTheStep", 40000, 1000, true},
+                      PoolCase{"LargerWithinTheStep", 40000, kStep, true},
+                      PoolCase{"LargerThanTheBuffer", 40000, kStep + 1, false},
+                      PoolCase{"FarSmallerThanALargeBuffer", 10 * kStep, 4 * kStep - 1, false},
+                      PoolCase{"HalfOfALargeBuffer", 10 * kStep, 5 * kStep, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A frame fills its whole size; a buffer handed on keeps no claim on the old
+// frame, and the pool never grows past its bound.
+TEST(FramePool, BoundedAndEveryBufferWritable) {
+    HostFrameAllocator allocator;
+    std::vector<talvik::IHostFrame*> frames;
+    for (size_t i = 0; i < HostFrameAllocator::kPoolBuffers + 4; ++i) {
+        frames.push_back(allocator.CreateFrame(1, 30000, "s"));
+        ASSERT_NE(frames.back(), nullptr);
+        std::fill_n(frames.back()->GetBuffer(), 30000, uint8_t(i));
+    }
+    for (talvik::IHostFrame* f : frames)
+        allocator.ReleaseFrame(f);
+    std::vector<const uint8_t*> buffers;
+    for (size_t i = 0; i < HostFrameAllocator::kPoolBuffers + 4; ++i) {
+        frames[i] = allocator.CreateFrame(1, 30000, "s");
+        buffers.push_back(frames[i]->GetBuffer());
+    }
+    std::sort(buffers.begin(), buffers.end());
+    EXPECT_EQ(std::unique(buffers.begin(), buffers.end()), buffers.end()) << "a buffer given twice";
+    for (talvik::IHostFrame* f : frames)
+        allocator.ReleaseFrame(f);
+    EXPECT_EQ(allocator.CreateFrame(1, HostFrameAllocator::kMaxFrameBytes + 1, "s"), nullptr);
+}
+
+}  // namespace
