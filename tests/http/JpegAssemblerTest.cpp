@@ -3,51 +3,16 @@
 #include <string>
 #include <vector>
 
+#include "JpegBytes.h"
 #include "http/JpegAssembler.h"
 
 using talvik::CJpegAssembler;
-using Bytes = std::vector<uint8_t>;
+using talvik_http_test::Bytes;
+using talvik_http_test::Concat;
+using talvik_http_test::MakeJpeg;
+using talvik_http_test::Text;
 
 namespace {
-
-// A minimal JPEG: SOI, a start-of-frame header (baseline C0 or progressive
-// C2) with the given size, `body` filler bytes (no 0xFF), EOI.
-Bytes MakeJpeg(uint16_t width, uint16_t height, size_t body, uint8_t sof = 0xC0,
-               uint8_t fill = 0x11) {
-    Bytes b = {0xFF,
-               0xD8,
-               0xFF,
-               0xE0,
-               0x00,
-               0x04,
-               0x4A,
-               0x46,
-               0xFF,
-               sof,
-               0x00,
-               0x11,
-               0x08,
-               static_cast<uint8_t>(height >> 8),
-               static_cast<uint8_t>(height),
-               static_cast<uint8_t>(width >> 8),
-               static_cast<uint8_t>(width),
-               0x03};
-    b.insert(b.end(), body, fill);
-    b.push_back(0xFF);
-    b.push_back(0xD9);
-    return b;
-}
-
-Bytes Text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 struct Image {
     Bytes data;
@@ -134,29 +99,6 @@ TEST(JpegAssembler, EndWithoutStartAndStartWithoutEnd) {
     h.Feed(whole);
     ASSERT_EQ(h.images.size(), 1u);
     EXPECT_EQ(h.images[0].data, whole);
-}
-
-TEST(JpegAssembler, CapIsInclusiveAndOverflowDropsOnlyThatImage) {
-    const size_t overhead = MakeJpeg(8, 8, 0).size();
-    const Bytes exact = MakeJpeg(8, 8, CJpegAssembler::kMaxImageBytes - overhead);
-    ASSERT_EQ(exact.size(), CJpegAssembler::kMaxImageBytes);
-    const Bytes over = MakeJpeg(8, 8, CJpegAssembler::kMaxImageBytes - overhead + 1);
-    Harness h;
-    h.FeedSplit(exact, {8192, 5000000});
-    ASSERT_EQ(h.images.size(), 1u);
-    EXPECT_EQ(h.images[0].data.size(), CJpegAssembler::kMaxImageBytes);
-    EXPECT_EQ(h.overflows, 0);
-
-    h.FeedSplit(over, {8192, 5000000});
-    EXPECT_EQ(h.images.size(), 1u);
-    EXPECT_EQ(h.overflows, 1);
-    EXPECT_FALSE(h.assembler.InFrame());
-    EXPECT_EQ(h.assembler.Buffered(), 0u);
-
-    const Bytes next = MakeJpeg(8, 8, 100);
-    h.Feed(next);
-    ASSERT_EQ(h.images.size(), 2u);
-    EXPECT_EQ(h.images[1].data, next);
 }
 
 TEST(JpegAssembler, TextOutsideImagesIsNeverBuffered) {

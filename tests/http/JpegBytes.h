@@ -1,0 +1,42 @@
+// Byte builders shared by the JPEG assembler and media parser tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace talvik_http_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A minimal JPEG: SOI, APP0 stub, a start-of-frame header (baseline C0 or
+// progressive C2) with the given size, `body` filler bytes (no 0xFF), EOI.
+// Its size is body + 20.
+inline Bytes MakeJpeg(uint16_t width, uint16_t height, size_t body, uint8_t sof = 0xC0,
+                      uint8_t fill = 0x11) {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x4A, 0x46, 0xFF, sof, 0x00, 0x11, 0x08};
+    b.push_back(static_cast<uint8_t>(height >> 8));
+    b.push_back(static_cast<uint8_t>(height));
+    b.push_back(static_cast<uint8_t>(width >> 8));
+    b.push_back(static_cast<uint8_t>(width));
+    b.push_back(0x03);
+    b.insert(b.end(), body, fill);
+    b.push_back(0xFF);
+    b.push_back(0xD9);
+    return b;
+}
+
+inline Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace talvik_http_test
