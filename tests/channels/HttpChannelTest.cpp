@@ -10,111 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "ChannelRig.h"
 #include "channels/HttpChannels.h"
-#include "support/FakeHost.h"
-#include "support/TestHttpServer.h"
 
 namespace talvik {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using talvik_test::FakeDriver;
-using talvik_test::FakeHost;
+using talvik_channels_test::Camera;
+using talvik_channels_test::Clock;
+using talvik_channels_test::LightXml;
+using talvik_channels_test::Rig;
+using talvik_channels_test::SettingsDir;
 using talvik_test::HttpExchange;
 using talvik_test::HttpReply;
-using talvik_test::TestHttpServer;
-
-// A camera that answers every request with `status` and notes when each came.
-class Camera {
-public:
-    explicit Camera(unsigned status = 404)
-        : server_({}, [this, status](const HttpExchange& e) {
-              std::lock_guard<std::mutex> guard(mutex_);
-              seen_.push_back({e.url, Clock::now()});
-              HttpReply reply;
-              reply.status = status;
-              reply.body = status == 200 ? "ok\r\n" : "no\r\n";
-              return reply;
-          }) {}
-
-    uint16_t Port() const { return server_.Port(); }
-    std::vector<std::string> Paths() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        std::vector<std::string> out;
-        for (const auto& s : seen_)
-            out.push_back(s.first);
-        return out;
-    }
-    std::vector<Clock::time_point> TimesOf(const std::string& prefix) const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        std::vector<Clock::time_point> out;
-        for (const auto& s : seen_)
-            if (s.first.compare(0, prefix.size(), prefix) == 0) out.push_back(s.second);
-        return out;
-    }
-    bool WaitFor(const std::string& prefix, size_t count, int timeoutMs) const {
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < end) {
-            if (TimesOf(prefix).size() >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::string, Clock::time_point>> seen_;
-    TestHttpServer server_;
-};
-
-// A directory holding the driver's settings file, removed afterwards.
-class SettingsDir {
-public:
-    explicit SettingsDir(const std::string& xml) {
-        char pattern[] = "/tmp/talvik-httpch-XXXXXX";
-        dir_ = mkdtemp(pattern) != nullptr ? std::string(pattern) + "/" : "";
-        if (!xml.empty() && !dir_.empty()) {
-            FILE* f = std::fopen((dir_ + "talvik_test.xml").c_str(), "w");
-            std::fputs(xml.c_str(), f);
-            std::fclose(f);
-        }
-    }
-    ~SettingsDir() {
-        std::remove((dir_ + "talvik_test.xml").c_str());
-        rmdir(dir_.c_str());
-    }
-    const std::string& Path() const { return dir_; }
-
-private:
-    std::string dir_;
-};
-
-std::string LightXml(const char* frequency) {
-    return std::string("<Configuration><Default><IndoorLightFrequency>") + frequency +
-           "</IndoorLightFrequency></Default></Configuration>";
-}
-
-struct Rig {
-    explicit Rig(uint16_t port) {
-        driver.device.address = "127.0.0.1";
-        driver.device.port = port;
-        driver.device.timeoutMs = 2000;
-        driver.device.dataTimeoutMs = 4000;
-        driver.allocator = &host;
-    }
-    STREAM_PARAMS Params(uint32_t intervalMs, uint32_t codec = 1) const {
-        STREAM_PARAMS p;
-        p.frameIntervalMs = intervalMs;
-        p.width = 640;
-        p.height = 360;
-        p.quality = 50;
-        p.codec = codec;
-        p.kind = 0;
-        return p;
-    }
-    FakeDriver driver;
-    FakeHost host;
-};
 
 struct LightCase {
     const char* name;
@@ -131,7 +39,7 @@ class LightFrequency : public ::testing::TestWithParam<LightCase> {};
 TEST_P(LightFrequency, SentBeforeThePictureRequest) {
     const LightCase c = GetParam();
     Camera camera(404);
-    SettingsDir settings(c.xmlFrequency ? LightXml(c.xmlFrequency) : "");
+    SettingsDir settings(LightXml(c.xmlFrequency));
     Rig rig(camera.Port());
     rig.driver.hostDirectory = settings.Path();
     rig.driver.videoInputs = c.inputs;
@@ -175,13 +83,7 @@ std::string TinyJpeg(uint16_t width, uint16_t height) {
 // New parameters end the current pass at once: the next request carries the
 // new size, and the light frequency is not sent again.
 TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
-    std::mutex mutex;
-    std::vector<std::string> paths;
-    TestHttpServer server({}, [&](const HttpExchange& e) {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            paths.push_back(e.url);
-        }
+    Camera server([](const HttpExchange& e) {
         HttpReply reply;
         reply.body = e.url.compare(0, 6, "/image") == 0 ? TinyJpeg(640, 360) : "freq=50\r\n";
         return reply;
@@ -201,7 +103,7 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
     // Long before the 5 s interval is over.
     ASSERT_TRUE(rig.host.WaitForFrames(2, 4000));
     channel.Stop();
-    std::lock_guard<std::mutex> guard(mutex);
+    const auto paths = server.Paths();
     ASSERT_GE(paths.size(), 3u);
     EXPECT_EQ(paths[0], "/set?freq=50");
     // A settings file without BitrateMode drops the quality parameter.

@@ -3,28 +3,23 @@
 // and pause/resume. End-to-end streaming is covered against camsim in the
 // integration tests.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <mutex>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "ChannelRig.h"
 #include "channels/RtspChannels.h"
-#include "support/FakeHost.h"
-#include "support/TestHttpServer.h"
 
 namespace talvik {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using talvik_channels_test::Camera;
+using talvik_channels_test::LightXml;
+using talvik_channels_test::Rig;
+using talvik_channels_test::SettingsDir;
 using talvik_test::FakeDriver;
 using talvik_test::FakeHost;
-using talvik_test::HttpExchange;
-using talvik_test::HttpReply;
-using talvik_test::TestHttpServer;
 
 // Exposes the steps the capture loop runs.
 class ProbeChannel : public CH264ChannelRTSP {
@@ -33,64 +28,12 @@ public:
     using CH264ChannelRTSP::FillRTSPSettings;
 };
 
-class Camera {
-public:
-    explicit Camera(unsigned status)
-        : server_({}, [this, status](const HttpExchange& e) {
-              std::lock_guard<std::mutex> guard(mutex_);
-              paths_.push_back(e.url);
-              HttpReply reply;
-              reply.status = status;
-              reply.body = "ok\r\n";
-              return reply;
-          }) {}
-    uint16_t Port() const { return server_.Port(); }
-    std::vector<std::string> Paths() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return paths_;
-    }
-    bool WaitForCount(size_t count, int timeoutMs) const {
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < end) {
-            if (Paths().size() >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> paths_;
-    TestHttpServer server_;
-};
-
-class SettingsDir {
-public:
-    explicit SettingsDir(const std::string& xml) {
-        char pattern[] = "/tmp/talvik-rtspch-XXXXXX";
-        dir_ = mkdtemp(pattern) != nullptr ? std::string(pattern) + "/" : "";
-        if (!xml.empty() && !dir_.empty()) {
-            FILE* f = std::fopen((dir_ + "talvik_test.xml").c_str(), "w");
-            std::fputs(xml.c_str(), f);
-            std::fclose(f);
-        }
-    }
-    ~SettingsDir() {
-        std::remove((dir_ + "talvik_test.xml").c_str());
-        rmdir(dir_.c_str());
-    }
-    const std::string& Path() const { return dir_; }
-
-private:
-    std::string dir_;
-};
-
 struct PrepareCase {
     const char* name;
     const char* frequency;  // IndoorLightFrequency, null: no settings file
     uint32_t inputs, input, kind, intervalMs;
-    unsigned status;  // the camera's answer to everything
-    std::vector<std::string> expected;
+    unsigned status;       // the camera's answer to everything
+    std::string expected;  // the paths of one preparation, space separated
 };
 
 class PrepareCamera : public ::testing::TestWithParam<PrepareCase> {};
@@ -99,86 +42,43 @@ class PrepareCamera : public ::testing::TestWithParam<PrepareCase> {};
 // one preparation, then the same again on the next attempt.
 TEST_P(PrepareCamera, RequestsBeforeTheSession) {
     const PrepareCase& c = GetParam();
+    std::vector<std::string> expected;
+    std::istringstream words(c.expected);
+    for (std::string path; words >> path;)
+        expected.push_back(path);
     Camera camera(c.status);
-    SettingsDir settings(c.frequency == nullptr
-                             ? std::string()
-                             : std::string("<Configuration><Default><IndoorLightFrequency>") +
-                                   c.frequency +
-                                   "</IndoorLightFrequency></Default></Configuration>");
-    FakeDriver driver;
-    FakeHost host;
-    driver.device.address = "127.0.0.1";
-    driver.device.port = camera.Port();
-    driver.device.timeoutMs = 2000;
-    driver.device.dataTimeoutMs = 4000;
-    driver.allocator = &host;
-    driver.hostDirectory = settings.Path();
-    driver.videoInputs = c.inputs;
-    driver.parameters[2] = "1";  // nothing listens there
-    CH264ChannelRTSP channel(c.input, &driver, &host);
-    STREAM_PARAMS params;
-    params.frameIntervalMs = c.intervalMs;
-    params.width = 320;
-    params.height = 180;
-    params.quality = 50;
-    params.codec = 3;
-    params.kind = c.kind;
+    SettingsDir settings(LightXml(c.frequency));
+    Rig rig(camera.Port());
+    rig.driver.hostDirectory = settings.Path();
+    rig.driver.videoInputs = c.inputs;
+    rig.driver.parameters[2] = "1";  // nothing listens there
+    CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
     ASSERT_TRUE(channel.Start(&params));
-    ASSERT_TRUE(camera.WaitForCount(c.expected.size() + 1, 20000));
+    ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
     channel.Stop();
     const auto paths = camera.Paths();
-    ASSERT_GT(paths.size(), c.expected.size());
-    EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + c.expected.size()),
-              c.expected);
-    EXPECT_EQ(paths[c.expected.size()], c.expected[0]) << "a failed attempt is repeated";
-    EXPECT_EQ(host.FrameCount(), 0u);
+    ASSERT_GT(paths.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()), expected);
+    EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
+    EXPECT_EQ(rig.host.FrameCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PrepareCamera,
     ::testing::Values(
-        PrepareCase{"SingleSensor25Fps",
-                    nullptr,
-                    1,
-                    0,
-                    0,
-                    40,
-                    200,
-                    {"/get?channelenable", "/setreg?page=3&reg=21&val=24"}},
-        PrepareCase{"IntervalZeroWritesZero",
-                    nullptr,
-                    1,
-                    0,
-                    0,
-                    0,
-                    200,
-                    {"/get?channelenable", "/setreg?page=3&reg=21&val=0"}},
-        PrepareCase{"SingleSensorLight50",
-                    "50",
-                    1,
-                    0,
-                    0,
-                    40,
-                    200,
-                    {"/get?channelenable", "/set?freq=50", "/setreg?page=3&reg=21&val=24"}},
-        PrepareCase{"FourSensorsInput2Light60",
-                    "60",
-                    4,
-                    2,
-                    0,
-                    200,
-                    200,
-                    {"/get?channelenable", "/set3?freq=60"}},
-        PrepareCase{"FourSensorsInput0",
-                    "50",
-                    4,
-                    0,
-                    0,
-                    40,
-                    200,
-                    {"/get?channelenable", "/set1?freq=50", "/setreg?page=3&reg=100&val=24"}},
-        PrepareCase{"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, {"/get?channelenable"}},
-        PrepareCase{"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, {"/get?channelenable"}}),
+        PrepareCase{"SingleSensor25Fps", nullptr, 1, 0, 0, 40, 200,
+                    "/get?channelenable /setreg?page=3&reg=21&val=24"},
+        PrepareCase{"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
+                    "/get?channelenable /setreg?page=3&reg=21&val=0"},
+        PrepareCase{"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
+                    "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
+        PrepareCase{"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200,
+                    "/get?channelenable /set3?freq=60"},
+        PrepareCase{"FourSensorsInput0", "50", 4, 0, 0, 40, 200,
+                    "/get?channelenable /set1?freq=50 /setreg?page=3&reg=100&val=24"},
+        PrepareCase{"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
+        PrepareCase{"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}),
     [](const ::testing::TestParamInfo<PrepareCase>& info) { return info.param.name; });
 
 struct FpsCase {
