@@ -3,7 +3,9 @@
 // table, intervals rounded to the nearest millisecond).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,37 @@ Caps With(Caps caps, const Caps& more) {
 const Caps kNewHost = {{11, 1}, {12, 1}, {21, 1}, {22, 1}, {23, 1}, {24, 1}, {25, 2000}, {27, 2}};
 const Caps kAux = {{2, 1}, {3, 1}};
 
+// Codec and sensor entries: sensor count, H.264 always, JPEG if asked.
+Caps Codecs(uint32_t sensors, bool jpeg) {
+    Caps caps = {{0, sensors}, {7, 1}};
+    if (jpeg) caps[8] = 1;
+    return caps;
+}
+
+// "1600x1200/33 800x600/33": records labelled by their size, with their
+// minimum frame interval.
+std::vector<StoredResolution> Resolutions(const std::string& text) {
+    std::vector<StoredResolution> out;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        unsigned width = 0, height = 0, interval = 0;
+        std::sscanf(word.c_str(), "%ux%u/%u", &width, &height, &interval);
+        out.push_back({word.substr(0, word.find('/')), width, height, interval});
+    }
+    return out;
+}
+
+// Properties over a fake camera, reading as the given host core version.
+struct Reading {
+    explicit Reading(HostCoreVersion host = kHost512, uint32_t videoStandard = 0)
+        : properties(Device(), videoStandard) {
+        properties.SetRequester(camera.Requester());
+        properties.SetHostCoreVersionReader([host] { return host; });
+    }
+    FakeCamera camera;
+    CArecontCameraProperties properties;
+};
+
 struct StoreCase {
     const char* name;
     const char* model;
@@ -71,9 +104,8 @@ struct StoreCase {
     HostCoreVersion host;
     uint32_t videoStandard;
     // Expected store contents.
-    std::string modelName;
     Caps capabilities;
-    std::vector<StoredResolution> resolutions;
+    const char* resolutions;
     uint32_t maxRate;
     bool longIntervals;
     uint32_t defaultInterval;
@@ -88,15 +120,13 @@ class StoreContents : public ::testing::TestWithParam<StoreCase> {};
 
 TEST_P(StoreContents, MatchesCameraReplies) {
     const StoreCase& c = GetParam();
-    FakeCamera camera;
-    FakeCamera::SetUpArecont(camera, c.model, c.width, c.height, c.channelenable, c.firmware);
+    Reading r(c.host, c.videoStandard);
+    CArecontCameraProperties& properties = r.properties;
+    FakeCamera::SetUpArecont(r.camera, c.model, c.width, c.height, c.channelenable, c.firmware);
     if (!c.aux) {
-        camera.Remove("/get?auxin");
-        camera.Remove("/get?auxout");
+        r.camera.Remove("/get?auxin");
+        r.camera.Remove("/get?auxout");
     }
-    CArecontCameraProperties properties(Device(), c.videoStandard);
-    properties.SetRequester(camera.Requester());
-    properties.SetHostCoreVersionReader([&] { return c.host; });
 
     uint32_t code = 77;
     ASSERT_TRUE(properties.ReadFromDevice(code));
@@ -106,11 +136,11 @@ TEST_P(StoreContents, MatchesCameraReplies) {
 
     const CapabilitySnapshot s = store.Snapshot();
     SCOPED_TRACE(CCapabilityStore::FormatText(s));
-    EXPECT_EQ(s.modelName, c.modelName);
+    EXPECT_EQ(s.modelName, std::string("Arecont AV ") + c.model);
     EXPECT_EQ(s.connection, (std::map<uint32_t, std::string>{
                                 {1, "192.0.2.7"}, {2, "8080"}, {3, "admin"}, {4, "secret"}}));
     EXPECT_EQ(s.capabilities, c.capabilities);
-    EXPECT_EQ(s.resolutions, c.resolutions);
+    EXPECT_EQ(s.resolutions, Resolutions(c.resolutions));
     std::vector<uint32_t> intervals(kRateIntervals.begin(), kRateIntervals.begin() + c.maxRate);
     if (c.longIntervals) {
         const std::vector<uint32_t> more = LongIntervals();
@@ -135,136 +165,47 @@ INSTANTIATE_TEST_SUITE_P(
     Arecont, StoreContents,
     ::testing::Values(
         // 1600 x 1200, one sensor: 30 fps at both scales; default rate 5 (200 ms).
-        StoreCase{"Model2155JpegAndH264Group1",
-                  "AV2155DN",
-                  "1600",
-                  "1200",
-                  "1",
-                  "65174",
-                  true,
-                  kHost512,
-                  0,
-                  "Arecont AV AV2155DN",
-                  With(With({{0, 1}, {7, 1}, {8, 1}}, kNewHost), kAux),
-                  {{"1600x1200", 1600, 1200, 33}, {"800x600", 800, 600, 33}},
-                  30,
-                  true,
-                  200,
+        StoreCase{"Model2155JpegAndH264Group1", "AV2155DN", "1600", "1200", "1", "65174", true,
+                  kHost512, 0, With(With(Codecs(1, true), kNewHost), kAux),
+                  "1600x1200/33 800x600/33", 30, true, 200,
                   Props("0", "1600", "1200", "1", "65174", "0")},
         // "313" puts the camera in group 0; a run ending in 0 means no JPEG.
-        StoreCase{"Model3130H264OnlyGroup0",
-                  "AV3130",
-                  "1280",
-                  "1024",
-                  "1",
-                  "65174",
-                  true,
-                  kHost512,
-                  0,
-                  "Arecont AV AV3130",
-                  With(With({{0, 1}, {7, 1}}, kNewHost), kAux),
-                  {{"1280x1024", 1280, 1024, 33}, {"640x512", 640, 512, 33}},
-                  30,
-                  true,
-                  200,
-                  Props("0", "1280", "1024", "0", "65174", "0")},
+        StoreCase{"Model3130H264OnlyGroup0", "AV3130", "1280", "1024", "1", "65174", true, kHost512,
+                  0, With(With(Codecs(1, false), kNewHost), kAux), "1280x1024/33 640x512/33", 30,
+                  true, 200, Props("0", "1280", "1024", "0", "65174", "0")},
         // Table model: 4 fps full (250 ms), 13 fps half (77 ms); default 4 fps.
-        StoreCase{"Model20185FromRateTable",
-                  "AV20185DN",
-                  "2592",
-                  "1944",
-                  "1",
-                  "65174",
-                  true,
-                  kHost512,
-                  0,
-                  "Arecont AV AV20185DN",
-                  With(With({{0, 1}, {7, 1}, {8, 1}}, kNewHost), kAux),
-                  {{"2592x1944", 2592, 1944, 250}, {"1296x972", 1296, 972, 77}},
-                  13,
-                  true,
-                  250,
+        StoreCase{"Model20185FromRateTable", "AV20185DN", "2592", "1944", "1", "65174", true,
+                  kHost512, 0, With(With(Codecs(1, true), kNewHost), kAux),
+                  "2592x1944/250 1296x972/77", 13, true, 250,
                   Props("0", "2592", "1944", "1", "65174", "0")},
         // 1088 lines are cropped to 1080: flexible cropping.
-        StoreCase{"Sensor1920x1088IsCroppedTo1080",
-                  "AV2115DN",
-                  "1920",
-                  "1088",
-                  "1",
-                  "65174",
-                  true,
-                  kHost512,
-                  0,
-                  "Arecont AV AV2115DN",
-                  With(With({{0, 1}, {7, 1}, {8, 1}}, kNewHost), kAux),
-                  {{"1920x1080", 1920, 1080, 33}, {"960x540", 960, 540, 33}},
-                  30,
-                  true,
-                  200,
+        StoreCase{"Sensor1920x1088IsCroppedTo1080", "AV2115DN", "1920", "1088", "1", "65174", true,
+                  kHost512, 0, With(With(Codecs(1, true), kNewHost), kAux),
+                  "1920x1080/33 960x540/33", 30, true, 200,
                   Props("0", "1920", "1080", "1", "65174", "1")},
         // Four sensors share the clock: 7 fps full (143 ms), 25 fps half (40 ms).
-        StoreCase{"FourSensorsDivideTheRate",
-                  "AV8365DN",
-                  "1600",
-                  "1200",
-                  "15",
-                  "65174",
-                  true,
-                  kHost512,
-                  0,
-                  "Arecont AV AV8365DN",
-                  With(With({{0, 4}, {7, 1}, {8, 1}}, kNewHost), kAux),
-                  {{"1600x1200", 1600, 1200, 143}, {"800x600", 800, 600, 40}},
-                  25,
-                  true,
-                  200,
+        StoreCase{"FourSensorsDivideTheRate", "AV8365DN", "1600", "1200", "15", "65174", true,
+                  kHost512, 0, With(With(Codecs(4, true), kNewHost), kAux),
+                  "1600x1200/143 800x600/40", 25, true, 200,
                   Props("0", "1600", "1200", "1", "65174", "0")},
         // Host core older than 5.12: no long intervals, mode 0, no 21 to 25.
-        StoreCase{"HostCore511HasNoLongIntervals",
-                  "AV2155DN",
-                  "1600",
-                  "1200",
-                  "1",
-                  "65174",
-                  true,
-                  kHost511,
-                  0,
-                  "Arecont AV AV2155DN",
-                  With({{0, 1}, {7, 1}, {8, 1}, {11, 1}, {12, 1}, {27, 0}}, kAux),
-                  {{"1600x1200", 1600, 1200, 33}, {"800x600", 800, 600, 33}},
-                  30,
-                  false,
-                  200,
+        StoreCase{"HostCore511HasNoLongIntervals", "AV2155DN", "1600", "1200", "1", "65174", true,
+                  kHost511, 0, With(With(Codecs(1, true), {{11, 1}, {12, 1}, {27, 0}}), kAux),
+                  "1600x1200/33 800x600/33", 30, false, 200,
                   Props("0", "1600", "1200", "1", "65174", "0")},
         // Newer major version; empty firmware reply; no auxiliary I/O.
-        StoreCase{"HostCore6NoFirmwareNoAux",
-                  "AV2155DN",
-                  "1600",
-                  "1200",
-                  "1",
-                  "",
-                  false,
-                  kHost60,
-                  1,
-                  "Arecont AV AV2155DN",
-                  With({{0, 1}, {7, 1}, {8, 1}}, kNewHost),
-                  {{"1600x1200", 1600, 1200, 33}, {"800x600", 800, 600, 33}},
-                  30,
-                  true,
-                  200,
+        StoreCase{"HostCore6NoFirmwareNoAux", "AV2155DN", "1600", "1200", "1", "", false, kHost60,
+                  1, With(Codecs(1, true), kNewHost), "1600x1200/33 800x600/33", 30, true, 200,
                   Props("1", "1600", "1200", "1", "(none)", "0")}),
     [](const ::testing::TestParamInfo<StoreCase>& info) { return std::string(info.param.name); });
 
 TEST(StoreContents, NamedPropertiesCarryNamesAndTextFlags) {
-    FakeCamera camera;
-    FakeCamera::SetUpArecont(camera, "AV2155DN", "1920", "1088");
-    CArecontCameraProperties properties(Device(), 0);
-    properties.SetRequester(camera.Requester());
-    properties.SetHostCoreVersionReader([] { return kHost512; });
+    Reading r;
+    FakeCamera::SetUpArecont(r.camera, "AV2155DN", "1920", "1088");
     uint32_t code = 0;
-    ASSERT_TRUE(properties.ReadFromDevice(code));
+    ASSERT_TRUE(r.properties.ReadFromDevice(code));
     CCapabilityStore store;
-    ASSERT_TRUE(properties.WriteCapabilities(&store));
+    ASSERT_TRUE(r.properties.WriteCapabilities(&store));
     const std::map<uint32_t, StoredProperty> expected = {
         {1, {"Video standard", "0", 0, 0}},    {2, {"RTSP port", "554", 0, 0}},
         {3, {"Sensor width", "1920", 0, 0}},   {4, {"Sensor height", "1080", 0, 0}},
@@ -272,7 +213,7 @@ TEST(StoreContents, NamedPropertiesCarryNamesAndTextFlags) {
         {7, {"Flexible cropping", "1", 0, 0}},
     };
     EXPECT_EQ(store.Snapshot().properties, expected);
-    EXPECT_EQ(camera.Requests(),
+    EXPECT_EQ(r.camera.Requests(),
               (std::vector<std::string>{"/get?model=releasename", "/get?channelenable",
                                         "/get?sensorheight", "/get?sensorwidth", "/get?auxin",
                                         "/get?auxout", "/get?fwversion"}));
@@ -286,35 +227,27 @@ TEST(IntervalFromRate, RoundsToNearestMillisecond) {
 }
 
 // Sensor formula: rate limit at full and half resolution.
-struct FormulaCase {
-    const char* width;
-    const char* height;
-    const char* channelenable;
-    std::vector<StoredResolution> resolutions;
-};
-
 TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
-    const std::vector<FormulaCase> cases = {
-        {"1920", "1080", "1", {{"1920x1080", 1920, 1080, 33}, {"960x540", 960, 540, 33}}},
-        {"2048", "1536", "1", {{"2048x1536", 2048, 1536, 53}, {"1024x768", 1024, 768, 33}}},
-        {"2592", "1944", "1", {{"2592x1944", 2592, 1944, 83}, {"1296x972", 1296, 972, 33}}},
-        {"1600", "1200", "15", {{"1600x1200", 1600, 1200, 143}, {"800x600", 800, 600, 40}}},
+    const std::vector<std::vector<const char*>> cases = {
+        // width, height, channelenable, resolutions
+        {"1920", "1080", "1", "1920x1080/33 960x540/33"},
+        {"2048", "1536", "1", "2048x1536/53 1024x768/33"},
+        {"2592", "1944", "1", "2592x1944/83 1296x972/33"},
+        {"1600", "1200", "15", "1600x1200/143 800x600/40"},
         // Values with trailing text read like atoi; an odd size halves down.
-        {"641 px", " 481", "1", {{"641x481", 641, 481, 33}, {"320x240", 320, 240, 33}}},
+        {"641 px", " 481", "1", "641x481/33 320x240/33"},
         // One pixel wide: the half-size record is empty and left out.
-        {"1", "480", "1", {{"1x480", 1, 480, 33}}},
+        {"1", "480", "1", "1x480/33"},
     };
-    for (const FormulaCase& c : cases) {
-        FakeCamera camera;
-        FakeCamera::SetUpArecont(camera, "AV1300", c.width, c.height, c.channelenable);
-        CArecontCameraProperties properties(Device(), 0);
-        properties.SetRequester(camera.Requester());
-        properties.SetHostCoreVersionReader([] { return kHost512; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c[0]) + "x" + c[1]);
+        Reading r;
+        FakeCamera::SetUpArecont(r.camera, "AV1300", c[0], c[1], c[2]);
         uint32_t code = 0;
-        ASSERT_TRUE(properties.ReadFromDevice(code)) << c.width;
+        ASSERT_TRUE(r.properties.ReadFromDevice(code));
         CCapabilityStore store;
-        ASSERT_TRUE(properties.WriteCapabilities(&store)) << c.width;
-        EXPECT_EQ(store.Snapshot().resolutions, c.resolutions) << c.width << "x" << c.height;
+        ASSERT_TRUE(r.properties.WriteCapabilities(&store));
+        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c[3]));
     }
 }
 
@@ -322,13 +255,11 @@ TEST(ChannelEnable, OnlyExactly15MeansFourSensors) {
     const std::vector<std::pair<const char*, uint32_t>> cases = {{"15", 4}, {"015", 1}, {"15 ", 1},
                                                                  {"", 1},   {"1", 1},   {"5", 1}};
     for (const auto& c : cases) {
-        FakeCamera camera;
-        FakeCamera::SetUpArecont(camera, "AV2155", "1600", "1200", c.first);
-        CArecontCameraProperties properties(Device(), 0);
-        properties.SetRequester(camera.Requester());
+        Reading r;
+        FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200", c.first);
         uint32_t code = 0;
-        ASSERT_TRUE(properties.ReadFromDevice(code));
-        EXPECT_EQ(properties.ChannelCount(), c.second) << "'" << c.first << "'";
+        ASSERT_TRUE(r.properties.ReadFromDevice(code));
+        EXPECT_EQ(r.properties.ChannelCount(), c.second) << "'" << c.first << "'";
     }
 }
 
@@ -354,63 +285,55 @@ TEST(ReadFromDevice, FailsWithCode3) {
         {"width not a number", {{"/get?sensorwidth", "sensorwidth=wide\r\n"}}, throughSensor},
     };
     for (const FailedReadCase& c : cases) {
-        FakeCamera camera;
-        FakeCamera::SetUpArecont(camera, "AV2155", "1600", "1200");
+        SCOPED_TRACE(c.name);
+        Reading r;
+        FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200");
         for (const auto& reply : c.replies) {
             if (reply.second.empty()) {
-                camera.Remove(reply.first);
+                r.camera.Remove(reply.first);
             } else {
-                camera.Reply(reply.first, reply.second);
+                r.camera.Reply(reply.first, reply.second);
             }
         }
-        CArecontCameraProperties properties(Device(), 0);
-        properties.SetRequester(camera.Requester());
         uint32_t code = 0;
-        EXPECT_FALSE(properties.ReadFromDevice(code)) << c.name;
-        EXPECT_EQ(code, 3u) << c.name;
-        EXPECT_EQ(camera.Requests(), c.requests) << c.name;
-        EXPECT_FALSE(properties.WriteCapabilities(nullptr)) << c.name;
+        EXPECT_FALSE(r.properties.ReadFromDevice(code));
+        EXPECT_EQ(code, 3u);
+        EXPECT_EQ(r.camera.Requests(), c.requests);
+        EXPECT_FALSE(r.properties.WriteCapabilities(nullptr));
     }
 }
 
 TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
-    FakeCamera camera;
-    FakeCamera::SetUpArecont(camera, "AV3130", "1280", "1024");
-    CArecontCameraProperties properties(Device(), 0);
-    properties.SetRequester(camera.Requester());
+    Reading r;
+    FakeCamera::SetUpArecont(r.camera, "AV3130", "1280", "1024");
     uint32_t code = 0;
-    ASSERT_TRUE(properties.ReadFromDevice(code));
-    camera.Remove("/get?model=releasename");
-    camera.Value("sensorwidth", "2048");
-    camera.Value("sensorheight", "1536");
-    ASSERT_TRUE(properties.ReadFromDevice(code));
-    EXPECT_EQ(properties.DeviceModel(), "AV3130");
-    EXPECT_EQ(properties.CameraGroup(), 0u);
+    ASSERT_TRUE(r.properties.ReadFromDevice(code));
+    r.camera.Remove("/get?model=releasename");
+    r.camera.Value("sensorwidth", "2048");
+    r.camera.Value("sensorheight", "1536");
+    ASSERT_TRUE(r.properties.ReadFromDevice(code));
+    EXPECT_EQ(r.properties.DeviceModel(), "AV3130");
+    EXPECT_EQ(r.properties.CameraGroup(), 0u);
     CCapabilityStore store;
-    ASSERT_TRUE(properties.WriteCapabilities(&store));
+    ASSERT_TRUE(r.properties.WriteCapabilities(&store));
     const CapabilitySnapshot s = store.Snapshot();
     EXPECT_EQ(s.modelName, "Arecont AV AV3130");
     // Both reads' resolutions, in the order found.
-    EXPECT_EQ(s.resolutions, (std::vector<StoredResolution>{{"1280x1024", 1280, 1024, 33},
-                                                            {"640x512", 640, 512, 33},
-                                                            {"2048x1536", 2048, 1536, 53},
-                                                            {"1024x768", 1024, 768, 33}}));
+    EXPECT_EQ(s.resolutions, Resolutions("1280x1024/33 640x512/33 2048x1536/53 1024x768/33"));
 }
 
 TEST(ReadFromDevice, CancelDuringModelSkipsTheRestAndWriteFails) {
-    FakeCamera camera;
-    FakeCamera::SetUpArecont(camera, "AV2155", "1600", "1200");
-    CArecontCameraProperties properties(Device(), 0);
-    camera.OnRequest([&](const std::string& path) {
-        if (path == "/get?model=releasename") properties.Cancel();
+    Reading r;
+    FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200");
+    r.camera.OnRequest([&](const std::string& path) {
+        if (path == "/get?model=releasename") r.properties.Cancel();
     });
-    properties.SetRequester(camera.Requester());
     uint32_t code = 0;
-    EXPECT_TRUE(properties.ReadFromDevice(code));
-    EXPECT_EQ(camera.Requests(),
+    EXPECT_TRUE(r.properties.ReadFromDevice(code));
+    EXPECT_EQ(r.camera.Requests(),
               (std::vector<std::string>{"/get?model=releasename", "/get?channelenable"}));
     CCapabilityStore store;
-    EXPECT_FALSE(properties.WriteCapabilities(&store));
+    EXPECT_FALSE(r.properties.WriteCapabilities(&store));
     EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155");
     EXPECT_TRUE(store.Snapshot().resolutions.empty());
 }
