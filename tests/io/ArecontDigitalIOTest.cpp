@@ -3,16 +3,15 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include <memory>
+#include <thread>
 
 #include "io/IoFakes.h"
 
 using talvik::CArecontDigitalIO;
 using talvik_test::FakeCamera;
-using talvik_test::FakeDriver;
 using talvik_test::FakeRequester;
+using talvik_test::IoDriver;
 using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
 using talvik_test::WaitUntil;
@@ -102,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(States, AuxOutForm,
 class DigitalIO : public ::testing::Test {
 protected:
     void Make(uint32_t inputs, uint32_t outputs, uint32_t pollMs = 10) {
-        driver = std::make_unique<FakeDriver>(inputs, outputs);
+        driver = std::make_unique<IoDriver>(inputs, outputs);
         io = std::make_unique<CArecontDigitalIO>(driver.get(),
                                                  std::make_unique<FakeRequester>(camera),
                                                  std::make_unique<FakeRequester>(camera));
@@ -121,7 +120,7 @@ protected:
 
     FakeCamera camera;
     RecordingCallback callback;
-    std::unique_ptr<FakeDriver> driver;
+    std::unique_ptr<IoDriver> driver;
     std::unique_ptr<CArecontDigitalIO> io;
 };
 

@@ -5,9 +5,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <cstdarg>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -15,10 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/Text.h"
-#include "driver/Driver.h"
 #include "io/ArecontDigitalIO.h"
-#include "support/RecordingLogger.h"
+#include "support/FakeHost.h"
 
 namespace talvik_test {
 
@@ -32,38 +28,19 @@ inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
     return true;
 }
 
-class FakeDriver : public talvik::IDriver {
+// The shared fake driver, named as the real one, with I/O counts a test may
+// change while the engine runs.
+class IoDriver : public FakeDriver {
 public:
-    FakeDriver(uint32_t inputs, uint32_t outputs) : inputs(inputs), outputs(outputs) {
+    IoDriver(uint32_t inputs, uint32_t outputs) : inputs(inputs), outputs(outputs) {
         device.address = "127.0.0.1";
         device.port = 8080;
+        driverName = "talvik_arecont";
     }
-
-    std::string GetSourceName() override { return "127.0.0.1:8080"; }
-    void DebugMessage(uint32_t level, const char* format, ...) override
-        __attribute__((format(printf, 3, 4))) {
-        va_list args;
-        va_start(args, format);
-        const std::string text = talvik::FormatStringV(format, args);
-        va_end(args);
-        log.DebugMessage(level, "%s", text.c_str());
-    }
-    std::string GetDriverName() override { return "talvik_arecont"; }
-    std::string GetHostDirectory() override { return "/"; }
-    const talvik::DEVICE_INFO* GetDeviceInfo() override { return &device; }
     std::pair<uint32_t, uint32_t> GetIOCounts() override { return {inputs.load(), outputs.load()}; }
-    talvik::IHostFrameAllocator* GetHostContext() override { return nullptr; }
-    int32_t GetParameterOneValue() override { return 0; }
-    uint32_t GetDefaultCodec() override { return 3; }
-    uint32_t GetVideoInputCount() override { return 1; }
-    std::string GetParameterString(uint32_t) override { return std::string(); }
-    int32_t GetParameterInt(uint32_t) override { return INT32_MIN; }
-    bool GetParameterSevenFlag() override { return false; }
 
     std::atomic<uint32_t> inputs;
     std::atomic<uint32_t> outputs;
-    talvik::DEVICE_INFO device;
-    RecordingLogger log;
 };
 
 // A camera with "auxin" and "auxout". Shared by the two requesters, as the
