@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "http/HUtils.h"
@@ -181,41 +182,45 @@ TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
 
 // ---------------------------------------------------------------- TLS
 
-TEST(SenderTls, PlainPortAnsweringOnlyTlsIsRetriedOnceAndStaysOnTls) {
-    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkAndClose);
-    ASSERT_TRUE(server.Started());
-    CHttpSender sender(Device(server.Port()));
-    EXPECT_FALSE(sender.IsSecure());
-    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
-    EXPECT_TRUE(sender.IsSecure());
-    EXPECT_EQ(server.Connections(), 2u);  // refused plain attempt, then TLS
-    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
-    EXPECT_EQ(server.Connections(), 3u);  // straight to TLS
-    EXPECT_EQ(server.Exchanges().size(), 2u);
-}
+// Which scheme the sender starts with (TLS on the TLS default port), that it
+// falls back to the other one once, and that it keeps what worked.
+struct TlsCase {
+    const char* name;
+    bool tlsServer;
+    bool onTlsDefaultPort;
+    bool secureBefore, secureAfter;
+    uint32_t connectionsAfterFirst, connectionsAfterSecond;
+};
 
-TEST(SenderTls, TlsDefaultPortStartsWithTls) {
-    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkAndClose);
+class SenderTls : public ::testing::TestWithParam<TlsCase> {};
+
+TEST_P(SenderTls, SchemeFallbackIsLearned) {
+    const TlsCase& c = GetParam();
+    TestHttpServer server(ServerOptions(ServerAuth::kNone, c.tlsServer), &OkAndClose);
     ASSERT_TRUE(server.Started());
-    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    std::unique_ptr<talvik_test::TlsDefaultPortOverride> tlsPort;
+    if (c.onTlsDefaultPort)
+        tlsPort = std::make_unique<talvik_test::TlsDefaultPortOverride>(server.Port());
     CHttpSender sender(Device(server.Port()));
-    EXPECT_TRUE(sender.IsSecure());
+    EXPECT_EQ(sender.IsSecure(), c.secureBefore);
     std::string text;
     EXPECT_TRUE(HUtils::RequestGetBody(sender, "/get?model", text));
     EXPECT_EQ(text, "model=AV");
-    EXPECT_EQ(server.Connections(), 1u);
-}
-
-TEST(SenderTls, PlainDeviceOnTlsDefaultPortFallsBackToPlain) {
-    TestHttpServer server(ServerOptions(ServerAuth::kNone), &OkReply);
-    ASSERT_TRUE(server.Started());
-    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
-    CHttpSender sender(Device(server.Port()));
+    EXPECT_EQ(sender.IsSecure(), c.secureAfter);
+    EXPECT_EQ(server.Connections(), c.connectionsAfterFirst);
     EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
-    EXPECT_FALSE(sender.IsSecure());
+    EXPECT_EQ(server.Connections(), c.connectionsAfterSecond);  // straight to what worked
+    EXPECT_EQ(server.Exchanges().size(), 2u);
 }
 
-TEST(SenderTls, CertificateIsCheckedUnlessTheRequestWaivesIt) {
+INSTANTIATE_TEST_SUITE_P(
+    Ports, SenderTls,
+    ::testing::Values(TlsCase{"PlainPortAnsweringOnlyTls", true, false, false, true, 2, 3},
+                      TlsCase{"TlsDefaultPortStartsWithTls", true, true, true, true, 1, 2},
+                      TlsCase{"PlainDeviceOnTlsDefaultPort", false, true, true, false, 2, 3}),
+    [](const ::testing::TestParamInfo<TlsCase>& info) { return info.param.name; });
+
+TEST(SenderCertificate, CheckedUnlessTheRequestWaivesIt) {
     TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkReply);
     ASSERT_TRUE(server.Started());
     talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
