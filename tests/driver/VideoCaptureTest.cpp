@@ -165,16 +165,6 @@ TEST_F(VideoCaptureTest, EncodedIntervalInStartVideoPlainInStartStream) {
     EXPECT_EQ(driver.journal[1], "#1 option 42") << "host option before the start";
 }
 
-TEST_F(VideoCaptureTest, OneFramePerSecondOrFasterUsesRtsp) {
-    Open();
-    HostStreamSettings settings(Request(3, 1000));
-    ASSERT_TRUE(video->StartStream(0, 1, &sink, &settings));
-    HostStreamSettings slow(Request(3, 1001));
-    ASSERT_TRUE(video->StartStream(0, 2, &sink, &slow));
-    EXPECT_EQ(driver.kinds,
-              (std::vector<ChannelKind>{ChannelKind::kH264Rtsp, ChannelKind::kH264Http}));
-}
-
 TEST_F(VideoCaptureTest, DefaultCodecReachesTheChannel) {
     Open();
     HostStreamSettings settings(Request(0, 0x4005));
