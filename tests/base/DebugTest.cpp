@@ -51,9 +51,6 @@ TEST(DebugLevels, AdaptedToHostVersion) {
 }
 
 TEST(DebugLevels, UnreadableVersionActsAs512) {
-    const HostCoreVersion fallback;
-    EXPECT_EQ(fallback.major, 5);
-    EXPECT_EQ(fallback.minor, 12);
     // No core library in the test process: the fallback is used.
     const HostCoreVersion read = talvik::ReadHostCoreVersion();
     EXPECT_EQ(read.major, 5);
