@@ -249,32 +249,6 @@ TEST(H264MediaParser, KeyFrameGetsDelimiterSizeAndH264Code) {
     EXPECT_EQ(original, kSps1080);
 }
 
-// Where the SPS start code may sit: at offsets 0 to 63 of the chunk.
-struct SpsPlacement {
-    size_t fillerBytes;  // bytes of a filler NAL unit before the SPS
-    size_t frames;
-};
-
-class H264Placement : public ::testing::TestWithParam<SpsPlacement> {};
-
-TEST_P(H264Placement, SpsMustStartWithinSixtyFourBytes) {
-    Rig rig;
-    // Filler NAL (type 12) of 0xFF bytes; its start code and header count too.
-    Bytes chunk;
-    if (GetParam().fillerBytes > 0) {
-        chunk = {0x00, 0x00, 0x01, 0x0C};
-        chunk.insert(chunk.end(), GetParam().fillerBytes - 4, 0xFF);
-    }
-    // The SPS's 3-byte start code (skip the leading zero of kSps1080).
-    chunk.insert(chunk.end(), kSps1080.begin() + 1, kSps1080.end());
-    rig.h264.ParseData(chunk);
-    EXPECT_EQ(rig.host.FrameCount(), GetParam().frames);
-}
-
-INSTANTIATE_TEST_SUITE_P(Offsets, H264Placement,
-                         ::testing::Values(SpsPlacement{0, 1}, SpsPlacement{63, 1},
-                                           SpsPlacement{64, 0}, SpsPlacement{200, 0}));
-
 TEST(H264MediaParser, EmptyChunkNoAllocatorAndGarbageGiveNothing) {
     Rig rig;
     Bytes empty;
