@@ -78,17 +78,6 @@ TEST(JpegAssembler, TwoImagesInOneChunkAndGarbageBetween) {
     EXPECT_EQ(h.images[1].data, b);
 }
 
-TEST(JpegAssembler, ProgressiveNeedsSizeFromAnEarlierImage) {
-    Harness h;
-    h.Feed(MakeJpeg(800, 600, 10, 0xC2));
-    EXPECT_TRUE(h.images.empty()) << "no baseline header seen yet";
-    h.Feed(MakeJpeg(800, 600, 10, 0xC0));
-    const Bytes progressive = MakeJpeg(1024, 768, 10, 0xC2);
-    h.Feed(progressive);
-    ASSERT_EQ(h.images.size(), 2u);
-    EXPECT_EQ(h.images[1], (Image{progressive, 800, 600})) << "size of the earlier image";
-}
-
 TEST(JpegAssembler, EndWithoutStartAndStartWithoutEnd) {
     Harness h;
     h.Feed({0x00, 0xFF, 0xD9, 0x01});
