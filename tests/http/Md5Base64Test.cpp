@@ -8,6 +8,13 @@
 namespace talvik {
 namespace {
 
+std::string AllByteValues() {
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(char(i));
+    return all;
+}
+
 struct DigestCase {
     std::string input;
     const char* hex;
@@ -39,51 +46,42 @@ INSTANTIATE_TEST_SUITE_P(
                       DigestCase{std::string(64, 'x'), "c1bb4f81d892b2d57947682aeb252456"},
                       DigestCase{std::string(65, 'x'), "1bc932052302d074bdec39795fe00cf6"},
                       DigestCase{std::string(1000, 'x'), "398533d48111e9f664b1f64cb10c4b63"},
-                      DigestCase{std::string("a\0b", 3), "70350f6027bce3713f6b76473084309b"}));
-
-TEST(Md5, AllByteValues) {
-    std::string all;
-    for (int i = 0; i < 256; ++i)
-        all.push_back(char(i));
-    EXPECT_EQ(Md5HexDigest(all), "e2c865db4162bed963bfaa9ef6ac18f0");
-}
+                      DigestCase{std::string("a\0b", 3), "70350f6027bce3713f6b76473084309b"},
+                      DigestCase{AllByteValues(), "e2c865db4162bed963bfaa9ef6ac18f0"}));
 
 struct EncodeCase {
     std::string input;
     std::string encoded;
+    bool lineBreaks = false;
 };
 
 class Base64Vectors : public ::testing::TestWithParam<EncodeCase> {};
 
 TEST_P(Base64Vectors, EncodesWithPadding) {
     const std::string& in = GetParam().input;
-    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), false),
-              GetParam().encoded);
+    EXPECT_EQ(
+        Base64Encode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), GetParam().lineBreaks),
+        GetParam().encoded);
 }
 
-// RFC 4648 section 10, plus the last two alphabet characters and a NUL byte.
-INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Vectors,
-                         ::testing::Values(EncodeCase{"", ""}, EncodeCase{"f", "Zg=="},
-                                           EncodeCase{"fo", "Zm8="}, EncodeCase{"foo", "Zm9v"},
-                                           EncodeCase{"foob", "Zm9vYg=="},
-                                           EncodeCase{"fooba", "Zm9vYmE="},
-                                           EncodeCase{"foobar", "Zm9vYmFy"},
-                                           EncodeCase{"\xfb\xff\xbf", "+/+/"},
-                                           EncodeCase{std::string("\0", 1), "AA=="}));
-
-TEST(Base64, LineBreakAfterEvery76CharactersButNotAtTheEnd) {
+const std::string kLine = [] {  // 57 bytes of 'x' encoded: one full line
     std::string line;
     for (int i = 0; i < 19; ++i)
         line += "eHh4";
-    const std::string in57(57, 'x');  // exactly one full line
-    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in57.data()), in57.size(), true), line);
-    const std::string in58(58, 'x');
-    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in58.data()), in58.size(), true),
-              line + "\r\neA==");
-    const std::string in114(114, 'x');  // two full lines: one break between them
-    EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(in114.data()), in114.size(), true),
-              line + "\r\n" + line);
-}
+    return line;
+}();
+
+// RFC 4648 section 10, the last two alphabet characters and a NUL byte; with
+// line breaks, one CR LF after every 76 characters but none at the end.
+INSTANTIATE_TEST_SUITE_P(
+    Rfc4648, Base64Vectors,
+    ::testing::Values(EncodeCase{"", ""}, EncodeCase{"f", "Zg=="}, EncodeCase{"fo", "Zm8="},
+                      EncodeCase{"foo", "Zm9v"}, EncodeCase{"foob", "Zm9vYg=="},
+                      EncodeCase{"fooba", "Zm9vYmE="}, EncodeCase{"foobar", "Zm9vYmFy"},
+                      EncodeCase{"\xfb\xff\xbf", "+/+/"}, EncodeCase{std::string("\0", 1), "AA=="},
+                      EncodeCase{std::string(57, 'x'), kLine, true},
+                      EncodeCase{std::string(58, 'x'), kLine + "\r\neA==", true},
+                      EncodeCase{std::string(114, 'x'), kLine + "\r\n" + kLine, true}));
 
 struct CredentialsCase {
     const char* name;
