@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -134,20 +135,30 @@ TEST(DriverParameters, ParameterSevenFlag) {
     }
 }
 
-// A host whose parameter list has a hole at 1 (against the dense-from-1 rule).
-class HoleDevice : public HostDevice {
+// A host device whose parameters come from `parameter` (counting the calls)
+// and which may lack its camera information.
+class ScriptedDevice : public HostDevice {
 public:
-    using HostDevice::HostDevice;
+    ScriptedDevice(std::function<const char*(uint32_t)> parameter, bool cameraInfo = true)
+        : HostDevice(Device()), parameter_(std::move(parameter)), cameraInfo_(cameraInfo) {}
     const char* GetParameter(uint32_t n) override {
         ++asked;
-        return n == 1 ? nullptr : "5";
+        return parameter_(n);
+    }
+    talvik::IHostCameraInfo* GetCameraInfo() override {
+        return cameraInfo_ ? HostDevice::GetCameraInfo() : nullptr;
     }
     int asked = 0;
+
+private:
+    std::function<const char*(uint32_t)> parameter_;
+    bool cameraInfo_;
 };
 
 TEST(DriverParameters, NullForOneLeavesMapEmpty) {
     HostDebugSink sink(nullptr);
-    HoleDevice device(Device());
+    // A hole at 1, against the dense-from-1 rule.
+    ScriptedDevice device([](uint32_t n) { return n == 1 ? nullptr : "5"; });
     TestDriver driver;
     ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
     EXPECT_EQ(device.asked, 1);
@@ -157,15 +168,9 @@ TEST(DriverParameters, NullForOneLeavesMapEmpty) {
     }
 }
 
-class EndlessDevice : public HostDevice {
-public:
-    using HostDevice::HostDevice;
-    const char* GetParameter(uint32_t) override { return "x"; }
-};
-
 TEST(DriverParameters, EndlessParameterListIsCut) {
     HostDebugSink sink(nullptr);
-    EndlessDevice device(Device());
+    ScriptedDevice device([](uint32_t) { return "x"; });
     TestDriver driver;
     ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
     EXPECT_EQ(driver.GetParameterString(1024), "x");
@@ -221,25 +226,13 @@ TEST(DriverOpen, ComponentsAndReservedSlots) {
     host.Close();  // twice is harmless
 }
 
-class ThrowingDevice : public HostDevice {
-public:
-    using HostDevice::HostDevice;
-    const char* GetParameter(uint32_t) override { throw std::runtime_error("host bug"); }
-};
-
-class NoCameraDevice : public HostDevice {
-public:
-    using HostDevice::HostDevice;
-    talvik::IHostCameraInfo* GetCameraInfo() override { return nullptr; }
-};
-
 TEST(DriverOpen, HostFailuresBecomeFalse) {
     HostDebugSink sink(nullptr);
-    ThrowingDevice throwing(Device());
+    ScriptedDevice throwing([](uint32_t) -> const char* { throw std::runtime_error("host bug"); });
     TestDriver a;
     EXPECT_FALSE(a.Open(&sink, nullptr, &throwing));
 
-    NoCameraDevice incomplete(Device());
+    ScriptedDevice incomplete([](uint32_t) { return nullptr; }, false);
     TestDriver b;
     EXPECT_FALSE(b.Open(&sink, nullptr, &incomplete));
     EXPECT_EQ(b.GetVideoCapture(), nullptr);
