@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -198,15 +195,13 @@ TEST(HttpChannel, MissingKeyFramePathReportsLoss) {
 // Nothing listens: the stream cannot be opened at the first pass, and the
 // channel ends by itself with status 3.
 TEST(HttpChannel, UnreachableCameraAtStartEndsTheChannel) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);  // the port is now free and refuses connections
-    Rig rig(ntohs(addr.sin_port));
+    uint16_t port = 0;
+    {
+        talvik_test::RawTcpServer closed([](int, talvik_test::RawTcpServer&) {});
+        ASSERT_TRUE(closed.Started());
+        port = closed.Port();  // free again once the server is gone, and refusing
+    }
+    Rig rig(port);
     CJpegHttpChannel channel(0, &rig.driver, &rig.host);
     const STREAM_PARAMS params = rig.Params(40);
     ASSERT_TRUE(channel.Start(&params));
