@@ -132,37 +132,8 @@ TEST_F(ChannelTest, StopOnANeverStartedChannelWritesNothing) {
     EXPECT_EQ(channel->runs.load(), 0);
 }
 
-TEST_F(ChannelTest, DeviceNamesAndSuffixes) {
-    struct Case {
-        const char* address;
-        uint32_t sensors;
-        uint32_t input;
-        const char* name;
-        const char* smallName;
-    } cases[] = {
-        {"10.0.0.5", 1, 0, "Camera 10.0.0.5", "camera 10.0.0.5"},
-        {"10.1.1.7", 2, 1, "Video-server 10.1.1.7 (channel 1)",
-         "video-server 10.1.1.7 (channel 1)"},
-        {"cam.local", 4, 3, "Video-server cam.local (channel 3)",
-         "video-server cam.local (channel 3)"},
-    };
-    for (const Case& c : cases) {
-        TestDriver d;
-        talvik_host::DeviceDescription desc;
-        desc.address = c.address;
-        desc.videoInputs = c.sensors;
-        talvik_host::HostDevice host(desc);
-        ASSERT_TRUE(d.Open(nullptr, nullptr, &host));
-        ScriptedChannel channel(c.input, &d, &sink);
-        EXPECT_EQ(channel.DeviceName(false), c.name);
-        EXPECT_EQ(channel.DeviceName(true), c.smallName);
-    }
-    EXPECT_STREQ(talvik::CBaseCameraChannel::StreamSuffix(0), "(Rec)");
-    EXPECT_STREQ(talvik::CBaseCameraChannel::StreamSuffix(1), "(Live)");
-    EXPECT_STREQ(talvik::CBaseCameraChannel::StreamSuffix(2), "(Remote)");
-    EXPECT_STREQ(talvik::CBaseCameraChannel::StreamSuffix(3), "");
-}
-
+// The device name (capitalised or not, with the channel of a multi-sensor
+// camera) and the stream kind's suffix in every state message.
 TEST_F(ChannelTest, OnlineAndOfflineMessages) {
     const std::string tag = "talvik::CBaseCameraChannel::SetCameraState: ";
     struct Case {
@@ -180,6 +151,8 @@ TEST_F(ChannelTest, OnlineAndOfflineMessages) {
          "[3] Camera 10.0.0.5 is offline. Channel was stopped (Remote)"},
         {"10.0.0.5", 1, 0, 7, 1, "Camera 10.0.0.5 is online ",
          "[1] Camera 10.0.0.5 is offline or failed "},
+        {"cam.local", 4, 3, 3, 2, "Video-server cam.local (channel 3) is online ",
+         "[1] Signal was lost for video-server cam.local (channel 3) "},
     };
     for (const Case& c : cases) {
         TestDriver d;
