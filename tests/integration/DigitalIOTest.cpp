@@ -14,7 +14,7 @@
 using talvik::CArecontDigitalIO;
 using talvik::test::CamSim;
 using talvik::test::SplitLines;
-using talvik_test::FakeDriver;
+using talvik_test::IoDriver;
 using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
 using talvik_test::WaitUntil;
@@ -47,7 +47,7 @@ protected:
         std::string error;
         sim = CamSim::Start({"--io", form}, &error);
         ASSERT_TRUE(sim) << error;
-        driver = std::make_unique<FakeDriver>(inputs, outputs);
+        driver = std::make_unique<IoDriver>(inputs, outputs);
         driver->device.port = sim->HttpPort();
         io = std::make_unique<CArecontDigitalIO>(driver.get());
         io->SetInputPollPeriod(50);
@@ -71,7 +71,7 @@ protected:
     }
 
     std::unique_ptr<CamSim> sim;
-    std::unique_ptr<FakeDriver> driver;
+    std::unique_ptr<IoDriver> driver;
     std::unique_ptr<CArecontDigitalIO> io;
     RecordingCallback callback;
 };
