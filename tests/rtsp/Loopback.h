@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +42,14 @@ inline std::vector<uint8_t> Hex(const char* text) {
             high = -1;
         }
     }
+    return out;
+}
+
+// The parts one after another.
+inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const std::vector<uint8_t>& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 
