@@ -232,11 +232,4 @@ TEST(HostIoCommand, PrintsChangesAndWritesOutputsInOrder) {
     EXPECT_EQ(SplitLines(sim->Get("/sim/auxout")), (Lines{"off", "on", "off"}));
 }
 
-TEST(HostIoCommand, RejectsABadSetFlag) {
-    int exitCode = -1;
-    talvik::test::RunCommand(HostBinary() + " io --address 127.0.0.1 --set 0=on 2>/dev/null", 20000,
-                             &exitCode);
-    EXPECT_EQ(exitCode, 2);
-}
-
 }  // namespace
