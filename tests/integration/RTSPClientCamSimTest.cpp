@@ -78,6 +78,17 @@ private:
     uint16_t port_ = 0;
 };
 
+RTSPClientSettings Settings(const test::CamSim& sim, const std::string& path,
+                            const std::string& password) {
+    RTSPClientSettings settings;
+    settings.host = "127.0.0.1";
+    settings.serverPort = sim.RtspPort();
+    settings.path = path;
+    settings.user = "viewer";
+    settings.password = password;
+    return settings;
+}
+
 struct SessionCase {
     const char* name;
     uint32_t mode;
@@ -97,13 +108,8 @@ TEST_P(RTSPClientAgainstCamSim, DescribeSetupPlayTeardown) {
     talvik_test::RecordingLogger logger;
     CountingUser user;
     CBaseRTSPClient client(&logger);
-    RTSPClientSettings settings;
-    settings.host = "127.0.0.1";
-    settings.serverPort = sim->RtspPort();
     // The query is our stream choice; SETUP and PLAY go to the Content-Base.
-    settings.path = "/h264.sdp?res=full&x1=320&y1=240&fps=10";
-    settings.user = "viewer";
-    settings.password = "pa55";
+    RTSPClientSettings settings = Settings(*sim, "/h264.sdp?res=full&x1=320&y1=240&fps=10", "pa55");
     settings.clientRtpPort = rtp.Port();
     settings.clientRtcpPort = static_cast<uint16_t>(rtp.Port() + 1);
     ASSERT_TRUE(client.Start(settings, &user, c.mode));
@@ -149,13 +155,8 @@ TEST(RTSPClientAgainstCamSimAuth, WrongPasswordEndsTheRunWithoutSession) {
     talvik_test::RecordingLogger logger;
     CountingUser user;
     CBaseRTSPClient client(&logger);
-    RTSPClientSettings settings;
-    settings.host = "127.0.0.1";
-    settings.serverPort = sim->RtspPort();
-    settings.path = "/h264.sdp?x1=160&y1=120";
-    settings.user = "viewer";
-    settings.password = "wrong";
-    ASSERT_TRUE(client.Start(settings, &user, kRTSPTransportInterleaved));
+    ASSERT_TRUE(client.Start(Settings(*sim, "/h264.sdp?x1=160&y1=120", "wrong"), &user,
+                             kRTSPTransportInterleaved));
     for (int i = 0; i < 200 && user.stopped == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -164,53 +165,6 @@ TEST(RTSPClientAgainstCamSimAuth, WrongPasswordEndsTheRunWithoutSession) {
     client.Stop();
     EXPECT_EQ(401u, client.GetSessionInfo().statusCode);
 }
-
-}  // namespace
-}  // namespace talvik
-
-namespace talvik {
-namespace {
-
-// Over UDP only RTSP requests keep a gst-rtsp-server session alive (its expiry
-// is the session time-out plus a few seconds of grace).
-class KeepAliveAgainstCamSim : public ::testing::TestWithParam<bool> {};
-
-TEST_P(KeepAliveAgainstCamSim, SessionSurvivesOnlyWithKeepAlive) {
-    const bool keepAlive = GetParam();
-    std::string error;
-    auto sim = test::CamSim::Start({"--session-timeout", "4"}, &error);
-    ASSERT_TRUE(sim) << error;
-    UdpSink rtp;
-    talvik_test::RecordingLogger logger;
-    CountingUser user;
-    CBaseRTSPClient client(&logger);
-    RTSPClientSettings settings;
-    settings.host = "127.0.0.1";
-    settings.serverPort = sim->RtspPort();
-    settings.path = "/h264.sdp?x1=160&y1=120&fps=10";
-    settings.clientRtpPort = rtp.Port();
-    settings.clientRtcpPort = static_cast<uint16_t>(rtp.Port() + 1);
-    settings.sendKeepAlive = keepAlive;
-    ASSERT_TRUE(client.Start(settings, &user, kRTSPTransportUdp));
-    ASSERT_EQ(5, rtp.Receive(5, 10000));
-    ASSERT_EQ(1, sim->Counter("rtsp_sessions"));
-
-    // Without keep-alive the session expires after about 9 s; with it, it
-    // must outlive that by a margin.
-    const auto limit = std::chrono::seconds(keepAlive ? 14 : 30);
-    const auto start = std::chrono::steady_clock::now();
-    while (sim->Counter("rtsp_sessions") == 1 && std::chrono::steady_clock::now() - start < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    EXPECT_EQ(keepAlive ? 1 : 0, sim->Counter("rtsp_sessions"));
-    client.Stop();
-    EXPECT_EQ(4000u, client.GetKeepAliveIntervalMs());
-}
-
-INSTANTIATE_TEST_SUITE_P(KeepAlive, KeepAliveAgainstCamSim, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "WithOptions" : "Without");
-                         });
 
 }  // namespace
 }  // namespace talvik
