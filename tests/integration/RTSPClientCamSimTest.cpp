@@ -1,22 +1,19 @@
 // End to end: the RTSP client against camsim's RTSP server (gst-rtsp-server),
 // over UDP and interleaved TCP, without authentication, with Basic and Digest.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/Debug.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTSPClient.h"
 #include "support/CamSim.h"
 #include "support/RecordingLogger.h"
+#include "support/UdpPeer.h"
 
 namespace talvik {
 namespace {
@@ -43,40 +40,15 @@ public:
     std::string contentBase;  // read after Stop
 };
 
-// A bound UDP socket on a free loopback port that counts RTP datagrams.
-class UdpSink {
-public:
-    UdpSink() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t length = sizeof(address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~UdpSink() { ::close(fd_); }
-    uint16_t Port() const { return port_; }
-    // RTP packets received within `limitMs`, stopping at `wanted`.
-    int Receive(int wanted, int limitMs) {
-        int count = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (count < wanted && std::chrono::steady_clock::now() < end) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 200) != 1) continue;
-            uint8_t buffer[2048];
-            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            CRTPPacket packet;
-            if (n > 0 && packet.Parse(buffer, static_cast<size_t>(n))) ++count;
-        }
-        return count;
-    }
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
+// RTP packets that reach `rtp`, stopping at `wanted` or after 10 s of quiet.
+int ReceiveRtp(const talvik_test::UdpPeer& rtp, int wanted) {
+    int count = 0;
+    std::vector<uint8_t> datagram;
+    CRTPPacket packet;
+    while (count < wanted && rtp.Receive(datagram, 10000))
+        count += packet.Parse(datagram.data(), datagram.size()) ? 1 : 0;
+    return count;
+}
 
 RTSPClientSettings Settings(const test::CamSim& sim, const std::string& path,
                             const std::string& password) {
@@ -104,7 +76,7 @@ TEST_P(RTSPClientAgainstCamSim, DescribeSetupPlayTeardown) {
         test::CamSim::Start({"--auth", c.auth, "--user", "viewer", "--password", "pa55"}, &error);
     ASSERT_TRUE(sim) << error;
 
-    UdpSink rtp;
+    talvik_test::UdpPeer rtp;
     talvik_test::RecordingLogger logger;
     CountingUser user;
     CBaseRTSPClient client(&logger);
@@ -120,7 +92,7 @@ TEST_P(RTSPClientAgainstCamSim, DescribeSetupPlayTeardown) {
         }
         EXPECT_GE(user.packets, 20);
     } else {
-        EXPECT_EQ(20, rtp.Receive(20, 10000));
+        EXPECT_EQ(20, ReceiveRtp(rtp, 20));
     }
     EXPECT_TRUE(user.ready);
     EXPECT_EQ(96, user.payloadType);
