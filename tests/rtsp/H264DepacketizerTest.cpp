@@ -214,30 +214,6 @@ TEST(H264Depacketizer, PayloadTypeChangeReloadsSessionParameterSets) {
     EXPECT_EQ(h.frames[0].width, 1920u);
 }
 
-TEST(H264Depacketizer, OversizedFrameOverflowsOnceAndIsDropped) {
-    Harness h;
-    h.Send(kSps, false);
-    h.Send(kPps, false);
-    const Bytes fragment = [] {
-        Bytes b(60000, 0x77);
-        b[0] = 0x7C;  // FU-A, NRI 3
-        b[1] = 0x05;  // middle fragment of an IDR
-        return b;
-    }();
-    Bytes start = fragment;
-    start[1] = 0x85;
-    start[2] = 0x88;
-    h.Send(start, false);
-    for (size_t total = 60000; total <= CH264Depacketizer::kMaxFrameBytes + 60000; total += 60000) {
-        h.Send(fragment, false);
-    }
-    EXPECT_EQ(h.overflows, 1);
-    h.Send(fragment, true);
-    EXPECT_TRUE(h.frames.empty());
-    h.Send(Idr(100), true);
-    ASSERT_EQ(h.frames.size(), 1u) << "next key frame delivered";
-}
-
 // A real two-slice x264 stream, sent as single-NAL packets (fragment limit
 // above every slice) or as FU-A fragments, must decode without errors.
 class TwoSliceStream : public ::testing::TestWithParam<size_t> {};

@@ -237,6 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"GapNotLogged", false, 100, 102, ""}),
     [](const ::testing::TestParamInfo<SequenceCase>& info) { return info.param.name; });
 
+// The depacketizer reports an overflow once per frame; the next key frame
+// comes through again.
 TEST(H264RTPMediaParser, OverflowIsLoggedOnceAndTheFrameDropped) {
     FakeHost host;
     Fixture f(host);
@@ -251,6 +253,8 @@ TEST(H264RTPMediaParser, OverflowIsLoggedOnceAndTheFrameDropped) {
         f.Send(fragment, false);
     f.Send(kSlice, true);
     EXPECT_EQ(host.Frames().size(), 1u);
+    f.KeyFrame();
+    EXPECT_EQ(host.Frames().size(), 2u);
     ExpectMessage(f.driver,
                   "talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow detected, "
                   "10.1.2.3:8080");
