@@ -1,12 +1,11 @@
 // Helpers for the RTP/RTCP socket tests: byte building, a plain UDP socket on
-// 127.0.0.1 playing the camera (support/UdpPeer.h), and a count of this
-// process's threads.
+// 127.0.0.1 playing the camera (support/UdpPeer.h), a wait for a predicate,
+// and a count of this process's threads (support/Threads.h).
 #pragma once
 
 #include <thread>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "support/Threads.h"
 #include "support/UdpPeer.h"
 
 namespace talvik_test {
@@ -61,35 +61,6 @@ inline void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 
 inline uint32_t Loopback() {
     return htonl(INADDR_LOOPBACK);
-}
-
-inline int ThreadCount() {
-    // ThreadSanitizer starts a thread of its own with the first thread the
-    // program creates: start one first so that it is in every count.
-#if defined(__SANITIZE_THREAD__)
-    static const bool warmed = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmed;
-#endif
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
-
-// A joined thread may linger in /proc for a moment after the join.
-inline bool WaitForThreadCount(int expected) {
-    for (int i = 0; i < kWaitLimitMs / 10; ++i) {
-        if (ThreadCount() == expected) return true;
-        usleep(10000);
-    }
-    return false;
 }
 
 // Waits until predicate holds (checked whenever Notify is called).
