@@ -5,7 +5,9 @@
 
 #include <thread>
 
+#include "CamSimTestUtil.h"
 #include "support/CamSim.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace test {
@@ -55,23 +57,20 @@ TEST(CamSimCommandLine, MissingH264FileFailsBeforeTheReadyLine) {
 
 TEST(CamSimCommandLine, StopsCleanlyOnSignalsAndAfterItsDuration) {
     for (int signal : {SIGINT, SIGTERM}) {
-        std::string error;
-        auto sim = CamSim::Start({}, &error);
-        ASSERT_TRUE(sim) << error;
+        auto sim = StartCamSim();
+        ASSERT_TRUE(sim);
         RecordProperty("ready_ms", static_cast<int>(sim->ReadyMs()));
         EXPECT_EQ(sim->Get("/get?channelenable"), "channelenable=1\r\n");
         EXPECT_EQ(sim->Stop(signal, 20000), 0) << "signal " << signal;
     }
-    std::string error;
-    auto sim = CamSim::Start({"--duration", "0.5"}, &error);
-    ASSERT_TRUE(sim) << error;
+    auto sim = StartCamSim({"--duration", "0.5"});
+    ASSERT_TRUE(sim);
     EXPECT_EQ(sim->Wait(20000), 0);
 }
 
 TEST(CamSimCommandLine, StopsCleanlyWhileStreaming) {
-    std::string error;
-    auto sim = CamSim::Start({}, &error);
-    ASSERT_TRUE(sim) << error;
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
     int exitCode = 0;
     std::string command = "curl -s -o /dev/null --max-time 30 '" +
                           sim->HttpUrl("/mjpeg?x1=160&y1=120&fps=10") +
@@ -79,9 +78,8 @@ TEST(CamSimCommandLine, StopsCleanlyWhileStreaming) {
                           "-rtsp_transport tcp -read_intervals %+#1000 -show_frames '" +
                           sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10") + "' >/dev/null & wait";
     std::thread clients([&] { RunCommand(command, 60000, &exitCode); });
-    for (int i = 0;
-         i < 2000 && (sim->StreamStat(1, "frames") < 3 || sim->StreamStat(2, "frames") < 3); ++i)
-        usleep(10000);
+    WaitUntil(
+        [&] { return sim->StreamStat(1, "frames") >= 3 && sim->StreamStat(2, "frames") >= 3; });
     EXPECT_EQ(sim->Stop(SIGTERM, 20000), 0);
     clients.join();
 }

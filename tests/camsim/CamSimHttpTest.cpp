@@ -10,17 +10,11 @@
 
 #include "CamSimTestUtil.h"
 #include "support/CamSim.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace test {
 namespace {
-
-std::unique_ptr<CamSim> StartSim(const std::vector<std::string>& args) {
-    std::string error;
-    auto sim = CamSim::Start(args, &error);
-    EXPECT_TRUE(sim) << error;
-    return sim;
-}
 
 std::string Curl(const std::string& options, const std::string& url, int* code) {
     int exitCode = 0;
@@ -37,6 +31,7 @@ struct ControlCase {
     std::vector<std::string> args;
     const char* path;
     const char* body;
+    const char* before = "";  // a simulator control request sent first
 };
 
 std::ostream& operator<<(std::ostream& out, const ControlCase& c) {
@@ -46,8 +41,11 @@ std::ostream& operator<<(std::ostream& out, const ControlCase& c) {
 class ControlValues : public ::testing::TestWithParam<ControlCase> {};
 
 TEST_P(ControlValues, AnswerAsTheCameraDoes) {
-    auto sim = StartSim(GetParam().args);
+    auto sim = StartCamSim(GetParam().args);
     ASSERT_TRUE(sim);
+    if (*GetParam().before != '\0') {
+        ASSERT_EQ(sim->Get(GetParam().before), "ok\n");
+    }
     int code = 0;
     EXPECT_EQ(Curl("", sim->HttpUrl(GetParam().path), &code), GetParam().body);
     EXPECT_EQ(code, 200);
@@ -72,11 +70,32 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{
             "OnOffIo", {"--io", "onoff"}, "/get?auxin&auxout", "auxin=off\r\nauxout=off\r\n"},
         ControlCase{"NoIo", {"--io", "none"}, "/get?auxin", ""},
+        ControlCase{"NumericInputSetOn",
+                    {"--io", "numeric"},
+                    "/get?auxin",
+                    "auxin=1\r\n",
+                    "/sim/auxin?value=on"},
+        ControlCase{"NumericInputSet0",
+                    {"--io", "numeric"},
+                    "/get?auxin",
+                    "auxin=0\r\n",
+                    "/sim/auxin?value=0"},
+        ControlCase{"OnOffInputSet1",
+                    {"--io", "onoff"},
+                    "/get?auxin",
+                    "auxin=on\r\n",
+                    "/sim/auxin?value=1"},
+        ControlCase{"OnOffInputSetOff",
+                    {"--io", "onoff"},
+                    "/get?auxin",
+                    "auxin=off\r\n",
+                    "/sim/auxin?value=off"},
+        ControlCase{"NoIoInputSet", {"--io", "none"}, "/get?auxin", "", "/sim/auxin?value=1"},
         ControlCase{"UnknownItem", {}, "/get?nosuchitem", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CamSimHttp, SetValuesAreReadBackPerSensor) {
-    auto sim = StartSim({"--sensors", "4"});
+    auto sim = StartCamSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
     int code = 0;
     EXPECT_EQ(Curl("", sim->HttpUrl("/set?cropping=on"), &code), "cropping=on\r\n");
@@ -89,29 +108,8 @@ TEST(CamSimHttp, SetValuesAreReadBackPerSensor) {
     EXPECT_EQ(sim->Get("/sim/registers"), "page=3 reg=100 val=24\n");
 }
 
-TEST(CamSimHttp, AuxInputFollowsTheFaultControlInEachForm) {
-    struct Case {
-        const char* io;
-        const char* set;
-        const char* body;
-    };
-    const Case cases[] = {{"numeric", "on", "auxin=1\r\n"},
-                          {"numeric", "0", "auxin=0\r\n"},
-                          {"onoff", "1", "auxin=on\r\n"},
-                          {"onoff", "off", "auxin=off\r\n"},
-                          {"none", "1", ""}};
-    for (const Case& c : cases) {
-        auto sim = StartSim({"--io", c.io});
-        ASSERT_TRUE(sim);
-        long status = 0;
-        sim->Get(std::string("/sim/auxin?value=") + c.set, &status);
-        EXPECT_EQ(status, 200);
-        EXPECT_EQ(sim->Get("/get?auxin"), c.body) << c.io << " " << c.set;
-    }
-}
-
 TEST(CamSimHttp, AuxOutputWritesAreListedInOrder) {
-    auto sim = StartSim({"--io", "onoff"});
+    auto sim = StartCamSim({"--io", "onoff"});
     ASSERT_TRUE(sim);
     sim->Get("/set?auxout=on");
     sim->Get("/set?auxout=off");
@@ -121,7 +119,7 @@ TEST(CamSimHttp, AuxOutputWritesAreListedInOrder) {
 }
 
 TEST(CamSimHttp, BadRequestsGetErrorsAndTheCameraLivesOn) {
-    auto sim = StartSim({"--sensors", "4"});
+    auto sim = StartCamSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
     const std::pair<const char*, long> cases[] = {
         {"/nothing", 404},
@@ -155,7 +153,7 @@ TEST(CamSimHttp, BadRequestsGetErrorsAndTheCameraLivesOn) {
 }
 
 TEST(CamSimHttp, RequestLogListsMethodPathAndSchemeInOrder) {
-    auto sim = StartSim({"--auth", "basic", "--user", "u", "--password", "p"});
+    auto sim = StartCamSim({"--auth", "basic", "--user", "u", "--password", "p"});
     ASSERT_TRUE(sim);
     int code = 0;
     Curl("", sim->HttpUrl("/get?channelenable"), &code);
@@ -185,7 +183,7 @@ std::ostream& operator<<(std::ostream& out, const AuthCase& c) {
 class HttpAuth : public ::testing::TestWithParam<AuthCase> {};
 
 TEST_P(HttpAuth, AcceptsOnlyTheRightCredentials) {
-    auto sim = StartSim({"--auth", GetParam().mode, "--user", "admin", "--password", "s3cret"});
+    auto sim = StartCamSim({"--auth", GetParam().mode, "--user", "admin", "--password", "s3cret"});
     ASSERT_TRUE(sim);
     int code = 0;
     std::string body = Curl(GetParam().curl, sim->HttpUrl("/get?sensorwidth"), &code);
@@ -211,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CamSimHttp, FaultRulesAnswerWithTheChosenStatus) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     struct Case {
         const char* rule;
@@ -242,7 +240,7 @@ TEST(CamSimHttp, FaultRulesAnswerWithTheChosenStatus) {
 }
 
 TEST(CamSimHttp, ImageHonoursWindowResolutionAndQuality) {
-    auto sim = StartSim({"--sensors", "4", "--sensor-size", "1280x960"});
+    auto sim = StartCamSim({"--sensors", "4", "--sensor-size", "1280x960"});
     ASSERT_TRUE(sim);
     struct Case {
         const char* path;
@@ -271,7 +269,7 @@ TEST(CamSimHttp, ImageHonoursWindowResolutionAndQuality) {
 }
 
 TEST(CamSimHttp, KeyFrameStartsWithParameterSetsAndDecodes) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     long status = 0;
     std::string au = sim->Get("/h264f?res=half&x0=0&y0=0&x1=640&y1=480&qp=30&Iframe=1", &status);
@@ -298,7 +296,7 @@ TEST(CamSimHttp, KeyFrameStartsWithParameterSetsAndDecodes) {
 }
 
 TEST(CamSimHttp, MjpegFramesAreNumberedWithoutGapsPerSensor) {
-    auto sim = StartSim({"--sensors", "4"});
+    auto sim = StartCamSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
     std::vector<std::string> got[4];
     std::vector<std::thread> readers;
@@ -317,7 +315,7 @@ TEST(CamSimHttp, MjpegFramesAreNumberedWithoutGapsPerSensor) {
 }
 
 TEST(CamSimHttp, FfprobeDecodesTheMjpegStream) {
-    auto sim = StartSim({"--auth", "basic", "--user", "u", "--password", "p"});
+    auto sim = StartCamSim({"--auth", "basic", "--user", "u", "--password", "p"});
     ASSERT_TRUE(sim);
     int exitCode = 0;
     std::string output;
@@ -333,21 +331,20 @@ TEST(CamSimHttp, FfprobeDecodesTheMjpegStream) {
 }
 
 TEST(CamSimHttp, SilencePausesTheStreamWithoutSkippingFrames) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     std::vector<std::string> got;
     std::thread reader(
         [&] { got = ReadMjpegComments(sim->HttpPort(), "/mjpeg?x1=64&y1=64&fps=10", 15, 30000); });
     // Wait for the stream, then silence it while it runs.
-    for (int i = 0; i < 500 && sim->StreamStat(1, "frames") < 3; ++i)
-        usleep(10000);
+    WaitUntil([&] { return sim->StreamStat(1, "frames") >= 3; });
     sim->Get("/sim/silence?seconds=1");
     reader.join();
     EXPECT_EQ(got, ExpectedComments(1, 1, 15));
 }
 
 TEST(CamSimHttp, VanishedClientIsCleanedUp) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -362,30 +359,21 @@ TEST(CamSimHttp, VanishedClientIsCleanedUp) {
     linger hard{1, 0};  // reset instead of an orderly close
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
     close(fd);
-    long long active = 1;
-    for (int i = 0; i < 1000 && active != 0; ++i) {
-        usleep(10000);
-        active = sim->StreamStat(1, "active");
-    }
-    EXPECT_EQ(active, 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim->StreamStat(1, "active") == 0; }));
     EXPECT_EQ(sim->Get("/get?channelenable"), "channelenable=1\r\n");
 }
 
 TEST(CamSimHttp, RebootRefusesConnectionsThenComesBack) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     ASSERT_EQ(sim->Get("/sim/reboot?seconds=1.5"), "ok\n");
     long status = 200;
-    for (int i = 0; i < 500 && status != 0; ++i) {
-        usleep(10000);
+    const auto poll = [&](long wanted) {
         sim->Get("/get?freq", &status, 2000);
-    }
-    EXPECT_EQ(status, 0) << "never went down";
-    for (int i = 0; i < 1000 && status != 200; ++i) {
-        usleep(10000);
-        sim->Get("/get?freq", &status, 2000);
-    }
-    EXPECT_EQ(status, 200) << "never came back";
+        return status == wanted;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return poll(0); })) << "never went down";
+    EXPECT_TRUE(WaitUntil([&] { return poll(200); })) << "never came back";
     int exitCode = 0;
     auto frames = ProbeFrames(sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10"), "-rtsp_transport tcp",
                               3, &exitCode);

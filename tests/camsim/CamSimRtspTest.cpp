@@ -12,17 +12,11 @@
 
 #include "CamSimTestUtil.h"
 #include "support/CamSim.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace test {
 namespace {
-
-std::unique_ptr<CamSim> StartSim(const std::vector<std::string>& args) {
-    std::string error;
-    auto sim = CamSim::Start(args, &error);
-    EXPECT_TRUE(sim) << error;
-    return sim;
-}
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     for (const auto& l : lines) {
@@ -108,7 +102,7 @@ class RtspProbe : public ::testing::TestWithParam<ProbeCase> {};
 
 TEST_P(RtspProbe, FfprobeDecodesTheRequestedSizeAndRate) {
     const ProbeCase& c = GetParam();
-    auto sim = StartSim({"--auth", c.auth, "--user", "viewer", "--password", "pa55"});
+    auto sim = StartCamSim({"--auth", c.auth, "--user", "viewer", "--password", "pa55"});
     ASSERT_TRUE(sim);
     const std::string query = "?res=half&x0=0&y0=0&x1=640&y1=480&qp=30&doublescan=0&fps=10&ssn=131";
     int exitCode = 0;
@@ -134,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(CamSim, RtspProbe,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CamSimRtsp, EncodesFullHdAtTwentyFiveLive) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     int exitCode = 0;
     std::string output;
@@ -146,7 +140,7 @@ TEST(CamSimRtsp, EncodesFullHdAtTwentyFiveLive) {
 }
 
 TEST(CamSimRtsp, WrongCredentialsAreRefused) {
-    auto sim = StartSim({"--auth", "digest", "--user", "viewer", "--password", "pa55"});
+    auto sim = StartCamSim({"--auth", "digest", "--user", "viewer", "--password", "pa55"});
     ASSERT_TRUE(sim);
     int exitCode = 0;
     std::string output;
@@ -157,7 +151,7 @@ TEST(CamSimRtsp, WrongCredentialsAreRefused) {
 }
 
 TEST(CamSimRtsp, FourSensorsServeFourStreamsAtOnce) {
-    auto sim = StartSim({"--sensors", "4"});
+    auto sim = StartCamSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
     std::vector<ProbedFrame> frames[4];
     std::string outputs[4];
@@ -188,7 +182,7 @@ TEST(CamSimRtsp, FourSensorsServeFourStreamsAtOnce) {
 }
 
 TEST(CamSimRtsp, UdpClientJoiningWhileTcpClientPlaysIsSafe) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     const std::string url = sim->RtspUrl("/h264.sdp?res=full&x0=0&y0=0&x1=160&y1=120&fps=10");
     std::vector<ProbedFrame> tcpFrames;
@@ -197,8 +191,7 @@ TEST(CamSimRtsp, UdpClientJoiningWhileTcpClientPlaysIsSafe) {
         int exitCode = 0;
         tcpFrames = ProbeFrames(url, "-rtsp_transport tcp", 40, &exitCode, &tcpOutput);
     });
-    for (int i = 0; i < 2000 && sim->StreamStat(1, "frames") < 5; ++i)
-        usleep(10000);
+    WaitUntil([&] { return sim->StreamStat(1, "frames") >= 5; });
     int exitCode = 0;
     std::string udpOutput;
     auto udpFrames = ProbeFrames(url, "-rtsp_transport udp", 10, &exitCode, &udpOutput);
@@ -221,7 +214,7 @@ TEST(CamSimRtsp, LoopsAPreEncodedFile) {
                    path,
                60000, &exitCode);
     ASSERT_EQ(exitCode, 0);
-    auto sim = StartSim({"--h264-file", path});
+    auto sim = StartCamSim({"--h264-file", path});
     ASSERT_TRUE(sim);
     std::string output;
     // Three times the file's length: it must loop.
@@ -236,7 +229,7 @@ TEST(CamSimRtsp, LoopsAPreEncodedFile) {
 }
 
 TEST(CamSimRtsp, SilenceHoldsBackVideoThenResumes) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     int exitCode = 0;
     std::string output;
@@ -245,8 +238,7 @@ TEST(CamSimRtsp, SilenceHoldsBackVideoThenResumes) {
         frames = ProbeFrames(sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10"), "-rtsp_transport tcp",
                              40, &exitCode, &output);
     });
-    for (int i = 0; i < 2000 && sim->StreamStat(1, "frames") < 5; ++i)
-        usleep(10000);
+    WaitUntil([&] { return sim->StreamStat(1, "frames") >= 5; });
     sim->Get("/sim/silence?seconds=1.5");
     probe.join();
     // Pictures that refer to held-back ones may not decode; most do.
@@ -260,15 +252,14 @@ TEST(CamSimRtsp, SilenceHoldsBackVideoThenResumes) {
 }
 
 TEST(CamSimRtsp, DroppedRtpPacketsAreCountedAndMissing) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     ASSERT_EQ(sim->Get("/sim/rtp-drop?percent=10"), "ok\n");
     int exitCode = 0;
     std::string output;
     ProbeFrames(sim->RtspUrl("/h264.sdp?x1=320&y1=240&fps=10"), "-rtsp_transport tcp", 15,
                 &exitCode, &output);
-    for (int i = 0; i < 500 && sim->StreamStat(1, "active") != 0; ++i)
-        usleep(10000);
+    WaitUntil([&] { return sim->StreamStat(1, "active") == 0; });
     long long packets = sim->StreamStat(1, "rtp_packets");
     long long dropped = sim->StreamStat(1, "rtp_dropped");
     EXPECT_GT(packets, 50);
@@ -277,7 +268,7 @@ TEST(CamSimRtsp, DroppedRtpPacketsAreCountedAndMissing) {
 }
 
 TEST(CamSimRtsp, DropSessionsEndsAPlayingClient) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     int exitCode = 0;
     std::vector<ProbedFrame> frames;
@@ -285,8 +276,7 @@ TEST(CamSimRtsp, DropSessionsEndsAPlayingClient) {
         frames = ProbeFrames(sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10"), "-rtsp_transport tcp",
                              100000, &exitCode);
     });
-    for (int i = 0; i < 2000 && sim->StreamStat(1, "frames") < 5; ++i)
-        usleep(10000);
+    WaitUntil([&] { return sim->StreamStat(1, "frames") >= 5; });
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
     EXPECT_EQ(sim->Get("/sim/drop-sessions"), "ok\n");
     probe.join();
@@ -295,7 +285,7 @@ TEST(CamSimRtsp, DropSessionsEndsAPlayingClient) {
 }
 
 TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
-    auto sim = StartSim({"--sensors", "4"});
+    auto sim = StartCamSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
     const std::pair<const char*, const char*> cases[] = {
         {"/h264.sdp?res=full&fps=abc", "400 Bad Request"},
@@ -320,7 +310,7 @@ TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
 }
 
 TEST(CamSimRtsp, FaultRuleAnswersRtspRequests) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp&status=404&count=2"), "ok\n");
     int exitCode = 0;
@@ -332,7 +322,7 @@ TEST(CamSimRtsp, FaultRuleAnswersRtspRequests) {
 }
 
 TEST(CamSimRtsp, KilledTcpClientIsCleanedUp) {
-    auto sim = StartSim({"--session-timeout", "2"});
+    auto sim = StartCamSim({"--session-timeout", "2"});
     ASSERT_TRUE(sim);
     int exitCode = 0;
     // The client is killed mid-stream, without a TEARDOWN; its connection closes.
@@ -343,25 +333,15 @@ TEST(CamSimRtsp, KilledTcpClientIsCleanedUp) {
         60000, &exitCode);
     EXPECT_EQ(exitCode, 137);
     EXPECT_GT(sim->StreamStat(1, "frames"), 0);
-    long long active = 1;
-    for (int i = 0; i < 3000 && active != 0; ++i) {
-        usleep(10000);
-        active = sim->StreamStat(1, "active");
-    }
-    EXPECT_EQ(active, 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim->StreamStat(1, "active") == 0; }));
     // The server ends the pipeline at once; the session record itself goes
     // when it times out.
-    long long sessions = 1;
-    for (int i = 0; i < 3000 && sessions != 0; ++i) {
-        usleep(10000);
-        sessions = sim->Counter("rtsp_sessions");
-    }
-    EXPECT_EQ(sessions, 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim->Counter("rtsp_sessions") == 0; }));
     EXPECT_EQ(sim->StreamStat(1, "teardowns"), 0);
 }
 
 TEST(CamSimRtsp, SilentSessionTimesOut) {
-    auto sim = StartSim({"--session-timeout", "2"});
+    auto sim = StartCamSim({"--session-timeout", "2"});
     ASSERT_TRUE(sim);
     SilentRtspClient client(sim->RtspPort());
     std::string url = sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=5");
@@ -379,18 +359,13 @@ TEST(CamSimRtsp, SilentSessionTimesOut) {
     std::string play = client.Request("PLAY", base, "Session: " + session + "\r\n");
     ASSERT_EQ(play.substr(0, 15), "RTSP/1.0 200 OK") << play;
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
-    long long sessions = 1;
-    for (int i = 0; i < 3000 && sessions != 0; ++i) {
-        usleep(10000);
-        sessions = sim->Counter("rtsp_sessions");
-    }
-    EXPECT_EQ(sessions, 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim->Counter("rtsp_sessions") == 0; }));
     std::string again = client.Request("GET_PARAMETER", base, "Session: " + session + "\r\n");
     EXPECT_EQ(again.substr(0, 12), "RTSP/1.0 454") << again;
 }
 
 TEST(CamSimRtsp, FaultDelayHoldsBackOnlyTheRuledClient) {
-    auto sim = StartSim({});
+    auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp1&delay_ms=5000&count=1"), "ok\n");
     // The answer comes later than the client's 1-second limit: it gives up.

@@ -131,6 +131,14 @@ std::vector<ProbedFrame> ProbeFrames(const std::string& url, const std::string& 
     return result;
 }
 
+bool WaitUntil(const std::function<bool()>& condition, int limitMs) {
+    for (int waited = 0; waited < limitMs; waited += 10) {
+        if (condition()) return true;
+        usleep(10000);
+    }
+    return condition();
+}
+
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ struct ProbedFrame {
 // frames; *exitCode as RunCommand gives it.
 std::vector<ProbedFrame> ProbeFrames(const std::string& url, const std::string& extra,
                                      unsigned frames, int* exitCode, std::string* output = nullptr);
+
+// Checks `condition` every 10 ms for up to `limitMs`; its last answer.
+bool WaitUntil(const std::function<bool()>& condition, int limitMs = 30000);
 
 // Text quoted for /bin/sh.
 std::string ShellQuote(const std::string& text);

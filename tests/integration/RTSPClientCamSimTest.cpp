@@ -1,22 +1,19 @@
 // End to end: the RTSP client against camsim's RTSP server (gst-rtsp-server),
 // over UDP and interleaved TCP, without authentication, with Basic and Digest.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/Debug.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTSPClient.h"
 #include "support/CamSim.h"
 #include "support/RecordingLogger.h"
+#include "support/UdpPeer.h"
 
 namespace talvik {
 namespace {
@@ -43,40 +40,26 @@ public:
     std::string contentBase;  // read after Stop
 };
 
-// A bound UDP socket on a free loopback port that counts RTP datagrams.
-class UdpSink {
-public:
-    UdpSink() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t length = sizeof(address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~UdpSink() { ::close(fd_); }
-    uint16_t Port() const { return port_; }
-    // RTP packets received within `limitMs`, stopping at `wanted`.
-    int Receive(int wanted, int limitMs) {
-        int count = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (count < wanted && std::chrono::steady_clock::now() < end) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 200) != 1) continue;
-            uint8_t buffer[2048];
-            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            CRTPPacket packet;
-            if (n > 0 && packet.Parse(buffer, static_cast<size_t>(n))) ++count;
-        }
-        return count;
-    }
+// RTP packets that reach `rtp`, stopping at `wanted` or after 10 s of quiet.
+int ReceiveRtp(const talvik_test::UdpPeer& rtp, int wanted) {
+    int count = 0;
+    std::vector<uint8_t> datagram;
+    CRTPPacket packet;
+    while (count < wanted && rtp.Receive(datagram, 10000))
+        count += packet.Parse(datagram.data(), datagram.size()) ? 1 : 0;
+    return count;
+}
 
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
+RTSPClientSettings Settings(const test::CamSim& sim, const std::string& path,
+                            const std::string& password) {
+    RTSPClientSettings settings;
+    settings.host = "127.0.0.1";
+    settings.serverPort = sim.RtspPort();
+    settings.path = path;
+    settings.user = "viewer";
+    settings.password = password;
+    return settings;
+}
 
 struct SessionCase {
     const char* name;
@@ -93,17 +76,12 @@ TEST_P(RTSPClientAgainstCamSim, DescribeSetupPlayTeardown) {
         test::CamSim::Start({"--auth", c.auth, "--user", "viewer", "--password", "pa55"}, &error);
     ASSERT_TRUE(sim) << error;
 
-    UdpSink rtp;
+    talvik_test::UdpPeer rtp;
     talvik_test::RecordingLogger logger;
     CountingUser user;
     CBaseRTSPClient client(&logger);
-    RTSPClientSettings settings;
-    settings.host = "127.0.0.1";
-    settings.serverPort = sim->RtspPort();
     // The query is our stream choice; SETUP and PLAY go to the Content-Base.
-    settings.path = "/h264.sdp?res=full&x1=320&y1=240&fps=10";
-    settings.user = "viewer";
-    settings.password = "pa55";
+    RTSPClientSettings settings = Settings(*sim, "/h264.sdp?res=full&x1=320&y1=240&fps=10", "pa55");
     settings.clientRtpPort = rtp.Port();
     settings.clientRtcpPort = static_cast<uint16_t>(rtp.Port() + 1);
     ASSERT_TRUE(client.Start(settings, &user, c.mode));
@@ -114,7 +92,7 @@ TEST_P(RTSPClientAgainstCamSim, DescribeSetupPlayTeardown) {
         }
         EXPECT_GE(user.packets, 20);
     } else {
-        EXPECT_EQ(20, rtp.Receive(20, 10000));
+        EXPECT_EQ(20, ReceiveRtp(rtp, 20));
     }
     EXPECT_TRUE(user.ready);
     EXPECT_EQ(96, user.payloadType);
@@ -149,13 +127,8 @@ TEST(RTSPClientAgainstCamSimAuth, WrongPasswordEndsTheRunWithoutSession) {
     talvik_test::RecordingLogger logger;
     CountingUser user;
     CBaseRTSPClient client(&logger);
-    RTSPClientSettings settings;
-    settings.host = "127.0.0.1";
-    settings.serverPort = sim->RtspPort();
-    settings.path = "/h264.sdp?x1=160&y1=120";
-    settings.user = "viewer";
-    settings.password = "wrong";
-    ASSERT_TRUE(client.Start(settings, &user, kRTSPTransportInterleaved));
+    ASSERT_TRUE(client.Start(Settings(*sim, "/h264.sdp?x1=160&y1=120", "wrong"), &user,
+                             kRTSPTransportInterleaved));
     for (int i = 0; i < 200 && user.stopped == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -164,53 +137,6 @@ TEST(RTSPClientAgainstCamSimAuth, WrongPasswordEndsTheRunWithoutSession) {
     client.Stop();
     EXPECT_EQ(401u, client.GetSessionInfo().statusCode);
 }
-
-}  // namespace
-}  // namespace talvik
-
-namespace talvik {
-namespace {
-
-// Over UDP only RTSP requests keep a gst-rtsp-server session alive (its expiry
-// is the session time-out plus a few seconds of grace).
-class KeepAliveAgainstCamSim : public ::testing::TestWithParam<bool> {};
-
-TEST_P(KeepAliveAgainstCamSim, SessionSurvivesOnlyWithKeepAlive) {
-    const bool keepAlive = GetParam();
-    std::string error;
-    auto sim = test::CamSim::Start({"--session-timeout", "4"}, &error);
-    ASSERT_TRUE(sim) << error;
-    UdpSink rtp;
-    talvik_test::RecordingLogger logger;
-    CountingUser user;
-    CBaseRTSPClient client(&logger);
-    RTSPClientSettings settings;
-    settings.host = "127.0.0.1";
-    settings.serverPort = sim->RtspPort();
-    settings.path = "/h264.sdp?x1=160&y1=120&fps=10";
-    settings.clientRtpPort = rtp.Port();
-    settings.clientRtcpPort = static_cast<uint16_t>(rtp.Port() + 1);
-    settings.sendKeepAlive = keepAlive;
-    ASSERT_TRUE(client.Start(settings, &user, kRTSPTransportUdp));
-    ASSERT_EQ(5, rtp.Receive(5, 10000));
-    ASSERT_EQ(1, sim->Counter("rtsp_sessions"));
-
-    // Without keep-alive the session expires after about 9 s; with it, it
-    // must outlive that by a margin.
-    const auto limit = std::chrono::seconds(keepAlive ? 14 : 30);
-    const auto start = std::chrono::steady_clock::now();
-    while (sim->Counter("rtsp_sessions") == 1 && std::chrono::steady_clock::now() - start < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    EXPECT_EQ(keepAlive ? 1 : 0, sim->Counter("rtsp_sessions"));
-    client.Stop();
-    EXPECT_EQ(4000u, client.GetKeepAliveIntervalMs());
-}
-
-INSTANTIATE_TEST_SUITE_P(KeepAlive, KeepAliveAgainstCamSim, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "WithOptions" : "Without");
-                         });
 
 }  // namespace
 }  // namespace talvik

@@ -6,76 +6,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
-#include <map>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "HostObjects.h"
-#include "ModuleLoader.h"
-#include "support/CamSim.h"
-#include "support/TestFiles.h"
-#include "talvik/IPCaptureDriver.h"
-#include "talvik/IPVideoCapture.h"
+#include "EndToEnd.h"
 
 namespace {
 
+using namespace talvik_e2e;
 using Clock = std::chrono::steady_clock;
-using talvik::test::CamSim;
-using talvik::test::RunCommand;
-using talvik::test::SplitLines;
-
-const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
-const std::string kModule = TALVIK_BINARY_DIR "/libtalvik_arecont.so";
-
-using talvik::test::ReadFile;
-using talvik::test::StartCamSim;
-
-class TempDir : public talvik::test::TempDir {
-public:
-    TempDir() : talvik::test::TempDir("talvik-rtsp") {}
-};
-
-// "METHOD path?query" of camsim's request log, without the scheme.
-std::vector<std::string> RequestLines(const CamSim& sim) {
-    std::vector<std::string> out;
-    for (const std::string& line : sim.Requests()) {
-        std::istringstream in(line);
-        std::string method, path;
-        in >> method >> path;
-        out.push_back(method + " " + path);
-    }
-    return out;
-}
-
-size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
-}
-
-// A copy of the host and the module in a directory of their own, so that a
-// settings file beside the host chooses the RTP transport.
-struct HostCopy {
-    TempDir dir;
-    std::string host;
-    bool ok = false;
-    explicit HostCopy(const std::string& settingsXml) {
-        int code = -1;
-        RunCommand("cp '" + kHost + "' '" + kModule + "' '" + dir.Path() + "/'", 20000, &code);
-        ok = code == 0;
-        host = dir.Path() + "/talvik-host";
-        std::ofstream(dir.Path() + "/talvik_arecont.xml") << settingsXml;
-    }
-};
 
 std::string SettingsXml(bool interleaved, uint32_t lightFrequency = 0) {
     std::string xml = "<Configuration><Default><BitrateMode>VBR</BitrateMode>";
@@ -86,79 +28,14 @@ std::string SettingsXml(bool interleaved, uint32_t lightFrequency = 0) {
     return xml + "</Default></Configuration>\n";
 }
 
-struct RecordRun {
-    int exitCode = -1;
-    std::string json;
-    std::string log;
-};
-
-RecordRun Record(const std::string& host, const CamSim& sim, const std::string& flags,
-                 const std::string& outDir, const std::string& logName = "messages.txt") {
-    RecordRun run;
-    const std::string logFile = outDir + "/" + logName;
-    RunCommand("mkdir -p '" + outDir + "'", 10000, &run.exitCode);
-    run.json =
-        RunCommand(host + " record --address 127.0.0.1 --port " + std::to_string(sim.HttpPort()) +
-                       " --param 2=" + std::to_string(sim.RtspPort()) +
-                       " --codec h264 --json --out " + outDir + " " + flags + " 2>" + logFile,
-                   180000, &run.exitCode);
-    run.log = ReadFile(logFile);
-    return run;
-}
-
-long long JsonNumber(const std::string& json, const std::string& key) {
-    std::smatch m;
-    if (!std::regex_search(json, m, std::regex("\"" + key + "\":([0-9]+)"))) return -1;
-    return std::stoll(m[1]);
-}
-
-struct ProbeResult {
-    std::string streamLine;  // "width,height,decoded frames"
-    std::string errors;      // ffprobe's complaints while decoding every frame
-};
-
-ProbeResult Probe(const std::string& file) {
-    ProbeResult r;
+// `record --codec h264` over RTSP; the messages go to logName in outDir.
+RecordRun RecordH264(const std::string& host, const CamSim& sim, const std::string& flags,
+                     const std::string& outDir, const std::string& logName = "messages.txt") {
     int code = -1;
-    const std::string out = RunCommand(
-        "ffprobe -v error -f h264 -count_frames -select_streams v:0 -show_entries "
-        "stream=width,height,nb_read_frames -of csv=p=0 '" +
-            file + "' 2>'" + file + ".probe'",
-        180000, &code);
-    const auto lines = SplitLines(out);
-    r.streamLine = code == 0 && lines.size() == 1 ? lines[0] : "ffprobe failed: " + out;
-    r.errors = ReadFile(file + ".probe");
-    return r;
-}
-
-struct CsvRow {
-    long long timeMs = 0;  // frame time, ms of the day
-    std::string fourcc;
-    uint32_t width = 0, height = 0;
-};
-
-std::vector<CsvRow> ReadCsv(const std::string& file) {
-    std::vector<CsvRow> rows;
-    auto lines = SplitLines(ReadFile(file));
-    for (size_t i = 1; i < lines.size(); ++i) {
-        std::vector<std::string> f;
-        std::istringstream in(lines[i]);
-        std::string field;
-        while (std::getline(in, field, ','))
-            f.push_back(field);
-        if (f.size() < 7) continue;
-        CsvRow row;
-        int h = 0, m = 0, s = 0, ms = 0;
-        const size_t t = f[1].find('T');
-        if (t != std::string::npos)
-            std::sscanf(f[1].c_str() + t + 1, "%d:%d:%d.%dZ", &h, &m, &s, &ms);
-        row.timeMs = ((h * 60LL + m) * 60 + s) * 1000 + ms;
-        row.fourcc = f[3];
-        row.width = uint32_t(std::stoul(f[4]));
-        row.height = uint32_t(std::stoul(f[5]));
-        rows.push_back(row);
-    }
-    return rows;
+    RunCommand("mkdir -p '" + outDir + "'", 10000, &code);
+    return Record(host, sim.HttpPort(),
+                  "--param 2=" + std::to_string(sim.RtspPort()) + " --codec h264 " + flags, outDir,
+                  outDir + "/" + logName);
 }
 
 // Frames sent by camsim on the RTSP streams whose DESCRIBE path starts with
@@ -218,7 +95,7 @@ TEST_P(RtspFullHd, TwentySecondsCompleteDecodableAndEvenlyTimed) {
         sim->Get("/sim/silence?seconds=60");
     });
     const RecordRun run =
-        Record(copy.host, *sim, "--interval 40 --size 1920x1080 --duration 20", out);
+        RecordH264(copy.host, *sim, "--interval 40 --size 1920x1080 --duration 20", out);
     silencer.join();
     ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
 
@@ -234,7 +111,7 @@ TEST_P(RtspFullHd, TwentySecondsCompleteDecodableAndEvenlyTimed) {
     EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
 
     const std::string file = out + "/rec_in0_h264.h264";
-    const ProbeResult probe = Probe(file);
+    const ProbeResult probe = Probe(file, "h264");
     EXPECT_EQ(probe.streamLine, "1920,1080," + std::to_string(frames));
     EXPECT_EQ(probe.errors, "");
     EXPECT_TRUE(StartsWithParameterSets(ReadFile(file)));
@@ -305,7 +182,7 @@ TEST_P(RtspLongSession, SeveralSessionTimeoutsPassWithoutLoss) {
     ASSERT_TRUE(copy.ok);
     const std::string out = copy.dir.Path() + "/out";
     const RecordRun run =
-        Record(copy.host, *sim, "--interval 40 --size 320x180 --duration 40", out);
+        RecordH264(copy.host, *sim, "--interval 40 --size 320x180 --duration 40", out);
     ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
     const long long frames = JsonNumber(run.json, "frames");
     const long long sent = SentFrames(*sim, "/h264.sdp?");
@@ -319,7 +196,7 @@ TEST_P(RtspLongSession, SeveralSessionTimeoutsPassWithoutLoss) {
     EXPECT_EQ(CountPrefix(requests, "DESCRIBE "), 1u) << "the session was never lost";
     // The keep-alive goes out at half the time-out the camera states.
     EXPECT_GE(CountPrefix(requests, "OPTIONS /h264.sdp/"), 6u);
-    EXPECT_EQ(Probe(out + "/rec_in0_h264.h264").errors, "");
+    EXPECT_EQ(Probe(out + "/rec_in0_h264.h264", "h264").errors, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, RtspLongSession, ::testing::ValuesIn(kTransports),
@@ -338,7 +215,7 @@ TEST_P(RtspPacketLoss, OnlyWholeFramesAndKeyFramesAfterGaps) {
     ASSERT_TRUE(copy.ok);
     const std::string out = copy.dir.Path() + "/out";
     const RecordRun run =
-        Record(copy.host, *sim, "--interval 40 --size 640x360 --duration 12", out);
+        RecordH264(copy.host, *sim, "--interval 40 --size 640x360 --duration 12", out);
     ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
     const long long frames = JsonNumber(run.json, "frames");
     const long long sent = SentFrames(*sim, "/h264.sdp?");
@@ -347,7 +224,7 @@ TEST_P(RtspPacketLoss, OnlyWholeFramesAndKeyFramesAfterGaps) {
                 sim->StreamStat(1, "rtp_dropped"));
     EXPECT_GT(frames, 0);
     EXPECT_LT(frames, sent);
-    const ProbeResult probe = Probe(out + "/rec_in0_h264.h264");
+    const ProbeResult probe = Probe(out + "/rec_in0_h264.h264", "h264");
     EXPECT_EQ(probe.streamLine, "640,360," + std::to_string(frames));
     EXPECT_EQ(probe.errors, "");
     const auto rows = ReadCsv(out + "/rec_in0_h264.csv");
@@ -377,10 +254,10 @@ TEST(RtspVideo, FourSensorsAtOnceEachToItsOwnFile) {
     std::vector<std::thread> threads;
     for (uint32_t input = 0; input < 4; ++input) {
         threads.emplace_back([&, input] {
-            runs[input] = Record(kHost, *sim,
-                                 "--sensors 4 --input " + std::to_string(input) +
-                                     " --interval 40 --size 320x180 --duration 8",
-                                 dir.Path(), "messages" + std::to_string(input) + ".txt");
+            runs[input] = RecordH264(kHost, *sim,
+                                     "--sensors 4 --input " + std::to_string(input) +
+                                         " --interval 40 --size 320x180 --duration 8",
+                                     dir.Path(), "messages" + std::to_string(input) + ".txt");
         });
     }
     for (std::thread& t : threads)
@@ -399,72 +276,10 @@ TEST(RtspVideo, FourSensorsAtOnceEachToItsOwnFile) {
         EXPECT_GT(frames, 100);
         EXPECT_LE(std::llabs(sent - frames) * 100, sent);
         const std::string file = dir.Path() + "/rec_in" + std::to_string(input) + "_h264.h264";
-        const ProbeResult probe = Probe(file);
+        const ProbeResult probe = Probe(file, "h264");
         EXPECT_EQ(probe.streamLine, "320,180," + std::to_string(frames));
         EXPECT_EQ(probe.errors, "");
     }
-}
-
-// The module loaded in this process, recording H.264 over RTSP (UDP: no
-// settings file lies beside the test program).
-class InProcessHost {
-public:
-    InProcessHost(const CamSim& sim) : sink_(100000), debug_(nullptr) {
-        talvik_host::DeviceDescription d;
-        d.address = "127.0.0.1";
-        d.port = sim.HttpPort();
-        d.model = "AV2155";
-        d.defaultCodec = 3;
-        d.parameters[2] = std::to_string(sim.RtspPort());
-        device_.reset(new talvik_host::HostDevice(d));
-    }
-    ~InProcessHost() {
-        if (driver_ != nullptr) {
-            driver_->Close();
-            module_.Factories().back().destroy(driver_);
-        }
-    }
-    bool StartVideo(uint32_t width, uint32_t height, std::string* error) {
-        if (!module_.Load(kModule, error)) return false;
-        driver_ = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(
-            module_.Factories().back().create());
-        if (driver_ == nullptr || !driver_->Open(&debug_, &allocator_, device_.get())) {
-            *error = "open failed";
-            return false;
-        }
-        talvik_host::StreamRequest request;
-        request.width = width;
-        request.height = height;
-        request.codec = 3;
-        request.frameInterval = 40;
-        talvik_host::HostStreamSettings settings(request);
-        return Capture()->StartVideo(0, &sink_, &settings);
-    }
-    talvik::ipcapture::IIPVideoCaptureEx2* Capture() { return driver_->GetVideoCaptureEx2(); }
-    talvik_host::HostFrameSink& Sink() { return sink_; }
-    uint32_t Status() {
-        uint32_t status = 99, second = 0;
-        Capture()->GetVideoStatus(0, &status, &second, nullptr, 0);
-        return status;
-    }
-
-private:
-    talvik_host::DriverModule module_;
-    talvik_host::HostFrameSink sink_;
-    talvik_host::HostDebugSink debug_;
-    talvik_host::HostFrameAllocator allocator_;
-    std::unique_ptr<talvik_host::HostDevice> device_;
-    talvik::ipcapture::IIPCaptureDriverEx5* driver_ = nullptr;
-};
-
-template <typename F>
-bool WaitFor(F condition, int timeoutMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
 }
 
 double SecondsSince(Clock::time_point start) {
@@ -474,10 +289,8 @@ double SecondsSince(Clock::time_point start) {
 TEST(RtspVideo, PauseStopsFramesSendsPauseAndPlayAndLosesNoSignal) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    InProcessHost host(*sim);
-    std::string error;
-    ASSERT_TRUE(host.StartVideo(320, 180, &error)) << error;
-    ASSERT_TRUE(host.Sink().WaitForFrames(25, 30000));
+    InProcessHost host(*sim, kCodecH264);
+    ASSERT_TRUE(host.Start(320, 180, 25)) << host.Error();
     ASSERT_TRUE(host.Capture()->PauseVideo(0));
     // A frame already inside the host's sink may still finish.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -500,10 +313,8 @@ TEST(RtspVideo, PauseStopsFramesSendsPauseAndPlayAndLosesNoSignal) {
 TEST(RtspVideo, SilentCameraIsLostReportedAndRecovered) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    InProcessHost host(*sim);
-    std::string error;
-    ASSERT_TRUE(host.StartVideo(320, 180, &error)) << error;
-    ASSERT_TRUE(host.Sink().WaitForFrames(25, 30000));
+    InProcessHost host(*sim, kCodecH264);
+    ASSERT_TRUE(host.Start(320, 180, 25)) << host.Error();
     ASSERT_TRUE(WaitFor([&] { return host.Status() == 0; }, 10000));
     const auto silenced = Clock::now();
     ASSERT_EQ(sim->Get("/sim/silence?seconds=20"), "ok\n");
@@ -529,10 +340,8 @@ TEST(RtspVideo, SilentCameraIsLostReportedAndRecovered) {
 TEST(RtspVideo, CameraRebootResumesByItself) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    InProcessHost host(*sim);
-    std::string error;
-    ASSERT_TRUE(host.StartVideo(320, 180, &error)) << error;
-    ASSERT_TRUE(host.Sink().WaitForFrames(25, 30000));
+    InProcessHost host(*sim, kCodecH264);
+    ASSERT_TRUE(host.Start(320, 180, 25)) << host.Error();
     ASSERT_EQ(sim->Get("/sim/reboot?seconds=3"), "ok\n");
     ASSERT_TRUE(WaitFor([&] { return CountPrefix(RequestLines(*sim), "PLAY ") >= 2; }, 60000));
     const uint64_t before = host.Sink().FrameCount();
@@ -578,20 +387,11 @@ std::set<std::string> OwnRtpSockets() {
 TEST(RtspVideo, UpdateVideoReconnectsOnTheSamePortsWithTheNewSize) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    InProcessHost host(*sim);
-    std::string error;
-    ASSERT_TRUE(host.StartVideo(640, 360, &error)) << error;
-    ASSERT_TRUE(host.Sink().WaitForFrames(10, 30000));
+    InProcessHost host(*sim, kCodecH264);
+    ASSERT_TRUE(host.Start(640, 360, 10)) << host.Error();
     const auto sockets = OwnRtpSockets();
     ASSERT_EQ(sockets.size(), 2u);  // RTP and RTCP
-    talvik_host::HostFrameSize size(320, 180);
-    ASSERT_TRUE(host.Capture()->UpdateVideo(0, &size, 40));
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            const auto frames = host.Sink().Frames();
-            return !frames.empty() && frames.back().width == 320 && frames.back().height == 180;
-        },
-        30000));
+    ASSERT_TRUE(host.Resize(320, 180));
     EXPECT_EQ(OwnRtpSockets(), sockets);
     const auto requests = RequestLines(*sim);
     ASSERT_EQ(CountPrefix(requests, "DESCRIBE "), 2u);

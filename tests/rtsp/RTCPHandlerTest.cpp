@@ -13,6 +13,7 @@
 namespace talvik {
 namespace {
 
+using talvik_test::Concat;
 using talvik_test::Hex;
 using talvik_test::Loopback;
 using talvik_test::Put32;
@@ -40,13 +41,6 @@ Bytes SenderReport(uint32_t ssrc, uint32_t lsr) {
 
 const Bytes kSdes = Hex("81CA0003 5A1C0D3E 0103 63616D 000000");  // CNAME "cam"
 const Bytes kBye = Hex("81CB0001 5A1C0D3E");
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 Bytes Head(const Bytes& bytes, size_t n) {
     return Bytes(bytes.begin(), bytes.begin() + n);

@@ -12,6 +12,7 @@ namespace talvik {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using talvik_test::Concat;
 using talvik_test::Hex;
 
 // An SR as a camera sends it: SSRC 1A2B3C4D, NTP E89A2B10.5C28F5C2,
@@ -20,13 +21,6 @@ const Bytes kSenderReport = Hex("80C80006 1A2B3C4D E89A2B10 5C28F5C2 000DBBA0 00
 // SDES with one CNAME "av10115" chunk, padded to a word.
 const Bytes kSdes = Hex("81CA0004 1A2B3C4D 0107 61763130313135 000000");
 const Bytes kBye = Hex("81CB0001 1A2B3C4D");
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 TEST(RTCPPackets, ReceiverReportIsTheExact32Bytes) {
     rtcp::ReceiverReportFields fields;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
+
 namespace talvik {
 namespace {
 
@@ -15,18 +17,9 @@ using Bytes = std::vector<uint8_t>;
 // Fixed header: V=2 with the given flag bits in byte 0, M=1 PT=96, seq 0x1234,
 // timestamp 0x89ABCDEF, SSRC 01 02 03 04.
 Bytes Header(uint8_t firstByteFlags) {
-    return {static_cast<uint8_t>(0x80 | firstByteFlags),
-            0xE0,
-            0x12,
-            0x34,
-            0x89,
-            0xAB,
-            0xCD,
-            0xEF,
-            0x01,
-            0x02,
-            0x03,
-            0x04};
+    Bytes header = talvik_test::Hex("80E01234 89ABCDEF 01020304");
+    header[0] |= firstByteFlags;
+    return header;
 }
 
 Bytes Concat(Bytes a, const Bytes& b) {

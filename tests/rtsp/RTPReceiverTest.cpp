@@ -87,19 +87,24 @@ std::vector<Bytes> Stream1080p25(int frames, uint16_t firstSeq) {
     return packets;
 }
 
-TEST(RTPReceiver, FullRateStreamArrivesInOrderWithoutLoss) {
+class RTPReceiverTest : public ::testing::Test {
+protected:
+    RTPReceiverTest() { receiver.SetUser(&user); }
+
     talvik_test::RecordingLogger log;
     RecordingReceiverUser user;
+    CRTPReceiver receiver{&log};
+    UdpPeer camera;
+};
+
+TEST_F(RTPReceiverTest, FullRateStreamArrivesInOrderWithoutLoss) {
     const int threadsBefore = ThreadCount();
-    CRTPReceiver receiver(&log);
-    receiver.SetUser(&user);
     ASSERT_TRUE(receiver.Open(false, 0));
     ASSERT_NE(receiver.GetPort(), 0);
     EXPECT_EQ(ThreadCount(), threadsBefore + 2);
 
     const std::vector<Bytes> stream = Stream1080p25(150, 64000);  // crosses the wrap
     ASSERT_GT(stream.size(), 3000u);
-    UdpPeer camera;
     for (size_t i = 0; i < stream.size(); ++i) {
         // Up to 128 datagrams in flight, about one key frame's burst: more than
         // a 64 KiB socket buffer holds, far less than the receiver's.
@@ -123,13 +128,8 @@ TEST(RTPReceiver, FullRateStreamArrivesInOrderWithoutLoss) {
     EXPECT_TRUE(log.Lines().empty()) << "threads ended without force";
 }
 
-TEST(RTPReceiver, CloseLeavesNoThreadAndReopens) {
-    talvik_test::RecordingLogger log;
-    RecordingReceiverUser user;
+TEST_F(RTPReceiverTest, CloseLeavesNoThreadAndReopens) {
     const int before = ThreadCount();
-    CRTPReceiver receiver(&log);
-    receiver.SetUser(&user);
-    UdpPeer camera;
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(receiver.Open(false, 0)) << round;
         ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(uint16_t(round), 0, true, 10, 0)));
@@ -141,13 +141,8 @@ TEST(RTPReceiver, CloseLeavesNoThreadAndReopens) {
     EXPECT_TRUE(log.Lines().empty());
 }
 
-TEST(RTPReceiver, DropsWhatDoesNotParseAndKeepsTheRest) {
-    talvik_test::RecordingLogger log;
-    RecordingReceiverUser user;
-    CRTPReceiver receiver(&log);
-    receiver.SetUser(&user);
+TEST_F(RTPReceiverTest, DropsWhatDoesNotParseAndKeepsTheRest) {
     ASSERT_TRUE(receiver.Open(false, 0));
-    UdpPeer camera;
     Bytes versionOne = RtpPacket(2, 0, false, 10, 0);
     versionOne[0] = 0x40;
     ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(1, 0, false, 10, 0)));
@@ -216,20 +211,15 @@ struct BoundCase {
     size_t queued;  // what fits while the user is busy
 };
 
-class QueueBoundTest : public ::testing::TestWithParam<BoundCase> {};
+class QueueBoundTest : public RTPReceiverTest, public ::testing::WithParamInterface<BoundCase> {};
 
 // While the user is stuck, the queue fills to its limit; the newest datagrams
 // are dropped and counted, and everything queued is still delivered in order.
 TEST_P(QueueBoundTest, FullQueueDropsNewestDatagrams) {
     const BoundCase& c = GetParam();
-    talvik_test::RecordingLogger log;
-    RecordingReceiverUser user;
     user.holdFirst = true;
-    CRTPReceiver receiver(&log);
-    receiver.SetUser(&user);
     receiver.SetQueueLimits(c.maxPackets, c.maxBytes);
     ASSERT_TRUE(receiver.Open(false, 0));
-    UdpPeer camera;
     ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(0, 0, false, c.payloadSize, 0)));
     ASSERT_TRUE(user.entered.Wait(talvik_test::kWaitLimitMs));
     const size_t extra = 20;

@@ -104,6 +104,21 @@ RTSPClientSettings CameraSettings() {
     return s;
 }
 
+// An interleaved RTP packet on channel 0 with the given number.
+std::string RtpFrame(uint16_t sequence) {
+    std::string frame("$\0\0\x0E\x80\x60\0\0\0\0\0\0\1\2\3\4\x65\x11", 18);
+    frame[6] = static_cast<char>(sequence >> 8);
+    frame[7] = static_cast<char>(sequence & 0xFF);
+    return frame;
+}
+
+std::vector<uint16_t> NumbersUpTo(uint16_t last) {
+    std::vector<uint16_t> numbers;
+    for (uint16_t s = 1; s <= last; ++s)
+        numbers.push_back(s);
+    return numbers;
+}
+
 class RTSPClientTest : public ::testing::Test {
 protected:
     RTSPClientTest() {
@@ -119,6 +134,23 @@ protected:
         EXPECT_TRUE(camera->WaitForRequests(requests));
         client->Stop();
         return camera->Requests();
+    }
+
+    // Runs a session that ends by itself.
+    std::vector<std::string> RunUntilStopped() {
+        EXPECT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
+        EXPECT_TRUE(user.WaitStopped());
+        client->Stop();
+        return camera->Requests();
+    }
+
+    // Pushes numbered frames until `requests` requests were sent; the next number.
+    uint16_t PushFramesUntilRequests(size_t requests, uint16_t sequence, int napMs) {
+        while (camera->Requests().size() < requests && sequence < 200) {
+            camera->Push(RtpFrame(sequence++));
+            std::this_thread::sleep_for(std::chrono::milliseconds(napMs));
+        }
+        return sequence;
     }
 
     talvik_test::RecordingLogger logger;
@@ -241,46 +273,60 @@ INSTANTIATE_TEST_SUITE_P(
                   "\r\n"}),
     [](const ::testing::TestParamInfo<BasicCase>& info) { return std::string(info.param.name); });
 
-TEST_F(RTSPClientTest, SecondChallengeInTheSameSchemeFails) {
-    const std::string challenge =
-        "RTSP/1.0 401 Unauthorized\r\nCSeq: {cseq}\r\nWWW-Authenticate: Basic realm=\"c\"\r\n\r\n";
-    camera->Script({challenge, challenge, challenge});
-    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-    ASSERT_TRUE(user.WaitStopped());
-    client->Stop();
-    EXPECT_EQ(2u, camera->Requests().size());  // no TEARDOWN after a failed DESCRIBE
-    EXPECT_EQ(0, user.ready);
+std::string FloodedHeaders() {
+    std::string flood = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n";
+    while (flood.size() < 3 * kRTSPMaxHeaderBytes)
+        flood += "X-Filler: 0123456789abcdef\r\n";
+    return flood;
 }
 
-TEST_F(RTSPClientTest, FailedSetupSkipsPlayButSendsTeardown) {
-    camera->Script({DescribeOk(), kNotFound, kOk});
-    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-    ASSERT_TRUE(user.WaitStopped());
-    client->Stop();
-    const std::vector<std::string> requests = camera->Requests();
-    ASSERT_EQ(3u, requests.size());
-    EXPECT_EQ(0u, requests[2].find("TEARDOWN "));
-    EXPECT_EQ(0, user.ready);
+const std::string kChallenge =
+    "RTSP/1.0 401 Unauthorized\r\nCSeq: {cseq}\r\nWWW-Authenticate: Basic realm=\"c\"\r\n\r\n";
+
+// The method of each request, blank-separated.
+std::string Methods(const std::vector<std::string>& requests) {
+    std::string methods;
+    for (const std::string& r : requests)
+        methods += (methods.empty() ? "" : " ") + r.substr(0, r.find(' '));
+    return methods;
 }
 
-TEST_F(RTSPClientTest, RefusingUserSkipsPlay) {
-    user.throwOnReady = true;  // an exception counts as a refusal
-    camera->Script({DescribeOk(), kSetupUdpOk, kOk});
-    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-    ASSERT_TRUE(user.WaitStopped());
-    client->Stop();
-    const std::vector<std::string> requests = camera->Requests();
-    ASSERT_EQ(3u, requests.size());
-    EXPECT_EQ(0u, requests[2].find("TEARDOWN "));
-    EXPECT_EQ(1, user.ready);
+struct EarlyEndCase {
+    const char* name;
+    std::vector<std::string> script;
+    bool throwOnReady;  // an exception counts as a refusal
+    const char* methods;
+    int ready;
+};
+
+class EarlyEnd : public RTSPClientTest, public ::testing::WithParamInterface<EarlyEndCase> {};
+
+// No PLAY after a failure; a TEARDOWN only once a SETUP went out.
+TEST_P(EarlyEnd, StopsWithoutPlay) {
+    const EarlyEndCase& c = GetParam();
+    user.throwOnReady = c.throwOnReady;
+    camera->Script(c.script);
+    EXPECT_EQ(c.methods, Methods(RunUntilStopped()));
+    EXPECT_EQ(c.ready, user.ready);
+    EXPECT_EQ(1, user.stopped);
 }
 
-TEST_F(RTSPClientTest, ConnectFailureFailsStart) {
-    camera->connectResult = false;
-    EXPECT_FALSE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-    EXPECT_FALSE(client->IsConnected());
-    EXPECT_TRUE(camera->Requests().empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EarlyEnd,
+    ::testing::Values(
+        EarlyEndCase{"SecondChallengeInTheSameScheme",
+                     {kChallenge, kChallenge, kChallenge},
+                     false,
+                     "DESCRIBE DESCRIBE",
+                     0},
+        EarlyEndCase{"EndlessHeaderBlockIsCut", {FloodedHeaders()}, false, "DESCRIBE", 0},
+        EarlyEndCase{
+            "FailedSetup", {DescribeOk(), kNotFound, kOk}, false, "DESCRIBE SETUP TEARDOWN", 0},
+        EarlyEndCase{
+            "RefusingUser", {DescribeOk(), kSetupUdpOk, kOk}, true, "DESCRIBE SETUP TEARDOWN", 1}),
+    [](const ::testing::TestParamInfo<EarlyEndCase>& info) {
+        return std::string(info.param.name);
+    });
 
 // gst-rtsp-server echoes the request URL, query included, in several headers;
 // with a long query the header block passes 512 bytes.
@@ -298,18 +344,6 @@ TEST_F(RTSPClientTest, HeaderBlockLongerThan512BytesIsRead) {
     const std::vector<std::string> requests = RunUntil(3, CameraSettings());
     ASSERT_GE(requests.size(), 3u);
     EXPECT_EQ(0u, requests[1].find("SETUP " + longBase + "stream=0 RTSP/1.0\r\n"));
-}
-
-TEST_F(RTSPClientTest, EndlessHeaderBlockIsCutAndFails) {
-    std::string flood = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n";
-    while (flood.size() < 3 * kRTSPMaxHeaderBytes)
-        flood += "X-Filler: 0123456789abcdef\r\n";
-    camera->Script({flood});
-    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-    ASSERT_TRUE(user.WaitStopped());
-    client->Stop();
-    EXPECT_EQ(1u, camera->Requests().size());
-    EXPECT_FALSE(client->GetLastRequestOk());
 }
 
 TEST_F(RTSPClientTest, BodyShorterThanPromisedIsParsedAsFarAsItCame) {
@@ -380,24 +414,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "Transport: RTP/AVP/UDP;unicast;client_port=5000-5001\r\n"}),
     [](const ::testing::TestParamInfo<SetupCase>& info) { return std::string(info.param.name); });
 
-std::string RtpFrame(uint16_t sequence) {
-    std::string packet = {'\x80',
-                          '\x60',
-                          static_cast<char>(sequence >> 8),
-                          static_cast<char>(sequence & 0xFF),
-                          0,
-                          0,
-                          0,
-                          0,
-                          1,
-                          2,
-                          3,
-                          4,
-                          0x65,
-                          0x11};
-    return std::string{'$', '\0', '\0', static_cast<char>(packet.size())} + packet;
-}
-
 TEST_F(RTSPClientTest, InterleavedModeReadsFramesAfterPlay) {
     camera->maxChunk = 9;  // frames split across receives
     camera->Script({DescribeOk(), kSetupInterleavedOk,
@@ -441,12 +457,8 @@ TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
     camera->Script({DescribeOk(), setup, kOk + RtpFrame(1)});
     ASSERT_TRUE(client->Start(settings, &user, kRTSPTransportInterleaved));
     ASSERT_TRUE(camera->WaitForRequests(3));
-    uint16_t sequence = 2;
     // Frames keep coming until the keep-alive goes out (after half a second).
-    while (camera->Requests().size() < 4 && sequence < 200) {
-        camera->Push(RtpFrame(sequence++));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const uint16_t sequence = PushFramesUntilRequests(4, 2, 50);
     const std::vector<std::string> requests = camera->Requests();
     ASSERT_EQ(4u, requests.size());
     EXPECT_EQ(0u, requests[3].find("OPTIONS rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\n"));
@@ -454,10 +466,7 @@ TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
                  RtpFrame(sequence));
     ASSERT_TRUE(user.WaitForPackets(sequence));
     client->Stop();
-    std::vector<uint16_t> expected;
-    for (uint16_t s = 1; s <= sequence; ++s)
-        expected.push_back(s);
-    EXPECT_EQ(expected, user.Sequences());
+    EXPECT_EQ(NumbersUpTo(sequence), user.Sequences());
 }
 
 // The client thread reads media after PLAY: PAUSE and PLAY asked meanwhile go
@@ -467,11 +476,7 @@ TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
     ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportInterleaved));
     ASSERT_TRUE(user.WaitForPackets(1));
     client->RequestPause();
-    uint16_t sequence = 2;
-    while (camera->Requests().size() < 4 && sequence < 200) {
-        camera->Push(RtpFrame(sequence++));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const uint16_t sequence = PushFramesUntilRequests(4, 2, 20);
     ASSERT_EQ(4u, camera->Requests().size());
     EXPECT_EQ(0u,
               camera->Requests()[3].find("PAUSE rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\n"));
@@ -486,10 +491,7 @@ TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
                  RtpFrame(uint16_t(sequence + 1)));
     ASSERT_TRUE(user.WaitForPackets(uint16_t(sequence + 1)));
     client->Stop();
-    std::vector<uint16_t> expected;
-    for (uint16_t s = 1; s <= sequence + 1; ++s)
-        expected.push_back(s);
-    EXPECT_EQ(expected, user.Sequences());
+    EXPECT_EQ(NumbersUpTo(uint16_t(sequence + 1)), user.Sequences());
 }
 
 // A camera that accepts the connection and never answers.

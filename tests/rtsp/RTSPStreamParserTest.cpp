@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
 #include "rtsp/RTSPClientUser.h"
 
 namespace talvik {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using talvik_test::Concat;
 
 struct Delivered {
     uint16_t sequence;
@@ -33,19 +35,11 @@ public:
     bool throwOnPacket = false;
 };
 
+// RTP version 2, PT 96, timestamp 3000, SSRC 11223344.
 Bytes RtpPacket(uint16_t sequence, const Bytes& payload) {
-    Bytes p = {0x80,
-               0x60,
-               static_cast<uint8_t>(sequence >> 8),
-               static_cast<uint8_t>(sequence),
-               0,
-               0,
-               0x0B,
-               0xB8,
-               0x11,
-               0x22,
-               0x33,
-               0x44};
+    Bytes p = talvik_test::Hex("8060 0000 00000BB8 11223344");
+    p[2] = static_cast<uint8_t>(sequence >> 8);
+    p[3] = static_cast<uint8_t>(sequence);
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
 }
@@ -57,23 +51,18 @@ Bytes Frame(uint8_t channel, const Bytes& packet) {
     return f;
 }
 
-void Append(Bytes& to, const Bytes& what) {
-    to.insert(to.end(), what.begin(), what.end());
-}
-void Append(Bytes& to, const std::string& what) {
-    to.insert(to.end(), what.begin(), what.end());
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
 }
 
 // What a camera sends after PLAY on interleaved channels 0 (RTP) and 2: the
 // PLAY answer, a frame, a keep-alive answer, a second frame.
 Bytes TwoFramesWithText() {
-    Bytes stream;
-    Append(stream, std::string("RTSP/1.0 200 OK\r\nCSeq: 4\r\nRTP-Info: url=rtsp://cam/h264.sdp/"
-                               "stream=0;seq=100;rtptime=3000\r\nSession: 1234\r\n\r\n"));
-    Append(stream, Frame(0, RtpPacket(100, {0x65, 0x88, 0x84, '$', 0x00, 0x21})));
-    Append(stream, std::string("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 1234\r\n\r\n"));
-    Append(stream, Frame(2, RtpPacket(101, {0x41, 0x9A, 0x02})));
-    return stream;
+    return Concat({Text("RTSP/1.0 200 OK\r\nCSeq: 4\r\nRTP-Info: url=rtsp://cam/h264.sdp/"
+                        "stream=0;seq=100;rtptime=3000\r\nSession: 1234\r\n\r\n"),
+                   Frame(0, RtpPacket(100, {0x65, 0x88, 0x84, '$', 0x00, 0x21})),
+                   Text("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 1234\r\n\r\n"),
+                   Frame(2, RtpPacket(101, {0x41, 0x9A, 0x02}))});
 }
 
 const std::vector<Delivered> kExpected = {{100, {0x65, 0x88, 0x84, '$', 0x00, 0x21}},
@@ -91,15 +80,6 @@ TEST(RTSPStreamParser, EveryTwoAndThreeWaySplitDeliversBothFramesOnce) {
             ASSERT_EQ(kExpected, user.packets) << "split at " << a << " and " << b;
         }
     }
-}
-
-TEST(RTSPStreamParser, ByteByByteFeedDeliversBothFrames) {
-    const Bytes stream = TwoFramesWithText();
-    RecordingUser user;
-    CRTSPStreamParser parser(&user, 0, 2);
-    for (uint8_t byte : stream)
-        parser.Feed(&byte, 1);
-    EXPECT_EQ(kExpected, user.packets);
 }
 
 struct StreamCase {
@@ -121,30 +101,25 @@ TEST_P(StreamResync, DeliversOnlyWellFormedFramesOfOurChannels) {
     EXPECT_EQ(c.sequences, got);
 }
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        Append(out, p);
-    return out;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Frames, StreamResync,
     ::testing::Values(
-        StreamCase{"DoubleDollarBeforeChannel", Join({{'$'}, Frame(0, RtpPacket(7, {1, 2}))}), {7}},
         StreamCase{
-            "ZeroLengthFrameIgnored", Join({{'$', 0, 0, 0}, Frame(0, RtpPacket(8, {1}))}), {8}},
+            "DoubleDollarBeforeChannel", Concat({{'$'}, Frame(0, RtpPacket(7, {1, 2}))}), {7}},
+        StreamCase{
+            "ZeroLengthFrameIgnored", Concat({{'$', 0, 0, 0}, Frame(0, RtpPacket(8, {1}))}), {8}},
         StreamCase{"NonRtpPayloadDropped",
-                   Join({Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9}),
-                         Frame(0, RtpPacket(9, {1}))}),
+                   Concat({Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9}),
+                           Frame(0, RtpPacket(9, {1}))}),
                    {9}},
         StreamCase{"HeaderOnlyPacketDropped",
-                   Join({Frame(0, Bytes(RtpPacket(1, {}))), Frame(2, RtpPacket(10, {1}))}),
+                   Concat({Frame(0, Bytes(RtpPacket(1, {}))), Frame(2, RtpPacket(10, {1}))}),
                    {10}},
         StreamCase{"OtherChannelSkipped",
-                   Join({Frame(1, {0x81, 0xC9, 0, 1, 1, 2, 3, 4}), Frame(0, RtpPacket(11, {5}))}),
+                   Concat({Frame(1, {0x81, 0xC9, 0, 1, 1, 2, 3, 4}), Frame(0, RtpPacket(11, {5}))}),
                    {11}},
-        StreamCase{"DollarThenWrongChannel", Join({{'$', 7}, Frame(0, RtpPacket(12, {5}))}), {12}}),
+        StreamCase{
+            "DollarThenWrongChannel", Concat({{'$', 7}, Frame(0, RtpPacket(12, {5}))}), {12}}),
     [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
 
 TEST(RTSPStreamParser, LargestFrameIsReassembled) {
@@ -159,12 +134,15 @@ TEST(RTSPStreamParser, LargestFrameIsReassembled) {
     EXPECT_EQ(payload, user.packets[0].payload);
 }
 
-TEST(RTSPStreamParser, ThrowingUserDoesNotStopTheStream) {
+// Fed a byte at a time, every header field arrives alone; a user that throws
+// must not stop the stream either.
+TEST(RTSPStreamParser, ByteByByteFeedToAThrowingUserDeliversBothFrames) {
     const Bytes stream = TwoFramesWithText();
     RecordingUser user;
     user.throwOnPacket = true;
     CRTSPStreamParser parser(&user, 0, 2);
-    parser.Feed(stream.data(), stream.size());
+    for (uint8_t byte : stream)
+        parser.Feed(&byte, 1);
     EXPECT_EQ(kExpected, user.packets);
 }
 
@@ -198,16 +176,16 @@ const Bytes kClosing = Frame(0, WithMarker(RtpPacket(2, {0x7C, 0x45, 3})));
 INSTANTIATE_TEST_SUITE_P(
     Cases, MidFrameTest,
     ::testing::Values(
-        MidFrameCase{"MarkerEndsFrame", Join({kOpen, kClosing}), false},
-        MidFrameCase{"PacketWithoutMarker", Join({kClosing, kOpen}), true},
-        MidFrameCase{"HeaderCutShort", Join({kClosing, Bytes(kOpen.begin(), kOpen.begin() + 3)}),
+        MidFrameCase{"MarkerEndsFrame", Concat({kOpen, kClosing}), false},
+        MidFrameCase{"PacketWithoutMarker", Concat({kClosing, kOpen}), true},
+        MidFrameCase{"HeaderCutShort", Concat({kClosing, Bytes(kOpen.begin(), kOpen.begin() + 3)}),
                      true},
-        MidFrameCase{"PacketCutShort", Join({kClosing, Bytes(kOpen.begin(), kOpen.end() - 1)}),
+        MidFrameCase{"PacketCutShort", Concat({kClosing, Bytes(kOpen.begin(), kOpen.end() - 1)}),
                      true},
-        MidFrameCase{"LoneDollar", Join({kClosing, {'$'}}), true},
-        MidFrameCase{"TextAfterMarker", Join({kClosing, {'R', 'T', 'S', 'P'}}), false},
+        MidFrameCase{"LoneDollar", Concat({kClosing, {'$'}}), true},
+        MidFrameCase{"TextAfterMarker", Concat({kClosing, {'R', 'T', 'S', 'P'}}), false},
         MidFrameCase{"UnparsableFrameKeepsState",
-                     Join({kClosing, Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9})}),
+                     Concat({kClosing, Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9})}),
                      false}),
     [](const ::testing::TestParamInfo<MidFrameCase>& info) {
         return std::string(info.param.name);

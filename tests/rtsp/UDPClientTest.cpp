@@ -60,14 +60,18 @@ Bytes Pattern(size_t size, uint8_t seed) {
     return data;
 }
 
-TEST(UDPClient, DeliversDatagramWithSenderAndReportsRealPort) {
+class UDPClientTest : public ::testing::Test {
+protected:
     talvik_test::RecordingLogger log;
     RecordingClientUser user;
-    CUDPClient client(&log);
+    CUDPClient client{&log};
+    UdpPeer camera;
+};
+
+TEST_F(UDPClientTest, DeliversDatagramWithSenderAndReportsRealPort) {
     ASSERT_TRUE(client.Open(&user, 0));
     ASSERT_NE(client.GetPort(), 0);
     EXPECT_TRUE(client.IsOpen());
-    UdpPeer camera;
     const Bytes sent = Pattern(1400, 3);
     ASSERT_TRUE(camera.SendTo(client.GetPort(), sent));
     ASSERT_TRUE(user.WaitForCount(1));
@@ -87,16 +91,13 @@ struct GrowthCase {
     size_t delivered;  // of the large datagrams
 };
 
-class ReceiveBufferGrowthTest : public ::testing::TestWithParam<GrowthCase> {};
+class ReceiveBufferGrowthTest : public UDPClientTest,
+                                public ::testing::WithParamInterface<GrowthCase> {};
 
 // Each datagram too large for the buffer is lost and grows the buffer by 1 KiB.
 TEST_P(ReceiveBufferGrowthTest, LosesOversizedDatagramsWhileGrowing) {
     const GrowthCase& c = GetParam();
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
     ASSERT_TRUE(client.Open(&user, 0));
-    UdpPeer camera;
     for (int i = 0; i < c.sends; ++i)
         ASSERT_TRUE(camera.SendTo(client.GetPort(), Pattern(c.size, uint8_t(i))));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{0xEE}));  // marks the end
@@ -134,43 +135,32 @@ TEST(UDPClient, CloseEndsTheThreadAndCanReopen) {
     EXPECT_TRUE(log.Lines().empty()) << "no forced stop, no warning";
 }
 
-TEST(UDPClient, CloseNeverOpenedCallsNoUser) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
+TEST_F(UDPClientTest, CloseNeverOpenedCallsNoUser) {
     EXPECT_TRUE(client.Close());
     EXPECT_EQ(user.closed.load(), 0);
     EXPECT_EQ(user.timeouts.load(), 0);
 }
 
-TEST(UDPClient, QuietSocketReportsTimeouts) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
+TEST_F(UDPClientTest, QuietSocketReportsTimeouts) {
     client.SetWaitTimeout(20);
     ASSERT_TRUE(client.Open(&user, 0));
     EXPECT_TRUE(user.waiter.WaitFor([&] { return user.timeouts >= 3; }));
     client.Close();
 }
 
-TEST(UDPClient, ThrowingUserKeepsReceiving) {
+TEST_F(UDPClientTest, ThrowingUserKeepsReceiving) {
     talvik_test::RecordingLogger log;
     RecordingClientUser user;
     user.throwOnData = true;
     CUDPClient client(&log);
     ASSERT_TRUE(client.Open(&user, 0));
-    UdpPeer camera;
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{1}));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{2}));
     ASSERT_TRUE(user.WaitForCount(2));
     client.Close();
 }
 
-TEST(UDPClient, SendToReachesPeer) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
-    UdpPeer camera;
+TEST_F(UDPClientTest, SendToReachesPeer) {
     const Bytes report = Pattern(32, 9);
     EXPECT_FALSE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()))
         << "closed";
@@ -183,10 +173,7 @@ TEST(UDPClient, SendToReachesPeer) {
     client.Close();
 }
 
-TEST(UDPClient, MulticastRejectsBadGroupText) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
+TEST_F(UDPClientTest, MulticastRejectsBadGroupText) {
     EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "", 0));
     EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "239.1.2", 0));
     EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, nullptr, 0));
@@ -195,14 +182,10 @@ TEST(UDPClient, MulticastRejectsBadGroupText) {
     EXPECT_FALSE(client.IsOpen());
 }
 
-TEST(UDPClient, MulticastGroupOnLoopbackIsReceived) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
-    CUDPClient client(&log);
+TEST_F(UDPClientTest, MulticastGroupOnLoopbackIsReceived) {
     if (!client.OpenMulticast(&user, "239.255.42.99", 0, htonl(INADDR_LOOPBACK))) {
         GTEST_SKIP() << "this host cannot join a group on the loopback interface";
     }
-    UdpPeer camera;
     in_addr interface {};
     interface.s_addr = htonl(INADDR_LOOPBACK);
     setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);

@@ -1,5 +1,6 @@
-// End to end: `talvik-host record --streams N` runs N drivers for one camera
-// in one process; each must get its own camera stream and its own count.
+// End to end: the reference host's command line. `record --streams N` runs N
+// drivers for one camera in one process; each must get its own camera stream
+// and its own count.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -49,28 +50,41 @@ TEST(HostStreams, EachDriverHasItsOwnCameraStreamAndCount) {
     EXPECT_EQ(sim->StreamStat(4, "frames"), -1);
 }
 
-struct BadStreams {
-    const char* flags;
+struct BadFlags {
+    const char* arguments;
     const char* message;
 };
 
-class HostStreamsUsage : public ::testing::TestWithParam<BadStreams> {};
+class HostUsage : public ::testing::TestWithParam<BadFlags> {};
 
-TEST_P(HostStreamsUsage, ExitTwoNamingTheProblem) {
+// Wrong flags give exit code 2 and a first line that names the problem.
+TEST_P(HostUsage, ExitTwoNamingTheProblem) {
     int code = -1;
     const std::string err =
-        RunCommand(kHost + " record --address 127.0.0.1 " + GetParam().flags + " 2>&1 >/dev/null",
-                   20000, &code);
+        RunCommand(kHost + " " + GetParam().arguments + " 2>&1 >/dev/null", 20000, &code);
     EXPECT_EQ(code, 2);
     EXPECT_EQ(SplitLines(err).at(0), GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Flags, HostStreamsUsage,
-    ::testing::Values(
-        BadStreams{"--streams 2", "talvik-host record: --streams above 1 needs --discard"},
-        BadStreams{"--streams 0 --discard", "talvik-host record: --streams: '0' is not 1 to 256"},
-        BadStreams{"--streams 257 --discard",
-                   "talvik-host record: --streams: '257' is not 1 to 256"}));
+    Flags, HostUsage,
+    ::testing::Values(BadFlags{"record --codec jpeg", "talvik-host record: --address is required"},
+                      BadFlags{"record --address a --codec mpeg4",
+                               "talvik-host record: --codec: 'mpeg4' is not jpeg or h264"},
+                      BadFlags{"record --address a --stream aux",
+                               "talvik-host record: --stream: 'aux' is not rec, live or remote"},
+                      BadFlags{"record --address a --size 640",
+                               "talvik-host record: --size: '640' is not WxH"},
+                      BadFlags{"record --address a --interval 0",
+                               "talvik-host record: --interval: '0' is not 1 to 65535"},
+                      BadFlags{"record --address a --streams 2",
+                               "talvik-host record: --streams above 1 needs --discard"},
+                      BadFlags{"record --address a --streams 0 --discard",
+                               "talvik-host record: --streams: '0' is not 1 to 256"},
+                      BadFlags{"record --address a --streams 257 --discard",
+                               "talvik-host record: --streams: '257' is not 1 to 256"},
+                      BadFlags{"io --address 127.0.0.1 --set 0=on",
+                               "talvik-host io: --set: 'on' is neither active nor inactive"},
+                      BadFlags{"probe --port 80", "talvik-host probe: --address is required"}));
 
 }  // namespace

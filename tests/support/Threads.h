@@ -1,0 +1,41 @@
+// The number of this process's threads, for tests that check that every
+// thread they started has ended.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace talvik_test {
+
+inline int ThreadCount() {
+    // ThreadSanitizer starts a thread of its own with the first thread the
+    // program creates: start one first so that it is in every count.
+#if defined(__SANITIZE_THREAD__)
+    static const bool warmed = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmed;
+#endif
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+// A joined thread may linger in /proc for a moment after the join.
+inline bool WaitForThreadCount(int expected) {
+    for (int i = 0; i < 2000; ++i) {
+        if (ThreadCount() == expected) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+}  // namespace talvik_test
