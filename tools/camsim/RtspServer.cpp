@@ -309,6 +309,20 @@ GstRTSPStatusCode OnPreRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer use
     return CheckRequest(ctx, static_cast<SimState*>(user), false);
 }
 
+// The server library frees a message it does not own when an OPTIONS check
+// fails (the process dies), so OPTIONS gets a rule's delay only: never its
+// status, and it does not count as a use.
+GstRTSPStatusCode OnPreOptions(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
+    auto* state = static_cast<SimState*>(user);
+    if (!ctx || !ctx->uri) return GST_RTSP_STS_OK;
+    FaultRule rule;
+    if (state->MatchRule(ctx->uri->abspath ? ctx->uri->abspath : "", &rule, false) &&
+        rule.delayMs > 0) {
+        state->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs), state->Epoch());
+    }
+    return GST_RTSP_STS_OK;
+}
+
 GstRTSPStatusCode OnPreTeardown(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
     if (StatsRef stats = StatsOf(ctx)) ++stats->teardowns;
     return CheckRequest(ctx, static_cast<SimState*>(user), false);
@@ -362,9 +376,9 @@ void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
     g_signal_connect(client, "pre-describe-request", G_CALLBACK(&OnPreDescribe), user);
     g_signal_connect(client, "pre-play-request", G_CALLBACK(&OnPrePlay), user);
     g_signal_connect(client, "pre-teardown-request", G_CALLBACK(&OnPreTeardown), user);
-    static const char* const kOthers[] = {"pre-options-request", "pre-setup-request",
-                                          "pre-pause-request", "pre-get-parameter-request",
-                                          "pre-set-parameter-request"};
+    g_signal_connect(client, "pre-options-request", G_CALLBACK(&OnPreOptions), user);
+    static const char* const kOthers[] = {"pre-setup-request", "pre-pause-request",
+                                          "pre-get-parameter-request", "pre-set-parameter-request"};
     for (const char* signal : kOthers)
         g_signal_connect(client, signal, G_CALLBACK(&OnPreRequest), user);
     g_signal_connect(client, "send-message", G_CALLBACK(&OnSendMessage), user);

@@ -130,12 +130,12 @@ void SimState::ClearRules() {
     rules_.clear();
 }
 
-bool SimState::MatchRule(const std::string& path, FaultRule* rule) {
+bool SimState::MatchRule(const std::string& path, FaultRule* rule, bool countUse) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = rules_.begin(); it != rules_.end(); ++it) {
         if (path.compare(0, it->prefix.size(), it->prefix) != 0) continue;
         *rule = *it;
-        if (it->remaining > 0 && --it->remaining == 0) rules_.erase(it);
+        if (countUse && it->remaining > 0 && --it->remaining == 0) rules_.erase(it);
         return true;
     }
     return false;

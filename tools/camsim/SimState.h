@@ -78,8 +78,8 @@ public:
     unsigned RtpDropPercent() const { return rtpDropPercent_; }
     void AddRule(const FaultRule& rule);
     void ClearRules();
-    // The first rule matching `path`, counting its use.
-    bool MatchRule(const std::string& path, FaultRule* rule);
+    // The first rule matching `path`, counting its use unless countUse is false.
+    bool MatchRule(const std::string& path, FaultRule* rule, bool countUse = true);
 
     // Streams.
     std::shared_ptr<StreamStats> AddStream(const std::string& kind, const std::string& path,
