@@ -221,7 +221,8 @@ class TwoSliceStream : public ::testing::TestWithParam<size_t> {};
 TEST_P(TwoSliceStream, DecodesWithFfprobe) {
     const size_t fragmentLimit = GetParam();
     const std::string dir = testing::TempDir();
-    const std::string in = dir + "/two_slice_in.h264";
+    // One input per case: the cases may run at the same time.
+    const std::string in = dir + "/two_slice_in_" + std::to_string(fragmentLimit) + ".h264";
     const std::string out = dir + "/two_slice_out_" + std::to_string(fragmentLimit) + ".h264";
     const std::string make =
         "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 10 "
