@@ -1,12 +1,12 @@
 #include "io/ArecontDigitalIO.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <thread>
 
 #include "io/IoFakes.h"
+#include "support/Threads.h"
 
 using talvik::CArecontDigitalIO;
 using talvik_test::FakeCamera;
@@ -14,6 +14,7 @@ using talvik_test::FakeRequester;
 using talvik_test::IoDriver;
 using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
+using talvik_test::ThreadCount;
 using talvik_test::WaitUntil;
 
 namespace {
@@ -25,25 +26,6 @@ const char kOn[] = "/set?auxout=on";
 const char kOff[] = "/set?auxout=off";
 const char kOne[] = "/set?auxout=1";
 const char kZero[] = "/set?auxout=0";
-
-int ThreadCount() {
-    // ThreadSanitizer starts a thread of its own with the first thread the
-    // program creates: start one first so that it is in every count.
-#if defined(__SANITIZE_THREAD__)
-    static const bool warmed = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmed;
-#endif
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
-}
 
 // --- value forms ---------------------------------------------------------
 

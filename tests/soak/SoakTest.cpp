@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -192,6 +193,21 @@ void Report(const char* what, unsigned cycles, double seconds) {
     ::testing::Test::RecordProperty("ms_per_cycle", std::to_string(msPerCycle));
 }
 
+// The first cycle sets up what lives as long as the process (resolver,
+// library state) and is not counted; the counted ones must leave descriptors
+// and threads as they found them.
+void RunCycles(const char* name, unsigned cycles, const std::function<void(unsigned)>& cycle) {
+    ASSERT_NO_FATAL_FAILURE(cycle(0));
+    const Resources baseline = Resources::Now();
+    const auto start = Clock::now();
+    for (unsigned i = 1; i <= cycles; ++i)
+        ASSERT_NO_FATAL_FAILURE(cycle(i));
+    Report(name, cycles, SecondsSince(start));
+    const Resources after = SettledResources(baseline);
+    EXPECT_EQ(after.fds, baseline.fds);
+    EXPECT_EQ(after.threads, baseline.threads);
+}
+
 class ChannelSoak : public ::testing::TestWithParam<ChannelCase> {};
 
 // Start, first frame, stop: the path a recording server takes each time a
@@ -223,25 +239,13 @@ TEST_P(ChannelSoak, StartStopCyclesLeaveNothingBehind) {
         ASSERT_TRUE(host.Sink().WaitForFrames(before + 1, kFrameWaitMs)) << "cycle " << index;
         const auto stopping = Clock::now();
         ASSERT_TRUE(host.Capture()->StopStream(0, 1)) << "cycle " << index;
-        stopSeconds += SecondsSince(stopping);
+        if (index > 0) stopSeconds += SecondsSince(stopping);
     };
-    // The first cycle sets up what lives as long as the process (resolver,
-    // library state); it is not counted.
-    ASSERT_NO_FATAL_FAILURE(cycle(0));
-    const Resources baseline = Resources::Now();
     const unsigned cycles = Cycles();
-    stopSeconds = 0;
-    const auto start = Clock::now();
-    for (unsigned i = 1; i <= cycles; ++i)
-        ASSERT_NO_FATAL_FAILURE(cycle(i));
-    Report(c.name, cycles, SecondsSince(start));
+    ASSERT_NO_FATAL_FAILURE(RunCycles(c.name, cycles, cycle));
     // Of which the stop: how long a host waits in StopStream.
     std::printf("[ soak     ] %s: %.1f ms per stop\n", c.name, stopSeconds * 1000 / cycles);
     ::testing::Test::RecordProperty("ms_per_stop", std::to_string(stopSeconds * 1000 / cycles));
-
-    const Resources after = SettledResources(baseline);
-    EXPECT_EQ(after.fds, baseline.fds);
-    EXPECT_EQ(after.threads, baseline.threads);
     host.Close();
     // Every frame the module asked for went back to the allocator.
     EXPECT_EQ(host.Allocator().Created(), host.Allocator().Released());
@@ -276,16 +280,7 @@ TEST(DriverSoak, OpenCloseWithDigitalIORunning) {
         EXPECT_EQ(callback.failures.load(), 0) << "cycle " << index;
         host.Close();
     };
-    ASSERT_NO_FATAL_FAILURE(cycle(0));
-    const Resources baseline = Resources::Now();
-    const unsigned cycles = EnvCount("TALVIK_SOAK_OPENS", 100);
-    const auto start = Clock::now();
-    for (unsigned i = 1; i <= cycles; ++i)
-        ASSERT_NO_FATAL_FAILURE(cycle(i));
-    Report("OpenCloseWithIO", cycles, SecondsSince(start));
-    const Resources after = SettledResources(baseline);
-    EXPECT_EQ(after.fds, baseline.fds);
-    EXPECT_EQ(after.threads, baseline.threads);
+    RunCycles("OpenCloseWithIO", EnvCount("TALVIK_SOAK_OPENS", 100), cycle);
 }
 
 TEST(CapabilitySoak, RepeatedQueriesLeaveNothingBehind) {
@@ -304,16 +299,7 @@ TEST(CapabilitySoak, RepeatedQueriesLeaveNothingBehind) {
         EXPECT_EQ(reports.front().kind, talvik_host::QueryReport::kCompleted) << "query " << index;
         EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155") << "query " << index;
     };
-    ASSERT_NO_FATAL_FAILURE(query(0));
-    const Resources baseline = Resources::Now();
-    const unsigned cycles = EnvCount("TALVIK_SOAK_QUERIES", 50);
-    const auto start = Clock::now();
-    for (unsigned i = 1; i <= cycles; ++i)
-        ASSERT_NO_FATAL_FAILURE(query(i));
-    Report("CapabilityQuery", cycles, SecondsSince(start));
-    const Resources after = SettledResources(baseline);
-    EXPECT_EQ(after.fds, baseline.fds);
-    EXPECT_EQ(after.threads, baseline.threads);
+    RunCycles("CapabilityQuery", EnvCount("TALVIK_SOAK_QUERIES", 50), query);
 }
 
 }  // namespace
