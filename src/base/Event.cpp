@@ -114,9 +114,8 @@ int WaitAny(CEvent* const* events, uint32_t count, uint32_t timeoutMs) {
         if (events[i] == nullptr) return -1;
     }
 
-    // A poll never sleeps: a condition-variable wait on a deadline already
-    // past still enters the kernel and gives up the processor, which costs a
-    // context switch on every pass of a stream loop that polls its events.
+    // A poll never sleeps: even a wait on a deadline already past enters the
+    // kernel, on every pass of a stream loop that polls its events.
     if (timeoutMs == 0) {
         for (uint32_t i = 0; i < count; ++i) {
             std::lock_guard<std::mutex> guard(events[i]->mutex_);
