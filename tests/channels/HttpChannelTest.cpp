@@ -58,9 +58,7 @@ TEST_P(LightFrequency, SentBeforeThePictureRequest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, LightFrequency,
-    ::testing::Values(LightCase{"NoFile", nullptr, 1, 0, nullptr},
-                      LightCase{"Fifty", "50", 1, 0, "/set?freq=50"},
-                      LightCase{"SixtyOnSecondOfFour", "60", 4, 1, "/set2?freq=60"},
+    ::testing::Values(LightCase{"SixtyOnSecondOfFour", "60", 4, 1, "/set2?freq=60"},
                       LightCase{"FiftyFiveIsNotSent", "55", 1, 0, nullptr}),
     [](const ::testing::TestParamInfo<LightCase>& info) { return info.param.name; });
 
