@@ -30,49 +30,24 @@ size_t CountRequests(const CamSim& sim, const std::string& line) {
     return n;
 }
 
-class CamSimIO : public ::testing::Test {
-protected:
-    void Start(const std::string& form, uint32_t inputs = 1, uint32_t outputs = 1) {
-        std::string error;
-        sim = CamSim::Start({"--io", form}, &error);
-        ASSERT_TRUE(sim) << error;
-        driver = std::make_unique<IoDriver>(inputs, outputs);
-        driver->device.port = sim->HttpPort();
-        io = std::make_unique<CArecontDigitalIO>(driver.get());
-        io->SetInputPollPeriod(50);
-        ASSERT_TRUE(io->SetCallback(&callback));
-    }
-
-    void TearDown() override {
-        if (io) io->StopIO();
-        io.reset();
-        sim.reset();
-    }
-
-    Lines AuxOut() { return SplitLines(sim->Get("/sim/auxout")); }
-    void Sim(const std::string& path) {
-        long status = 0;
-        sim->Get(path, &status);
-        ASSERT_EQ(status, 200) << path;
-    }
-    bool WaitAuxOut(size_t count) {
-        return WaitUntil([&] { return AuxOut().size() >= count; }, 20000);
-    }
-
-    std::unique_ptr<CamSim> sim;
-    std::unique_ptr<IoDriver> driver;
-    std::unique_ptr<CArecontDigitalIO> io;
+TEST(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
+    std::string error;
+    std::unique_ptr<CamSim> sim = CamSim::Start({"--io", "numeric"}, &error);
+    ASSERT_TRUE(sim) << error;
+    IoDriver driver(1, 1);
+    driver.device.port = sim->HttpPort();
     RecordingCallback callback;
-};
-
-TEST_F(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
-    Start("numeric");
     const int threadsBefore = ThreadCount();
+    auto io = std::make_unique<CArecontDigitalIO>(&driver);
+    io->SetInputPollPeriod(50);
+    ASSERT_TRUE(io->SetCallback(&callback));
     ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitAuxOut(1));  // the inactive drive went through
+    // The inactive drive and the first poll went through.
+    ASSERT_TRUE(
+        WaitUntil([&] { return CountRequests(*sim, "GET /set?auxout=0 none") == 1; }, 20000));
     ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 1; }));
     // From now on every request waits half a minute.
-    Sim("/sim/fault?prefix=/&delay_ms=30000");
+    ASSERT_EQ(sim->Get("/sim/fault?prefix=/&delay_ms=30000"), "ok\n");
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     // The set request is logged after the rule was in place; a poll logged
     // after it hangs as well.
@@ -95,7 +70,7 @@ TEST_F(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
     EXPECT_EQ(CountRequests(*sim, "GET /set?auxout=0 none"), 1u);  // the start's
     EXPECT_EQ(callback.failures.load(), 0);
     // A thread that had to be ended by force would have logged a warning.
-    EXPECT_TRUE(driver->log.Lines().empty());
+    EXPECT_TRUE(driver.log.Lines().empty());
     io.reset();
     EXPECT_EQ(ThreadCount(), threadsBefore);
 }
