@@ -67,16 +67,12 @@ TEST_P(PrepareCamera, RequestsBeforeTheSession) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PrepareCamera,
     ::testing::Values(
-        PrepareCase{"SingleSensor25Fps", nullptr, 1, 0, 0, 40, 200,
-                    "/get?channelenable /setreg?page=3&reg=21&val=24"},
         PrepareCase{"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
                     "/get?channelenable /setreg?page=3&reg=21&val=0"},
         PrepareCase{"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
                     "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
         PrepareCase{"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200,
                     "/get?channelenable /set3?freq=60"},
-        PrepareCase{"FourSensorsInput0", "50", 4, 0, 0, 40, 200,
-                    "/get?channelenable /set1?freq=50 /setreg?page=3&reg=100&val=24"},
         PrepareCase{"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
         PrepareCase{"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}),
     [](const ::testing::TestParamInfo<PrepareCase>& info) { return info.param.name; });
@@ -92,8 +88,7 @@ TEST_P(FramesPerSecondTable, RoundsTheRate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Intervals, FramesPerSecondTable,
-                         ::testing::Values(FpsCase{0, 1}, FpsCase{40, 25}, FpsCase{33, 30},
-                                           FpsCase{66, 15}, FpsCase{200, 5}, FpsCase{1000, 1},
+                         ::testing::Values(FpsCase{0, 1}, FpsCase{33, 30}, FpsCase{66, 15},
                                            FpsCase{1, 1000}));
 
 struct PortCase {
@@ -116,8 +111,7 @@ TEST_P(ServerPort, FromHostParameterTwo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Parameters, ServerPort,
-                         ::testing::Values(PortCase{"8554", 8554}, PortCase{"8554 rtsp", 8554},
-                                           PortCase{"0", 554}, PortCase{"rtsp", 554},
+                         ::testing::Values(PortCase{"8554 rtsp", 8554}, PortCase{"0", 554},
                                            PortCase{"99999", 554}, PortCase{nullptr, 1234},
                                            PortCase{"(none)", 1234}));
 

@@ -15,14 +15,12 @@ using talvik::CArecontDigitalIO;
 using talvik::test::CamSim;
 using talvik::test::SplitLines;
 using talvik_test::IoDriver;
-using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
 using talvik_test::ThreadCount;
 using talvik_test::WaitUntil;
 
 namespace {
 
-using Changes = std::vector<std::pair<uint32_t, uint32_t>>;
 using Lines = std::vector<std::string>;
 
 size_t CountRequests(const CamSim& sim, const std::string& line) {
@@ -32,133 +30,24 @@ size_t CountRequests(const CamSim& sim, const std::string& line) {
     return n;
 }
 
-class CamSimIO : public ::testing::Test {
-protected:
-    void Start(const std::string& form, uint32_t inputs = 1, uint32_t outputs = 1) {
-        std::string error;
-        sim = CamSim::Start({"--io", form}, &error);
-        ASSERT_TRUE(sim) << error;
-        driver = std::make_unique<IoDriver>(inputs, outputs);
-        driver->device.port = sim->HttpPort();
-        io = std::make_unique<CArecontDigitalIO>(driver.get());
-        io->SetInputPollPeriod(50);
-        ASSERT_TRUE(io->SetCallback(&callback));
-    }
-
-    void TearDown() override {
-        if (io) io->StopIO();
-        io.reset();
-        sim.reset();
-    }
-
-    Lines AuxOut() { return SplitLines(sim->Get("/sim/auxout")); }
-    void Sim(const std::string& path) {
-        long status = 0;
-        sim->Get(path, &status);
-        ASSERT_EQ(status, 200) << path;
-    }
-    bool WaitAuxOut(size_t count) {
-        return WaitUntil([&] { return AuxOut().size() >= count; }, 20000);
-    }
-
-    std::unique_ptr<CamSim> sim;
-    std::unique_ptr<IoDriver> driver;
-    std::unique_ptr<CArecontDigitalIO> io;
+TEST(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
+    std::string error;
+    std::unique_ptr<CamSim> sim = CamSim::Start({"--io", "numeric"}, &error);
+    ASSERT_TRUE(sim) << error;
+    IoDriver driver(1, 1);
+    driver.device.port = sim->HttpPort();
     RecordingCallback callback;
-};
-
-struct FormCase {
-    const char* form;
-    bool numeric;
-    Lines writes;  // start (inactive), active, inactive
-};
-
-class CamSimForm : public CamSimIO, public ::testing::WithParamInterface<FormCase> {};
-
-TEST_P(CamSimForm, OutputsWrittenInTheCamerasForm) {
-    Start(GetParam().form);
-    ASSERT_TRUE(io->StartIO());
-    EXPECT_EQ(io->NumericValues(), GetParam().numeric);
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));  // equal: not written again
-    ASSERT_TRUE(io->ChangeOutputState(1, 2));  // beyond the single output: ignored
-    ASSERT_TRUE(io->ChangeOutputState(0, 1));
-    ASSERT_TRUE(WaitAuxOut(3));
-    ASSERT_TRUE(io->StopIO());
-    EXPECT_EQ(AuxOut(), GetParam().writes);
-    EXPECT_EQ(callback.failures.load(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Forms, CamSimForm,
-                         ::testing::Values(FormCase{"numeric", true, {"0", "1", "0"}},
-                                           FormCase{"onoff", false, {"off", "on", "off"}}),
-                         [](const ::testing::TestParamInfo<FormCase>& info) {
-                             return std::string(info.param.form);
-                         });
-
-TEST_F(CamSimIO, InputToggleReportedOncePerChange) {
-    Start("onoff");
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 1; }));
-    const std::vector<const char*> values = {"on", "on", "off", "1", "0"};
-    size_t expected = 1;
-    for (size_t i = 0; i < values.size(); ++i) {
-        const char* value = values[i];
-        Sim(std::string("/sim/auxin?value=") + value);
-        if (i != 1) ++expected;  // the repeated "on" is no change
-        const size_t polls = CountRequests(*sim, "GET /get?auxin none");
-        ASSERT_TRUE(WaitUntil(
-            [&] { return CountRequests(*sim, "GET /get?auxin none") >= polls + 3; }, 20000));
-        ASSERT_EQ(callback.Changes().size(), expected) << value;
-    }
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}}));
-}
-
-TEST_F(CamSimIO, NotFoundLoggedOnceThenStatesComeBack) {
-    Start("numeric");
-    Sim("/sim/fault?prefix=/get&status=404");
-    ASSERT_TRUE(io->StartIO());
-    EXPECT_FALSE(io->NumericValues());  // the probe failed too
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 4; }, 20000));
-    EXPECT_TRUE(callback.Changes().empty());
-    const std::string failed =
-        "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! Device "
-        "127.0.0.1:" +
-        std::to_string(sim->HttpPort());
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{{1, failed}}));
-
-    Sim("/sim/auxin?value=1");
-    Sim("/sim/fault?clear=1");
-    ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }, 20000));
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}}));
-    EXPECT_EQ(driver->log.Lines().size(), 1u);
-}
-
-TEST_F(CamSimIO, ErrorStatusOnSetCountsAsWritten) {
-    Start("numeric", 0, 1);
-    Sim("/sim/fault?prefix=/set&status=500");
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(io->ChangeOutputState(0, 1));
-    ASSERT_TRUE(
-        WaitUntil([&] { return CountRequests(*sim, "GET /set?auxout=off none") == 2; }, 20000));
-    ASSERT_TRUE(io->StopIO());
-    // Without an input there is no probe: the on/off form.
-    EXPECT_EQ(sim->Requests(), (Lines{"GET /set?auxout=off none", "GET /set?auxout=on none",
-                                      "GET /set?auxout=off none"}));
-    EXPECT_EQ(callback.failures.load(), 0);
-    EXPECT_TRUE(driver->log.Lines().empty());
-}
-
-TEST_F(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
-    Start("numeric");
     const int threadsBefore = ThreadCount();
+    auto io = std::make_unique<CArecontDigitalIO>(&driver);
+    io->SetInputPollPeriod(50);
+    ASSERT_TRUE(io->SetCallback(&callback));
     ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitAuxOut(1));  // the inactive drive went through
+    // The inactive drive and the first poll went through.
+    ASSERT_TRUE(
+        WaitUntil([&] { return CountRequests(*sim, "GET /set?auxout=0 none") == 1; }, 20000));
     ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 1; }));
     // From now on every request waits half a minute.
-    Sim("/sim/fault?prefix=/&delay_ms=30000");
+    ASSERT_EQ(sim->Get("/sim/fault?prefix=/&delay_ms=30000"), "ok\n");
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     // The set request is logged after the rule was in place; a poll logged
     // after it hangs as well.
@@ -181,7 +70,7 @@ TEST_F(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
     EXPECT_EQ(CountRequests(*sim, "GET /set?auxout=0 none"), 1u);  // the start's
     EXPECT_EQ(callback.failures.load(), 0);
     // A thread that had to be ended by force would have logged a warning.
-    EXPECT_TRUE(driver->log.Lines().empty());
+    EXPECT_TRUE(driver.log.Lines().empty());
     io.reset();
     EXPECT_EQ(ThreadCount(), threadsBefore);
 }

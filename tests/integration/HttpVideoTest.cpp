@@ -2,7 +2,6 @@
 // in-process through its loader), records from camsim over HTTP. ffprobe
 // judges the recorded files; camsim's request log shows what the module asked.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -141,12 +140,10 @@ TEST(HttpVideo, SettingsBesideTheHostAndCroppingBeforeTheStream) {
 
 // An error answer to the stream request gives no frame and no crash, and the
 // camera is not asked again in a tight loop.
-class StreamPathRefused : public ::testing::TestWithParam<int> {};
-
-TEST_P(StreamPathRefused, NoFramesNoCrash) {
+TEST(HttpVideo, RefusedStreamGivesNoFramesNoCrash) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    EXPECT_EQ(sim->Get("/sim/fault?prefix=/mjpeg&status=" + std::to_string(GetParam())), "ok\n");
+    EXPECT_EQ(sim->Get("/sim/fault?prefix=/mjpeg&status=401"), "ok\n");
     TempDir dir;
     const RecordRun run = Record(kHost, sim->HttpPort(), "--duration 4", dir.Path());
     EXPECT_EQ(run.exitCode, 1) << run.json << run.log;
@@ -155,8 +152,6 @@ TEST_P(StreamPathRefused, NoFramesNoCrash) {
     EXPECT_GE(requests, 1u);
     EXPECT_LE(requests, 6u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Statuses, StreamPathRefused, ::testing::Values(401, 404));
 
 // Silent for 15 s: the host is told once, after the data time-out (10 s), and
 // frames come back by themselves.
@@ -207,24 +202,6 @@ TEST(HttpVideo, UpdateVideoAppliesTheNewSizeAtTheNextPass) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_NE(requests[1].find("&x1=320&y1=180&"), std::string::npos) << requests[1];
     EXPECT_EQ(host.Sink().SignalLostCount(), 0u);
-}
-
-}  // namespace
-
-namespace {
-
-// --discard counts frames and writes nothing.
-TEST(HostRecord, DiscardWritesNoFiles) {
-    auto sim = StartCamSim();
-    ASSERT_TRUE(sim);
-    TempDir dir;
-    const std::string out = dir.Path() + "/out";
-    const RecordRun run =
-        Record(kHost, sim->HttpPort(), "--discard --duration 2", out, dir.Path() + "/messages.txt");
-    EXPECT_EQ(run.exitCode, 0) << run.json;
-    EXPECT_GT(JsonNumber(run.json, "frames"), 0);
-    EXPECT_EQ(JsonString(run.json, "video_file"), "");
-    EXPECT_NE(access(out.c_str(), F_OK), 0) << "nothing is created";
 }
 
 }  // namespace

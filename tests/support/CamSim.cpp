@@ -114,8 +114,6 @@ std::unique_ptr<CamSim> CamSim::Start(std::vector<std::string> args, std::string
     sim->pid_ = pid;
     std::string line = ReadUntil(fds[0], started + std::chrono::seconds(20), true);
     close(fds[0]);
-    sim->readyMs_ = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     sim->httpPort_ = static_cast<uint16_t>(JsonNumber(line, "http_port"));
     sim->rtspPort_ = static_cast<uint16_t>(JsonNumber(line, "rtsp_port"));
     if (sim->httpPort_ == 0 || sim->rtspPort_ == 0) {
@@ -129,10 +127,6 @@ std::unique_ptr<CamSim> CamSim::Start(std::vector<std::string> args, std::string
 
 CamSim::~CamSim() {
     if (pid_ > 0 && exitCode_ < 0 && Stop(SIGTERM, 10000) < 0) Stop(SIGKILL, 10000);
-}
-
-std::string CamSim::HttpUrl(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(httpPort_) + path;
 }
 
 std::string CamSim::RtspUrl(const std::string& pathAndQuery, const std::string& credentials) const {
@@ -172,10 +166,6 @@ std::string CamSim::Get(const std::string& path, long* status, int timeoutMs) co
 
 std::vector<std::string> CamSim::Requests() const {
     return SplitLines(Get("/sim/requests"));
-}
-
-void CamSim::ClearRequests() const {
-    Get("/sim/requests?clear=1");
 }
 
 long long CamSim::StreamStat(unsigned id, const std::string& key) const {

@@ -28,19 +28,14 @@ public:
 
     uint16_t HttpPort() const { return httpPort_; }
     uint16_t RtspPort() const { return rtspPort_; }
-    pid_t Pid() const { return pid_; }
-    // Milliseconds from the start of the process to its ready line.
-    long ReadyMs() const { return readyMs_; }
-    std::string HttpUrl(const std::string& path) const;
     std::string RtspUrl(const std::string& pathAndQuery, const std::string& credentials = "") const;
 
     // HTTP/1.0 GET of `path` (with query) on the simulator; the body, or empty
     // with *status 0 when no answer came within `timeoutMs`.
     std::string Get(const std::string& path, long* status = nullptr, int timeoutMs = 10000) const;
 
-    // The request log ("METHOD path?query scheme" lines) and its reset.
+    // The request log ("METHOD path?query scheme" lines).
     std::vector<std::string> Requests() const;
-    void ClearRequests() const;
 
     // Value of `key` (such as "frames") in the /sim/stats line of stream `id`;
     // -1 when there is no such stream.
@@ -60,7 +55,6 @@ private:
     pid_t pid_ = -1;
     uint16_t httpPort_ = 0;
     uint16_t rtspPort_ = 0;
-    long readyMs_ = 0;
     int exitCode_ = -1;
 };
 

@@ -48,7 +48,6 @@ ssize_t StreamReader(void* cls, uint64_t pos, char* buf, size_t max) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(max, state->total - pos));
     for (size_t i = 0; i < n; ++i)
         buf[i] = static_cast<char>(MjpegStreamByte(pos + i));
-    state->server->AddStreamed(n);
     return static_cast<ssize_t>(n);
 }
 

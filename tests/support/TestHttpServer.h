@@ -68,12 +68,10 @@ public:
     std::vector<HttpExchange> Exchanges() const;
     // Connections accepted (TLS handshakes that failed included).
     unsigned Connections() const { return connections_; }
-    uint64_t StreamedBytes() const { return streamed_; }
 
     // For the libmicrohttpd callbacks.
     int OnRequest(MHD_Connection* connection, const char* url, const char* method);
     void OnConnection() { ++connections_; }
-    void AddStreamed(uint64_t n) { streamed_ += n; }
     bool Stopping() const { return stopping_; }
 
 private:
@@ -85,7 +83,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<HttpExchange> exchanges_;
     std::atomic<unsigned> connections_{0};
-    std::atomic<uint64_t> streamed_{0};
     std::atomic<bool> stopping_{false};
 };
 
