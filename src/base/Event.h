@@ -3,6 +3,7 @@
 // reset themselves. WaitAny waits for the first of several.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
