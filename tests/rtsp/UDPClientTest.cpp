@@ -111,10 +111,8 @@ TEST_P(ReceiveBufferGrowthTest, LosesOversizedDatagramsWhileGrowing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReceiveBufferGrowthTest,
-                         ::testing::Values(GrowthCase{"EthernetSizedWhole", 1400, 1, 1},
-                                           GrowthCase{"ExactlyDefaultBuffer", 8192, 1, 1},
+                         ::testing::Values(GrowthCase{"ExactlyDefaultBuffer", 8192, 1, 1},
                                            GrowthCase{"NineThousandLostOnce", 9000, 2, 1},
-                                           GrowthCase{"TwelveThousandLostFourTimes", 12000, 5, 1},
                                            GrowthCase{"AfterGrowthAllFit", 9000, 4, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -135,12 +133,6 @@ TEST(UDPClient, CloseEndsTheThreadAndCanReopen) {
     EXPECT_TRUE(log.Lines().empty()) << "no forced stop, no warning";
 }
 
-TEST_F(UDPClientTest, CloseNeverOpenedCallsNoUser) {
-    EXPECT_TRUE(client.Close());
-    EXPECT_EQ(user.closed.load(), 0);
-    EXPECT_EQ(user.timeouts.load(), 0);
-}
-
 TEST_F(UDPClientTest, QuietSocketReportsTimeouts) {
     client.SetWaitTimeout(20);
     ASSERT_TRUE(client.Open(&user, 0));
@@ -157,19 +149,6 @@ TEST_F(UDPClientTest, ThrowingUserKeepsReceiving) {
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{1}));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{2}));
     ASSERT_TRUE(user.WaitForCount(2));
-    client.Close();
-}
-
-TEST_F(UDPClientTest, SendToReachesPeer) {
-    const Bytes report = Pattern(32, 9);
-    EXPECT_FALSE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()))
-        << "closed";
-    ASSERT_TRUE(client.Open(&user, 0));
-    EXPECT_TRUE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), 0));
-    ASSERT_TRUE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()));
-    Bytes got;
-    ASSERT_TRUE(camera.Receive(got));
-    EXPECT_EQ(got, report);
     client.Close();
 }
 
