@@ -80,15 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
     Statuses, RequestGetRDTest,
     ::testing::Values(
         ResultCase{"OkWithBody", "/ok", true, 3, 0, "", "model=AV"},
-        ResultCase{"OkBodyNotAsked", "/ok", false, 3, 0, "", ""},
         ResultCase{"CreatedIsSuccess", "/created", true, 3, 0, "", "id=1"},
         ResultCase{"EmptyBodyAsked", "/empty", true, 2, 12,
                    TAG "Incorrect response for request \"/empty\" from device 127.0.0.1:%u", ""},
-        ResultCase{"EmptyBodyNotAsked", "/empty", false, 3, 0, "", ""},
         ResultCase{"NoContentBodyAsked", "/nocontent", true, 2, 12,
                    TAG "Incorrect response for request \"/nocontent\" from device 127.0.0.1:%u",
                    ""},
-        ResultCase{"NoContentBodyNotAsked", "/nocontent", false, 3, 0, "", ""},
         ResultCase{"NotFound", "/get?nothing", true, 1, 9,
                    TAG "The \"/get?nothing\" URL was not found on device 127.0.0.1:%u", ""},
         ResultCase{"RedirectNotFollowed", "/moved", true, 1, 8,
@@ -159,29 +156,9 @@ TEST_P(HelperTest, ResultAndText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Helpers, HelperTest,
-    ::testing::Values(HelperCase{"GetOk", Helper::kGet, "/ok", true, ""},
-                      HelperCase{"GetNotFound", Helper::kGet, "/missing", false, ""},
-                      HelperCase{"GetBodyOk", Helper::kGetBody, "/ok", true, "model=AV"},
-                      HelperCase{"GetBodyCreated", Helper::kGetBody, "/created", true, "id=1"},
-                      HelperCase{"GetBodyEmpty", Helper::kGetBody, "/empty", false, ""},
-                      HelperCase{"GetBodyServerError", Helper::kGetBody, "/error", false, ""},
-                      HelperCase{"IfOkOk", Helper::kGetIfOk, "/ok", true, "model=AV"},
+    ::testing::Values(HelperCase{"GetBodyEmpty", Helper::kGetBody, "/empty", false, ""},
                       HelperCase{"IfOkCreatedWithBody", Helper::kGetIfOk, "/created", false, ""},
-                      HelperCase{"IfOkServerErrorWithBody", Helper::kGetIfOk, "/error", false, ""},
-                      HelperCase{"IfOkEmpty", Helper::kGetIfOk, "/empty", false, ""},
                       HelperCase{"SendGetIgnoresStatus", Helper::kSendGet, "/missing", true, ""}),
     [](const ::testing::TestParamInfo<HelperCase>& info) { return info.param.name; });
-
-TEST(MakeGetRequest, HelperRequestShape) {
-    talvik::Web::HttpRequest request = HUtils::MakeGetRequest("/get?auxin");
-    EXPECT_EQ(request.verb, "GET");
-    EXPECT_EQ(request.path, "/get?auxin");
-    EXPECT_EQ(request.secure, 0u);
-    EXPECT_EQ(request.authSelector, 0u);
-    EXPECT_TRUE(request.body.empty());
-    EXPECT_EQ(request.totalLength, 0u);
-    EXPECT_TRUE(request.headers.empty());
-    EXPECT_EQ(request.flags, 7u);
-}
 
 }  // namespace

@@ -78,60 +78,6 @@ TEST(JpegMediaParser, HandsOverFieldsThenBytesWithStreamNameAndClass) {
     EXPECT_EQ(rig.host.Released(), 1);
 }
 
-// Chunkings of one stream "junk, A(640x480), junk, B(176x144), junk": every
-// one gives exactly A then B, bytes intact, whether the chunks come as
-// vectors (ParseData) or as read-only bytes (ParseBytes).
-struct SplitCase {
-    const char* name;
-    std::vector<size_t> cuts;  // offsets into the stream where a chunk ends
-};
-
-class JpegSplit : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(JpegSplit, DeliversBothImagesWhole) {
-    const Bytes a = MakeJpeg(640, 480, 40);
-    const Bytes b = MakeJpeg(176, 144, 25);
-    const Bytes junk = Text("\r\n--b\r\n\r\n");
-    const Bytes stream = Concat({junk, a, junk, b, junk});
-    for (bool readOnly : {false, true}) {
-        SCOPED_TRACE(readOnly ? "ParseBytes" : "ParseData");
-        Rig rig;
-        size_t from = 0;
-        std::vector<size_t> cuts = GetParam().cuts;
-        cuts.push_back(stream.size());
-        for (size_t cut : cuts) {
-            Bytes chunk(stream.begin() + from, stream.begin() + cut);
-            if (readOnly)
-                rig.jpeg.ParseBytes(chunk.data(), chunk.size());
-            else
-                rig.jpeg.ParseData(chunk);
-            from = cut;
-        }
-        ASSERT_EQ(rig.host.FrameCount(), 2u);
-        const auto frames = rig.host.Frames();
-        EXPECT_EQ(frames[0].bytes, a);
-        EXPECT_EQ(frames[0].width, 640u);
-        EXPECT_EQ(frames[0].resolutionClass, 4u);
-        EXPECT_EQ(frames[1].bytes, b);
-        EXPECT_EQ(frames[1].height, 144u);
-        EXPECT_EQ(frames[1].resolutionClass, 1u);
-        EXPECT_FALSE(rig.jpeg.InFrame());
-    }
-}
-
-const size_t kJunk = 9;
-const size_t kA = 20 + 40;  // MakeJpeg(..., 40).size()
-
-INSTANTIATE_TEST_SUITE_P(
-    Chunkings, JpegSplit,
-    ::testing::Values(SplitCase{"OneChunk", {}}, SplitCase{"SoiSplitAfterFF", {kJunk + 1}},
-                      SplitCase{"EoiSplitAfterFF", {kJunk + kA - 1}},
-                      SplitCase{"SofHeaderSplit", {kJunk + 12}},
-                      SplitCase{"ThreeChunks", {kJunk + 4, kJunk + 30}},
-                      SplitCase{"ByteByByteAroundEoi",
-                                {kJunk + kA - 2, kJunk + kA - 1, kJunk + kA, kJunk + kA + 1}}),
-    [](const ::testing::TestParamInfo<SplitCase>& info) { return info.param.name; });
-
 TEST(JpegMediaParser, ProgressiveImageUsesTheSizeOfAnEarlierOne) {
     Rig rig;
     rig.Jpeg({MakeJpeg(800, 600, 10, 0xC2)});
