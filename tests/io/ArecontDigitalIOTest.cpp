@@ -59,24 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
                       AuxInCase{"xauxin=on&auxin=0", "0", 1, true},
                       AuxInCase{"model=AV1\r\nauxin=off\r\n", "off", 1, false}));
 
-struct AuxOutCase {
-    uint32_t state;
-    bool numeric;
-    const char* path;
-};
-
-class AuxOutForm : public ::testing::TestWithParam<AuxOutCase> {};
-
-TEST_P(AuxOutForm, WritesMatchingForm) {
-    EXPECT_EQ(talvik::AuxOutPath(GetParam().state, GetParam().numeric), GetParam().path);
-}
-
-INSTANTIATE_TEST_SUITE_P(States, AuxOutForm,
-                         ::testing::Values(AuxOutCase{1, true, kZero}, AuxOutCase{2, true, kOne},
-                                           AuxOutCase{1, false, kOff}, AuxOutCase{2, false, kOn},
-                                           // Anything but inactive is the active form.
-                                           AuxOutCase{7, true, kOne}));
-
 // --- engine against a fake camera ---------------------------------------
 
 class DigitalIO : public ::testing::Test {
@@ -228,12 +210,15 @@ TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
                                      "output state for device 127.0.0.1:8080 (output index 0)"}}));
 }
 
+// Stop cancels a hanging poll and a hanging write, and drops the queue.
 TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
     const int threadsBefore = ThreadCount();
     camera.HangWrites(true);
-    Make(0, 1);
+    camera.HangReadsAfter(1);  // the probe passes, the first poll hangs
+    Make(1, 1);
     ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));  // the inactive write
+    // The inactive write and the first poll.
+    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 2; }));
     for (uint32_t i = 0; i < 20; ++i)
         ASSERT_TRUE(io->ChangeOutputState(0, 2 - i % 2));
     EXPECT_TRUE(io->StopIO());
@@ -241,24 +226,10 @@ TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
     EXPECT_EQ(camera.Hanging(), 0);
     // Our own cancel is no camera failure.
     EXPECT_EQ(callback.failures.load(), 0);
-    EXPECT_TRUE(driver->log.Lines().empty());
+    EXPECT_TRUE(driver->log.Lines().empty()) << "no thread had to be terminated";
     EXPECT_EQ(ThreadCount(), threadsBefore);
     // Stopped: requests are refused until the next start.
     EXPECT_FALSE(io->ChangeOutputState(0, 2));
-}
-
-TEST_F(DigitalIO, StopCancelsAHangingPoll) {
-    const int threadsBefore = ThreadCount();
-    camera.HangReadsAfter(1);  // the probe passes, the first poll hangs
-    Make(1, 1);
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));
-    EXPECT_TRUE(io->StopIO());
-    EXPECT_EQ(camera.Hanging(), 0);
-    EXPECT_EQ(callback.failures.load(), 0);
-    // No thread had to be terminated (that would log a warning).
-    EXPECT_TRUE(driver->log.Lines().empty());
-    EXPECT_EQ(ThreadCount(), threadsBefore);
 }
 
 TEST_F(DigitalIO, RestartAfterStopProbesAndDrivesInactiveAgain) {
