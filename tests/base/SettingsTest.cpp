@@ -176,23 +176,6 @@ TEST(DeviceSettingsPath, JoinsDirectoryNameAndExtension) {
     EXPECT_EQ(DeviceSettingsPath("/opt/host/", ""), "");
 }
 
-TEST(XMLParser, NothingLoadedAnswersNothing) {
-    CXMLParser parser;
-    EXPECT_FALSE(parser.NodeExists("Configuration"));
-    EXPECT_EQ(parser.GetNodeText("Configuration"), "");
-    EXPECT_FALSE(parser.Load(""));
-    EXPECT_FALSE(parser.Load("/nonexistent/talvik.xml"));
-}
-
-TEST(XMLParser, InvalidQueryIsNotFound) {
-    const std::string xml = "<Configuration/>";
-    CXMLParser parser;
-    ASSERT_TRUE(parser.LoadFromBuffer(xml.data(), xml.size()));
-    EXPECT_TRUE(parser.NodeExists("Configuration"));
-    EXPECT_FALSE(parser.NodeExists("Configuration/Device[@address=\"a\"\"]"));
-    EXPECT_EQ(parser.GetNodeText("Configuration/Device[@address="), "");
-}
-
 TEST(HostDirectory, IsTheDirectoryOfThisExecutable) {
     const std::string dir = GetHostDirectory();
     ASSERT_FALSE(dir.empty());

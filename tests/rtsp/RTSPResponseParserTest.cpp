@@ -192,23 +192,20 @@ TEST_P(Authenticate, LastChallengeDecides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Challenges, Authenticate,
-    ::testing::Values(
-        AuthCase{"QuotedDigest",
-                 "WWW-Authenticate: Digest realm=\"IP Camera\", nonce=\"a1b2c3d4e5\"\r\n",
-                 AuthScheme::Digest, "IP Camera", "a1b2c3d4e5"},
-        AuthCase{"DigestWithStaleAndAlgorithm",
-                 "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", "
-                 "nonce=\"5fd3c1a2b4e6\", stale=FALSE, algorithm=MD5\r\n",
-                 AuthScheme::Digest, "GStreamer RTSP Server", "5fd3c1a2b4e6"},
-        AuthCase{"Basic", "WWW-Authenticate: Basic realm=\"cam\"\r\n", AuthScheme::Basic, "cam",
-                 ""},
-        AuthCase{"BasicAfterDigestCountsBasic",
-                 "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
-                 "WWW-Authenticate: Basic realm=\"b\"\r\n",
-                 AuthScheme::Basic, "b", ""},
-        AuthCase{"UnknownSchemeLastGivesNone",
-                 "WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: NTLM x\r\n",
-                 AuthScheme::None, "b", ""}),
+    ::testing::Values(AuthCase{"DigestWithStaleAndAlgorithm",
+                               "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", "
+                               "nonce=\"5fd3c1a2b4e6\", stale=FALSE, algorithm=MD5\r\n",
+                               AuthScheme::Digest, "GStreamer RTSP Server", "5fd3c1a2b4e6"},
+                      AuthCase{"Basic", "WWW-Authenticate: Basic realm=\"cam\"\r\n",
+                               AuthScheme::Basic, "cam", ""},
+                      AuthCase{"BasicAfterDigestCountsBasic",
+                               "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
+                               "WWW-Authenticate: Basic realm=\"b\"\r\n",
+                               AuthScheme::Basic, "b", ""},
+                      AuthCase{
+                          "UnknownSchemeLastGivesNone",
+                          "WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: NTLM x\r\n",
+                          AuthScheme::None, "b", ""}),
     [](const ::testing::TestParamInfo<AuthCase>& info) { return std::string(info.param.name); });
 
 // SETUP answer Transport parameters; slot 0 is filled by DESCRIBE with port 0.
@@ -250,14 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "mode=\"PLAY\"",
                       6970, 6971, 0, 0, "0.0.0.0"},
         TransportCase{"InterleavedTakesFirstChannel", "RTP/AVP/TCP;unicast;interleaved=4-5", 0, 0,
-                      4, 0, "0.0.0.0"},
-        TransportCase{"MulticastPortPair",
-                      "RTP/AVP;multicast;destination=224.2.0.1;port=5004-5005;ttl=16", 0, 0, 0,
-                      5004, "224.2.0.1"},
-        TransportCase{"UnicastDestinationCopied",
-                      "RTP/AVP;unicast;destination=192.168.1.20;client_port=5000-5001;"
-                      "server_port=6000-6001",
-                      6000, 6001, 0, 0, "192.168.1.20"}),
+                      4, 0, "0.0.0.0"}),
     [](const ::testing::TestParamInfo<TransportCase>& info) {
         return std::string(info.param.name);
     });

@@ -161,25 +161,5 @@ TEST_F(UDPClientTest, MulticastRejectsBadGroupText) {
     EXPECT_FALSE(client.IsOpen());
 }
 
-TEST_F(UDPClientTest, MulticastGroupOnLoopbackIsReceived) {
-    if (!client.OpenMulticast(&user, "239.255.42.99", 0, htonl(INADDR_LOOPBACK))) {
-        GTEST_SKIP() << "this host cannot join a group on the loopback interface";
-    }
-    in_addr interface {};
-    interface.s_addr = htonl(INADDR_LOOPBACK);
-    setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
-    const uint8_t loop = 1;
-    setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-    sockaddr_in group = LoopbackAddress(client.GetPort());
-    inet_pton(AF_INET, "239.255.42.99", &group.sin_addr);
-    const Bytes sent = Pattern(200, 1);
-    ASSERT_EQ(sendto(camera.Fd(), sent.data(), sent.size(), 0, reinterpret_cast<sockaddr*>(&group),
-                     sizeof group),
-              ssize_t(sent.size()));
-    ASSERT_TRUE(user.WaitForCount(1));
-    EXPECT_EQ(user.datagrams[0], sent);
-    EXPECT_TRUE(client.Close());
-}
-
 }  // namespace
 }  // namespace talvik
