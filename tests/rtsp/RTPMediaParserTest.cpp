@@ -48,11 +48,7 @@ public:
     std::string GetStreamName() override { return "talvik_test::RecStream"; }
     void ConvertTimestamp(uint32_t rtpTimestamp, talvik::SystemTime* out) override {
         timestamps.push_back(rtpTimestamp);
-        *out = talvik::SystemTime();
-        out->year = 2026;
-        out->month = 12;
-        out->day = 6;
-        out->second = 7;
+        *out = talvik::SystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
     }
     Answer answer = Answer::kAccept;
     std::vector<uint32_t> timestamps;
@@ -101,15 +97,9 @@ public:
 };
 
 // No message when `message` is empty, else exactly that one at level 1.
-void ExpectMessage(FakeDriver& driver, const char* message) {
-    const auto lines = driver.log.Lines();
-    if (*message == '\0') {
-        EXPECT_TRUE(lines.empty());
-    } else {
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].level, 1u);
-        EXPECT_EQ(lines[0].text, message);
-    }
+std::vector<talvik_test::LogLine> Messages(const char* message) {
+    if (*message == '\0') return {};
+    return {{1, message}};
 }
 
 TEST(H264RTPMediaParser, KeyFrameThenPictureFillTheHostFramesInOrder) {
@@ -169,7 +159,7 @@ TEST_P(H264RTPMediaParserFailure, ResynchronisesUntilTheNextKeyFrame) {
     EXPECT_EQ(frames[1].fourcc, talvik::kFourCCI264);
     EXPECT_EQ(shortHost.Created(), shortHost.Released());
     EXPECT_EQ(plainHost.Created(), plainHost.Released());
-    ExpectMessage(f.driver, c.message);
+    EXPECT_EQ(f.driver.log.Lines(), Messages(c.message));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -200,9 +190,9 @@ TEST(H264RTPMediaParser, OverflowIsLoggedOnceAndTheFrameDropped) {
     EXPECT_EQ(host.Frames().size(), 1u);
     f.KeyFrame();
     EXPECT_EQ(host.Frames().size(), 2u);
-    ExpectMessage(f.driver,
-                  "talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow detected, "
-                  "10.1.2.3:8080");
+    EXPECT_EQ(f.driver.log.Lines(),
+              Messages("talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow detected, "
+                       "10.1.2.3:8080"));
 }
 
 TEST(H264RTPMediaParser, WithoutAllocatorNothingIsDelivered) {

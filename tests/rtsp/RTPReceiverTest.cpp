@@ -20,7 +20,6 @@ using Bytes = std::vector<uint8_t>;
 
 struct Received {
     uint16_t seq;
-    uint32_t timestamp;
     uint8_t marker;
     uint32_t payloadLength;
     uint8_t firstPayloadByte;
@@ -36,9 +35,9 @@ public:
         }
         {
             std::lock_guard<std::mutex> lock(waiter.mutex);
-            packets.push_back(Received{
-                packet.sequenceNumber, packet.timestamp, packet.marker, packet.payloadLength,
-                packet.payload.empty() ? uint8_t(0) : packet.payload[0], ntohs(sender.sin_port)});
+            packets.push_back(Received{packet.sequenceNumber, packet.marker, packet.payloadLength,
+                                       packet.payload.empty() ? uint8_t(0) : packet.payload[0],
+                                       ntohs(sender.sin_port)});
             ++count;
         }
         waiter.Notify();
@@ -161,18 +160,13 @@ struct WakeCase {
     std::vector<std::pair<int, bool>> bursts;  // packets per burst, marker on its last
 };
 
-class DeliveryWakeTest : public ::testing::TestWithParam<WakeCase> {};
+class DeliveryWakeTest : public RTPReceiverTest, public ::testing::WithParamInterface<WakeCase> {};
 
 // The delivery thread is woken per frame, not per packet: packets that end no
 // frame must still all arrive, in order, whether or not a marker follows.
 TEST_P(DeliveryWakeTest, EveryPacketArrivesWithOrWithoutMarker) {
     const WakeCase& c = GetParam();
-    talvik_test::RecordingLogger log;
-    RecordingReceiverUser user;
-    CRTPReceiver receiver(&log);
-    receiver.SetUser(&user);
     ASSERT_TRUE(receiver.Open(false, 0));
-    UdpPeer camera;
     uint16_t seq = 0;
     for (const auto& burst : c.bursts) {
         for (int i = 0; i < burst.first; ++i) {

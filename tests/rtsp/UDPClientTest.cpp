@@ -141,10 +141,7 @@ TEST_F(UDPClientTest, QuietSocketReportsTimeouts) {
 }
 
 TEST_F(UDPClientTest, ThrowingUserKeepsReceiving) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
     user.throwOnData = true;
-    CUDPClient client(&log);
     ASSERT_TRUE(client.Open(&user, 0));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{1}));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{2}));
