@@ -104,8 +104,6 @@ INSTANTIATE_TEST_SUITE_P(
     Servers, SenderAuthTest,
     ::testing::Values(AuthCase{"OpenServerStillGetsBasic", ServerAuth::kNone, "admin", "secret",
                                Codes{0, 0}, Sent{kBasicAdmin, kBasicAdmin}, Web::kAuthNone},
-                      AuthCase{"BasicAccepted", ServerAuth::kBasic, "admin", "secret", Codes{0, 0},
-                               Sent{kBasicAdmin, kBasicAdmin}, Web::kAuthNone},
                       AuthCase{"DigestLearnedWithOneRepeatThenUsedFromTheStart",
                                ServerAuth::kDigest, "admin", "secret", Codes{0, 0, 0},
                                Sent{kBasicAdmin, "Digest", "Digest", "Digest"}, Web::kAuthDigest},
