@@ -88,10 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
     Thresholds, SettingsValues,
     ::testing::Values(
         ValueCase{"EmptySection", "", Loaded("")},
-        ValueCase{"Light50", "<IndoorLightFrequency>50</IndoorLightFrequency>", Loaded("light=50")},
         ValueCase{"LightWithBlankIsZero", "<IndoorLightFrequency>60 </IndoorLightFrequency>",
                   Loaded("")},
-        ValueCase{"LogOne", "<LogRtpSequence>1</LogRtpSequence>", Loaded("log=1")},
         ValueCase{"LogTwo", "<LogRtpSequence>2</LogRtpSequence>", Loaded("")},
         ValueCase{"RtpOverRtsp", "<RTPMode>RTPoverRTSP</RTPMode>", Loaded("rtp=2")},
         ValueCase{"RtpModeCaseCounts", "<RTPMode>rtpoverrtsp</RTPMode>", Loaded("")},
