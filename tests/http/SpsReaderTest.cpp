@@ -205,15 +205,5 @@ TEST(BitReader, ExpGolombCodes) {
     }
 }
 
-TEST(BitReader, SignedCodesAlternate) {
-    const Bytes bits = {0x4c, 0x85, 0x00};  // 010 011 00100 00101 00
-    CBitReader reader(bits.data(), bits.size());
-    EXPECT_EQ(reader.ReadSe(), 1);
-    EXPECT_EQ(reader.ReadSe(), -1);
-    EXPECT_EQ(reader.ReadSe(), 2);
-    EXPECT_EQ(reader.ReadSe(), -2);
-    EXPECT_FALSE(reader.Failed());
-}
-
 }  // namespace
 }  // namespace talvik
