@@ -198,23 +198,6 @@ TEST(Lock, RecursiveAndHandsOverAfterLastUnlock) {
     lock.Unlock();
 }
 
-TEST(Lock, TryLockFailsWhileAnotherThreadOwns) {
-    CLock lock;
-    CEvent held, release;
-    std::thread owner([&] {
-        lock.Lock();
-        held.Set();
-        release.Wait(10000);
-        lock.Unlock();
-    });
-    ASSERT_TRUE(held.Wait(10000));
-    EXPECT_FALSE(lock.TryLock());
-    release.Set();
-    owner.join();
-    EXPECT_TRUE(lock.TryLock());
-    lock.Unlock();
-}
-
 // Many threads incrementing a plain counter under the lock: any hole in
 // mutual exclusion shows as a lost increment (and as a race under TSan).
 TEST(Lock, MutualExclusionUnderContention) {

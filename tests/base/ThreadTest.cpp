@@ -74,8 +74,10 @@ TEST(BaseThread, StopFromOwnThreadReturnsFalse) {
 }
 
 TEST(BaseThread, StopTerminatesStubbornBodyWithOneWarning) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "ThreadSanitizer does not model thread cancellation";
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // TSan does not model cancellation; ASan's stack check aborts when the
+    // cancelled thread unwinds. The plain build runs it.
+    GTEST_SKIP() << "the sanitizer does not support thread cancellation";
 #endif
     RecordingLogger log;
     TestThread thread(&log);

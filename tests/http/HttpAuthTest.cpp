@@ -51,11 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
         ChallengeCase{"UnknownSchemeSkipped",
                       Headers{"Bearer realm=\"x\", error=\"y\"", "Digest nonce=\"n\""},
                       Web::kAuthDigest, "valid realm= nonce=n qop="},
-        ChallengeCase{"Token68AfterScheme", Headers{"Negotiate YIIabc==", "NTLM"},
-                      Web::kAuthNegotiate, kNone},
         ChallengeCase{"BareSchemesInOneHeader", Headers{"NTLM, Basic realm=x"}, Web::kAuthNtlm,
                       kNone},
-        ChallengeCase{"NoHeaders", Headers{}, Web::kAuthNone, kNone},
         ChallengeCase{"OnlySeparators", Headers{"   ,  ,", ""}, Web::kAuthNone, kNone},
         ChallengeCase{"DigestWithoutNonceIsNotUsable", Headers{"Digest realm=\"r\""},
                       Web::kAuthDigest, kNone},
@@ -65,8 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
         ChallengeCase{"AuthPreferredOverAuthInt",
                       Headers{"digest nonce=\"n\", qop=\"auth-int, auth\""}, Web::kAuthDigest,
                       "valid realm= nonce=n qop=auth"},
-        ChallengeCase{"UnknownQopMeansNone", Headers{"Digest nonce=\"n\", qop=\"other\""},
-                      Web::kAuthDigest, "valid realm= nonce=n qop="},
         ChallengeCase{"UnterminatedQuote", Headers{"Digest realm=\"abc, nonce=\"n"},
                       Web::kAuthDigest, kNone},
         ChallengeCase{"OverlongValueIsCut",
@@ -147,19 +142,6 @@ TEST(DigestAuthorization, NonceCountIsEightHexDigits) {
     DigestChallenge c = Challenge("r", "n", "", "", "auth");
     EXPECT_NE(BuildDigestAuthorization(c, "u", "p", "GET", "/", "", 0x1a, "c").find("nc=0000001a"),
               std::string::npos);
-}
-
-TEST(ResultDef, SetResultExFormatsAndResets) {
-    talvik::CResultDef result;
-    EXPECT_EQ(result.level, 3u);
-    EXPECT_EQ(result.code, 0u);
-    result.SetResultEx(1, 8, "%s: status %u", "tag", 302u);
-    EXPECT_EQ(result.level, 1u);
-    EXPECT_EQ(result.code, 8u);
-    EXPECT_EQ(result.message, "tag: status 302");
-    result.SetResultEx(3, 0, nullptr);
-    EXPECT_EQ(result.code, 0u);
-    EXPECT_EQ(result.message, "");
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -106,8 +104,6 @@ INSTANTIATE_TEST_SUITE_P(
     Servers, SenderAuthTest,
     ::testing::Values(AuthCase{"OpenServerStillGetsBasic", ServerAuth::kNone, "admin", "secret",
                                Codes{0, 0}, Sent{kBasicAdmin, kBasicAdmin}, Web::kAuthNone},
-                      AuthCase{"BasicAccepted", ServerAuth::kBasic, "admin", "secret", Codes{0, 0},
-                               Sent{kBasicAdmin, kBasicAdmin}, Web::kAuthNone},
                       AuthCase{"DigestLearnedWithOneRepeatThenUsedFromTheStart",
                                ServerAuth::kDigest, "admin", "secret", Codes{0, 0, 0},
                                Sent{kBasicAdmin, "Digest", "Digest", "Digest"}, Web::kAuthDigest},
@@ -278,25 +274,16 @@ TEST(SenderCancel, CancelFromAnotherThreadUnblocksReadData) {
     std::vector<uint8_t> data;
     EXPECT_EQ(sender.ReadData(data, 4096, true), 9u);  // "--frame\r\n", then the camera stalls
 
-    using Clock = std::chrono::steady_clock;
-    std::atomic<int64_t> cancelledAt{0};
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the read block
-        cancelledAt = Clock::now().time_since_epoch().count();
         sender.Cancel();
     });
+    // Without the cancel the read would wait out the 30-second time-out.
     const uint32_t read = sender.ReadData(data, 4096, true);
-    const int64_t returnedAt = Clock::now().time_since_epoch().count();
     canceller.join();
     EXPECT_EQ(read, 0u);
     EXPECT_TRUE(data.empty());
     EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorCancelled);
-    const double latencyMs =
-        std::chrono::duration<double, std::milli>(Clock::duration(returnedAt - cancelledAt))
-            .count();
-    std::printf("Cancel to ReadData return: %.3f ms\n", latencyMs);
-    ::testing::Test::RecordProperty("cancel_latency_us", static_cast<int>(latencyMs * 1000));
-    EXPECT_LT(latencyMs, 2000.0);
     EXPECT_EQ(sender.ReadData(data, 4096, true), 0u);  // the request stays closed
     EXPECT_EQ(sender.QueryDataAvailable(), 0u);
 }
@@ -375,84 +362,13 @@ TEST_P(SenderBodyTest, ReadResponseBudget) {
 INSTANTIATE_TEST_SUITE_P(
     Bodies, SenderBodyTest,
     ::testing::Values(BodyCase{"WithoutLengthStopsAtOneMebibyte", 3u << 20, false, "", 0, 0x100000},
-                      BodyCase{"ShortWithoutLength", 1000, false, "", 0, 1000},
                       BodyCase{"WithLength", 0, false, std::string(20000, 'j'), 20000, 20000},
-                      BodyCase{"LongWithLength", 5u << 20, true, "", 5u << 20, 5u << 20},
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
                       BodyCase{"AnnouncedLengthBelievedUpTo64MiB", 65u << 20, true, "", 65u << 20,
                                64u << 20},
 #endif
-                      BodyCase{"EmptyWithLength", 0, false, "", 0, 0}),
+                      BodyCase{"LongWithLength", 5u << 20, true, "", 5u << 20, 5u << 20}),
     [](const ::testing::TestParamInfo<BodyCase>& info) { return info.param.name; });
-
-TEST(SenderBody, QueryDataAvailableCountsBufferedBytes) {
-    TestHttpServer server(ServerOptions(ServerAuth::kNone), &OkReply);
-    ASSERT_TRUE(server.Started());
-    CHttpSender sender(Device(server.Port()));
-    EXPECT_EQ(sender.QueryDataAvailable(), 0u);  // no request yet
-    ASSERT_TRUE(HUtils::SendGet(sender, "/get?model"));
-    uint32_t available = sender.QueryDataAvailable();
-    EXPECT_GE(available, 1u);
-    EXPECT_LE(available, 8u);
-    std::vector<uint8_t> body{'x'};
-    EXPECT_EQ(sender.ReadData(body, 3, false), 3u);  // appended, at most maxBytes
-    EXPECT_EQ(std::string(body.begin(), body.end()), "xmod");
-    EXPECT_EQ(sender.ReadResponse(body), 5u);
-    EXPECT_EQ(std::string(body.begin(), body.end()), "el=AV");
-    EXPECT_EQ(sender.QueryDataAvailable(), 0u);
-    EXPECT_EQ(sender.ReadData(body, 100, true), 0u);
-}
-
-// Resident set size of this process in KiB.
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
-
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr uint64_t kStreamSize = 20ull << 20;
-#else
-constexpr uint64_t kStreamSize = 200ull << 20;
-#endif
-
-TEST(SenderStream, EndlessMjpegIsReadChunkByChunkWithBoundedBuffer) {
-    TestHttpServer server(ServerOptions(ServerAuth::kNone), [](const HttpExchange&) {
-        HttpReply reply;
-        reply.streamBytes = kStreamSize;
-        reply.headers = {{"Content-Type", "multipart/x-mixed-replace;boundary=frame"}};
-        return reply;
-    });
-    ASSERT_TRUE(server.Started());
-    CHttpSender sender(Device(server.Port()));
-    ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg?res=full&fps=30"));
-    ASSERT_EQ(sender.GetStatusCode(), 200u);
-    const long rssBefore = ResidentKiB();
-    long rssPeak = rssBefore;
-    std::vector<uint8_t> chunk;
-    uint64_t total = 0;
-    uint64_t mismatches = 0;
-    for (;;) {
-        uint32_t n = sender.ReadData(chunk, 65536, true);
-        if (n == 0) break;
-        ASSERT_EQ(chunk.size(), n);
-        ASSERT_LE(n, 65536u);
-        for (uint32_t i = 0; i < n; ++i)
-            mismatches += chunk[i] != talvik_test::MjpegStreamByte(total + i);
-        total += n;
-        if ((total & ((16u << 20) - 1)) < n) rssPeak = std::max(rssPeak, ResidentKiB());
-    }
-    EXPECT_EQ(total, kStreamSize);
-    EXPECT_EQ(mismatches, 0u);
-    EXPECT_GT(sender.GetBufferHighWater(), 0u);
-    EXPECT_LE(sender.GetBufferHighWater(), CHttpSender::kReadBufferCap);
-    std::printf("stream %llu bytes, buffer high-water %zu bytes, RSS growth %ld KiB\n",
-                static_cast<unsigned long long>(total), sender.GetBufferHighWater(),
-                rssPeak - rssBefore);
-    EXPECT_LT(rssPeak - rssBefore, 32 * 1024);  // far below the stream size
-}
 
 // ReadView hands out the sender's own bytes: every byte once, in order, with
 // the buffer still capped, whether it alternates with ReadData or not and
@@ -509,10 +425,8 @@ TEST_P(SenderView, EveryByteOnceInOrderWithinTheCap) {
 
 INSTANTIATE_TEST_SUITE_P(
     Readers, SenderView,
-    ::testing::Values(ViewCase{"TakesAll", 8u << 20, CHttpSender::kReadBufferCap, false},
-                      ViewCase{"TakesLittleSoTheTransferPauses", 2u << 20, 1000, false},
+    ::testing::Values(ViewCase{"TakesLittleSoTheTransferPauses", 2u << 20, 1000, false},
                       ViewCase{"AlternatesWithReadData", 8u << 20, 50000, true},
-                      ViewCase{"OneByteAtATime", 300000, 1, true},
                       ViewCase{"ShortBody", 10, 4096, false}),
     [](const ::testing::TestParamInfo<ViewCase>& info) { return info.param.name; });
 

@@ -43,14 +43,6 @@ struct Harness {
 const std::string kPartHeader =
     "\r\n--fbdr\r\nContent-Type: image/jpeg\r\nContent-Length: 1234\r\n\r\n";
 
-TEST(JpegAssembler, ImageOverThreeChunksDeliveredOnceWithItsSize) {
-    const Bytes jpeg = MakeJpeg(1920, 1080, 5000);
-    Harness h;
-    h.FeedSplit(Concat({Text(kPartHeader), jpeg}), {100, 3000});
-    ASSERT_EQ(h.images.size(), 1u);
-    EXPECT_EQ(h.images[0], (Image{jpeg, 1920, 1080}));
-}
-
 // Every split point of a multipart body with two pictures: marker bytes
 // split between chunks (FF | D8, FF | D9, inside the frame header) must not
 // lose or change a picture, and no boundary text may reach a picture.

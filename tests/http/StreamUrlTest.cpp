@@ -59,22 +59,14 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"HalfOfSensorIsHalfModeWithWholeSensorCrop", Config(2048, 1536),
                 Params(40, 1024, 768, 50, 1, 0), 0,
                 "/mjpeg?res=half&x0=0&y0=0&x1=2048&y1=1536&quality=10&doublescan=0&fps=25&ssn=201"},
-        UrlCase{"OtherSizeIsFullMode", Config(2048, 1536), Params(40, 1600, 1200, 50, 1, 0), 0,
-                "/mjpeg?res=full&x0=0&y0=0&x1=1600&y1=1200&quality=10&doublescan=0&fps=25&ssn=101"},
         UrlCase{"NoSensorSizeIsAlwaysFull", Config(0, 0), Params(40, 1024, 768, 50, 1, 0), 0,
                 "/mjpeg?res=full&x0=0&y0=0&x1=1024&y1=768&quality=10&doublescan=0&fps=25&ssn=101"},
         UrlCase{"OnlyWidthHalfIsFull", Config(2048, 1536), Params(40, 1024, 1536, 50, 1, 0), 0,
                 "/mjpeg?res=full&x0=0&y0=0&x1=1024&y1=1536&quality=10&doublescan=0&fps=25&ssn=101"},
         UrlCase{"SingleSensorImage", Config(0, 0), Params(0, 1280, 1024, 50, 1, 0), 2,
                 "/image?res=full&x0=0&y0=0&x1=1280&y1=1024&quality=10"},
-        UrlCase{"ImageQualityOneToFiveIsOne", Config(0, 0), Params(0, 640, 480, 5, 1, 0), 2,
-                "/image?res=full&x0=0&y0=0&x1=640&y1=480&quality=1"},
-        UrlCase{"ImageQualitySixIsTwo", Config(0, 0), Params(0, 640, 480, 6, 1, 0), 2,
-                "/image?res=full&x0=0&y0=0&x1=640&y1=480&quality=2"},
         UrlCase{"ImageQualityZeroDoesNotWrap", Config(0, 0), Params(0, 640, 480, 0, 1, 0), 2,
                 "/image?res=full&x0=0&y0=0&x1=640&y1=480&quality=1"},
-        UrlCase{"CbrSendsJpegQualityToo", Config(0, 0, 0), Params(0, 640, 480, 100, 1, 0), 2,
-                "/image?res=full&x0=0&y0=0&x1=640&y1=480&quality=20"},
         // Third input of a four-sensor camera: suffix 3, ssn 1 + 10 * (10 + 200 + 1).
         UrlCase{
             "ThirdSensorOfFour", Config(0, 0, 1, 2, true), Params(100, 1600, 1200, 50, 1, 1), 0,
@@ -84,9 +76,6 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"RtspBitrateQuality50", Config(0, 0, 0), Params(40, 1920, 1080, 50, 3, 1), 1,
                 "h264.sdp?res=full&x0=0&y0=0&x1=1920&y1=1080&bitrate=5184&doublescan=0&fps=25&"
                 "ssn=113"},
-        UrlCase{"RtspBitrateQuality1IsMinimum", Config(0, 0, 0), Params(40, 1920, 1080, 1, 3, 1), 1,
-                "h264.sdp?res=full&x0=0&y0=0&x1=1920&y1=1080&bitrate=128&doublescan=0&fps=25&"
-                "ssn=113"},
         UrlCase{"RtspHalfSecondSensorRemote", Config(2592, 1944, 1, 1, true),
                 Params(300, 1296, 972, 100, 3, 2), 1,
                 "h264.sdp2?res=half&x0=0&y0=0&x1=2592&y1=1944&qp=16&doublescan=0&fps=3&ssn=1223"},
@@ -94,23 +83,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "/h264f?res=full&x0=0&y0=0&x1=1280&y1=720&qp=36&Iframe=1"},
         UrlCase{"ZeroIntervalIsOneFps", Config(0, 0, 2), Params(0, 640, 480, 50, 1, 0), 0,
                 "/mjpeg?res=full&x0=0&y0=0&x1=640&y1=480&doublescan=0&fps=1&ssn=101"},
-        UrlCase{"OneSecondIsOneFps", Config(0, 0, 2), Params(1000, 640, 480, 50, 1, 0), 0,
-                "/mjpeg?res=full&x0=0&y0=0&x1=640&y1=480&doublescan=0&fps=1&ssn=101"},
         UrlCase{"Mode2NoQualityMjpeg", Config(0, 0, 2), Params(40, 640, 480, 50, 1, 0), 0,
                 "/mjpeg?res=full&x0=0&y0=0&x1=640&y1=480&doublescan=0&fps=25&ssn=101"},
-        UrlCase{"Mode2NoQualityRtsp", Config(0, 0, 2), Params(40, 640, 480, 50, 3, 0), 1,
-                "h264.sdp?res=full&x0=0&y0=0&x1=640&y1=480&doublescan=0&fps=25&ssn=103"},
-        UrlCase{"Mode2NoQualityImage", Config(0, 0, 2), Params(40, 640, 480, 50, 1, 0), 2,
-                "/image?res=full&x0=0&y0=0&x1=640&y1=480"},
-        UrlCase{"Mode2NoQualityKeyFrame", Config(0, 0, 2), Params(40, 640, 480, 50, 3, 0), 3,
-                "/h264f?res=full&x0=0&y0=0&x1=640&y1=480&Iframe=1"},
         UrlCase{"UnknownKindIsEmpty", Config(0, 0), Params(40, 640, 480, 50, 1, 0), 4, ""}),
     [](const ::testing::TestParamInfo<UrlCase>& info) { return info.param.name; });
 
 TEST(StreamUrl, QpLimits) {
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
-        {0, 36},   {1, 36},   {5, 35},   {50, 26},  {99, 17},
-        {100, 16}, {150, 16}, {184, 16}, {185, 36}, {4294967295u, 36}};
+    const std::vector<std::pair<uint32_t, uint32_t>> cases = {{0, 36},   {1, 36},   {50, 26},
+                                                              {100, 16}, {184, 16}, {185, 36}};
     for (const auto& [quality, qp] : cases)
         EXPECT_EQ(GetQp(quality), qp) << quality;
 }
@@ -175,13 +155,9 @@ const std::vector<std::string> kGetThenSet = {"/get?cropping", "/set?cropping=on
 INSTANTIATE_TEST_SUITE_P(
     Answers, Cropping,
     ::testing::Values(CroppingCase{"On", true, "cropping=on", kGetOnly},
-                      CroppingCase{"OnWithLineEnd", true, "cropping=on\r\n", kGetOnly},
-                      CroppingCase{"Off", true, "cropping=off", kGetThenSet},
                       CroppingCase{"OffAmongOthers", true, "model=AV2155&cropping=off\r\n",
                                    kGetThenSet},
                       CroppingCase{"NoCroppingValue", true, "model=AV2155", kGetOnly},
-                      CroppingCase{"EmptyValue", true, "cropping=", kGetOnly},
-                      CroppingCase{"EmptyAnswer", true, "", kGetOnly},
                       CroppingCase{"RequestFailed", false, "cropping=off", kGetOnly}),
     [](const ::testing::TestParamInfo<CroppingCase>& info) { return info.param.name; });
 

@@ -52,42 +52,22 @@ public:
         auxInBody_ = body;
         auxInOk_ = ok;
     }
-    void SetWritesOk(bool ok) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        writesOk_ = ok;
-    }
+    void SetWritesOk(bool ok) { writesOk_ = ok; }
     // Reads after the first `after` ones hang until cancelled.
-    void HangReadsAfter(int after) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hangReadsAfter_ = after;
-    }
-    void HangWrites(bool hang) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hangWrites_ = hang;
-    }
+    void HangReadsAfter(int after) { hangReadsAfter_ = after; }
+    void HangWrites(bool hang) { hangWrites_ = hang; }
 
-    std::vector<std::string> Writes() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return writes_;
-    }
-    int Reads() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return reads_;
-    }
-    int Hanging() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return hanging_;
-    }
+    std::vector<std::string> Writes() { return Copy(writes_); }
+    std::vector<std::string> ReadPaths() { return Copy(readPaths_); }
+    int Reads() { return int(Copy(readPaths_).size()); }
+    int Hanging() { return hanging_; }
 
     bool Read(const std::string& path, std::string& text, const std::atomic<int>& cancels) {
         std::unique_lock<std::mutex> lock(mutex_);
         text.clear();
         readPaths_.push_back(path);
-        ++reads_;
-        if (hangReadsAfter_ >= 0 && reads_ > hangReadsAfter_) {
-            HangUntilCancelled(lock, cancels);
-            return false;
-        }
+        if (hangReadsAfter_ >= 0 && int(readPaths_.size()) > hangReadsAfter_)
+            return HangUntilCancelled(lock, cancels);
         if (!auxInOk_ || auxInBody_.empty()) return false;
         text = auxInBody_;
         return true;
@@ -96,38 +76,37 @@ public:
     bool Write(const std::string& path, const std::atomic<int>& cancels) {
         std::unique_lock<std::mutex> lock(mutex_);
         writes_.push_back(path);
-        if (hangWrites_) {
-            HangUntilCancelled(lock, cancels);
-            return false;
-        }
-        return writesOk_;
+        return hangWrites_ ? HangUntilCancelled(lock, cancels) : writesOk_.load();
     }
 
-    void WakeAll() { cv_.notify_all(); }
-
-    std::vector<std::string> ReadPaths() {
+    // Under the lock, so that a waiter between its check and its sleep is not missed.
+    void WakeAll() {
         std::lock_guard<std::mutex> guard(mutex_);
-        return readPaths_;
+        cv_.notify_all();
     }
 
 private:
+    std::vector<std::string> Copy(const std::vector<std::string>& list) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return list;
+    }
     // Only a Cancel made after the request began ends it, as with the sender.
-    void HangUntilCancelled(std::unique_lock<std::mutex>& lock, const std::atomic<int>& cancels) {
+    bool HangUntilCancelled(std::unique_lock<std::mutex>& lock, const std::atomic<int>& cancels) {
         const int start = cancels.load();
         ++hanging_;
         cv_.wait(lock, [&] { return cancels.load() != start; });
         --hanging_;
+        return false;
     }
 
     std::mutex mutex_;
     std::condition_variable cv_;
     std::string auxInBody_ = "auxin=off";
     bool auxInOk_ = true;
-    bool writesOk_ = true;
-    int hangReadsAfter_ = -1;
-    bool hangWrites_ = false;
-    int reads_ = 0;
-    int hanging_ = 0;
+    std::atomic<bool> writesOk_{true};
+    std::atomic<int> hangReadsAfter_{-1};
+    std::atomic<bool> hangWrites_{false};
+    std::atomic<int> hanging_{0};
     std::vector<std::string> writes_;
     std::vector<std::string> readPaths_;
 };

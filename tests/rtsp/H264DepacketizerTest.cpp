@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "Loopback.h"
@@ -15,8 +12,7 @@ using talvik_test::Concat;
 
 namespace {
 
-// ffmpeg -f lavfi -i testsrc=size=1920x1080:rate=25 -frames:v 1 -pix_fmt yuv420p -c:v libx264
-//   -f h264 hd.h264   (High, 1920x1088 with bottom crop)
+// x264 High profile, 1920x1088 coded with a bottom crop to 1080.
 const Bytes kSps = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02,
                     0x27, 0xe5, 0xc0, 0x44, 0x00, 0x00, 0x03, 0x00, 0x04,
                     0x00, 0x00, 0x03, 0x00, 0xc8, 0x3c, 0x60, 0xc6, 0x58};
@@ -213,99 +209,5 @@ TEST(H264Depacketizer, PayloadTypeChangeReloadsSessionParameterSets) {
     EXPECT_EQ(h.frames[0].data, Concat({kStart, kSps, kStart, kPps, kStart, idr, kAud}));
     EXPECT_EQ(h.frames[0].width, 1920u);
 }
-
-// A real two-slice x264 stream, sent as single-NAL packets (fragment limit
-// above every slice) or as FU-A fragments, must decode without errors.
-class TwoSliceStream : public ::testing::TestWithParam<size_t> {};
-
-TEST_P(TwoSliceStream, DecodesWithFfprobe) {
-    const size_t fragmentLimit = GetParam();
-    const std::string dir = testing::TempDir();
-    // One input per case: the cases may run at the same time.
-    const std::string in = dir + "/two_slice_in_" + std::to_string(fragmentLimit) + ".h264";
-    const std::string out = dir + "/two_slice_out_" + std::to_string(fragmentLimit) + ".h264";
-    const std::string make =
-        "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 10 "
-        "-pix_fmt yuv420p -c:v libx264 -x264-params slices=2:keyint=5:bframes=0 "
-        "-f h264 " +
-        in;
-    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg with libx264 not available";
-    std::ifstream file(in, std::ios::binary);
-    const Bytes stream((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-
-    // Split the Annex B stream into NAL units.
-    std::vector<Bytes> nals;
-    size_t i = 0, start = std::string::npos;
-    while (i + 3 <= stream.size()) {
-        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
-            if (start != std::string::npos) {
-                size_t end = i;
-                while (end > start && stream[end - 1] == 0)
-                    --end;
-                nals.emplace_back(stream.begin() + static_cast<long>(start),
-                                  stream.begin() + static_cast<long>(end));
-            }
-            start = i + 3;
-            i += 3;
-        } else {
-            ++i;
-        }
-    }
-    if (start != std::string::npos)
-        nals.emplace_back(stream.begin() + static_cast<long>(start), stream.end());
-
-    // Marker on the last slice of each picture: the next NAL is not a slice
-    // continuing it (first_mb_in_slice != 0 starts with a 0 bit).
-    auto isSlice = [](const Bytes& n) { return (n[0] & 0x1F) == 1 || (n[0] & 0x1F) == 5; };
-    Harness h;
-    Bytes decoded;
-    int idrPictures = 0;
-    for (size_t k = 0; k < nals.size(); ++k) {
-        const Bytes& nal = nals[k];
-        const bool last = isSlice(nal) && (k + 1 == nals.size() || !isSlice(nals[k + 1]) ||
-                                           (nals[k + 1][1] & 0x80));
-        if ((nal[0] & 0x1F) == 5 && (nal[1] & 0x80)) ++idrPictures;
-        if (nal.size() > fragmentLimit) {
-            h.Send(FuA(nal, fragmentLimit, last));
-        } else {
-            h.Send(nal, last);
-        }
-    }
-    ASSERT_EQ(idrPictures, 2);
-    ASSERT_EQ(h.frames.size(), 10u);
-    int keys = 0;
-    std::ofstream outFile(out, std::ios::binary);
-    for (size_t n = 0; n < h.frames.size(); ++n) {
-        const Delivered& f = h.frames[n];
-        keys += f.key;
-        // Each frame ends with a delimiter that opens the next access unit;
-        // a recorder leaves out the last one, which would open nothing.
-        const size_t keep = n + 1 == h.frames.size() ? f.data.size() - kAud.size() : f.data.size();
-        outFile.write(reinterpret_cast<const char*>(f.data.data()), static_cast<long>(keep));
-        // Exactly one SPS per key frame.
-        size_t spsCount = 0;
-        for (size_t p = 0; p + 3 < f.data.size(); ++p) {
-            spsCount += f.data[p] == 0 && f.data[p + 1] == 0 && f.data[p + 2] == 1 &&
-                        (f.data[p + 3] & 0x1F) == 7;
-        }
-        EXPECT_EQ(spsCount, f.key ? 1u : 0u);
-    }
-    outFile.close();
-    EXPECT_EQ(keys, 2);
-    const std::string probe =
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=nb_read_frames,width,height -of csv=p=0 " +
-        out + " 2>&1";
-    FILE* pipe = popen(probe.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buf[256];
-    while (fgets(buf, sizeof buf, pipe))
-        output += buf;
-    pclose(pipe);
-    EXPECT_EQ(output, "320,240,10\n") << "decoder errors or split pictures";
-}
-
-INSTANTIATE_TEST_SUITE_P(Packetisation, TwoSliceStream, ::testing::Values(60000, 1200));
 
 }  // namespace

@@ -22,25 +22,6 @@ const Bytes kSenderReport = Hex("80C80006 1A2B3C4D E89A2B10 5C28F5C2 000DBBA0 00
 const Bytes kSdes = Hex("81CA0004 1A2B3C4D 0107 61763130313135 000000");
 const Bytes kBye = Hex("81CB0001 1A2B3C4D");
 
-TEST(RTCPPackets, ReceiverReportIsTheExact32Bytes) {
-    rtcp::ReceiverReportFields fields;
-    fields.versionBits = 0x80;
-    fields.ownSsrc = {0x12, 0x34, 0x56, 0x78};
-    fields.sourceSsrc = {0xDE, 0xAD, 0xBE, 0xEF};
-    fields.extendedHighestSeq = 65536 + 65534;
-    fields.lastSr = {0x2B, 0x10, 0x5C, 0x28};
-    fields.delaySinceLastSr = rtcp::DelaySinceLastSr(11500, 10000);
-    const auto rr = rtcp::BuildReceiverReport(fields);
-    const Bytes expected =
-        Hex("81C90007 12345678 DEADBEEF 00000000 0001FFFE 00000000 2B105C28 00018000");
-    EXPECT_EQ(Bytes(rr.begin(), rr.end()), expected);
-}
-
-TEST(RTCPPackets, ByeIsTheExact8Bytes) {
-    const auto bye = rtcp::BuildBye(0x81, {0x12, 0x34, 0x56, 0x78});
-    EXPECT_EQ(Bytes(bye.begin(), bye.end()), Hex("81CB0001 12345678"));
-}
-
 struct DelayCase {
     const char* name;
     uint32_t nowMs;
@@ -57,9 +38,7 @@ TEST_P(DelaySinceLastSrTest, InUnitsOf65536thSecond) {
 INSTANTIATE_TEST_SUITE_P(Cases, DelaySinceLastSrTest,
                          ::testing::Values(DelayCase{"NoSrYet", 5000, 0, 0},
                                            DelayCase{"OneSecond", 2000, 1000, 65536},
-                                           DelayCase{"OneMsTruncated", 1001, 1000, 65},
                                            DelayCase{"CounterWrapped", 5, 0xFFFFFFFBu, 655},
-                                           DelayCase{"SameTick", 77, 77, 0},
                                            DelayCase{"AncientSaturates", 0, 1, 0xFFFFFFFFu}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -96,7 +75,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CompoundWalkTest,
     ::testing::Values(
         WalkCase{"SrSdesBye", Concat({kSenderReport, kSdes, kBye}), {200, 202, 203}, {28, 20, 8}},
-        WalkCase{"SrAlone", kSenderReport, {200}, {28}},
         WalkCase{"TruncatedSr", Bytes(kSenderReport.begin(), kSenderReport.begin() + 20), {}, {}},
         WalkCase{"OversizedLengthEndsWalk", WithLength(kSenderReport, 0xFF, 0xFF), {}, {}},
         WalkCase{"OversizedSecondPacketKeepsFirst",
@@ -107,8 +85,6 @@ INSTANTIATE_TEST_SUITE_P(
                  Bytes{0x80, 0xCB, 0, 0, 0x80, 0xC8, 0, 0},
                  {203, 200},
                  {4, 4}},
-        WalkCase{"ShortTailIgnored", Concat({kBye, Bytes{0x81, 0xCB, 0x00}}), {203}, {8}},
-        WalkCase{"ThreeBytes", Bytes{0x80, 0xC8, 0x00}, {}, {}}, WalkCase{"Empty", Bytes{}, {}, {}},
         WalkCase{
             "LengthCountsWordsAfterHeader", WithLength(kSenderReport, 0x00, 0x05), {200}, {24}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -140,20 +116,13 @@ TEST_P(SenderReportTest, TakesSsrcAndMiddleOfNtpTime) {
     EXPECT_EQ(info.lastSr, (rtcp::Word{0x2B, 0x10, 0x5C, 0x28}));
 }
 
-Bytes WithFirstByte(Bytes packet, uint8_t first) {
-    packet[0] = first;
-    return packet;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, SenderReportTest,
-    ::testing::Values(
-        SrCase{"Full", kSenderReport, true, 0x80},
-        SrCase{"DeclaredSixteenBytesIsEnough", WithLength(kSenderReport, 0, 3), true, 0x80},
-        SrCase{"DeclaredTwelveBytesTooShort", WithLength(kSenderReport, 0, 2), false, 0},
-        SrCase{"VersionBitsKept", WithFirstByte(kSenderReport, 0x40), true, 0x40},
-        SrCase{"ReceiverReportIsNotSr", Concat({Bytes{0x81, 0xC9, 0x00, 0x07}, Bytes(28, 0)}),
-               false, 0}),
+    ::testing::Values(SrCase{"Full", kSenderReport, true, 0x80},
+                      SrCase{"DeclaredTwelveBytesTooShort", WithLength(kSenderReport, 0, 2), false,
+                             0},
+                      SrCase{"ReceiverReportIsNotSr",
+                             Concat({Bytes{0x81, 0xC9, 0x00, 0x07}, Bytes(28, 0)}), false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

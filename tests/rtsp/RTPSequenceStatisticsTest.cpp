@@ -34,17 +34,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, SequenceStatisticsTest,
     ::testing::Values(
         SeqCase{"WrapCountsOneCycle", {65534, 65535, 0, 1}, 1, 65536, 4, 65537},
-        SeqCase{"WrapWithSmallGap", {65000, 2000}, 2000, 65536, 2, 67536},
-        SeqCase{"JumpNotCounted", {100, 5100}, 100, 0, 1, 100},
         SeqCase{"JumpConfirmedRestarts", {100, 101, 5101, 5102}, 5102, 0, 1, 5102},
         SeqCase{"JumpNotConfirmedKeepsOldRun", {100, 5100, 101}, 101, 0, 2, 101},
         SeqCase{"LargestInOrderGap", {0, 2999}, 2999, 0, 2, 2999},
         SeqCase{"SmallestJump", {0, 3000}, 0, 0, 1, 0},
-        SeqCase{"DuplicateCountedNoChange", {10, 10}, 10, 0, 2, 10},
         SeqCase{"ReorderedCountedNoChange", {10, 11, 9}, 11, 0, 3, 11},
         SeqCase{"ReorderBy99IsMisorder", {1000, 901}, 1000, 0, 2, 1000},
         SeqCase{"ReorderBy100IsJump", {1000, 900}, 1000, 0, 1, 1000},
-        SeqCase{"ReorderedAcrossWrapNoCycle", {1, 65535}, 1, 0, 2, 1},
         SeqCase{"JumpAcrossWrapRestartsCycles", {65535, 0, 30000, 30001}, 30001, 0, 1, 30001}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -55,18 +51,6 @@ TEST(SequenceStatistics, ExtendedHighestKeepsCountingOverManyWraps) {
     EXPECT_EQ(stats.ExtendedHighest(), 200000u);
     EXPECT_EQ(stats.Cycles(), 3u * 65536);
     EXPECT_EQ(stats.Received(), 201u);
-}
-
-TEST(SequenceStatistics, FirstPacketSetsBaseOneBelowIt) {
-    CRTPSequenceStatistics stats;
-    EXPECT_FALSE(stats.Started());
-    EXPECT_TRUE(stats.Update(0));
-    EXPECT_TRUE(stats.Started());
-    EXPECT_EQ(stats.BaseSeq(), 65535u);
-    EXPECT_EQ(stats.BadSeq(), 65537u);
-    stats.Reset();
-    EXPECT_FALSE(stats.Started());
-    EXPECT_EQ(stats.Received(), 0u);
 }
 
 }  // namespace

