@@ -137,6 +137,46 @@ TEST(CamSimRtsp, SilentSessionTimesOut) {
     EXPECT_EQ(again.substr(0, 12), "RTSP/1.0 454") << again;
 }
 
+// A playing session of `client`: its Session id ("" on failure) and control URL.
+std::string PlaySession(BareRtspClient& client, const CamSim& sim, std::string* base) {
+    const std::string describe = client.Request(
+        "DESCRIBE", sim.RtspUrl("/h264.sdp?x1=160&y1=120&fps=5"), "Accept: application/sdp\r\n");
+    *base = BareRtspClient::Header(describe, "Content-Base");
+    const std::string setup = client.Request(
+        "SETUP", *base + "stream=0", "Transport: RTP/AVP;unicast;client_port=50000-50001\r\n");
+    const std::string session = BareRtspClient::Header(setup, "Session");
+    const std::string play = client.Request("PLAY", *base, "Session: " + session + "\r\n");
+    return StatusLine(play) == "RTSP/1.0 200 OK" ? session : "";
+}
+
+// With --refresh-on GET_PARAMETER a session pinged with OPTIONS ends after
+// the time-out while one pinged with GET_PARAMETER lives on; a rule that names
+// a method answers only that method.
+TEST(CamSimRtsp, RefreshOnlyOnListedMethodsAndMethodRules) {
+    auto sim = StartCamSim({"--session-timeout", "2", "--refresh-on", "GET_PARAMETER"});
+    ASSERT_TRUE(sim);
+    BareRtspClient options(sim->RtspPort()), getParameter(sim->RtspPort());
+    std::string optionsBase, base;
+    const std::string optionsSession = PlaySession(options, *sim, &optionsBase);
+    const std::string session = PlaySession(getParameter, *sim, &base);
+    ASSERT_FALSE(optionsSession.empty());
+    ASSERT_FALSE(session.empty());
+    const std::string ping = "Session: " + session + "\r\n";
+    EXPECT_TRUE(WaitUntil([&] {
+        EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)), "RTSP/1.0 200 OK");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return StatusLine(options.Request("OPTIONS", optionsBase,
+                                          "Session: " + optionsSession + "\r\n")) ==
+               "RTSP/1.0 454 Session Not Found";
+    }));
+    EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
+    ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp&method=GET_PARAMETER&status=405"), "ok\n");
+    EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)),
+              "RTSP/1.0 405 Method Not Allowed");
+    EXPECT_EQ(StatusLine(getParameter.Request("OPTIONS", base, ping)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(sim->Get("/sim/fault?prefix=/&method=get&status=405"), "400 Bad Request: method\r\n");
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace talvik

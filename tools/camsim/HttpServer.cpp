@@ -405,6 +405,9 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
         FaultRule rule;
         rule.prefix = args["prefix"];
         if (rule.prefix.empty() || rule.prefix[0] != '/') return bad("prefix");
+        rule.method = args["method"];
+        if (rule.method.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") != std::string::npos)
+            return bad("method");
         std::string status = args["status"], delay = args["delay_ms"], count = args["count"];
         if (!status.empty()) {
             rule.status = atoi(status.c_str());

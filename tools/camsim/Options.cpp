@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -56,6 +57,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
                                              "--io",
                                              "--h264-file",
                                              "--session-timeout",
+                                             "--refresh-on",
                                              "--duration"};
         bool known = false;
         for (const char* f : kFlags)
@@ -109,6 +111,22 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (flag == "--session-timeout") {
             ok = ParseNumber(v, 86400, &n) && n > 0;
             o->sessionTimeoutS = static_cast<unsigned>(n);
+        } else if (flag == "--refresh-on") {
+            static const char* const kMethods[] = {"OPTIONS",       "DESCRIBE",     "SETUP",
+                                                   "PLAY",          "PAUSE",        "TEARDOWN",
+                                                   "GET_PARAMETER", "SET_PARAMETER"};
+            o->refreshOn.clear();
+            size_t start = 0;
+            while (ok && start <= v.size()) {
+                const size_t comma = std::min(v.find(',', start), v.size());
+                const std::string method = v.substr(start, comma - start);
+                bool listed = false;
+                for (const char* m : kMethods)
+                    listed = listed || method == m;
+                ok = listed;
+                o->refreshOn.push_back(method);
+                start = comma + 1;
+            }
         } else if (flag == "--duration") {
             char* end = nullptr;
             errno = 0;
@@ -149,6 +167,10 @@ std::string UsageText() {
            "  --h264-file FILE       loop this Annex B H.264 file on RTSP instead of encoding "
            "live\n"
            "  --session-timeout S    RTSP session time-out in seconds (default 60)\n"
+           "  --refresh-on LIST      only these RTSP requests keep a session alive, e.g.\n"
+           "                         GET_PARAMETER or PLAY,GET_PARAMETER; the session ends\n"
+           "                         --session-timeout s after the last one, RTCP does not\n"
+           "                         count (default: every request and RTCP packet)\n"
            "  --duration S           stop after S seconds (default: run until stopped)\n"
            "  --help                 this text\n"
            "\n"

@@ -25,6 +25,9 @@ struct Options {
     IoMode io = IoMode::Numeric;
     std::string h264File;
     unsigned sessionTimeoutS = 60;
+    // RTSP methods that refresh a session (--refresh-on); empty: every request
+    // and every RTCP packet, as the server library does.
+    std::vector<std::string> refreshOn;
     double durationS = 0;  // 0: until stopped
     bool help = false;
 };

@@ -2,6 +2,8 @@
 
 #include <gst/app/gstappsrc.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -279,11 +281,31 @@ StatsRef StatsOf(GstRTSPContext* ctx) {
     return result;
 }
 
+// The request's method name ("GET_PARAMETER"), empty when unknown.
+std::string MethodOf(GstRTSPContext* ctx) {
+    GstRTSPMethod method;
+    const gchar* uri = nullptr;
+    GstRTSPVersion version;
+    if (!ctx || !ctx->request ||
+        gst_rtsp_message_parse_request(ctx->request, &method, &uri, &version) != GST_RTSP_OK)
+        return std::string();
+    return gst_rtsp_method_as_text(method);
+}
+
+// Under --refresh-on, a request of a listed method refreshes its session.
+void NoteRefresh(GstRTSPContext* ctx, SimState* state) {
+    const auto& methods = state->options().refreshOn;
+    if (methods.empty() || !ctx || !ctx->session) return;
+    if (std::find(methods.begin(), methods.end(), MethodOf(ctx)) == methods.end()) return;
+    state->RefreshSession(gst_rtsp_session_get_sessionid(ctx->session));
+}
+
 GstRTSPStatusCode CheckRequest(GstRTSPContext* ctx, SimState* state, bool describe) {
     if (!ctx || !ctx->uri) return GST_RTSP_STS_OK;
+    NoteRefresh(ctx, state);
     std::string path = ctx->uri->abspath ? ctx->uri->abspath : "";
     FaultRule rule;
-    if (state->MatchRule(path, &rule)) {
+    if (state->MatchRule(path, &rule, true, MethodOf(ctx))) {
         // Clients have threads of their own: a delay holds back only this one.
         if (rule.delayMs > 0)
             state->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs),
@@ -315,8 +337,9 @@ GstRTSPStatusCode OnPreRequest(GstRTSPClient*, GstRTSPContext* ctx, gpointer use
 GstRTSPStatusCode OnPreOptions(GstRTSPClient*, GstRTSPContext* ctx, gpointer user) {
     auto* state = static_cast<SimState*>(user);
     if (!ctx || !ctx->uri) return GST_RTSP_STS_OK;
+    NoteRefresh(ctx, state);
     FaultRule rule;
-    if (state->MatchRule(ctx->uri->abspath ? ctx->uri->abspath : "", &rule, false) &&
+    if (state->MatchRule(ctx->uri->abspath ? ctx->uri->abspath : "", &rule, false, "OPTIONS") &&
         rule.delayMs > 0) {
         state->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs), state->Epoch());
     }
@@ -369,7 +392,10 @@ void OnPaused(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
 }
 
 void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
-    gst_rtsp_session_set_timeout(session, static_cast<SimState*>(user)->options().sessionTimeoutS);
+    auto* state = static_cast<SimState*>(user);
+    gst_rtsp_session_set_timeout(session, state->options().sessionTimeoutS);
+    if (!state->options().refreshOn.empty())
+        state->RefreshSession(gst_rtsp_session_get_sessionid(session));
 }
 
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
@@ -387,11 +413,14 @@ void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
     g_signal_connect(client, "pause-request", G_CALLBACK(&OnPaused), user);
 }
 
-gboolean CleanupSessions(gpointer server) {
-    GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(GST_RTSP_SERVER(server));
-    gst_rtsp_session_pool_cleanup(pool);
-    g_object_unref(pool);
-    return G_SOURCE_CONTINUE;
+// Ends the sessions that the chosen methods did not refresh in time, as the
+// server library ends a timed-out one.
+GstRTSPFilterResult RemoveLapsed(GstRTSPSessionPool*, GstRTSPSession* session, gpointer user) {
+    auto* state = static_cast<SimState*>(user);
+    const auto timeout = std::chrono::seconds(state->options().sessionTimeoutS);
+    return state->SessionLapsed(gst_rtsp_session_get_sessionid(session), timeout)
+               ? GST_RTSP_FILTER_REMOVE
+               : GST_RTSP_FILTER_KEEP;
 }
 
 GstRTSPFilterResult RemoveSession(GstRTSPSessionPool*, GstRTSPSession*, gpointer) {
@@ -464,8 +493,20 @@ bool RtspServer::Start(uint16_t port, std::string* error) {
     g_object_unref(threads);
     if (!Attach(error)) return false;
     port_ = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server_));
-    cleanupId_ = g_timeout_add_seconds(1, &CleanupSessions, server_);
+    cleanupId_ = g_timeout_add_seconds(1, &RtspServer::OnCleanup, this);
     return true;
+}
+
+gboolean RtspServer::OnCleanup(gpointer self) {
+    auto* server = static_cast<RtspServer*>(self);
+    GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server->server_);
+    gst_rtsp_session_pool_cleanup(pool);
+    if (!server->state_->options().refreshOn.empty()) {
+        GList* kept = gst_rtsp_session_pool_filter(pool, &RemoveLapsed, server->state_);
+        g_list_free_full(kept, g_object_unref);
+    }
+    g_object_unref(pool);
+    return G_SOURCE_CONTINUE;
 }
 
 bool RtspServer::Attach(std::string* error) {

@@ -40,6 +40,9 @@ public:
 
 private:
     bool Attach(std::string* error);
+    // Runs every second: the server library's clean-up of timed-out sessions,
+    // and under --refresh-on the end of sessions not refreshed in time.
+    static gboolean OnCleanup(gpointer self);
 
     SimState* state_;
     std::shared_ptr<const FileContent> file_;

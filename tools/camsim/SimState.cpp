@@ -130,15 +130,30 @@ void SimState::ClearRules() {
     rules_.clear();
 }
 
-bool SimState::MatchRule(const std::string& path, FaultRule* rule, bool countUse) {
+bool SimState::MatchRule(const std::string& path, FaultRule* rule, bool countUse,
+                         const std::string& method) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = rules_.begin(); it != rules_.end(); ++it) {
         if (path.compare(0, it->prefix.size(), it->prefix) != 0) continue;
+        if (!it->method.empty() && it->method != method) continue;
         *rule = *it;
         if (countUse && it->remaining > 0 && --it->remaining == 0) rules_.erase(it);
         return true;
     }
     return false;
+}
+
+void SimState::RefreshSession(const std::string& id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sessionRefreshed_[id] = Clock::now();
+}
+
+bool SimState::SessionLapsed(const std::string& id, Clock::duration timeout) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = sessionRefreshed_.find(id);
+    if (it == sessionRefreshed_.end() || Clock::now() - it->second < timeout) return false;
+    sessionRefreshed_.erase(it);
+    return true;
 }
 
 std::shared_ptr<StreamStats> SimState::AddStream(const std::string& kind, const std::string& path,

@@ -39,10 +39,12 @@ struct StreamStats {
     unsigned dropAccumulator = 0;  // used by the one thread that sends the stream
 };
 
-// A fault rule: requests whose path starts with `prefix` are delayed and/or
-// answered with `status` (0: answered normally), `remaining` times (-1: always).
+// A fault rule: requests whose path starts with `prefix` (and, when `method`
+// is set, RTSP requests of that method only) are delayed and/or answered with
+// `status` (0: answered normally), `remaining` times (-1: always).
 struct FaultRule {
     std::string prefix;
+    std::string method;
     int status = 0;
     unsigned delayMs = 0;
     std::string location;
@@ -78,8 +80,15 @@ public:
     unsigned RtpDropPercent() const { return rtpDropPercent_; }
     void AddRule(const FaultRule& rule);
     void ClearRules();
-    // The first rule matching `path`, counting its use unless countUse is false.
-    bool MatchRule(const std::string& path, FaultRule* rule, bool countUse = true);
+    // The first rule matching `path` (and `method`, for rules that name one),
+    // counting its use unless countUse is false.
+    bool MatchRule(const std::string& path, FaultRule* rule, bool countUse = true,
+                   const std::string& method = std::string());
+
+    // Sessions under --refresh-on: when each was last refreshed.
+    void RefreshSession(const std::string& id);
+    // True (and forgotten) when the session was not refreshed within `timeout`.
+    bool SessionLapsed(const std::string& id, Clock::duration timeout);
 
     // Streams.
     std::shared_ptr<StreamStats> AddStream(const std::string& kind, const std::string& path,
@@ -113,6 +122,7 @@ private:
     Clock::time_point silenceEnd_;
     std::atomic<unsigned> rtpDropPercent_{0};
     std::vector<FaultRule> rules_;
+    std::map<std::string, Clock::time_point> sessionRefreshed_;
     std::deque<std::shared_ptr<StreamStats>> streams_;
     unsigned nextStreamId_ = 1;
     uint64_t imageNumbers_[5] = {0, 0, 0, 0, 0};
