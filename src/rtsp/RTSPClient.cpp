@@ -20,6 +20,13 @@ namespace talvik {
 namespace {
 
 constexpr uint32_t kLoopWaitMs = 2000;
+constexpr uint32_t kMinKeepAliveMs = 1000;
+constexpr uint32_t kMaxKeepAliveMs = 30000;
+// Answers to a keep-alive: method not allowed / not implemented, and the
+// session the camera no longer knows.
+constexpr uint32_t kStatusMethodNotAllowed = 405;
+constexpr uint32_t kStatusNotImplemented = 501;
+constexpr uint32_t kStatusSessionNotFound = 454;
 constexpr size_t kFirstAnswerReceive = 256;
 constexpr size_t kAnswerReceive = 512;
 // Large enough for a whole frame burst per read on a fast link.
@@ -48,6 +55,8 @@ const char* MethodName(RTSPMethod method) {
             return "OPTIONS";
         case RTSPMethod::PAUSE:
             return "PAUSE";
+        case RTSPMethod::GET_PARAMETER:
+            return "GET_PARAMETER";
     }
     return "";
 }
@@ -131,15 +140,18 @@ bool CBaseRTSPClient::IsConnected() const {
     return connection_->IsOpen();
 }
 
-uint32_t CBaseRTSPClient::SessionTimeoutMs() const {
+uint64_t CBaseRTSPClient::SessionTimeoutMs() const {
     const uint32_t seconds = parser_.GetSessionInfo().sessionTimeout != 0
                                  ? parser_.GetSessionInfo().sessionTimeout
                                  : settings_.defaultSessionTimeout;
-    return seconds * 1000;
+    return uint64_t(seconds) * 1000;
 }
 
 uint32_t CBaseRTSPClient::GetKeepAliveIntervalMs() const {
-    return SessionTimeoutMs();
+    // Bounded both ways: a time-out read as tiny or huge must neither flood
+    // the camera nor let the session lapse.
+    return static_cast<uint32_t>(std::min<uint64_t>(
+        std::max<uint64_t>(SessionTimeoutMs() / 2, kMinKeepAliveMs), kMaxKeepAliveMs));
 }
 
 bool CBaseRTSPClient::SendPendingTeardown() {
@@ -153,6 +165,7 @@ void CBaseRTSPClient::Run() {
     if (!pendingTeardown_.empty()) SendPendingTeardown();
     pauseEvent_.Reset();
     playEvent_.Reset();
+    if (settings_.sendKeepAlive) ChooseKeepAliveMethod();
 
     if (!Request(RTSPMethod::DESCRIBE)) {
         NotifyStopped();
@@ -163,7 +176,7 @@ void CBaseRTSPClient::Run() {
         if (!paused_) playEvent_.Set();
         CEvent* events[] = {&StopEvent(), &pauseEvent_, &playEvent_};
         for (;;) {
-            const int signalled = WaitAny(events, 3, kLoopWaitMs);
+            const int signalled = WaitAny(events, 3, KeepAliveWaitMs());
             if (signalled == 0) break;
             if (signalled == 1) {
                 if (Request(RTSPMethod::PAUSE)) paused_ = true;
@@ -180,20 +193,58 @@ void CBaseRTSPClient::Run() {
     NotifyStopped();
 }
 
+// The loop wakes when the next keep-alive is due, not on its next round.
+uint32_t CBaseRTSPClient::KeepAliveWaitMs() const {
+    const uint64_t mark = keepAliveMark_;
+    if (!settings_.sendKeepAlive || mark == 0) return kLoopWaitMs;
+    const uint32_t elapsed = ElapsedMsSince(mark);
+    const uint32_t interval = GetKeepAliveIntervalMs();
+    return elapsed >= interval ? 0 : std::min(kLoopWaitMs, interval - elapsed);
+}
+
 bool CBaseRTSPClient::KeepAliveDue() {
     const uint64_t mark = keepAliveMark_;
-    if (mark != 0 && ElapsedMsSince(mark) <= SessionTimeoutMs() / 2) return false;
+    if (mark != 0 && ElapsedMsSince(mark) < GetKeepAliveIntervalMs()) return false;
     keepAliveMark_ = NowFileTime();
     return true;
 }
 
+// OPTIONS leaves the server's state alone (RFC 2326 §10.1); some cameras
+// refresh a session only on the other requests and name GET_PARAMETER in
+// the Public header as the liveness ping.
+void CBaseRTSPClient::ChooseKeepAliveMethod() {
+    keepAliveMethod_ = RTSPMethod::OPTIONS;
+    keepAliveSwitched_ = false;
+    keepAliveOn_ = true;
+    if (!Request(RTSPMethod::OPTIONS)) return;
+    for (const std::string& method : rtsptext::Split(parser_.GetSessionInfo().publicMethods, ",")) {
+        if (TrimBlanks(method) == "GET_PARAMETER") keepAliveMethod_ = RTSPMethod::GET_PARAMETER;
+    }
+}
+
 void CBaseRTSPClient::SendKeepAlive() {
-    if (!settings_.sendKeepAlive || parser_.GetSessionInfo().sessionId.empty()) return;
+    RTSPSessionInfo& info = parser_.GetSessionInfo();
+    if (!settings_.sendKeepAlive || !keepAliveOn_ || info.sessionId.empty()) return;
     if (transportMode_ == kRTSPTransportInterleaved) {
-        SendWithoutAnswer(RTSPMethod::OPTIONS);
+        SendWithoutAnswer(keepAliveMethod_);
         return;
     }
-    Request(RTSPMethod::OPTIONS);
+    info.statusCode = 0;
+    if (Request(keepAliveMethod_)) return;
+    const uint32_t status = info.statusCode;
+    if (status == kStatusMethodNotAllowed || status == kStatusNotImplemented) {
+        // The session lives on: try the other request once, then rest on the
+        // RTCP receiver reports.
+        keepAliveOn_ = !keepAliveSwitched_;
+        keepAliveSwitched_ = true;
+        keepAliveMethod_ = keepAliveMethod_ == RTSPMethod::OPTIONS ? RTSPMethod::GET_PARAMETER
+                                                                   : RTSPMethod::OPTIONS;
+        lastRequestOk_ = true;
+        return;
+    }
+    // Only a lost exchange or a session the camera no longer knows ends it.
+    lastRequestOk_ = status != 0 && status != kStatusSessionNotFound;
+    if (!lastRequestOk_) keepAliveOn_ = false;
 }
 
 void CBaseRTSPClient::SendWithoutAnswer(RTSPMethod method) {
@@ -400,6 +451,7 @@ void CBaseRTSPClient::BuildRequest(std::string& text, RTSPMethod method) {
             break;
         case RTSPMethod::TEARDOWN:
         case RTSPMethod::OPTIONS:
+        case RTSPMethod::GET_PARAMETER:
             text = std::string(MethodName(method)) + " " + url + " " + head + session + "\r\n";
             break;
         case RTSPMethod::PAUSE:

@@ -44,8 +44,10 @@ struct RTSPClientSettings {
     uint32_t mediaSelect = 1;  // 1 video, 2 audio, 3 data
     std::string range;         // empty: "npt=0.000-"
     uint32_t blockSize = 0;    // Blocksize header only above 100
-    // Send OPTIONS with the session at half the session time-out so that the
-    // camera keeps the session while we stream.
+    // Keep the session alive at half its time-out (at least every second,
+    // at most every 30 s): GET_PARAMETER when the camera lists it in the
+    // Public header of its answer to the OPTIONS that opens the connection,
+    // OPTIONS otherwise.
     bool sendKeepAlive = false;
 };
 
@@ -72,6 +74,7 @@ public:
     // Re-sends the last TEARDOWN built, for a session that may still live.
     bool SendPendingTeardown();
     bool IsConnected() const;
+    // Time between keep-alives: half the session time-out, within 1 to 30 s.
     uint32_t GetKeepAliveIntervalMs() const;
 
     // Ask the session thread for PAUSE or PLAY.
@@ -100,8 +103,10 @@ private:
     std::string TransportLine() const;
     std::string AuthorizationLine(RTSPMethod method, const std::string& url) const;
     const RTSPMediaInfo& SelectedMedia() const;
-    uint32_t SessionTimeoutMs() const;
+    uint64_t SessionTimeoutMs() const;
+    uint32_t KeepAliveWaitMs() const;
     bool KeepAliveDue();
+    void ChooseKeepAliveMethod();
     void SendKeepAlive();
     void SendWithoutAnswer(RTSPMethod method);
     bool NotifySessionReady();
@@ -120,6 +125,11 @@ private:
     CEvent playEvent_;
     std::atomic<bool> paused_{false};
     bool multicast_ = false;
+    // Client thread only: the keep-alive request, whether the other one was
+    // tried after a refusal, and whether keep-alives still go out.
+    RTSPMethod keepAliveMethod_ = RTSPMethod::OPTIONS;
+    bool keepAliveSwitched_ = false;
+    bool keepAliveOn_ = true;
 };
 
 // Longest answer header block read before giving up on the answer.

@@ -43,6 +43,7 @@ void CRTSPResponseParser::Reset() {
     info_.realm.clear();
     info_.nonce.clear();
     info_.parameterSets.clear();
+    info_.publicMethods.clear();
 }
 
 bool CRTSPResponseParser::ParseResponse(RTSPMethod method, const std::string& response) {
@@ -99,6 +100,10 @@ bool CRTSPResponseParser::OnHeaderLine(const std::string& line) {
     if (EqualsNoCase(name, "Content-Base")) return OnContentBase(line);
     if (EqualsNoCase(name, "Session")) return OnSession(line);
     if (EqualsNoCase(name, "WWW-Authenticate")) return OnAuthenticate(line);
+    if (EqualsNoCase(name, "Public")) {
+        info_.publicMethods = TrimBlanks(line.substr(line.find(':') + 1));
+        return true;
+    }
     // Date, Transport (read by the SETUP pass), Range, RTP-Info, Server and the
     // rest carry nothing the session needs.
     return true;

@@ -22,6 +22,7 @@ struct RTSPSessionInfo : SDPDescription {
     std::string realm;
     std::string nonce;
     uint8_t interleavedChannel = 0;
+    std::string publicMethods;  // the Public header of an OPTIONS answer
 };
 
 class CRTSPResponseParser {

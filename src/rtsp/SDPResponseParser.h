@@ -17,6 +17,7 @@ enum class RTSPMethod : uint32_t {
     TEARDOWN = 4,
     OPTIONS = 5,
     PAUSE = 6,
+    GET_PARAMETER = 7,
 };
 
 enum class MediaKind : uint32_t { None = 0, Video = 1, Audio = 2, Data = 3 };

@@ -49,6 +49,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
+    // Milliseconds from request `from` to request `to`.
+    long long MsBetween(size_t from, size_t to) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(times_.at(to) -
+                                                                     times_.at(from))
+            .count();
+    }
 
     bool Connect(const RTSPConnectionParams& params) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -64,6 +71,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (!open_) return -1;
         requests_.emplace_back(data, size);
+        times_.push_back(std::chrono::steady_clock::now());
         if (!replies_.empty()) {
             std::string reply = replies_.front();
             replies_.pop_front();
@@ -106,6 +114,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::string> replies_;
     std::vector<std::string> requests_;
+    std::vector<std::chrono::steady_clock::time_point> times_;
     std::string inbound_;
     uint32_t timeoutMs_ = 1000;
     bool open_ = false;
@@ -132,6 +141,32 @@ const std::string kSetupInterleavedOk =
     "Session: 12345678;timeout=60\r\n\r\n";
 const std::string kOk = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nSession: 12345678\r\n\r\n";
 const std::string kNotFound = "RTSP/1.0 404 Not Found\r\nCSeq: {cseq}\r\n\r\n";
+const std::string kOptionsGetParameter =
+    "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n"
+    "Public: OPTIONS, DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, TEARDOWN\r\n\r\n";
+const std::string kOptionsPlain =
+    "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nPublic: OPTIONS, DESCRIBE, PLAY, PAUSE, SETUP, "
+    "TEARDOWN\r\n\r\n";
+
+// True once `condition` holds, checked every 10 ms for up to `limitMs`.
+template <typename Condition>
+bool WaitUntil(Condition condition, int limitMs) {
+    for (int waited = 0; waited < limitMs && !condition(); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
+}
+
+// A status line without headers, for keep-alive answers.
+std::string Status(const std::string& codeAndReason) {
+    return "RTSP/1.0 " + codeAndReason + "\r\nCSeq: {cseq}\r\n\r\n";
+}
+
+// The SETUP answer with the session time-out given as `timeout`.
+std::string SetupWithTimeout(const std::string& base, const std::string& timeout) {
+    std::string setup = base;
+    setup.replace(setup.find("timeout=60"), 10, timeout);
+    return setup;
+}
 
 class RecordingUser : public IRTSPClientUser {
 public:
@@ -460,25 +495,133 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
     RTSPClientSettings settings = CameraSettings();
     settings.sendKeepAlive = true;
-    std::string setup = kSetupInterleavedOk;
-    setup.replace(setup.find("timeout=60"), 10, "timeout=1");
-    camera->Script({DescribeOk(), setup, kOk + RtpFrame(1)});
+    camera->Script({kOptionsGetParameter, DescribeOk(),
+                    SetupWithTimeout(kSetupInterleavedOk, "timeout=1"), kOk + RtpFrame(1)});
     ASSERT_TRUE(client->Start(settings, &user, kRTSPTransportInterleaved));
-    ASSERT_TRUE(camera->WaitForRequests(3));
-    // Frames keep coming until the keep-alive goes out (after half a second).
-    const uint16_t sequence = PushFramesUntilRequests(4, 2, 50);
+    ASSERT_TRUE(camera->WaitForRequests(4));
+    // Frames keep coming until the keep-alive goes out (after a second).
+    const uint16_t sequence = PushFramesUntilRequests(5, 2, 50);
     const std::vector<std::string> requests = camera->Requests();
-    ASSERT_EQ(4u, requests.size());
+    ASSERT_EQ(5u, requests.size());
     EXPECT_EQ(
-        "OPTIONS rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 4\r\nUser-Agent: Talvik\r\n"
-        "Session: 12345678\r\n\r\n",
-        requests[3]);
-    EXPECT_EQ(1000u, client->GetKeepAliveIntervalMs()) << "half the session time-out";
-    camera->Push("RTSP/1.0 200 OK\r\nCSeq: 4\r\nPublic: OPTIONS, DESCRIBE\r\n\r\n" +
-                 RtpFrame(sequence));
+        "GET_PARAMETER rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 5\r\n"
+        "User-Agent: Talvik\r\nSession: 12345678\r\n\r\n",
+        requests[4]);
+    camera->Push("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 12345678\r\n\r\n" + RtpFrame(sequence));
     EXPECT_TRUE(user.WaitForNumbersUpTo(sequence));
     client->Stop();
 }
+
+struct KeepAliveCase {
+    const char* name;
+    std::string options;                  // answer to the OPTIONS that opens the connection
+    std::vector<std::string> keepAlives;  // answers to the keep-alives, in order
+    const char* methods;                  // the requests up to the last keep-alive
+    bool sessionAlive;                    // GetLastRequestOk afterwards
+};
+
+class KeepAlive : public RTSPClientTest, public ::testing::WithParamInterface<KeepAliveCase> {};
+
+// Over UDP with a 2 s session time-out: the keep-alive request, what its
+// answer does to the session, and that it goes out within the time-out.
+TEST_P(KeepAlive, MethodAnswerAndTiming) {
+    const KeepAliveCase& c = GetParam();
+    RTSPClientSettings settings = CameraSettings();
+    settings.sendKeepAlive = true;
+    std::vector<std::string> script = {c.options, DescribeOk(),
+                                       SetupWithTimeout(kSetupUdpOk, "timeout=2"), kOk};
+    script.insert(script.end(), c.keepAlives.begin(), c.keepAlives.end());
+    camera->Script(script);
+    const size_t count = size_t(std::count(c.methods, c.methods + strlen(c.methods), ' ') + 1);
+    ASSERT_TRUE(client->Start(settings, &user, kRTSPTransportUdp));
+    ASSERT_TRUE(camera->WaitForRequests(count));
+    EXPECT_TRUE(WaitUntil([&] { return client->GetLastRequestOk() == c.sessionAlive; }, 10000));
+    // Half the time-out after the session began, not at the loop's next round.
+    EXPECT_LT(camera->MsBetween(3, 4), 2000);
+    client->Stop();
+    std::vector<std::string> requests = camera->Requests();
+    EXPECT_EQ(
+        "OPTIONS rtsp://192.168.1.20:554/h264.sdp?res=full RTSP/1.0\r\nCSeq: 1\r\n"
+        "User-Agent: Talvik\r\n\r\n",
+        requests[0]);
+    requests.resize(count);
+    EXPECT_EQ(c.methods, Methods(requests));
+    for (size_t i = 4; i < count; ++i) {
+        const std::string method = requests[i].substr(0, requests[i].find(' '));
+        EXPECT_EQ(method + " rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: " +
+                      std::to_string(i + 1) + "\r\nUser-Agent: Talvik\r\nSession: 12345678\r\n\r\n",
+                  requests[i]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeepAlive,
+    ::testing::Values(KeepAliveCase{"GetParameterWhenListed",
+                                    kOptionsGetParameter,
+                                    {kOk, kOk},
+                                    "OPTIONS DESCRIBE SETUP PLAY GET_PARAMETER GET_PARAMETER",
+                                    true},
+                      KeepAliveCase{"OptionsWhenNotListed",
+                                    kOptionsPlain,
+                                    {kOk, kOk},
+                                    "OPTIONS DESCRIBE SETUP PLAY OPTIONS OPTIONS",
+                                    true},
+                      KeepAliveCase{"MethodNotAllowedSwitchesToOptions",
+                                    kOptionsGetParameter,
+                                    {Status("405 Method Not Allowed"), kOk, kOk},
+                                    "OPTIONS DESCRIBE SETUP PLAY GET_PARAMETER OPTIONS OPTIONS",
+                                    true},
+                      KeepAliveCase{"NotImplementedSwitchesToGetParameter",
+                                    kOptionsPlain,
+                                    {Status("501 Not Implemented"), kOk},
+                                    "OPTIONS DESCRIBE SETUP PLAY OPTIONS GET_PARAMETER",
+                                    true},
+                      KeepAliveCase{"ServerErrorKeepsTheSession",
+                                    kOptionsGetParameter,
+                                    {Status("500 Internal Server Error"), kOk},
+                                    "OPTIONS DESCRIBE SETUP PLAY GET_PARAMETER GET_PARAMETER",
+                                    true},
+                      KeepAliveCase{"SessionNotFoundEndsIt",
+                                    kOptionsGetParameter,
+                                    {Status("454 Session Not Found")},
+                                    "OPTIONS DESCRIBE SETUP PLAY GET_PARAMETER",
+                                    false}),
+    [](const ::testing::TestParamInfo<KeepAliveCase>& info) {
+        return std::string(info.param.name);
+    });
+
+struct IntervalCase {
+    const char* name;
+    std::string timeout;  // the Session header's parameter; empty: none
+    uint32_t intervalMs;
+};
+
+class KeepAliveInterval : public RTSPClientTest,
+                          public ::testing::WithParamInterface<IntervalCase> {};
+
+// Half the session time-out, never more often than once a second nor later than 30 s.
+TEST_P(KeepAliveInterval, IsHalfTheTimeOutWithinBounds) {
+    RTSPClientSettings settings = CameraSettings();
+    settings.defaultSessionTimeout = 9;
+    std::string setup = kSetupUdpOk;
+    const std::string& timeout = GetParam().timeout;
+    setup.replace(setup.find(";timeout=60"), 11, timeout.empty() ? "" : ";" + timeout);
+    camera->Script({DescribeOk(), setup, kOk, kOk});
+    RunUntil(3, settings);
+    EXPECT_EQ(GetParam().intervalMs, client->GetKeepAliveIntervalMs());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeouts, KeepAliveInterval,
+    ::testing::Values(IntervalCase{"One", "timeout=1", 1000},
+                      IntervalCase{"Five", "timeout=5", 2500},
+                      IntervalCase{"NoneGivenUsesDefault", "", 4500},
+                      IntervalCase{"Sixty", "timeout=60", 30000},
+                      IntervalCase{"WrapsInMilliseconds", "timeout=4294968", 30000},
+                      IntervalCase{"BeyondThirtyTwoBits", "timeout=4294967296", 30000}),
+    [](const ::testing::TestParamInfo<IntervalCase>& info) {
+        return std::string(info.param.name);
+    });
 
 // The client thread reads media after PLAY: PAUSE and PLAY asked meanwhile go
 // out at once, and their answers among the frames disturb nothing.
