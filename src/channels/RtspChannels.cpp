@@ -20,6 +20,14 @@ uint32_t LeadingNumber(const std::string& text, uint32_t max) {
     return value > max ? 0 : uint32_t(value);
 }
 
+// Host parameter 5: one RTP session unless its leading number reads as 0
+// (a text without digits reads as 0); an empty parameter keeps one session.
+bool SingleSessionParameter(const std::string& text) {
+    if (text.empty()) return true;
+    const std::string number = text.substr(0, text.find_first_not_of("0123456789"));
+    return number.find_first_not_of('0') != std::string::npos;
+}
+
 }  // namespace
 
 uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
@@ -31,17 +39,31 @@ uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
 // CBaseRTPChannel
 
 CBaseRTPChannel::CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
-    : CBaseCameraChannel(videoInput, driver, sink), receiver_(driver), rtcp_(driver) {
+    : CBaseCameraChannel(videoInput, driver, sink),
+      receiver_(driver),
+      rtcp_(driver),
+      receiver2_(driver),
+      rtcp2_(driver) {
     const DEVICE_INFO* device = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
     if (device != nullptr) cameraAddress_ = ResolveHostAddress(device->address);
+    if (driver != nullptr) singleSession_ = SingleSessionParameter(driver->GetParameterString(5));
     receiver_.SetUser(this);
     rtcp_.SetUser(this);
+    receiver2_.SetUser(&secondUser_);
+    rtcp2_.SetUser(this);
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {
     Stop();
     receiver_.Close();
     rtcp_.Stop();
+    receiver2_.Close();
+    rtcp2_.Stop();
+}
+
+void CBaseRTPChannel::SignalRtcpReset() {
+    rtcp_.SignalReset();
+    if (!singleSession_) rtcp2_.SignalReset();
 }
 
 void CBaseRTPChannel::PrepareStream(const DeviceSettings*) {}
@@ -81,7 +103,7 @@ void CBaseRTPChannel::Run() {
         CEvent* events[] = {&StopEvent(), &ParamsChangedEvent()};
         const int woken = WaitAny(events, 2, poll);
         if (woken == 0) {
-            rtcp_.SignalReset();
+            SignalRtcpReset();
             CloseSession(false);
             if (!IsPaused()) SetCameraState(false);
             return;
@@ -124,7 +146,7 @@ int CBaseRTPChannel::WaitForFirstFrame(uint32_t quietWait, bool* told) {
 }
 
 bool CBaseRTPChannel::Connect(bool reconnect) {
-    rtcp_.SignalReset();
+    SignalRtcpReset();
     CloseSession(reconnect);
     {
         CLockGuard guard(parserLock_);
@@ -133,9 +155,11 @@ bool CBaseRTPChannel::Connect(bool reconnect) {
     if (reconnect || PrepareCamera()) {
         byeEvent_.Reset();
         frameDelivered_.Reset();
-        if (OpenSession(reconnect)) return true;
+        if (OpenSession(reconnect) && (reconnect || singleSession_ || OpenSecondPorts())) {
+            return true;
+        }
     }
-    rtcp_.SignalReset();
+    SignalRtcpReset();
     CloseSession(false);
     return false;
 }
@@ -145,22 +169,33 @@ bool CBaseRTPChannel::OpenSession(bool reconnect) {
     // Ports kept from the last session stay in use; a reconnect after a
     // failed connect has none left and searches again.
     if (reconnect && receiver_.GetPort() != 0) return true;
-    return OpenPorts();
+    return OpenPorts(receiver_, rtcp_, packetArrived_, &packetSeen_, kFirstRtpPort);
 }
 
-bool CBaseRTPChannel::OpenPorts() {
-    for (uint32_t port = kFirstRtpPort; port < kPortLimit; port += 2) {
+// The search goes on from the second receiver's own port; without one, from
+// the pair after the first session's (below that lie the first pair and the
+// ports that search found taken).
+bool CBaseRTPChannel::OpenSecondPorts() {
+    if (deviceSettings_.RTPMode != 0) return true;
+    const uint32_t own = receiver2_.GetPort();
+    return OpenPorts(receiver2_, rtcp2_, secondUser_.arrived, nullptr,
+                     own != 0 ? own : uint32_t(receiver_.GetPort()) + 2);
+}
+
+bool CBaseRTPChannel::OpenPorts(CRTPReceiver& receiver, CRTCPHandler& rtcp, CEvent& arrived,
+                                std::atomic<bool>* seen, uint32_t firstPort) {
+    for (uint32_t port = firstPort; port < kPortLimit; port += 2) {
         if (StopEvent().Wait(0)) return false;
-        packetSeen_ = false;
-        packetArrived_.Reset();
-        if (!receiver_.Open(false, static_cast<uint16_t>(port))) continue;
-        CEvent* events[] = {&StopEvent(), &packetArrived_};
+        if (seen != nullptr) *seen = false;
+        arrived.Reset();
+        if (!receiver.Open(false, static_cast<uint16_t>(port))) continue;
+        CEvent* events[] = {&StopEvent(), &arrived};
         if (WaitAny(events, 2, kQuietPortWaitMs) < 0 &&
-            rtcp_.Start(cameraAddress_, static_cast<uint16_t>(port + 1))) {
+            rtcp.Start(cameraAddress_, static_cast<uint16_t>(port + 1))) {
             return true;
         }
-        receiver_.Close();
-        rtcp_.Stop();
+        receiver.Close();
+        rtcp.Stop();
     }
     return false;
 }
@@ -169,6 +204,16 @@ void CBaseRTPChannel::CloseSession(bool keepPorts) {
     if (keepPorts) return;
     receiver_.Close();
     rtcp_.Stop();
+    if (singleSession_) return;
+    receiver2_.Close();
+    rtcp2_.Stop();
+}
+
+void CBaseRTPChannel::SecondSessionUser::OnRTPPacket(const sockaddr_in& sender,
+                                                     const CRTPPacket& packet) {
+    if (sender.sin_addr.s_addr != owner_.cameraAddress_) return;
+    arrived.Set();
+    owner_.rtcp2_.OnRtpSequence(packet.sequenceNumber);
 }
 
 bool CBaseRTPChannel::IsAlive() {
@@ -285,6 +330,7 @@ bool CBaseRTSPChannel::IsAlive() {
 bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
     if (info == nullptr) return false;
     rtcp_.SetCameraRtcpPort(static_cast<uint16_t>(info->serverRtcpPort));
+    if (!SingleSession()) rtcp2_.SetCameraRtcpPort(static_cast<uint16_t>(info->serverRtcpPort + 2));
     // The SDP's encoding reads "H264/90000": the name is what counts.
     const std::string& encoding = info->media[kVideoSlot].encoding;
     const std::string name = encoding.substr(0, encoding.find('/'));

@@ -60,8 +60,9 @@ public:
     std::string GetStreamName() override;
     void ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) override;
 
-    // For tests: the first local RTP port, 0 when closed.
+    // For tests: the local RTP port of the first and second session, 0 when closed.
     uint16_t GetRtpPort() { return receiver_.GetPort(); }
+    uint16_t GetSecondRtpPort() { return receiver2_.GetPort(); }
 
 protected:
     virtual void PrepareStream(const DeviceSettings* settings);
@@ -79,8 +80,15 @@ protected:
     const DeviceSettings& Settings() const { return deviceSettings_; }
     uint32_t CameraAddress() const { return cameraAddress_; }
 
+    // Host parameter 5 reading as 0 asks for a second RTP session: its own
+    // receiver and RTCP handler on a port pair of their own.
+    bool SingleSession() const { return singleSession_; }
+    void SignalRtcpReset();
+
     CRTPReceiver receiver_;
     CRTCPHandler rtcp_;
+    CRTPReceiver receiver2_;
+    CRTCPHandler rtcp2_;
     CEvent packetArrived_{true};
     // Mirrors packetArrived_ so that a running stream does not lock the event
     // for every packet.
@@ -92,12 +100,29 @@ protected:
     CEvent byeEvent_{true};
 
 private:
+    // The second session's packets: they show that its port is taken and
+    // feed its own RTCP statistics, never the video parser of the first.
+    class SecondSessionUser : public IRTPReceiverUser {
+    public:
+        explicit SecondSessionUser(CBaseRTPChannel& owner) : owner_(owner) {}
+        void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) override;
+        CEvent arrived{true};
+
+    private:
+        CBaseRTPChannel& owner_;
+    };
+
     bool Connect(bool reconnect);
-    bool OpenPorts();
+    // `seen` mirrors `arrived` where the packet path keeps such a flag.
+    bool OpenPorts(CRTPReceiver& receiver, CRTCPHandler& rtcp, CEvent& arrived,
+                   std::atomic<bool>* seen, uint32_t firstPort);
+    bool OpenSecondPorts();
     // Index of the event that ended the wait (0 stop, 1 frame), -1 on time-out.
     int WaitForFirstFrame(uint32_t quietWait, bool* told);
 
     uint32_t cameraAddress_ = 0;  // network order
+    bool singleSession_ = true;
+    SecondSessionUser secondUser_{*this};
     DeviceSettings deviceSettings_;
     std::atomic<uint32_t> defaultWidth_{0};
     std::atomic<uint32_t> defaultHeight_{0};

@@ -4,12 +4,18 @@
 // integration tests.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ChannelRig.h"
 #include "channels/RtspChannels.h"
+#include "support/UdpPeer.h"
 
 namespace talvik {
 namespace {
@@ -151,6 +157,130 @@ INSTANTIATE_TEST_SUITE_P(
                                    "talvik::CBaseRTSPChannel::SdpInfoReceived: Unable to handle "
                                    "RTP video data from device 10.0.0.5:80 - unexpected payload "
                                    "type \"MP4V-ES\""}));
+
+// An RTSP camera on a raw socket that answers every request by its method,
+// giving `serverPort` and the next one as its RTP and RTCP ports.
+class RtspCamera {
+public:
+    explicit RtspCamera(uint16_t serverPort)
+        : server_([this, serverPort](int fd, talvik_test::RawTcpServer& server) {
+              for (std::string head; server.ReadRequestHead(fd, &head);) {
+                  {
+                      std::lock_guard<std::mutex> guard(mutex_);
+                      requests_.push_back(head.substr(0, head.find("\r\n\r\n")));
+                  }
+                  if (!server.WriteAll(fd, Answer(head, serverPort))) return;
+              }
+          }) {}
+    uint16_t Port() const { return server_.Port(); }
+    std::vector<std::string> Requests() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return requests_;
+    }
+
+private:
+    std::string Answer(const std::string& head, uint16_t serverPort) const {
+        const size_t at = head.find("CSeq: ") + 6;
+        const std::string status =
+            "RTSP/1.0 200 OK\r\nCSeq: " + head.substr(at, head.find("\r\n", at) - at) + "\r\n";
+        if (head.compare(0, 9, "DESCRIBE ") == 0) {
+            const std::string sdp =
+                "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\n"
+                "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:stream=0\r\n";
+            return status + "Content-Type: application/sdp\r\nContent-Base: rtsp://127.0.0.1:" +
+                   std::to_string(Port()) +
+                   "/h264.sdp/\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+        }
+        if (head.compare(0, 6, "SETUP ") == 0) {
+            return status + "Transport: RTP/AVP;unicast;server_port=" + std::to_string(serverPort) +
+                   "-" + std::to_string(serverPort + 1) + "\r\nSession: 4711;timeout=60\r\n\r\n";
+        }
+        return status + "Session: 4711\r\n\r\n";
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    talvik_test::RawTcpServer server_;
+};
+
+// Sends its second session's receiver reports twice a second.
+class QuickReportChannel : public CH264ChannelRTSP {
+public:
+    QuickReportChannel(uint32_t input, IDriver* driver, IHostFrameSink* sink)
+        : CH264ChannelRTSP(input, driver, sink) {
+        rtcp2_.SetReportInterval(500);
+    }
+};
+
+bool PortFree(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local = talvik_test::LoopbackAddress(port, htonl(INADDR_ANY));
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    close(fd);
+    return bound;
+}
+
+// The next RTCP packet at `peer` within 20 s: its type and sender port.
+bool ReceiveRtcp(const talvik_test::UdpPeer& peer, int* type, uint16_t* fromPort) {
+    pollfd p{peer.Fd(), POLLIN, 0};
+    if (poll(&p, 1, 20000) != 1) return false;
+    uint8_t packet[1500];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n =
+        recvfrom(peer.Fd(), packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 8) return false;
+    *type = packet[1];
+    *fromPort = ntohs(from.sin_port);
+    return true;
+}
+
+// Host parameter 5 "0": a second port pair is opened after the first one,
+// its receiver reports go to the camera's RTCP port + 2, and both pairs are
+// closed at the stop. The camera is asked for one session only.
+TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
+    Camera http(200);
+    talvik_test::UdpPeer secondRtcp;  // the camera's RTCP port + 2
+    const uint16_t serverRtpPort = uint16_t(secondRtcp.Port() - 3);
+    RtspCamera rtsp(serverRtpPort);
+    Rig rig(http.Port());
+    rig.driver.parameters[2] = std::to_string(rtsp.Port());
+    rig.driver.parameters[5] = "0";
+    // No frames come: a long quiet wait keeps the session from being renewed.
+    rig.driver.device.timeoutMs = 10000;
+    rig.driver.device.dataTimeoutMs = 20000;
+    QuickReportChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(40, 3, 1);
+    ASSERT_TRUE(channel.Start(&params));
+    int type = 0;
+    uint16_t reportPort = 0;
+    ASSERT_TRUE(ReceiveRtcp(secondRtcp, &type, &reportPort));
+    EXPECT_EQ(type, 201) << "a receiver report";
+    const uint16_t first = channel.GetRtpPort();
+    const uint16_t second = uint16_t(reportPort - 1);
+    EXPECT_EQ(second, channel.GetSecondRtpPort());
+    EXPECT_GT(second, first);
+    EXPECT_EQ(second % 2, 0);
+    const auto requests = rtsp.Requests();
+    size_t setups = 0;
+    for (const std::string& r : requests) {
+        if (r.compare(0, 6, "SETUP ") != 0) continue;
+        ++setups;
+        EXPECT_NE(r.find("client_port=" + std::to_string(first) + "-" + std::to_string(first + 1)),
+                  std::string::npos)
+            << r;
+    }
+    EXPECT_EQ(setups, 1u);
+    channel.Stop();
+    do {
+        ASSERT_TRUE(ReceiveRtcp(secondRtcp, &type, &reportPort));
+    } while (type != 203);
+    EXPECT_EQ(reportPort, second + 1) << "the BYE of the second session";
+    EXPECT_EQ(channel.GetRtpPort(), 0);
+    EXPECT_EQ(channel.GetSecondRtpPort(), 0);
+    for (uint16_t port : {first, uint16_t(first + 1), second, uint16_t(second + 1)})
+        EXPECT_TRUE(PortFree(port)) << port;
+}
 
 TEST(RtspChannel, PauseAndResumeAnswerOnlyOnAChange) {
     FakeDriver driver;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -177,9 +178,12 @@ bool WaitFor(F condition, int timeoutMs) {
 // settings file lies beside the test program).
 class InProcessHost {
 public:
-    InProcessHost(const CamSim& sim, uint32_t codec)
+    // `parameters`: further numbered device parameters.
+    InProcessHost(const CamSim& sim, uint32_t codec,
+                  const std::map<uint32_t, std::string>& parameters = {})
         : codec_(codec), sink_(100000), debug_(nullptr) {
         talvik_host::DeviceDescription d;
+        d.parameters = parameters;
         d.address = "127.0.0.1";
         d.port = sim.HttpPort();
         d.model = "AV2155";
