@@ -245,21 +245,18 @@ TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
     uint16_t reportPort = 0;
     ASSERT_TRUE(ReceiveRtcp(secondRtcp, &type, &reportPort));
     EXPECT_EQ(type, 201) << "a receiver report";
-    const uint16_t first = channel.GetRtpPort();
+    // The ports come from the wire: the receivers belong to the capture thread.
     const uint16_t second = uint16_t(reportPort - 1);
-    EXPECT_EQ(second, channel.GetSecondRtpPort());
-    EXPECT_GT(second, first);
     EXPECT_EQ(second % 2, 0);
-    const auto requests = rtsp.Requests();
-    size_t setups = 0;
-    for (const std::string& r : requests) {
-        if (r.compare(0, 6, "SETUP ") != 0) continue;
-        ++setups;
-        EXPECT_NE(r.find("client_port=" + std::to_string(first) + "-" + std::to_string(first + 1)),
-                  std::string::npos)
-            << r;
+    std::string setups;
+    for (const std::string& r : rtsp.Requests()) {
+        if (r.compare(0, 6, "SETUP ") == 0)
+            setups += r.substr(std::min(r.find("client_port="), r.size()));
     }
-    EXPECT_EQ(setups, 1u);
+    const unsigned first = unsigned(std::atoi(setups.c_str() + 12));
+    EXPECT_EQ(setups, "client_port=" + std::to_string(first) + "-" + std::to_string(first + 1))
+        << "one SETUP, for the first pair";
+    EXPECT_GT(second, first);
     channel.Stop();
     do {
         ASSERT_TRUE(ReceiveRtcp(secondRtcp, &type, &reportPort));
