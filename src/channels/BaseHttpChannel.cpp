@@ -199,10 +199,10 @@ bool CBaseHttpChannel::RequestStream(const std::string& path) {
     if (cause == openFailure_) return false;
     openFailure_ = cause;
     const DEVICE_INFO& device = sender_.GetDevice();
-    Driver()->DebugMessage(kLevelError, "%s: Cannot open stream \"%s\" on device %s:%u: %s",
-                           "talvik::CBaseHttpChannel::RequestStream", path.c_str(),
-                           device.address.c_str(), static_cast<unsigned>(device.port),
-                           cause.c_str());
+    // The cause before the long path, so that a cut line still shows it.
+    Driver()->DebugMessage(kLevelError, "%s: Cannot open the stream of device %s:%u: %s (\"%s\")",
+                           "talvik::CBaseHttpChannel::RequestStream", device.address.c_str(),
+                           static_cast<unsigned>(device.port), cause.c_str(), path.c_str());
     return false;
 }
 

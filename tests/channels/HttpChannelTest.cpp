@@ -218,12 +218,12 @@ TEST_P(BrokenStreamAtStart, IsRetriedAndReported) {
     channel.Stop();
     EXPECT_EQ(rig.host.SignalLosses(), 1);
     std::lock_guard<std::mutex> guard(mutex);
-    const std::string cause = "talvik::CBaseHttpChannel::RequestStream: Cannot open stream \"" +
-                              path + "\" on device 127.0.0.1:" + std::to_string(server.Port()) +
-                              ": " + a.cause;
+    const std::string cause =
+        "talvik::CBaseHttpChannel::RequestStream: Cannot open the stream of device 127.0.0.1:" +
+        std::to_string(server.Port()) + ": " + a.cause + " (\"" + path + "\")";
     size_t causes = 0;
     for (const auto& line : rig.driver.log.Lines()) {
-        if (line.text.find("Cannot open stream") == std::string::npos) continue;
+        if (line.text.find("Cannot open the stream") == std::string::npos) continue;
         ++causes;
         EXPECT_EQ(line.level, 1u);
         EXPECT_EQ(line.text, cause);
