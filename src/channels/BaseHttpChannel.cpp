@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/Debug.h"
 #include "base/Text.h"
 #include "driver/FrameContract.h"
 #include "http/HUtils.h"
@@ -71,7 +72,7 @@ void CBaseHttpChannel::Run() {
     LoadConfiguration();
     bool sendLight = true;
     bool freshStart = true;
-    bool firstPass = true;
+    bool lossTold = false;  // the host heard of the current loss
     for (;;) {
         if (sendLight) SetLightFrequency();
         if (freshStart) LastFrameTime().SetNow();
@@ -84,14 +85,14 @@ void CBaseHttpChannel::Run() {
             SetStatus(kChannelStreaming);
             outcome = SnapshotLoop();
         } else if (!OpenStream()) {
-            // A camera that cannot be reached at the very start ends the channel.
-            outcome = firstPass ? kOutcomeStop : kOutcomeTimeout;
-            if (StopEvent().Wait(0)) outcome = kOutcomeStop;
+            // A camera that is down or refuses the stream at the start is
+            // retried like one that fails later: it may come up any time.
+            outcome = StopEvent().Wait(0) ? kOutcomeStop : kOutcomeTimeout;
         } else {
             SetStatus(kChannelStreaming);
             outcome = StreamLoop();
         }
-        firstPass = false;
+        if (framesThisPass_ > 0) lossTold = false;
 
         if (outcome == kOutcomeStop) return Finish();
         sender_.Cancel();
@@ -106,7 +107,9 @@ void CBaseHttpChannel::Run() {
         const bool lost = LastFrameTime().ElapsedMs() > limit;
         if (lost) {
             SetStatus(kChannelSignalLost);
-            SendSignalLost();
+            // One notice per loss, however long the camera stays away.
+            if (!lossTold) SendSignalLost();
+            lossTold = true;
             SetCameraState(false);
         }
         const uint32_t pause = lost ? kLostRetryMs : (framesThisPass_ == 0 ? kNoFrameRetryMs : 0);
@@ -175,6 +178,32 @@ bool CBaseHttpChannel::FetchPicture(const std::string& path, std::vector<uint8_t
         return false;
     }
     return !picture.empty();
+}
+
+bool CBaseHttpChannel::RequestStream(const std::string& path) {
+    const bool sent = HUtils::SendGet(sender_, path);
+    const uint32_t status = sender_.GetStatusCode();
+    if (sent && status >= 200 && status <= 299) {
+        openFailure_.clear();
+        return true;
+    }
+    if (StopEvent().Wait(0)) return false;  // our own cancel, not the camera's fault
+    std::string cause;
+    if (status == 401) {
+        cause = "credentials are invalid (HTTP status 401)";
+    } else if (status != 0) {
+        cause = FormatString("HTTP status %u", status);
+    } else {
+        cause = sender_.DescribeLastError();
+    }
+    if (cause == openFailure_) return false;
+    openFailure_ = cause;
+    const DEVICE_INFO& device = sender_.GetDevice();
+    // The cause before the long path, so that a cut line still shows it.
+    Driver()->DebugMessage(kLevelError, "%s: Cannot open the stream of device %s:%u: %s (\"%s\")",
+                           "talvik::CBaseHttpChannel::RequestStream", device.address.c_str(),
+                           static_cast<unsigned>(device.port), cause.c_str(), path.c_str());
+    return false;
 }
 
 void CBaseHttpChannel::SetLightFrequency() {

@@ -55,6 +55,10 @@ protected:
     // GET of path with the body read, at most kMaxSnapshotBytes; true on a 2xx
     // status with a non-empty body.
     bool FetchPicture(const std::string& path, std::vector<uint8_t>& picture);
+    // Sends the stream request; true only when the camera answered with a
+    // 2xx status. A refusal or a broken answer is logged with its cause, once
+    // until the cause changes or a stream opens.
+    bool RequestStream(const std::string& path);
     void EnableCroppingIfAsked();
     std::string BuildUrl(uint32_t kind) const { return BuildStreamUrl(urlConfig_, Params(), kind); }
 
@@ -74,6 +78,7 @@ private:
     void Finish();
 
     uint32_t framesThisPass_ = 0;  // capture thread only
+    std::string openFailure_;      // cause last logged by RequestStream; capture thread only
 };
 
 }  // namespace talvik

@@ -13,7 +13,7 @@ CJpegHttpChannel::~CJpegHttpChannel() {
 
 bool CJpegHttpChannel::OpenStream() {
     EnableCroppingIfAsked();
-    return HUtils::SendGet(sender_, BuildUrl(kUrlMjpegStream));
+    return RequestStream(BuildUrl(kUrlMjpegStream));
 }
 
 bool CJpegHttpChannel::FetchSnapshot(std::vector<uint8_t>& picture) {

@@ -112,6 +112,37 @@ CHttpSender::~CHttpSender() {
     if (session_) curl_multi_cleanup(session_);
 }
 
+std::string CHttpSender::DescribeLastError() const {
+    switch (lastError_) {
+        case 0:
+            return "no error";
+        case kErrorTimeout:
+            return FormatString("no answer within %u ms",
+                                device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs);
+        case kErrorCancelled:
+            return "cancelled";
+        case CURLE_COULDNT_CONNECT:
+            return "connection refused";
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return "unknown host";
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_WEIRD_SERVER_REPLY:
+            return "the answer is not HTTP";
+        case CURLE_GOT_NOTHING:
+            return "connection closed without an answer";
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+            return "connection broken";
+        case CURLE_SSL_CONNECT_ERROR:
+            return "TLS handshake failed";
+        case CURLE_OUT_OF_MEMORY:  // how curl reports a header line over 100 KB
+            return "the answer head is too large";
+        default:
+            return FormatString("%s (curl error %u)",
+                                curl_easy_strerror(static_cast<CURLcode>(lastError_)), lastError_);
+    }
+}
+
 void CHttpSender::Cancel() {
     cancelled_ = true;
     if (session_) curl_multi_wakeup(session_);
@@ -358,9 +389,11 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
             uint32_t error = transferResult_ ? transferResult_ : uint32_t{CURLE_GOT_NOTHING};
             lastError_ = error;
             CloseRequest();
+            // curl reports a header line over its 100 KB limit as out of
+            // memory: the device answered, on this scheme.
             const bool final = error == CURLE_OPERATION_TIMEDOUT ||
                                error == CURLE_WEIRD_SERVER_REPLY ||
-                               error == CURLE_UNSUPPORTED_PROTOCOL;
+                               error == CURLE_UNSUPPORTED_PROTOCOL || error == CURLE_OUT_OF_MEMORY;
             return final ? kAttemptFailed : kAttemptRetry;
         }
     }

@@ -99,6 +99,9 @@ public:
     uint32_t GetContentLength() const { return contentLength_; }
     // CURLcode of the last failed call, or kErrorTimeout / kErrorCancelled.
     uint32_t GetLastError() const { return lastError_; }
+    // The last error in words, for a log line: "no answer within 5000 ms",
+    // "the answer is not HTTP", ...
+    std::string DescribeLastError() const;
     uint32_t GetAuthScheme() const { return authScheme_; }
     bool IsSecure() const { return secure_ == 1; }
     // Largest number of body bytes ever held in the read buffer.

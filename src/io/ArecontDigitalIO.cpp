@@ -19,9 +19,9 @@ public:
         if (aborted_.load()) return false;
         return HUtils::RequestGetIfOk(sender_, path, text);
     }
-    bool SendGet(const std::string& path) override {
+    bool RequestGet(const std::string& path) override {
         if (aborted_.load()) return false;
-        return HUtils::SendGet(sender_, path);
+        return HUtils::RequestGet(sender_, path);
     }
     void Cancel() override {
         aborted_.store(true);
@@ -50,7 +50,8 @@ std::string ParseAuxValue(const std::string& body) {
 }
 
 uint32_t AuxValueToState(const std::string& value) {
-    return value == "off" || value == "0" ? kIOStateInactive : kIOStateActive;
+    if (value.empty()) return kIOStateNone;
+    return ToLowerCase(value) == "off" || value == "0" ? kIOStateInactive : kIOStateActive;
 }
 
 bool IsNumericAuxValue(const std::string& value) {
@@ -95,13 +96,17 @@ void CArecontDigitalIO::OnStartIO() {
 bool CArecontDigitalIO::GetInputStates(uint32_t /*inputCount*/) {
     std::string body;
     if (inputSender_ == nullptr || !inputSender_->RequestGetIfOk(kAuxInPath, body)) return false;
-    UpdateInputState(0, AuxValueToState(ParseAuxValue(body)));
+    // A reply that names no value is a failed read: reporting it as a state
+    // would raise an alarm the camera never gave.
+    const uint32_t state = AuxValueToState(ParseAuxValue(body));
+    if (state == kIOStateNone) return false;
+    UpdateInputState(0, state);
     return true;
 }
 
 bool CArecontDigitalIO::SetOutputState(uint32_t /*index*/, uint32_t state) {
     if (outputSender_ == nullptr) return false;
-    return outputSender_->SendGet(AuxOutPath(state, numericValues_.load()));
+    return outputSender_->RequestGet(AuxOutPath(state, numericValues_.load()));
 }
 
 void CArecontDigitalIO::AbortRequests() {

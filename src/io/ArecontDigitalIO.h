@@ -20,9 +20,9 @@ public:
     // True only when the camera answered status 200 with a non-empty body,
     // which is then in text (emptied first).
     virtual bool RequestGetIfOk(const std::string& path, std::string& text) = 0;
-    // True when the request was sent and a response head arrived, whatever
-    // the status; the body is not read.
-    virtual bool SendGet(const std::string& path) = 0;
+    // True only when the camera answered with a 2xx status; the body is not
+    // read. A refusal (401, 404, 500, ...) means nothing was changed.
+    virtual bool RequestGet(const std::string& path) = 0;
     // From another thread: the request in flight fails at once, and so does
     // every later one until Rearm.
     virtual void Cancel() = 0;
@@ -34,7 +34,8 @@ std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device);
 
 // The value of "auxin" in a reply such as "auxin=on\r\n"; empty when absent.
 std::string ParseAuxValue(const std::string& body);
-// "off" and "0" are inactive; anything else, the empty text included, active.
+// "off" (in any case) and "0" are inactive, any other value active; the empty
+// text (no value in the reply) is no state at all: kIOStateNone.
 uint32_t AuxValueToState(const std::string& value);
 // True for exactly "0" or "1".
 bool IsNumericAuxValue(const std::string& value);

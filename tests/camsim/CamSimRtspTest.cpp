@@ -50,16 +50,26 @@ public:
         if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
             static_cast<ssize_t>(request.size()))
             return "";
+        // Interleaved RTP and RTCP frames ("$", channel, 16-bit length) that
+        // come before the answer are skipped.
         std::string reply;
-        char buf[4096];
-        while (reply.find("\r\n\r\n") == std::string::npos && reply.size() < 65536) {
+        for (;;) {
+            while (!reply.empty() && reply[0] == '$') {
+                if (reply.size() < 4) break;
+                const size_t frame = 4 + ((uint8_t(reply[2]) << 8) | uint8_t(reply[3]));
+                if (reply.size() < frame) break;
+                reply.erase(0, frame);
+            }
+            if ((reply.empty() || reply[0] != '$') && reply.find("\r\n\r\n") != std::string::npos)
+                return reply.substr(0, reply.find("\r\n\r\n") + 4);
+            if (reply.size() > (1 << 20)) return "";
+            char buf[4096];
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, 10000) <= 0) return "";
             ssize_t n = read(fd_, buf, sizeof(buf));
             if (n <= 0) return "";
             reply.append(buf, static_cast<size_t>(n));
         }
-        return reply;
     }
 
     static std::string Header(const std::string& reply, const std::string& name) {
@@ -111,6 +121,31 @@ TEST(CamSimRtsp, FaultRuleAnswersDescribeOnly) {
     EXPECT_EQ(StatusLine(client.Request("DESCRIBE", url)), "RTSP/1.0 404 Not Found");
     BareRtspClient again(sim->RtspPort());
     EXPECT_EQ(StatusLine(again.Request("DESCRIBE", url)), "RTSP/1.0 200 OK");
+}
+
+// A status rule that meets the keep-alive of a playing interleaved session
+// (OPTIONS, then GET_PARAMETER) is answered, and the camera lives on.
+TEST(CamSimRtsp, StatusRuleDuringPlayingInterleavedSessionKeepsServerAlive) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    BareRtspClient client(sim->RtspPort());
+    const std::string url = sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10");
+    const std::string describe = client.Request("DESCRIBE", url, "Accept: application/sdp\r\n");
+    ASSERT_EQ(StatusLine(describe), "RTSP/1.0 200 OK") << describe;
+    const std::string base = BareRtspClient::Header(describe, "Content-Base");
+    const std::string setup = client.Request("SETUP", base + "stream=0",
+                                             "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    ASSERT_EQ(StatusLine(setup), "RTSP/1.0 200 OK") << setup;
+    const std::string session = "Session: " + BareRtspClient::Header(setup, "Session") + "\r\n";
+    ASSERT_EQ(StatusLine(client.Request("PLAY", base, session)), "RTSP/1.0 200 OK");
+    ASSERT_EQ(sim->Get("/sim/fault?prefix=/&status=401"), "ok\n");
+    EXPECT_EQ(StatusLine(client.Request("OPTIONS", base, session)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(StatusLine(client.Request("GET_PARAMETER", base, session)),
+              "RTSP/1.0 401 Unauthorized");
+    EXPECT_EQ(StatusLine(client.Request("OPTIONS", base, session)), "RTSP/1.0 200 OK");
+    ASSERT_EQ(sim->Get("/sim/fault?clear=1"), "ok\n");
+    EXPECT_EQ(StatusLine(client.Request("GET_PARAMETER", base, session)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
 }
 
 TEST(CamSimRtsp, SilentSessionTimesOut) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "io/IoFakes.h"
+#include "support/TestHttpServer.h"
 #include "support/Threads.h"
 
 using talvik::CArecontDigitalIO;
@@ -46,15 +47,16 @@ TEST_P(AuxInValue, ParsesToStateAndForm) {
     EXPECT_EQ(talvik::IsNumericAuxValue(value), c.numeric);
 }
 
+// State 0: no state, the poll fails.
 INSTANTIATE_TEST_SUITE_P(
     Replies, AuxInValue,
     ::testing::Values(AuxInCase{"auxin=0", "0", 1, true}, AuxInCase{"auxin=1", "1", 2, true},
                       AuxInCase{"auxin=off\r\n", "off", 1, false},
                       AuxInCase{"auxin=on\r\n", "on", 2, false},
-                      // Only the exact lower-case texts are inactive.
-                      AuxInCase{"auxin=OFF", "OFF", 2, false},
-                      // No auxin item reads as active.
-                      AuxInCase{"auxout=off", "", 2, false},
+                      AuxInCase{"auxin=OFF", "OFF", 1, false},
+                      AuxInCase{"auxin=Off", "Off", 1, false},
+                      AuxInCase{"auxin=ON", "ON", 2, false}, AuxInCase{"auxout=off", "", 0, false},
+                      AuxInCase{"auxin=\r\n", "", 0, false},
                       // A longer name that ends in auxin is not the item.
                       AuxInCase{"xauxin=on&auxin=0", "0", 1, true},
                       AuxInCase{"model=AV1\r\nauxin=off\r\n", "off", 1, false}));
@@ -137,15 +139,30 @@ TEST_F(DigitalIO, InputToggleReportedOncePerChange) {
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     const std::vector<const char*> values = {"auxin=off", "auxin=on", "auxin=on",
-                                             "auxin=0",   "auxin=1",  "auxin="};
+                                             "auxin=0",   "auxin=1",  "auxin=OFF"};
     for (const char* value : values) {
         camera.SetAuxIn(value);
         const int reads = camera.Reads();
         ASSERT_TRUE(WaitUntil([&] { return camera.Reads() >= reads + 3; }));
     }
-    // off, on, 0, 1, empty: the empty value reads as active, like 1.
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}}));
+    EXPECT_EQ(callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}}));
     EXPECT_EQ(callback.failures.load(), 0);
+}
+
+// A reply that names no input value is no state: the poll fails, and an
+// input reported before is forgotten rather than reported active.
+TEST_F(DigitalIO, ReplyWithoutAuxInIsAFailedPoll) {
+    camera.SetAuxIn("auxin=off");
+    Make(1, 0);
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
+    camera.SetAuxIn("auxout=off\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 3; }));
+    EXPECT_EQ(callback.Changes(), (Changes{{0, 1}}));
+    EXPECT_EQ(driver->log.Lines(),
+              (std::vector<LogLine>{{1,
+                                     "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() "
+                                     "method failed! Device 127.0.0.1:8080"}}));
 }
 
 TEST_F(DigitalIO, EqualRequestsWriteOnce) {
@@ -209,6 +226,45 @@ TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
                                      "talvik::CIOBase::SetOutputStateWrapper: Unable to change "
                                      "output state for device 127.0.0.1:8080 (output index 0)"}}));
 }
+
+// A camera that refuses the set request has not changed its output: the
+// failure reaches the host and the same change is written again next time.
+class RefusedWrite : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(RefusedWrite, ErrorStatusIsAFailedWrite) {
+    const unsigned status = GetParam();
+    talvik_test::TestHttpServer server({}, [status](const talvik_test::HttpExchange&) {
+        talvik_test::HttpReply reply;
+        reply.status = status;
+        reply.body = "no\r\n";
+        if (status == 401) reply.headers.push_back({"WWW-Authenticate", "Basic realm=\"camera\""});
+        return reply;
+    });
+    ASSERT_TRUE(server.Started());
+    IoDriver driver(0, 1);
+    driver.device.port = server.Port();
+    driver.device.userName = "admin";
+    driver.device.password = "wrong";
+    RecordingCallback callback;
+    CArecontDigitalIO io(&driver);
+    ASSERT_TRUE(io.SetCallback(&callback));
+    ASSERT_TRUE(io.StartIO());  // drives the output inactive
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 1; }));
+    ASSERT_TRUE(io.ChangeOutputState(0, 1));
+    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 2; }));
+    ASSERT_TRUE(io.StopIO());
+    std::vector<std::string> urls;
+    for (const auto& e : server.Exchanges())
+        urls.push_back(e.url);
+    EXPECT_EQ(urls, (Paths{kOff, kOff}));
+    const std::string failed =
+        "talvik::CIOBase::SetOutputStateWrapper: Unable to change output "
+        "state for device 127.0.0.1:" +
+        std::to_string(server.Port()) + " (output index 0)";
+    EXPECT_EQ(driver.log.Lines(), (std::vector<LogLine>{{1, failed}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, RefusedWrite, ::testing::Values(401u, 404u, 500u));
 
 // Stop cancels a hanging poll and a hanging write, and drops the queue.
 TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {

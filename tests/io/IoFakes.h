@@ -119,7 +119,7 @@ public:
         if (aborted_) return false;
         return camera_.Read(path, text, cancels_);
     }
-    bool SendGet(const std::string& path) override {
+    bool RequestGet(const std::string& path) override {
         if (aborted_) return false;
         return camera_.Write(path, cancels_);
     }
