@@ -76,6 +76,9 @@ public:
     bool Silenced();
     void SetRtpDropPercent(unsigned percent) { rtpDropPercent_ = percent; }
     unsigned RtpDropPercent() const { return rtpDropPercent_; }
+    // Whether DESCRIBE answers carry a Content-Base.
+    void SetSendContentBase(bool send) { sendContentBase_ = send; }
+    bool SendContentBase() const { return sendContentBase_; }
     void AddRule(const FaultRule& rule);
     void ClearRules();
     // The first rule matching `path`, counting its use unless countUse is false.
@@ -112,6 +115,7 @@ private:
     std::deque<std::string> requests_;
     Clock::time_point silenceEnd_;
     std::atomic<unsigned> rtpDropPercent_{0};
+    std::atomic<bool> sendContentBase_{true};
     std::vector<FaultRule> rules_;
     std::deque<std::shared_ptr<StreamStats>> streams_;
     unsigned nextStreamId_ = 1;
