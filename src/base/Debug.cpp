@@ -147,4 +147,9 @@ void CLoggerInstance::Log(uint32_t level, const char* format, ...) {
     }
 }
 
+void CLoggerInstance::EndRepeat() {
+    CLockGuard guard(lock_);
+    lastMessage_.clear();
+}
+
 }  // namespace talvik

@@ -80,6 +80,9 @@ public:
     virtual ~CLoggerInstance() = default;
 
     void Log(uint32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Ends the current run of identical messages: the next message is offered
+    // to the throttle even when it equals the last one forwarded.
+    void EndRepeat();
 
 private:
     IDebugMessage* sink_;

@@ -149,7 +149,7 @@ bool CBaseRTPChannel::Connect(bool reconnect) {
     SignalRtcpReset();
     CloseSession(reconnect);
     {
-        CLockGuard guard(parserLock_);
+        CLockGuard guard(timeLock_);
         timeConverter_.Reset();
     }
     if (reconnect || PrepareCamera()) {
@@ -232,19 +232,34 @@ void CBaseRTPChannel::OnRTCPBye() {
     byeEvent_.Set();
 }
 
+// The parser hands its frames to the host: it runs on a reference of its
+// own, outside the lock, so that a slow host never holds up the capture
+// thread (which a stop could then only terminate).
 void CBaseRTPChannel::FeedParser(const CRTPPacket& packet) {
-    CLockGuard guard(parserLock_);
-    if (parser_) parser_->ProcessPacket(packet);
+    TSmartPtr<CRTPMediaParser> parser;
+    {
+        CLockGuard guard(parserLock_);
+        parser = parser_;
+    }
+    if (!parser) return;
+    // Only the feeding thread touches the parser's state.
+    if (resyncRequested_.exchange(false, std::memory_order_acq_rel)) parser->Resync();
+    parser->ProcessPacket(packet);
 }
 
 void CBaseRTPChannel::SetParser(CRTPMediaParser* parser) {
-    CLockGuard guard(parserLock_);
-    parser_ = TSmartPtr<CRTPMediaParser>(parser);
+    TSmartPtr<CRTPMediaParser> replaced(parser);
+    {
+        CLockGuard guard(parserLock_);
+        // A request meant the old stream; the new parser starts in sync.
+        resyncRequested_ = false;
+        std::swap(parser_, replaced);
+    }
+    // The old parser goes when its last packet is done, outside the lock.
 }
 
 void CBaseRTPChannel::ResyncParser() {
-    CLockGuard guard(parserLock_);
-    if (parser_) parser_->Resync();
+    resyncRequested_ = true;
 }
 
 bool CBaseRTPChannel::OnMediaFrame(IHostFrame* frame) {
@@ -264,7 +279,8 @@ std::string CBaseRTPChannel::GetStreamName() {
 }
 
 void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) {
-    // Called from the parser, with the parser lock held.
+    // Called from the parser on the feeding thread; the capture thread resets it.
+    CLockGuard guard(timeLock_);
     timeConverter_.Convert(rtpTimestamp);
     timeConverter_.GetTime(out);
 }

@@ -9,9 +9,10 @@
 //
 // Threads: the loop runs on the capture thread; packets arrive on the
 // receiver's queue thread (UDP) or the RTSP client thread (interleaved), and
-// the parser's frames on that same thread. The parser is guarded by its own
-// lock, because a new session replaces it while the old port may still
-// deliver.
+// the parser's frames on that same thread. The parser pointer is guarded by
+// its own lock, because a new session replaces it while the old port may
+// still deliver; the feeding thread runs the parser on its own reference,
+// with no lock held while the host takes the frame.
 #pragma once
 
 #include <atomic>
@@ -71,10 +72,12 @@ protected:
     virtual bool IsAlive();
     virtual bool PrepareCamera() = 0;
 
-    // Hands a packet to the current parser (if any), under the parser lock.
+    // Hands a packet to the current parser (if any), on a reference taken
+    // under the parser lock; the host is called with no lock held.
     void FeedParser(const CRTPPacket& packet);
     // Replaces the parser (null releases it).
     void SetParser(CRTPMediaParser* parser);
+    // The parser resyncs before the next packet it is fed.
     void ResyncParser();
 
     const DeviceSettings& Settings() const { return deviceSettings_; }
@@ -127,8 +130,11 @@ private:
     std::atomic<uint32_t> defaultWidth_{0};
     std::atomic<uint32_t> defaultHeight_{0};
     std::atomic<uint32_t> streamKind_{0};
-    CLock parserLock_;  // guards parser_ and timeConverter_
+    CLock parserLock_;  // guards parser_ only, never held while the parser runs
     TSmartPtr<CRTPMediaParser> parser_;
+    // Set by the capture thread, applied by the feeding thread before its next packet.
+    std::atomic<bool> resyncRequested_{false};
+    CLock timeLock_;  // guards timeConverter_
     CTimeStampConverter timeConverter_;
 };
 

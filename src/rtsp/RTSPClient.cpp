@@ -77,6 +77,25 @@ std::string BasicCredentials(const std::string& user, const std::string& passwor
     return Base64Encode(reinterpret_cast<const uint8_t*>(joined.data()), joined.size(), false);
 }
 
+// Longest reason phrase put into a log line.
+constexpr size_t kMaxReasonPhrase = 64;
+
+// The reason phrase of an answer's status line ("RTSP/1.0 461 Unsupported
+// Transport"), cut and with anything unprintable replaced: it is camera text.
+std::string ReasonPhrase(const std::string& answer) {
+    const std::string line = answer.substr(0, answer.find_first_of("\r\n"));
+    size_t at = line.find(' ');
+    if (at != std::string::npos) at = line.find_first_not_of(' ', at);
+    if (at != std::string::npos) at = line.find(' ', at);
+    if (at != std::string::npos) at = line.find_first_not_of(' ', at);
+    if (at == std::string::npos) return std::string();
+    std::string reason = line.substr(at, kMaxReasonPhrase);
+    for (char& c : reason) {
+        if (c < 0x20 || c > 0x7E) c = '?';
+    }
+    return reason;
+}
+
 }  // namespace
 
 CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* logger, std::unique_ptr<IRTSPConnection> connection)
@@ -84,7 +103,8 @@ CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* logger, std::unique_ptr<IRTSPCon
       logger_(logger),
       connection_(connection ? std::move(connection) : std::make_unique<CTCPRTSPConnection>()),
       pauseEvent_(false),
-      playEvent_(false) {}
+      playEvent_(false),
+      refusalLog_(logger) {}
 
 CBaseRTSPClient::~CBaseRTSPClient() {
     Stop();
@@ -257,15 +277,36 @@ void CBaseRTSPClient::SendWithoutAnswer(RTSPMethod method) {
 bool CBaseRTSPClient::Request(RTSPMethod method) {
     if (method != RTSPMethod::TEARDOWN && StopRequested()) return false;
     lastRequestOk_ = SendMethod(method);
-    if (!lastRequestOk_) return false;
     const RTSPSessionInfo& info = parser_.GetSessionInfo();
-    if (info.statusCode == 401 && info.authScheme != settings_.authScheme) {
+    if (lastRequestOk_ && info.statusCode == 401 && info.authScheme != settings_.authScheme) {
         // A challenge in a new scheme: answer it once.
         settings_.authScheme = info.authScheme;
         lastRequestOk_ = SendMethod(method);
-        if (!lastRequestOk_) return false;
     }
-    return info.statusCode >= 200 && info.statusCode < 300;
+    const bool ok = lastRequestOk_ && info.statusCode >= 200 && info.statusCode < 300;
+    NoteOutcome(method, ok);
+    return ok;
+}
+
+void CBaseRTSPClient::NoteOutcome(RTSPMethod method, bool ok) {
+    // A TEARDOWN refused for a session the camera no longer has tells nothing.
+    if (method == RTSPMethod::TEARDOWN) return;
+    if (ok) {
+        if (refusalRun_ && refusedMethod_ == method) {
+            refusalRun_ = false;
+            refusalLog_.EndRepeat();
+        }
+        return;
+    }
+    // Without an answer the failure is the connection's, not a refusal.
+    const uint32_t status = parser_.GetSessionInfo().statusCode;
+    if (status == 0 || (status >= 200 && status < 300)) return;
+    refusalRun_ = true;
+    refusedMethod_ = method;
+    const std::string source = logger_ != nullptr ? logger_->GetSourceName() : std::string();
+    refusalLog_.Log(kLevelError, "%s: Device %s refused RTSP %s with %u %s",
+                    "talvik::CBaseRTSPClient::Request", source.c_str(), MethodName(method),
+                    static_cast<unsigned>(status), lastReason_.c_str());
 }
 
 bool CBaseRTSPClient::SendMethod(RTSPMethod method) {
@@ -273,8 +314,12 @@ bool CBaseRTSPClient::SendMethod(RTSPMethod method) {
     std::string text;
     BuildRequest(text, method);
     if (text.empty()) return false;
-    if (method == RTSPMethod::TEARDOWN) pendingTeardown_ = text;
-    return SendAndReceive(method, text);
+    if (method != RTSPMethod::TEARDOWN) return SendAndReceive(method, text);
+    pendingTeardown_ = text;
+    const bool ok = SendAndReceive(method, text);
+    // Answered, even with a refusal: nothing left to repeat at the next run.
+    if (ok || parser_.GetSessionInfo().statusCode != 0) pendingTeardown_.clear();
+    return ok;
 }
 
 bool CBaseRTSPClient::SendAndReceive(RTSPMethod method, const std::string& text) {
@@ -283,7 +328,10 @@ bool CBaseRTSPClient::SendAndReceive(RTSPMethod method, const std::string& text)
     if (transportMode_ == kRTSPTransportInterleaved && method == RTSPMethod::PLAY) {
         return ReceiveInterleaved();
     }
+    // A status left from an earlier answer must not pass for this one's.
+    parser_.GetSessionInfo().statusCode = 0;
     const std::string answer = ReadAnswer();
+    lastReason_ = ReasonPhrase(answer);
     if (answer.empty()) return false;
     return parser_.ParseResponse(method, answer);
 }
@@ -357,9 +405,12 @@ const RTSPMediaInfo& CBaseRTSPClient::SelectedMedia() const {
     return media[select >= 1 && select <= media.size() ? select - 1 : kVideoSlot];
 }
 
+bool CBaseRTSPClient::HasContentBase() const {
+    return parser_.GetSessionInfo().contentBase.find("rtsp://") != std::string::npos;
+}
+
 std::string CBaseRTSPClient::PresentationUrl() const {
-    const std::string& base = parser_.GetSessionInfo().contentBase;
-    if (base.find("rtsp://") != std::string::npos) return base;
+    if (HasContentBase()) return parser_.GetSessionInfo().contentBase;
     const size_t pathStart = settings_.path.find_first_not_of('/');
     const std::string path =
         pathStart == std::string::npos ? std::string() : settings_.path.substr(pathStart);
@@ -373,9 +424,17 @@ std::string CBaseRTSPClient::SetupUrl(const std::string& presentationUrl) const 
     if (control.find("://") != std::string::npos) return control;
     if (control.empty() || presentationUrl.empty()) return presentationUrl;
     std::string url = presentationUrl;
-    if (url.back() == '/') url.pop_back();
+    // Our own path may carry the stream's query: the control belongs to the
+    // path, before it. A Content-Base is the camera's and is taken as given.
+    std::string query;
+    const size_t queryStart = HasContentBase() ? std::string::npos : url.find('?');
+    if (queryStart != std::string::npos) {
+        query = url.substr(queryStart);
+        url.erase(queryStart);
+    }
+    if (!url.empty() && url.back() == '/') url.pop_back();
     if (control.front() != '/') url += '/';
-    return url + control;
+    return url + control + query;
 }
 
 std::string CBaseRTSPClient::TransportLine() const {
@@ -427,7 +486,9 @@ void CBaseRTSPClient::BuildRequest(std::string& text, RTSPMethod method) {
     const std::string url = PresentationUrl();
     ++info.cseq;
     const std::string cseq = FormatString("CSeq: %u\r\n", info.cseq);
-    const std::string authorization = AuthorizationLine(method, url);
+    // RFC 2617 3.2.2: the digest's uri is the Request-URI of this request.
+    const std::string requestUrl = method == RTSPMethod::SETUP ? SetupUrl(url) : url;
+    const std::string authorization = AuthorizationLine(method, requestUrl);
     const std::string session = info.sessionId.empty()
                                     ? std::string()
                                     : FormatString("Session: %s\r\n", info.sessionId.c_str());
@@ -444,7 +505,7 @@ void CBaseRTSPClient::BuildRequest(std::string& text, RTSPMethod method) {
             text = "DESCRIBE " + url + " " + head + "Accept: application/sdp\r\n\r\n";
             break;
         case RTSPMethod::SETUP:
-            text = "SETUP " + SetupUrl(url) + " " + head + TransportLine() + blockSize + "\r\n";
+            text = "SETUP " + requestUrl + " " + head + TransportLine() + blockSize + "\r\n";
             break;
         case RTSPMethod::PLAY:
             text = "PLAY " + url + " " + head + session + range + blockSize + "\r\n";

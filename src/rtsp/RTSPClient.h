@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "base/Debug.h"
 #include "base/Event.h"
 #include "base/Thread.h"
 #include "rtsp/RTSPClientUser.h"
@@ -98,6 +99,10 @@ private:
     bool SendMethod(RTSPMethod method);
     bool SendAndReceive(RTSPMethod method, const std::string& text);
     std::string ReadAnswer();
+    // Logs a refusal once per run of identical ones; a success of the refused
+    // method ends the run.
+    void NoteOutcome(RTSPMethod method, bool ok);
+    bool HasContentBase() const;
     std::string PresentationUrl() const;
     std::string SetupUrl(const std::string& presentationUrl) const;
     std::string TransportLine() const;
@@ -130,6 +135,10 @@ private:
     RTSPMethod keepAliveMethod_ = RTSPMethod::OPTIONS;
     bool keepAliveSwitched_ = false;
     bool keepAliveOn_ = true;
+    CLoggerInstance refusalLog_;
+    std::string lastReason_;  // reason phrase of the last answer, cleaned
+    bool refusalRun_ = false;
+    RTSPMethod refusedMethod_ = RTSPMethod::DESCRIBE;
 };
 
 // Longest answer header block read before giving up on the answer.

@@ -7,10 +7,14 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "base/Event.h"
 
 #include "ChannelRig.h"
 #include "channels/RtspChannels.h"
+#include "rtsp/RTPPacket.h"
 #include "support/UdpPeer.h"
 
 namespace talvik {
@@ -264,6 +268,60 @@ TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
     EXPECT_EQ(reportPort, second + 1) << "the BYE of the second session";
     EXPECT_EQ(channel.GetRtpPort(), 0);
     EXPECT_EQ(channel.GetSecondRtpPort(), 0);
+}
+
+// A host whose OnFrame returns only when the test lets it.
+class SlowHost : public FakeHost {
+public:
+    bool OnFrame(IHostFrame* frame) override {
+        entered.Set();
+        release.Wait(20000);
+        return FakeHost::OnFrame(frame);
+    }
+    CManualEvent entered;
+    CManualEvent release;
+};
+
+// While the host sits in OnFrame the capture thread goes on with its
+// attempts (each one resets the time converter the parser uses) and stops
+// in time; the frame is delivered once the host returns.
+TEST(RtspChannel, SlowHostFrameHoldsUpNeitherCaptureNorStop) {
+    Camera camera(200);
+    SettingsDir settings(
+        "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode></Default></Configuration>");
+    Rig rig(camera.Port());
+    SlowHost host;
+    rig.driver.allocator = &host;
+    rig.driver.hostDirectory = settings.Path();
+    rig.driver.parameters[2] = "1";  // nothing listens there: every attempt fails
+    CH264ChannelRTSP channel(0, &rig.driver, &host);
+    const STREAM_PARAMS params = rig.Params(40, 3, 1);
+    ASSERT_TRUE(channel.Start(&params));
+    ASSERT_TRUE(camera.WaitFor("/get?channelenable", 1, 10000));
+
+    RTSPSessionInfo info;
+    info.media[kVideoSlot].encoding = "H264/90000";
+    H264ParameterSetEntry sets;  // sprop-parameter-sets=Z0IAHpWoLQSZ,aM4xsg==
+    sets.payloadType = 96;
+    sets.sps = {0x67, 0x42, 0x00, 0x1e, 0x95, 0xa8, 0x2d, 0x04, 0x99};
+    sets.pps = {0x68, 0xce, 0x31, 0xb2};
+    info.parameterSets.push_back(sets);
+    ASSERT_TRUE(channel.OnRTSPSessionReady(&info));
+    // One IDR slice in one packet with the marker bit: a whole frame.
+    const uint8_t bytes[] = {0x80, 0xE0, 0, 1, 0, 0, 0, 0, 1, 2, 3, 4, 0x65, 0x88, 0x84, 0x00};
+    CRTPPacket packet;
+    ASSERT_TRUE(packet.Parse(bytes, sizeof(bytes)));
+    std::thread feeder([&] { channel.OnInterleavedPacket(&packet); });
+    ASSERT_TRUE(host.entered.Wait(10000));
+
+    const size_t attempts = camera.TimesOf("/get?channelenable").size();
+    EXPECT_TRUE(camera.WaitFor("/get?channelenable", attempts + 2, 10000))
+        << "the capture thread waits for the host";
+    channel.Stop();
+    EXPECT_EQ(rig.driver.log.Count(2), 0u) << "the capture thread had to be terminated";
+    host.release.Set();
+    feeder.join();
+    EXPECT_EQ(host.FrameCount(), 1u);
 }
 
 TEST(RtspChannel, PauseAndResumeAnswerOnlyOnAChange) {

@@ -373,6 +373,24 @@ TEST(RtspVideo, SilentCameraIsLostReportedAndRecovered) {
     EXPECT_EQ(frames.at(before).fourcc, talvik::kFourCCH264);
 }
 
+// A camera that sends no Content-Base: the SDP's relative control goes into
+// the path, before the stream's query, and the camera accepts the SETUP.
+// (GStreamer's server then refuses PLAY on the aggregate URL because of its
+// query, so this camera gives no video.)
+TEST(RtspVideo, NoContentBaseSetupPutsTheControlBeforeTheQuery) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    ASSERT_EQ(sim->Get("/sim/content-base?send=0"), "ok\n");
+    InProcessHost host(*sim, kCodecH264);
+    ASSERT_TRUE(host.Start(320, 180, 0)) << host.Error();
+    ASSERT_TRUE(WaitFor([&] { return CountPrefix(RequestLines(*sim), "PLAY ") > 0; }, 20000))
+        << "SETUP was refused";
+    const std::vector<std::string> requests = RequestLines(*sim);
+    EXPECT_EQ(CountPrefix(requests, "SETUP "), 1u);
+    EXPECT_EQ(CountPrefix(requests, "SETUP /h264.sdp/stream=0?res="), 1u);
+    EXPECT_TRUE(host.Debug().Find("refused RTSP SETUP").empty());
+}
+
 TEST(RtspVideo, CameraRebootResumesByItself) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);

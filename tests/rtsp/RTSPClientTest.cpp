@@ -324,11 +324,12 @@ TEST_F(RTSPClientTest, FullSessionSendsExactRequests) {
     EXPECT_EQ(6970u, client->GetSessionInfo().serverRtpPort);
 }
 
-TEST_F(RTSPClientTest, DigestChallengeIsAnsweredOnceAndUsedForSetup) {
+// RFC 2617 3.2.2: uri= is the Request-URI of the request it authorises.
+TEST_F(RTSPClientTest, DigestUriIsTheRequestUriOfEachRequest) {
     camera->Script(
         {"RTSP/1.0 401 Unauthorized\r\nCSeq: {cseq}\r\nWWW-Authenticate: Digest "
          "realm=\"IP Camera\", nonce=\"a1b2c3d4e5\"\r\n\r\n",
-         DescribeOk("rtsp://192.168.1.20:554/h264.sdp?res=full"), kSetupUdpOk, kOk, kOk});
+         DescribeOk(), kSetupUdpOk, kOk, kOk});
     const std::vector<std::string> requests = RunUntil(4, CameraSettings());
     ASSERT_GE(requests.size(), 4u);
     // The first DESCRIBE goes without credentials, as in FullSessionSendsExactRequests.
@@ -341,12 +342,17 @@ TEST_F(RTSPClientTest, DigestChallengeIsAnsweredOnceAndUsedForSetup) {
         "User-Agent: Talvik\r\nAccept: application/sdp\r\n\r\n",
         requests[1]);
     EXPECT_EQ(
-        "SETUP rtsp://192.168.1.20:554/h264.sdp?res=full/stream=0 RTSP/1.0\r\nCSeq: 3\r\n"
+        "SETUP rtsp://192.168.1.20:554/h264.sdp/stream=0 RTSP/1.0\r\nCSeq: 3\r\n"
         "Authorization: Digest username=\"admin\", realm=\"IP Camera\", nonce=\"a1b2c3d4e5\", "
-        "uri=\"rtsp://192.168.1.20:554/h264.sdp?res=full\", "
-        "response=\"aff619b3a093f2ab888c12d74de274ca\"\r\n"
+        "uri=\"rtsp://192.168.1.20:554/h264.sdp/stream=0\", "
+        "response=\"42ba59a98ece3397ff15346fc4e9ef14\"\r\n"
         "User-Agent: Talvik\r\nTransport: RTP/AVP/UDP;unicast;client_port=5000-5001\r\n\r\n",
         requests[2]);
+    EXPECT_EQ(0u,
+              requests[3].find("PLAY rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 4\r\n"
+                               "Authorization: Digest username=\"admin\", realm=\"IP Camera\", "
+                               "nonce=\"a1b2c3d4e5\", uri=\"rtsp://192.168.1.20:554/h264.sdp/\", "
+                               "response=\"0a184406b2e285a939adf5f74abee7f8\"\r\n"));
 }
 
 // 78 bytes of credentials: beyond 57 the MIME form would break the line,
@@ -428,6 +434,111 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+struct TeardownCase {
+    const char* name;
+    bool answered;               // the camera answers the first run's TEARDOWN
+    const char* secondRunStart;  // the first request of the next run
+};
+
+class NextRun : public RTSPClientTest, public ::testing::WithParamInterface<TeardownCase> {};
+
+// A TEARDOWN is repeated at the next run only while it has had no answer.
+TEST_P(NextRun, RepeatsOnlyAPendingTeardown) {
+    std::vector<std::string> run = {DescribeOk(), kSetupUdpOk, kOk};
+    camera->Script(
+        GetParam().answered ? std::vector<std::string>{DescribeOk(), kSetupUdpOk, kOk, kOk} : run);
+    RunUntil(3, CameraSettings());  // Stop sends the TEARDOWN
+    if (!GetParam().answered) run.insert(run.begin(), kOk);
+    camera->Script(run);
+    const std::vector<std::string> requests = RunUntil(7, CameraSettings());
+    ASSERT_GE(requests.size(), 7u);
+    EXPECT_EQ(GetParam().secondRunStart, requests[4].substr(0, requests[4].find("User-Agent")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NextRun,
+    ::testing::Values(
+        TeardownCase{"AnsweredTeardownIsNotRepeated", true,
+                     "DESCRIBE rtsp://192.168.1.20:554/h264.sdp?res=full RTSP/1.0\r\nCSeq: 1\r\n"},
+        TeardownCase{"UnansweredTeardownIsRepeated", false,
+                     "TEARDOWN rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 4\r\n"}),
+    [](const ::testing::TestParamInfo<TeardownCase>& info) {
+        return std::string(info.param.name);
+    });
+
+const std::string kUnsupportedTransport =
+    "RTSP/1.0 461 Unsupported Transport\r\nCSeq: {cseq}\r\n\r\n";
+const char kRefusedSetup[] =
+    "talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP SETUP with 461 "
+    "Unsupported Transport";
+
+struct RefusalCase {
+    const char* name;
+    std::vector<std::vector<std::string>> runs;  // the answers of each run
+    std::vector<std::string> lines;              // level-1 lines expected in all
+};
+
+class Refusal : public RTSPClientTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+// A refused request is told once per run of identical refusals, with the
+// method, status and reason phrase, and without credentials.
+TEST_P(Refusal, IsLoggedOncePerRunOfIdenticalRefusals) {
+    for (const std::vector<std::string>& run : GetParam().runs) {
+        camera->Script(run);
+        const size_t before = camera->Requests().size();
+        ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
+        // A run either ends by itself or reaches PLAY.
+        ASSERT_TRUE(camera->WaitForRequests(before + std::min<size_t>(run.size(), 3)));
+        client->Stop();
+    }
+    std::vector<std::string> lines;
+    for (const talvik_test::LogLine& line : logger.Lines()) {
+        EXPECT_EQ(1u, line.level) << line.text;
+        lines.push_back(line.text);
+    }
+    EXPECT_EQ(GetParam().lines, lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusal,
+    ::testing::Values(
+        RefusalCase{"SetupUnsupportedTransport",
+                    {{DescribeOk(), kUnsupportedTransport, kOk}},
+                    {kRefusedSetup}},
+        RefusalCase{
+            "SetupBadRequestAndServerError",
+            {{DescribeOk(), "RTSP/1.0 400 Bad Request\r\nCSeq: {cseq}\r\n\r\n", kOk},
+             {DescribeOk(), "RTSP/1.0 500 Internal Server Error\r\nCSeq: {cseq}\r\n\r\n", kOk}},
+            {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP SETUP "
+             "with 400 Bad Request",
+             "talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP SETUP "
+             "with 500 Internal Server Error"}},
+        RefusalCase{"DescribeNotFound",
+                    {{kNotFound}},
+                    {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP "
+                     "DESCRIBE with 404 Not Found"}},
+        RefusalCase{"WrongCredentials",
+                    {{kChallenge, kChallenge}},
+                    {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP "
+                     "DESCRIBE with 401 Unauthorized"}},
+        RefusalCase{"RepeatedRefusalOnce",
+                    {{DescribeOk(), kUnsupportedTransport, kOk},
+                     {DescribeOk(), kUnsupportedTransport, kOk},
+                     {DescribeOk(), kUnsupportedTransport, kOk}},
+                    {kRefusedSetup}},
+        RefusalCase{"AgainAfterRecovery",
+                    {{DescribeOk(), kUnsupportedTransport, kOk},
+                     {DescribeOk(), kSetupUdpOk, kOk, kOk},
+                     {DescribeOk(), kUnsupportedTransport, kOk}},
+                    {kRefusedSetup, kRefusedSetup}},
+        RefusalCase{
+            "HostileReasonIsCutAndCleaned",
+            {{"RTSP/1.0 404 Gone%s%n\x01" + std::string(200, 'x') + "\r\nCSeq: {cseq}\r\n\r\n"}},
+            {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP "
+             "DESCRIBE with 404 Gone%s%n?" +
+             std::string(55, 'x')}}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
 // gst-rtsp-server echoes the request URL, query included, in several headers;
 // with a long query the header block passes 512 bytes.
 TEST_F(RTSPClientTest, HeaderBlockLongerThan512BytesIsRead) {
@@ -495,9 +606,9 @@ INSTANTIATE_TEST_SUITE_P(
                   kRTSPTransportInterleaved, "RTP/AVP", 101,
                   "SETUP rtsp://other/x/trackID=3 RTSP/1.0\r\n",
                   "Transport: RTP/AVP/TCP;unicast\r\n"},
-        SetupCase{"NoContentBaseUsesHostPortAndPath", "none", "stream=0", kRTSPTransportUdp,
+        SetupCase{"NoContentBaseControlGoesBeforeTheQuery", "none", "stream=0", kRTSPTransportUdp,
                   "RTP/AVP", 101,
-                  "SETUP rtsp://192.168.1.20:554/h264.sdp?res=full/stream=0 RTSP/1.0\r\n",
+                  "SETUP rtsp://192.168.1.20:554/h264.sdp/stream=0?res=full RTSP/1.0\r\n",
                   "Transport: RTP/AVP/UDP;unicast;client_port=5000-5001\r\n"}),
     [](const ::testing::TestParamInfo<SetupCase>& info) { return std::string(info.param.name); });
 

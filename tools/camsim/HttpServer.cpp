@@ -436,6 +436,12 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
         state_->SetRtpDropPercent(static_cast<unsigned>(percent));
         return SendText(connection, 200, "ok\n");
     }
+    if (path == "/sim/content-base") {
+        const std::string& v = args["send"];
+        if (v != "0" && v != "1") return bad("send");
+        state_->SetSendContentBase(v == "1");
+        return SendText(connection, 200, "ok\n");
+    }
     if (path == "/sim/auxin") {
         const std::string& v = args["value"];
         if (v != "0" && v != "1" && v != "on" && v != "off") return bad("value");

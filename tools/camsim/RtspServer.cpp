@@ -367,6 +367,10 @@ void OnSendMessage(GstRTSPClient*, GstRTSPContext* ctx, GstRTSPMessage* message,
     GstRTSPVersion version;
     if (gst_rtsp_message_parse_request(ctx->request, &method, &uri, &version) != GST_RTSP_OK)
         return;
+    // Without a Content-Base the SDP's relative control ("stream=0") is
+    // resolved against the request URL, query and all.
+    if (method == GST_RTSP_DESCRIBE && !state->SendContentBase())
+        gst_rtsp_message_remove_header(message, GST_RTSP_HDR_CONTENT_BASE, -1);
     gchar* auth = nullptr;
     std::string scheme = "none";
     if (gst_rtsp_message_get_header(ctx->request, GST_RTSP_HDR_AUTHORIZATION, &auth, 0) ==

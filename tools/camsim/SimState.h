@@ -78,6 +78,9 @@ public:
     bool Silenced();
     void SetRtpDropPercent(unsigned percent) { rtpDropPercent_ = percent; }
     unsigned RtpDropPercent() const { return rtpDropPercent_; }
+    // Whether DESCRIBE answers carry a Content-Base.
+    void SetSendContentBase(bool send) { sendContentBase_ = send; }
+    bool SendContentBase() const { return sendContentBase_; }
     void AddRule(const FaultRule& rule);
     void ClearRules();
     // The first rule matching `path` (and `method`, for rules that name one),
@@ -121,6 +124,7 @@ private:
     std::deque<std::string> requests_;
     Clock::time_point silenceEnd_;
     std::atomic<unsigned> rtpDropPercent_{0};
+    std::atomic<bool> sendContentBase_{true};
     std::vector<FaultRule> rules_;
     std::map<std::string, Clock::time_point> sessionRefreshed_;
     std::deque<std::shared_ptr<StreamStats>> streams_;
