@@ -86,15 +86,13 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
     if (frame == nullptr) return;
     bool delivered = false;
     try {
-        uint8_t* buffer = frame->GetBuffer();
-        if (buffer == nullptr || frame->GetBufferSize() < size) {
+        if (!CopyToFrame(frame, data.data(), size)) {
             const DEVICE_INFO* device = driver_->GetDeviceInfo();
             driver_->DebugMessage(kLevelError, "%s: Data copying error, device %s:%u",
                                   "talvik::CH264RTPMediaParser::ProcessFrame",
                                   device != nullptr ? device->address.c_str() : "",
                                   device != nullptr ? unsigned(device->port) : 0u);
         } else {
-            std::memcpy(buffer, data.data(), size);
             SystemTime time{};
             client_->ConvertTimestamp(rtpTimestamp, &time);
             const HostSystemTime hostTime = ToHostTime(time);
