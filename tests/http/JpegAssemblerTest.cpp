@@ -183,6 +183,58 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"HeaderTooShortForTheSize", {}, false, 640, 480}),
     [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
 
+// Only EOI in the entropy-coded data ends a picture: stuffed bytes, restart
+// markers, fill bytes and the segments between the scans of a progressive
+// picture (even a comment holding FF D9) pass. A byte where a marker is due,
+// or a length below 2, drops the picture; the next one still arrives.
+struct WalkCase {
+    const char* name;
+    Bytes image;
+    bool delivered;
+};
+
+class JpegAssemblerWalk : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(JpegAssemblerWalk, EndsOnlyAtTheEndOfImage) {
+    const WalkCase& c = GetParam();
+    const Bytes next = MakeJpeg(16, 16, 4, 0xC0, 0x55);
+    const Bytes stream = Concat({c.image, Text(kPartHeader), next});
+    std::vector<Image> expected;
+    if (c.delivered) expected.push_back({c.image, 24, 8});
+    expected.push_back({next, 16, 16});
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        Harness h;
+        h.FeedSplit(stream, {cut});
+        ASSERT_EQ(h.images, expected) << "cut at " << cut;
+    }
+}
+
+const Bytes kHead24x8 = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00,
+                         0x08, 0x00, 0x18, 0x01, 0x01, 0x11, 0x00};
+const Bytes kScan = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
+const Bytes kEnd = {0xFF, 0xD9};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JpegAssemblerWalk,
+    ::testing::Values(
+        WalkCase{"StuffedRestartAndFillBytes",
+                 Concat({kHead24x8, kScan, {0x11, 0xFF, 0x00, 0x22, 0xFF, 0xD3, 0x33, 0xFF}, kEnd}),
+                 true},
+        WalkCase{"SegmentsBetweenScans",
+                 Concat({kHead24x8,
+                         kScan,
+                         {0x11, 0x22},
+                         {0xFF, 0xC4, 0x00, 0x02},
+                         {0xFF, 0xFE, 0x00, 0x04, 0xFF, 0xD9},
+                         kScan,
+                         {0x33},
+                         kEnd}),
+                 true},
+        WalkCase{"NoMarkerWhereASegmentIsDue", Concat({kHead24x8, {0x42}, kScan, kEnd}), false},
+        WalkCase{"LengthBelowTwo", Concat({kHead24x8, {0xFF, 0xE1, 0x00, 0x01}, kScan, kEnd}),
+                 false}),
+    [](const ::testing::TestParamInfo<WalkCase>& info) { return info.param.name; });
+
 // Camera pictures whose EXIF segment (data/, built by make_exif_jpegs.py)
 // holds marker bytes: a thumbnail with its own SOI, start of frame and EOI,
 // or FF C0 inside a value. Each reaches the sink whole with the picture's own
