@@ -53,7 +53,7 @@ private:
     void Abandon();
     // Delivers the image (held in frame_, or wholly inside the chunk fed).
     void FinishImage(const uint8_t* image, size_t size);
-    // The marker code after FF (at `at` in this chunk) between segments.
+    // A segment with this marker code begins: its length follows.
     void OnSegmentMarker(uint8_t code);
     // One byte of a segment payload that the walk must see (the size fields
     // of a baseline start of frame).
