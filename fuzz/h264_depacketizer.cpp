@@ -7,7 +7,7 @@
 #include "rtsp/H264Depacketizer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    talvik::CH264Depacketizer depacketizer({[](uint16_t, uint16_t) {}, [] {}});
+    talvik::CH264Depacketizer depacketizer({[](uint16_t, uint16_t) {}, [] {}, {}});
     depacketizer.SetParameterSets(
         {{96, {0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x3d, 0xa1}, {0x68, 0xce, 0x3c, 0x80}}});
     depacketizer.SetDefaultResolution(640, 480);

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "base/Text.h"
+#include "driver/FrameContract.h"
 #include "http/HUtils.h"
 
 namespace talvik {
@@ -101,6 +102,7 @@ bool CArecontCameraProperties::HostAtLeast512() const {
 
 bool CArecontCameraProperties::ReadFromDevice(uint32_t& errorCode) {
     hostCoreVersion_ = versionReader_ ? versionReader_() : HostCoreVersion{};
+    errorText_.clear();
     bool ok = ReadModel();
     if (ok && !IsCancelled()) ok = ReadSensorSize();
     if (ok) {
@@ -149,6 +151,12 @@ bool CArecontCameraProperties::ReadSensorSize() {
     const int width = ParseLikeAtoi(widthText);
     int height = ParseLikeAtoi(heightText);
     if (width < 1 || height < 1) return false;
+    // No H.264 level has room for such a sensor: a malformed reply, not a size.
+    if (width > static_cast<int>(kMaxPictureSide) || height > static_cast<int>(kMaxPictureSide)) {
+        errorText_ = FormatString("sensor size %dx%d is beyond %u pixels on a side", width, height,
+                                  kMaxPictureSide);
+        return false;
+    }
     // This sensor delivers 1080 visible lines out of 1088 when cropped.
     if (width == 1920 && height == 1088) {
         flexibleCropping_ = true;

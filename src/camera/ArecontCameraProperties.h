@@ -38,6 +38,8 @@ public:
 
     bool WriteCustomProperties(ICapabilityStore* store) override;
     bool ReadFromDevice(uint32_t& errorCode) override;
+    // Why the last read failed when a reply was malformed; else empty.
+    std::string GetErrorText() override { return errorText_; }
 
     // Replaces the camera transport, HUtils::RequestGetBody on the own
     // sender (a fake camera in tests).
@@ -72,6 +74,7 @@ private:
     bool flexibleCropping_ = false;
     uint32_t cameraGroup_ = 1;
     std::string deviceModel_;
+    std::string errorText_;
     HostCoreVersion hostCoreVersion_{0, 0, 0, 0};
 };
 

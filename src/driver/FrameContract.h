@@ -11,6 +11,14 @@
 
 namespace talvik {
 
+// No H.264 level allows a picture wider or taller than this; a camera that
+// reports more sends malformed data.
+constexpr uint32_t kMaxPictureSide = 16384;
+
+// Copies size bytes into the frame's buffer when the buffer the frame reports
+// holds them; false (nothing written) otherwise.
+bool CopyToFrame(IHostFrame* frame, const uint8_t* data, uint32_t size);
+
 // 1 below 200 pixels wide, 2 below 400, 3 below 1024 when wider than twice
 // the height (a half-height field), otherwise 4.
 uint32_t ResolutionClass(uint32_t width, uint32_t height);

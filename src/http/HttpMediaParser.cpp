@@ -2,7 +2,6 @@
 
 #include <cxxabi.h>
 
-#include <cstring>
 
 #include "driver/FrameContract.h"
 #include "http/SpsReader.h"
@@ -17,24 +16,23 @@ constexpr uint8_t kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
 
 void CHttpMediaParser::FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data,
                                  uint32_t size, FillOrder order) {
-    uint8_t* buffer = nullptr;
-    if (order == FillOrder::kBytesFirst) {
-        buffer = frame->GetBuffer();
-        if (buffer == nullptr) return;
-        std::memcpy(buffer, data, size);
-    }
+    if (order == FillOrder::kBytesFirst && !CopyToFrame(frame, data, size)) return LogCopyError();
     frame->SetWidth(width_);
     frame->SetHeight(height_);
     frame->SetResolutionClass(ResolutionClass(width_, height_));
     frame->SetDataSize(size);
     frame->SetFourCC(fourcc);
     frame->StampFrame();
-    if (order == FillOrder::kFieldsFirst) {
-        buffer = frame->GetBuffer();
-        if (buffer == nullptr) return;
-        std::memcpy(buffer, data, size);
-    }
+    if (order == FillOrder::kFieldsFirst && !CopyToFrame(frame, data, size)) return LogCopyError();
     if (receiver_ != nullptr) receiver_->ReceiveFrame(frame);
+}
+
+void CHttpMediaParser::LogCopyError() {
+    const DEVICE_INFO* device = driver_->GetDeviceInfo();
+    driver_->DebugMessage(kLevelError, "%s: Data copying error, device %s:%u",
+                          "talvik::CHttpMediaParser::DeliverFrame",
+                          device != nullptr ? device->address.c_str() : "",
+                          device != nullptr ? static_cast<unsigned>(device->port) : 0u);
 }
 
 void CHttpMediaParser::ParseBytes(const uint8_t* data, size_t size) {
@@ -112,7 +110,18 @@ void CH264MediaParser::ParseData(std::vector<uint8_t>& data) {
     data.insert(data.end(), std::begin(kAccessUnitDelimiter), std::end(kAccessUnitDelimiter));
     uint32_t width = 0;
     uint32_t height = 0;
-    if (!DecodeSpsSize(data.data(), data.size(), width, height)) return;
+    const SpsSize found = ReadSpsSize(data.data(), data.size(), width, height);
+    if (found == SpsSize::kOversized && !oversizeLogged_) {
+        // A camera that sends one such frame sends them all: once is enough.
+        oversizeLogged_ = true;
+        const DEVICE_INFO* device = driver_->GetDeviceInfo();
+        driver_->DebugMessage(kLevelWarning,
+                              "%s: Picture size %ux%u is beyond %u pixels on a side, device %s:%u",
+                              "talvik::CH264MediaParser::ParseData", width, height, kMaxPictureSide,
+                              device != nullptr ? device->address.c_str() : "",
+                              device != nullptr ? static_cast<unsigned>(device->port) : 0u);
+    }
+    if (found != SpsSize::kDecoded) return;
     width_ = width;
     height_ = height;
     DeliverFrame(kFourCCH264, data.data(), data.size(), FillOrder::kBytesFirst);

@@ -61,6 +61,7 @@ protected:
 private:
     void FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data, uint32_t size,
                    FillOrder order);
+    void LogCopyError();
 };
 
 // JPEG pictures delimited by their start- and end-of-image markers, across
@@ -90,6 +91,9 @@ public:
 
     explicit CH264MediaParser(IDriver* driver) : CHttpMediaParser(driver) {}
     void ParseData(std::vector<uint8_t>& data) override;
+
+private:
+    bool oversizeLogged_ = false;
 };
 
 }  // namespace talvik

@@ -1,7 +1,11 @@
 // Cuts JPEG images out of an unbounded byte stream (a multipart MJPEG body or
-// single pictures) by their start- and end-of-image markers. Multipart
-// headers and boundaries are never interpreted; only the markers delimit
-// images. Markers split across chunks are recognised.
+// single pictures). Multipart headers and boundaries are never interpreted:
+// an image starts at a start-of-image marker, its marker segments are walked
+// by their lengths up to the start of scan, and it ends at the first
+// end-of-image marker in the entropy-coded data. Marker bytes inside a
+// segment (an EXIF thumbnail with its own SOI ... EOI, FF C0 in an ICC
+// profile) therefore neither end the image nor give it a size. Markers split
+// across chunks are recognised.
 #pragma once
 
 #include <cstddef>
@@ -34,17 +38,43 @@ public:
     size_t Buffered() const { return frame_.size(); }
 
 private:
+    // Where the walk stands.
+    enum class State {
+        kSeekImage,  // outside an image: looking for FF D8
+        kMarker,     // between segments: a marker (after fill bytes) is due
+        kLength,     // reading a segment's 16-bit length
+        kSegment,    // skipping a segment's payload
+        kScan,       // entropy-coded data: looking for EOI
+    };
+
     void Append(const uint8_t* data, size_t size);
     void DropOversized();
+    // The walk met bytes no JPEG has: the image is dropped.
+    void Abandon();
     // Delivers the image (held in frame_, or wholly inside the chunk fed).
     void FinishImage(const uint8_t* image, size_t size);
-    void ReadFrameSize(const uint8_t* image, size_t size);
+    // A segment with this marker code begins: its length follows.
+    void OnSegmentMarker(uint8_t code);
+    // One byte of a segment payload that the walk must see (the size fields
+    // of a baseline start of frame).
+    void OnSegmentByte(uint8_t value);
 
     ImageSink onImage_;
     OverflowSink onOverflow_;
     std::vector<uint8_t> frame_;
     bool inFrame_ = false;
-    bool lastWasFF_ = false;  // the previous chunk ended in 0xFF
+    bool pendingFF_ = false;  // the byte before the next one read was 0xFF
+
+    State state_ = State::kSeekImage;
+    uint8_t segment_ = 0;          // marker code of the segment being read
+    uint32_t lengthBytes_ = 0;     // length bytes read so far
+    uint32_t segmentLength_ = 0;   // payload bytes of the segment (length - 2)
+    uint32_t segmentRead_ = 0;     // payload bytes passed so far
+    uint8_t frameHeader_[5] = {};  // precision, height, width of a baseline SOF
+    bool imageHasSize_ = false;
+    uint32_t imageWidth_ = 0;
+    uint32_t imageHeight_ = 0;
+
     uint32_t width_ = 0;
     uint32_t height_ = 0;
 };

@@ -1,6 +1,9 @@
 #include "http/SpsReader.h"
 
+#include <algorithm>
 #include <vector>
+
+#include "driver/FrameContract.h"
 
 namespace talvik {
 
@@ -94,9 +97,16 @@ int64_t CBitReader::ReadSe() {
 }
 
 bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height) {
+    if (ReadSpsSize(data, size, width, height) == SpsSize::kDecoded) return true;
     width = 0;
     height = 0;
-    if (!data) return false;
+    return false;
+}
+
+SpsSize ReadSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height) {
+    width = 0;
+    height = 0;
+    if (!data) return SpsSize::kNone;
 
     size_t nal = size;
     for (size_t i = 0; i < kStartCodeSearch && i + 3 < size; ++i) {
@@ -106,7 +116,7 @@ bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& 
             break;
         }
     }
-    if (nal >= size) return false;
+    if (nal >= size) return SpsSize::kNone;
 
     const std::vector<uint8_t> rbsp = ExtractRbsp(data + nal + 1, size - nal - 1);
     CBitReader reader(rbsp.data(), rbsp.size());
@@ -120,7 +130,7 @@ bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& 
     bool separateColourPlanes = false;
     if (HasChromaFormat(profile)) {
         chromaFormat = reader.ReadUe();
-        if (chromaFormat > 3) return false;
+        if (chromaFormat > 3) return SpsSize::kNone;
         if (chromaFormat == 3) separateColourPlanes = reader.ReadBit() != 0;
         reader.ReadUe();   // bit_depth_luma_minus8
         reader.ReadUe();   // bit_depth_chroma_minus8
@@ -143,7 +153,7 @@ bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& 
         reader.ReadSe();   // offset_for_non_ref_pic
         reader.ReadSe();   // offset_for_top_to_bottom_field
         const uint32_t cycle = reader.ReadUe();
-        if (cycle > kMaxRefFramesInPocCycle) return false;
+        if (cycle > kMaxRefFramesInPocCycle) return SpsSize::kNone;
         for (uint32_t i = 0; i < cycle && !reader.Failed(); ++i)
             reader.ReadSe();
     }
@@ -172,10 +182,16 @@ bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& 
         w -= unitX * (left + right);
         h -= unitY * (top + bottom);
     }
-    if (reader.Failed() || w <= 0 || h <= 0 || w > UINT32_MAX || h > UINT32_MAX) return false;
+    if (reader.Failed() || w <= 0 || h <= 0) return SpsSize::kNone;
+    if (w > kMaxPictureSide || h > kMaxPictureSide) {
+        // Reported as far as it fits; the caller only names it.
+        width = uint32_t(std::min<int64_t>(w, UINT32_MAX));
+        height = uint32_t(std::min<int64_t>(h, UINT32_MAX));
+        return SpsSize::kOversized;
+    }
     width = uint32_t(w);
     height = uint32_t(h);
-    return true;
+    return SpsSize::kDecoded;
 }
 
 }  // namespace talvik

@@ -31,9 +31,20 @@ private:
     bool failed_ = false;
 };
 
+enum class SpsSize {
+    kDecoded,
+    kNone,       // no SPS, cut short, or no picture left after cropping
+    kOversized,  // width or height beyond kMaxPictureSide (FrameContract.h)
+};
+
 // Finds the sequence parameter set whose start code (00 00 01) begins within
 // the first 64 bytes of an Annex B access unit and decodes its cropped picture
-// size. False when there is none, it is cut short or it yields no picture.
+// size. width and height are the decoded size also when it is oversized (for
+// the message), else 0 unless decoded.
+SpsSize ReadSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height);
+
+// ReadSpsSize for callers that only need a usable size: true when decoded;
+// width and height are 0 otherwise.
 bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height);
 
 }  // namespace talvik

@@ -39,6 +39,14 @@ bool CH264Depacketizer::CheckSequence(uint16_t sequence) {
     return false;
 }
 
+bool CH264Depacketizer::ReadSps(const std::vector<uint8_t>& data, uint32_t& width,
+                                uint32_t& height) {
+    const SpsSize found = ReadSpsSize(data.data(), data.size(), width, height);
+    if (found == SpsSize::kOversized && hooks_.onOversizedPicture)
+        hooks_.onOversizedPicture(width, height);
+    return found == SpsSize::kDecoded;
+}
+
 void CH264Depacketizer::LoadParameterSets() {
     for (const H264ParameterSetEntry& entry : sets_) {
         if (entry.payloadType < 0 || static_cast<uint32_t>(entry.payloadType) != payloadType_) {
@@ -53,7 +61,7 @@ void CH264Depacketizer::LoadParameterSets() {
         annexB.insert(annexB.end(), kStartCode, kStartCode + 3);
         annexB.insert(annexB.end(), entry.pps.begin(), entry.pps.end());
         uint32_t w = 0, h = 0;
-        if (DecodeSpsSize(annexB.data(), annexB.size(), w, h)) {
+        if (ReadSps(annexB, w, h)) {
             sps_ = entry.sps;
             pps_ = entry.pps;
             width_ = w;
@@ -155,7 +163,7 @@ bool CH264Depacketizer::AppendPayload(const uint8_t* payload, size_t size) {
 CH264Depacketizer::Result CH264Depacketizer::FinishFrame() {
     frame_.insert(frame_.end(), kAccessUnitDelimiter, kAccessUnitDelimiter + 5);
     uint32_t w = 0, h = 0;
-    if (DecodeSpsSize(frame_.data(), frame_.size(), w, h)) {
+    if (ReadSps(frame_, w, h)) {
         width_ = w;
         height_ = h;
         needKeyFrame_ = false;

@@ -25,6 +25,9 @@ public:
         std::function<void(uint16_t previous, uint16_t received)> onSequenceError;
         // The frame grew past kMaxFrameBytes and was dropped.
         std::function<void()> onOverflow;
+        // An SPS gave a picture larger than any H.264 level allows; it was
+        // taken as no SPS.
+        std::function<void(uint32_t width, uint32_t height)> onOversizedPicture;
     };
 
     enum class Result {
@@ -60,6 +63,8 @@ public:
 private:
     bool CheckSequence(uint16_t sequence);
     void LoadParameterSets();
+    // Decodes the picture size; an oversized one goes to the hook.
+    bool ReadSps(const std::vector<uint8_t>& data, uint32_t& width, uint32_t& height);
     bool AppendPayload(const uint8_t* payload, size_t size);
     bool AppendSingle(const uint8_t* payload, size_t size);
     bool AppendStapA(const uint8_t* payload, size_t size);

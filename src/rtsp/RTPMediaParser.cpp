@@ -48,7 +48,20 @@ CH264RTPMediaParser::CH264RTPMediaParser(IDriver* driver, std::string name)
     : CRTPMediaParser(driver, std::move(name)),
       depacketizer_(
           {[this](uint16_t previous, uint16_t received) { LogSequenceError(previous, received); },
-           [this] { LogOverflow(); }}) {}
+           [this] { LogOverflow(); },
+           [this](uint32_t width, uint32_t height) { LogOversizedPicture(width, height); }}) {}
+
+void CH264RTPMediaParser::LogOversizedPicture(uint32_t width, uint32_t height) {
+    // A camera that sends one such SPS sends it with every key frame.
+    if (oversizeLogged_ || driver_ == nullptr) return;
+    oversizeLogged_ = true;
+    const DEVICE_INFO* device = driver_->GetDeviceInfo();
+    driver_->DebugMessage(kLevelWarning,
+                          "%s: Picture size %ux%u is beyond %u pixels on a side, device %s:%u",
+                          "talvik::CH264RTPMediaParser::ProcessPacket", width, height,
+                          kMaxPictureSide, device != nullptr ? device->address.c_str() : "",
+                          device != nullptr ? unsigned(device->port) : 0u);
+}
 
 void CH264RTPMediaParser::SetParameterSets(const std::vector<H264ParameterSetEntry>& sets) {
     CRTPMediaParser::SetParameterSets(sets);
@@ -86,15 +99,13 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
     if (frame == nullptr) return;
     bool delivered = false;
     try {
-        uint8_t* buffer = frame->GetBuffer();
-        if (buffer == nullptr || frame->GetBufferSize() < size) {
+        if (!CopyToFrame(frame, data.data(), size)) {
             const DEVICE_INFO* device = driver_->GetDeviceInfo();
             driver_->DebugMessage(kLevelError, "%s: Data copying error, device %s:%u",
                                   "talvik::CH264RTPMediaParser::ProcessFrame",
                                   device != nullptr ? device->address.c_str() : "",
                                   device != nullptr ? unsigned(device->port) : 0u);
         } else {
-            std::memcpy(buffer, data.data(), size);
             SystemTime time{};
             client_->ConvertTimestamp(rtpTimestamp, &time);
             const HostSystemTime hostTime = ToHostTime(time);

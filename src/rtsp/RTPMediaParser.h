@@ -74,8 +74,10 @@ public:
 
 private:
     void DeliverFrame(uint32_t rtpTimestamp);
+    void LogOversizedPicture(uint32_t width, uint32_t height);
 
     CH264Depacketizer depacketizer_;
+    bool oversizeLogged_ = false;
 };
 
 }  // namespace talvik

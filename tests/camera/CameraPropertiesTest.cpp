@@ -248,6 +248,7 @@ struct FailedReadCase {
     const char* name;
     std::map<std::string, std::string> replies;  // "" removes the path
     std::vector<std::string> requests;
+    std::string errorText = "";  // GetErrorText after the read
 };
 
 TEST(ReadFromDevice, FailsWithCode3) {
@@ -262,6 +263,16 @@ TEST(ReadFromDevice, FailsWithCode3) {
         {"zero width", {{"/get?sensorwidth", "sensorwidth=0\r\n"}}, throughSensor},
         {"negative height", {{"/get?sensorheight", "sensorheight=-1080\r\n"}}, throughSensor},
         {"width not a number", {{"/get?sensorwidth", "sensorwidth=wide\r\n"}}, throughSensor},
+        // Beyond what any H.264 level allows: a malformed reply, named once
+        // in the query's failure message.
+        {"SensorHeight65535IsMalformed",
+         {{"/get?sensorheight", "sensorheight=65535\r\n"}},
+         throughSensor,
+         "sensor size 1600x65535 is beyond 16384 pixels on a side"},
+        {"SensorWidth16385IsMalformed",
+         {{"/get?sensorwidth", "sensorwidth=16385\r\n"}},
+         throughSensor,
+         "sensor size 16385x1200 is beyond 16384 pixels on a side"},
     };
     for (const FailedReadCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -278,6 +289,7 @@ TEST(ReadFromDevice, FailsWithCode3) {
         EXPECT_FALSE(r.properties.ReadFromDevice(code));
         EXPECT_EQ(code, 3u);
         EXPECT_EQ(r.camera.Requests(), c.requests);
+        EXPECT_EQ(r.properties.GetErrorText(), c.errorText);
         EXPECT_FALSE(r.properties.WriteCapabilities(nullptr));
     }
 }

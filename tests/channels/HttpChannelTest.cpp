@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,15 +38,17 @@ TEST(HttpChannel, LightFrequencyOtherThan50Or60IsNotSent) {
     EXPECT_EQ(camera.Paths()[0].compare(0, 7, "/image?"), 0) << camera.Paths()[0];
 }
 
-// A minimal baseline JPEG of the given size (SOI, SOF0, filler, EOI).
+// A minimal baseline JPEG of the given size, 33 bytes: SOI, SOF0, SOS,
+// entropy-coded filler, EOI.
 std::string TinyJpeg(uint16_t width, uint16_t height) {
-    const char head[] = {'\xFF', '\xD8', '\xFF', '\xC0', 0, 0x11, 8};
+    const char head[] = {'\xFF', '\xD8', '\xFF', '\xC0', 0, 11, 8};
     std::string out(head, sizeof(head));
     out += char(height >> 8);
     out += char(height & 0xFF);
     out += char(width >> 8);
     out += char(width & 0xFF);
-    out += std::string(20, '\x11');
+    out += std::string("\x01\x01\x11\x00\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00", 14);
+    out += std::string(6, '\x11');
     out += "\xFF\xD9";
     return out;
 }
@@ -88,44 +91,57 @@ struct PictureAnswer {
     const char* contentLength;  // null: no header
     bool closeAfterBody;        // else the connection is held open
     size_t frames;
+    bool h264 = false;  // a key frame (50 bytes) instead of a JPEG (33 bytes)
 };
+
+// SPS, PPS and the start of an IDR slice of a 1920x1080 x264 key frame.
+const char kKeyFrame[] =
+    "\x00\x00\x00\x01\x67\x64\x00\x28\xac\xd9\x40\x78\x02\x27\xe5\xc0\x44\x00\x00"
+    "\x03\x00\x04\x00\x00\x03\x00\xc8\x3c\x60\xc6\x58\x00\x00\x00\x01\x68\xeb\xe3"
+    "\xcb\x22\xc0\x00\x00\x00\x01\x65\x88\x84\x00\x33";
 
 class PictureBody : public ::testing::TestWithParam<PictureAnswer> {};
 
 TEST_P(PictureBody, OnlyWholeBodiesWithinTheCap) {
     const PictureAnswer a = GetParam();
-    const std::string jpeg = TinyJpeg(640, 360);
+    const std::string body =
+        a.h264 ? std::string(kKeyFrame, sizeof(kKeyFrame) - 1) : TinyJpeg(640, 360);
     talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
         std::string head;
         if (!s.ReadRequestHead(fd, &head)) return;
         std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n";
         if (a.contentLength) answer += std::string("Content-Length: ") + a.contentLength + "\r\n";
-        if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + jpeg)) return;
+        if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + body)) return;
         if (!a.closeAfterBody) s.HoldOpen(fd);
     });
     Rig rig(server.Port());
-    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
-    const STREAM_PARAMS params = rig.Params(1500);
-    ASSERT_TRUE(channel.Start(&params));
+    std::unique_ptr<CBaseHttpChannel> channel;
+    if (a.h264)
+        channel.reset(new CH264HttpChannel(0, &rig.driver, &rig.host));
+    else
+        channel.reset(new CJpegHttpChannel(0, &rig.driver, &rig.host));
+    const STREAM_PARAMS params = rig.Params(1500, a.h264 ? 3 : 1);
+    ASSERT_TRUE(channel->Start(&params));
     if (a.frames > 0) {
         EXPECT_TRUE(rig.host.WaitForFrames(a.frames, 10000));
     } else {
         EXPECT_TRUE(rig.host.WaitForSignalLost(1, 10000));
     }
-    channel.Stop();
+    channel->Stop();
     EXPECT_EQ(rig.host.FrameCount() > 0, a.frames > 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, PictureBody,
-                         ::testing::Values(PictureAnswer{"ExactLength", "33", true, 1},
-                                           PictureAnswer{"NoLengthUntilClose", nullptr, true, 1},
-                                           PictureAnswer{"CutShort", "1000", true, 0},
-                                           PictureAnswer{"NoLengthNoEnd", nullptr, false, 0},
-                                           PictureAnswer{"HugeLengthNoEnd", "4294967295", false, 0},
-                                           PictureAnswer{"JustAboveTheCap", "16777217", false, 0}),
-                         [](const ::testing::TestParamInfo<PictureAnswer>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Answers, PictureBody,
+    ::testing::Values(PictureAnswer{"ExactLength", "33", true, 1},
+                      PictureAnswer{"NoLengthUntilClose", nullptr, true, 1},
+                      PictureAnswer{"CutShort", "1000", true, 0},
+                      PictureAnswer{"NoLengthNoEnd", nullptr, false, 0},
+                      PictureAnswer{"HugeLengthNoEnd", "4294967295", false, 0},
+                      PictureAnswer{"JustAboveTheCap", "16777217", false, 0},
+                      PictureAnswer{"KeyFrameExactLength", "50", true, 1, true},
+                      PictureAnswer{"KeyFrameCutShort", "1000", true, 0, true}),
+    [](const ::testing::TestParamInfo<PictureAnswer>& info) { return info.param.name; });
 
 // A camera that refuses the MJPEG stream is asked again after a pause, not in
 // a tight loop, and the loss is still reported once dataTimeoutMs has passed.

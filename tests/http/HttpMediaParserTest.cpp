@@ -100,7 +100,8 @@ TEST(JpegMediaParser, ProgressiveImageUsesTheSizeOfAnEarlierOne) {
 // reaches the log with the device, and the stream goes on.
 TEST(JpegMediaParser, OversizedImageIsLoggedAndDropped) {
     Rig rig;
-    const Bytes big = MakeJpeg(1920, 1080, CJpegAssembler::kMaxImageBytes - 19);
+    const Bytes big =
+        MakeJpeg(1920, 1080, CJpegAssembler::kMaxImageBytes + 1 - talvik_http_test::kJpegOverhead);
     for (size_t at = 0; at < big.size(); at += 8192) {
         Bytes chunk(big.begin() + at, big.begin() + std::min(big.size(), at + 8192));
         rig.jpeg.ParseData(chunk);
@@ -152,6 +153,29 @@ TEST(JpegMediaParser, ThrowingAllocatorIsLoggedAndTheStreamGoesOn) {
     EXPECT_EQ(rig.host.FrameCount(), 1u);
 }
 
+// A host frame whose buffer is smaller than the size asked for is neither
+// written past its end nor delivered, on both parsers, as on the RTP path.
+TEST(HttpMediaParser, FrameBufferShorterThanTheDataIsNotOverrun) {
+    for (const bool jpeg : {true, false}) {
+        Rig rig;
+        rig.host.bufferShortBy = 1;
+        Bytes chunk = jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
+        if (jpeg)
+            rig.jpeg.ParseData(chunk);
+        else
+            rig.h264.ParseData(chunk);
+        EXPECT_EQ(rig.host.FrameCount(), 0u) << jpeg;
+        EXPECT_EQ(rig.host.Created(), 1) << jpeg;
+        EXPECT_EQ(rig.host.Released(), 1) << jpeg;
+        EXPECT_EQ(rig.driver.log.Lines(),
+                  (std::vector<talvik_test::LogLine>{
+                      {1,
+                       "talvik::CHttpMediaParser::DeliverFrame: Data copying error, device "
+                       "10.1.1.7:8080"}}))
+            << jpeg;
+    }
+}
+
 TEST(H264MediaParser, KeyFrameGetsDelimiterSizeAndH264Code) {
     Rig rig;
     Bytes chunk = kSps1080;
@@ -177,6 +201,28 @@ TEST(H264MediaParser, KeyFrameGetsDelimiterSizeAndH264Code) {
     ASSERT_EQ(second.host.FrameCount(), 1u);
     EXPECT_EQ(second.host.Frames()[0].bytes, Concat({kSps1080, kAud}));
     EXPECT_EQ(original, kSps1080);
+}
+
+// A key frame whose SPS says 65536x65536 is malformed: no frame, and the
+// warning is written once however often it comes.
+TEST(H264MediaParser, OversizedPictureIsDroppedAndLoggedOnce) {
+    Rig rig;
+    const Bytes oversized = {0x00, 0x00, 0x00, 0x01, 0x67, 0x42, 0xc0, 0x33, 0xf4,
+                             0x00, 0x08, 0x00, 0x00, 0x04, 0x00, 0x32, 0x00, 0x00,
+                             0x00, 0x01, 0x65, 0x88, 0x84, 0x00, 0x33};
+    for (int i = 0; i < 3; ++i) {
+        Bytes chunk = oversized;
+        rig.h264.ParseData(chunk);
+    }
+    EXPECT_EQ(rig.host.Created(), 0);
+    EXPECT_EQ(rig.driver.log.Lines(),
+              (std::vector<talvik_test::LogLine>{
+                  {2,
+                   "talvik::CH264MediaParser::ParseData: Picture size 65536x65536 is beyond "
+                   "16384 pixels on a side, device 10.1.1.7:8080"}}));
+    Bytes chunk = kSps1080;
+    rig.h264.ParseData(chunk);
+    EXPECT_EQ(rig.host.FrameCount(), 1u);
 }
 
 TEST(H264MediaParser, EmptyChunkNoAllocatorAndGarbageGiveNothing) {

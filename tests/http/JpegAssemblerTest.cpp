@@ -5,6 +5,7 @@
 
 #include "JpegBytes.h"
 #include "http/JpegAssembler.h"
+#include "support/TestFiles.h"
 
 using talvik::CJpegAssembler;
 using talvik_http_test::Bytes;
@@ -21,6 +22,10 @@ struct Image {
         return data == o.data && width == o.width && height == o.height;
     }
 };
+
+void PrintTo(const Image& i, std::ostream* os) {
+    *os << i.data.size() << " bytes " << i.width << "x" << i.height;
+}
 
 struct Harness {
     std::vector<Image> images;
@@ -134,9 +139,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, JpegAssemblerCap,
                              return info.param.name;
                          });
 
-// The picture size comes from the first FF C0 header, wherever fill bytes and
-// other segments put it, and an FF C0 without room for its size fields is no
-// header.
+// The picture size comes from the image's first baseline frame header that
+// the segment walk reaches, after fill bytes and other segments; one too short
+// to hold the size gives none, and the stream's earlier size is used.
 struct SizeCase {
     const char* name;
     Bytes beforeHeader;  // between SOI and the header
@@ -146,12 +151,15 @@ struct SizeCase {
 
 class JpegAssemblerSize : public ::testing::TestWithParam<SizeCase> {};
 
-TEST_P(JpegAssemblerSize, FirstWholeBaselineHeader) {
+TEST_P(JpegAssemblerSize, FirstBaselineHeaderOfTheWalk) {
     const SizeCase c = GetParam();
     Bytes image = {0xFF, 0xD8};
     image.insert(image.end(), c.beforeHeader.begin(), c.beforeHeader.end());
-    const Bytes header = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x02, 0xD0, 0x05, 0x00};  // 1280x720
-    image.insert(image.end(), header.begin(), header.begin() + (c.headerWhole ? 9 : 5));
+    const Bytes header =
+        c.headerWhole  // 1280x720
+            ? Bytes{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x02, 0xD0, 0x05, 0x00, 0x01, 0x01, 0x11, 0x00}
+            : Bytes{0xFF, 0xC0, 0x00, 0x05, 0x08, 0x02, 0xD0};
+    image.insert(image.end(), header.begin(), header.end());
     image.push_back(0xFF);
     image.push_back(0xD9);
     for (size_t cut : {size_t(0), size_t(3), image.size() - 1}) {
@@ -172,7 +180,90 @@ INSTANTIATE_TEST_SUITE_P(
                                true,
                                1280,
                                720},
-                      SizeCase{"CutShortBeforeTheEnd", {}, false, 640, 480}),
+                      SizeCase{"HeaderTooShortForTheSize", {}, false, 640, 480}),
     [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
+
+// Only EOI in the entropy-coded data ends a picture: stuffed bytes, restart
+// markers, fill bytes and the segments between the scans of a progressive
+// picture (even a comment holding FF D9) pass. A byte where a marker is due,
+// or a length below 2, drops the picture; the next one still arrives.
+struct WalkCase {
+    const char* name;
+    Bytes image;
+    bool delivered;
+};
+
+class JpegAssemblerWalk : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(JpegAssemblerWalk, EndsOnlyAtTheEndOfImage) {
+    const WalkCase& c = GetParam();
+    const Bytes next = MakeJpeg(16, 16, 4, 0xC0, 0x55);
+    const Bytes stream = Concat({c.image, Text(kPartHeader), next});
+    std::vector<Image> expected;
+    if (c.delivered) expected.push_back({c.image, 24, 8});
+    expected.push_back({next, 16, 16});
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        Harness h;
+        h.FeedSplit(stream, {cut});
+        ASSERT_EQ(h.images, expected) << "cut at " << cut;
+    }
+}
+
+const Bytes kHead24x8 = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00,
+                         0x08, 0x00, 0x18, 0x01, 0x01, 0x11, 0x00};
+const Bytes kScan = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
+const Bytes kEnd = {0xFF, 0xD9};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JpegAssemblerWalk,
+    ::testing::Values(
+        WalkCase{"StuffedRestartAndFillBytes",
+                 Concat({kHead24x8, kScan, {0x11, 0xFF, 0x00, 0x22, 0xFF, 0xD3, 0x33, 0xFF}, kEnd}),
+                 true},
+        WalkCase{"SegmentsBetweenScans",
+                 Concat({kHead24x8,
+                         kScan,
+                         {0x11, 0x22},
+                         {0xFF, 0xC4, 0x00, 0x02},
+                         {0xFF, 0xFE, 0x00, 0x04, 0xFF, 0xD9},
+                         kScan,
+                         {0x33},
+                         kEnd}),
+                 true},
+        WalkCase{"NoMarkerWhereASegmentIsDue", Concat({kHead24x8, {0x42}, kScan, kEnd}), false},
+        WalkCase{"LengthBelowTwo", Concat({kHead24x8, {0xFF, 0xE1, 0x00, 0x01}, kScan, kEnd}),
+                 false}),
+    [](const ::testing::TestParamInfo<WalkCase>& info) { return info.param.name; });
+
+// Camera pictures whose EXIF segment (data/, built by make_exif_jpegs.py)
+// holds marker bytes: a thumbnail with its own SOI, start of frame and EOI,
+// or FF C0 inside a value. Each reaches the sink whole with the picture's own
+// size, at every split of a multipart stream holding it twice.
+struct FileCase {
+    const char* name;
+    const char* file;
+};
+
+class JpegAssemblerFile : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(JpegAssemblerFile, WholePictureWithItsOwnSize) {
+    const std::string text = talvik::test::ReadFile(std::string(TALVIK_SOURCE_DIR) +
+                                                    "/tests/http/data/" + GetParam().file);
+    ASSERT_FALSE(text.empty());
+    const Bytes picture = Text(text);
+    const Bytes stream = Concat({Text(kPartHeader), picture, Text(kPartHeader), picture});
+    const std::vector<Image> expected{{picture, 64, 48}, {picture, 64, 48}};
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        Harness h;
+        h.FeedSplit(stream, {cut});
+        ASSERT_EQ(h.images, expected) << "cut at " << cut;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JpegAssemblerFile,
+    ::testing::Values(FileCase{"ExifThumbnailDoesNotEndThePicture", "exif_thumbnail.jpg"},
+                      FileCase{"FfC0InsideAnAppSegmentIsNotTheFrameHeader", "exif_ffc0.jpg"}),
+    [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
 
 }  // namespace

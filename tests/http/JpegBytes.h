@@ -12,16 +12,18 @@ namespace talvik_http_test {
 using Bytes = std::vector<uint8_t>;
 
 // A minimal JPEG: SOI, APP0 stub, a start-of-frame header (baseline C0 or
-// progressive C2) with the given size, `body` filler bytes (no 0xFF), EOI.
-// Its size is body + 20.
+// progressive C2) with the given size, a start of scan, `body` entropy-coded
+// filler bytes (no 0xFF), EOI. Its size is body + kJpegOverhead.
+constexpr size_t kJpegOverhead = 33;
 inline Bytes MakeJpeg(uint16_t width, uint16_t height, size_t body, uint8_t sof = 0xC0,
                       uint8_t fill = 0x11) {
-    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x4A, 0x46, 0xFF, sof, 0x00, 0x11, 0x08};
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x4A, 0x46, 0xFF, sof, 0x00, 0x0B, 0x08};
     b.push_back(static_cast<uint8_t>(height >> 8));
     b.push_back(static_cast<uint8_t>(height));
     b.push_back(static_cast<uint8_t>(width >> 8));
     b.push_back(static_cast<uint8_t>(width));
-    b.push_back(0x03);
+    b.insert(b.end(), {0x01, 0x01, 0x11, 0x00});
+    b.insert(b.end(), {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});
     b.insert(b.end(), body, fill);
     b.push_back(0xFF);
     b.push_back(0xD9);

@@ -164,6 +164,25 @@ INSTANTIATE_TEST_SUITE_P(
         SpsCase{"CutSpsFollowedByPps", AccessUnit({Prefix(kHd1080, 10), kHd1080Pps}), false, 0, 0}),
     [](const ::testing::TestParamInfo<SpsCase>& info) { return info.param.name; });
 
+// Hand-built Baseline SPS of 1024x1024, 4096x4096, 1025x1 and 1x1025
+// macroblocks (checked with ffmpeg's trace_headers): no H.264 level allows
+// more than 16384 pixels on a side, so a larger size is malformed input.
+INSTANTIATE_TEST_SUITE_P(
+    Limits, SpsSizes,
+    ::testing::Values(
+        SpsCase{"Side16384Decodes",
+                AccessUnit({{0x67, 0x42, 0xc0, 0x33, 0xf4, 0x00, 0x20, 0x00, 0x01, 0x00, 0x32}}),
+                true, 16384, 16384},
+        SpsCase{
+            "Size65536x65536IsMalformed",
+            AccessUnit({{0x67, 0x42, 0xc0, 0x33, 0xf4, 0x00, 0x08, 0x00, 0x00, 0x04, 0x00, 0x32}}),
+            false, 0, 0},
+        SpsCase{"Width16400IsMalformed",
+                AccessUnit({{0x67, 0x42, 0xc0, 0x33, 0xf4, 0x00, 0x20, 0x0f, 0x20}}), false, 0, 0},
+        SpsCase{"Height16400IsMalformed",
+                AccessUnit({{0x67, 0x42, 0xc0, 0x33, 0xf4, 0x80, 0x10, 0x07, 0x20}}), false, 0, 0}),
+    [](const ::testing::TestParamInfo<SpsCase>& info) { return info.param.name; });
+
 TEST(SpsReader, EveryCutBeforeTheCropFieldsFails) {
     // The bottom crop offset of kHd1080 ends in its 11th byte.
     const Bytes au = AccessUnit({kHd1080});

@@ -68,6 +68,31 @@ TEST(HttpVideo, MjpegAt40msForTenSecondsIsCompleteAndDecodable) {
     EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
 }
 
+// Pictures whose EXIF segment holds a thumbnail (its own SOI ... EOI): the
+// host gets each picture whole, with its own size, not the thumbnail.
+TEST(HttpVideo, MjpegWithExifThumbnailsGivesWholePictures) {
+    auto sim = StartCamSim({"--jpeg-exif", "thumbnail"});
+    ASSERT_TRUE(sim);
+    TempDir dir;
+    const RecordRun run =
+        Record(kHost, sim->HttpPort(), "--codec jpeg --interval 40 --size 640x360 --duration 2",
+               dir.Path());
+    ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
+    const long long frames = JsonNumber(run.json, "frames");
+    EXPECT_GE(frames, 40);
+    const auto rows = ReadCsv(dir.Path() + "/rec_in0_jpeg.csv");
+    ASSERT_EQ(static_cast<long long>(rows.size()), frames);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].width, 640u) << "row " << i;
+        ASSERT_EQ(rows[i].height, 360u) << "row " << i;
+    }
+    // The first picture, walked by its segments past the EXIF one to its
+    // own comment.
+    const std::string file = ReadFile(dir.Path() + "/rec_in0_jpeg.mjpeg");
+    ASSERT_EQ(file.compare(0, 2, "\xFF\xD8"), 0);
+    EXPECT_EQ(JpegComment(file), "camsim sensor=1 frame=1");
+}
+
 TEST(HttpVideo, PicturesEveryTwoSecondsOneRequestEach) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);

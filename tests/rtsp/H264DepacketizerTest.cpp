@@ -78,7 +78,8 @@ struct Harness {
     std::vector<Delivered> frames;
     CH264Depacketizer depacketizer{
         {[this](uint16_t prev, uint16_t got) { sequenceErrors.emplace_back(prev, got); },
-         [this] { ++overflows; }}};
+         [this] { ++overflows; },
+         {}}};
     uint16_t seq = 1000;
     uint8_t pt = 96;
 

@@ -128,6 +128,29 @@ TEST(H264RTPMediaParser, KeyFrameThenPictureFillTheHostFramesInOrder) {
     EXPECT_TRUE(f.driver.log.Lines().empty());
 }
 
+// An SPS that says 65536x65536 (beyond any H.264 level) makes no key frame:
+// nothing reaches the host while one is awaited, and the warning is written
+// once however often it comes.
+TEST(H264RTPMediaParser, OversizedPictureIsNoKeyFrameAndLoggedOnce) {
+    const Bytes oversizedSps = {0x67, 0x42, 0xc0, 0x33, 0xf4, 0x00,
+                                0x08, 0x00, 0x00, 0x04, 0x00, 0x32};
+    FakeHost host;
+    Fixture f(host);
+    for (int i = 0; i < 2; ++i) {
+        f.Send(oversizedSps, false);
+        f.Send(kPps, false);
+        f.Send(kIdr, true);
+    }
+    EXPECT_EQ(host.Created(), 0);
+    EXPECT_EQ(f.driver.log.Lines(),
+              (std::vector<talvik_test::LogLine>{
+                  {2,
+                   "talvik::CH264RTPMediaParser::ProcessPacket: Picture size 65536x65536 is "
+                   "beyond 16384 pixels on a side, device 10.1.2.3:8080"}}));
+    f.KeyFrame();
+    EXPECT_EQ(host.Frames().size(), 1u);
+}
+
 // A delivery that fails in any way drops frames until the next key frame.
 struct FailureCase {
     const char* name;

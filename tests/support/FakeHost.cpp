@@ -1,5 +1,6 @@
 #include "support/FakeHost.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 
@@ -69,7 +70,7 @@ talvik::IHostFrame* FakeHost::CreateFrame(uint32_t fourcc, uint32_t size, const 
     std::lock_guard<std::mutex> guard(mutex_);
     if (refuseCreate) return nullptr;
     ++created_;
-    return new FakeFrame(fourcc, size, name);
+    return new FakeFrame(fourcc, size - std::min(size, bufferShortBy), name);
 }
 
 void FakeHost::ReleaseFrame(talvik::IHostFrame* frame) {

@@ -76,8 +76,9 @@ public:
     bool WaitForFrames(size_t count, int timeoutMs) const;
     bool WaitForSignalLost(int count, int timeoutMs) const;
 
-    bool refuseCreate = false;  // CreateFrame returns null
-    bool acceptFrames = true;   // OnFrame's answer
+    bool refuseCreate = false;   // CreateFrame returns null
+    bool acceptFrames = true;    // OnFrame's answer
+    uint32_t bufferShortBy = 0;  // frames get this many bytes less than asked
 
 private:
     mutable std::mutex mutex_;

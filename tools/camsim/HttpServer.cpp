@@ -44,8 +44,9 @@ ssize_t ReadMjpeg(void* cls, uint64_t, char* buf, size_t max) {
         } while (s->state->Silenced());
         s->next += std::chrono::microseconds(1000000 / s->request.fps);
         ++s->frame;
-        std::vector<uint8_t> jpeg = MakeJpeg(s->request.width, s->request.height,
-                                             JpegQuality(s->request.quality), s->sensor, s->frame);
+        std::vector<uint8_t> jpeg =
+            MakeJpeg(s->request.width, s->request.height, JpegQuality(s->request.quality),
+                     s->sensor, s->frame, s->state->options().exifThumbnail);
         if (jpeg.empty()) return MHD_CONTENT_READER_END_WITH_ERROR;
         std::string head =
             std::string("--") + kBoundary +
@@ -354,7 +355,7 @@ int HttpServer::HandleVideo(MHD_Connection* connection, const std::string& kind,
     if (kind == "/image") {
         std::vector<uint8_t> jpeg =
             MakeJpeg(request.width, request.height, JpegQuality(request.quality), sensor,
-                     state_->NextImageNumber(sensor));
+                     state_->NextImageNumber(sensor), state_->options().exifThumbnail);
         if (jpeg.empty()) return SendText(connection, 500, "500 Internal Server Error\r\n");
         return SendBytes(connection, 200, jpeg, "image/jpeg");
     }

@@ -44,21 +44,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             *error = "unexpected argument '" + flag + "'";
             return false;
         }
-        static const char* const kFlags[] = {"--bind",
-                                             "--http-port",
-                                             "--rtsp-port",
-                                             "--sensors",
-                                             "--model",
-                                             "--sensor-size",
-                                             "--firmware",
-                                             "--auth",
-                                             "--user",
-                                             "--password",
-                                             "--io",
-                                             "--h264-file",
-                                             "--session-timeout",
-                                             "--refresh-on",
-                                             "--duration"};
+        static const char* const kFlags[] = {
+            "--bind",      "--http-port",       "--rtsp-port",  "--sensors",
+            "--model",     "--sensor-size",     "--firmware",   "--auth",
+            "--user",      "--password",        "--io",         "--h264-file",
+            "--jpeg-exif", "--session-timeout", "--refresh-on", "--duration"};
         bool known = false;
         for (const char* f : kFlags)
             known = known || flag == f;
@@ -108,6 +98,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (flag == "--h264-file") {
             ok = !v.empty();
             o->h264File = v;
+        } else if (flag == "--jpeg-exif") {
+            ok = v == "none" || v == "thumbnail";
+            o->exifThumbnail = v == "thumbnail";
         } else if (flag == "--session-timeout") {
             ok = ParseNumber(v, 86400, &n) && n > 0;
             o->sessionTimeoutS = static_cast<unsigned>(n);
@@ -166,6 +159,8 @@ std::string UsageText() {
            "numeric)\n"
            "  --h264-file FILE       loop this Annex B H.264 file on RTSP instead of encoding "
            "live\n"
+           "  --jpeg-exif none|thumbnail  thumbnail: every JPEG carries an EXIF segment holding a "
+           "16x12 thumbnail JPEG (default none)\n"
            "  --session-timeout S    RTSP session time-out in seconds (default 60)\n"
            "  --refresh-on LIST      only these RTSP requests keep a session alive, e.g.\n"
            "                         GET_PARAMETER or PLAY,GET_PARAMETER; the session ends\n"

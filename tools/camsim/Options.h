@@ -24,6 +24,7 @@ struct Options {
     std::string password = "admin";
     IoMode io = IoMode::Numeric;
     std::string h264File;
+    bool exifThumbnail = false;  // every JPEG carries an EXIF APP1 with a thumbnail
     unsigned sessionTimeoutS = 60;
     // RTSP methods that refresh a session (--refresh-on); empty: every request
     // and every RTCP packet, as the server library does.

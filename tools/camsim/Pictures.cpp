@@ -23,8 +23,8 @@ void OnJpegError(j_common_ptr cinfo) {
 
 // Kept free of C++ objects with destructors because libjpeg errors longjmp out.
 bool CompressJpeg(unsigned width, unsigned height, int quality, unsigned sensor, uint64_t frame,
-                  const char* comment, unsigned char* row, unsigned char** out,
-                  unsigned long* outSize) {
+                  const char* comment, const unsigned char* app1, unsigned app1Size,
+                  unsigned char* row, unsigned char** out, unsigned long* outSize) {
     jpeg_compress_struct cinfo;
     JpegError err;
     cinfo.err = jpeg_std_error(&err.mgr);
@@ -42,6 +42,7 @@ bool CompressJpeg(unsigned width, unsigned height, int quality, unsigned sensor,
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
     jpeg_start_compress(&cinfo, TRUE);
+    if (app1Size > 0) jpeg_write_marker(&cinfo, JPEG_APP0 + 1, app1, app1Size);
     jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(comment),
                       static_cast<unsigned>(strlen(comment)));
     // Diagonal stripes that move with the frame number, tinted per sensor,
@@ -77,10 +78,46 @@ void AppendNal(std::vector<uint8_t>* out, const uint8_t* data, const NalUnit& na
     out->insert(out->end(), data + nal.offset, data + nal.offset + nal.size);
 }
 
+void PutBig(std::vector<uint8_t>* out, uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// One 12-byte IFD entry with a value of up to four bytes (left-aligned).
+void PutEntry(std::vector<uint8_t>* out, uint16_t tag, uint16_t type, uint32_t value,
+              int valueBytes) {
+    PutBig(out, tag, 2);
+    PutBig(out, type, 2);
+    PutBig(out, 1, 4);
+    PutBig(out, value, valueBytes);
+    for (int i = valueBytes; i < 4; ++i)
+        out->push_back(0);
+}
+
+// The APP1 payload: "Exif", a big-endian TIFF header, IFD0 (orientation) and
+// IFD1 pointing at the thumbnail, then the thumbnail itself.
+std::vector<uint8_t> ExifWithThumbnail(const std::vector<uint8_t>& thumbnail) {
+    const uint32_t ifd0 = 8;
+    const uint32_t ifd1 = ifd0 + 2 + 12 + 4;
+    const uint32_t data = ifd1 + 2 + 3 * 12 + 4;
+    std::vector<uint8_t> out = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 0x2A};
+    PutBig(&out, ifd0, 4);
+    PutBig(&out, 1, 2);
+    PutEntry(&out, 0x0112, 3, 1, 2);  // Orientation: top left
+    PutBig(&out, ifd1, 4);
+    PutBig(&out, 3, 2);
+    PutEntry(&out, 0x0103, 3, 6, 2);  // Compression: JPEG
+    PutEntry(&out, 0x0201, 4, data, 4);
+    PutEntry(&out, 0x0202, 4, static_cast<uint32_t>(thumbnail.size()), 4);
+    PutBig(&out, 0, 4);
+    out.insert(out.end(), thumbnail.begin(), thumbnail.end());
+    return out;
+}
+
 }  // namespace
 
 std::vector<uint8_t> MakeJpeg(unsigned width, unsigned height, int quality, unsigned sensor,
-                              uint64_t frame) {
+                              uint64_t frame, bool exifThumbnail) {
     if (width == 0 || height == 0 || width > 16384 || height > 16384) return {};
     char comment[96];
     snprintf(comment, sizeof(comment), "camsim sensor=%u frame=%llu", sensor,
@@ -88,8 +125,14 @@ std::vector<uint8_t> MakeJpeg(unsigned width, unsigned height, int quality, unsi
     std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
     unsigned char* out = nullptr;
     unsigned long outSize = 0;
-    bool ok =
-        CompressJpeg(width, height, quality, sensor, frame, comment, row.data(), &out, &outSize);
+    std::vector<uint8_t> exif;
+    if (exifThumbnail) {
+        const std::vector<uint8_t> thumbnail = MakeJpeg(16, 12, quality, sensor, frame);
+        if (thumbnail.empty()) return {};
+        exif = ExifWithThumbnail(thumbnail);
+    }
+    bool ok = CompressJpeg(width, height, quality, sensor, frame, comment, exif.data(),
+                           static_cast<unsigned>(exif.size()), row.data(), &out, &outSize);
     std::vector<uint8_t> jpeg;
     if (ok && out) jpeg.assign(out, out + outSize);
     free(out);

@@ -10,9 +10,12 @@
 namespace camsim {
 
 // A baseline JPEG of the given size and libjpeg quality with the comment
-// "camsim sensor=S frame=N". Empty on failure.
+// "camsim sensor=S frame=N". With exifThumbnail it also carries, after its
+// JFIF segment, an EXIF APP1 segment whose IFD1 holds a 16x12 thumbnail (a
+// whole JPEG with its own SOI, frame header and EOI), as cameras write it.
+// Empty on failure.
 std::vector<uint8_t> MakeJpeg(unsigned width, unsigned height, int quality, unsigned sensor,
-                              uint64_t frame);
+                              uint64_t frame, bool exifThumbnail = false);
 
 // One NAL unit inside an Annex B buffer: payload offset (after the start
 // code), payload size and type.
