@@ -32,8 +32,6 @@ uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
 
 CBaseRTPChannel::CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
     : CBaseCameraChannel(videoInput, driver, sink), receiver_(driver), rtcp_(driver) {
-    const DEVICE_INFO* device = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
-    if (device != nullptr) cameraAddress_ = ResolveHostAddress(device->address);
     receiver_.SetUser(this);
     rtcp_.SetUser(this);
 }
@@ -125,15 +123,21 @@ int CBaseRTPChannel::WaitForFirstFrame(uint32_t quietWait, bool* told) {
 
 bool CBaseRTPChannel::Connect(bool reconnect) {
     rtcp_.SignalReset();
-    CloseSession(reconnect);
+    // Resolved for every attempt: a name that failed may resolve by now, or
+    // point elsewhere (ports kept for the old address would filter it out).
+    const DEVICE_INFO* device = Driver()->GetDeviceInfo();
+    const uint32_t address = device != nullptr ? ResolveHostAddress(device->address) : 0;
+    const bool moved = cameraAddress_.exchange(address) != address;
+    CloseSession(reconnect && !moved);
     {
         CLockGuard guard(parserLock_);
         timeConverter_.Reset();
     }
-    if (reconnect || PrepareCamera()) {
+    // An address that does not resolve is a failed connect, as a silent camera is.
+    if (address != 0 && ((reconnect && !moved) || PrepareCamera())) {
         byeEvent_.Reset();
         frameDelivered_.Reset();
-        if (OpenSession(reconnect)) return true;
+        if (OpenSession(reconnect && !moved)) return true;
     }
     rtcp_.SignalReset();
     CloseSession(false);

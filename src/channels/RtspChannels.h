@@ -97,7 +97,7 @@ private:
     // Index of the event that ended the wait (0 stop, 1 frame), -1 on time-out.
     int WaitForFirstFrame(uint32_t quietWait, bool* told);
 
-    uint32_t cameraAddress_ = 0;  // network order
+    std::atomic<uint32_t> cameraAddress_{0};  // network order, of the last connect
     DeviceSettings deviceSettings_;
     std::atomic<uint32_t> defaultWidth_{0};
     std::atomic<uint32_t> defaultHeight_{0};
