@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -107,8 +108,17 @@ uint32_t ParseUnsigned(const std::string& text) {
     return result == 0xFFFFFFFFu ? 0 : result;
 }
 
+namespace {
+std::atomic<HostResolver> g_resolver{nullptr};
+}  // namespace
+
+void SetHostResolver(HostResolver resolver) {
+    g_resolver = resolver;
+}
+
 uint32_t ResolveHostAddress(const std::string& host) {
     if (host.empty()) return 0;
+    if (const HostResolver resolver = g_resolver) return resolver(host);
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* result = nullptr;

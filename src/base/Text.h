@@ -33,4 +33,9 @@ uint32_t ParseUnsigned(const std::string& text);
 // 0 for an empty text or a name that does not resolve.
 uint32_t ResolveHostAddress(const std::string& host);
 
+// Replaces the system resolver behind ResolveHostAddress (null restores it),
+// so that tests can make a name fail and then resolve.
+using HostResolver = uint32_t (*)(const std::string& host);
+void SetHostResolver(HostResolver resolver);
+
 }  // namespace talvik

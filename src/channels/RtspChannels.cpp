@@ -44,8 +44,6 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFram
       rtcp_(driver),
       receiver2_(driver),
       rtcp2_(driver) {
-    const DEVICE_INFO* device = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
-    if (device != nullptr) cameraAddress_ = ResolveHostAddress(device->address);
     if (driver != nullptr) singleSession_ = SingleSessionParameter(driver->GetParameterString(5));
     receiver_.SetUser(this);
     rtcp_.SetUser(this);
@@ -147,15 +145,21 @@ int CBaseRTPChannel::WaitForFirstFrame(uint32_t quietWait, bool* told) {
 
 bool CBaseRTPChannel::Connect(bool reconnect) {
     SignalRtcpReset();
-    CloseSession(reconnect);
+    // Resolved for every attempt: a name that failed may resolve by now, or
+    // point elsewhere (ports kept for the old address would filter it out).
+    const DEVICE_INFO* device = Driver()->GetDeviceInfo();
+    const uint32_t address = device != nullptr ? ResolveHostAddress(device->address) : 0;
+    const bool keep = reconnect && cameraAddress_.exchange(address) == address;
+    CloseSession(keep);
     {
         CLockGuard guard(timeLock_);
         timeConverter_.Reset();
     }
-    if (reconnect || PrepareCamera()) {
+    // An address that does not resolve is a failed connect, as a silent camera is.
+    if (address != 0 && (keep || PrepareCamera())) {
         byeEvent_.Reset();
         frameDelivered_.Reset();
-        if (OpenSession(reconnect) && (reconnect || singleSession_ || OpenSecondPorts())) {
+        if (OpenSession(keep) && (keep || singleSession_ || OpenSecondPorts())) {
             return true;
         }
     }

@@ -123,7 +123,7 @@ private:
     // Index of the event that ended the wait (0 stop, 1 frame), -1 on time-out.
     int WaitForFirstFrame(uint32_t quietWait, bool* told);
 
-    uint32_t cameraAddress_ = 0;  // network order
+    std::atomic<uint32_t> cameraAddress_{0};  // network order, of the last connect
     bool singleSession_ = true;
     SecondSessionUser secondUser_{*this};
     DeviceSettings deviceSettings_;

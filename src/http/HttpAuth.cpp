@@ -161,58 +161,66 @@ uint32_t AuthSchemeFromName(const std::string& name) {
     return kAuthNone;
 }
 
+std::string AuthChallenge::Param(const std::string& name) const {
+    const std::string wanted = ToLowerCase(name);
+    for (const auto& param : params) {
+        if (ToLowerCase(param.first) == wanted) return param.second;
+    }
+    return std::string();
+}
+
+std::vector<AuthChallenge> ParseChallenges(const std::string& full) {
+    std::vector<AuthChallenge> challenges;
+    const std::string value = full.substr(0, kMaxHeaderValue);
+    Cursor cur{value};
+    while (!cur.AtEnd()) {
+        cur.SkipBlanks();
+        if (cur.Peek() == ',') {
+            ++cur.pos;
+            continue;
+        }
+        std::string token = cur.Token();
+        if (token.empty()) {
+            cur.SkipItem();
+            continue;
+        }
+        cur.SkipBlanks();
+        if (cur.Peek() == '=') {
+            // auth-param of the current challenge
+            ++cur.pos;
+            cur.SkipBlanks();
+            std::string param = cur.Value();
+            if (!challenges.empty()) challenges.back().params.emplace_back(token, param);
+            cur.SkipBlanks();
+            if (cur.Peek() == ',') ++cur.pos;
+            continue;
+        }
+        // A new challenge begins with its scheme name.
+        challenges.push_back(AuthChallenge{token, {}});
+        // "scheme token68" or "scheme param=value": the first parameter
+        // follows the blank directly.
+        size_t mark = cur.pos;
+        std::string name = cur.Token();
+        cur.SkipBlanks();
+        const bool param = !name.empty() && cur.Peek() == '=' && cur.pos + 1 < value.size() &&
+                           value[cur.pos + 1] != '=';
+        cur.pos = mark;
+        if (!param) cur.SkipItem();  // token68 or nothing
+    }
+    return challenges;
+}
+
 uint32_t ParseAuthenticate(const std::vector<std::string>& values, DigestChallenge* digest) {
     uint32_t first = kAuthNone;
     bool digestSeen = false;
-    for (const std::string& full : values) {
-        const std::string value = full.substr(0, kMaxHeaderValue);
-        Cursor cur{value};
-        uint32_t current = kAuthNone;  // scheme whose parameters follow
-        DigestChallenge found;
-        while (!cur.AtEnd()) {
-            cur.SkipBlanks();
-            if (cur.Peek() == ',') {
-                ++cur.pos;
-                continue;
-            }
-            std::string token = cur.Token();
-            if (token.empty()) {
-                cur.SkipItem();
-                continue;
-            }
-            cur.SkipBlanks();
-            if (cur.Peek() == '=') {
-                // auth-param of the current challenge
-                ++cur.pos;
-                cur.SkipBlanks();
-                std::string param = cur.Value();
-                if (current == kAuthDigest && !digestSeen) SetDigestParam(&found, token, param);
-                cur.SkipBlanks();
-                if (cur.Peek() == ',') ++cur.pos;
-                continue;
-            }
-            // A new challenge begins with its scheme name.
-            if (current == kAuthDigest && !digestSeen) {
-                digestSeen = !found.nonce.empty();
-                if (digestSeen && digest) *digest = found;
-            }
-            current = AuthSchemeFromName(token);
-            found = DigestChallenge();
-            if (first == kAuthNone) first = current;
-            // "scheme token68" or "scheme param=value": the first parameter
-            // follows the blank directly.
-            size_t mark = cur.pos;
-            std::string name = cur.Token();
-            cur.SkipBlanks();
-            if (!name.empty() && cur.Peek() == '=' && cur.pos + 1 < value.size() &&
-                value[cur.pos + 1] != '=') {
-                cur.pos = mark;  // parsed as an auth-param by the loop
-            } else {
-                cur.pos = mark;
-                cur.SkipItem();  // token68 or nothing
-            }
-        }
-        if (current == kAuthDigest && !digestSeen) {
+    for (const std::string& value : values) {
+        for (const AuthChallenge& challenge : ParseChallenges(value)) {
+            const uint32_t scheme = AuthSchemeFromName(challenge.scheme);
+            if (first == kAuthNone) first = scheme;
+            if (scheme != kAuthDigest || digestSeen) continue;
+            DigestChallenge found;
+            for (const auto& param : challenge.params)
+                SetDigestParam(&found, param.first, param.second);
             digestSeen = !found.nonce.empty();
             if (digestSeen && digest) *digest = found;
         }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace talvik {
@@ -29,6 +30,19 @@ struct DigestChallenge {
     std::string qop;        // the option chosen: "auth", "auth-int" or empty
     bool stale = false;
 };
+
+// One challenge of a WWW-Authenticate value: the scheme name as sent and its
+// auth-params in order, quoted-string values unquoted (RFC 7235 section 2.1).
+struct AuthChallenge {
+    std::string scheme;
+    std::vector<std::pair<std::string, std::string>> params;
+    // Value of the first parameter of that name (case ignored); empty if none.
+    std::string Param(const std::string& name) const;
+};
+
+// The challenges of one header value, in order; commas inside quoted strings
+// belong to the value. Values longer than 8 KiB are cut there.
+std::vector<AuthChallenge> ParseChallenges(const std::string& value);
 
 // Scheme of a name ("Digest", "basic", ...); kAuthNone when unknown.
 uint32_t AuthSchemeFromName(const std::string& name);

@@ -25,6 +25,7 @@ void CH264Depacketizer::Resync() {
     height_ = 0;
     frame_.clear();
     frameReady_ = false;
+    fuOpen_ = false;
 }
 
 bool CH264Depacketizer::CheckSequence(uint16_t sequence) {
@@ -123,6 +124,11 @@ bool CH264Depacketizer::AppendFuA(const uint8_t* payload, size_t size) {
     if (size < 2) return false;
     const uint8_t indicator = payload[0];
     const uint8_t header = payload[1];
+    if (!(header & 0x80) && !fuOpen_) {
+        // The start of this unit never came (or a unit ended before): its
+        // rest has no start code to go behind. Dropped as a lost packet is.
+        return false;
+    }
     if (header & 0x80) {
         const uint8_t nal = static_cast<uint8_t>((indicator & 0xE0) | (header & 0x1F));
         // First slice of an IDR picture (first_mb_in_slice 0 starts with a 1 bit).
@@ -133,11 +139,14 @@ bool CH264Depacketizer::AppendFuA(const uint8_t* payload, size_t size) {
         frame_.push_back(nal);
     }
     frame_.insert(frame_.end(), payload + 2, payload + size);
+    fuOpen_ = !(header & 0x40);
     return true;
 }
 
 bool CH264Depacketizer::AppendPayload(const uint8_t* payload, size_t size) {
     const uint8_t type = size == 0 ? 0 : payload[0] & 0x1F;
+    // Any other packet ends a fragmented unit.
+    if (type != kNalFuA) fuOpen_ = false;
     bool ok;
     if (type >= 1 && type <= 23) {
         ok = AppendSingle(payload, size);

@@ -85,6 +85,7 @@ private:
     bool needKeyFrame_ = true;
     bool frameIsKey_ = false;
     bool frameReady_ = false;  // frame_ holds a delivered frame: start afresh
+    bool fuOpen_ = false;      // an FU-A unit has begun and not ended
 };
 
 }  // namespace talvik

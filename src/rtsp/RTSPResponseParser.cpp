@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/Text.h"
+#include "http/HttpAuth.h"
 #include "rtsp/RTSPText.h"
 
 namespace talvik {
@@ -16,14 +17,6 @@ bool ScanInto(const std::string& line, const char* prefix, uint32_t& field) {
     if (!rtsptext::ScanUnsigned(ToLowerCase(line), prefix, value)) return false;
     field = static_cast<uint32_t>(value);
     return true;
-}
-
-std::string Unquoted(const std::string& text) {
-    std::string out;
-    for (char c : TrimBlanks(text)) {
-        if (c != '"') out.push_back(c);
-    }
-    return out;
 }
 
 }  // namespace
@@ -144,17 +137,20 @@ bool CRTSPResponseParser::OnAuthenticate(const std::string& line) {
     const size_t schemePos = namePos + kName.size();
     const size_t schemeEnd = line.find_first_of(" \t\r\n", schemePos);
     if (schemeEnd == std::string::npos) return false;
-    const std::string scheme = line.substr(schemePos, schemeEnd - schemePos);
-    if (scheme == "Digest") {
+    // Parameters as RFC 7235 has them: a quoted realm or nonce may hold commas.
+    const std::vector<Web::AuthChallenge> challenges = Web::ParseChallenges(line.substr(schemePos));
+    if (challenges.empty()) return true;
+    const Web::AuthChallenge& challenge = challenges.front();
+    const uint32_t scheme = Web::AuthSchemeFromName(challenge.scheme);
+    if (scheme == Web::kAuthDigest) {
         info_.authScheme = AuthScheme::Digest;
-    } else if (scheme == "Basic") {
+    } else if (scheme == Web::kAuthBasic) {
         info_.authScheme = AuthScheme::Basic;
     } else {
         return true;
     }
-    const std::string params = line.substr(schemeEnd + 1);
-    info_.realm = Unquoted(GetParamValue(params, "realm", "=", ",\r\n"));
-    info_.nonce = Unquoted(GetParamValue(params, "nonce", "=", ",\r\n"));
+    info_.realm = challenge.Param("realm");
+    info_.nonce = challenge.Param("nonce");
     if (info_.authScheme == AuthScheme::Basic) return true;
     return !info_.realm.empty() && !info_.nonce.empty();
 }

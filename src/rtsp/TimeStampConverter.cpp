@@ -16,6 +16,7 @@ CTimeStampConverter::CTimeStampConverter(Clock clock) : clock_(std::move(clock))
 void CTimeStampConverter::Reset() {
     currentTime_ = 0;
     lastRtpTimestamp_ = 0;
+    hasTimestamp_ = false;
     drift_ = 0;
     rtpDeltas_.Clear();
     clockDeltas_.Clear();
@@ -37,21 +38,25 @@ void CTimeStampConverter::Restart(uint64_t now, uint32_t timestamp) {
     drift_ = 0;
     lastClock_ = now;
     lastRtpTimestamp_ = timestamp;
+    hasTimestamp_ = true;
 }
 
 void CTimeStampConverter::ConvertSmoothed(uint32_t timestamp) {
     const uint64_t now = clock_();
-    if (now == 0 || currentTime_ == 0 || lastRtpTimestamp_ == 0) {
+    if (now == 0 || currentTime_ == 0 || !hasTimestamp_) {
         Restart(now, timestamp);
         return;
     }
     bool forced = false;
-    if (timestamp <= lastRtpTimestamp_) {
+    // RTP time wraps (every 13 h at 90 kHz) and may pass through 0: steps are
+    // the signed 32-bit difference.
+    const int32_t difference = static_cast<int32_t>(timestamp - lastRtpTimestamp_);
+    if (difference <= 0) {
         // Same picture again (or reordered): keep the times strictly increasing.
         currentTime_ = std::max(currentTime_ + kOneMs, now);
         forced = true;
     } else {
-        const uint32_t step = timestamp - lastRtpTimestamp_;
+        const uint32_t step = static_cast<uint32_t>(difference);
         rtpDeltas_.Add(step);
         if (now >= lastClock_) clockDeltas_.Add(uint32_t(now - lastClock_));
         if (rtpDeltas_.Count() <= kWarmUpSteps) {
@@ -97,13 +102,15 @@ void CTimeStampConverter::ConvertSmoothed(uint32_t timestamp) {
 }
 
 void CTimeStampConverter::ConvertFixedStep(uint32_t timestamp) {
-    if (fixedStep_ == 0 || currentTime_ == 0 || timestamp == 0) return;
-    if (lastRtpTimestamp_ == 0) {
+    if (fixedStep_ == 0 || currentTime_ == 0) return;
+    const int32_t difference = static_cast<int32_t>(timestamp - lastRtpTimestamp_);
+    if (!hasTimestamp_) {
         lastRtpTimestamp_ = timestamp;
-    } else if (timestamp == lastRtpTimestamp_) {
+        hasTimestamp_ = true;
+    } else if (difference == 0) {
         currentTime_ += fixedStep_;
-    } else if (timestamp > lastRtpTimestamp_) {
-        currentTime_ += uint64_t(timestamp - lastRtpTimestamp_) * 100;
+    } else if (difference > 0) {
+        currentTime_ += uint64_t(difference) * 100;
         lastRtpTimestamp_ = timestamp;
     }
 }

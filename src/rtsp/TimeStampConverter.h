@@ -31,7 +31,7 @@ public:
     uint64_t CurrentTime() const { return currentTime_; }
     uint32_t LastRtpTimestamp() const { return lastRtpTimestamp_; }
     uint64_t Drift() const { return drift_; }
-    bool HasTime() const { return currentTime_ != 0 && lastRtpTimestamp_ != 0; }
+    bool HasTime() const { return currentTime_ != 0 && hasTimestamp_; }
 
     void SetSmoothing(bool on) { smoothing_ = on; }
     void SetFixedStep(uint64_t step) { fixedStep_ = step; }
@@ -51,6 +51,7 @@ private:
     Clock clock_;
     uint64_t currentTime_ = 0;
     uint32_t lastRtpTimestamp_ = 0;
+    bool hasTimestamp_ = false;  // 0 is a timestamp like any other
     uint64_t drift_ = 0;
     TStatisticsHelper<unsigned int> rtpDeltas_;
     TStatisticsHelper<unsigned int> clockDeltas_;

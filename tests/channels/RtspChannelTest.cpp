@@ -10,9 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+
+#include <atomic>
+
 #include "base/Event.h"
 
 #include "ChannelRig.h"
+#include "base/Text.h"
 #include "channels/RtspChannels.h"
 #include "rtsp/RTPPacket.h"
 #include "support/UdpPeer.h"
@@ -333,6 +338,46 @@ TEST(RtspChannel, PauseAndResumeAnswerOnlyOnAChange) {
     EXPECT_FALSE(channel.Pause());
     EXPECT_TRUE(channel.Resume());
     EXPECT_FALSE(channel.Resume());
+}
+
+// "camera.test" resolves to 127.0.0.1 once the flag is set; nothing else does.
+std::atomic<bool> g_cameraNameResolves{false};
+uint32_t TestResolver(const std::string& host) {
+    return host == "camera.test" && g_cameraNameResolves ? htonl(INADDR_LOOPBACK) : 0;
+}
+
+// RTP over UDP without the RTSP side: the ports and RTCP of each connect.
+class UdpProbeChannel : public CBaseRTPChannel {
+public:
+    using CBaseRTPChannel::CameraAddress;
+    using CBaseRTPChannel::CBaseRTPChannel;
+    ~UdpProbeChannel() override { Stop(); }
+    uint16_t RtcpPort() { return rtcp_.GetPort(); }
+
+protected:
+    bool PrepareCamera() override { return true; }
+};
+
+// A name that does not resolve is a failed connect, told as signal loss and
+// retried; once it resolves, the next connect streams from its address.
+TEST(RtpChannel, CameraNameIsResolvedAtEachConnect) {
+    SetHostResolver(&TestResolver);
+    g_cameraNameResolves = false;
+    Rig rig(1);
+    rig.driver.device.address = "camera.test";
+    UdpProbeChannel channel(0, &rig.driver, &rig.host);
+    const STREAM_PARAMS params = rig.Params(40, 3, 1);
+    ASSERT_TRUE(channel.Start(&params));
+    EXPECT_TRUE(rig.host.WaitForSignalLost(1, 20000));
+    EXPECT_EQ(channel.RtcpPort(), 0);
+    g_cameraNameResolves = true;
+    const auto end = talvik_channels_test::Clock::now() + std::chrono::seconds(20);
+    while (channel.RtcpPort() == 0 && talvik_channels_test::Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(channel.RtcpPort(), 0);
+    EXPECT_EQ(channel.CameraAddress(), htonl(INADDR_LOOPBACK));
+    channel.Stop();
+    SetHostResolver(nullptr);
 }
 
 }  // namespace

@@ -192,6 +192,36 @@ TEST_P(RtspKeepAlive, SessionRefreshedOnlyByGetParameterOutlivesItsTimeOuts) {
 INSTANTIATE_TEST_SUITE_P(Transports, RtspKeepAlive, ::testing::ValuesIn(kTransports),
                          TransportName);
 
+// Ten RTCP sender reports a second on the RTSP connection, each holding the
+// bytes 24 00 FF FF (a '$', channel 0 and a length, if searched for): every
+// frame still arrives.
+TEST(RtspVideo, InterleavedRtcpHoldingDollarZeroLosesNoFrame) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    HostCopy copy(SettingsXml(true));
+    ASSERT_TRUE(copy.ok);
+    const std::string out = copy.dir.Path() + "/out";
+    RecordRun run;
+    std::thread record([&] {
+        run = RecordH264(copy.host, *sim, "--interval 40 --size 320x180 --duration 14", out);
+    });
+    const auto end = Clock::now() + std::chrono::seconds(60);
+    while (sim->StreamStat(1, "frames") < 25 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string reply = sim->Get(
+        "/sim/rtcp?hex=80c80006112233442400ffff1000000000000bb80000001000000800"
+        "&count=80&interval_ms=100");
+    record.join();
+    ASSERT_EQ(reply, "ok\n");
+    ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
+    const long long frames = JsonNumber(run.json, "frames");
+    const long long sent = SentFrames(*sim, "/h264.sdp?");
+    std::printf("frames %lld, camera sent %lld\n", frames, sent);
+    EXPECT_GT(frames, 250);
+    EXPECT_LE(std::llabs(sent - frames) * 100, sent);
+    EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
+}
+
 // 2 % of the RTP packets lost on the way (over UDP; the depacketiser is the
 // same for both transports): every frame that reaches the host
 // is whole (it decodes cleanly), and after each gap the next frame is a key

@@ -149,6 +149,44 @@ TEST(H264Depacketizer, LostPacketDropsFrameUntilNextKeyFrame) {
     EXPECT_TRUE(h.frames[1].key);
 }
 
+struct OrphanCase {
+    const char* name;
+    std::vector<Packet> packets;  // sent with continuous sequence numbers
+};
+
+class FuAWithoutStart : public ::testing::TestWithParam<OrphanCase> {};
+
+// The sender skipped a start fragment (sequence numbers continuous): the rest
+// of that unit would reach the host without a start code. It is dropped like
+// a lost packet, up to the next key frame.
+TEST_P(FuAWithoutStart, FuAContinuationWithoutStartIsDropped) {
+    Harness h;
+    h.Send(kSps, false);
+    h.Send(kPps, false);
+    h.Send(FuA(Idr(3000), 1000, true));
+    ASSERT_EQ(h.frames.size(), 1u);
+    h.Send(GetParam().packets);
+    EXPECT_EQ(h.frames.size(), 1u);
+    EXPECT_TRUE(h.depacketizer.NeedKeyFrame());
+    EXPECT_TRUE(h.sequenceErrors.empty());
+    const Bytes idr = Idr(500);
+    h.Send(idr, true);
+    ASSERT_EQ(h.frames.size(), 2u);
+    EXPECT_EQ(h.frames[1].data, Concat({kStart, kSps, kStart, kPps, kStart, idr, kAud}));
+}
+
+const std::vector<Packet> kSliceFragments = FuA(Slice(3000), 1000, true);
+const std::vector<Packet> kFirstSlice = FuA(Slice(2000, 0x11), 1000, false);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FuAWithoutStart,
+    ::testing::Values(OrphanCase{"MiddleAndEndOfAUnit", {kSliceFragments[1], kSliceFragments[2]}},
+                      OrphanCase{"EndAfterAFinishedUnit",
+                                 {kFirstSlice[0], kFirstSlice[1], kSliceFragments[2]}},
+                      OrphanCase{"MiddleAfterASingleUnit",
+                                 {{Slice(100), false}, kSliceFragments[1], kSliceFragments[2]}}),
+    [](const ::testing::TestParamInfo<OrphanCase>& info) { return std::string(info.param.name); });
+
 TEST(H264Depacketizer, SequenceWrapPassesAndDuplicatesFail) {
     Harness h;
     h.SendSeq(65534, kSps, false);

@@ -192,20 +192,26 @@ TEST_P(Authenticate, LastChallengeDecides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Challenges, Authenticate,
-    ::testing::Values(AuthCase{"DigestWithStaleAndAlgorithm",
-                               "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", "
-                               "nonce=\"5fd3c1a2b4e6\", stale=FALSE, algorithm=MD5\r\n",
-                               AuthScheme::Digest, "GStreamer RTSP Server", "5fd3c1a2b4e6"},
-                      AuthCase{"Basic", "WWW-Authenticate: Basic realm=\"cam\"\r\n",
-                               AuthScheme::Basic, "cam", ""},
-                      AuthCase{"BasicAfterDigestCountsBasic",
-                               "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
-                               "WWW-Authenticate: Basic realm=\"b\"\r\n",
-                               AuthScheme::Basic, "b", ""},
-                      AuthCase{
-                          "UnknownSchemeLastGivesNone",
-                          "WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: NTLM x\r\n",
-                          AuthScheme::None, "b", ""}),
+    ::testing::Values(
+        AuthCase{"DigestWithStaleAndAlgorithm",
+                 "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", "
+                 "nonce=\"5fd3c1a2b4e6\", stale=FALSE, algorithm=MD5\r\n",
+                 AuthScheme::Digest, "GStreamer RTSP Server", "5fd3c1a2b4e6"},
+        AuthCase{"Basic", "WWW-Authenticate: Basic realm=\"cam\"\r\n", AuthScheme::Basic, "cam",
+                 ""},
+        AuthCase{"BasicAfterDigestCountsBasic",
+                 "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n"
+                 "WWW-Authenticate: Basic realm=\"b\"\r\n",
+                 AuthScheme::Basic, "b", ""},
+        AuthCase{"QuotedCommasInRealmAndNonce",
+                 "WWW-Authenticate: Digest realm=\"cam, lobby\", "
+                 "nonce=\"a1,b2\", algorithm=MD5\r\n",
+                 AuthScheme::Digest, "cam, lobby", "a1,b2"},
+        AuthCase{"EscapedQuoteInRealm", "WWW-Authenticate: Digest realm=\"r\\\"q\", nonce=n\r\n",
+                 AuthScheme::Digest, "r\"q", "n"},
+        AuthCase{"UnknownSchemeLastGivesNone",
+                 "WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: NTLM x\r\n",
+                 AuthScheme::None, "b", ""}),
     [](const ::testing::TestParamInfo<AuthCase>& info) { return std::string(info.param.name); });
 
 // SETUP answer Transport parameters; slot 0 is filled by DESCRIBE with port 0.

@@ -65,6 +65,10 @@ Bytes TwoFramesWithText() {
                    Frame(2, RtpPacket(101, {0x41, 0x9A, 0x02}))});
 }
 
+// RTCP sender report (SSRC 11223344) whose NTP seconds read 24 00 FF FF.
+const Bytes kSenderReport =
+    talvik_test::Hex("80C8 0006 11223344 2400FFFF 10000000 00000BB8 00000010 00000800");
+
 const std::vector<Delivered> kExpected = {{100, {0x65, 0x88, 0x84, '$', 0x00, 0x21}},
                                           {101, {0x41, 0x9A, 0x02}}};
 
@@ -105,8 +109,6 @@ INSTANTIATE_TEST_SUITE_P(
     Frames, StreamResync,
     ::testing::Values(
         StreamCase{
-            "DoubleDollarBeforeChannel", Concat({{'$'}, Frame(0, RtpPacket(7, {1, 2}))}), {7}},
-        StreamCase{
             "ZeroLengthFrameIgnored", Concat({{'$', 0, 0, 0}, Frame(0, RtpPacket(8, {1}))}), {8}},
         StreamCase{"NonRtpPayloadDropped",
                    Concat({Frame(0, {0x40, 0x60, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9}),
@@ -118,8 +120,19 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"OtherChannelSkipped",
                    Concat({Frame(1, {0x81, 0xC9, 0, 1, 1, 2, 3, 4}), Frame(0, RtpPacket(11, {5}))}),
                    {11}},
+        // A sender report whose NTP time holds 24 00: its frame is skipped by
+        // its length, not searched for the next '$' and channel.
+        StreamCase{"RtcpFrameHoldingDollarZeroIsSkippedWhole",
+                   Concat({Frame(0, RtpPacket(12, {5})), Frame(1, kSenderReport),
+                           Frame(0, RtpPacket(13, {6})), Frame(0, RtpPacket(14, {7}))}),
+                   {12, 13, 14}},
+        StreamCase{"AnswerBodyHoldingDollarZeroIsSkippedWhole",
+                   Concat({Text("RTSP/1.0 200 OK\r\nCSeq: 6\r\nContent-Length: 8\r\n\r\n"),
+                           {'$', 0, 0xFF, 0xFF, 'a', '$', 0, 0},
+                           Frame(0, RtpPacket(15, {8}))}),
+                   {15}},
         StreamCase{
-            "DollarThenWrongChannel", Concat({{'$', 7}, Frame(0, RtpPacket(12, {5}))}), {12}}),
+            "FrameAfterStrayLineEnd", Concat({Text("\r\n"), Frame(0, RtpPacket(16, {9}))}), {16}}),
     [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
 
 TEST(RTSPStreamParser, LargestFrameIsReassembled) {

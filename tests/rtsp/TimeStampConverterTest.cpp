@@ -31,8 +31,8 @@ protected:
 };
 
 TEST_F(ConverterTest, SteadyStreamGivesTimes40msApartThroughWarmUp) {
-    converter.Convert(0);  // timestamp 0 counts as "no time yet"
     EXPECT_FALSE(converter.HasTime());
+    converter.Convert(0);
     std::vector<uint64_t> times;
     uint32_t ts = 0;
     for (int i = 0; i < 300; ++i) {
@@ -53,6 +53,24 @@ TEST_F(ConverterTest, FramesArrivingTogetherAreSpreadByTheirRtpSteps) {
         EXPECT_EQ(converter.CurrentTime(), first + i * kRtpFrame * 111);
     }
 }
+
+class TimestampWrapTest : public ConverterTest, public ::testing::WithParamInterface<uint32_t> {};
+
+// RTP time wraps about every 13 hours at 90 kHz and may pass through 0: a
+// burst across the wrap is spread by its steps like any other.
+TEST_P(TimestampWrapTest, RtpTimestampWrapDoesNotRestartTheTime) {
+    const uint32_t start = GetParam();
+    converter.Convert(start);
+    const uint64_t first = converter.CurrentTime();
+    for (uint32_t i = 1; i <= 4; ++i) {
+        converter.Convert(start + i * kRtpFrame);  // clock does not move
+        EXPECT_EQ(converter.CurrentTime(), first + i * kRtpFrame * 111) << "frame " << i;
+    }
+    EXPECT_TRUE(converter.HasTime());
+}
+
+INSTANTIATE_TEST_SUITE_P(StartTimestamps, TimestampWrapTest,
+                         ::testing::Values(0u - 2 * kRtpFrame, 0u - kRtpFrame / 2, 0u));
 
 struct RestartCase {
     const char* name;

@@ -443,6 +443,28 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
         state_->SetSendContentBase(v == "1");
         return SendText(connection, 200, "ok\n");
     }
+    if (path == "/sim/rtcp") {
+        const std::string& hex = args["hex"];
+        std::vector<uint8_t> bytes;
+        if (hex.empty() || hex.size() % 2 != 0 || hex.size() > 2 * 1400 ||
+            hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return bad("hex");
+        for (size_t i = 0; i < hex.size(); i += 2)
+            bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        const std::string count = args.count("count") ? args["count"] : "1";
+        const std::string interval = args.count("interval_ms") ? args["interval_ms"] : "100";
+        if (count.empty() || count.size() > 6 ||
+            count.find_first_not_of("0123456789") != std::string::npos || atoi(count.c_str()) < 1)
+            return bad("count");
+        if (interval.empty() || interval.size() > 6 ||
+            interval.find_first_not_of("0123456789") != std::string::npos ||
+            atoi(interval.c_str()) < 1)
+            return bad("interval_ms");
+        if (controls_.sendRtcp(bytes, static_cast<unsigned>(atoi(count.c_str())),
+                               static_cast<unsigned>(atoi(interval.c_str()))) == 0)
+            return SendText(connection, 409, "no client plays over interleaved TCP\n");
+        return SendText(connection, 200, "ok\n");
+    }
     if (path == "/sim/auxin") {
         const std::string& v = args["value"];
         if (v != "0" && v != "1" && v != "on" && v != "off") return bad("value");

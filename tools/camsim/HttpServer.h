@@ -20,6 +20,10 @@ struct SimControls {
     std::function<void(double)> reboot;      // refuse connections for S seconds
     std::function<unsigned()> rtspSessions;  // sessions open now
     std::function<uint16_t()> rtspPort;
+    // RTCP bytes to interleaved clients, `count` times `intervalMs` apart;
+    // the number of clients the first one reached.
+    std::function<unsigned(const std::vector<uint8_t>&, unsigned count, unsigned intervalMs)>
+        sendRtcp;
 };
 
 class HttpServer {

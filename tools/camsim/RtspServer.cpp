@@ -435,6 +435,32 @@ GstRTSPFilterResult RemoveClient(GstRTSPServer*, GstRTSPClient*, gpointer) {
     return GST_RTSP_FILTER_REMOVE;
 }
 
+struct RtcpSend {
+    const std::vector<uint8_t>* bytes;
+    unsigned reached;
+};
+
+GstRTSPFilterResult SendRtcpToSession(GstRTSPSessionPool*, GstRTSPSession* session, gpointer user) {
+    auto* send = static_cast<RtcpSend*>(user);
+    GList* medias = gst_rtsp_session_filter(session, nullptr, nullptr);
+    for (GList* m = medias; m; m = m->next) {
+        auto* sessionMedia = static_cast<GstRTSPSessionMedia*>(m->data);
+        GstRTSPMedia* media = gst_rtsp_session_media_get_media(sessionMedia);
+        const guint streams = media ? gst_rtsp_media_n_streams(media) : 0;
+        for (guint i = 0; i < streams; ++i) {
+            GstRTSPStreamTransport* t = gst_rtsp_session_media_get_transport(sessionMedia, i);
+            const GstRTSPTransport* tr = t ? gst_rtsp_stream_transport_get_transport(t) : nullptr;
+            if (!tr || tr->lower_transport != GST_RTSP_LOWER_TRANS_TCP) continue;
+            GstBuffer* buffer = gst_buffer_new_allocate(nullptr, send->bytes->size(), nullptr);
+            gst_buffer_fill(buffer, 0, send->bytes->data(), send->bytes->size());
+            if (gst_rtsp_stream_transport_send_rtcp(t, buffer)) ++send->reached;
+            gst_buffer_unref(buffer);
+        }
+    }
+    g_list_free_full(medias, g_object_unref);
+    return GST_RTSP_FILTER_KEEP;
+}
+
 }  // namespace
 
 RtspServer::RtspServer(SimState* state, std::shared_ptr<const FileContent> file)
@@ -544,6 +570,16 @@ bool RtspServer::Resume(std::string* error) {
     if (sourceId_) return true;
     gst_rtsp_server_set_service(server_, std::to_string(port_).c_str());
     return Attach(error);
+}
+
+unsigned RtspServer::SendRtcp(const std::vector<uint8_t>& bytes) {
+    if (!server_ || bytes.empty()) return 0;
+    RtcpSend send{&bytes, 0};
+    GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_);
+    GList* kept = gst_rtsp_session_pool_filter(pool, &SendRtcpToSession, &send);
+    g_list_free_full(kept, g_object_unref);
+    g_object_unref(pool);
+    return send.reached;
 }
 
 unsigned RtspServer::SessionCount() {

@@ -32,6 +32,9 @@ public:
     uint16_t Port() const { return port_; }
     // Ends every session and closes every client connection.
     void DropSessions();
+    // Sends the bytes as one RTCP packet to every client playing over
+    // interleaved TCP, on its RTCP channel; returns how many it reached.
+    unsigned SendRtcp(const std::vector<uint8_t>& bytes);
     // Stops listening and drops everything (Resume listens again on the same port).
     void Suspend();
     bool Resume(std::string* error);

@@ -75,6 +75,21 @@ int Run(const Options& options) {
             0);
         return finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     };
+    controls.sendRtcp = [&rtsp, &state](const std::vector<uint8_t>& bytes, unsigned count,
+                                        unsigned intervalMs) {
+        auto reached = std::make_shared<std::promise<unsigned>>();
+        std::future<unsigned> first = reached->get_future();
+        RunInMain([&rtsp, bytes, reached] { reached->set_value(rtsp.SendRtcp(bytes)); }, 0);
+        for (unsigned i = 1; i < count; ++i) {
+            RunInMain(
+                [&rtsp, &state, bytes] {
+                    if (!state.Stopping()) rtsp.SendRtcp(bytes);
+                },
+                i * intervalMs);
+        }
+        if (first.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return 0u;
+        return first.get();
+    };
     controls.reboot = [&rtsp, &httpPtr, &state](double seconds) {
         // Later, so that the answer to this request still goes out.
         RunInMain(
