@@ -149,7 +149,8 @@ bool CBaseRTPChannel::Connect(bool reconnect) {
     // point elsewhere (ports kept for the old address would filter it out).
     const DEVICE_INFO* device = Driver()->GetDeviceInfo();
     const uint32_t address = device != nullptr ? ResolveHostAddress(device->address) : 0;
-    const bool keep = reconnect && cameraAddress_.exchange(address) == address;
+    const bool moved = cameraAddress_.exchange(address) != address;
+    const bool keep = reconnect && !moved;
     CloseSession(keep);
     {
         CLockGuard guard(timeLock_);
