@@ -1,5 +1,6 @@
 #include "http/HUtils.h"
 
+#include "ThreadCancel.h"
 #include "base/Debug.h"
 #include "base/Text.h"
 
@@ -57,6 +58,7 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path,
                                path.c_str(), deviceText.c_str());
         }
     } catch (...) {
+        RethrowThreadCancellation();
         // Only allocation can throw here; the request counts as not sent.
         result.level = kLevelNever;
         result.code = kRequestSendFailed;

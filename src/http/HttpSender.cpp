@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -122,6 +123,7 @@ bool CHttpSender::SendRequest(HttpRequest request) {
     try {
         return SendRequestInner(std::move(request));
     } catch (...) {  // allocation only; the request is dropped
+        RethrowThreadCancellation();
         CloseRequest();
         return false;
     }
@@ -436,6 +438,7 @@ uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, boo
     try {
         return ReadDataInner(out, maxBytes, clearFirst);
     } catch (...) {  // allocation only
+        RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
@@ -492,6 +495,7 @@ uint32_t CHttpSender::ReadView(const uint8_t*& data, uint32_t maxBytes) {
         bufferHead_ += count;
         return static_cast<uint32_t>(count);
     } catch (...) {  // allocation only
+        RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
@@ -501,6 +505,7 @@ uint32_t CHttpSender::QueryDataAvailable() {
     try {
         return QueryDataAvailableInner();
     } catch (...) {  // allocation only
+        RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
@@ -544,6 +549,7 @@ size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) 
     try {
         return static_cast<CHttpSender*>(self)->HeaderLine(data, size * count);
     } catch (...) {
+        RethrowThreadCancellation();
         return 0;
     }
 }
@@ -552,6 +558,7 @@ size_t CHttpSender::OnBody(char* data, size_t size, size_t count, void* self) {
     try {
         return static_cast<CHttpSender*>(self)->BodyChunk(data, size * count);
     } catch (...) {
+        RethrowThreadCancellation();
         return 0;
     }
 }

@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 
+#include "base/Text.h"
+#include "base/Thread.h"
 #include "http/HUtils.h"
+#include "support/RecordingLogger.h"
 #include "support/TestHttpServer.h"
+#include "support/Threads.h"
 
 namespace {
 
@@ -303,6 +308,46 @@ TEST(SenderCancel, CancelWhileWaitingForTheHeadTriesNoOtherScheme) {
     EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorCancelled);
     EXPECT_EQ(server.Connections(), 1u);
     EXPECT_FALSE(sender.IsSecure());
+}
+
+// Sends one request from a thread of its own; the camera never answers.
+class BlockedRequestThread : public talvik::CBaseThread {
+public:
+    BlockedRequestThread(talvik::IDebugMessage* logger, const DEVICE_INFO& device)
+        : CBaseThread(logger), sender_(device) {}
+    ~BlockedRequestThread() override { StopThread(2000); }  // before the sender goes
+
+    std::atomic<bool> returned{false};
+
+protected:
+    void Run() override {
+        HUtils::SendGet(sender_, "/get?model");
+        returned = true;
+    }
+
+private:
+    CHttpSender sender_;
+};
+
+TEST(SenderCancel, ThreadForceEndedInsideTheSenderEndsCleanly) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer does not support thread cancellation";
+#endif
+    RawTcpServer server(&ReadHeadAndHold);
+    ASSERT_TRUE(server.Started());
+    talvik_test::RecordingLogger log;
+    BlockedRequestThread thread(&log, Device(server.Port(), "admin", "secret", 60000));
+    ASSERT_TRUE(thread.StartThread("blocked"));
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return server.Connections() == 1; }));
+    const uint32_t id = thread.ThreadId();
+    // The forced end lands in the sender's wait for the answer.
+    EXPECT_TRUE(thread.StopThread(300));
+    EXPECT_FALSE(thread.returned);
+    const std::vector<talvik_test::LogLine> expected{
+        {2, talvik::FormatString("%s: Thread (id=%u, name\"%s\") was not stopped during %lu "
+                                 "milliseconds and will be terminated!",
+                                 "talvik::CBaseThread::StopThread", id, "blocked", 300ul)}};
+    EXPECT_EQ(log.Lines(), expected);
 }
 
 // ---------------------------------------------------------------- bodies
