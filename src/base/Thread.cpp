@@ -54,12 +54,13 @@ void CBaseThread::ReleaseHandle() {
 }
 
 bool CBaseThread::StartThread(const std::string& name) {
-    stopEvent_.Reset();
     if (HasThread()) {
-        if (!finished_.Wait(0)) return false;  // still running
+        // Still running: refused, and a stop already asked of it stays asked.
+        if (!finished_.Wait(0)) return false;
         pthread_join(thread_, nullptr);
         ReleaseHandle();
     }
+    stopEvent_.Reset();
     name_ = name;
     finished_.Reset();
     threadId_.store(0);
