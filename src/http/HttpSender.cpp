@@ -120,19 +120,30 @@ void CHttpSender::Cancel() {
 
 bool CHttpSender::SendRequest(HttpRequest request) {
     cancelled_ = false;
+    // One deadline for everything the device may drag out: interim answers,
+    // a head or body sent a byte at a time, both schemes, the repeat with a
+    // learned scheme.
+    requestDeadline_ = NowMs() + (device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs);
+    pumpDeadline_ = requestDeadline_;
+    bool sent = false;
     try {
-        return SendRequestInner(std::move(request));
+        sent = SendRequestInner(std::move(request));
     } catch (...) {  // allocation only; the request is dropped
-        RethrowThreadCancellation();
+        RethrowThreadCancellation([this] { pumpDeadline_ = 0; });
         CloseRequest();
-        return false;
     }
+    pumpDeadline_ = 0;  // a stream's body is read without one
+    return sent;
+}
+
+bool CHttpSender::DeadlinePassed() const {
+    return pumpDeadline_ != 0 && NowMs() >= pumpDeadline_;
 }
 
 bool CHttpSender::SendRequestInner(HttpRequest request) {
     request.secure = secure_;
     int result = Attempt(request);
-    if (result == kAttemptRetry && !cancelled_) {
+    if (result == kAttemptRetry && !cancelled_ && !DeadlinePassed()) {
         request.secure = request.secure == 0 ? 1 : 0;
         result = Attempt(request);
     }
@@ -422,7 +433,9 @@ CHttpSender::PumpResult CHttpSender::Pump(Ready ready) {
         } else if (now - lastProgress >= timeoutMs) {
             return kPumpTimeout;
         }
-        const uint64_t left = timeoutMs - (now - lastProgress);
+        if (pumpDeadline_ != 0 && now >= pumpDeadline_) return kPumpTimeout;
+        uint64_t left = timeoutMs - (now - lastProgress);
+        if (pumpDeadline_ != 0) left = std::min(left, pumpDeadline_ - now);
         curl_multi_poll(session_, nullptr, 0, static_cast<int>(std::min<uint64_t>(left, 1000)),
                         nullptr);
     }
@@ -537,10 +550,12 @@ uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
     uint32_t budget =
         contentLength_ ? std::min(contentLength_, kMaxResponseBody) : kDefaultBodyBudget;
     uint32_t got = 1;
+    pumpDeadline_ = requestDeadline_;
     while (requestOpen_ && got > 0 && budget > 0) {
         got = ReadData(out, std::min<uint32_t>(8192, budget), false);
         budget -= std::min(got, budget);
     }
+    pumpDeadline_ = 0;
     return static_cast<uint32_t>(std::min<size_t>(out.size(), UINT32_MAX));
 }
 

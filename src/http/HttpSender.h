@@ -55,7 +55,9 @@ uint32_t MapAuthSelector(uint32_t authSelector);
 class CBaseHttpSender {
 public:
     virtual ~CBaseHttpSender() = default;
-    // Sends the request and waits for the response head.
+    // Sends the request and waits for the response head. The device time-out
+    // bounds the whole exchange (ReadResponse included), however the device
+    // drips its answer.
     virtual bool SendRequest(HttpRequest request) = 0;
     // May be called from another thread (while the sender lives): the blocked
     // call of the owner returns false or 0 and the request is closed.
@@ -64,7 +66,7 @@ public:
     // error, at the end or with no request open.
     virtual uint32_t QueryDataAvailable() = 0;
     // The whole body: Content-Length bytes (at most 64 MiB), or up to 1 MiB
-    // without one.
+    // without one; what came before the request's deadline when it passes.
     virtual uint32_t ReadResponse(std::vector<uint8_t>& out) = 0;
     // One read of at most maxBytes, appended to out; 0 on error or at the end.
     virtual uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) = 0;
@@ -117,6 +119,7 @@ private:
     enum PumpResult { kPumpReady, kPumpDone, kPumpTimeout, kPumpCancelled, kPumpError };
 
     bool SendRequestInner(HttpRequest request);
+    bool DeadlinePassed() const;
     int Attempt(HttpRequest& request);
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
     bool AppendHeader(const std::string& line);
@@ -125,7 +128,8 @@ private:
     std::string BuildUrl(const HttpRequest& request) const;
     void CloseRequest();
     // Drives the transfer until ready() holds, the transfer ends, nothing
-    // arrives for timeoutMs, or Cancel.
+    // arrives for timeoutMs, the deadline of a control exchange passes, or
+    // Cancel.
     template <typename Ready>
     PumpResult Pump(Ready ready);
     uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
@@ -151,6 +155,10 @@ private:
     uint32_t authScheme_ = 0;
     uint32_t secure_ = 0;
     std::atomic<bool> cancelled_{false};
+    // Steady-clock ms by which the current request must be answered; Pump
+    // honours it while pumpDeadline_ holds it (0: stream reads, no deadline).
+    uint64_t requestDeadline_ = 0;
+    uint64_t pumpDeadline_ = 0;
 
     // State of the current transfer.
     curl_slist* headerList_ = nullptr;

@@ -235,23 +235,6 @@ TEST(SenderTimeout, SendThatTimesOutIsNotRetried) {
     EXPECT_EQ(server.Connections(), 1u);
 }
 
-TEST(SenderTimeout, UnansweredRequestTriesTheOtherSchemeOnce) {
-    RawTcpServer server(&ReadHeadAndHold);  // reads a request, never answers
-    ASSERT_TRUE(server.Started());
-    CHttpSender sender(Device(server.Port(), "admin", "secret", 300));
-    std::vector<uint8_t> body;
-    talvik::CResultDef result = HUtils::RequestGetRD(sender, "/get?model", body, true);
-    EXPECT_EQ(result.level, 4u);
-    EXPECT_EQ(result.code, 11u);
-    EXPECT_EQ(result.message,
-              "talvik::HUtils::RequestGetRD: Cannot send request \"/get?model\" "
-              "to device 127.0.0.1:" +
-                  std::to_string(server.Port()));
-    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
-    EXPECT_FALSE(sender.IsSecure());
-    EXPECT_EQ(server.Connections(), 2u);  // plain, then TLS (whose handshake times out)
-}
-
 TEST(SenderTimeout, AnswerThatIsNotHttpIsNotRetried) {
     RawTcpServer server([](int fd, RawTcpServer& s) {
         std::string head;
@@ -263,6 +246,85 @@ TEST(SenderTimeout, AnswerThatIsNotHttpIsNotRetried) {
     EXPECT_EQ(sender.GetStatusCode(), 0u);
     EXPECT_EQ(server.Connections(), 1u);
 }
+
+// Cameras that hold a control request without ever completing it.
+void ContinueEvery100Ms(int fd, RawTcpServer& server) {
+    std::string head;
+    if (!server.ReadRequestHead(fd, &head)) return;
+    while (!server.Stopping() && server.WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\n"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+void TrickleBodyOneBytePerSecond(int fd, RawTcpServer& server) {
+    std::string head;
+    if (!server.ReadRequestHead(fd, &head) ||
+        !server.WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
+        return;
+    while (!server.Stopping() && server.WriteAll(fd, "m"))
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+// Runs call on a thread of its own. False when it still runs after limitMs;
+// it is then cancelled through the sender.
+template <typename Call>
+bool FinishesWithin(CHttpSender& sender, int limitMs, Call call) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        call();
+        done = true;
+    });
+    const bool finished = talvik_test::WaitUntil([&] { return done.load(); }, limitMs);
+    while (!done) {
+        sender.Cancel();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    worker.join();
+    return finished;
+}
+
+struct DeadlineCase {
+    const char* name;
+    RawTcpServer::Handler camera;
+    uint32_t level;
+    uint32_t code;
+    const char* message;  // %u: the server's port
+};
+
+class SenderDeadline : public ::testing::TestWithParam<DeadlineCase> {};
+
+// The device time-out (1500 ms here) bounds the whole request: connection,
+// both schemes, the answer's head and its body.
+TEST_P(SenderDeadline, RequestThatNeverCompletesEndsAtItsDeadline) {
+    const DeadlineCase& c = GetParam();
+    RawTcpServer server(c.camera);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), "admin", "secret", 1500));
+    std::vector<uint8_t> body;
+    talvik::CResultDef result;
+    EXPECT_TRUE(FinishesWithin(sender, 15000, [&] {
+        result = HUtils::RequestGetRD(sender, "/get?model", body, true);
+    })) << "still waiting after ten deadlines";
+    EXPECT_EQ(result.level, c.level);
+    EXPECT_EQ(result.code, c.code);
+    EXPECT_EQ(result.message, talvik::FormatString(c.message, server.Port()));
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
+    EXPECT_EQ(server.Connections(), 1u) << "no time is left for the other scheme";
+}
+
+const char kCannotSend[] =
+    "talvik::HUtils::RequestGetRD: Cannot send request \"/get?model\" to device 127.0.0.1:%u";
+const char kIncorrect[] =
+    "talvik::HUtils::RequestGetRD: Incorrect response for request \"/get?model\" from device "
+    "127.0.0.1:%u";
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileCameras, SenderDeadline,
+    ::testing::Values(DeadlineCase{"Silent", &ReadHeadAndHold, 4, 11, kCannotSend},
+                      DeadlineCase{"ContinueEvery100Ms", &ContinueEvery100Ms, 4, 11, kCannotSend},
+                      DeadlineCase{"BodyTrickledOneBytePerSecond", &TrickleBodyOneBytePerSecond, 2,
+                                   12, kIncorrect}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 const char kStreamHead[] =
     "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n--frame\r\n";
