@@ -9,6 +9,7 @@
 #include <random>
 
 #include "ThreadCancel.h"
+#include "base/Debug.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -70,6 +71,23 @@ std::string RequestTarget(const std::string& path) {
     return out;
 }
 
+const char* SchemeName(uint32_t scheme) {
+    switch (scheme) {
+        case kAuthBasic:
+            return "Basic";
+        case kAuthNtlm:
+            return "NTLM";
+        case kAuthPassport:
+            return "Passport";
+        case kAuthDigest:
+            return "Digest";
+        case kAuthNegotiate:
+            return "Negotiate";
+        default:
+            return "no";
+    }
+}
+
 std::string MakeCnonce() {
     static std::mutex mutex;
     static std::mt19937_64 generator{std::random_device{}()};
@@ -127,13 +145,53 @@ bool CHttpSender::SendRequest(HttpRequest request) {
     pumpDeadline_ = requestDeadline_;
     bool sent = false;
     try {
+        const std::string path = request.path;
         sent = SendRequestInner(std::move(request));
+        NoteRefusal(path);
     } catch (...) {  // allocation only; the request is dropped
         RethrowThreadCancellation([this] { pumpDeadline_ = 0; });
         CloseRequest();
     }
     pumpDeadline_ = 0;  // a stream's body is read without one
     return sent;
+}
+
+std::string CHttpSender::DescribeRefusal() const {
+    if (statusCode_ != 401) return std::string();
+    const unsigned port = device_.port;
+    if (schemeTried_ == kAuthNone)
+        return FormatString(
+            "device %s:%u asks for credentials and none are configured (HTTP status 401)",
+            device_.address.c_str(), port);
+    return FormatString(
+        "device %s:%u refused the credentials of user \"%s\" (HTTP status 401, "
+        "%s scheme)",
+        device_.address.c_str(), port, device_.userName.c_str(), SchemeName(schemeTried_));
+}
+
+void CHttpSender::NoteRefusal(const std::string& path) {
+    if (statusCode_ != 401) {
+        if (statusCode_ != 0) refusalTold_ = false;  // an answer ends the run
+        return;
+    }
+    if (refusalTold_ && refusedScheme_ == schemeTried_) return;
+    refusalTold_ = true;
+    refusedScheme_ = schemeTried_;
+    if (logger_ == nullptr) return;
+    const char* tag = "talvik::Web::CHttpSender::SendRequest";
+    const unsigned port = device_.port;
+    if (schemeTried_ == kAuthNone) {
+        logger_->DebugMessage(kLevelError,
+                              "%s: Device %s:%u asks for credentials for \"%s\" and none are "
+                              "configured (HTTP status 401)",
+                              tag, device_.address.c_str(), port, path.c_str());
+    } else {
+        logger_->DebugMessage(kLevelError,
+                              "%s: Device %s:%u refused the credentials of user \"%s\" for "
+                              "\"%s\" (HTTP status 401, %s scheme)",
+                              tag, device_.address.c_str(), port, device_.userName.c_str(),
+                              path.c_str(), SchemeName(schemeTried_));
+    }
 }
 
 bool CHttpSender::DeadlinePassed() const {
@@ -197,6 +255,7 @@ int CHttpSender::Attempt(HttpRequest& request) {
         !device_.userName.empty() && request.authSelector != kSelectNoCredentials;
     const uint32_t scheme =
         withCredentials ? (authScheme_ ? authScheme_ : MapAuthSelector(request.authSelector)) : 0;
+    schemeTried_ = scheme;
 
     // A Digest nonce that went stale is answered once more with the new one.
     for (int round = 0; round < 2; ++round) {

@@ -18,6 +18,9 @@ typedef void CURLM;
 struct curl_slist;
 
 namespace talvik {
+
+class IDebugMessage;
+
 namespace Web {
 
 // Bits of HttpRequest::flags.
@@ -96,12 +99,19 @@ public:
     // them as read. They stay valid until the next call on the sender.
     uint32_t ReadView(const uint8_t*& data, uint32_t maxBytes);
 
+    // Where a refusal of the credentials is told; null: nowhere.
+    void SetLogger(IDebugMessage* logger) { logger_ = logger; }
+
     const DEVICE_INFO& GetDevice() const { return device_; }
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
     // CURLcode of the last failed call, or kErrorTimeout / kErrorCancelled.
     uint32_t GetLastError() const { return lastError_; }
     uint32_t GetAuthScheme() const { return authScheme_; }
+    // After a request that the device refused (401) with the scheme learned:
+    // who was refused and with which scheme, never the password. Empty after
+    // any other outcome.
+    std::string DescribeRefusal() const;
     bool IsSecure() const { return secure_ == 1; }
     // Largest number of body bytes ever held in the read buffer.
     size_t GetBufferHighWater() const { return bufferHighWater_; }
@@ -120,6 +130,8 @@ private:
 
     bool SendRequestInner(HttpRequest request);
     bool DeadlinePassed() const;
+    // Tells the logger of the first refusal of a run of them.
+    void NoteRefusal(const std::string& path);
     int Attempt(HttpRequest& request);
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
     bool AppendHeader(const std::string& line);
@@ -146,6 +158,7 @@ private:
     size_t BodyChunk(const char* data, size_t size);
 
     DEVICE_INFO device_;
+    IDebugMessage* logger_ = nullptr;
     CURLM* session_ = nullptr;    // multi handle; owns the connection cache
     CURL* connection_ = nullptr;  // easy handle, created on the first request
     bool requestOpen_ = false;    // connection_ is attached to session_
@@ -153,6 +166,9 @@ private:
     uint32_t contentLength_ = 0;
     uint32_t lastError_ = 0;
     uint32_t authScheme_ = 0;
+    uint32_t schemeTried_ = 0;  // credentials of the last attempt (0: none sent)
+    bool refusalTold_ = false;  // a run of refusals with refusedScheme_ was told
+    uint32_t refusedScheme_ = 0;
     uint32_t secure_ = 0;
     std::atomic<bool> cancelled_{false};
     // Steady-clock ms by which the current request must be answered; Pump

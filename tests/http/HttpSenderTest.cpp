@@ -141,6 +141,80 @@ TEST(SenderAuth, CredentialsMessageAfterLearning) {
     EXPECT_EQ(sender.GetStatusCode(), 401u);
 }
 
+// Refused unless the path asks for "ok"; no credentials are checked.
+HttpReply RefuseUnlessOk(const HttpExchange& exchange) {
+    HttpReply reply;
+    if (exchange.url.find("ok") != std::string::npos) return OkReply(exchange);
+    reply.status = 401;
+    reply.headers = {{"WWW-Authenticate", "Basic realm=\"camera\""}};
+    return reply;
+}
+
+struct RefusalCase {
+    const char* name;
+    ServerAuth auth;
+    std::string user;
+    std::vector<std::string> paths;  // one request each
+    std::vector<std::string> lines;  // level 1; %u: the server's port
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SenderRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+// A refusal that outlasts the scheme learning is told once per run of
+// refusals, with the scheme tried and never the password.
+TEST_P(SenderRefusal, RefusedCredentialsAreNamedOncePerRun) {
+    const RefusalCase& c = GetParam();
+    TestHttpServer server(ServerOptions(c.auth),
+                          c.auth == ServerAuth::kNone ? &RefuseUnlessOk : &OkReply);
+    ASSERT_TRUE(server.Started());
+    talvik_test::RecordingLogger log;
+    CHttpSender sender(Device(server.Port(), c.user, "wrong"));
+    sender.SetLogger(&log);
+    std::vector<uint8_t> body;
+    for (const std::string& path : c.paths)
+        HUtils::RequestGetRD(sender, path, body, true);
+    std::vector<talvik_test::LogLine> expected;
+    for (const std::string& line : c.lines)
+        expected.push_back({1, talvik::FormatString(line.c_str(), server.Port())});
+    EXPECT_EQ(log.Lines(), expected);
+}
+
+const char kRefusedBasic[] =
+    "talvik::Web::CHttpSender::SendRequest: Device 127.0.0.1:%u refused the credentials of user "
+    "\"admin\" for \"/get?model\" (HTTP status 401, Basic scheme)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, SenderRefusal,
+    ::testing::Values(
+        RefusalCase{"WrongPasswordBasic",
+                    ServerAuth::kBasic,
+                    "admin",
+                    {"/get?model", "/get?model", "/get?auxin"},
+                    {kRefusedBasic}},
+        RefusalCase{"WrongPasswordDigest",
+                    ServerAuth::kDigest,
+                    "admin",
+                    {"/get?model", "/get?auxin"},
+                    {"talvik::Web::CHttpSender::SendRequest: Device 127.0.0.1:%u refused the "
+                     "credentials of user \"admin\" for \"/get?model\" (HTTP status 401, Digest "
+                     "scheme)"}},
+        RefusalCase{"AnAnswerEndsTheRun",
+                    ServerAuth::kNone,
+                    "admin",
+                    {"/get?model", "/get?model", "/get?ok", "/get?model"},
+                    {kRefusedBasic, kRefusedBasic}},
+        RefusalCase{"NoUserConfigured",
+                    ServerAuth::kBasic,
+                    "",
+                    {"/get?model", "/get?model"},
+                    {"talvik::Web::CHttpSender::SendRequest: Device 127.0.0.1:%u asks for "
+                     "credentials for \"/get?model\" and none are configured (HTTP status 401)"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
     TestHttpServer::Options options = ServerOptions(ServerAuth::kDigest);
     options.nonceTimeoutS = 1;
@@ -289,6 +363,10 @@ struct DeadlineCase {
     uint32_t code;
     const char* message;  // %u: the server's port
 };
+
+void PrintTo(const DeadlineCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SenderDeadline : public ::testing::TestWithParam<DeadlineCase> {};
 
