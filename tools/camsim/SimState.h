@@ -40,11 +40,13 @@ struct StreamStats {
 };
 
 // A fault rule: requests whose path starts with `prefix` are delayed and/or
-// answered with `status` (0: answered normally), `remaining` times (-1: always).
+// answered with `status` (0: answered normally) or with a body trickled one
+// byte every `trickleMs`, `remaining` times (-1: always).
 struct FaultRule {
     std::string prefix;
     int status = 0;
     unsigned delayMs = 0;
+    unsigned trickleMs = 0;
     std::string location;
     int remaining = -1;
 };
