@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -105,13 +106,14 @@ uint8_t AdaptLevel(uint32_t level, const HostCoreVersion& host) {
 }
 
 void ForwardDebugMessageV(IHostDebugSink* sink, const HostCoreVersion& host, uint32_t level,
-                          const char* format, va_list args) noexcept {
+                          const char* format, va_list args) {
     try {
         const std::string text = FormatStringV(format, args);
         if (level == kLevelNever || sink == nullptr) return;
         CDebugInfo info(AdaptLevel(level, host), text.c_str());
         sink->Report(&info);
     } catch (...) {
+        RethrowThreadCancellation();
         // Logging never fails its caller; a sink that throws loses its line.
     }
 }
@@ -143,6 +145,7 @@ void CLoggerInstance::Log(uint32_t level, const char* format, ...) {
         lastMessage_ = text;
         if (sink_ != nullptr) sink_->DebugMessage(level, "%s", text.c_str());
     } catch (...) {
+        RethrowThreadCancellation();
         // Logging never fails its caller.
     }
 }

@@ -64,9 +64,10 @@ bool ParseHostCoreFileName(const std::string& path, HostCoreVersion* out);
 uint8_t AdaptLevel(uint32_t level, const HostCoreVersion& host);
 
 // Formats, adapts and reports one message to sink (which may be null).
-// Never throws.
+// Throws nothing but the unwinding of a cancelled thread: the host's sink may
+// block, so a forced end can come through here.
 void ForwardDebugMessageV(IHostDebugSink* sink, const HostCoreVersion& host, uint32_t level,
-                          const char* format, va_list args) noexcept;
+                          const char* format, va_list args);
 
 // Report throttle on a counter of distinct messages: the first 14 pass, then
 // one in 16, one in 256, one in 4096; the counter cycles back to 4095 at 65535.

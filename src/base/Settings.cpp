@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <pugixml.hpp>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -68,6 +69,7 @@ bool CXMLParser::LoadLocked(const std::string& path, const void* data, size_t si
         path_ = path;
         return true;
     } catch (...) {
+        RethrowThreadCancellation();
         document_.reset();
         loaded_ = false;
         return false;
@@ -88,6 +90,7 @@ bool CXMLParser::NodeExists(const std::string& path) {
     try {
         return bool(document_->select_node(path.c_str()));
     } catch (...) {
+        RethrowThreadCancellation();
         return false;  // invalid query
     }
 }
@@ -100,6 +103,7 @@ std::string CXMLParser::GetNodeText(const std::string& path) {
         if (!node) return std::string();
         return node.first_child().value();
     } catch (...) {
+        RethrowThreadCancellation();
         return std::string();
     }
 }
@@ -157,6 +161,7 @@ DeviceSettings LoadDeviceSettings(const DEVICE_INFO& device, const std::string& 
         parser.Unload();
         return settings;
     } catch (...) {
+        RethrowThreadCancellation();
         // Out of memory while reading: nothing sensible to salvage.
         return DeviceSettings();
     }

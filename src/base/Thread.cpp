@@ -1,8 +1,8 @@
 #include "base/Thread.h"
 
-#include <cxxabi.h>
 #include <time.h>
 
+#include "ThreadCancel.h"
 #include "base/Debug.h"
 #include "base/Lock.h"
 
@@ -26,9 +26,7 @@ void CBaseThread::MarkFinished(void* arg) {
     static_cast<CBaseThread*>(arg)->finished_.Set();
 }
 
-// Cancellation unwinds with an exception object that is not a real object;
-// binding the catch reference to it is what the runtime expects.
-__attribute__((no_sanitize("null"))) void* CBaseThread::ThreadRoutine(void* arg) {
+void* CBaseThread::ThreadRoutine(void* arg) {
     if (arg == nullptr) return reinterpret_cast<void*>(1);
     CBaseThread* self = static_cast<CBaseThread*>(arg);
     self->threadId_.store(CurrentThreadId());
@@ -36,9 +34,8 @@ __attribute__((no_sanitize("null"))) void* CBaseThread::ThreadRoutine(void* arg)
     pthread_cleanup_push(&CBaseThread::MarkFinished, self);
     try {
         self->Run();
-    } catch (abi::__forced_unwind&) {
-        throw;  // cancellation must unwind to the end
     } catch (...) {
+        RethrowThreadCancellation();
         // A body must not let an exception escape its thread.
     }
     pthread_cleanup_pop(1);
@@ -57,12 +54,13 @@ void CBaseThread::ReleaseHandle() {
 }
 
 bool CBaseThread::StartThread(const std::string& name) {
-    stopEvent_.Reset();
     if (HasThread()) {
-        if (!finished_.Wait(0)) return false;  // still running
+        // Still running: refused, and a stop already asked of it stays asked.
+        if (!finished_.Wait(0)) return false;
         pthread_join(thread_, nullptr);
         ReleaseHandle();
     }
+    stopEvent_.Reset();
     name_ = name;
     finished_.Reset();
     threadId_.store(0);

@@ -115,7 +115,16 @@ bool CArecontCameraProperties::ReadFromDevice(uint32_t& errorCode) {
     }
     flag11_ = true;
     flag12_ = true;
-    if (!ok) errorCode = 3;
+    errorText_.clear();
+    if (!ok) {
+        errorCode = 3;
+        // Named, so that a wrong password does not read as an unreadable camera.
+        const std::string refusal = httpSender_ ? httpSender_->DescribeRefusal() : std::string();
+        if (!refusal.empty()) {
+            errorCode = 1;
+            errorText_ = refusal;
+        }
+    }
     return ok;
 }
 

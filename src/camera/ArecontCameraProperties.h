@@ -37,8 +37,9 @@ public:
     ~CArecontCameraProperties() override;
 
     bool WriteCustomProperties(ICapabilityStore* store) override;
+    // Error code 1 with the refusal as the error text when the camera
+    // refused the credentials, 3 on any other failure.
     bool ReadFromDevice(uint32_t& errorCode) override;
-    // Why the last read failed when a reply was malformed; else empty.
     std::string GetErrorText() override { return errorText_; }
 
     // Replaces the camera transport, HUtils::RequestGetBody on the own
@@ -67,6 +68,7 @@ private:
     bool RequestBody(const std::string& path, std::string& body);
 
     std::unique_ptr<Web::CHttpSender> httpSender_;
+    std::string errorText_;  // of the last ReadFromDevice
     CameraGetBody requester_;
     std::function<HostCoreVersion()> versionReader_;
     uint32_t sensorWidth_ = 0;

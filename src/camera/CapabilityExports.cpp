@@ -1,4 +1,5 @@
 // Exports of the capability query. Nothing thrown inside reaches the host.
+#include "ThreadCancel.h"
 #include "camera/CapabilityQueryModule.h"
 #include "talvik/CapabilityQuery.h"
 
@@ -13,6 +14,7 @@ TALVIK_EXPORT uint32_t InitCapabilityQuery(ICapabilityQueryCallback* callback,
     try {
         return talvik::InitModuleQuery(callback, videoStandard);
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         return 1;
     }
 }
@@ -22,6 +24,7 @@ TALVIK_EXPORT uint32_t StartCapabilityQuery(const char* address, uint16_t port, 
     try {
         return talvik::StartModuleQuery(address, port, user, password, store);
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         return 0;
     }
 }
@@ -30,6 +33,7 @@ TALVIK_EXPORT uint32_t TerminateCapabilityQuery() {
     try {
         return talvik::TerminateModuleQuery();
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         return 1;
     }
 }
@@ -38,6 +42,7 @@ TALVIK_EXPORT uint32_t UninitCapabilityQuery() {
     try {
         return talvik::UninitModuleQuery();
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         return 1;
     }
 }
@@ -47,6 +52,7 @@ TALVIK_EXPORT IIPCapabilityQuery* CreateCapabilityQueryModule(ICapabilityQueryCa
     try {
         return new talvik::CArecontCapabilityQueryModule(callback, videoStandard != 0);
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         return nullptr;
     }
 }
@@ -55,6 +61,7 @@ TALVIK_EXPORT void DeleteCapabilityQueryModule(IIPCapabilityQuery* query) {
     try {
         delete query;
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         // A destructor does not throw; this only keeps the boundary closed.
     }
 }

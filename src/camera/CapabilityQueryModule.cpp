@@ -1,11 +1,11 @@
 #include "camera/CapabilityQueryModule.h"
 
-#include <cxxabi.h>
 #include <time.h>
 
 #include <atomic>
 #include <new>
 
+#include "ThreadCancel.h"
 #include "base/Event.h"
 #include "camera/ArecontCameraProperties.h"
 
@@ -89,6 +89,7 @@ uint32_t CCapabilityQueryModule::StartQuery(const char* address, uint16_t port, 
         hasThread_ = true;
         return 1;
     } catch (...) {
+        RethrowThreadCancellation();
         return 0;
     }
 }
@@ -98,6 +99,7 @@ void CCapabilityQueryModule::StopQuery() {
         TSmartPtr<CBaseCameraProperties> properties = TakePropertiesReference();
         if (properties) properties->Cancel();
     } catch (...) {
+        RethrowThreadCancellation();
         // Cancelling is best effort; the read then runs to its end.
     }
 }
@@ -110,9 +112,7 @@ void CCapabilityQueryModule::MarkFinished(void* state) {
     static_cast<WorkerState*>(state)->finished.Set();
 }
 
-// Cancellation unwinds with an exception object that is not a real object;
-// binding the catch reference to it is what the runtime expects.
-__attribute__((no_sanitize("null"))) void* CCapabilityQueryModule::ThreadProc(void* arg) {
+void* CCapabilityQueryModule::ThreadProc(void* arg) {
     if (arg == nullptr)
         return reinterpret_cast<void*>(static_cast<uintptr_t>(kWorkerFailedExitCode));
     auto* start = static_cast<ThreadStart*>(arg);
@@ -126,9 +126,8 @@ __attribute__((no_sanitize("null"))) void* CCapabilityQueryModule::ThreadProc(vo
     pthread_cleanup_push(&CCapabilityQueryModule::MarkFinished, state.get());
     try {
         module->FetchCapabilities();
-    } catch (abi::__forced_unwind&) {
-        throw;  // cancellation must unwind to the end
     } catch (...) {
+        RethrowThreadCancellation();
         exitCode = kWorkerFailedExitCode;
     }
     // The module may be gone by now (deleted from inside the callback).
@@ -215,6 +214,7 @@ void CCapabilityQueryModule::WaitForThreadEnd() {
         try {
             callback_->OnTerminated();
         } catch (...) {
+            RethrowThreadCancellation();
             // The host's exception must not leave the destructor.
         }
     }
@@ -228,6 +228,7 @@ CBaseCameraProperties* CArecontCapabilityQueryModule::CreateCameraProperties() {
     try {
         return new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
     } catch (...) {
+        RethrowThreadCancellation();
         return nullptr;
     }
 }
@@ -246,6 +247,7 @@ uint32_t InitModuleQuery(ICapabilityQueryCallback* callback, uint32_t videoStand
     try {
         g_moduleQuery = new CArecontCapabilityQueryModule(callback, videoStandard != 0);
     } catch (...) {
+        RethrowThreadCancellation();
         g_moduleQuery = nullptr;  // out of memory still answers 1, with no instance
     }
     return 1;

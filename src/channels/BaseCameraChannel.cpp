@@ -1,10 +1,10 @@
 #include "channels/BaseCameraChannel.h"
 
-#include <cxxabi.h>
 #include <time.h>
 
 #include <cctype>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 #include "driver/FrameContract.h"
 
@@ -163,9 +163,8 @@ bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
         if (!sink_->OnFrame(frame)) return false;
         NotifyFrameTime(frame);
         return true;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
         if (driver_ != nullptr) {
             driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
                                   "talvik::CBaseCameraChannel::SendFrameCallback",
@@ -182,9 +181,8 @@ void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
         HostSystemTime hostTime;
         frame->GetTime(&hostTime);
         listener->OnFrameTime(videoInput_, SystemTimeToTime(FromHostTime(hostTime)));
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
         if (driver_ != nullptr) {
             driver_->DebugMessage(kLevelError,
                                   "%s: Unhandled exception in driver instance for device %s",
@@ -199,9 +197,8 @@ void CBaseCameraChannel::SendSignalLost() {
         if (sink_ != nullptr) sink_->OnSignalLost();
         IFrameTimeListener* listener = listener_.load();
         if (listener != nullptr) listener->OnListenerSignalLost(videoInput_);
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
         if (driver_ != nullptr) {
             driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
                                   "talvik::CBaseCameraChannel::SendSignalLost",
@@ -225,16 +222,15 @@ uint32_t CBaseCameraChannel::TakePendingParams() {
     return changed;
 }
 
-__attribute__((no_sanitize("null"))) void* CBaseCameraChannel::ThreadRoutine(void* arg) {
+void* CBaseCameraChannel::ThreadRoutine(void* arg) {
     if (arg == nullptr) return reinterpret_cast<void*>(1);
     CBaseCameraChannel* self = static_cast<CBaseCameraChannel*>(arg);
     self->threadId_.store(CurrentThreadId());
     pthread_cleanup_push(&CBaseCameraChannel::MarkFinished, self);
     try {
         self->Run();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
         // A body must not end the process; the channel just stops delivering.
         if (self->driver_ != nullptr) {
             self->driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",

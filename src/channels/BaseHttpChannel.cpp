@@ -15,6 +15,7 @@ CBaseHttpChannel::CBaseHttpChannel(uint32_t videoInput, IDriver* driver, IHostFr
       sender_(driver != nullptr && driver->GetDeviceInfo() != nullptr ? *driver->GetDeviceInfo()
                                                                       : DEVICE_INFO()),
       parser_(parser) {
+    sender_.SetLogger(driver);
     if (parser_) parser_->SetReceiver(this);
 }
 

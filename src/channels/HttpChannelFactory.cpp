@@ -1,3 +1,4 @@
+#include "ThreadCancel.h"
 #include "channels/ChannelFactory.h"
 #include "channels/HttpChannels.h"
 
@@ -9,6 +10,7 @@ ICameraChannel* CreateJpegHttpChannel(uint32_t videoInput, IDriver* driver, IHos
     try {
         return new CJpegHttpChannel(videoInput, driver, sink);
     } catch (...) {
+        RethrowThreadCancellation();
         return nullptr;
     }
 }
@@ -17,6 +19,7 @@ ICameraChannel* CreateH264HttpChannel(uint32_t videoInput, IDriver* driver, IHos
     try {
         return new CH264HttpChannel(videoInput, driver, sink);
     } catch (...) {
+        RethrowThreadCancellation();
         return nullptr;
     }
 }

@@ -1,3 +1,4 @@
+#include "ThreadCancel.h"
 #include "channels/ChannelFactory.h"
 #include "channels/RtspChannels.h"
 
@@ -9,6 +10,7 @@ ICameraChannel* CreateH264RtspChannel(uint32_t videoInput, IDriver* driver, IHos
     try {
         return new CH264ChannelRTSP(videoInput, driver, sink);
     } catch (...) {
+        RethrowThreadCancellation();
         return nullptr;
     }
 }

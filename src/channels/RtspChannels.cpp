@@ -388,7 +388,9 @@ void CBaseRTSPChannel::OnRTSPClientStopped() {
 CH264ChannelRTSP::CH264ChannelRTSP(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
     : CBaseRTSPChannel(videoInput, driver, sink),
       sender_(driver != nullptr && driver->GetDeviceInfo() != nullptr ? *driver->GetDeviceInfo()
-                                                                      : DEVICE_INFO()) {}
+                                                                      : DEVICE_INFO()) {
+    sender_.SetLogger(driver);
+}
 
 CH264ChannelRTSP::~CH264ChannelRTSP() {
     // The body uses the sender: it must end before the sender goes.

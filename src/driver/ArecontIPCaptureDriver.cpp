@@ -1,5 +1,6 @@
 #include "driver/ArecontIPCaptureDriver.h"
 
+#include "ThreadCancel.h"
 #include "driver/DigitalIOFactory.h"
 
 namespace talvik {
@@ -18,6 +19,7 @@ bool CArecontIPCaptureDriver::Open(IHostDebugSink* sink, IHostFrameAllocator* al
         LogDriverOpened(GetParameterString(6));
         return true;
     } catch (...) {
+        RethrowThreadCancellation();
         return false;
     }
 }

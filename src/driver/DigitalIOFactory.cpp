@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "ThreadCancel.h"
 #include "io/ArecontDigitalIO.h"
 
 namespace talvik {
@@ -10,6 +11,7 @@ ipcapture::ICaptureIOApi* CreateArecontDigitalIO(IDriver* driver) {
     try {
         return new (std::nothrow) CArecontDigitalIO(driver);
     } catch (...) {
+        RethrowThreadCancellation();
         return nullptr;
     }
 }

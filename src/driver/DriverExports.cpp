@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "ThreadCancel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 
 using talvik::CArecontIPCaptureDriver;
@@ -17,6 +18,7 @@ ip::IIPCaptureDriverEx5* NewDriver() {
     try {
         return new (std::nothrow) CArecontIPCaptureDriver();
     } catch (...) {
+        talvik::RethrowThreadCancellation();
         return nullptr;
     }
 }

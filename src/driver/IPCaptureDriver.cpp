@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <new>
 
+#include "ThreadCancel.h"
 #include "base/HostDirectory.h"
 #include "base/Text.h"
 #include "channels/ChannelFactory.h"
@@ -98,6 +99,7 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IHostFrameAllocator* allocator
         if (!CreateDigitalIO()) return false;
         return CreateAuxiliary();
     } catch (...) {
+        RethrowThreadCancellation();
         // Out of memory (e.g. an absurd input count): the host sees a failed open.
         return false;
     }

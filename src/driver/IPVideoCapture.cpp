@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ThreadCancel.h"
 #include "driver/FrameContract.h"
 
 namespace talvik {
@@ -79,6 +80,7 @@ bool CIPVideoCapture::StartVideo(uint32_t videoInput, IHostFrameSink* sink,
         Discard(std::move(displaced));
         return started;
     } catch (...) {
+        RethrowThreadCancellation();
         return false;
     }
 }
@@ -174,6 +176,7 @@ bool CIPVideoCapture::StartStream(uint32_t videoInput, uint32_t kind, IHostFrame
         Discard(std::move(displaced));
         return started;
     } catch (...) {
+        RethrowThreadCancellation();
         return false;
     }
 }

@@ -1,5 +1,6 @@
 #include "http/HUtils.h"
 
+#include "ThreadCancel.h"
 #include "base/Debug.h"
 #include "base/Text.h"
 
@@ -8,7 +9,16 @@ namespace HUtils {
 
 namespace {
 constexpr const char* kTag = "talvik::HUtils::RequestGetRD";
+
+// The body, or nothing when the device did not finish it in time: a cut
+// name=value list would read as a different answer.
+bool ReadWholeBody(Web::CHttpSender& sender, std::vector<uint8_t>& body) {
+    if (sender.ReadResponse(body) != 0 && sender.GetLastError() != Web::CHttpSender::kErrorTimeout)
+        return true;
+    body.clear();
+    return false;
 }
+}  // namespace
 
 Web::HttpRequest MakeGetRequest(const std::string& path) {
     Web::HttpRequest request;
@@ -51,12 +61,13 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path,
                                "%s: %s is unable to process \"%s\" request. HTTP status code is %u",
                                kTag, deviceText.c_str(), path.c_str(), status);
         }
-        if (readBody && result.code == kRequestOk && sender.ReadResponse(body) == 0) {
+        if (readBody && result.code == kRequestOk && !ReadWholeBody(sender, body)) {
             result.SetResultEx(kLevelWarning, kRequestNoBody,
                                "%s: Incorrect response for request \"%s\" from %s", kTag,
                                path.c_str(), deviceText.c_str());
         }
     } catch (...) {
+        RethrowThreadCancellation();
         // Only allocation can throw here; the request counts as not sent.
         result.level = kLevelNever;
         result.code = kRequestSendFailed;
@@ -81,7 +92,7 @@ bool RequestGetIfOk(Web::CHttpSender& sender, const std::string& path, std::stri
     text.clear();
     if (!sender.SendRequest(MakeGetRequest(path))) return false;
     std::vector<uint8_t> body;
-    if (sender.ReadResponse(body) == 0 || sender.GetStatusCode() != 200) return false;
+    if (!ReadWholeBody(sender, body) || sender.GetStatusCode() != 200) return false;
     text.assign(body.begin(), body.end());
     return true;
 }

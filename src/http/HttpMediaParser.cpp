@@ -1,8 +1,8 @@
 #include "http/HttpMediaParser.h"
 
-#include <cxxabi.h>
+#include <cstring>
 
-
+#include "ThreadCancel.h"
 #include "driver/FrameContract.h"
 #include "http/SpsReader.h"
 
@@ -60,18 +60,16 @@ void CHttpMediaParser::DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t
         IHostFrame* done = frame;
         frame = nullptr;
         allocator->ReleaseFrame(done);
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
         driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
                               "talvik::CHttpMediaParser::DeliverFrame",
                               driver_->GetSourceName().c_str());
         if (frame != nullptr && allocator != nullptr) {
             try {
                 allocator->ReleaseFrame(frame);
-            } catch (abi::__forced_unwind&) {
-                throw;
             } catch (...) {
+                RethrowThreadCancellation();
             }
         }
     }

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <random>
 
+#include "ThreadCancel.h"
+#include "base/Debug.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -67,6 +69,23 @@ std::string RequestTarget(const std::string& path) {
             out += c;
     }
     return out;
+}
+
+const char* SchemeName(uint32_t scheme) {
+    switch (scheme) {
+        case kAuthBasic:
+            return "Basic";
+        case kAuthNtlm:
+            return "NTLM";
+        case kAuthPassport:
+            return "Passport";
+        case kAuthDigest:
+            return "Digest";
+        case kAuthNegotiate:
+            return "Negotiate";
+        default:
+            return "no";
+    }
 }
 
 std::string MakeCnonce() {
@@ -150,18 +169,70 @@ void CHttpSender::Cancel() {
 
 bool CHttpSender::SendRequest(HttpRequest request) {
     cancelled_ = false;
+    // One deadline for everything the device may drag out: interim answers,
+    // a head or body sent a byte at a time, both schemes, the repeat with a
+    // learned scheme.
+    requestDeadline_ = NowMs() + (device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs);
+    pumpDeadline_ = requestDeadline_;
+    bool sent = false;
     try {
-        return SendRequestInner(std::move(request));
+        const std::string path = request.path;
+        sent = SendRequestInner(std::move(request));
+        NoteRefusal(path);
     } catch (...) {  // allocation only; the request is dropped
+        RethrowThreadCancellation([this] { pumpDeadline_ = 0; });
         CloseRequest();
-        return false;
     }
+    pumpDeadline_ = 0;  // a stream's body is read without one
+    return sent;
+}
+
+std::string CHttpSender::DescribeRefusal() const {
+    if (statusCode_ != 401) return std::string();
+    const unsigned port = device_.port;
+    if (schemeTried_ == kAuthNone)
+        return FormatString(
+            "device %s:%u asks for credentials and none are configured (HTTP status 401)",
+            device_.address.c_str(), port);
+    return FormatString(
+        "device %s:%u refused the credentials of user \"%s\" (HTTP status 401, "
+        "%s scheme)",
+        device_.address.c_str(), port, device_.userName.c_str(), SchemeName(schemeTried_));
+}
+
+void CHttpSender::NoteRefusal(const std::string& path) {
+    if (statusCode_ != 401) {
+        if (statusCode_ != 0) refusalTold_ = false;  // an answer ends the run
+        return;
+    }
+    if (refusalTold_ && refusedScheme_ == schemeTried_) return;
+    refusalTold_ = true;
+    refusedScheme_ = schemeTried_;
+    if (logger_ == nullptr) return;
+    const char* tag = "talvik::Web::CHttpSender::SendRequest";
+    const unsigned port = device_.port;
+    if (schemeTried_ == kAuthNone) {
+        logger_->DebugMessage(kLevelError,
+                              "%s: Device %s:%u asks for credentials for \"%s\" and none are "
+                              "configured (HTTP status 401)",
+                              tag, device_.address.c_str(), port, path.c_str());
+    } else {
+        logger_->DebugMessage(kLevelError,
+                              "%s: Device %s:%u refused the credentials of user \"%s\" for "
+                              "\"%s\" (HTTP status 401, %s scheme)",
+                              tag, device_.address.c_str(), port, device_.userName.c_str(),
+                              path.c_str(), SchemeName(schemeTried_));
+    }
+}
+
+bool CHttpSender::DeadlinePassed() const {
+    return pumpDeadline_ != 0 && NowMs() >= pumpDeadline_;
 }
 
 bool CHttpSender::SendRequestInner(HttpRequest request) {
     request.secure = secure_;
     int result = Attempt(request);
-    if (result == kAttemptRetry && !cancelled_) {
+    if (result == kAttemptRetry && !cancelled_ && !DeadlinePassed()) {
         request.secure = request.secure == 0 ? 1 : 0;
         result = Attempt(request);
     }
@@ -215,6 +286,7 @@ int CHttpSender::Attempt(HttpRequest& request) {
         !device_.userName.empty() && request.authSelector != kSelectNoCredentials;
     const uint32_t scheme =
         withCredentials ? (authScheme_ ? authScheme_ : MapAuthSelector(request.authSelector)) : 0;
+    schemeTried_ = scheme;
 
     // A Digest nonce that went stale is answered once more with the new one.
     for (int round = 0; round < 2; ++round) {
@@ -453,7 +525,9 @@ CHttpSender::PumpResult CHttpSender::Pump(Ready ready) {
         } else if (now - lastProgress >= timeoutMs) {
             return kPumpTimeout;
         }
-        const uint64_t left = timeoutMs - (now - lastProgress);
+        if (pumpDeadline_ != 0 && now >= pumpDeadline_) return kPumpTimeout;
+        uint64_t left = timeoutMs - (now - lastProgress);
+        if (pumpDeadline_ != 0) left = std::min(left, pumpDeadline_ - now);
         curl_multi_poll(session_, nullptr, 0, static_cast<int>(std::min<uint64_t>(left, 1000)),
                         nullptr);
     }
@@ -469,6 +543,7 @@ uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, boo
     try {
         return ReadDataInner(out, maxBytes, clearFirst);
     } catch (...) {  // allocation only
+        RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
@@ -525,6 +600,7 @@ uint32_t CHttpSender::ReadView(const uint8_t*& data, uint32_t maxBytes) {
         bufferHead_ += count;
         return static_cast<uint32_t>(count);
     } catch (...) {  // allocation only
+        RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
@@ -534,6 +610,7 @@ uint32_t CHttpSender::QueryDataAvailable() {
     try {
         return QueryDataAvailableInner();
     } catch (...) {  // allocation only
+        RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
@@ -565,10 +642,12 @@ uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
     uint32_t budget =
         contentLength_ ? std::min(contentLength_, kMaxResponseBody) : kDefaultBodyBudget;
     uint32_t got = 1;
+    pumpDeadline_ = requestDeadline_;
     while (requestOpen_ && got > 0 && budget > 0) {
         got = ReadData(out, std::min<uint32_t>(8192, budget), false);
         budget -= std::min(got, budget);
     }
+    pumpDeadline_ = 0;
     return static_cast<uint32_t>(std::min<size_t>(out.size(), UINT32_MAX));
 }
 
@@ -577,6 +656,7 @@ size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) 
     try {
         return static_cast<CHttpSender*>(self)->HeaderLine(data, size * count);
     } catch (...) {
+        RethrowThreadCancellation();
         return 0;
     }
 }
@@ -585,6 +665,7 @@ size_t CHttpSender::OnBody(char* data, size_t size, size_t count, void* self) {
     try {
         return static_cast<CHttpSender*>(self)->BodyChunk(data, size * count);
     } catch (...) {
+        RethrowThreadCancellation();
         return 0;
     }
 }

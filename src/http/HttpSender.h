@@ -18,6 +18,9 @@ typedef void CURLM;
 struct curl_slist;
 
 namespace talvik {
+
+class IDebugMessage;
+
 namespace Web {
 
 // Bits of HttpRequest::flags.
@@ -55,7 +58,9 @@ uint32_t MapAuthSelector(uint32_t authSelector);
 class CBaseHttpSender {
 public:
     virtual ~CBaseHttpSender() = default;
-    // Sends the request and waits for the response head.
+    // Sends the request and waits for the response head. The device time-out
+    // bounds the whole exchange (ReadResponse included), however the device
+    // drips its answer.
     virtual bool SendRequest(HttpRequest request) = 0;
     // May be called from another thread (while the sender lives): the blocked
     // call of the owner returns false or 0 and the request is closed.
@@ -64,7 +69,7 @@ public:
     // error, at the end or with no request open.
     virtual uint32_t QueryDataAvailable() = 0;
     // The whole body: Content-Length bytes (at most 64 MiB), or up to 1 MiB
-    // without one.
+    // without one; what came before the request's deadline when it passes.
     virtual uint32_t ReadResponse(std::vector<uint8_t>& out) = 0;
     // One read of at most maxBytes, appended to out; 0 on error or at the end.
     virtual uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) = 0;
@@ -94,6 +99,9 @@ public:
     // them as read. They stay valid until the next call on the sender.
     uint32_t ReadView(const uint8_t*& data, uint32_t maxBytes);
 
+    // Where a refusal of the credentials is told; null: nowhere.
+    void SetLogger(IDebugMessage* logger) { logger_ = logger; }
+
     const DEVICE_INFO& GetDevice() const { return device_; }
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
@@ -103,6 +111,10 @@ public:
     // "the answer is not HTTP", ...
     std::string DescribeLastError() const;
     uint32_t GetAuthScheme() const { return authScheme_; }
+    // After a request that the device refused (401) with the scheme learned:
+    // who was refused and with which scheme, never the password. Empty after
+    // any other outcome.
+    std::string DescribeRefusal() const;
     bool IsSecure() const { return secure_ == 1; }
     // Largest number of body bytes ever held in the read buffer.
     size_t GetBufferHighWater() const { return bufferHighWater_; }
@@ -120,6 +132,9 @@ private:
     enum PumpResult { kPumpReady, kPumpDone, kPumpTimeout, kPumpCancelled, kPumpError };
 
     bool SendRequestInner(HttpRequest request);
+    bool DeadlinePassed() const;
+    // Tells the logger of the first refusal of a run of them.
+    void NoteRefusal(const std::string& path);
     int Attempt(HttpRequest& request);
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
     bool AppendHeader(const std::string& line);
@@ -128,7 +143,8 @@ private:
     std::string BuildUrl(const HttpRequest& request) const;
     void CloseRequest();
     // Drives the transfer until ready() holds, the transfer ends, nothing
-    // arrives for timeoutMs, or Cancel.
+    // arrives for timeoutMs, the deadline of a control exchange passes, or
+    // Cancel.
     template <typename Ready>
     PumpResult Pump(Ready ready);
     uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
@@ -145,6 +161,7 @@ private:
     size_t BodyChunk(const char* data, size_t size);
 
     DEVICE_INFO device_;
+    IDebugMessage* logger_ = nullptr;
     CURLM* session_ = nullptr;    // multi handle; owns the connection cache
     CURL* connection_ = nullptr;  // easy handle, created on the first request
     bool requestOpen_ = false;    // connection_ is attached to session_
@@ -152,8 +169,15 @@ private:
     uint32_t contentLength_ = 0;
     uint32_t lastError_ = 0;
     uint32_t authScheme_ = 0;
+    uint32_t schemeTried_ = 0;  // credentials of the last attempt (0: none sent)
+    bool refusalTold_ = false;  // a run of refusals with refusedScheme_ was told
+    uint32_t refusedScheme_ = 0;
     uint32_t secure_ = 0;
     std::atomic<bool> cancelled_{false};
+    // Steady-clock ms by which the current request must be answered; Pump
+    // honours it while pumpDeadline_ holds it (0: stream reads, no deadline).
+    uint64_t requestDeadline_ = 0;
+    uint64_t pumpDeadline_ = 0;
 
     // State of the current transfer.
     curl_slist* headerList_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -18,10 +19,12 @@ void CResultDef::SetResultEx(uint32_t newLevel, uint32_t newCode, const char* fo
         va_end(args);
         message.swap(text);
     } catch (...) {
+        RethrowThreadCancellation();
         try {
             message =
                 "talvik::CResultDef::SetResultEx: Unexpected exception during string formatting.";
         } catch (...) {
+            RethrowThreadCancellation();
         }
     }
 }

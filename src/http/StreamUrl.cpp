@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -96,6 +97,7 @@ void EnableCropping(const CameraRequestGetBody& requestGetBody) {
         std::string ignored;
         requestGetBody("/set?cropping=on", ignored);  // the stream opens either way
     } catch (...) {
+        RethrowThreadCancellation();
         // Out of memory: the camera keeps its cropping setting.
     }
 }

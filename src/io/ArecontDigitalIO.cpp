@@ -10,7 +10,9 @@ const char kAuxInPath[] = "/get?auxin";
 
 class CHttpAuxRequester : public IAuxRequester {
 public:
-    explicit CHttpAuxRequester(const DEVICE_INFO& device) : sender_(device) {}
+    CHttpAuxRequester(const DEVICE_INFO& device, IDebugMessage* logger) : sender_(device) {
+        sender_.SetLogger(logger);
+    }
 
     bool RequestGetIfOk(const std::string& path, std::string& text) override {
         text.clear();
@@ -41,8 +43,9 @@ const DEVICE_INFO& DeviceOf(IDriver* driver) {
 }
 }  // namespace
 
-std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device) {
-    return std::make_unique<CHttpAuxRequester>(device);
+std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device,
+                                                    IDebugMessage* logger) {
+    return std::make_unique<CHttpAuxRequester>(device, logger);
 }
 
 std::string ParseAuxValue(const std::string& body) {
@@ -65,8 +68,8 @@ std::string AuxOutPath(uint32_t state, bool numericValues) {
 }
 
 CArecontDigitalIO::CArecontDigitalIO(IDriver* driver)
-    : CArecontDigitalIO(driver, MakeHttpAuxRequester(DeviceOf(driver)),
-                        MakeHttpAuxRequester(DeviceOf(driver))) {}
+    : CArecontDigitalIO(driver, MakeHttpAuxRequester(DeviceOf(driver), driver),
+                        MakeHttpAuxRequester(DeviceOf(driver), driver)) {}
 
 CArecontDigitalIO::CArecontDigitalIO(IDriver* driver, std::unique_ptr<IAuxRequester> outputSender,
                                      std::unique_ptr<IAuxRequester> inputSender)

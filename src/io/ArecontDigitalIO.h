@@ -30,7 +30,8 @@ public:
 };
 
 // The requester of the module: a Web::CHttpSender with the HUtils helpers.
-std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device);
+std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device,
+                                                    IDebugMessage* logger);
 
 // The value of "auxin" in a reply such as "auxin=on\r\n"; empty when absent.
 std::string ParseAuxValue(const std::string& body);

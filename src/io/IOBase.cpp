@@ -1,5 +1,6 @@
 #include "io/IOBase.h"
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -184,6 +185,7 @@ void CIOBase::UpdateInputState(uint32_t index, uint32_t state) {
     try {
         callback->OnInputStateChanged(index, state);
     } catch (...) {
+        RethrowThreadCancellation();
         // The host's exception must not end the polling.
     }
 }
@@ -195,6 +197,7 @@ void CIOBase::ReportFailure() {
     try {
         callback->OnIOFailure();
     } catch (...) {
+        RethrowThreadCancellation();
     }
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "ThreadCancel.h"
 #include "base/Event.h"
 #include "base/Lock.h"
 #include "base/Thread.h"
@@ -125,6 +126,7 @@ protected:
                 try {
                     OnItem(item.get());
                 } catch (...) {
+                    RethrowThreadCancellation();
                     // One bad item must not end the worker.
                 }
             }

@@ -1,11 +1,11 @@
 #include "rtsp/RTCPHandler.h"
 
-#include <cxxabi.h>
 #include <sys/random.h>
 
 #include <cstdlib>
 #include <ctime>
 
+#include "ThreadCancel.h"
 #include "base/Time.h"
 
 namespace talvik {
@@ -170,9 +170,8 @@ void CRTCPHandler::OnRTPData(IRTPClient*, const sockaddr_in& sender, const uint8
             if (user == nullptr) return;
             try {
                 user->OnRTCPBye();
-            } catch (abi::__forced_unwind&) {
-                throw;
             } catch (...) {
+                RethrowThreadCancellation();
             }
         }
     });

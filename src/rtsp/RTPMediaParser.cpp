@@ -1,9 +1,8 @@
 #include "rtsp/RTPMediaParser.h"
 
-#include <cxxabi.h>
-
 #include <cstring>
 
+#include "ThreadCancel.h"
 #include "base/Settings.h"
 #include "driver/FrameContract.h"
 
@@ -82,9 +81,8 @@ void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
         if (depacketizer_.Process(packet) == CH264Depacketizer::Result::kFrameReady) {
             DeliverFrame(packet.timestamp);
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
     }
 }
 
@@ -119,10 +117,8 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
             frame->SetTime(&hostTime);
             delivered = client_->OnMediaFrame(frame);
         }
-    } catch (abi::__forced_unwind&) {
-        allocator->ReleaseFrame(frame);
-        throw;
     } catch (...) {
+        RethrowThreadCancellation([&] { allocator->ReleaseFrame(frame); });
         delivered = false;
     }
     if (!delivered) Resync();

@@ -1,8 +1,8 @@
 #include "rtsp/RTPReceiver.h"
 
-#include <cxxabi.h>
 #include <time.h>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 #include "rtsp/UDPClient.h"
 
@@ -180,9 +180,8 @@ void CRTPReceiver::Run() {
             if (user == nullptr) continue;
             try {
                 user->OnRTPPacket(packet->sender, packet->packet);
-            } catch (abi::__forced_unwind&) {
-                throw;
             } catch (...) {
+                RethrowThreadCancellation();
             }
         }
         Recycle(batch);

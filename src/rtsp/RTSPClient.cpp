@@ -1,12 +1,12 @@
 #include "rtsp/RTSPClient.h"
 
-#include <cxxabi.h>
 #include <time.h>
 
 #include <algorithm>
 #include <memory>
 #include <vector>
 
+#include "ThreadCancel.h"
 #include "base/Debug.h"
 #include "base/Text.h"
 #include "base/Time.h"
@@ -525,9 +525,8 @@ bool CBaseRTSPClient::NotifySessionReady() {
     if (user_ == nullptr) return false;
     try {
         return user_->OnRTSPSessionReady(&parser_.GetSessionInfo());
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
         return false;
     }
 }
@@ -536,9 +535,8 @@ void CBaseRTSPClient::NotifyStopped() {
     if (user_ == nullptr) return;
     try {
         user_->OnRTSPClientStopped();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
     }
 }
 

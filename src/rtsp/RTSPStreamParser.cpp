@@ -1,9 +1,8 @@
 #include "rtsp/RTSPStreamParser.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 #include "rtsp/RTSPClientUser.h"
 #include "rtsp/RTSPText.h"
@@ -114,9 +113,8 @@ void CRTSPStreamParser::DeliverPacket(const uint8_t* data, size_t length) {
     if (user_ != nullptr) {
         try {
             user_->OnInterleavedPacket(&packet_);
-        } catch (abi::__forced_unwind&) {
-            throw;
         } catch (...) {
+            RethrowThreadCancellation();
             // A failing user must not end the stream.
         }
     }

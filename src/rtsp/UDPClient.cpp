@@ -1,7 +1,6 @@
 #include "rtsp/UDPClient.h"
 
 #include <arpa/inet.h>
-#include <cxxabi.h>
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "ThreadCancel.h"
 #include "base/Text.h"
 
 namespace talvik {
@@ -23,9 +23,8 @@ template <typename Call>
 void Guarded(Call&& call) {
     try {
         call();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        RethrowThreadCancellation();
     }
 }
 

@@ -8,6 +8,7 @@
 #include "base/Text.h"
 #include "base/Thread.h"
 #include "support/RecordingLogger.h"
+#include "support/Threads.h"
 
 using talvik_test::LogLine;
 using talvik_test::RecordingLogger;
@@ -26,12 +27,17 @@ public:
     talvik::CEvent started;
     std::atomic<bool> selfStopResult{true};
     std::atomic<bool> trySelfStop{false};
+    std::atomic<bool> gated{false};  // holds the body until gate is set
+    talvik::CManualEvent gate;
+
+    void SignalStop() { StopEvent().Set(); }
 
 protected:
     void Run() override {
         runs.fetch_add(1);
         finishedNormally = false;
         started.Set();
+        if (gated) gate.Wait(talvik::kInfinite);
         if (trySelfStop) selfStopResult = StopThread(10);
         if (stubbornMs > 0) {
             // Ignores the stop event; usleep is a cancellation point.
@@ -61,6 +67,19 @@ TEST(BaseThread, StartWhileRunningFailsAndRestartAfterEndWorks) {
     EXPECT_TRUE(thread.StopThread(5000));
     EXPECT_EQ(thread.runs.load(), 2);
     EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(BaseThread, RefusedStartKeepsAPendingStop) {
+    RecordingLogger log;
+    TestThread thread(&log);
+    thread.gated = true;
+    ASSERT_TRUE(thread.StartThread("worker"));
+    ASSERT_TRUE(thread.started.Wait(5000));
+    thread.SignalStop();
+    EXPECT_FALSE(thread.StartThread("second"));
+    thread.gate.Set();
+    EXPECT_TRUE(talvik_test::WaitUntil([&] { return thread.finishedNormally.load(); }))
+        << "the stop signalled before the refused start was lost";
 }
 
 TEST(BaseThread, StopFromOwnThreadReturnsFalse) {

@@ -22,6 +22,8 @@ TEST(CamSimHttp, BadRequestsGetErrorsAndTheCameraLivesOn) {
         {"/image?x0=100&x1=50", 400},
         {"/h264f?x1=8&y1=8", 400},
         {"/sim/fault?prefix=get&status=500", 400},
+        {"/sim/fault?prefix=/get&trickle_ms=0", 400},
+        {"/sim/fault?prefix=/get&trickle_ms=100&status=500", 400},
         {std::string(5000, '/'), 414},
     };
     for (const auto& c : cases) {

@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 
+#include "base/Text.h"
+#include "base/Thread.h"
 #include "http/HUtils.h"
+#include "support/RecordingLogger.h"
 #include "support/TestHttpServer.h"
+#include "support/Threads.h"
 
 namespace {
 
@@ -136,6 +141,80 @@ TEST(SenderAuth, CredentialsMessageAfterLearning) {
     EXPECT_EQ(sender.GetStatusCode(), 401u);
 }
 
+// Refused unless the path asks for "ok"; no credentials are checked.
+HttpReply RefuseUnlessOk(const HttpExchange& exchange) {
+    HttpReply reply;
+    if (exchange.url.find("ok") != std::string::npos) return OkReply(exchange);
+    reply.status = 401;
+    reply.headers = {{"WWW-Authenticate", "Basic realm=\"camera\""}};
+    return reply;
+}
+
+struct RefusalCase {
+    const char* name;
+    ServerAuth auth;
+    std::string user;
+    std::vector<std::string> paths;  // one request each
+    std::vector<std::string> lines;  // level 1; %u: the server's port
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SenderRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+// A refusal that outlasts the scheme learning is told once per run of
+// refusals, with the scheme tried and never the password.
+TEST_P(SenderRefusal, RefusedCredentialsAreNamedOncePerRun) {
+    const RefusalCase& c = GetParam();
+    TestHttpServer server(ServerOptions(c.auth),
+                          c.auth == ServerAuth::kNone ? &RefuseUnlessOk : &OkReply);
+    ASSERT_TRUE(server.Started());
+    talvik_test::RecordingLogger log;
+    CHttpSender sender(Device(server.Port(), c.user, "wrong"));
+    sender.SetLogger(&log);
+    std::vector<uint8_t> body;
+    for (const std::string& path : c.paths)
+        HUtils::RequestGetRD(sender, path, body, true);
+    std::vector<talvik_test::LogLine> expected;
+    for (const std::string& line : c.lines)
+        expected.push_back({1, talvik::FormatString(line.c_str(), server.Port())});
+    EXPECT_EQ(log.Lines(), expected);
+}
+
+const char kRefusedBasic[] =
+    "talvik::Web::CHttpSender::SendRequest: Device 127.0.0.1:%u refused the credentials of user "
+    "\"admin\" for \"/get?model\" (HTTP status 401, Basic scheme)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, SenderRefusal,
+    ::testing::Values(
+        RefusalCase{"WrongPasswordBasic",
+                    ServerAuth::kBasic,
+                    "admin",
+                    {"/get?model", "/get?model", "/get?auxin"},
+                    {kRefusedBasic}},
+        RefusalCase{"WrongPasswordDigest",
+                    ServerAuth::kDigest,
+                    "admin",
+                    {"/get?model", "/get?auxin"},
+                    {"talvik::Web::CHttpSender::SendRequest: Device 127.0.0.1:%u refused the "
+                     "credentials of user \"admin\" for \"/get?model\" (HTTP status 401, Digest "
+                     "scheme)"}},
+        RefusalCase{"AnAnswerEndsTheRun",
+                    ServerAuth::kNone,
+                    "admin",
+                    {"/get?model", "/get?model", "/get?ok", "/get?model"},
+                    {kRefusedBasic, kRefusedBasic}},
+        RefusalCase{"NoUserConfigured",
+                    ServerAuth::kBasic,
+                    "",
+                    {"/get?model", "/get?model"},
+                    {"talvik::Web::CHttpSender::SendRequest: Device 127.0.0.1:%u asks for "
+                     "credentials for \"/get?model\" and none are configured (HTTP status 401)"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
     TestHttpServer::Options options = ServerOptions(ServerAuth::kDigest);
     options.nonceTimeoutS = 1;
@@ -230,23 +309,6 @@ TEST(SenderTimeout, SendThatTimesOutIsNotRetried) {
     EXPECT_EQ(server.Connections(), 1u);
 }
 
-TEST(SenderTimeout, UnansweredRequestTriesTheOtherSchemeOnce) {
-    RawTcpServer server(&ReadHeadAndHold);  // reads a request, never answers
-    ASSERT_TRUE(server.Started());
-    CHttpSender sender(Device(server.Port(), "admin", "secret", 300));
-    std::vector<uint8_t> body;
-    talvik::CResultDef result = HUtils::RequestGetRD(sender, "/get?model", body, true);
-    EXPECT_EQ(result.level, 4u);
-    EXPECT_EQ(result.code, 11u);
-    EXPECT_EQ(result.message,
-              "talvik::HUtils::RequestGetRD: Cannot send request \"/get?model\" "
-              "to device 127.0.0.1:" +
-                  std::to_string(server.Port()));
-    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
-    EXPECT_FALSE(sender.IsSecure());
-    EXPECT_EQ(server.Connections(), 2u);  // plain, then TLS (whose handshake times out)
-}
-
 TEST(SenderTimeout, AnswerThatIsNotHttpIsNotRetried) {
     RawTcpServer server([](int fd, RawTcpServer& s) {
         std::string head;
@@ -258,6 +320,89 @@ TEST(SenderTimeout, AnswerThatIsNotHttpIsNotRetried) {
     EXPECT_EQ(sender.GetStatusCode(), 0u);
     EXPECT_EQ(server.Connections(), 1u);
 }
+
+// Cameras that hold a control request without ever completing it.
+void ContinueEvery100Ms(int fd, RawTcpServer& server) {
+    std::string head;
+    if (!server.ReadRequestHead(fd, &head)) return;
+    while (!server.Stopping() && server.WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\n"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+void TrickleBodyOneBytePerSecond(int fd, RawTcpServer& server) {
+    std::string head;
+    if (!server.ReadRequestHead(fd, &head) ||
+        !server.WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
+        return;
+    while (!server.Stopping() && server.WriteAll(fd, "m"))
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+// Runs call on a thread of its own. False when it still runs after limitMs;
+// it is then cancelled through the sender.
+template <typename Call>
+bool FinishesWithin(CHttpSender& sender, int limitMs, Call call) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        call();
+        done = true;
+    });
+    const bool finished = talvik_test::WaitUntil([&] { return done.load(); }, limitMs);
+    while (!done) {
+        sender.Cancel();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    worker.join();
+    return finished;
+}
+
+struct DeadlineCase {
+    const char* name;
+    RawTcpServer::Handler camera;
+    uint32_t level;
+    uint32_t code;
+    const char* message;  // %u: the server's port
+};
+
+void PrintTo(const DeadlineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SenderDeadline : public ::testing::TestWithParam<DeadlineCase> {};
+
+// The device time-out (1500 ms here) bounds the whole request: connection,
+// both schemes, the answer's head and its body.
+TEST_P(SenderDeadline, RequestThatNeverCompletesEndsAtItsDeadline) {
+    const DeadlineCase& c = GetParam();
+    RawTcpServer server(c.camera);
+    ASSERT_TRUE(server.Started());
+    CHttpSender sender(Device(server.Port(), "admin", "secret", 1500));
+    std::vector<uint8_t> body;
+    talvik::CResultDef result;
+    EXPECT_TRUE(FinishesWithin(sender, 15000, [&] {
+        result = HUtils::RequestGetRD(sender, "/get?model", body, true);
+    })) << "still waiting after ten deadlines";
+    EXPECT_EQ(result.level, c.level);
+    EXPECT_EQ(result.code, c.code);
+    EXPECT_EQ(result.message, talvik::FormatString(c.message, server.Port()));
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);
+    EXPECT_EQ(server.Connections(), 1u) << "no time is left for the other scheme";
+}
+
+const char kCannotSend[] =
+    "talvik::HUtils::RequestGetRD: Cannot send request \"/get?model\" to device 127.0.0.1:%u";
+const char kIncorrect[] =
+    "talvik::HUtils::RequestGetRD: Incorrect response for request \"/get?model\" from device "
+    "127.0.0.1:%u";
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileCameras, SenderDeadline,
+    ::testing::Values(DeadlineCase{"Silent", &ReadHeadAndHold, 4, 11, kCannotSend},
+                      DeadlineCase{"ContinueEvery100Ms", &ContinueEvery100Ms, 4, 11, kCannotSend},
+                      DeadlineCase{"BodyTrickledOneBytePerSecond", &TrickleBodyOneBytePerSecond, 2,
+                                   12, kIncorrect}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 const char kStreamHead[] =
     "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n--frame\r\n";
@@ -303,6 +448,46 @@ TEST(SenderCancel, CancelWhileWaitingForTheHeadTriesNoOtherScheme) {
     EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorCancelled);
     EXPECT_EQ(server.Connections(), 1u);
     EXPECT_FALSE(sender.IsSecure());
+}
+
+// Sends one request from a thread of its own; the camera never answers.
+class BlockedRequestThread : public talvik::CBaseThread {
+public:
+    BlockedRequestThread(talvik::IDebugMessage* logger, const DEVICE_INFO& device)
+        : CBaseThread(logger), sender_(device) {}
+    ~BlockedRequestThread() override { StopThread(2000); }  // before the sender goes
+
+    std::atomic<bool> returned{false};
+
+protected:
+    void Run() override {
+        HUtils::SendGet(sender_, "/get?model");
+        returned = true;
+    }
+
+private:
+    CHttpSender sender_;
+};
+
+TEST(SenderCancel, ThreadForceEndedInsideTheSenderEndsCleanly) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer does not support thread cancellation";
+#endif
+    RawTcpServer server(&ReadHeadAndHold);
+    ASSERT_TRUE(server.Started());
+    talvik_test::RecordingLogger log;
+    BlockedRequestThread thread(&log, Device(server.Port(), "admin", "secret", 60000));
+    ASSERT_TRUE(thread.StartThread("blocked"));
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return server.Connections() == 1; }));
+    const uint32_t id = thread.ThreadId();
+    // The forced end lands in the sender's wait for the answer.
+    EXPECT_TRUE(thread.StopThread(300));
+    EXPECT_FALSE(thread.returned);
+    const std::vector<talvik_test::LogLine> expected{
+        {2, talvik::FormatString("%s: Thread (id=%u, name\"%s\") was not stopped during %lu "
+                                 "milliseconds and will be terminated!",
+                                 "talvik::CBaseThread::StopThread", id, "blocked", 300ul)}};
+    EXPECT_EQ(log.Lines(), expected);
 }
 
 // ---------------------------------------------------------------- bodies

@@ -56,7 +56,11 @@ TEST(ProbeCommand, DigestCredentialsAndFailures) {
 
     out = Probe(address + " --user admin --password wrong", &exitCode);
     EXPECT_EQ(exitCode, 1) << out;
-    EXPECT_NE(out.find("\nOutcome: failed 3: Failed to get camera properties\n"), std::string::npos)
+    EXPECT_NE(out.find("\nOutcome: failed 1: Failed to get camera properties: device 127.0.0.1:" +
+                       std::to_string(sim->HttpPort()) +
+                       " refused the credentials of user \"admin\" (HTTP status 401, Digest "
+                       "scheme)\n"),
+              std::string::npos)
         << out;
 
     out =

@@ -2,8 +2,10 @@
 // against the camera simulator, and `talvik-host io` against it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "io/ArecontDigitalIO.h"
@@ -73,6 +75,31 @@ TEST(CamSimIO, StopCancelsHangingRequestsAndDropsTheQueue) {
     EXPECT_TRUE(driver.log.Lines().empty());
     io.reset();
     EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+// A camera that trickles its answers one byte a second: StartIO, on the
+// host's thread, asks the input's form once and gives up at that request's
+// deadline (the device time-out, 1500 ms here).
+TEST(CamSimIO, StartReturnsAtTheDeadlineOfACameraThatNeverCompletesItsAnswer) {
+    std::string error;
+    std::unique_ptr<CamSim> sim = CamSim::Start({"--io", "numeric"}, &error);
+    ASSERT_TRUE(sim) << error;
+    ASSERT_EQ(sim->Get("/sim/fault?prefix=/get&trickle_ms=1000"), "ok\n");
+    IoDriver driver(1, 0);
+    driver.device.port = sim->HttpPort();
+    driver.device.timeoutMs = 1500;
+    RecordingCallback callback;
+    CArecontDigitalIO io(&driver);
+    ASSERT_TRUE(io.SetCallback(&callback));
+    std::atomic<bool> returned{false};
+    std::thread hostThread([&] {
+        io.StartIO();
+        returned = true;
+    });
+    const bool inTime = WaitUntil([&] { return returned.load(); }, 15000);
+    io.StopIO();  // cuts the request short when StartIO is still held
+    hostThread.join();
+    EXPECT_TRUE(inTime) << "StartIO still held the host's thread after ten deadlines";
 }
 
 // --- talvik-host io --------------------------------------------------------

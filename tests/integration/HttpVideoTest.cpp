@@ -176,6 +176,12 @@ TEST(HttpVideo, RefusedStreamGivesNoFramesNoCrash) {
     const size_t requests = RequestPaths(*sim, "/mjpeg").size();
     EXPECT_GE(requests, 1u);
     EXPECT_LE(requests, 6u);
+    // Named once for the whole run of refusals.
+    size_t told = 0;
+    for (size_t at = run.log.find("(HTTP status 401"); at != std::string::npos;
+         at = run.log.find("(HTTP status 401", at + 1))
+        ++told;
+    EXPECT_EQ(told, 1u) << run.log;
 }
 
 // Silent for 15 s: the host is told once, after the data time-out (10 s), and

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct LogLine {
     std::string text;
     bool operator==(const LogLine& o) const { return level == o.level && text == o.text; }
 };
+
+inline void PrintTo(const LogLine& line, std::ostream* os) {
+    *os << "[" << line.level << "] " << line.text;
+}
 
 class RecordingLogger : public talvik::IDebugMessage {
 public:

@@ -38,4 +38,14 @@ inline bool WaitForThreadCount(int expected) {
     return false;
 }
 
+// Polls cond every few milliseconds until it holds; false after limitMs.
+template <typename Cond>
+bool WaitUntil(Cond cond, int limitMs = 10000) {
+    for (int waited = 0; waited < limitMs; waited += 5) {
+        if (cond()) return true;
+        usleep(5000);
+    }
+    return cond();
+}
+
 }  // namespace talvik_test

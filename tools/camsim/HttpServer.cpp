@@ -65,6 +65,28 @@ ssize_t ReadMjpeg(void* cls, uint64_t, char* buf, size_t max) {
     return static_cast<ssize_t>(n);
 }
 
+// An answer that never completes: a long announced body, one byte at a time.
+constexpr uint64_t kTrickleBytes = 64 * 1024;
+
+struct Trickle {
+    SimState* state = nullptr;
+    uint64_t epoch = 0;
+    unsigned intervalMs = 0;
+};
+
+ssize_t ReadTrickle(void* cls, uint64_t, char* buf, size_t max) {
+    auto* t = static_cast<Trickle*>(cls);
+    if (max == 0) return 0;
+    if (!t->state->SleepUntil(Clock::now() + std::chrono::milliseconds(t->intervalMs), t->epoch))
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    buf[0] = 'x';
+    return 1;
+}
+
+void FreeTrickle(void* cls) {
+    delete static_cast<Trickle*>(cls);
+}
+
 void FreeMjpeg(void* cls) {
     auto* s = static_cast<MjpegStream*>(cls);
     s->stats->active = false;
@@ -196,6 +218,18 @@ int HttpServer::Handle(MHD_Connection* connection, const std::string& method,
             !state_->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs),
                                 state_->Epoch()))
             return MHD_NO;
+        if (rule.trickleMs > 0) {
+            auto* t = new Trickle{state_, state_->Epoch(), rule.trickleMs};
+            MHD_Response* response =
+                MHD_create_response_from_callback(kTrickleBytes, 1, &ReadTrickle, t, &FreeTrickle);
+            if (!response) {
+                FreeTrickle(t);
+                return MHD_NO;
+            }
+            int ret = MHD_queue_response(connection, 200, response);
+            MHD_destroy_response(response);
+            return ret;
+        }
         if (rule.status != 0) {
             MHD_Response* response =
                 MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
@@ -410,6 +444,7 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
         if (rule.method.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") != std::string::npos)
             return bad("method");
         std::string status = args["status"], delay = args["delay_ms"], count = args["count"];
+        std::string trickle = args["trickle_ms"];
         if (!status.empty()) {
             rule.status = atoi(status.c_str());
             if (rule.status < 100 || rule.status > 599) return bad("status");
@@ -420,7 +455,15 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
             rule.delayMs = static_cast<unsigned>(atol(delay.c_str()));
             if (rule.delayMs == 0 || rule.delayMs > 600000) return bad("delay_ms");
         }
-        if (rule.status == 0 && rule.delayMs == 0) return bad("status or delay_ms");
+        if (!trickle.empty()) {
+            if (trickle.size() > 6 || trickle.find_first_not_of("0123456789") != std::string::npos)
+                return bad("trickle_ms");
+            rule.trickleMs = static_cast<unsigned>(atol(trickle.c_str()));
+            if (rule.trickleMs == 0 || rule.trickleMs > 600000 || rule.status != 0)
+                return bad("trickle_ms");
+        }
+        if (rule.status == 0 && rule.delayMs == 0 && rule.trickleMs == 0)
+            return bad("status, delay_ms or trickle_ms");
         if (!count.empty()) {
             rule.remaining = atoi(count.c_str());
             if (rule.remaining <= 0) return bad("count");

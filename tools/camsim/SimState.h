@@ -41,12 +41,14 @@ struct StreamStats {
 
 // A fault rule: requests whose path starts with `prefix` (and, when `method`
 // is set, RTSP requests of that method only) are delayed and/or answered with
-// `status` (0: answered normally), `remaining` times (-1: always).
+// `status` (0: answered normally) or with a body trickled one byte every
+// `trickleMs`, `remaining` times (-1: always).
 struct FaultRule {
     std::string prefix;
     std::string method;
     int status = 0;
     unsigned delayMs = 0;
+    unsigned trickleMs = 0;
     std::string location;
     int remaining = -1;
 };

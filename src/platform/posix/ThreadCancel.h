@@ -1,0 +1,31 @@
+// Forced end of a thread on POSIX: pthread_cancel unwinds the thread's stack
+// with an exception that catch-all handlers see too. A handler that ends
+// without rethrowing it - a nested one included - makes glibc abort the whole
+// process ("exception not rethrown"), so every catch (...) starts with
+// RethrowThreadCancellation().
+#pragma once
+
+#include <cxxabi.h>
+
+namespace talvik {
+
+// Inside a handler: rethrows when the exception being handled is the
+// unwinding of a cancelled thread, after beforeRethrow(). The runtime's
+// object behind that exception is no real object, hence no null check on
+// the reference.
+template <typename BeforeRethrow>
+__attribute__((no_sanitize("null"))) void RethrowThreadCancellation(BeforeRethrow beforeRethrow) {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        beforeRethrow();
+        throw;
+    } catch (...) {
+    }
+}
+
+inline void RethrowThreadCancellation() {
+    RethrowThreadCancellation([] {});
+}
+
+}  // namespace talvik
