@@ -115,7 +115,6 @@ bool CArecontCameraProperties::ReadFromDevice(uint32_t& errorCode) {
     }
     flag11_ = true;
     flag12_ = true;
-    errorText_.clear();
     if (!ok) {
         errorCode = 3;
         // Named, so that a wrong password does not read as an unreadable camera.

@@ -76,7 +76,6 @@ private:
     bool flexibleCropping_ = false;
     uint32_t cameraGroup_ = 1;
     std::string deviceModel_;
-    std::string errorText_;
     HostCoreVersion hostCoreVersion_{0, 0, 0, 0};
 };
 
