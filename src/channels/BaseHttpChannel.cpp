@@ -191,8 +191,11 @@ bool CBaseHttpChannel::RequestStream(const std::string& path) {
     if (StopEvent().Wait(0)) return false;  // our own cancel, not the camera's fault
     std::string cause;
     if (status == 401) {
-        cause = "credentials are invalid (HTTP status 401)";
-    } else if (status != 0) {
+        // The sender names a refused login itself, once per run of refusals.
+        openFailure_ = "HTTP status 401";
+        return false;
+    }
+    if (status != 0) {
         cause = FormatString("HTTP status %u", status);
     } else {
         cause = sender_.DescribeLastError();

@@ -239,6 +239,10 @@ TEST_P(BrokenStreamAtStart, IsRetriedAndReported) {
         std::to_string(server.Port()) + ": " + a.cause + " (\"" + path + "\")";
     size_t causes = 0;
     for (const auto& line : rig.driver.log.Lines()) {
+        if (a.answer.find(" 401 ") != std::string::npos) {  // named by the sender
+            if (line.text.find(a.cause) != std::string::npos) ++causes;
+            continue;
+        }
         if (line.text.find("Cannot open the stream") == std::string::npos) continue;
         ++causes;
         EXPECT_EQ(line.level, 1u);
@@ -260,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenFirstAnswer{"CredentialsRefused",
                           "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
                           "realm=\"camera\"\r\nContent-Length: 0\r\n\r\n",
-                          "credentials are invalid (HTTP status 401)"},
+                          "and none are configured (HTTP status 401)"},
         BrokenFirstAnswer{"SilentServer", "", "no answer within 2000 ms"}),
     [](const ::testing::TestParamInfo<BrokenFirstAnswer>& info) { return info.param.name; });
 
