@@ -12,9 +12,11 @@ namespace talvik {
 // Inside a handler: rethrows when the exception being handled is the
 // unwinding of a cancelled thread, after beforeRethrow(). The runtime's
 // object behind that exception is no real object, hence no null check on
-// the reference.
+// the reference; not inlined, so that a sanitized caller does not check it
+// either.
 template <typename BeforeRethrow>
-__attribute__((no_sanitize("null"))) void RethrowThreadCancellation(BeforeRethrow beforeRethrow) {
+__attribute__((noinline, no_sanitize("null"))) void RethrowThreadCancellation(
+    BeforeRethrow beforeRethrow) {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
