@@ -15,18 +15,9 @@
 
 #include "io/ArecontDigitalIO.h"
 #include "support/FakeHost.h"
+#include "support/Threads.h"
 
 namespace talvik_test {
-
-// Polls pred every few ms for up to limitMs; generous limits only.
-inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // The shared fake driver, named as the real one, with I/O counts a test may
 // change while the engine runs.
