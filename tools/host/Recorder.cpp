@@ -130,7 +130,10 @@ public:
         }
         // Texts are made when asked for: a discarding benchmark run measures
         // the module, not this sink's formatting.
-        if (frames_ == 0) first_ = time;
+        if (frames_ == 0) {
+            first_ = time;
+            firstArrival_ = std::chrono::steady_clock::now();
+        }
         ++frames_;
         bytes_ += size;
         fourcc_ = frame->GetFourCC();
@@ -147,11 +150,14 @@ public:
         lostSinceFrame_ = true;
     }
 
-    void Fill(RecordSummary* s) const {
+    // `start`: when the stream was started, for the time to the first frame.
+    void Fill(RecordSummary* s, std::chrono::steady_clock::time_point start = {}) const {
         std::lock_guard<std::mutex> guard(mutex_);
         s->frames = frames_;
         s->bytes = bytes_;
         s->signalLosses = losses_;
+        if (frames_ > 0 && start != std::chrono::steady_clock::time_point())
+            s->firstFrameS = std::chrono::duration<double>(firstArrival_ - start).count();
         s->fourcc = frames_ > 0 ? FourCCText(fourcc_) : std::string();
         s->width = width_;
         s->height = height_;
@@ -208,6 +214,7 @@ private:
     uint32_t height_ = 0;
     talvik::HostSystemTime first_{};
     talvik::HostSystemTime last_{};
+    std::chrono::steady_clock::time_point firstArrival_{};
 };
 
 bool MakeDirectories(const std::string& path, std::string* error) {
@@ -301,13 +308,14 @@ void InstallStopSignals() {
 }
 
 std::string RecordSummary::Json() const {
-    char numbers[320];
+    char numbers[360];
     std::snprintf(numbers, sizeof(numbers),
                   "\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.3f,\"fps\":%.2f,"
-                  "\"kbit_per_s\":%.1f,\"signal_losses\":%llu,\"width\":%u,\"height\":%u",
+                  "\"kbit_per_s\":%.1f,\"signal_losses\":%llu,\"width\":%u,\"height\":%u,"
+                  "\"first_frame_s\":%.3f",
                   static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes),
                   seconds, Fps(), KbitPerS(), static_cast<unsigned long long>(signalLosses), width,
-                  height);
+                  height, firstFrameS);
     return "{\"label\":" + JsonText(label) + "," + numbers + ",\"fourcc\":" + JsonText(fourcc) +
            ",\"first_frame_utc\":" + JsonText(firstFrameUtc) +
            ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
@@ -365,6 +373,7 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
         return false;
     }
     bool ran = false;
+    std::chrono::steady_clock::time_point start{};
     if (!driver->Open(&debugSink, &allocator, &device)) {
         summary->error = "the driver could not open the device";
     } else if (auto* capture = driver->GetVideoCaptureEx2()) {
@@ -377,7 +386,7 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
         request.frameInterval =
             recording ? EncodeInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
         HostStreamSettings settings(request);
-        const auto start = std::chrono::steady_clock::now();
+        start = std::chrono::steady_clock::now();
         const bool started =
             recording ? capture->StartVideo(o.input, &sink, &settings)
                       : capture->StartStream(o.input, uint32_t(o.stream), &sink, &settings);
@@ -421,7 +430,7 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
     }
     driver->Close();
     factory.destroy(driver);
-    sink.Fill(summary);
+    sink.Fill(summary, start);
     if (sink.WriteFailed()) summary->error = "writing " + summary->videoFile + " failed";
     return ran;
 }

@@ -44,6 +44,7 @@ struct RecordSummary {
     uint32_t width = 0;
     uint32_t height = 0;
     std::string firstFrameUtc;
+    double firstFrameS = -1;  // from the start call to the first frame; -1: none
     std::string lastFrameUtc;
     std::string videoFile;  // empty with --discard
     std::string csvFile;
