@@ -24,7 +24,8 @@ std::string Usage(const std::vector<Flag>& flags) {
            "terminal) shows frames, fps, kbit/s, channel status and signal losses; a\n"
            "summary follows. Exit code 1 when no frame arrived, 2 for wrong flags.\n"
            "--streams N (with --discard) opens N drivers for the same camera in this\n"
-           "process, each starting the stream, and sums their counts.\n\n" +
+           "process, each starting the stream, and sums their counts; with --address\n"
+           "A1,A2,... the streams take the addresses in turn.\n\n" +
            FlagHelp(flags) +
            "\nexamples:\n"
            "  talvik-host record --address 10.0.0.5 --model AV2155 --codec jpeg --interval 40 "

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "ModuleLoader.h"
 #include "Recorder.h"
@@ -64,6 +66,19 @@ uint32_t EncodeStartInterval(uint32_t ms) {
     return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
 }
 
+// Stream `i` of `--address A1,A2,...`: the addresses take turns, so that
+// several simulators can share the streams of one process.
+DeviceDescription DeviceOfStream(DeviceDescription d, uint32_t i) {
+    std::vector<std::string> addresses;
+    for (size_t from = 0; from <= d.address.size();) {
+        const size_t comma = std::min(d.address.find(',', from), d.address.size());
+        addresses.push_back(d.address.substr(from, comma - from));
+        from = comma + 1;
+    }
+    d.address = addresses[i % addresses.size()];
+    return d;
+}
+
 struct Stream {
     explicit Stream(const DeviceDescription& d) : device(d) {}
     HostDevice device;
@@ -97,7 +112,7 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
     std::vector<std::unique_ptr<Stream>> streams;
     size_t started = 0;
     for (uint32_t i = 0; i < o.streams; ++i) {
-        streams.push_back(std::make_unique<Stream>(o.device));
+        streams.push_back(std::make_unique<Stream>(DeviceOfStream(o.device, i)));
         Stream& s = *streams.back();
         s.driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
         if (s.driver == nullptr) continue;
