@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "support/CamSim.h"
@@ -107,6 +110,29 @@ TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
     EXPECT_EQ(StatusLine(client.Request("DESCRIBE", sim->RtspUrl("/h264.sdp4?x1=64&y1=64"))),
               "RTSP/1.0 200 OK");
     EXPECT_EQ(sim->Get("/get?freq"), "freq=60\r\n");
+}
+
+// A simulator serving many sessions holds more than 1024 descriptors; its
+// HTTP side must still answer (select() cannot watch such a descriptor).
+TEST(CamSimRtsp, HttpAnswersWhileOver1024DescriptorsAreOpen) {
+    const rlim_t wanted = 2400;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < wanted) GTEST_SKIP() << "descriptor limit " << limit.rlim_max;
+    limit.rlim_cur = std::max(limit.rlim_cur, wanted);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    auto sim = StartCamSim();  // inherits the limit
+    ASSERT_TRUE(sim);
+    const std::string url = sim->RtspUrl("/h264.sdp");
+    std::vector<std::unique_ptr<BareRtspClient>> clients;
+    for (int i = 0; i < 1100; ++i) {
+        clients.push_back(std::make_unique<BareRtspClient>(sim->RtspPort()));
+        // Answered: the simulator holds the connection's descriptor.
+        ASSERT_EQ(StatusLine(clients.back()->Request("OPTIONS", url)), "RTSP/1.0 200 OK") << i;
+    }
+    long status = 0;
+    EXPECT_EQ(sim->Get("/get?freq", &status), "freq=60\r\n");
+    EXPECT_EQ(status, 200);
 }
 
 // OPTIONS is answered normally (the server library dies when it fails it);

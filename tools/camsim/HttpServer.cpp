@@ -179,8 +179,11 @@ bool HttpServer::Start(uint16_t port, std::string* error) {
     std::random_device device;
     for (auto& b : random)
         b = static_cast<unsigned char>(device());
+    // poll, not select: with many RTSP sessions the descriptors of new
+    // connections lie above FD_SETSIZE, and select-based connections close
+    // unanswered.
     daemon_ = MHD_start_daemon(
-        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr,
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD, port, nullptr, nullptr,
         reinterpret_cast<MHD_AccessHandlerCallback>(&OnAccess), this, MHD_OPTION_SOCK_ADDR,
         reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_URI_LOG_CALLBACK, &OnUri, nullptr,
         MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
