@@ -511,6 +511,15 @@ bool RtspServer::Start(uint16_t port, std::string* error) {
             gst_rtsp_media_factory_add_role(
                 factory, "user", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                 GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+        // Bound to an address of its own (several simulators side by side),
+        // the RTP must leave from that address too: clients drop packets from
+        // another source.
+        if (o.bind != "127.0.0.1" && o.bind != "0.0.0.0") {
+            GstRTSPAddressPool* pool = gst_rtsp_address_pool_new();
+            gst_rtsp_address_pool_add_range(pool, o.bind.c_str(), o.bind.c_str(), 20000, 29999, 0);
+            gst_rtsp_media_factory_set_address_pool(factory, pool);
+            g_object_unref(pool);
+        }
         g_signal_connect(factory, "media-constructed", G_CALLBACK(&OnMediaConstructed), nullptr);
         gst_rtsp_mount_points_add_factory(mounts, path.c_str(), factory);
     }
