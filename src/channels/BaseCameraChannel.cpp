@@ -5,8 +5,8 @@
 #include <cctype>
 
 #include "ThreadCancel.h"
+#include "base/FrameContract.h"
 #include "base/Text.h"
-#include "driver/FrameContract.h"
 
 namespace talvik {
 

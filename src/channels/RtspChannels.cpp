@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/FrameContract.h"
 #include "base/Text.h"
-#include "driver/FrameContract.h"
 #include "http/HUtils.h"
 
 namespace talvik {

@@ -3,8 +3,9 @@
 #include <cstring>
 
 #include "ThreadCancel.h"
+#include "base/FrameContract.h"
 #include "base/Settings.h"
-#include "driver/FrameContract.h"
+#include "media/SpsReader.h"
 
 namespace talvik {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/Driver.h"
 #include "base/Time.h"
-#include "driver/Driver.h"
 #include "rtsp/H264Depacketizer.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/SDPResponseParser.h"

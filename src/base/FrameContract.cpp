@@ -1,4 +1,4 @@
-#include "driver/FrameContract.h"
+#include "base/FrameContract.h"
 
 #include <cstring>
 
@@ -30,13 +30,6 @@ std::string StreamName(const std::string& driverName, uint32_t kind) {
         default:
             return driverName;
     }
-}
-
-uint32_t DecodeFrameInterval(uint16_t encoded) {
-    static const uint32_t kUnitMs[4] = {1, 1000, 60000, 3600000};
-    // Up to 16383 hours does not fit 32 bits: saturate instead of wrapping.
-    const uint64_t ms = uint64_t(encoded & 0x3FFF) * kUnitMs[encoded >> 14];
-    return ms > UINT32_MAX ? UINT32_MAX : uint32_t(ms);
 }
 
 HostSystemTime ToHostTime(const SystemTime& time) {
