@@ -32,30 +32,4 @@ std::string StreamName(const std::string& driverName, uint32_t kind) {
     }
 }
 
-HostSystemTime ToHostTime(const SystemTime& time) {
-    HostSystemTime out;
-    out.year = time.year;
-    out.month = time.month;
-    out.dayOfWeek = time.dayOfWeek;
-    out.day = time.day;
-    out.hour = time.hour;
-    out.minute = time.minute;
-    out.second = time.second;
-    out.milliseconds = time.milliseconds;
-    return out;
-}
-
-SystemTime FromHostTime(const HostSystemTime& time) {
-    SystemTime out;
-    out.year = time.year;
-    out.month = time.month;
-    out.dayOfWeek = time.dayOfWeek;
-    out.day = time.day;
-    out.hour = time.hour;
-    out.minute = time.minute;
-    out.second = time.second;
-    out.milliseconds = time.milliseconds;
-    return out;
-}
-
 }  // namespace talvik

@@ -1,11 +1,10 @@
 // Rules shared by every parser that fills host frames: the frame copy,
-// resolution classes, stream names and the host's broken-down time.
+// resolution classes and stream names.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "base/Time.h"
 #include "talvik/HostFrame.h"
 
 namespace talvik {
@@ -21,8 +20,5 @@ uint32_t ResolutionClass(uint32_t width, uint32_t height);
 // "<driver>::RecStream", "::LiveStream" or "::RemoteStream" by stream kind;
 // just the driver name for another kind.
 std::string StreamName(const std::string& driverName, uint32_t kind);
-
-HostSystemTime ToHostTime(const SystemTime& time);
-SystemTime FromHostTime(const HostSystemTime& time);
 
 }  // namespace talvik

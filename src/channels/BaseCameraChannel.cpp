@@ -180,7 +180,7 @@ void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
         if (listener == nullptr) return;
         HostSystemTime hostTime;
         frame->GetTime(&hostTime);
-        listener->OnFrameTime(videoInput_, SystemTimeToTime(FromHostTime(hostTime)));
+        listener->OnFrameTime(videoInput_, SystemTimeToTime(hostTime));
     } catch (...) {
         RethrowThreadCancellation();
         if (driver_ != nullptr) {

@@ -283,7 +283,7 @@ std::string CBaseRTPChannel::GetStreamName() {
     return StreamName(Driver()->GetDriverName(), streamKind_.load());
 }
 
-void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) {
+void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, HostSystemTime* out) {
     // Called from the parser on the feeding thread; the capture thread resets it.
     CLockGuard guard(timeLock_);
     timeConverter_.Convert(rtpTimestamp);

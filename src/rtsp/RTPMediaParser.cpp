@@ -105,9 +105,8 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
                                   device != nullptr ? device->address.c_str() : "",
                                   device != nullptr ? unsigned(device->port) : 0u);
         } else {
-            SystemTime time{};
+            HostSystemTime time{};
             client_->ConvertTimestamp(rtpTimestamp, &time);
-            const HostSystemTime hostTime = ToHostTime(time);
             const uint32_t width = depacketizer_.Width();
             const uint32_t height = depacketizer_.Height();
             frame->SetWidth(width);
@@ -115,7 +114,7 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
             frame->SetResolutionClass(ResolutionClass(width, height));
             frame->SetDataSize(size);
             frame->SetFourCC(code);
-            frame->SetTime(&hostTime);
+            frame->SetTime(&time);
             delivered = client_->OnMediaFrame(frame);
         }
     } catch (...) {

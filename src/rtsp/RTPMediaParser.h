@@ -29,7 +29,7 @@ public:
     virtual std::pair<uint32_t, uint32_t> GetDefaultResolution() = 0;
     virtual std::string GetStreamName() = 0;
     // Wall-clock time of an RTP timestamp of the stream.
-    virtual void ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) = 0;
+    virtual void ConvertTimestamp(uint32_t rtpTimestamp, HostSystemTime* out) = 0;
 };
 
 class CRTPMediaParser {

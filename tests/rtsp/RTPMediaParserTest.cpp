@@ -46,9 +46,9 @@ public:
     }
     std::pair<uint32_t, uint32_t> GetDefaultResolution() override { return {640, 360}; }
     std::string GetStreamName() override { return "talvik_test::RecStream"; }
-    void ConvertTimestamp(uint32_t rtpTimestamp, talvik::SystemTime* out) override {
+    void ConvertTimestamp(uint32_t rtpTimestamp, talvik::HostSystemTime* out) override {
         timestamps.push_back(rtpTimestamp);
-        *out = talvik::SystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
+        *out = talvik::HostSystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
     }
     Answer answer = Answer::kAccept;
     std::vector<uint32_t> timestamps;
