@@ -363,7 +363,7 @@ bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
         SetParser(nullptr);
         return false;
     }
-    CH264RTPMediaParser* parser = new CH264RTPMediaParser(Driver());
+    CH264RTPMediaParser* parser = new CH264RTPMediaParser(Driver(), Settings().LogRtpSequence);
     parser->SetClient(this);
     parser->SetParameterSets(info->parameterSets);
     parser->Resync();

@@ -4,23 +4,12 @@
 
 #include "ThreadCancel.h"
 #include "base/FrameContract.h"
-#include "base/Settings.h"
 #include "media/SpsReader.h"
 
 namespace talvik {
 
-namespace {
-
-DeviceSettings SettingsOf(IDriver* driver) {
-    if (driver == nullptr || driver->GetDeviceInfo() == nullptr) return DeviceSettings();
-    return LoadDeviceSettings(*driver->GetDeviceInfo(), driver->GetHostDirectory(),
-                              driver->GetDriverName());
-}
-
-}  // namespace
-
-CRTPMediaParser::CRTPMediaParser(IDriver* driver, std::string name)
-    : driver_(driver), name_(std::move(name)), logRtpSequence_(SettingsOf(driver).LogRtpSequence) {}
+CRTPMediaParser::CRTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name)
+    : driver_(driver), name_(std::move(name)), logRtpSequence_(logRtpSequence) {}
 
 void CRTPMediaParser::LogSequenceError(uint16_t previous, uint16_t received) {
     if (!logRtpSequence_ || driver_ == nullptr) return;
@@ -44,8 +33,8 @@ void CRTPMediaParser::LogOverflow() {
                           device != nullptr ? unsigned(device->port) : 0u);
 }
 
-CH264RTPMediaParser::CH264RTPMediaParser(IDriver* driver, std::string name)
-    : CRTPMediaParser(driver, std::move(name)),
+CH264RTPMediaParser::CH264RTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name)
+    : CRTPMediaParser(driver, logRtpSequence, std::move(name)),
       depacketizer_(
           {[this](uint16_t previous, uint16_t received) { LogSequenceError(previous, received); },
            [this] { LogOverflow(); },

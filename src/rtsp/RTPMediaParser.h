@@ -34,7 +34,8 @@ public:
 
 class CRTPMediaParser {
 public:
-    CRTPMediaParser(IDriver* driver, std::string name);
+    // logRtpSequence: write a message for every gap in the sequence numbers.
+    CRTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name);
     virtual ~CRTPMediaParser() = default;
     CRTPMediaParser(const CRTPMediaParser&) = delete;
     CRTPMediaParser& operator=(const CRTPMediaParser&) = delete;
@@ -63,7 +64,7 @@ protected:
 
 class CH264RTPMediaParser : public CRTPMediaParser {
 public:
-    explicit CH264RTPMediaParser(IDriver* driver, std::string name = "H264");
+    CH264RTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name = "H264");
 
     void ProcessPacket(const CRTPPacket& packet) override;
     void Resync() override;
