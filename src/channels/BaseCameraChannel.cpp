@@ -5,7 +5,6 @@
 #include <cctype>
 
 #include "ThreadCancel.h"
-#include "base/FrameContract.h"
 #include "base/Text.h"
 
 namespace talvik {
