@@ -2,4 +2,5 @@
 # settings file (scripts/setup-deps installs both).
 find_package(CURL REQUIRED)
 find_package(pugixml REQUIRED)
-target_link_libraries(talvik_core PUBLIC CURL::libcurl pugixml::pugixml)
+target_link_libraries(talvik_http PUBLIC CURL::libcurl)
+target_link_libraries(talvik_base PUBLIC pugixml::pugixml)

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "http/SpsReader.h"
+#include "media/SpsReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t width = 0;

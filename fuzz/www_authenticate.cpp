@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "http/HttpAuth.h"
+#include "media/HttpAuth.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 65536) return 0;

@@ -54,7 +54,7 @@ uint64_t NowFileTime() {
     return kUnixEpochFileTime + ms * kFileTimeUnitsPerMs;
 }
 
-uint64_t SystemTimeToTime(const SystemTime& t) {
+uint64_t SystemTimeToTime(const HostSystemTime& t) {
     if (t.year < kMinYear || t.year > kMaxYear || t.month < 1 || t.month > 12 || t.day < 1 ||
         t.day > DaysInMonth(t.year, t.month) || t.hour > 23 || t.minute > 59 || t.second > 59 ||
         t.milliseconds > 999) {
@@ -66,7 +66,7 @@ uint64_t SystemTimeToTime(const SystemTime& t) {
     return ms * kFileTimeUnitsPerMs;
 }
 
-bool TimeToSystemTime(uint64_t value, SystemTime* out) {
+bool TimeToSystemTime(uint64_t value, HostSystemTime* out) {
     if (out == nullptr) return false;
     // Windows rejects values with the top bit set.
     if (value >= 0x8000000000000000ull) return false;

@@ -5,20 +5,11 @@
 #include <cstdint>
 
 #include "base/Lock.h"
+#include "talvik/HostFrame.h"
 
 namespace talvik {
 
-// Broken-down UTC time with the fields of the Windows SYSTEMTIME.
-struct SystemTime {
-    uint16_t year = 0;
-    uint16_t month = 0;      // 1..12
-    uint16_t dayOfWeek = 0;  // 0 = Sunday
-    uint16_t day = 0;        // 1..31
-    uint16_t hour = 0;
-    uint16_t minute = 0;
-    uint16_t second = 0;
-    uint16_t milliseconds = 0;
-};
+// Broken-down times are the host's HostSystemTime, so frames take them as is.
 
 // 100-ns units between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
@@ -27,8 +18,8 @@ constexpr uint64_t kFileTimeUnitsPerMs = 10000;
 // Current UTC time at millisecond resolution; 0 if the clock cannot be read.
 uint64_t NowFileTime();
 // 0 when a field is out of range (the year must lie in 1601..30827).
-uint64_t SystemTimeToTime(const SystemTime& time);
-bool TimeToSystemTime(uint64_t value, SystemTime* out);
+uint64_t SystemTimeToTime(const HostSystemTime& time);
+bool TimeToSystemTime(uint64_t value, HostSystemTime* out);
 // Milliseconds from value to now, 0 when value is not earlier than now;
 // truncated to 32 bits.
 uint32_t ElapsedMsSince(uint64_t value);

@@ -4,8 +4,8 @@
 #include <climits>
 
 #include "base/Text.h"
-#include "driver/FrameContract.h"
 #include "http/HUtils.h"
+#include "media/SpsReader.h"
 
 namespace talvik {
 

@@ -6,7 +6,6 @@
 
 #include "ThreadCancel.h"
 #include "base/Text.h"
-#include "driver/FrameContract.h"
 
 namespace talvik {
 
@@ -180,7 +179,7 @@ void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
         if (listener == nullptr) return;
         HostSystemTime hostTime;
         frame->GetTime(&hostTime);
-        listener->OnFrameTime(videoInput_, SystemTimeToTime(FromHostTime(hostTime)));
+        listener->OnFrameTime(videoInput_, SystemTimeToTime(hostTime));
     } catch (...) {
         RethrowThreadCancellation();
         if (driver_ != nullptr) {

@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Driver.h"
 #include "base/Event.h"
 #include "base/Lock.h"
 #include "base/Time.h"
 #include "channels/CameraChannel.h"
-#include "driver/Driver.h"
 
 namespace talvik {
 

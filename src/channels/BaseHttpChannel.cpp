@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "base/Debug.h"
+#include "base/FrameContract.h"
 #include "base/Text.h"
-#include "driver/FrameContract.h"
 #include "http/HUtils.h"
 
 namespace talvik {

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
+#include "base/Driver.h"
 #include "channels/CameraChannel.h"
-#include "driver/Driver.h"
 
 namespace talvik {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/FrameContract.h"
 #include "base/Text.h"
-#include "driver/FrameContract.h"
 #include "http/HUtils.h"
 
 namespace talvik {
@@ -283,7 +283,7 @@ std::string CBaseRTPChannel::GetStreamName() {
     return StreamName(Driver()->GetDriverName(), streamKind_.load());
 }
 
-void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) {
+void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, HostSystemTime* out) {
     // Called from the parser on the feeding thread; the capture thread resets it.
     CLockGuard guard(timeLock_);
     timeConverter_.Convert(rtpTimestamp);
@@ -363,7 +363,7 @@ bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
         SetParser(nullptr);
         return false;
     }
-    CH264RTPMediaParser* parser = new CH264RTPMediaParser(Driver());
+    CH264RTPMediaParser* parser = new CH264RTPMediaParser(Driver(), Settings().LogRtpSequence);
     parser->SetClient(this);
     parser->SetParameterSets(info->parameterSets);
     parser->Resync();

@@ -59,7 +59,7 @@ public:
     bool OnMediaFrame(IHostFrame* frame) override;
     std::pair<uint32_t, uint32_t> GetDefaultResolution() override;
     std::string GetStreamName() override;
-    void ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) override;
+    void ConvertTimestamp(uint32_t rtpTimestamp, HostSystemTime* out) override;
 
     // For tests: the local RTP port of the first and second session, 0 when closed.
     uint16_t GetRtpPort() { return receiver_.GetPort(); }

@@ -2,7 +2,7 @@
 // does not depend on the I/O classes.
 #pragma once
 
-#include "driver/Driver.h"
+#include "base/Driver.h"
 
 namespace talvik {
 namespace ipcapture {

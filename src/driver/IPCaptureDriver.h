@@ -11,7 +11,8 @@
 
 #include "base/Debug.h"
 #include "base/DeviceInfo.h"
-#include "driver/Driver.h"
+#include "base/Driver.h"
+#include "driver/VideoChannelCreator.h"
 #include "talvik/IPCaptureDriver.h"
 
 namespace talvik {

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "ThreadCancel.h"
-#include "driver/FrameContract.h"
 
 namespace talvik {
 
@@ -15,6 +14,13 @@ void Discard(std::unique_ptr<ICameraChannel> channel) {
     if (channel) channel->Stop();
 }
 }  // namespace
+
+uint32_t DecodeFrameInterval(uint16_t encoded) {
+    static const uint32_t kUnitMs[4] = {1, 1000, 60000, 3600000};
+    // Up to 16383 hours does not fit 32 bits: saturate instead of wrapping.
+    const uint64_t ms = uint64_t(encoded & 0x3FFF) * kUnitMs[encoded >> 14];
+    return ms > UINT32_MAX ? UINT32_MAX : uint32_t(ms);
+}
 
 CIPVideoCapture::CIPVideoCapture(IVideoChannelCreator* creator, uint32_t videoInputCount)
     : creator_(creator), table_(videoInputCount) {}

@@ -12,10 +12,14 @@
 
 #include "base/Lock.h"
 #include "channels/CameraChannel.h"
-#include "driver/Driver.h"
+#include "driver/VideoChannelCreator.h"
 #include "talvik/IPVideoCapture.h"
 
 namespace talvik {
+
+// 16-bit interval whose top two bits give the unit (ms, s, min, h) and whose
+// low 14 bits the count.
+uint32_t DecodeFrameInterval(uint16_t encoded);
 
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
 public:

@@ -3,16 +3,10 @@
 #include <cstring>
 
 #include "ThreadCancel.h"
-#include "driver/FrameContract.h"
-#include "http/SpsReader.h"
+#include "base/FrameContract.h"
+#include "media/SpsReader.h"
 
 namespace talvik {
-
-namespace {
-// Access unit delimiter (primary_pic_type 1) appended to every H.264 frame, so
-// that a decoder fed the frames back to back sees where each one ends.
-constexpr uint8_t kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
-}  // namespace
 
 void CHttpMediaParser::FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data,
                                  uint32_t size, FillOrder order) {
@@ -105,7 +99,9 @@ void CJpegMediaParser::OnOverflow() {
 void CH264MediaParser::ParseData(std::vector<uint8_t>& data) {
     if (data.empty() || data.size() > kMaxAccessUnitBytes) return;
     if (driver_ == nullptr || driver_->GetHostContext() == nullptr) return;
-    data.insert(data.end(), std::begin(kAccessUnitDelimiter), std::end(kAccessUnitDelimiter));
+    // Appended to every frame, so that a decoder fed the frames back to back
+    // sees where each one ends.
+    data.insert(data.end(), std::begin(kH264DelimiterIntraOrP), std::end(kH264DelimiterIntraOrP));
     uint32_t width = 0;
     uint32_t height = 0;
     const SpsSize found = ReadSpsSize(data.data(), data.size(), width, height);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/Driver.h"
+#include "base/Driver.h"
 #include "http/JpegAssembler.h"
 #include "talvik/HostFrame.h"
 

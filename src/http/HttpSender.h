@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/DeviceInfo.h"
-#include "http/HttpAuth.h"
+#include "media/HttpAuth.h"
 
 typedef void CURL;
 typedef void CURLM;

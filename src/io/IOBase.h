@@ -13,10 +13,10 @@
 #include <string>
 
 #include "ThreadCancel.h"
+#include "base/Driver.h"
 #include "base/Event.h"
 #include "base/Lock.h"
 #include "base/Thread.h"
-#include "driver/Driver.h"
 #include "talvik/CaptureIO.h"
 
 namespace talvik {

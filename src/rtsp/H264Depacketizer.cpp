@@ -1,12 +1,10 @@
 #include "rtsp/H264Depacketizer.h"
 
-#include "http/SpsReader.h"
+#include "media/SpsReader.h"
 
 namespace talvik {
 
 namespace {
-const uint8_t kStartCode[] = {0x00, 0x00, 0x01};
-const uint8_t kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x10};
 
 enum NalType : uint8_t {
     kNalIdr = 5,
@@ -57,9 +55,9 @@ void CH264Depacketizer::LoadParameterSets() {
         width_ = defaultWidth_;
         height_ = defaultHeight_;
         std::vector<uint8_t> annexB;
-        annexB.insert(annexB.end(), kStartCode, kStartCode + 3);
+        annexB.insert(annexB.end(), kH264StartCode, kH264StartCode + 3);
         annexB.insert(annexB.end(), entry.sps.begin(), entry.sps.end());
-        annexB.insert(annexB.end(), kStartCode, kStartCode + 3);
+        annexB.insert(annexB.end(), kH264StartCode, kH264StartCode + 3);
         annexB.insert(annexB.end(), entry.pps.begin(), entry.pps.end());
         uint32_t w = 0, h = 0;
         if (ReadSps(annexB, w, h)) {
@@ -73,7 +71,7 @@ void CH264Depacketizer::LoadParameterSets() {
 }
 
 void CH264Depacketizer::AppendNal(const uint8_t* data, size_t size) {
-    frame_.insert(frame_.end(), kStartCode, kStartCode + 3);
+    frame_.insert(frame_.end(), kH264StartCode, kH264StartCode + 3);
     frame_.insert(frame_.end(), data, data + size);
 }
 
@@ -135,7 +133,7 @@ bool CH264Depacketizer::AppendFuA(const uint8_t* payload, size_t size) {
         if ((nal & 0x1F) == kNalIdr && frame_.empty() && size > 2 && (payload[2] & 0x80)) {
             InsertParameterSets();
         }
-        frame_.insert(frame_.end(), kStartCode, kStartCode + 3);
+        frame_.insert(frame_.end(), kH264StartCode, kH264StartCode + 3);
         frame_.push_back(nal);
     }
     frame_.insert(frame_.end(), payload + 2, payload + size);
@@ -170,7 +168,7 @@ bool CH264Depacketizer::AppendPayload(const uint8_t* payload, size_t size) {
 }
 
 CH264Depacketizer::Result CH264Depacketizer::FinishFrame() {
-    frame_.insert(frame_.end(), kAccessUnitDelimiter, kAccessUnitDelimiter + 5);
+    frame_.insert(frame_.end(), kH264DelimiterIntra, kH264DelimiterIntra + 5);
     uint32_t w = 0, h = 0;
     if (ReadSps(frame_, w, h)) {
         width_ = w;

@@ -3,23 +3,13 @@
 #include <cstring>
 
 #include "ThreadCancel.h"
-#include "base/Settings.h"
-#include "driver/FrameContract.h"
+#include "base/FrameContract.h"
+#include "media/SpsReader.h"
 
 namespace talvik {
 
-namespace {
-
-DeviceSettings SettingsOf(IDriver* driver) {
-    if (driver == nullptr || driver->GetDeviceInfo() == nullptr) return DeviceSettings();
-    return LoadDeviceSettings(*driver->GetDeviceInfo(), driver->GetHostDirectory(),
-                              driver->GetDriverName());
-}
-
-}  // namespace
-
-CRTPMediaParser::CRTPMediaParser(IDriver* driver, std::string name)
-    : driver_(driver), name_(std::move(name)), logRtpSequence_(SettingsOf(driver).LogRtpSequence) {}
+CRTPMediaParser::CRTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name)
+    : driver_(driver), name_(std::move(name)), logRtpSequence_(logRtpSequence) {}
 
 void CRTPMediaParser::LogSequenceError(uint16_t previous, uint16_t received) {
     if (!logRtpSequence_ || driver_ == nullptr) return;
@@ -43,8 +33,8 @@ void CRTPMediaParser::LogOverflow() {
                           device != nullptr ? unsigned(device->port) : 0u);
 }
 
-CH264RTPMediaParser::CH264RTPMediaParser(IDriver* driver, std::string name)
-    : CRTPMediaParser(driver, std::move(name)),
+CH264RTPMediaParser::CH264RTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name)
+    : CRTPMediaParser(driver, logRtpSequence, std::move(name)),
       depacketizer_(
           {[this](uint16_t previous, uint16_t received) { LogSequenceError(previous, received); },
            [this] { LogOverflow(); },
@@ -104,9 +94,8 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
                                   device != nullptr ? device->address.c_str() : "",
                                   device != nullptr ? unsigned(device->port) : 0u);
         } else {
-            SystemTime time{};
+            HostSystemTime time{};
             client_->ConvertTimestamp(rtpTimestamp, &time);
-            const HostSystemTime hostTime = ToHostTime(time);
             const uint32_t width = depacketizer_.Width();
             const uint32_t height = depacketizer_.Height();
             frame->SetWidth(width);
@@ -114,7 +103,7 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
             frame->SetResolutionClass(ResolutionClass(width, height));
             frame->SetDataSize(size);
             frame->SetFourCC(code);
-            frame->SetTime(&hostTime);
+            frame->SetTime(&time);
             delivered = client_->OnMediaFrame(frame);
         }
     } catch (...) {

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/Driver.h"
 #include "base/Time.h"
-#include "driver/Driver.h"
 #include "rtsp/H264Depacketizer.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/SDPResponseParser.h"
@@ -29,12 +29,13 @@ public:
     virtual std::pair<uint32_t, uint32_t> GetDefaultResolution() = 0;
     virtual std::string GetStreamName() = 0;
     // Wall-clock time of an RTP timestamp of the stream.
-    virtual void ConvertTimestamp(uint32_t rtpTimestamp, SystemTime* out) = 0;
+    virtual void ConvertTimestamp(uint32_t rtpTimestamp, HostSystemTime* out) = 0;
 };
 
 class CRTPMediaParser {
 public:
-    CRTPMediaParser(IDriver* driver, std::string name);
+    // logRtpSequence: write a message for every gap in the sequence numbers.
+    CRTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name);
     virtual ~CRTPMediaParser() = default;
     CRTPMediaParser(const CRTPMediaParser&) = delete;
     CRTPMediaParser& operator=(const CRTPMediaParser&) = delete;
@@ -63,7 +64,7 @@ protected:
 
 class CH264RTPMediaParser : public CRTPMediaParser {
 public:
-    explicit CH264RTPMediaParser(IDriver* driver, std::string name = "H264");
+    CH264RTPMediaParser(IDriver* driver, bool logRtpSequence, std::string name = "H264");
 
     void ProcessPacket(const CRTPPacket& packet) override;
     void Resync() override;

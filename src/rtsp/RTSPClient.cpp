@@ -10,8 +10,8 @@
 #include "base/Debug.h"
 #include "base/Text.h"
 #include "base/Time.h"
-#include "http/Base64.h"
-#include "http/Md5.h"
+#include "media/Base64.h"
+#include "media/Md5.h"
 #include "rtsp/RTSPStreamParser.h"
 #include "rtsp/RTSPText.h"
 

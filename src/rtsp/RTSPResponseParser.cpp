@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "base/Text.h"
-#include "http/HttpAuth.h"
+#include "media/HttpAuth.h"
 #include "rtsp/RTSPText.h"
 
 namespace talvik {

@@ -119,7 +119,7 @@ void CTimeStampConverter::ConvertFixedStep(uint32_t timestamp) {
 
 namespace talvik {
 
-void CTimeStampConverter::GetTime(SystemTime* out) const {
+void CTimeStampConverter::GetTime(HostSystemTime* out) const {
     if (out == nullptr) return;
     if (HasTime() && TimeToSystemTime(currentTime_, out)) return;
     TimeToSystemTime(NowFileTime(), out);

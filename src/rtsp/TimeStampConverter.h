@@ -11,7 +11,7 @@
 
 namespace talvik {
 
-struct SystemTime;
+struct HostSystemTime;
 
 class CTimeStampConverter {
 public:
@@ -24,7 +24,7 @@ public:
 
     void Convert(uint32_t timestamp);
     // The converted time when there is one, otherwise the current time.
-    void GetTime(SystemTime* out) const;
+    void GetTime(HostSystemTime* out) const;
     void Reset();
 
     // The converted time of the last timestamp, 0 when there is none.

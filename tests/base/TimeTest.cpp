@@ -2,13 +2,13 @@
 
 #include "base/Time.h"
 
-using talvik::SystemTime;
+using talvik::HostSystemTime;
 
 namespace {
 
 TEST(Time, ConversionsOfKnownInstants) {
     struct Case {
-        SystemTime st;
+        HostSystemTime st;
         uint64_t value;
     } cases[] = {
         {{1601, 1, 1, 1, 0, 0, 0, 0}, 0},
@@ -18,7 +18,7 @@ TEST(Time, ConversionsOfKnownInstants) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(talvik::SystemTimeToTime(c.st), c.value) << c.st.year;
-        SystemTime back;
+        HostSystemTime back;
         ASSERT_TRUE(talvik::TimeToSystemTime(c.value, &back));
         EXPECT_EQ(back.year, c.st.year);
         EXPECT_EQ(back.month, c.st.month);
@@ -32,13 +32,13 @@ TEST(Time, ConversionsOfKnownInstants) {
 }
 
 TEST(Time, InvalidBrokenDownTimesGiveZero) {
-    const SystemTime bad[] = {{1600, 12, 0, 31, 0, 0, 0, 0}, {2023, 2, 0, 29, 0, 0, 0, 0},
+    const HostSystemTime bad[] = {{1600, 12, 0, 31, 0, 0, 0, 0}, {2023, 2, 0, 29, 0, 0, 0, 0},
                               {2024, 13, 0, 1, 0, 0, 0, 0},  {2024, 1, 0, 0, 0, 0, 0, 0},
                               {2024, 1, 0, 1, 24, 0, 0, 0},  {2024, 1, 0, 1, 0, 0, 60, 0},
                               {2024, 1, 0, 1, 0, 0, 0, 1000}};
-    for (const SystemTime& t : bad)
+    for (const HostSystemTime& t : bad)
         EXPECT_EQ(talvik::SystemTimeToTime(t), 0u);
-    SystemTime out;
+    HostSystemTime out;
     EXPECT_FALSE(talvik::TimeToSystemTime(0x8000000000000000ull, &out));
 }
 

@@ -272,17 +272,9 @@ TEST_F(ChannelTest, FrameTimeListener) {
     ScriptedChannel channel(0, &driver, &sink);
     channel.SetFrameTimeListener(&listener);
     talvik_host::HostFrame frame(talvik::kFourCCJpeg, 16, "s");
-    talvik::HostSystemTime t;
-    talvik::SystemTime st;
-    t.year = st.year = 2020;
-    t.month = st.month = 1;
-    t.day = st.day = 2;
-    t.hour = st.hour = 3;
-    t.minute = st.minute = 4;
-    t.second = st.second = 5;
-    t.milliseconds = st.milliseconds = 678;
+    const talvik::HostSystemTime t{2020, 1, 0, 2, 3, 4, 5, 678};
     frame.SetTime(&t);
-    const uint64_t expected = talvik::SystemTimeToTime(st);
+    const uint64_t expected = talvik::SystemTimeToTime(t);
     ASSERT_NE(expected, 0u);
 
     EXPECT_TRUE(channel.SendFrameCallback(&frame));

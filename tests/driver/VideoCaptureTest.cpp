@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "HostObjects.h"
+#include "base/FrameContract.h"
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
-#include "driver/FrameContract.h"
 #include "driver/IPVideoCapture.h"
 
 using talvik::ChannelKind;

@@ -29,6 +29,18 @@ using talvik_test::TestHttpServer;
 namespace HUtils = talvik::HUtils;
 namespace Web = talvik::Web;
 
+// Restores the sender's TLS default port when it goes out of scope.
+class TlsDefaultPortOverride {
+public:
+    explicit TlsDefaultPortOverride(uint16_t port) : saved_(CHttpSender::GetTlsDefaultPort()) {
+        CHttpSender::SetTlsDefaultPort(port);
+    }
+    ~TlsDefaultPortOverride() { CHttpSender::SetTlsDefaultPort(saved_); }
+
+private:
+    uint16_t saved_;
+};
+
 DEVICE_INFO Device(uint16_t port, std::string user = "admin", std::string password = "secret",
                    uint32_t timeoutMs = 5000) {
     DEVICE_INFO device;
@@ -250,9 +262,8 @@ TEST_P(SenderTls, SchemeFallbackIsLearned) {
     const TlsCase& c = GetParam();
     TestHttpServer server(ServerOptions(ServerAuth::kNone, c.tlsServer), &OkAndClose);
     ASSERT_TRUE(server.Started());
-    std::unique_ptr<talvik_test::TlsDefaultPortOverride> tlsPort;
-    if (c.onTlsDefaultPort)
-        tlsPort = std::make_unique<talvik_test::TlsDefaultPortOverride>(server.Port());
+    std::unique_ptr<TlsDefaultPortOverride> tlsPort;
+    if (c.onTlsDefaultPort) tlsPort = std::make_unique<TlsDefaultPortOverride>(server.Port());
     CHttpSender sender(Device(server.Port()));
     EXPECT_EQ(sender.IsSecure(), c.secureBefore);
     std::string text;
@@ -275,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SenderCertificate, CheckedUnlessTheRequestWaivesIt) {
     TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkReply);
     ASSERT_TRUE(server.Started());
-    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    TlsDefaultPortOverride tlsPort(server.Port());
     CHttpSender sender(Device(server.Port()));
     HttpRequest request;
     request.path = "/get?model";
@@ -301,7 +312,7 @@ void ReadHeadAndHold(int fd, RawTcpServer& server) {
 TEST(SenderTimeout, SendThatTimesOutIsNotRetried) {
     RawTcpServer server(&AcceptAndHold);  // never completes the TLS handshake
     ASSERT_TRUE(server.Started());
-    talvik_test::TlsDefaultPortOverride tlsPort(server.Port());
+    TlsDefaultPortOverride tlsPort(server.Port());
     CHttpSender sender(Device(server.Port(), "admin", "secret", 300));
     EXPECT_FALSE(HUtils::SendGet(sender, "/get?model"));
     EXPECT_EQ(sender.GetLastError(), CHttpSender::kErrorTimeout);

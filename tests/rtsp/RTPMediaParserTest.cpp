@@ -46,9 +46,9 @@ public:
     }
     std::pair<uint32_t, uint32_t> GetDefaultResolution() override { return {640, 360}; }
     std::string GetStreamName() override { return "talvik_test::RecStream"; }
-    void ConvertTimestamp(uint32_t rtpTimestamp, talvik::SystemTime* out) override {
+    void ConvertTimestamp(uint32_t rtpTimestamp, talvik::HostSystemTime* out) override {
         timestamps.push_back(rtpTimestamp);
-        *out = talvik::SystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
+        *out = talvik::HostSystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
     }
     Answer answer = Answer::kAccept;
     std::vector<uint32_t> timestamps;
@@ -67,11 +67,11 @@ public:
 
 class Fixture {
 public:
-    explicit Fixture(FakeHost& host) : client(host) {
+    explicit Fixture(FakeHost& host, bool logRtpSequence = false) : client(host) {
         driver.device.address = "10.1.2.3";
         driver.device.port = 8080;
         driver.allocator = &host;
-        parser.reset(new CH264RTPMediaParser(&driver));
+        parser.reset(new CH264RTPMediaParser(&driver, logRtpSequence));
         parser->SetClient(&client);
     }
     void Send(const Bytes& payload, bool marker, uint32_t timestamp = 9000) {
@@ -126,6 +126,22 @@ TEST(H264RTPMediaParser, KeyFrameThenPictureFillTheHostFramesInOrder) {
     EXPECT_EQ(f.client.timestamps, (std::vector<uint32_t>{9000, 12600}));
     EXPECT_EQ(host.Created(), host.Released());
     EXPECT_TRUE(f.driver.log.Lines().empty());
+}
+
+// Sequence gaps are written only when the settings file asks for them.
+TEST(H264RTPMediaParser, SequenceGapIsLoggedOnlyWhenAsked) {
+    for (const bool asked : {false, true}) {
+        FakeHost host;
+        Fixture f(host, asked);
+        f.KeyFrame();
+        f.sequence = 110;
+        f.Send(kSlice, true);
+        EXPECT_EQ(f.driver.log.Lines(),
+                  Messages(asked ? "Device 10.1.2.3:8080, packet sequence number is incorrect, "
+                                   "expected: 102, received: 110, diff: 8"
+                                 : ""))
+            << asked;
+    }
 }
 
 // An SPS that says 65536x65536 (beyond any H.264 level) makes no key frame:

@@ -153,10 +153,10 @@ TEST_F(ConverterTest, ForwardJumpAfterWarmUpIsSmoothedBackTowardsTheClock) {
 }
 
 TEST_F(ConverterTest, GetTimeGivesTheConvertedTimeOnceThereIsOne) {
-    SystemTime out;
+    HostSystemTime out;
     converter.GetTime(&out);  // nothing converted: the real current time
     EXPECT_GE(out.year, 2024);
-    clock = SystemTimeToTime(SystemTime{2026, 12, 0, 6, 10, 20, 30, 456});
+    clock = SystemTimeToTime(HostSystemTime{2026, 12, 0, 6, 10, 20, 30, 456});
     ASSERT_NE(clock, 0u);
     converter.Convert(3600);
     converter.Convert(7200);  // clock unchanged: one step (39.96 ms) ahead

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/Driver.h"
+#include "base/Driver.h"
 #include "support/RecordingLogger.h"
 #include "talvik/HostFrame.h"
 

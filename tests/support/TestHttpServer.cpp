@@ -15,8 +15,6 @@
 #include <random>
 #include <sstream>
 
-#include "http/HttpSender.h"
-
 namespace talvik_test {
 
 namespace {
@@ -293,15 +291,6 @@ void RawTcpServer::HoldOpen(int fd) {
     while (WaitReadable(fd, stopping_)) {
         if (::recv(fd, buf, sizeof(buf), 0) <= 0) return;
     }
-}
-
-TlsDefaultPortOverride::TlsDefaultPortOverride(uint16_t port)
-    : saved_(talvik::Web::CHttpSender::GetTlsDefaultPort()) {
-    talvik::Web::CHttpSender::SetTlsDefaultPort(port);
-}
-
-TlsDefaultPortOverride::~TlsDefaultPortOverride() {
-    talvik::Web::CHttpSender::SetTlsDefaultPort(saved_);
 }
 
 }  // namespace talvik_test

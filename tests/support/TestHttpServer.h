@@ -119,14 +119,4 @@ private:
     std::thread thread_;
 };
 
-// Restores the sender's TLS default port when it goes out of scope.
-class TlsDefaultPortOverride {
-public:
-    explicit TlsDefaultPortOverride(uint16_t port);
-    ~TlsDefaultPortOverride();
-
-private:
-    uint16_t saved_;
-};
-
 }  // namespace talvik_test

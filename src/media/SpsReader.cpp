@@ -1,9 +1,7 @@
-#include "http/SpsReader.h"
+#include "media/SpsReader.h"
 
 #include <algorithm>
 #include <vector>
-
-#include "driver/FrameContract.h"
 
 namespace talvik {
 

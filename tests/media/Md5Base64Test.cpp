@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "http/Base64.h"
-#include "http/Md5.h"
+#include "media/Base64.h"
+#include "media/Md5.h"
 
 namespace talvik {
 namespace {

@@ -1,19 +1,13 @@
-// Rules shared by every parser that fills host frames and by the video
-// capture object: resolution classes, stream names, the encoded frame
-// interval and the host's broken-down time.
+// Rules shared by every parser that fills host frames: the frame copy,
+// resolution classes and stream names.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "base/Time.h"
 #include "talvik/HostFrame.h"
 
 namespace talvik {
-
-// No H.264 level allows a picture wider or taller than this; a camera that
-// reports more sends malformed data.
-constexpr uint32_t kMaxPictureSide = 16384;
 
 // Copies size bytes into the frame's buffer when the buffer the frame reports
 // holds them; false (nothing written) otherwise.
@@ -26,12 +20,5 @@ uint32_t ResolutionClass(uint32_t width, uint32_t height);
 // "<driver>::RecStream", "::LiveStream" or "::RemoteStream" by stream kind;
 // just the driver name for another kind.
 std::string StreamName(const std::string& driverName, uint32_t kind);
-
-// 16-bit interval whose top two bits give the unit (ms, s, min, h) and whose
-// low 14 bits the count.
-uint32_t DecodeFrameInterval(uint16_t encoded);
-
-HostSystemTime ToHostTime(const SystemTime& time);
-SystemTime FromHostTime(const HostSystemTime& time);
 
 }  // namespace talvik

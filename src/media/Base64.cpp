@@ -1,4 +1,4 @@
-#include "http/Base64.h"
+#include "media/Base64.h"
 
 #include <cstdio>
 

@@ -13,9 +13,6 @@
 
 namespace talvik {
 
-class ICameraChannel;
-class IAuxiliaryChannel;
-
 // Returned by IDriver::GetParameterInt when the parameter is absent or not an
 // integer.
 constexpr int32_t kNoParameterValue = INT32_MIN;
@@ -43,18 +40,6 @@ public:
     virtual int32_t GetParameterInt(uint32_t n) = 0;
     // Parameter 7 read as 1: switch cropping on before streaming.
     virtual bool GetParameterSevenFlag() = 0;
-};
-
-// Makes the channel that serves a stream; the caller owns the result.
-class IVideoChannelCreator {
-public:
-    virtual ~IVideoChannelCreator() = default;
-    // Null for a null sink, a codec that is not served or a missing channel
-    // class. Replaces a codec of 0 or 16 in *params by the driver's default.
-    virtual ICameraChannel* CreateVideoChannel(uint32_t videoInput, IHostFrameSink* sink,
-                                               STREAM_PARAMS* params) = 0;
-    virtual IAuxiliaryChannel* CreateAuxiliaryChannel(uint32_t videoInput,
-                                                      IHostFrameSink* sink) = 0;
 };
 
 }  // namespace talvik

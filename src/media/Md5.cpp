@@ -1,4 +1,4 @@
-#include "http/Md5.h"
+#include "media/Md5.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "http/SpsReader.h"
+#include "media/SpsReader.h"
 
 namespace talvik {
 namespace {
@@ -37,7 +37,7 @@ const Bytes kInterlaced1080 = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0
 //   ffmpeg -f lavfi -i testsrc=size=1280x720:rate=25 -frames:v 1 -pix_fmt yuv420p -c:v libx264
 //     -x264-params cqm=jvt -f h264 jvt.h264
 // with a matrix put into the SPS by
-//   tests/http/rewrite_sps.py jvt.h264 scaling.h264 scaling
+//   tests/media/rewrite_sps.py jvt.h264 scaling.h264 scaling
 // (4x4 list of 16 explicit deltas, a default-matrix flag, an 8x8 list ended
 // early, a full 8x8 list; ffprobe: 1280x720).
 const Bytes kHighScalingMatrix720 = {
@@ -50,7 +50,7 @@ const Bytes kHighScalingMatrix720 = {
     0x03, 0x00, 0x40, 0x00, 0x00, 0x0c, 0x83, 0xc6, 0x0c, 0x65, 0x80};
 
 // The 5mp SPS above rewritten to picture order type 1 with offsets of 2^22 by
-//   tests/http/rewrite_sps.py 5mp.h264 poc1.h264 poc1
+//   tests/media/rewrite_sps.py 5mp.h264 poc1.h264 poc1
 // Its long zero runs put an emulation-prevention byte (offset 16) before the
 // picture size (ffmpeg trace_headers: 162x122 macroblocks, bottom crop 4).
 const Bytes kEmulationBeforeSize = {
@@ -71,7 +71,7 @@ const Bytes kRightCrop1366 = {0x67, 0x64, 0x00, 0x20, 0xac, 0xd9, 0x40, 0x56, 0x
                               0x00, 0x00, 0x03, 0x03, 0x20, 0xf1, 0x83, 0x19, 0x60};
 
 // The 444 SPS above with a matrix of twelve lists (4:4:4 adds the chroma 8x8
-// lists) by   tests/http/rewrite_sps.py 444.h264 scaling444.h264 scaling
+// lists) by   tests/media/rewrite_sps.py 444.h264 scaling444.h264 scaling
 // (ffprobe: 1920x1080).
 const Bytes kHigh444ScalingMatrix = {
     0x67, 0xf4, 0x00, 0x28, 0x91, 0xb0, 0x08, 0x08, 0x04, 0x04, 0x02, 0x02, 0x01, 0x01, 0x00,

@@ -1,9 +1,9 @@
-#include "http/HttpAuth.h"
+#include "media/HttpAuth.h"
 
 #include <cstddef>
 
 #include "base/Text.h"
-#include "http/Md5.h"
+#include "media/Md5.h"
 
 namespace talvik {
 namespace Web {

@@ -1,8 +1,6 @@
-#include "http/HttpAuth.h"
+#include "media/HttpAuth.h"
 
 #include <gtest/gtest.h>
-
-#include "http/ResultDef.h"
 
 namespace {
 

@@ -8,6 +8,16 @@
 
 namespace talvik {
 
+// No H.264 level allows a picture wider or taller than this; a camera that
+// reports more sends malformed data.
+constexpr uint32_t kMaxPictureSide = 16384;
+
+// The Annex B start code, and the access unit delimiters (NAL unit type 9)
+// that close a frame: primary_pic_type 0 (I slices only) and 1 (I and P).
+inline constexpr uint8_t kH264StartCode[] = {0x00, 0x00, 0x01};
+inline constexpr uint8_t kH264DelimiterIntra[] = {0x00, 0x00, 0x01, 0x09, 0x10};
+inline constexpr uint8_t kH264DelimiterIntraOrP[] = {0x00, 0x00, 0x01, 0x09, 0x30};
+
 // MSB-first bit reader over a byte range. Bits past the end read as 1 (so
 // Exp-Golomb codes end) and mark the reader as overrun.
 class CBitReader {
@@ -34,7 +44,7 @@ private:
 enum class SpsSize {
     kDecoded,
     kNone,       // no SPS, cut short, or no picture left after cropping
-    kOversized,  // width or height beyond kMaxPictureSide (FrameContract.h)
+    kOversized,  // width or height beyond kMaxPictureSide
 };
 
 // Finds the sequence parameter set whose start code (00 00 01) begins within
