@@ -87,15 +87,13 @@ std::string BuildStreamUrl(const StreamUrlConfig& config, const STREAM_PARAMS& p
     }
 }
 
-void EnableCropping(const CameraRequestGetBody& requestGetBody) {
-    if (!requestGetBody) return;
+void EnableCropping(ICameraRequest& camera) {
     try {
         std::string answer;
-        if (!requestGetBody("/get?cropping", answer) || answer.empty()) return;
+        if (!GetCameraBody(camera, "/get?cropping", answer)) return;
         const std::string value = GetParamValue(answer, "cropping", "=", "&\r\n");
         if (value.empty() || value.find("on") != std::string::npos) return;
-        std::string ignored;
-        requestGetBody("/set?cropping=on", ignored);  // the stream opens either way
+        camera.Get("/set?cropping=on", true);  // the stream opens either way
     } catch (...) {
         RethrowThreadCancellation();
         // Out of memory: the camera keeps its cropping setting.

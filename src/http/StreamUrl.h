@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "base/DeviceInfo.h"
 #include "base/Settings.h"
+#include "http/CameraRequest.h"
 
 namespace talvik {
 
@@ -37,13 +37,8 @@ uint32_t GetQp(uint32_t quality);
 // H.264 bitrate for a quality between the configured minimum and maximum.
 uint32_t GetBitrate(const StreamUrlConfig& config, uint32_t quality);
 
-// GET of a camera path that yields the body: true with `body` filled when the
-// camera answered 2xx with a body. HUtils::RequestGetBody over the channel's
-// sender in the module; a fake in tests.
-using CameraRequestGetBody = std::function<bool(const std::string& path, std::string& body)>;
-
 // Switches cropping on when the camera reports it off, so that the crop window
 // of the stream paths takes effect.
-void EnableCropping(const CameraRequestGetBody& requestGetBody);
+void EnableCropping(ICameraRequest& camera);
 
 }  // namespace talvik

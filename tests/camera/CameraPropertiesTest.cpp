@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "CapabilityStore.h"
-#include "FakeCamera.h"
 #include "camera/ArecontCameraProperties.h"
+#include "support/FakeCamera.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::DEVICE_INFO;
@@ -86,7 +86,7 @@ std::vector<StoredResolution> Resolutions(const std::string& text) {
 struct Reading {
     explicit Reading(HostCoreVersion host = kHost512, uint32_t videoStandard = 0)
         : properties(Device(), videoStandard) {
-        properties.SetRequester(camera.Requester());
+        properties.SetCamera(camera.Requester());
         properties.SetHostCoreVersionReader([host] { return host; });
     }
     FakeCamera camera;
@@ -122,7 +122,7 @@ TEST_P(StoreContents, MatchesCameraReplies) {
     const StoreCase& c = GetParam();
     Reading r(c.host, c.videoStandard);
     CArecontCameraProperties& properties = r.properties;
-    FakeCamera::SetUpArecont(r.camera, c.model, c.width, c.height, c.channelenable, c.firmware);
+    r.camera.SetUpArecont(c.model, c.width, c.height, c.channelenable, c.firmware);
     if (!c.aux) {
         r.camera.Remove("/get?auxin");
         r.camera.Remove("/get?auxout");
@@ -222,7 +222,7 @@ TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c[0]) + "x" + c[1]);
         Reading r;
-        FakeCamera::SetUpArecont(r.camera, "AV1300", c[0], c[1], c[2]);
+        r.camera.SetUpArecont("AV1300", c[0], c[1], c[2]);
         uint32_t code = 0;
         ASSERT_TRUE(r.properties.ReadFromDevice(code));
         CCapabilityStore store;
@@ -236,7 +236,7 @@ TEST(ChannelEnable, OnlyExactly15MeansFourSensors) {
         {"15", 4}, {"015", 1}, {"15 ", 1}, {"", 1}};
     for (const auto& c : cases) {
         Reading r;
-        FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200", c.first);
+        r.camera.SetUpArecont("AV2155", "1600", "1200", c.first);
         uint32_t code = 0;
         ASSERT_TRUE(r.properties.ReadFromDevice(code));
         EXPECT_EQ(r.properties.ChannelCount(), c.second) << "'" << c.first << "'";
@@ -277,7 +277,7 @@ TEST(ReadFromDevice, FailsWithCode3) {
     for (const FailedReadCase& c : cases) {
         SCOPED_TRACE(c.name);
         Reading r;
-        FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200");
+        r.camera.SetUpArecont("AV2155", "1600", "1200");
         for (const auto& reply : c.replies) {
             if (reply.second.empty()) {
                 r.camera.Remove(reply.first);
@@ -296,7 +296,7 @@ TEST(ReadFromDevice, FailsWithCode3) {
 
 TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
     Reading r;
-    FakeCamera::SetUpArecont(r.camera, "AV3130", "1280", "1024");
+    r.camera.SetUpArecont("AV3130", "1280", "1024");
     uint32_t code = 0;
     ASSERT_TRUE(r.properties.ReadFromDevice(code));
     r.camera.Remove("/get?model=releasename");
@@ -315,7 +315,7 @@ TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
 
 TEST(ReadFromDevice, CancelDuringModelSkipsTheRestAndWriteFails) {
     Reading r;
-    FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200");
+    r.camera.SetUpArecont("AV2155", "1600", "1200");
     r.camera.OnRequest([&](const std::string& path) {
         if (path == "/get?model=releasename") r.properties.Cancel();
     });
