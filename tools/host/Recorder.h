@@ -60,6 +60,10 @@ struct RecordSummary {
 extern std::atomic<bool> g_stopRequested;
 // Waits up to `seconds` for SIGINT or SIGTERM (after InstallStopSignals);
 // true once one has arrived.
+// StartVideo's 16-bit frame interval: the top two bits give the unit (ms,
+// s, min or h), the rest the count.
+uint32_t EncodeInterval(uint32_t ms);
+
 bool WaitForStopSignal(double seconds);
 void InstallStopSignals();
 
