@@ -29,11 +29,6 @@ bool SingleSessionParameter(const std::string& text) {
 
 }  // namespace
 
-uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
-    if (frameIntervalMs == 0) return 1;
-    return static_cast<uint32_t>(1000.0f / static_cast<float>(frameIntervalMs) + 0.5f);
-}
-
 // ---------------------------------------------------------------------------
 // CBaseRTPChannel
 

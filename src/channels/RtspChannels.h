@@ -179,8 +179,4 @@ private:
     CHttpCameraRequest camera_{sender_};
 };
 
-// Frames per second written to the camera's frame-rate register for an
-// interval: 1 for 0, otherwise 1000 / interval rounded.
-uint32_t FramesPerSecond(uint32_t frameIntervalMs);
-
 }  // namespace talvik

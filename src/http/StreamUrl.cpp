@@ -28,12 +28,12 @@ std::string QualityParameter(const StreamUrlConfig& config, const STREAM_PARAMS&
     return std::string();
 }
 
+}  // namespace
+
 uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
     if (frameIntervalMs == 0) return 1;
     return uint32_t(1000.0f / float(frameIntervalMs) + 0.5f);
 }
-
-}  // namespace
 
 uint32_t GetQp(uint32_t quality) {
     const int64_t qp = int64_t(kQpMax) - int64_t(quality) * 20 / 100;

@@ -31,6 +31,10 @@ enum StreamUrlKind : uint32_t {
 std::string BuildStreamUrl(const StreamUrlConfig& config, const STREAM_PARAMS& params,
                            uint32_t kind);
 
+// Frames per second of the stream paths and the camera's frame-rate register:
+// 1 for an interval of 0, otherwise 1000 / interval rounded.
+uint32_t FramesPerSecond(uint32_t frameIntervalMs);
+
 // H.264 quantiser for a quality of 1 to 100: 36 down to 16.
 uint32_t GetQp(uint32_t quality);
 
