@@ -278,6 +278,17 @@ uint32_t EncodeInterval(uint32_t ms) {
     return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
 }
 
+StreamRequest MakeStreamRequest(const RecordOptions& o) {
+    StreamRequest request;
+    request.width = o.width;
+    request.height = o.height;
+    request.codec = o.codec;
+    request.quality = o.quality;
+    request.frameInterval = o.stream == StreamChoice::kRec ? EncodeInterval(o.intervalMs)
+                                                           : std::min(o.intervalMs, 0xFFFFu);
+    return request;
+}
+
 bool WaitForStopSignal(double seconds) {
     if (g_stopRequested) return true;
     const int ms = int(std::max(seconds, 0.0) * 1000) + 1;
@@ -358,15 +369,8 @@ bool OpenFiles(const RecordOptions& o, RecordSummary* summary, Files* files) {
 // signal comes, and stops it; false when it did not start.
 bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOptions& o,
                   RecordingSink& sink, RecordSummary* summary) {
-    StreamRequest request;
-    request.width = o.width;
-    request.height = o.height;
-    request.codec = o.codec;
-    request.quality = o.quality;
     const bool recording = o.stream == StreamChoice::kRec;
-    request.frameInterval =
-        recording ? EncodeInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
-    HostStreamSettings settings(request);
+    HostStreamSettings settings(MakeStreamRequest(o));
     const auto start = std::chrono::steady_clock::now();
     const bool started = recording
                              ? capture->StartVideo(o.input, &sink, &settings)

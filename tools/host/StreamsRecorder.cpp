@@ -70,15 +70,8 @@ using Streams = std::vector<std::unique_ptr<Stream>>;
 // One driver per stream, each opened and its stream started; the number started.
 size_t StartStreams(const RecordOptions& o, HostSession& host, Streams& streams) {
     const DriverFactory& factory = host.module.Factories().back();
-    StreamRequest request;
-    request.width = o.width;
-    request.height = o.height;
-    request.codec = o.codec;
-    request.quality = o.quality;
     const bool recording = o.stream == StreamChoice::kRec;
-    request.frameInterval =
-        recording ? EncodeInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
-    HostStreamSettings settings(request);
+    HostStreamSettings settings(MakeStreamRequest(o));
     size_t started = 0;
     for (uint32_t i = 0; i < o.streams; ++i) {
         streams.push_back(std::make_unique<Stream>(o.device));
