@@ -82,9 +82,8 @@ protected:
         camera.Otherwise(200);  // writes are accepted
         SetAuxIn("auxin=off");
     }
-    // ok false: the camera answers 404.
-    void SetAuxIn(const std::string& body, bool ok = true) {
-        camera.Reply("/get?auxin", body, ok ? 200 : 404);
+    void SetAuxIn(const std::string& body, unsigned status = 200) {
+        camera.Reply("/get?auxin", body, status);
     }
     Paths Writes() { return camera.Requests("/set?auxout"); }
     int Reads() { return int(camera.Requests("/get?auxin").size()); }
@@ -119,7 +118,9 @@ TEST_P(ProbeForm, OutputsFollowTheProbedForm) {
     ASSERT_TRUE(WaitWrites(3));
     EXPECT_EQ(Writes(), (Paths{c.inactive, c.active, c.inactive}));
     // With an input: the probe, then the first poll at once (the next is a minute away).
-    if (c.inputs != 0) ASSERT_TRUE(camera.WaitFor("/get?auxin", 2));
+    if (c.inputs != 0) {
+        ASSERT_TRUE(camera.WaitFor("/get?auxin", 2));
+    }
     EXPECT_EQ(Reads(), c.inputs == 0 ? 0 : 2);
 }
 
@@ -180,7 +181,7 @@ TEST_F(DigitalIO, EqualRequestsWriteOnce) {
 }
 
 TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
-    SetAuxIn("auxin=on", false);  // the camera answers 404
+    SetAuxIn("auxin=on", 201);  // only a 200 answer is a reading
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
@@ -196,7 +197,7 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
 
     // The first failure after a success is logged again, and the states come
     // back after it: the same value is reported anew.
-    SetAuxIn("auxin=on", false);
+    SetAuxIn("auxin=on", 404);
     const int failures = callback.failures.load();
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() > failures; }));
     SetAuxIn("auxin=on");
