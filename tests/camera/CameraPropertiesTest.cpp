@@ -208,38 +208,35 @@ TEST(IntervalFromRate, ZeroRateGivesOneMillisecond) {
     EXPECT_EQ(talvik::IntervalFromRate(0), 1u);
 }
 
-// Sensor formula: rate limit at full and half resolution.
+// Sensor formula: rate limit at full and half resolution, by sensor size
+// and count; only exactly "15" means four sensors.
 TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
-    const std::vector<std::vector<const char*>> cases = {
-        // width, height, channelenable, resolutions
-        {"2048", "1536", "1", "2048x1536/53 1024x768/33"},
-        {"2592", "1944", "1", "2592x1944/83 1296x972/33"},
+    struct Case {
+        const char *width, *height, *channelenable;
+        uint32_t channels;
+        const char* resolutions;
+    } cases[] = {
+        {"2048", "1536", "1", 1, "2048x1536/53 1024x768/33"},
+        {"2592", "1944", "1", 1, "2592x1944/83 1296x972/33"},
         // Values with trailing text read like atoi; an odd size halves down.
-        {"641 px", " 481", "1", "641x481/33 320x240/33"},
+        {"641 px", " 481", "1", 1, "641x481/33 320x240/33"},
         // One pixel wide: the half-size record is empty and left out.
-        {"1", "480", "1", "1x480/33"},
+        {"1", "480", "1", 1, "1x480/33"},
+        {"1600", "1200", "15", 4, "1600x1200/143 800x600/40"},
+        {"1600", "1200", "015", 1, "1600x1200/33 800x600/33"},
+        {"1600", "1200", "15 ", 1, "1600x1200/33 800x600/33"},
+        {"1600", "1200", "", 1, "1600x1200/33 800x600/33"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c[0]) + "x" + c[1]);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.width) + "x" + c.height + " '" + c.channelenable + "'");
         Reading r;
-        r.camera.SetUpArecont("AV1300", c[0], c[1], c[2]);
+        r.camera.SetUpArecont("AV1300", c.width, c.height, c.channelenable);
         uint32_t code = 0;
         ASSERT_TRUE(r.properties.ReadFromDevice(code));
+        EXPECT_EQ(r.properties.ChannelCount(), c.channels);
         CCapabilityStore store;
         ASSERT_TRUE(r.properties.WriteCapabilities(&store));
-        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c[3]));
-    }
-}
-
-TEST(ChannelEnable, OnlyExactly15MeansFourSensors) {
-    const std::vector<std::pair<const char*, uint32_t>> cases = {
-        {"15", 4}, {"015", 1}, {"15 ", 1}, {"", 1}};
-    for (const auto& c : cases) {
-        Reading r;
-        r.camera.SetUpArecont("AV2155", "1600", "1200", c.first);
-        uint32_t code = 0;
-        ASSERT_TRUE(r.properties.ReadFromDevice(code));
-        EXPECT_EQ(r.properties.ChannelCount(), c.second) << "'" << c.first << "'";
+        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c.resolutions));
     }
 }
 
