@@ -4,7 +4,6 @@
 #include <climits>
 
 #include "base/Text.h"
-#include "http/HUtils.h"
 #include "media/SpsReader.h"
 
 namespace talvik {
@@ -71,27 +70,17 @@ std::string CameraReplyValue(const std::string& body, const std::string& name) {
 CArecontCameraProperties::CArecontCameraProperties(const DEVICE_INFO& device,
                                                    uint32_t videoStandard)
     : CBaseCameraProperties(device, videoStandard),
-      httpSender_(std::make_unique<Web::CHttpSender>(device)),
+      camera_(std::make_unique<CHttpCameraRequest>(device, nullptr)),
       versionReader_(&ReadHostCoreVersion) {
     defaultFrameRate_ = 5;
-    Web::CHttpSender* sender = httpSender_.get();
-    requester_ = [sender](const std::string& path, std::string& body) {
-        return HUtils::RequestGetBody(*sender, path, body);
-    };
 }
 
 CArecontCameraProperties::~CArecontCameraProperties() = default;
 
-bool CArecontCameraProperties::RequestBody(const std::string& path, std::string& body) {
-    body.clear();
-    if (!requester_) return false;
-    return requester_(path, body) && !body.empty();
-}
-
 std::string CArecontCameraProperties::GetCameraValue(const std::string& name) {
     if (name.empty()) return std::string();
     std::string body;
-    if (!RequestBody("/get?" + name, body)) return std::string();
+    if (!GetCameraBody(*camera_, "/get?" + name, body)) return std::string();
     return CameraReplyValue(body, name);
 }
 
@@ -118,7 +107,7 @@ bool CArecontCameraProperties::ReadFromDevice(uint32_t& errorCode) {
     if (!ok) {
         errorCode = 3;
         // Named, so that a wrong password does not read as an unreadable camera.
-        const std::string refusal = httpSender_ ? httpSender_->DescribeRefusal() : std::string();
+        const std::string refusal = camera_->DescribeRefusal();
         if (!refusal.empty()) {
             errorCode = 1;
             errorText_ = refusal;
@@ -129,7 +118,7 @@ bool CArecontCameraProperties::ReadFromDevice(uint32_t& errorCode) {
 
 bool CArecontCameraProperties::ReadModel() {
     std::string body;
-    if (RequestBody("/get?model=releasename", body)) {
+    if (GetCameraBody(*camera_, "/get?model=releasename", body)) {
         deviceModel_ = CameraReplyValue(body, "model");
         if (deviceModel_.empty()) return false;
     } else if (deviceModel_.empty()) {

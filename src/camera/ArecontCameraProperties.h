@@ -11,13 +11,9 @@
 
 #include "base/Debug.h"
 #include "camera/CameraProperties.h"
-#include "http/HttpSender.h"
+#include "http/CameraRequest.h"
 
 namespace talvik {
-
-// GET of a camera path: true with `body` filled when the camera answered 2xx
-// with a non-empty body.
-using CameraGetBody = std::function<bool(const std::string& path, std::string& body)>;
 
 struct ModelFrameRates {
     uint16_t fullResolution;  // scale 1
@@ -42,9 +38,11 @@ public:
     bool ReadFromDevice(uint32_t& errorCode) override;
     std::string GetErrorText() override { return errorText_; }
 
-    // Replaces the camera transport, HUtils::RequestGetBody on the own
-    // sender (a fake camera in tests).
-    void SetRequester(CameraGetBody requester) { requester_ = std::move(requester); }
+    // Replaces the camera transport, an HTTP sender of its own (a fake
+    // camera in tests).
+    void SetCamera(std::unique_ptr<ICameraRequest> camera) {
+        if (camera) camera_ = std::move(camera);
+    }
     // Replaces the lookup of the host core's version.
     void SetHostCoreVersionReader(std::function<HostCoreVersion()> reader) {
         versionReader_ = std::move(reader);
@@ -65,11 +63,9 @@ private:
     void AddScaledResolution(uint32_t width, uint32_t height, uint32_t scale);
     uint32_t LookupModelFrameRate(uint32_t scale) const;
     std::string GetCameraValue(const std::string& name);
-    bool RequestBody(const std::string& path, std::string& body);
 
-    std::unique_ptr<Web::CHttpSender> httpSender_;
+    std::unique_ptr<ICameraRequest> camera_;
     std::string errorText_;  // of the last ReadFromDevice
-    CameraGetBody requester_;
     std::function<HostCoreVersion()> versionReader_;
     uint32_t sensorWidth_ = 0;
     uint32_t sensorHeight_ = 0;

@@ -42,16 +42,10 @@ std::string CBaseHttpChannel::GetStreamName() {
 
 void CBaseHttpChannel::LoadConfiguration() {
     IDriver* driver = Driver();
-    deviceSettings_ = LoadDeviceSettings(*driver->GetDeviceInfo(), driver->GetHostDirectory(),
-                                         driver->GetDriverName());
-    // An absent or negative sensor size reads as unknown.
-    const int32_t sensorWidth = driver->GetParameterInt(3);
-    const int32_t sensorHeight = driver->GetParameterInt(4);
-    urlConfig_.sensorWidth = sensorWidth > 0 ? uint32_t(sensorWidth) : 0;
-    urlConfig_.sensorHeight = sensorHeight > 0 ? uint32_t(sensorHeight) : 0;
-    urlConfig_.channelIndex = GetVideoInput();
-    urlConfig_.multiSensor = driver->GetVideoInputCount() > 1;
-    urlConfig_.settings = deviceSettings_;
+    urlConfig_ =
+        MakeStreamUrlConfig(*driver, GetVideoInput(),
+                            LoadDeviceSettings(*driver->GetDeviceInfo(), driver->GetHostDirectory(),
+                                               driver->GetDriverName()));
 }
 
 void CBaseHttpChannel::Finish() {
@@ -75,7 +69,8 @@ void CBaseHttpChannel::Run() {
     bool freshStart = true;
     bool lossTold = false;  // the host heard of the current loss
     for (;;) {
-        if (sendLight) SetLightFrequency();
+        if (sendLight)
+            SendLightFrequency(camera_, urlConfig_, urlConfig_.settings.IndoorLightFrequency);
         if (freshStart) LastFrameTime().SetNow();
         freshStart = false;
         framesThisPass_ = 0;
@@ -208,22 +203,6 @@ bool CBaseHttpChannel::RequestStream(const std::string& path) {
                            "talvik::CBaseHttpChannel::RequestStream", device.address.c_str(),
                            static_cast<unsigned>(device.port), cause.c_str(), path.c_str());
     return false;
-}
-
-void CBaseHttpChannel::SetLightFrequency() {
-    const uint32_t frequency = deviceSettings_.IndoorLightFrequency;
-    if (frequency != 50 && frequency != 60) return;
-    const std::string path = Driver()->GetVideoInputCount() > 1
-                                 ? FormatString("/set%u?freq=%u", GetVideoInput() + 1, frequency)
-                                 : FormatString("/set?freq=%u", frequency);
-    HUtils::RequestGet(sender_, path);
-}
-
-void CBaseHttpChannel::EnableCroppingIfAsked() {
-    if (!Driver()->GetParameterSevenFlag()) return;
-    EnableCropping([this](const std::string& path, std::string& body) {
-        return HUtils::RequestGetBody(sender_, path, body);
-    });
 }
 
 }  // namespace talvik

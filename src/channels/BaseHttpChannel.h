@@ -12,6 +12,7 @@
 
 #include "base/Settings.h"
 #include "channels/BaseCameraChannel.h"
+#include "channels/CameraPreparation.h"
 #include "http/HttpMediaParser.h"
 #include "http/HttpSender.h"
 #include "http/StreamUrl.h"
@@ -49,9 +50,6 @@ protected:
     virtual bool OpenStream() = 0;
     // Fetches one picture into picture; false when there is none.
     virtual bool FetchSnapshot(std::vector<uint8_t>& picture);
-    // Sends the indoor light frequency of the settings (50 or 60 only).
-    virtual void SetLightFrequency();
-
     // GET of path with the body read, at most kMaxSnapshotBytes; true on a 2xx
     // status with a non-empty body.
     bool FetchPicture(const std::string& path, std::vector<uint8_t>& picture);
@@ -59,13 +57,13 @@ protected:
     // 2xx status. A refusal or a broken answer is logged with its cause, once
     // until the cause changes or a stream opens.
     bool RequestStream(const std::string& path);
-    void EnableCroppingIfAsked();
+    void EnableCroppingIfAsked() { talvik::EnableCroppingIfAsked(*Driver(), camera_); }
     std::string BuildUrl(uint32_t kind) const { return BuildStreamUrl(urlConfig_, Params(), kind); }
 
     Web::CHttpSender sender_;
+    CHttpCameraRequest camera_{sender_};  // the camera preparation's requests
     std::unique_ptr<CHttpMediaParser> parser_;
     StreamUrlConfig urlConfig_;
-    DeviceSettings deviceSettings_;
 
 private:
     enum Outcome : int { kOutcomeStop = 0, kOutcomeParams = 1, kOutcomeTimeout = 2 };

@@ -1,7 +1,5 @@
 #include "channels/HttpChannels.h"
 
-#include "http/HUtils.h"
-
 namespace talvik {
 
 CJpegHttpChannel::CJpegHttpChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)

@@ -4,7 +4,6 @@
 
 #include "base/FrameContract.h"
 #include "base/Text.h"
-#include "http/HUtils.h"
 
 namespace talvik {
 
@@ -29,11 +28,6 @@ bool SingleSessionParameter(const std::string& text) {
 }
 
 }  // namespace
-
-uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
-    if (frameIntervalMs == 0) return 1;
-    return static_cast<uint32_t>(1000.0f / static_cast<float>(frameIntervalMs) + 0.5f);
-}
 
 // ---------------------------------------------------------------------------
 // CBaseRTPChannel
@@ -403,40 +397,21 @@ void CH264ChannelRTSP::OnStopping() {
 }
 
 void CH264ChannelRTSP::PrepareStream(const DeviceSettings* settings) {
-    IDriver* driver = Driver();
-    // An absent or negative sensor size reads as unknown.
-    const int32_t sensorWidth = driver->GetParameterInt(3);
-    const int32_t sensorHeight = driver->GetParameterInt(4);
-    urlConfig_.sensorWidth = sensorWidth > 0 ? uint32_t(sensorWidth) : 0;
-    urlConfig_.sensorHeight = sensorHeight > 0 ? uint32_t(sensorHeight) : 0;
-    urlConfig_.channelIndex = GetVideoInput();
-    urlConfig_.multiSensor = driver->GetVideoInputCount() > 1;
-    if (settings != nullptr) urlConfig_.settings = *settings;
+    urlConfig_ = MakeStreamUrlConfig(*Driver(), GetVideoInput(),
+                                     settings != nullptr ? *settings : urlConfig_.settings);
 }
 
 bool CH264ChannelRTSP::PrepareCamera() {
-    IDriver* driver = Driver();
-    if (driver->GetParameterSevenFlag()) {
-        EnableCropping([this](const std::string& path, std::string& body) {
-            return HUtils::RequestGetBody(sender_, path, body);
-        });
-    }
-    if (!HUtils::RequestGet(sender_, "/get?channelenable")) return false;
+    EnableCroppingIfAsked(*Driver(), camera_);
+    if (!GetCameraOk(camera_, "/get?channelenable")) return false;
     if (Params().kind != 0) return true;
-    const bool multiSensor = urlConfig_.multiSensor;
-    const uint32_t frequency = Settings().IndoorLightFrequency;
-    if (frequency == 50 || frequency == 60) {
-        const std::string path =
-            multiSensor ? FormatString("/set%u?freq=%u", GetVideoInput() + 1, frequency)
-                        : FormatString("/set?freq=%u", frequency);
-        if (!HUtils::RequestGet(sender_, path)) return false;
-    }
+    if (!SendLightFrequency(camera_, urlConfig_, Settings().IndoorLightFrequency)) return false;
     if (GetVideoInput() != 0) return true;
     const uint32_t fps = FramesPerSecond(Params().frameIntervalMs);
     const uint32_t value = fps > 0 ? fps - 1 : 0;
-    return HUtils::RequestGet(sender_, multiSensor
-                                           ? FormatString("/setreg?page=3&reg=100&val=%u", value)
-                                           : FormatString("/setreg?page=3&reg=21&val=%u", value));
+    return GetCameraOk(camera_, urlConfig_.multiSensor
+                                    ? FormatString("/setreg?page=3&reg=100&val=%u", value)
+                                    : FormatString("/setreg?page=3&reg=21&val=%u", value));
 }
 
 void CH264ChannelRTSP::FillRTSPSettings(RTSPClientSettings& settings) {

@@ -26,6 +26,7 @@
 #include "base/Settings.h"
 #include "base/SmartPtr.h"
 #include "channels/BaseCameraChannel.h"
+#include "channels/CameraPreparation.h"
 #include "http/HttpSender.h"
 #include "http/StreamUrl.h"
 #include "rtsp/RTCPHandler.h"
@@ -175,10 +176,7 @@ protected:
 private:
     StreamUrlConfig urlConfig_;
     Web::CHttpSender sender_;
+    CHttpCameraRequest camera_{sender_};
 };
-
-// Frames per second written to the camera's frame-rate register for an
-// interval: 1 for 0, otherwise 1000 / interval rounded.
-uint32_t FramesPerSecond(uint32_t frameIntervalMs);
 
 }  // namespace talvik

@@ -75,28 +75,6 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path,
     return result;
 }
 
-bool RequestGet(Web::CHttpSender& sender, const std::string& path) {
-    std::vector<uint8_t> body;
-    return RequestGetRD(sender, path, body, false).code == kRequestOk;
-}
-
-bool RequestGetBody(Web::CHttpSender& sender, const std::string& path, std::string& text) {
-    text.clear();
-    std::vector<uint8_t> body;
-    if (RequestGetRD(sender, path, body, true).code != kRequestOk) return false;
-    text.assign(body.begin(), body.end());
-    return true;
-}
-
-bool RequestGetIfOk(Web::CHttpSender& sender, const std::string& path, std::string& text) {
-    text.clear();
-    if (!sender.SendRequest(MakeGetRequest(path))) return false;
-    std::vector<uint8_t> body;
-    if (!ReadWholeBody(sender, body) || sender.GetStatusCode() != 200) return false;
-    text.assign(body.begin(), body.end());
-    return true;
-}
-
 bool SendGet(Web::CHttpSender& sender, const std::string& path) {
     return sender.SendRequest(MakeGetRequest(path));
 }

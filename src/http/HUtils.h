@@ -31,15 +31,6 @@ Web::HttpRequest MakeGetRequest(const std::string& path);
 CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path,
                         std::vector<uint8_t>& body, bool readBody);
 
-// RequestGetRD without the body; true on code 0.
-bool RequestGet(Web::CHttpSender& sender, const std::string& path);
-
-// RequestGetRD with the body; on code 0 text holds the body.
-bool RequestGetBody(Web::CHttpSender& sender, const std::string& path, std::string& text);
-
-// True only for status exactly 200 with a non-empty body, which goes to text.
-bool RequestGetIfOk(Web::CHttpSender& sender, const std::string& path, std::string& text);
-
 // Sends a GET; the status is not judged and the body is not read.
 bool SendGet(Web::CHttpSender& sender, const std::string& path);
 

@@ -28,12 +28,12 @@ std::string QualityParameter(const StreamUrlConfig& config, const STREAM_PARAMS&
     return std::string();
 }
 
+}  // namespace
+
 uint32_t FramesPerSecond(uint32_t frameIntervalMs) {
     if (frameIntervalMs == 0) return 1;
     return uint32_t(1000.0f / float(frameIntervalMs) + 0.5f);
 }
-
-}  // namespace
 
 uint32_t GetQp(uint32_t quality) {
     const int64_t qp = int64_t(kQpMax) - int64_t(quality) * 20 / 100;
@@ -87,15 +87,13 @@ std::string BuildStreamUrl(const StreamUrlConfig& config, const STREAM_PARAMS& p
     }
 }
 
-void EnableCropping(const CameraRequestGetBody& requestGetBody) {
-    if (!requestGetBody) return;
+void EnableCropping(ICameraRequest& camera) {
     try {
         std::string answer;
-        if (!requestGetBody("/get?cropping", answer) || answer.empty()) return;
+        if (!GetCameraBody(camera, "/get?cropping", answer)) return;
         const std::string value = GetParamValue(answer, "cropping", "=", "&\r\n");
         if (value.empty() || value.find("on") != std::string::npos) return;
-        std::string ignored;
-        requestGetBody("/set?cropping=on", ignored);  // the stream opens either way
+        camera.Get("/set?cropping=on", true);  // the stream opens either way
     } catch (...) {
         RethrowThreadCancellation();
         // Out of memory: the camera keeps its cropping setting.

@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "base/DeviceInfo.h"
 #include "base/Settings.h"
+#include "http/CameraRequest.h"
 
 namespace talvik {
 
@@ -31,19 +31,18 @@ enum StreamUrlKind : uint32_t {
 std::string BuildStreamUrl(const StreamUrlConfig& config, const STREAM_PARAMS& params,
                            uint32_t kind);
 
+// Frames per second of the stream paths and the camera's frame-rate register:
+// 1 for an interval of 0, otherwise 1000 / interval rounded.
+uint32_t FramesPerSecond(uint32_t frameIntervalMs);
+
 // H.264 quantiser for a quality of 1 to 100: 36 down to 16.
 uint32_t GetQp(uint32_t quality);
 
 // H.264 bitrate for a quality between the configured minimum and maximum.
 uint32_t GetBitrate(const StreamUrlConfig& config, uint32_t quality);
 
-// GET of a camera path that yields the body: true with `body` filled when the
-// camera answered 2xx with a body. HUtils::RequestGetBody over the channel's
-// sender in the module; a fake in tests.
-using CameraRequestGetBody = std::function<bool(const std::string& path, std::string& body)>;
-
 // Switches cropping on when the camera reports it off, so that the crop window
 // of the stream paths takes effect.
-void EnableCropping(const CameraRequestGetBody& requestGetBody);
+void EnableCropping(ICameraRequest& camera);
 
 }  // namespace talvik

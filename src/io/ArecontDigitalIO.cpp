@@ -1,52 +1,22 @@
 #include "io/ArecontDigitalIO.h"
 
 #include "base/Text.h"
-#include "http/HUtils.h"
 
 namespace talvik {
 
 namespace {
 const char kAuxInPath[] = "/get?auxin";
 
-class CHttpAuxRequester : public IAuxRequester {
-public:
-    CHttpAuxRequester(const DEVICE_INFO& device, IDebugMessage* logger) : sender_(device) {
-        sender_.SetLogger(logger);
-    }
-
-    bool RequestGetIfOk(const std::string& path, std::string& text) override {
-        text.clear();
-        // The sender forgets a Cancel when a request starts; the flag keeps
-        // a stop from being lost just before one.
-        if (aborted_.load()) return false;
-        return HUtils::RequestGetIfOk(sender_, path, text);
-    }
-    bool RequestGet(const std::string& path) override {
-        if (aborted_.load()) return false;
-        return HUtils::RequestGet(sender_, path);
-    }
-    void Cancel() override {
-        aborted_.store(true);
-        sender_.Cancel();
-    }
-    void Rearm() override { aborted_.store(false); }
-
-private:
-    Web::CHttpSender sender_;
-    std::atomic<bool> aborted_{false};
-};
-
 const DEVICE_INFO& DeviceOf(IDriver* driver) {
     static const DEVICE_INFO kNoDevice;
     const DEVICE_INFO* info = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
     return info != nullptr ? *info : kNoDevice;
 }
-}  // namespace
 
-std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device,
-                                                    IDebugMessage* logger) {
-    return std::make_unique<CHttpAuxRequester>(device, logger);
+std::unique_ptr<ICameraRequest> MakeSender(IDriver* driver) {
+    return std::make_unique<CHttpCameraRequest>(DeviceOf(driver), driver);
 }
+}  // namespace
 
 std::string ParseAuxValue(const std::string& body) {
     return GetParamValue(body, "auxin", "=", "&\r\n");
@@ -68,11 +38,10 @@ std::string AuxOutPath(uint32_t state, bool numericValues) {
 }
 
 CArecontDigitalIO::CArecontDigitalIO(IDriver* driver)
-    : CArecontDigitalIO(driver, MakeHttpAuxRequester(DeviceOf(driver), driver),
-                        MakeHttpAuxRequester(DeviceOf(driver), driver)) {}
+    : CArecontDigitalIO(driver, MakeSender(driver), MakeSender(driver)) {}
 
-CArecontDigitalIO::CArecontDigitalIO(IDriver* driver, std::unique_ptr<IAuxRequester> outputSender,
-                                     std::unique_ptr<IAuxRequester> inputSender)
+CArecontDigitalIO::CArecontDigitalIO(IDriver* driver, std::unique_ptr<ICameraRequest> outputSender,
+                                     std::unique_ptr<ICameraRequest> inputSender)
     : CIOBase(driver),
       outputSender_(std::move(outputSender)),
       inputSender_(std::move(inputSender)) {}
@@ -84,10 +53,18 @@ CArecontDigitalIO::~CArecontDigitalIO() {
     outputSender_.reset();
 }
 
+// Only status 200 with a body is a reading: another 2xx status carries none.
+bool CArecontDigitalIO::ReadAuxIn(std::string& body) {
+    if (inputSender_ == nullptr) return false;
+    CameraReply reply = inputSender_->Get(kAuxInPath, true);
+    if (reply.status != 200 || reply.body.empty()) return false;
+    body.swap(reply.body);
+    return true;
+}
+
 bool CArecontDigitalIO::ProbeNumericValues() {
     std::string body;
-    if (inputSender_ == nullptr || !inputSender_->RequestGetIfOk(kAuxInPath, body)) return false;
-    return IsNumericAuxValue(ParseAuxValue(body));
+    return ReadAuxIn(body) && IsNumericAuxValue(ParseAuxValue(body));
 }
 
 void CArecontDigitalIO::OnStartIO() {
@@ -98,7 +75,7 @@ void CArecontDigitalIO::OnStartIO() {
 
 bool CArecontDigitalIO::GetInputStates(uint32_t /*inputCount*/) {
     std::string body;
-    if (inputSender_ == nullptr || !inputSender_->RequestGetIfOk(kAuxInPath, body)) return false;
+    if (!ReadAuxIn(body)) return false;
     // A reply that names no value is a failed read: reporting it as a state
     // would raise an alarm the camera never gave.
     const uint32_t state = AuxValueToState(ParseAuxValue(body));
@@ -109,7 +86,7 @@ bool CArecontDigitalIO::GetInputStates(uint32_t /*inputCount*/) {
 
 bool CArecontDigitalIO::SetOutputState(uint32_t /*index*/, uint32_t state) {
     if (outputSender_ == nullptr) return false;
-    return outputSender_->RequestGet(AuxOutPath(state, numericValues_.load()));
+    return GetCameraOk(*outputSender_, AuxOutPath(state, numericValues_.load()));
 }
 
 void CArecontDigitalIO::AbortRequests() {

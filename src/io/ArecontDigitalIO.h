@@ -7,31 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "http/CameraRequest.h"
 #include "io/IOBase.h"
 
 namespace talvik {
-
-// The two camera requests the digital I/O makes, over one HTTP sender. In the
-// module it is a Web::CHttpSender with the HUtils helpers; tests use a fake
-// camera.
-class IAuxRequester {
-public:
-    virtual ~IAuxRequester() = default;
-    // True only when the camera answered status 200 with a non-empty body,
-    // which is then in text (emptied first).
-    virtual bool RequestGetIfOk(const std::string& path, std::string& text) = 0;
-    // True only when the camera answered with a 2xx status; the body is not
-    // read. A refusal (401, 404, 500, ...) means nothing was changed.
-    virtual bool RequestGet(const std::string& path) = 0;
-    // From another thread: the request in flight fails at once, and so does
-    // every later one until Rearm.
-    virtual void Cancel() = 0;
-    virtual void Rearm() = 0;
-};
-
-// The requester of the module: a Web::CHttpSender with the HUtils helpers.
-std::unique_ptr<IAuxRequester> MakeHttpAuxRequester(const DEVICE_INFO& device,
-                                                    IDebugMessage* logger);
 
 // The value of "auxin" in a reply such as "auxin=on\r\n"; empty when absent.
 std::string ParseAuxValue(const std::string& body);
@@ -47,9 +26,9 @@ class CArecontDigitalIO : public CIOBase {
 public:
     // Builds both senders from the driver's device description.
     explicit CArecontDigitalIO(IDriver* driver);
-    // With the requesters given (null ones fail every request).
-    CArecontDigitalIO(IDriver* driver, std::unique_ptr<IAuxRequester> outputSender,
-                      std::unique_ptr<IAuxRequester> inputSender);
+    // With the cameras given (null ones fail every request).
+    CArecontDigitalIO(IDriver* driver, std::unique_ptr<ICameraRequest> outputSender,
+                      std::unique_ptr<ICameraRequest> inputSender);
     ~CArecontDigitalIO() override;
 
     bool SetOutputState(uint32_t index, uint32_t state) override;
@@ -60,12 +39,13 @@ public:
     bool NumericValues() const { return numericValues_; }
 
 private:
+    bool ReadAuxIn(std::string& body);
     bool ProbeNumericValues();
 
     // Each thread uses only its own sender: the output thread outputSender,
     // the input thread (and the probe before it starts) inputSender.
-    std::unique_ptr<IAuxRequester> outputSender_;
-    std::unique_ptr<IAuxRequester> inputSender_;
+    std::unique_ptr<ICameraRequest> outputSender_;
+    std::unique_ptr<ICameraRequest> inputSender_;
     std::atomic<bool> numericValues_{false};
 };
 

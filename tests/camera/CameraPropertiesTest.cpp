@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "CapabilityStore.h"
-#include "FakeCamera.h"
 #include "camera/ArecontCameraProperties.h"
+#include "support/FakeCamera.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::DEVICE_INFO;
@@ -86,7 +86,7 @@ std::vector<StoredResolution> Resolutions(const std::string& text) {
 struct Reading {
     explicit Reading(HostCoreVersion host = kHost512, uint32_t videoStandard = 0)
         : properties(Device(), videoStandard) {
-        properties.SetRequester(camera.Requester());
+        properties.SetCamera(camera.Requester());
         properties.SetHostCoreVersionReader([host] { return host; });
     }
     FakeCamera camera;
@@ -122,7 +122,7 @@ TEST_P(StoreContents, MatchesCameraReplies) {
     const StoreCase& c = GetParam();
     Reading r(c.host, c.videoStandard);
     CArecontCameraProperties& properties = r.properties;
-    FakeCamera::SetUpArecont(r.camera, c.model, c.width, c.height, c.channelenable, c.firmware);
+    r.camera.SetUpArecont(c.model, c.width, c.height, c.channelenable, c.firmware);
     if (!c.aux) {
         r.camera.Remove("/get?auxin");
         r.camera.Remove("/get?auxout");
@@ -208,38 +208,35 @@ TEST(IntervalFromRate, ZeroRateGivesOneMillisecond) {
     EXPECT_EQ(talvik::IntervalFromRate(0), 1u);
 }
 
-// Sensor formula: rate limit at full and half resolution.
+// Sensor formula: rate limit at full and half resolution, by sensor size
+// and count; only exactly "15" means four sensors.
 TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
-    const std::vector<std::vector<const char*>> cases = {
-        // width, height, channelenable, resolutions
-        {"2048", "1536", "1", "2048x1536/53 1024x768/33"},
-        {"2592", "1944", "1", "2592x1944/83 1296x972/33"},
+    struct Case {
+        const char *width, *height, *channelenable;
+        uint32_t channels;
+        const char* resolutions;
+    } cases[] = {
+        {"2048", "1536", "1", 1, "2048x1536/53 1024x768/33"},
+        {"2592", "1944", "1", 1, "2592x1944/83 1296x972/33"},
         // Values with trailing text read like atoi; an odd size halves down.
-        {"641 px", " 481", "1", "641x481/33 320x240/33"},
+        {"641 px", " 481", "1", 1, "641x481/33 320x240/33"},
         // One pixel wide: the half-size record is empty and left out.
-        {"1", "480", "1", "1x480/33"},
+        {"1", "480", "1", 1, "1x480/33"},
+        {"1600", "1200", "15", 4, "1600x1200/143 800x600/40"},
+        {"1600", "1200", "015", 1, "1600x1200/33 800x600/33"},
+        {"1600", "1200", "15 ", 1, "1600x1200/33 800x600/33"},
+        {"1600", "1200", "", 1, "1600x1200/33 800x600/33"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c[0]) + "x" + c[1]);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.width) + "x" + c.height + " '" + c.channelenable + "'");
         Reading r;
-        FakeCamera::SetUpArecont(r.camera, "AV1300", c[0], c[1], c[2]);
+        r.camera.SetUpArecont("AV1300", c.width, c.height, c.channelenable);
         uint32_t code = 0;
         ASSERT_TRUE(r.properties.ReadFromDevice(code));
+        EXPECT_EQ(r.properties.ChannelCount(), c.channels);
         CCapabilityStore store;
         ASSERT_TRUE(r.properties.WriteCapabilities(&store));
-        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c[3]));
-    }
-}
-
-TEST(ChannelEnable, OnlyExactly15MeansFourSensors) {
-    const std::vector<std::pair<const char*, uint32_t>> cases = {
-        {"15", 4}, {"015", 1}, {"15 ", 1}, {"", 1}};
-    for (const auto& c : cases) {
-        Reading r;
-        FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200", c.first);
-        uint32_t code = 0;
-        ASSERT_TRUE(r.properties.ReadFromDevice(code));
-        EXPECT_EQ(r.properties.ChannelCount(), c.second) << "'" << c.first << "'";
+        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c.resolutions));
     }
 }
 
@@ -277,7 +274,7 @@ TEST(ReadFromDevice, FailsWithCode3) {
     for (const FailedReadCase& c : cases) {
         SCOPED_TRACE(c.name);
         Reading r;
-        FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200");
+        r.camera.SetUpArecont("AV2155", "1600", "1200");
         for (const auto& reply : c.replies) {
             if (reply.second.empty()) {
                 r.camera.Remove(reply.first);
@@ -296,7 +293,7 @@ TEST(ReadFromDevice, FailsWithCode3) {
 
 TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
     Reading r;
-    FakeCamera::SetUpArecont(r.camera, "AV3130", "1280", "1024");
+    r.camera.SetUpArecont("AV3130", "1280", "1024");
     uint32_t code = 0;
     ASSERT_TRUE(r.properties.ReadFromDevice(code));
     r.camera.Remove("/get?model=releasename");
@@ -315,7 +312,7 @@ TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
 
 TEST(ReadFromDevice, CancelDuringModelSkipsTheRestAndWriteFails) {
     Reading r;
-    FakeCamera::SetUpArecont(r.camera, "AV2155", "1600", "1200");
+    r.camera.SetUpArecont("AV2155", "1600", "1200");
     r.camera.OnRequest([&](const std::string& path) {
         if (path == "/get?model=releasename") r.properties.Cancel();
     });

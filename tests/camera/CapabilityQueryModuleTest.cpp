@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "CapabilityStore.h"
-#include "FakeCamera.h"
 #include "base/Event.h"
 #include "camera/ArecontCameraProperties.h"
 #include "camera/CapabilityQueryModule.h"
+#include "support/FakeCamera.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::CBaseCameraProperties;
@@ -72,7 +72,7 @@ public:
 protected:
     CBaseCameraProperties* CreateCameraProperties() override {
         auto* properties = new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
-        properties->SetRequester(camera_->Requester());
+        properties->SetCamera(camera_->Requester());
         properties->SetHostCoreVersionReader([] { return HostCoreVersion{5, 12, 0, 0}; });
         return properties;
     }
@@ -115,7 +115,7 @@ private:
 };
 
 void SetUpCamera(FakeCamera& camera) {
-    FakeCamera::SetUpArecont(camera, "AV2155DN", "1920", "1088");
+    camera.SetUpArecont("AV2155DN", "1920", "1088");
 }
 
 // Outcomes of a query, as the callback reports them.

@@ -15,28 +15,12 @@
 namespace talvik {
 namespace {
 
-using talvik_channels_test::Camera;
 using talvik_channels_test::Clock;
+using talvik_channels_test::FakeCamera;
 using talvik_channels_test::LightXml;
 using talvik_channels_test::Rig;
+using talvik_channels_test::Serve;
 using talvik_channels_test::SettingsDir;
-using talvik_test::HttpExchange;
-using talvik_test::HttpReply;
-
-// Only 50 or 60 goes to the camera as the light frequency; the picture
-// request is then the first.
-TEST(HttpChannel, LightFrequencyOtherThan50Or60IsNotSent) {
-    Camera camera(404);
-    SettingsDir settings(LightXml("55"));
-    Rig rig(camera.Port());
-    rig.driver.hostDirectory = settings.Path();
-    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
-    const STREAM_PARAMS params = rig.Params(1500);
-    ASSERT_TRUE(channel.Start(&params));
-    ASSERT_TRUE(camera.WaitFor("/image", 1, 10000));
-    channel.Stop();
-    EXPECT_EQ(camera.Paths()[0].compare(0, 7, "/image?"), 0) << camera.Paths()[0];
-}
 
 // A minimal baseline JPEG of the given size, 33 bytes: SOI, SOF0, SOS,
 // entropy-coded filler, EOI.
@@ -56,13 +40,11 @@ std::string TinyJpeg(uint16_t width, uint16_t height) {
 // New parameters end the current pass at once: the next request carries the
 // new size, and the light frequency is not sent again.
 TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
-    Camera server([](const HttpExchange& e) {
-        HttpReply reply;
-        reply.body = e.url.compare(0, 6, "/image") == 0 ? TinyJpeg(640, 360) : "freq=50\r\n";
-        return reply;
-    });
+    FakeCamera server;
+    server.Reply("/image?res=full&x0=0&y0=0&x1=640&y1=360", TinyJpeg(640, 360));
+    server.Reply("/image?res=full&x0=0&y0=0&x1=320&y1=180", TinyJpeg(640, 360));
     SettingsDir settings(LightXml("50"));
-    Rig rig(server.Port());
+    Rig rig(Serve(server, 200));
     rig.driver.hostDirectory = settings.Path();
     CJpegHttpChannel channel(0, &rig.driver, &rig.host);
     const STREAM_PARAMS params = rig.Params(5000);
@@ -76,7 +58,7 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
     // Long before the 5 s interval is over.
     ASSERT_TRUE(rig.host.WaitForFrames(2, 4000));
     channel.Stop();
-    const auto paths = server.Paths();
+    const auto paths = server.Requests();
     ASSERT_GE(paths.size(), 3u);
     EXPECT_EQ(paths[0], "/set?freq=50");
     // A settings file without BitrateMode drops the quality parameter.
@@ -146,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A camera that refuses the MJPEG stream is asked again after a pause, not in
 // a tight loop, and the loss is still reported once dataTimeoutMs has passed.
 TEST(HttpChannel, RefusedStreamIsRetriedAfterAPause) {
-    Camera camera(404);
-    Rig rig(camera.Port());
+    FakeCamera camera;
+    Rig rig(Serve(camera, 404));
     CJpegHttpChannel channel(0, &rig.driver, &rig.host);
     const STREAM_PARAMS params = rig.Params(40);
     ASSERT_TRUE(channel.Start(&params));
@@ -165,8 +147,8 @@ TEST(HttpChannel, RefusedStreamIsRetriedAfterAPause) {
 // A key-frame camera that answers 404 produces no frame; the loss is
 // reported once the frame interval has passed.
 TEST(HttpChannel, MissingKeyFramePathReportsLoss) {
-    Camera camera(404);
-    Rig rig(camera.Port());
+    FakeCamera camera;
+    Rig rig(Serve(camera, 404));
     CH264HttpChannel channel(0, &rig.driver, &rig.host);
     const STREAM_PARAMS params = rig.Params(1001, 3);
     ASSERT_TRUE(channel.Start(&params));
@@ -175,7 +157,7 @@ TEST(HttpChannel, MissingKeyFramePathReportsLoss) {
     channel.Stop();
     EXPECT_EQ(rig.host.FrameCount(), 0u);
     ASSERT_FALSE(camera.TimesOf("/h264f").empty());
-    EXPECT_NE(camera.Paths()[0].find("&Iframe=1"), std::string::npos) << camera.Paths()[0];
+    EXPECT_NE(camera.Requests()[0].find("&Iframe=1"), std::string::npos) << camera.Requests()[0];
     // Never online, so neither a loss nor an offline message is written.
     EXPECT_TRUE(rig.driver.log.Lines().empty());
 }

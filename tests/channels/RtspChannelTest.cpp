@@ -25,9 +25,10 @@
 namespace talvik {
 namespace {
 
-using talvik_channels_test::Camera;
+using talvik_channels_test::FakeCamera;
 using talvik_channels_test::LightXml;
 using talvik_channels_test::Rig;
+using talvik_channels_test::Serve;
 using talvik_channels_test::SettingsDir;
 using talvik_test::FakeDriver;
 using talvik_test::FakeHost;
@@ -57,9 +58,9 @@ TEST_P(PrepareCamera, RequestsBeforeTheSession) {
     std::istringstream words(c.expected);
     for (std::string path; words >> path;)
         expected.push_back(path);
-    Camera camera(c.status);
+    FakeCamera camera;
     SettingsDir settings(LightXml(c.frequency));
-    Rig rig(camera.Port());
+    Rig rig(Serve(camera, c.status));
     rig.driver.hostDirectory = settings.Path();
     rig.driver.videoInputs = c.inputs;
     rig.driver.parameters[2] = "1";  // nothing listens there
@@ -68,7 +69,7 @@ TEST_P(PrepareCamera, RequestsBeforeTheSession) {
     ASSERT_TRUE(channel.Start(&params));
     ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
     channel.Stop();
-    const auto paths = camera.Paths();
+    const auto paths = camera.Requests();
     ASSERT_GT(paths.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()), expected);
     EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
@@ -80,6 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PrepareCase{"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
                     "/get?channelenable /setreg?page=3&reg=21&val=0"},
+        // 60 ms: 16.7 frames a second, rounded to 17.
+        PrepareCase{"LightOtherThan50Or60IsNotSent", "55", 1, 0, 0, 60, 200,
+                    "/get?channelenable /setreg?page=3&reg=21&val=16"},
         PrepareCase{"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
                     "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
         PrepareCase{"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200,
@@ -87,20 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
         PrepareCase{"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
         PrepareCase{"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}),
     [](const ::testing::TestParamInfo<PrepareCase>& info) { return info.param.name; });
-
-struct FpsCase {
-    uint32_t intervalMs, fps;
-};
-
-class FramesPerSecondTable : public ::testing::TestWithParam<FpsCase> {};
-
-TEST_P(FramesPerSecondTable, RoundsTheRate) {
-    EXPECT_EQ(FramesPerSecond(GetParam().intervalMs), GetParam().fps);
-}
-
-INSTANTIATE_TEST_SUITE_P(Intervals, FramesPerSecondTable,
-                         ::testing::Values(FpsCase{0, 1}, FpsCase{33, 30}, FpsCase{66, 15},
-                                           FpsCase{1, 1000}));
 
 struct PortCase {
     const char* parameter;  // null: absent
@@ -237,11 +227,12 @@ bool ReceiveRtcp(const talvik_test::UdpPeer& peer, int* type, uint16_t* fromPort
 // closed at the stop (end to end: no port left open). The camera is asked
 // for one session only.
 TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
-    Camera http(200);
+    FakeCamera http;
+    Serve(http, 200);
     talvik_test::UdpPeer secondRtcp;  // the camera's RTCP port + 2
     const uint16_t serverRtpPort = uint16_t(secondRtcp.Port() - 3);
     RtspCamera rtsp(serverRtpPort);
-    Rig rig(http.Port());
+    Rig rig(http.Serve());
     rig.driver.parameters[2] = std::to_string(rtsp.Port());
     rig.driver.parameters[5] = "0";
     // No frames come: a long quiet wait keeps the session from being renewed.
@@ -291,10 +282,11 @@ public:
 // attempts (each one resets the time converter the parser uses) and stops
 // in time; the frame is delivered once the host returns.
 TEST(RtspChannel, SlowHostFrameHoldsUpNeitherCaptureNorStop) {
-    Camera camera(200);
+    FakeCamera camera;
+    Serve(camera, 200);
     SettingsDir settings(
         "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode></Default></Configuration>");
-    Rig rig(camera.Port());
+    Rig rig(camera.Serve());
     SlowHost host;
     rig.driver.allocator = &host;
     rig.driver.hostDirectory = settings.Path();

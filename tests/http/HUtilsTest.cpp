@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Text.h"
+#include "http/CameraRequest.h"
 #include "support/TestHttpServer.h"
 
 namespace {
@@ -115,19 +116,25 @@ TEST(RequestGetRD, NothingListeningGivesSendFailure) {
     EXPECT_EQ(sender.GetStatusCode(), 0u);
 }
 
-// The yes-or-no helpers: an empty body fails RequestGetBody, RequestGetIfOk
-// takes only 200, SendGet ignores the status; a failure leaves no stale text.
-TEST(HUtilsHelpers, ResultAndText) {
+// The camera request over a sender: an empty body is no body (and leaves no
+// stale text), another 2xx than 200 is an answer with its body, SendGet
+// ignores the status, a cancel holds until Rearm.
+TEST(HttpCameraRequest, StatusBodyAndCancel) {
     TestHttpServer server(TestHttpServer::Options(), &Route);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port()));
+    talvik::CHttpCameraRequest camera(sender);
     std::string text = "stale";
-    EXPECT_FALSE(HUtils::RequestGetBody(sender, "/empty", text));
+    EXPECT_FALSE(talvik::GetCameraBody(camera, "/empty", text));
     EXPECT_EQ(text, "");
-    text = "stale";
-    EXPECT_FALSE(HUtils::RequestGetIfOk(sender, "/created", text));
-    EXPECT_EQ(text, "");
+    const talvik::CameraReply created = camera.Get("/created", true);
+    EXPECT_EQ(created.status, 201u);
+    EXPECT_EQ(created.body, "id=1");
     EXPECT_TRUE(HUtils::SendGet(sender, "/missing"));
+    camera.Cancel();
+    EXPECT_EQ(camera.Get("/created", true).status, 0u);
+    camera.Rearm();
+    EXPECT_TRUE(talvik::GetCameraOk(camera, "/created"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "base/Text.h"
 #include "base/Thread.h"
+#include "http/CameraRequest.h"
 #include "http/HUtils.h"
 #include "support/RecordingLogger.h"
 #include "support/TestHttpServer.h"
@@ -233,10 +234,11 @@ TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
     TestHttpServer server(options, &OkReply);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port()));
-    ASSERT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    talvik::CHttpCameraRequest camera(sender);
+    ASSERT_TRUE(talvik::GetCameraOk(camera, "/get?model"));
     ASSERT_EQ(server.Exchanges().size(), 2u);
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // beyond the nonce's life
-    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    EXPECT_TRUE(talvik::GetCameraOk(camera, "/get?model"));
     std::vector<HttpExchange> exchanges = server.Exchanges();
     ASSERT_EQ(exchanges.size(), 4u);  // stale answer, then the fresh nonce
     EXPECT_EQ(exchanges[2].authorization.rfind("Digest ", 0), 0u);
@@ -265,13 +267,14 @@ TEST_P(SenderTls, SchemeFallbackIsLearned) {
     std::unique_ptr<TlsDefaultPortOverride> tlsPort;
     if (c.onTlsDefaultPort) tlsPort = std::make_unique<TlsDefaultPortOverride>(server.Port());
     CHttpSender sender(Device(server.Port()));
+    talvik::CHttpCameraRequest camera(sender);
     EXPECT_EQ(sender.IsSecure(), c.secureBefore);
     std::string text;
-    EXPECT_TRUE(HUtils::RequestGetBody(sender, "/get?model", text));
+    EXPECT_TRUE(talvik::GetCameraBody(camera, "/get?model", text));
     EXPECT_EQ(text, "model=AV");
     EXPECT_EQ(sender.IsSecure(), c.secureAfter);
     EXPECT_EQ(server.Connections(), c.connectionsAfterFirst);
-    EXPECT_TRUE(HUtils::RequestGet(sender, "/get?model"));
+    EXPECT_TRUE(talvik::GetCameraOk(camera, "/get?model"));
     EXPECT_EQ(server.Connections(), c.connectionsAfterSecond);  // straight to what worked
     EXPECT_EQ(server.Exchanges().size(), 2u);
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "http/StreamUrl.h"
+#include "support/FakeCamera.h"
 
 namespace talvik {
 namespace {
@@ -108,27 +109,6 @@ TEST(StreamUrl, BitrateBetweenMinimumAndMaximum) {
     EXPECT_EQ(GetBitrate(config, 50), 10240u);
 }
 
-// Records the requests and answers from a script of replies.
-struct FakeCamera {
-    struct Reply {
-        bool ok;
-        std::string body;
-    };
-    std::vector<Reply> replies;
-    std::vector<std::string> paths;
-
-    CameraRequestGetBody Requester() {
-        return [this](const std::string& path, std::string& body) {
-            paths.push_back(path);
-            body.clear();
-            if (paths.size() > replies.size()) return false;
-            const Reply& reply = replies[paths.size() - 1];
-            if (reply.ok) body = reply.body;
-            return reply.ok;
-        };
-    }
-};
-
 struct CroppingCase {
     const char* name;
     bool ok;
@@ -143,10 +123,11 @@ void PrintTo(const CroppingCase& c, std::ostream* os) {
 class Cropping : public ::testing::TestWithParam<CroppingCase> {};
 
 TEST_P(Cropping, SwitchedOnOnlyWhenOff) {
-    FakeCamera camera;
-    camera.replies = {{GetParam().ok, GetParam().answer}, {true, "cropping=on"}};
-    EnableCropping(camera.Requester());
-    EXPECT_EQ(camera.paths, GetParam().expected);
+    talvik_test::FakeCamera camera;
+    camera.Reply("/get?cropping", GetParam().answer, GetParam().ok ? 200 : 404);
+    camera.Otherwise(200, "cropping=on");
+    EnableCropping(*camera.Requester());
+    EXPECT_EQ(camera.Requests(), GetParam().expected);
 }
 
 const std::vector<std::string> kGetOnly = {"/get?cropping"};
@@ -160,10 +141,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CroppingCase{"NoCroppingValue", true, "model=AV2155", kGetOnly},
                       CroppingCase{"RequestFailed", false, "cropping=off", kGetOnly}),
     [](const ::testing::TestParamInfo<CroppingCase>& info) { return info.param.name; });
-
-TEST(Cropping, NoRequesterDoesNothing) {
-    EnableCropping(CameraRequestGetBody());
-}
 
 }  // namespace
 }  // namespace talvik

@@ -6,12 +6,12 @@
 #include <thread>
 
 #include "io/IoFakes.h"
+#include "support/FakeCamera.h"
 #include "support/TestHttpServer.h"
 #include "support/Threads.h"
 
 using talvik::CArecontDigitalIO;
 using talvik_test::FakeCamera;
-using talvik_test::FakeRequester;
 using talvik_test::IoDriver;
 using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
@@ -67,9 +67,8 @@ class DigitalIO : public ::testing::Test {
 protected:
     void Make(uint32_t inputs, uint32_t outputs, uint32_t pollMs = 10) {
         driver = std::make_unique<IoDriver>(inputs, outputs);
-        io = std::make_unique<CArecontDigitalIO>(driver.get(),
-                                                 std::make_unique<FakeRequester>(camera),
-                                                 std::make_unique<FakeRequester>(camera));
+        io = std::make_unique<CArecontDigitalIO>(driver.get(), camera.Requester(),
+                                                 camera.Requester());
         io->SetInputPollPeriod(pollMs);
         ASSERT_TRUE(io->SetCallback(&callback));
     }
@@ -79,9 +78,16 @@ protected:
         io.reset();
     }
 
-    bool WaitWrites(size_t count) {
-        return WaitUntil([&] { return camera.Writes().size() >= count; });
+    void SetUp() override {
+        camera.Otherwise(200);  // writes are accepted
+        SetAuxIn("auxin=off");
     }
+    void SetAuxIn(const std::string& body, unsigned status = 200) {
+        camera.Reply("/get?auxin", body, status);
+    }
+    Paths Writes() { return camera.Requests("/set?auxout"); }
+    int Reads() { return int(camera.Requests("/get?auxin").size()); }
+    bool WaitWrites(size_t count) { return camera.WaitFor("/set?auxout", count); }
 
     FakeCamera camera;
     RecordingCallback callback;
@@ -102,7 +108,7 @@ class ProbeForm : public DigitalIO, public ::testing::WithParamInterface<ProbeCa
 
 TEST_P(ProbeForm, OutputsFollowTheProbedForm) {
     const ProbeCase& c = GetParam();
-    camera.SetAuxIn(c.auxIn);
+    SetAuxIn(c.auxIn);
     Make(c.inputs, 1, 60000);
     ASSERT_TRUE(io->StartIO());
     EXPECT_EQ(io->NumericValues(), c.numeric);
@@ -110,10 +116,12 @@ TEST_P(ProbeForm, OutputsFollowTheProbedForm) {
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     ASSERT_TRUE(io->ChangeOutputState(0, 1));
     ASSERT_TRUE(WaitWrites(3));
-    EXPECT_EQ(camera.Writes(), (Paths{c.inactive, c.active, c.inactive}));
-    if (c.inputs == 0) {
-        EXPECT_EQ(camera.Reads(), 0);
+    EXPECT_EQ(Writes(), (Paths{c.inactive, c.active, c.inactive}));
+    // With an input: the probe, then the first poll at once (the next is a minute away).
+    if (c.inputs != 0) {
+        ASSERT_TRUE(camera.WaitFor("/get?auxin", 2));
     }
+    EXPECT_EQ(Reads(), c.inputs == 0 ? 0 : 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, ProbeForm,
@@ -125,25 +133,16 @@ INSTANTIATE_TEST_SUITE_P(Cameras, ProbeForm,
                              return std::string(info.param.name);
                          });
 
-TEST_F(DigitalIO, FirstPollHappensAtStart) {
-    camera.SetAuxIn("auxin=on");
-    Make(1, 0, 60000);  // the next poll would be a minute away
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}}));
-    EXPECT_EQ(camera.ReadPaths(), (Paths{"/get?auxin", "/get?auxin"}));  // probe, poll
-}
-
 TEST_F(DigitalIO, InputToggleReportedOncePerChange) {
-    camera.SetAuxIn("auxin=off");
+    SetAuxIn("auxin=off");
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     const std::vector<const char*> values = {"auxin=off", "auxin=on", "auxin=on",
                                              "auxin=0",   "auxin=1",  "auxin=OFF"};
     for (const char* value : values) {
-        camera.SetAuxIn(value);
-        const int reads = camera.Reads();
-        ASSERT_TRUE(WaitUntil([&] { return camera.Reads() >= reads + 3; }));
+        SetAuxIn(value);
+        const int reads = Reads();
+        ASSERT_TRUE(WaitUntil([&] { return Reads() >= reads + 3; }));
     }
     EXPECT_EQ(callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}}));
     EXPECT_EQ(callback.failures.load(), 0);
@@ -152,11 +151,11 @@ TEST_F(DigitalIO, InputToggleReportedOncePerChange) {
 // A reply that names no input value is no state: the poll fails, and an
 // input reported before is forgotten rather than reported active.
 TEST_F(DigitalIO, ReplyWithoutAuxInIsAFailedPoll) {
-    camera.SetAuxIn("auxin=off");
+    SetAuxIn("auxin=off");
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
-    camera.SetAuxIn("auxout=off\r\n");
+    SetAuxIn("auxout=off\r\n");
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 3; }));
     EXPECT_EQ(callback.Changes(), (Changes{{0, 1}}));
     EXPECT_EQ(driver->log.Lines(),
@@ -176,13 +175,13 @@ TEST_F(DigitalIO, EqualRequestsWriteOnce) {
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     // The queue keeps its order, so a stray write would show among the first four.
     ASSERT_TRUE(WaitWrites(4));
-    EXPECT_EQ(camera.Writes(), (Paths{kOff, kOn, kOff, kOn}));
+    EXPECT_EQ(Writes(), (Paths{kOff, kOn, kOff, kOn}));
     EXPECT_EQ(callback.failures.load(), 0);
     EXPECT_TRUE(driver->log.Lines().empty());
 }
 
 TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
-    camera.SetAuxIn("auxin=on", false);  // the camera answers 404
+    SetAuxIn("auxin=on", 201);  // only a 200 answer is a reading
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
@@ -192,34 +191,34 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
     EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed}));
     EXPECT_TRUE(callback.Changes().empty());
 
-    camera.SetAuxIn("auxin=on");  // recovers
+    SetAuxIn("auxin=on");  // recovers
     ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
     EXPECT_EQ(callback.Changes(), (Changes{{0, 2}}));
 
     // The first failure after a success is logged again, and the states come
     // back after it: the same value is reported anew.
-    camera.SetAuxIn("auxin=on", false);
+    SetAuxIn("auxin=on", 404);
     const int failures = callback.failures.load();
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() > failures; }));
-    camera.SetAuxIn("auxin=on");
+    SetAuxIn("auxin=on");
     ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 2; }));
     EXPECT_EQ(callback.Changes(), (Changes{{0, 2}, {0, 2}}));
     EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed, failed}));
 }
 
 TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
-    camera.SetWritesOk(false);
+    camera.Otherwise(404);
     Make(0, 1);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 1; }));
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 2; }));
-    camera.SetWritesOk(true);
+    camera.Otherwise(200);
     ASSERT_TRUE(io->ChangeOutputState(0, 2));  // written again: the failure forgot the state
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     ASSERT_TRUE(io->ChangeOutputState(0, 1));
     ASSERT_TRUE(WaitWrites(4));
-    EXPECT_EQ(camera.Writes(), (Paths{kOff, kOn, kOn, kOff}));
+    EXPECT_EQ(Writes(), (Paths{kOff, kOn, kOn, kOff}));
     EXPECT_EQ(callback.failures.load(), 2);
     EXPECT_EQ(driver->log.Lines(),
               (std::vector<LogLine>{{1,
@@ -277,8 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, RefusedWrite, ::testing::Values(401u, 404u, 5
 // Stop cancels a hanging poll and a hanging write, and drops the queue.
 TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
     const int threadsBefore = ThreadCount();
-    camera.HangWrites(true);
-    camera.HangReadsAfter(1);  // the probe passes, the first poll hangs
+    camera.HangAfter("/", 1);  // the probe passes, the first write and poll hang
     Make(1, 1);
     ASSERT_TRUE(io->StartIO());
     // The inactive write and the first poll.
@@ -286,7 +284,7 @@ TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
     for (uint32_t i = 0; i < 20; ++i)
         ASSERT_TRUE(io->ChangeOutputState(0, 2 - i % 2));
     EXPECT_TRUE(io->StopIO());
-    EXPECT_EQ(camera.Writes(), (Paths{kOff}));
+    EXPECT_EQ(Writes(), (Paths{kOff}));
     EXPECT_EQ(camera.Hanging(), 0);
     // Our own cancel is no camera failure.
     EXPECT_EQ(callback.failures.load(), 0);
@@ -297,32 +295,32 @@ TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
 }
 
 TEST_F(DigitalIO, RestartAfterStopProbesAndDrivesInactiveAgain) {
-    camera.SetAuxIn("auxin=0");
+    SetAuxIn("auxin=0");
     Make(1, 1, 60000);
     ASSERT_TRUE(io->StartIO());
     EXPECT_TRUE(io->NumericValues());
     ASSERT_TRUE(WaitWrites(1));
     ASSERT_TRUE(io->StopIO());
     EXPECT_FALSE(io->ChangeOutputState(0, 2));
-    camera.SetAuxIn("auxin=on");
+    SetAuxIn("auxin=on");
     ASSERT_TRUE(io->StartIO());
     EXPECT_FALSE(io->NumericValues());
     ASSERT_TRUE(io->ChangeOutputState(0, 2));
     ASSERT_TRUE(WaitWrites(3));
     // The stop forgot the states, so the start drives inactive again, in the
     // form the new probe found.
-    EXPECT_EQ(camera.Writes(), (Paths{kZero, kOff, kOn}));
+    EXPECT_EQ(Writes(), (Paths{kZero, kOff, kOn}));
 }
 
 TEST_F(DigitalIO, SecondStartWhileRunningIsRefused) {
-    camera.SetAuxIn("auxin=0");
+    SetAuxIn("auxin=0");
     Make(1, 1, 60000);
     ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return camera.Reads() == 2 && camera.Writes().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Reads() == 2 && Writes().size() == 1; }));
     EXPECT_FALSE(io->StartIO());
     // No second probe beside the running poll, no second inactive drive.
-    EXPECT_EQ(camera.Reads(), 2);
-    EXPECT_EQ(camera.Writes(), (Paths{kZero}));
+    EXPECT_EQ(Reads(), 2);
+    EXPECT_EQ(Writes(), (Paths{kZero}));
     EXPECT_EQ(driver->log.Lines().size(), 2u) << "one message per refused thread";
     ASSERT_TRUE(io->StopIO());
     EXPECT_TRUE(io->StartIO());
@@ -335,13 +333,13 @@ TEST_F(DigitalIO, NoInputsNoOutputsStartsNothing) {
     EXPECT_TRUE(io->StartIO());
     EXPECT_EQ(ThreadCount(), threadsBefore);
     EXPECT_TRUE(io->StopIO());
-    EXPECT_EQ(camera.Reads(), 0);
-    EXPECT_TRUE(camera.Writes().empty());
+    EXPECT_EQ(Reads(), 0);
+    EXPECT_TRUE(Writes().empty());
 }
 
 TEST_F(DigitalIO, DestroyWhileRunningEndsThreadsFirst) {
     const int threadsBefore = ThreadCount();
-    camera.HangWrites(true);
+    camera.HangAfter("/set", 0);
     Make(1, 1);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));

@@ -6,6 +6,7 @@
 
 #include "io/IOBase.h"
 #include "io/IoFakes.h"
+#include "support/Threads.h"
 
 namespace {
 

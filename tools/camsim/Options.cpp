@@ -31,6 +31,83 @@ bool ParseSize(const std::string& text, unsigned* width, unsigned* height) {
     return true;
 }
 
+// A comma-separated list of RTSP methods.
+bool ParseRefreshOn(const std::string& v, Options* o) {
+    bool ok = true;
+    static const char* const kMethods[] = {"OPTIONS", "DESCRIBE", "SETUP",         "PLAY",
+                                           "PAUSE",   "TEARDOWN", "GET_PARAMETER", "SET_PARAMETER"};
+    o->refreshOn.clear();
+    size_t start = 0;
+    while (ok && start <= v.size()) {
+        const size_t comma = std::min(v.find(',', start), v.size());
+        const std::string method = v.substr(start, comma - start);
+        bool listed = false;
+        for (const char* m : kMethods)
+            listed = listed || method == m;
+        ok = listed;
+        o->refreshOn.push_back(method);
+        start = comma + 1;
+    }
+    return ok;
+}
+
+// The value of one known flag into o; false when it is not a valid value.
+bool ApplyFlag(const std::string& flag, const std::string& v, Options* o) {
+    unsigned long n = 0;
+    bool ok = true;
+    if (flag == "--bind") {
+        ok = !v.empty();
+        o->bind = v;
+    } else if (flag == "--http-port") {
+        ok = ParseNumber(v, 65535, &n);
+        o->httpPort = static_cast<uint16_t>(n);
+    } else if (flag == "--rtsp-port") {
+        ok = ParseNumber(v, 65535, &n);
+        o->rtspPort = static_cast<uint16_t>(n);
+    } else if (flag == "--sensors") {
+        ok = v == "1" || v == "4";
+        o->sensors = v == "4" ? 4 : 1;
+    } else if (flag == "--model") {
+        ok = !v.empty() && v.find_first_of("\r\n&") == std::string::npos;
+        o->model = v;
+    } else if (flag == "--sensor-size") {
+        ok = ParseSize(v, &o->sensorWidth, &o->sensorHeight);
+    } else if (flag == "--firmware") {
+        ok = v.find_first_of("\r\n&") == std::string::npos;
+        o->firmware = v;
+    } else if (flag == "--auth") {
+        ok = v == "none" || v == "basic" || v == "digest";
+        o->auth =
+            v == "basic" ? AuthMode::Basic : (v == "digest" ? AuthMode::Digest : AuthMode::None);
+    } else if (flag == "--user") {
+        ok = !v.empty() && v.find(':') == std::string::npos;
+        o->user = v;
+    } else if (flag == "--password") {
+        o->password = v;
+    } else if (flag == "--io") {
+        ok = v == "numeric" || v == "onoff" || v == "none";
+        o->io = v == "onoff" ? IoMode::OnOff : (v == "none" ? IoMode::None : IoMode::Numeric);
+    } else if (flag == "--h264-file") {
+        ok = !v.empty();
+        o->h264File = v;
+    } else if (flag == "--jpeg-exif") {
+        ok = v == "none" || v == "thumbnail";
+        o->exifThumbnail = v == "thumbnail";
+    } else if (flag == "--session-timeout") {
+        ok = ParseNumber(v, 86400, &n) && n > 0;
+        o->sessionTimeoutS = static_cast<unsigned>(n);
+    } else if (flag == "--refresh-on") {
+        ok = ParseRefreshOn(v, o);
+    } else if (flag == "--duration") {
+        char* end = nullptr;
+        errno = 0;
+        double d = std::strtod(v.c_str(), &end);
+        ok = !v.empty() && end && *end == '\0' && errno == 0 && d >= 0 && d < 1e7;
+        o->durationS = d;
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
@@ -61,76 +138,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             return false;
         }
         const std::string& v = args[++i];
-        unsigned long n = 0;
-        bool ok = true;
-        if (flag == "--bind") {
-            ok = !v.empty();
-            o->bind = v;
-        } else if (flag == "--http-port") {
-            ok = ParseNumber(v, 65535, &n);
-            o->httpPort = static_cast<uint16_t>(n);
-        } else if (flag == "--rtsp-port") {
-            ok = ParseNumber(v, 65535, &n);
-            o->rtspPort = static_cast<uint16_t>(n);
-        } else if (flag == "--sensors") {
-            ok = v == "1" || v == "4";
-            o->sensors = v == "4" ? 4 : 1;
-        } else if (flag == "--model") {
-            ok = !v.empty() && v.find_first_of("\r\n&") == std::string::npos;
-            o->model = v;
-        } else if (flag == "--sensor-size") {
-            ok = ParseSize(v, &o->sensorWidth, &o->sensorHeight);
-        } else if (flag == "--firmware") {
-            ok = v.find_first_of("\r\n&") == std::string::npos;
-            o->firmware = v;
-        } else if (flag == "--auth") {
-            ok = v == "none" || v == "basic" || v == "digest";
-            o->auth = v == "basic" ? AuthMode::Basic
-                                   : (v == "digest" ? AuthMode::Digest : AuthMode::None);
-        } else if (flag == "--user") {
-            ok = !v.empty() && v.find(':') == std::string::npos;
-            o->user = v;
-        } else if (flag == "--password") {
-            o->password = v;
-        } else if (flag == "--io") {
-            ok = v == "numeric" || v == "onoff" || v == "none";
-            o->io = v == "onoff" ? IoMode::OnOff : (v == "none" ? IoMode::None : IoMode::Numeric);
-        } else if (flag == "--h264-file") {
-            ok = !v.empty();
-            o->h264File = v;
-        } else if (flag == "--jpeg-exif") {
-            ok = v == "none" || v == "thumbnail";
-            o->exifThumbnail = v == "thumbnail";
-        } else if (flag == "--session-timeout") {
-            ok = ParseNumber(v, 86400, &n) && n > 0;
-            o->sessionTimeoutS = static_cast<unsigned>(n);
-        } else if (flag == "--refresh-on") {
-            static const char* const kMethods[] = {"OPTIONS",       "DESCRIBE",     "SETUP",
-                                                   "PLAY",          "PAUSE",        "TEARDOWN",
-                                                   "GET_PARAMETER", "SET_PARAMETER"};
-            o->refreshOn.clear();
-            size_t start = 0;
-            while (ok && start <= v.size()) {
-                const size_t comma = std::min(v.find(',', start), v.size());
-                const std::string method = v.substr(start, comma - start);
-                bool listed = false;
-                for (const char* m : kMethods)
-                    listed = listed || method == m;
-                ok = listed;
-                o->refreshOn.push_back(method);
-                start = comma + 1;
-            }
-        } else if (flag == "--duration") {
-            char* end = nullptr;
-            errno = 0;
-            double d = std::strtod(v.c_str(), &end);
-            ok = !v.empty() && end && *end == '\0' && errno == 0 && d >= 0 && d < 1e7;
-            o->durationS = d;
-        } else {
-            *error = "unknown flag " + flag;
-            return false;
-        }
-        if (!ok) {
+        if (!ApplyFlag(flag, v, o)) {
             *error = "bad value '" + v + "' for " + flag;
             return false;
         }

@@ -164,54 +164,63 @@ private:
     uint16_t rtspPort_ = 0;
 };
 
-int Run(int argc, char** argv, int first) {
+struct DemoOptions {
     uint32_t duration = 5;
     std::string outDir = "talvik-demo";
     std::string camsim = DefaultCamsimPath();
     std::string modulePath;
+};
+
+std::vector<Flag> DemoFlags(DemoOptions* o) {
     std::vector<Flag> flags;
     flags.push_back({"--duration", "S", "seconds per recording (default 5)",
-                     [&](const std::string& v) -> std::string {
-                         if (!ParseNumber(v, 3600, &duration) || duration == 0)
+                     [o](const std::string& v) -> std::string {
+                         if (!ParseNumber(v, 3600, &o->duration) || o->duration == 0)
                              return "'" + v + "' is not 1 to 3600";
                          return "";
                      }});
     flags.push_back({"--out", "DIR", "directory for the files (default ./talvik-demo)",
-                     [&](const std::string& v) -> std::string {
+                     [o](const std::string& v) -> std::string {
                          if (v.empty()) return "empty directory";
-                         outDir = v;
+                         o->outDir = v;
                          return "";
                      }});
     flags.push_back(
         {"--camsim", "PATH",
          "camera simulator to run (default: camsim beside talvik-host, else the built one)",
-         [&](const std::string& v) -> std::string {
+         [o](const std::string& v) -> std::string {
              if (v.empty()) return "empty path";
-             camsim = v;
+             o->camsim = v;
              return "";
          }});
-    flags.push_back(ModuleFlag(&modulePath));
-    for (int i = first; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(Usage(flags).c_str(), stdout);
-            return kExitOk;
-        }
-    }
-    std::string error;
-    if (!ParseFlags(flags, argc, argv, first, &error))
-        return UsageError("demo", error, Usage(flags));
-    InstallStopSignals();
+    flags.push_back(ModuleFlag(&o->modulePath));
+    return flags;
+}
 
-    Simulator simulator;
-    if (!simulator.Start(camsim, &error)) {
-        std::fprintf(stderr, "talvik-host demo: camera simulator: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    std::printf("camera simulator on 127.0.0.1:%u\n", simulator.HttpPort());
-    std::fflush(stdout);
+RecordOptions DemoRecordOptions(const DemoOptions& demo, const Simulator& simulator,
+                                const DemoRecording& r) {
+    RecordOptions o;
+    o.modulePath = demo.modulePath;
+    o.device.address = "127.0.0.1";
+    o.device.port = simulator.HttpPort();
+    o.device.model = "AV2155";
+    o.device.defaultCodec = r.codec;
+    o.device.parameters[2] = std::to_string(simulator.RtspPort());
+    o.stream = r.stream;
+    o.codec = r.codec;
+    o.intervalMs = r.intervalMs;
+    o.durationS = demo.duration;
+    o.outDir = demo.outDir;
+    o.label = r.label;
+    return o;
+}
 
+// Each group of recordings in turn, the recordings of a group side by side;
+// true when every one got frames.
+bool RunDemoRecordings(const DemoOptions& demo, const Simulator& simulator,
+                       std::vector<RecordSummary>& summaries) {
     const size_t count = sizeof(kRecordings) / sizeof(kRecordings[0]);
-    std::vector<RecordSummary> summaries(count);
+    summaries.assign(count, RecordSummary());
     std::vector<char> ran(count, 0);  // not vector<bool>: written from threads
     for (size_t first = 0; first < count && !g_stopRequested;) {
         size_t end = first;
@@ -220,22 +229,10 @@ int Run(int argc, char** argv, int first) {
         std::vector<std::thread> threads;
         for (size_t i = first; i < end; ++i) {
             const DemoRecording& r = kRecordings[i];
-            RecordOptions o;
-            o.modulePath = modulePath;
-            o.device.address = "127.0.0.1";
-            o.device.port = simulator.HttpPort();
-            o.device.model = "AV2155";
-            o.device.defaultCodec = r.codec;
-            o.device.parameters[2] = std::to_string(simulator.RtspPort());
-            o.stream = r.stream;
-            o.codec = r.codec;
-            o.intervalMs = r.intervalMs;
-            o.durationS = duration;
-            o.outDir = outDir;
-            o.label = r.label;
+            RecordOptions o = DemoRecordOptions(demo, simulator, r);
             // Progress lines of recordings side by side would mix.
             o.progress = end - first == 1;
-            std::printf("\n== %s: %s, %u s%s\n", r.label, r.what, duration,
+            std::printf("\n== %s: %s, %u s%s\n", r.label, r.what, demo.duration,
                         end - first > 1 ? " (side by side)" : "");
             std::fflush(stdout);
             threads.emplace_back([o, i, &summaries, &ran] {
@@ -253,10 +250,31 @@ int Run(int argc, char** argv, int first) {
     for (size_t i = 0; i < count; ++i) {
         if (!ran[i] || summaries[i].frames == 0) allGotFrames = false;
     }
+    return allGotFrames;
+}
 
+int Run(int argc, char** argv, int first) {
+    DemoOptions demo;
+    const std::vector<Flag> flags = DemoFlags(&demo);
+    const int read = ReadCommandLine("demo", flags, &Usage, argc, argv, first);
+    if (read != kContinue) return read;
+    InstallStopSignals();
+
+    Simulator simulator;
+    std::string error;
+    if (!simulator.Start(demo.camsim, &error)) {
+        std::fprintf(stderr, "talvik-host demo: camera simulator: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::printf("camera simulator on 127.0.0.1:%u\n", simulator.HttpPort());
+    std::fflush(stdout);
+
+    std::vector<RecordSummary> summaries;
+    const bool allGotFrames = RunDemoRecordings(demo, simulator, summaries);
     std::printf("\nsummary\n");
     for (const RecordSummary& s : summaries)
         std::printf("%s\n", s.Text().c_str());
+    const std::string& outDir = demo.outDir;
     std::printf(
         "\nfiles are in %s/ ; play them with: ffplay -f h264 %s/%s.h264 and "
         "ffplay -f mjpeg %s/%s.mjpeg\n",

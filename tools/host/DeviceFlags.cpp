@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 
 #include "Commands.h"
 
@@ -83,6 +84,20 @@ std::vector<Flag> DeviceFlags(DeviceDescription* d) {
 int UsageError(const char* command, const std::string& problem, const std::string& usage) {
     std::fprintf(stderr, "talvik-host %s: %s\n\n%s", command, problem.c_str(), usage.c_str());
     return kExitUsage;
+}
+
+int ReadCommandLine(const char* command, const std::vector<Flag>& flags, UsageText usage, int argc,
+                    char** argv, int first) {
+    for (int i = first; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage(flags).c_str(), stdout);
+            return kExitOk;
+        }
+    }
+    std::string error;
+    if (!ParseFlags(flags, argc, argv, first, &error))
+        return UsageError(command, error, usage(flags));
+    return kContinue;
 }
 
 }  // namespace talvik_host

@@ -191,32 +191,24 @@ int Run(int argc, char** argv, int first) {
     for (Flag& flag : IoFlags(&options))
         flags.push_back(std::move(flag));
     flags.push_back(ModuleFlag(&modulePath));
-    for (int i = first; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(Usage(flags).c_str(), stdout);
-            return kExitOk;
-        }
-    }
-    std::string error;
-    if (!ParseFlags(flags, argc, argv, first, &error)) return UsageError("io", error, Usage(flags));
-    if (modulePath.empty()) modulePath = DefaultModulePath();
+    const int read = ReadCommandLine("io", flags, &Usage, argc, argv, first);
+    if (read != kContinue) return read;
 
-    DriverModule module;
-    if (!module.Load(modulePath, &error)) {
+    HostSession host;
+    std::string error;
+    if (!host.Load(modulePath, &error)) {
         std::fprintf(stderr, "talvik-host io: %s\n", error.c_str());
         return kExitFailed;
     }
-    HostDebugSink sink(stderr);
-    HostFrameAllocator allocator;
     HostDevice device(description);
-    const DriverFactory& factory = module.Factories().back();
+    const DriverFactory& factory = host.module.Factories().back();
     talvik::ipcapture::IIPCaptureDriver* driver = factory.create();
     if (driver == nullptr) {
         std::fprintf(stderr, "talvik-host io: %s returned no driver\n", factory.createName);
         return kExitFailed;
     }
     int result = kExitFailed;
-    if (!driver->Open(&sink, &allocator, &device)) {
+    if (!driver->Open(&host.debugSink, &host.allocator, &device)) {
         std::fprintf(stderr, "talvik-host io: the device could not be opened\n");
     } else if (talvik::ipcapture::ICaptureIOApi* io = driver->GetDigitalIO()) {
         result = RunIo(io, options);

@@ -27,34 +27,25 @@ int Run(int argc, char** argv, int first) {
     DeviceDescription description;
     std::vector<Flag> flags = DeviceFlags(&description);
     flags.push_back(ModuleFlag(&modulePath));
-    for (int i = first; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(Usage(flags).c_str(), stdout);
-            return kExitOk;
-        }
-    }
-    std::string error;
-    if (!ParseFlags(flags, argc, argv, first, &error))
-        return UsageError("open", error, Usage(flags));
-    if (modulePath.empty()) modulePath = DefaultModulePath();
+    const int read = ReadCommandLine("open", flags, &Usage, argc, argv, first);
+    if (read != kContinue) return read;
 
-    DriverModule module;
-    if (!module.Load(modulePath, &error)) {
+    HostSession host;
+    std::string error;
+    if (!host.Load(modulePath, &error)) {
         std::fprintf(stderr, "talvik-host open: %s\n", error.c_str());
         return kExitFailed;
     }
-    HostDebugSink sink(stderr);
-    HostFrameAllocator allocator;
     HostDevice device(description);
     int failures = 0;
-    for (const DriverFactory& factory : module.Factories()) {
+    for (const DriverFactory& factory : host.module.Factories()) {
         talvik::ipcapture::IIPCaptureDriver* driver = factory.create();
         if (driver == nullptr) {
             std::printf("%s: no driver\n", factory.createName);
             ++failures;
             continue;
         }
-        const bool opened = driver->Open(&sink, &allocator, &device);
+        const bool opened = driver->Open(&host.debugSink, &host.allocator, &device);
         std::printf("%s: %s\n", factory.createName, opened ? "opened" : "open failed");
         std::fflush(stdout);
         failures += opened ? 0 : 1;

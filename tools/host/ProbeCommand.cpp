@@ -157,20 +157,13 @@ void Print(const ProbeOptions& o, const CapabilitySnapshot& store,
 int Run(int argc, char** argv, int first) {
     ProbeOptions o;
     const std::vector<Flag> flags = ProbeFlags(&o);
-    for (int i = first; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(Usage(flags).c_str(), stdout);
-            return kExitOk;
-        }
-    }
-    std::string error;
-    if (!ParseFlags(flags, argc, argv, first, &error))
-        return UsageError("probe", error, Usage(flags));
-    if (o.modulePath.empty()) o.modulePath = DefaultModulePath();
+    const int read = ReadCommandLine("probe", flags, &Usage, argc, argv, first);
+    if (read != kContinue) return read;
 
-    DriverModule module;
+    HostSession host;
     QueryExports exports;
-    if (!module.Load(o.modulePath, &error) || !ResolveExports(module, &exports, &error)) {
+    std::string error;
+    if (!host.Load(o.modulePath, &error) || !ResolveExports(host.module, &exports, &error)) {
         std::fprintf(stderr, "talvik-host probe: %s\n", error.c_str());
         return kExitFailed;
     }

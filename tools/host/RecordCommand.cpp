@@ -147,15 +147,8 @@ int RunStreams(const RecordOptions& options) {
 int Run(int argc, char** argv, int first) {
     RecordOptions options;
     std::vector<Flag> flags = RecordFlags(&options);
-    for (int i = first; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(Usage(flags).c_str(), stdout);
-            return kExitOk;
-        }
-    }
-    std::string error;
-    if (!ParseFlags(flags, argc, argv, first, &error))
-        return UsageError("record", error, Usage(flags));
+    const int read = ReadCommandLine("record", flags, &Usage, argc, argv, first);
+    if (read != kContinue) return read;
     if (options.streams > 1 && !options.discard)
         return UsageError("record", "--streams above 1 needs --discard", Usage(flags));
     options.device.defaultCodec = options.codec;

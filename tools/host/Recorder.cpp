@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Commands.h"
 #include "ModuleLoader.h"
 #include "talvik/IPCaptureDriver.h"
 #include "talvik/IPVideoCapture.h"
@@ -87,14 +88,6 @@ const char* StreamWord(StreamChoice s) {
             return "remote";
     }
     return "rec";
-}
-
-// StartVideo takes a 16-bit interval whose top two bits give the unit.
-uint32_t EncodeInterval(uint32_t ms) {
-    if (ms <= 0x3FFF) return ms;
-    if (ms / 1000 <= 0x3FFF) return 0x4000 | (ms / 1000);
-    if (ms / 60000 <= 0x3FFF) return 0x8000 | (ms / 60000);
-    return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
 }
 
 std::string StatusText(uint32_t status) {
@@ -284,6 +277,25 @@ private:
 
 }  // namespace
 
+// StartVideo takes a 16-bit interval whose top two bits give the unit.
+uint32_t EncodeInterval(uint32_t ms) {
+    if (ms <= 0x3FFF) return ms;
+    if (ms / 1000 <= 0x3FFF) return 0x4000 | (ms / 1000);
+    if (ms / 60000 <= 0x3FFF) return 0x8000 | (ms / 60000);
+    return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
+}
+
+StreamRequest MakeStreamRequest(const RecordOptions& o) {
+    StreamRequest request;
+    request.width = o.width;
+    request.height = o.height;
+    request.codec = o.codec;
+    request.quality = o.quality;
+    request.frameInterval = o.stream == StreamChoice::kRec ? EncodeInterval(o.intervalMs)
+                                                           : std::min(o.intervalMs, 0xFFFFu);
+    return request;
+}
+
 bool WaitForStopSignal(double seconds) {
     if (g_stopRequested) return true;
     const int ms = int(std::max(seconds, 0.0) * 1000) + 1;
@@ -338,33 +350,90 @@ std::string RecordSummary::Text() const {
     return out;
 }
 
+namespace {
+
+std::string DefaultLabel(const RecordOptions& o) {
+    return std::string(StreamWord(o.stream)) + "_in" + std::to_string(o.input) +
+           (o.codec == 3 ? "_h264" : "_jpeg");
+}
+
+// The video and .csv files of the recording, the .csv with its header line.
+bool OpenFiles(const RecordOptions& o, RecordSummary* summary, Files* files) {
+    if (!MakeDirectories(o.outDir, &summary->error)) return false;
+    const std::string stem = o.outDir + "/" + summary->label;
+    summary->videoFile = stem + (o.codec == 3 ? ".h264" : ".mjpeg");
+    summary->csvFile = stem + ".csv";
+    files->video = std::fopen(summary->videoFile.c_str(), "wb");
+    files->csv = std::fopen(summary->csvFile.c_str(), "w");
+    if (files->video == nullptr || files->csv == nullptr) {
+        summary->error = "cannot write " + summary->videoFile + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fputs("index,frame_time_utc,receive_time_utc,fourcc,width,height,bytes\n", files->csv);
+    return true;
+}
+
+// Starts the stream, shows its progress until the duration is over or a stop
+// signal comes, and stops it; false when it did not start. `startedAt`: when
+// the start call was made, for the time to the first frame.
+bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOptions& o,
+                  RecordingSink& sink, RecordSummary* summary,
+                  std::chrono::steady_clock::time_point* startedAt) {
+    const bool recording = o.stream == StreamChoice::kRec;
+    HostStreamSettings settings(MakeStreamRequest(o));
+    const auto start = std::chrono::steady_clock::now();
+    *startedAt = start;
+    const bool started = recording
+                             ? capture->StartVideo(o.input, &sink, &settings)
+                             : capture->StartStream(o.input, uint32_t(o.stream), &sink, &settings);
+    if (!started) {
+        summary->error = "the stream did not start (codec, input or interval not served)";
+        return false;
+    }
+    ProgressPrinter progress(o);
+    std::string status = "starting";
+    for (;;) {
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (g_stopRequested || (o.durationS > 0 && elapsed >= o.durationS)) break;
+        RecordSummary now;
+        sink.Fill(&now);
+        uint32_t code = 0, second = 0;
+        if (recording && capture->GetVideoStatus(o.input, &code, &second, nullptr, 0)) {
+            status = StatusText(code);
+        } else if (!recording) {
+            status =
+                sink.LostSinceFrame() ? "signal lost" : (now.frames > 0 ? "streaming" : "waiting");
+        }
+        progress.Show(elapsed, now, status);
+        // A line rewritten on a terminal wants a lively pace; otherwise
+        // once a second is enough, and a signal wakes the wait at once.
+        const double pace = progress.Live() ? 0.25 : 1.0;
+        const double left = o.durationS > 0 ? o.durationS - elapsed : pace;
+        WaitForStopSignal(std::min(pace, left));
+    }
+    progress.End();
+    summary->status = status;
+    if (recording)
+        capture->StopVideo(o.input);
+    else
+        capture->StopStream(o.input, uint32_t(o.stream));
+    summary->seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return true;
+}
+
+}  // namespace
+
 bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
     *summary = RecordSummary();
-    summary->label = o.label.empty()
-                         ? std::string(StreamWord(o.stream)) + "_in" + std::to_string(o.input) +
-                               (o.codec == 3 ? "_h264" : "_jpeg")
-                         : o.label;
+    summary->label = o.label.empty() ? DefaultLabel(o) : o.label;
     Files files;
-    if (!o.discard) {
-        if (!MakeDirectories(o.outDir, &summary->error)) return false;
-        const std::string stem = o.outDir + "/" + summary->label;
-        summary->videoFile = stem + (o.codec == 3 ? ".h264" : ".mjpeg");
-        summary->csvFile = stem + ".csv";
-        files.video = std::fopen(summary->videoFile.c_str(), "wb");
-        files.csv = std::fopen(summary->csvFile.c_str(), "w");
-        if (files.video == nullptr || files.csv == nullptr) {
-            summary->error = "cannot write " + summary->videoFile + ": " + std::strerror(errno);
-            return false;
-        }
-        std::fputs("index,frame_time_utc,receive_time_utc,fourcc,width,height,bytes\n", files.csv);
-    }
+    if (!o.discard && !OpenFiles(o, summary, &files)) return false;
 
-    DriverModule module;
-    if (!module.Load(o.modulePath.empty() ? DefaultModulePath() : o.modulePath, &summary->error))
-        return false;
-    const DriverFactory& factory = module.Factories().back();
-    HostDebugSink debugSink(stderr);
-    HostFrameAllocator allocator;
+    HostSession host;
+    if (!host.Load(o.modulePath, &summary->error)) return false;
+    const DriverFactory& factory = host.module.Factories().back();
     HostDevice device(o.device);
     RecordingSink sink(files.video, files.csv);
     auto* driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
@@ -374,57 +443,10 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
     }
     bool ran = false;
     std::chrono::steady_clock::time_point start{};
-    if (!driver->Open(&debugSink, &allocator, &device)) {
+    if (!driver->Open(&host.debugSink, &host.allocator, &device)) {
         summary->error = "the driver could not open the device";
     } else if (auto* capture = driver->GetVideoCaptureEx2()) {
-        StreamRequest request;
-        request.width = o.width;
-        request.height = o.height;
-        request.codec = o.codec;
-        request.quality = o.quality;
-        const bool recording = o.stream == StreamChoice::kRec;
-        request.frameInterval =
-            recording ? EncodeInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
-        HostStreamSettings settings(request);
-        start = std::chrono::steady_clock::now();
-        const bool started =
-            recording ? capture->StartVideo(o.input, &sink, &settings)
-                      : capture->StartStream(o.input, uint32_t(o.stream), &sink, &settings);
-        if (!started) {
-            summary->error = "the stream did not start (codec, input or interval not served)";
-        } else {
-            ran = true;
-            ProgressPrinter progress(o);
-            std::string status = "starting";
-            for (;;) {
-                const double elapsed =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                if (g_stopRequested || (o.durationS > 0 && elapsed >= o.durationS)) break;
-                RecordSummary now;
-                sink.Fill(&now);
-                uint32_t code = 0, second = 0;
-                if (recording && capture->GetVideoStatus(o.input, &code, &second, nullptr, 0)) {
-                    status = StatusText(code);
-                } else if (!recording) {
-                    status = sink.LostSinceFrame() ? "signal lost"
-                                                   : (now.frames > 0 ? "streaming" : "waiting");
-                }
-                progress.Show(elapsed, now, status);
-                // A line rewritten on a terminal wants a lively pace; otherwise
-                // once a second is enough, and a signal wakes the wait at once.
-                const double pace = progress.Live() ? 0.25 : 1.0;
-                const double left = o.durationS > 0 ? o.durationS - elapsed : pace;
-                WaitForStopSignal(std::min(pace, left));
-            }
-            progress.End();
-            summary->status = status;
-            if (recording)
-                capture->StopVideo(o.input);
-            else
-                capture->StopStream(o.input, uint32_t(o.stream));
-            summary->seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        }
+        ran = RecordStream(capture, o, sink, summary, &start);
     } else {
         summary->error = "the driver has no video capture object";
     }

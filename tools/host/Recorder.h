@@ -61,6 +61,13 @@ struct RecordSummary {
 extern std::atomic<bool> g_stopRequested;
 // Waits up to `seconds` for SIGINT or SIGTERM (after InstallStopSignals);
 // true once one has arrived.
+// StartVideo's 16-bit frame interval: the top two bits give the unit (ms,
+// s, min or h), the rest the count.
+uint32_t EncodeInterval(uint32_t ms);
+// The stream the options ask for; the interval encoded for StartVideo (the
+// recording stream), as it is for StartStream.
+StreamRequest MakeStreamRequest(const RecordOptions& options);
+
 bool WaitForStopSignal(double seconds);
 void InstallStopSignals();
 

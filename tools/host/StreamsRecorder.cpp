@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Commands.h"
 #include "ModuleLoader.h"
 #include "Recorder.h"
 #include "talvik/IPCaptureDriver.h"
@@ -57,15 +58,6 @@ private:
     uint32_t height_ = 0;
 };
 
-// Same unit encoding as the single-stream recorder: the top two bits of the
-// 16-bit interval give ms, s, min or h.
-uint32_t EncodeStartInterval(uint32_t ms) {
-    if (ms <= 0x3FFF) return ms;
-    if (ms / 1000 <= 0x3FFF) return 0x4000 | (ms / 1000);
-    if (ms / 60000 <= 0x3FFF) return 0x8000 | (ms / 60000);
-    return 0xC000 | std::min<uint32_t>(ms / 3600000, 0x3FFF);
-}
-
 // Stream `i` of `--address A1,A2,...`: the addresses take turns, so that
 // several simulators can share the streams of one process.
 DeviceDescription DeviceOfStream(DeviceDescription d, uint32_t i) {
@@ -88,35 +80,20 @@ struct Stream {
     bool started = false;
 };
 
-}  // namespace
+using Streams = std::vector<std::unique_ptr<Stream>>;
 
-bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries,
-                   std::string* error) {
-    summaries->clear();
-    DriverModule module;
-    if (!module.Load(o.modulePath.empty() ? DefaultModulePath() : o.modulePath, error))
-        return false;
-    const DriverFactory& factory = module.Factories().back();
-    HostDebugSink debugSink(stderr);
-    HostFrameAllocator allocator;
-    StreamRequest request;
-    request.width = o.width;
-    request.height = o.height;
-    request.codec = o.codec;
-    request.quality = o.quality;
+// One driver per stream, each opened and its stream started; the number started.
+size_t StartStreams(const RecordOptions& o, HostSession& host, Streams& streams) {
+    const DriverFactory& factory = host.module.Factories().back();
     const bool recording = o.stream == StreamChoice::kRec;
-    request.frameInterval =
-        recording ? EncodeStartInterval(o.intervalMs) : std::min(o.intervalMs, 0xFFFFu);
-    HostStreamSettings settings(request);
-
-    std::vector<std::unique_ptr<Stream>> streams;
+    HostStreamSettings settings(MakeStreamRequest(o));
     size_t started = 0;
     for (uint32_t i = 0; i < o.streams; ++i) {
         streams.push_back(std::make_unique<Stream>(DeviceOfStream(o.device, i)));
         Stream& s = *streams.back();
         s.driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
         if (s.driver == nullptr) continue;
-        if (!s.driver->Open(&debugSink, &allocator, &s.device)) continue;
+        if (!s.driver->Open(&host.debugSink, &host.allocator, &s.device)) continue;
         s.capture = s.driver->GetVideoCaptureEx2();
         if (s.capture == nullptr) continue;
         s.started = recording
@@ -124,7 +101,12 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
                         : s.capture->StartStream(o.input, uint32_t(o.stream), &s.sink, &settings);
         if (s.started) ++started;
     }
+    return started;
+}
 
+// Until the duration is over or a stop signal comes, with a progress line a
+// second when asked for; the seconds it ran.
+double WatchStreams(const RecordOptions& o, const Streams& streams, size_t started) {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -146,8 +128,22 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
             std::fflush(progress);
         }
     }
-    const double seconds = elapsed();
+    return elapsed();
+}
 
+}  // namespace
+
+bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries,
+                   std::string* error) {
+    summaries->clear();
+    HostSession host;
+    if (!host.Load(o.modulePath, error)) return false;
+    const DriverFactory& factory = host.module.Factories().back();
+    Streams streams;
+    const size_t started = StartStreams(o, host, streams);
+    const double seconds = WatchStreams(o, streams, started);
+
+    const bool recording = o.stream == StreamChoice::kRec;
     const std::string stem = std::string(o.stream == StreamChoice::kRec    ? "rec"
                                          : o.stream == StreamChoice::kLive ? "live"
                                                                            : "remote") +
