@@ -130,7 +130,10 @@ public:
         }
         // Texts are made when asked for: a discarding benchmark run measures
         // the module, not this sink's formatting.
-        if (frames_ == 0) first_ = time;
+        if (frames_ == 0) {
+            first_ = time;
+            firstArrival_ = std::chrono::steady_clock::now();
+        }
         ++frames_;
         bytes_ += size;
         fourcc_ = frame->GetFourCC();
@@ -157,6 +160,13 @@ public:
         s->height = height_;
         s->firstFrameUtc = frames_ > 0 ? TimeText(first_) : std::string();
         s->lastFrameUtc = frames_ > 0 ? TimeText(last_) : std::string();
+    }
+
+    // Seconds from `start` to the first frame's arrival; -1 before it.
+    double FirstFrameAfter(std::chrono::steady_clock::time_point start) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (frames_ == 0) return -1;
+        return std::chrono::duration<double>(firstArrival_ - start).count();
     }
 
     bool LostSinceFrame() const {
@@ -208,6 +218,7 @@ private:
     uint32_t height_ = 0;
     talvik::HostSystemTime first_{};
     talvik::HostSystemTime last_{};
+    std::chrono::steady_clock::time_point firstArrival_{};
 };
 
 bool MakeDirectories(const std::string& path, std::string* error) {
@@ -301,13 +312,14 @@ void InstallStopSignals() {
 }
 
 std::string RecordSummary::Json() const {
-    char numbers[320];
+    char numbers[360];
     std::snprintf(numbers, sizeof(numbers),
                   "\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.3f,\"fps\":%.2f,"
-                  "\"kbit_per_s\":%.1f,\"signal_losses\":%llu,\"width\":%u,\"height\":%u",
+                  "\"kbit_per_s\":%.1f,\"signal_losses\":%llu,\"width\":%u,\"height\":%u,"
+                  "\"first_frame_s\":%.3f",
                   static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes),
                   seconds, Fps(), KbitPerS(), static_cast<unsigned long long>(signalLosses), width,
-                  height);
+                  height, firstFrameSeconds);
     return "{\"label\":" + JsonText(label) + "," + numbers + ",\"fourcc\":" + JsonText(fourcc) +
            ",\"first_frame_utc\":" + JsonText(firstFrameUtc) +
            ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
@@ -415,6 +427,7 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
                 capture->StopStream(o.input, uint32_t(o.stream));
             summary->seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            summary->firstFrameSeconds = sink.FirstFrameAfter(start);
         }
     } else {
         summary->error = "the driver has no video capture object";

@@ -45,6 +45,7 @@ struct RecordSummary {
     uint32_t height = 0;
     std::string firstFrameUtc;
     std::string lastFrameUtc;
+    double firstFrameSeconds = -1;  // from the start call to the first frame; -1: none
     std::string videoFile;  // empty with --discard
     std::string csvFile;
     std::string status;  // last channel status seen
