@@ -46,7 +46,7 @@ struct RecordSummary {
     std::string firstFrameUtc;
     std::string lastFrameUtc;
     double firstFrameSeconds = -1;  // from the start call to the first frame; -1: none
-    std::string videoFile;  // empty with --discard
+    std::string videoFile;          // empty with --discard
     std::string csvFile;
     std::string status;  // last channel status seen
     std::string error;   // why the session could not run; empty when it ran
