@@ -24,8 +24,13 @@ bool CEvent::Set() {
     std::lock_guard<std::mutex> guard(mutex_);
     signalled_ = true;
     for (detail::EventWaiter* waiter : waiters_) {
-        std::lock_guard<std::mutex> wguard(waiter->mutex);
-        waiter->woken = true;
+        {
+            std::lock_guard<std::mutex> wguard(waiter->mutex);
+            waiter->woken = true;
+        }
+        // Notified after its mutex is free, so the woken waiter does not block
+        // on it at once (a second sleep and wake per signal). The waiter stays
+        // registered, and so alive, until it takes mutex_, which is held here.
         waiter->cv.notify_one();
     }
     return true;

@@ -22,6 +22,10 @@ public:
     virtual void OnRTPTimeout(IRTPClient* client) = 0;
     // The socket was closed, or the network under it went away.
     virtual void OnRTPClientClosed(IRTPClient* client) = 0;
+    // Brackets the datagrams read in one go, from the first after a wait
+    // (begins) until the socket is empty (!begins), so that a user can hand
+    // them on with one wake-up; just before the transport sleeps.
+    virtual void OnRTPBurst(IRTPClient*, bool /*begins*/) {}
 };
 
 class IRTPClient {

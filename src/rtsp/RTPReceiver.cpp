@@ -77,6 +77,9 @@ void CRTPReceiver::Close() {
         client->Close();
         client_.Reset();
     }
+    // The socket thread is gone; a burst it left open ends here.
+    inBurst_ = false;
+    wakeOwed_ = false;
     ClearQueue();
     StopThread(2000);
 }
@@ -135,7 +138,21 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
             spare_.pop_back();
         }
     }
-    if (wake) queueEvent_.Set();
+    if (!wake) return;
+    // Woken at the burst's end instead: the socket thread is about to sleep
+    // then, so the delivery thread does not preempt it in the middle.
+    if (inBurst_) {
+        wakeOwed_ = true;
+        return;
+    }
+    queueEvent_.Set();
+}
+
+void CRTPReceiver::OnRTPBurst(IRTPClient*, bool begins) {
+    inBurst_ = begins;
+    if (begins || !wakeOwed_) return;
+    wakeOwed_ = false;
+    queueEvent_.Set();
 }
 
 void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {

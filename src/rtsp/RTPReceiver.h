@@ -79,6 +79,8 @@ public:
                    size_t length) override;
     void OnRTPTimeout(IRTPClient*) override {}
     void OnRTPClientClosed(IRTPClient*) override {}
+    // Within a burst the wake-up of the delivery thread waits for its end.
+    void OnRTPBurst(IRTPClient* client, bool begins) override;
 
 protected:
     void Run() override;
@@ -119,6 +121,9 @@ private:
     uint64_t lastPushMs_ = 0;       // coarse monotonic clock: only gaps of kBurstGapMs matter
     // The next packet to fill; touched only by the thread that feeds datagrams.
     PacketPtr next_;
+    // Feeding thread only: inside a burst, and a wake-up owed at its end.
+    bool inBurst_ = false;
+    bool wakeOwed_ = false;
     CEvent queueEvent_{false};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> stopping_{true};

@@ -266,6 +266,12 @@ void CUDPClient::Run() {
     sockaddr_in senders[kBatch];
     bool midFrame = false;
     uint32_t naps = 0;
+    bool burst = false;
+    const auto endBurst = [&] {
+        if (!burst) return;
+        burst = false;
+        Guarded([&] { user_->OnRTPBurst(this, false); });
+    };
     // Reads while datagrams are queued and waits only when none is.
     while (!Stopping()) {
         for (uint32_t i = 0; i < kBatch; ++i) {
@@ -278,24 +284,15 @@ void CUDPClient::Run() {
             messages[i].msg_hdr.msg_namelen = sizeof senders[i];
         }
         const int count = recvmmsg(socket, messages, kBatch, MSG_DONTWAIT, nullptr);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            // A camera sends a frame as one burst of datagrams, which a woken
-            // reader outruns: a short nap lets the burst land instead of
-            // waking once per datagram. Bounded, so a lost marker costs little.
-            if (midFrame && naps < kMaxNaps && errno == EAGAIN) {
-                ++naps;
-                const timespec nap{0, long(kNapMicroseconds) * 1000};
-                nanosleep(&nap, nullptr);
-                continue;
+        const int error = count < 0 ? errno : 0;
+        if (error == EINTR) continue;
+        if (count > 0) {
+            naps = 0;
+            if (!burst) {
+                burst = true;
+                Guarded([&] { user_->OnRTPBurst(this, true); });
             }
-            // Nothing queued, or an error such as a refused earlier send:
-            // either way wait, which also notices a socket that is gone.
-            midFrame = false;
-            if (!WaitForData(socket)) break;
-            continue;
         }
-        naps = 0;
         for (int i = 0; i < count; ++i) {
             const size_t n = messages[i].msg_len;
             if (n == 0) continue;
@@ -309,7 +306,26 @@ void CUDPClient::Run() {
             midFrame = coalesce && IsRtpMidFrame(data, n);
             Guarded([&] { user_->OnRTPData(this, senders[i], data, n); });
         }
+        // A full batch: more is likely queued, read on without a probe.
+        if (count == int(kBatch)) continue;
+        // A short batch emptied the socket (or nothing, or an error, was
+        // there): the user hands on what it has before this thread sleeps.
+        endBurst();
+        // A camera sends a frame as one burst of datagrams, which a woken
+        // reader outruns: a short nap lets the burst land instead of waking
+        // once per datagram. Bounded, so a lost marker costs little.
+        if (midFrame && naps < kMaxNaps && (error == 0 || error == EAGAIN)) {
+            ++naps;
+            const timespec nap{0, long(kNapMicroseconds) * 1000};
+            nanosleep(&nap, nullptr);
+            continue;
+        }
+        // Nothing queued, or an error such as a refused earlier send: either
+        // way wait, which also notices a socket that is gone.
+        midFrame = false;
+        if (!WaitForData(socket)) break;
     }
+    endBurst();
 }
 
 }  // namespace talvik

@@ -1,7 +1,11 @@
 #include "rtsp/UDPClient.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -27,6 +31,7 @@ public:
             std::lock_guard<std::mutex> lock(waiter.mutex);
             datagrams.emplace_back(data, data + length);
             senders.push_back(sender);
+            outsideBurst += burstsBegun == burstsEnded;
         }
         waiter.Notify();
         if (throwOnData) throw std::runtime_error("user failure");
@@ -36,6 +41,13 @@ public:
         waiter.Notify();
     }
     void OnRTPClientClosed(IRTPClient*) override { ++closed; }
+    void OnRTPBurst(IRTPClient*, bool begins) override {
+        {
+            std::lock_guard<std::mutex> lock(waiter.mutex);
+            ++(begins ? burstsBegun : burstsEnded);
+        }
+        waiter.Notify();
+    }
 
     size_t Count() {
         std::lock_guard<std::mutex> lock(waiter.mutex);
@@ -48,6 +60,7 @@ public:
     talvik_test::Waiter waiter;
     std::vector<Bytes> datagrams;
     std::vector<sockaddr_in> senders;
+    int burstsBegun = 0, burstsEnded = 0, outsideBurst = 0;
     std::atomic<int> timeouts{0};
     std::atomic<int> closed{0};
     std::atomic<bool> throwOnData{false};
@@ -78,6 +91,11 @@ TEST_F(UDPClientTest, DeliversDatagramWithSenderAndReportsRealPort) {
     EXPECT_EQ(user.datagrams[0], sent);
     EXPECT_EQ(user.senders[0].sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(ntohs(user.senders[0].sin_port), camera.Port());
+    // The receiver wakes its delivery thread when a burst ends: an end never
+    // sent would hold the frame back.
+    EXPECT_TRUE(user.waiter.WaitFor([&] { return user.burstsEnded == user.burstsBegun; }));
+    EXPECT_EQ(user.burstsBegun, 1);
+    EXPECT_EQ(user.outsideBurst, 0);
     EXPECT_TRUE(client.Close());
     EXPECT_EQ(client.GetPort(), 0);
     EXPECT_FALSE(client.IsOpen());
@@ -147,6 +165,32 @@ TEST_F(UDPClientTest, ThrowingUserKeepsReceiving) {
     ASSERT_TRUE(camera.SendTo(client.GetPort(), Bytes{2}));
     ASSERT_TRUE(user.WaitForCount(2));
     client.Close();
+}
+
+// A host recording hundreds of cameras holds more than 1024 descriptors,
+// beyond what an fd_set can name.
+TEST_F(UDPClientTest, ReceivesOnDescriptorAbove1024) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit raised = saved;
+    raised.rlim_cur = std::max<rlim_t>(saved.rlim_cur, std::min<rlim_t>(saved.rlim_max, 2048));
+    if (raised.rlim_cur < 1100 || setrlimit(RLIMIT_NOFILE, &raised) != 0)
+        GTEST_SKIP() << "descriptor limit below 1100";
+    // Every free number up to 1050 taken, so the client's socket lands above.
+    const int spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::vector<int> fillers;
+    for (int fd = 0; fd <= 1050; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && dup2(spare, fd) == fd) fillers.push_back(fd);
+    const bool opened = client.Open(&user, 0);
+    for (int fd : fillers)
+        close(fd);
+    close(spare);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(camera.SendTo(client.GetPort(), Pattern(1400, 9)));
+    ASSERT_TRUE(user.WaitForCount(1));
+    EXPECT_EQ(user.datagrams[0], Pattern(1400, 9));
+    EXPECT_TRUE(client.Close());
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST_F(UDPClientTest, MulticastRejectsBadGroupText) {
