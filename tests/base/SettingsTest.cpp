@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "base/HostDirectory.h"
 #include "base/Settings.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace {
@@ -32,26 +31,14 @@ DEVICE_INFO Device(const std::string& address, uint16_t port) {
 // A fresh directory per test, removed with everything written into it.
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/talvik-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = std::string(pattern) + "/";
-    }
-    void TearDown() override {
-        for (const std::string& file : written_)
-            std::remove(file.c_str());
-        rmdir(dir_.c_str());
-    }
-    void Write(const std::string& xml, const std::string& name = "talvik_arecont.xml") {
-        std::ofstream(dir_ + name, std::ios::binary) << xml;
-        written_.push_back(dir_ + name);
+    void Write(const std::string& xml) {
+        std::ofstream(dir_.Path() + "/talvik_arecont.xml", std::ios::binary) << xml;
     }
     DeviceSettings Load(const DEVICE_INFO& device) {
-        return LoadDeviceSettings(device, dir_, "talvik_arecont");
+        return LoadDeviceSettings(device, dir_.Path() + "/", "talvik_arecont");
     }
 
-    std::string dir_;
-    std::vector<std::string> written_;
+    talvik::test::TempDir dir_{"talvik-settings"};
 };
 
 // The values of a loaded file: "mode=2" (no quality parameter) when it has
