@@ -1,4 +1,5 @@
-// Every seed of the HTTP-side fuzz corpora through its parser: what came out
+// Every seed of the fuzz corpora of the HTTP parsers, the reply-text reader and
+// the settings file through its parser: what came out
 // must match the summary kept in fuzz/expected/<target>/<seed>.txt.
 // TALVIK_WRITE_EXPECTED=1 writes the summaries instead (review the diff).
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "MediaRig.h"
+#include "base/Settings.h"
 #include "base/Text.h"
 #include "http/HttpAuth.h"
 #include "http/JpegAssembler.h"
@@ -133,6 +135,19 @@ std::string ParamValue(const Bytes& in) {
     return "\"" + GetParamValue(parts[0], parts[1], parts[2], parts[3]) + "\"\n";
 }
 
+// A settings file as the driver of 10.0.0.5:80 reads it.
+std::string SettingsReader(const Bytes& in) {
+    CXMLParser parser;
+    if (!parser.LoadFromBuffer(in.data(), in.size())) return "unreadable\n";
+    DEVICE_INFO device;
+    device.address = "10.0.0.5";
+    device.port = 80;
+    const DeviceSettings s = ReadDeviceSettings(parser, device);
+    return FormatString("light=%u log=%u rtp=%u block=%u mode=%u min=%u max=%u\n",
+                        s.IndoorLightFrequency, s.LogRtpSequence, s.RTPMode, s.RTPBlockSize,
+                        s.BitrateMode, s.BitrateMin, s.BitrateMax);
+}
+
 struct Target {
     const char* name;
     std::string (*summary)(const Bytes&);
@@ -167,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, CorpusReplay,
                                            Target{"http_media_parser", &HttpMediaParser},
                                            Target{"www_authenticate", &WwwAuthenticate},
                                            Target{"sps_reader", &SpsReader},
-                                           Target{"param_value", &ParamValue}),
+                                           Target{"param_value", &ParamValue},
+                                           Target{"settings_reader", &SettingsReader}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
