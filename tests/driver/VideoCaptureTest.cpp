@@ -198,6 +198,7 @@ TEST_P(VideoCaptureScript, ChannelsCreatedStoppedAndDestroyedInOrder) {
         const uint32_t kind = call.size() < 4  ? 0
                               : call[3] == 'x' ? 0xFFFFFFFFu
                                                : uint32_t(call[3] - '0');
+        video = driver.GetVideoCaptureEx2();  // a second open makes a new one
         bool ok = true;
         if (call == "close")
             driver.Close();
