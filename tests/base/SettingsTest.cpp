@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "base/HostDirectory.h"
 #include "base/Settings.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace {
@@ -32,26 +31,14 @@ DEVICE_INFO Device(const std::string& address, uint16_t port) {
 // A fresh directory per test, removed with everything written into it.
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/talvik-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = std::string(pattern) + "/";
-    }
-    void TearDown() override {
-        for (const std::string& file : written_)
-            std::remove(file.c_str());
-        rmdir(dir_.c_str());
-    }
-    void Write(const std::string& xml, const std::string& name = "talvik_arecont.xml") {
-        std::ofstream(dir_ + name, std::ios::binary) << xml;
-        written_.push_back(dir_ + name);
+    void Write(const std::string& xml) {
+        std::ofstream(dir_.Path() + "/talvik_arecont.xml", std::ios::binary) << xml;
     }
     DeviceSettings Load(const DEVICE_INFO& device) {
-        return LoadDeviceSettings(device, dir_, "talvik_arecont");
+        return LoadDeviceSettings(device, dir_.Path() + "/", "talvik_arecont");
     }
 
-    std::string dir_;
-    std::vector<std::string> written_;
+    talvik::test::TempDir dir_{"talvik-settings"};
 };
 
 // The values of a loaded file: "mode=2" (no quality parameter) when it has
@@ -70,45 +57,8 @@ std::string Loaded(const std::string& changes) {
     return out;
 }
 
-struct ValueCase {
-    const char* name;
-    const char* defaultSection;
-    std::string expected;
-};
-
-class SettingsValues : public SettingsFile, public ::testing::WithParamInterface<ValueCase> {};
-
-TEST_P(SettingsValues, ReadFromDefaultSection) {
-    Write(std::string("<?xml version=\"1.0\"?>\n<Configuration>\n  <Default>") +
-          GetParam().defaultSection + "</Default>\n</Configuration>\n");
-    EXPECT_EQ(Describe(Load(Device("10.0.0.5", 80))), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Thresholds, SettingsValues,
-    ::testing::Values(
-        ValueCase{"EmptySection", "", Loaded("")},
-        ValueCase{"LightWithBlankIsZero", "<IndoorLightFrequency>60 </IndoorLightFrequency>",
-                  Loaded("")},
-        ValueCase{"LogTwo", "<LogRtpSequence>2</LogRtpSequence>", Loaded("")},
-        ValueCase{"RtpOverRtsp", "<RTPMode>RTPoverRTSP</RTPMode>", Loaded("rtp=2")},
-        ValueCase{"RtpModeCaseCounts", "<RTPMode>rtpoverrtsp</RTPMode>", Loaded("")},
-        ValueCase{"BlockSize100Rejected", "<RTPBlockSize>100</RTPBlockSize>", Loaded("")},
-        ValueCase{"BlockSize101Taken", "<RTPBlockSize>101</RTPBlockSize>", Loaded("block=101")},
-        ValueCase{"Vbr", "<BitrateMode>VBR</BitrateMode>", Loaded("mode=1")},
-        ValueCase{"Cbr", "<BitrateMode>CBR</BitrateMode>", Loaded("mode=0")},
-        ValueCase{"Min127Rejected", "<BitrateMin>127</BitrateMin>", Loaded("")},
-        ValueCase{"Min129Taken", "<BitrateMin>129</BitrateMin>", Loaded("min=129")},
-        ValueCase{"Max255Rejected", "<BitrateMax>255</BitrateMax>", Loaded("")},
-        ValueCase{"Max256Taken", "<BitrateMax>256</BitrateMax>", Loaded("max=256")},
-        ValueCase{"AllKeys",
-                  "<IndoorLightFrequency>60</IndoorLightFrequency><LogRtpSequence>1"
-                  "</LogRtpSequence><RTPMode>RTPoverRTSP</RTPMode><RTPBlockSize>1400"
-                  "</RTPBlockSize><BitrateMode>CBR</BitrateMode><BitrateMin>512</BitrateMin>"
-                  "<BitrateMax>8192</BitrateMax>",
-                  Loaded("light=60 log=1 rtp=2 block=1400 mode=0 min=512 max=8192")}),
-    [](const ::testing::TestParamInfo<ValueCase>& info) { return info.param.name; });
-
+// Each key's thresholds are replayed from the settings_reader fuzz seeds
+// (tests/http/CorpusReplayTest); here, how the file and its section are found.
 const char* const kSections = R"(<?xml version="1.0" encoding="UTF-8"?>
 <Configuration>
   <Default>

@@ -16,18 +16,13 @@
 
 #include "support/CamSim.h"
 #include "support/TestFiles.h"
+#include "support/Threads.h"
 
 namespace talvik {
 namespace test {
 namespace {
 
-bool WaitUntil(const std::function<bool()>& condition, int limitMs = 30000) {
-    for (int waited = 0; waited < limitMs; waited += 10) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
+using talvik_test::WaitUntil;
 
 // A bare RTSP client: one request at a time, the response head back. It
 // sends no RTCP and no keep-alive, so only the session time-out can end its
@@ -193,7 +188,7 @@ TEST(CamSimRtsp, SilentSessionTimesOut) {
     std::string play = client.Request("PLAY", base, "Session: " + session + "\r\n");
     ASSERT_EQ(play.substr(0, 15), "RTSP/1.0 200 OK") << play;
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
-    EXPECT_TRUE(WaitUntil([&] { return sim->Counter("rtsp_sessions") == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return sim->Counter("rtsp_sessions") == 0; }, 30000));
     std::string again = client.Request("GET_PARAMETER", base, "Session: " + session + "\r\n");
     EXPECT_EQ(again.substr(0, 12), "RTSP/1.0 454") << again;
 }
@@ -223,13 +218,16 @@ TEST(CamSimRtsp, RefreshOnlyOnListedMethodsAndMethodRules) {
     ASSERT_FALSE(optionsSession.empty());
     ASSERT_FALSE(session.empty());
     const std::string ping = "Session: " + session + "\r\n";
-    EXPECT_TRUE(WaitUntil([&] {
-        EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)), "RTSP/1.0 200 OK");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return StatusLine(options.Request("OPTIONS", optionsBase,
-                                          "Session: " + optionsSession + "\r\n")) ==
-               "RTSP/1.0 454 Session Not Found";
-    }));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)),
+                      "RTSP/1.0 200 OK");
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return StatusLine(options.Request("OPTIONS", optionsBase,
+                                              "Session: " + optionsSession + "\r\n")) ==
+                   "RTSP/1.0 454 Session Not Found";
+        },
+        30000));
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp&method=GET_PARAMETER&status=405"), "ok\n");
     EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)),

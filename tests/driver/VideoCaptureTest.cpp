@@ -167,56 +167,101 @@ TEST_F(VideoCaptureTest, EncodedIntervalInStartVideoPlainInStartStream) {
     EXPECT_EQ(driver.journal[1], "#1 option 42") << "host option before the start";
 }
 
-TEST_F(VideoCaptureTest, RestartStopsTheFirstChannelBeforeCreatingTheSecond) {
-    Open();
-    HostStreamSettings settings(Request(1, 200));
-    ASSERT_TRUE(video->StartVideo(0, &sink, &settings));
-    ASSERT_TRUE(video->StartVideo(0, &sink, &settings));
-    EXPECT_EQ(driver.journal,
-              (Journal{"#1 created for input 0", "#1 option 42", "#1 start", "#1 stop",
-                       "#1 destroyed", "#2 created for input 0", "#2 option 42", "#2 start"}));
+// A script of host calls, each journalled with its answer after what the
+// channels saw: "V<input>" StartVideo, "S<input>.<kind>" StartStream,
+// "v<input>" StopVideo, "s<input>.<kind>" StopStream, "A" StartVideo asking for
+// the auxiliary channel, "N" StartVideo without settings, "close", "open";
+// "fail" makes later starts fail; kind "x" is 0xFFFFFFFF.
+// Only a recording start passes the host option on.
+struct ScriptCase {
+    const char* name;
+    std::vector<std::string> calls;
+    std::string journal;  // ", " between entries
+};
+
+void PrintTo(const ScriptCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(VideoCaptureTest, FailedStartIsFiledSoThatStopReleasesIt) {
-    Open();
-    driver.startResult = false;
-    HostStreamSettings settings(Request(1, 200));
-    EXPECT_FALSE(video->StartVideo(0, &sink, &settings));
-    EXPECT_FALSE(video->StartStream(0, 2, &sink, &settings));
-    EXPECT_TRUE(video->StopVideo(0));
-    EXPECT_EQ(driver.journal.back(), "#1 destroyed") << "remote first, recording last";
-    EXPECT_FALSE(video->StopVideo(0)) << "nothing left";
-}
+class VideoCaptureScript : public VideoCaptureTest,
+                           public ::testing::WithParamInterface<ScriptCase> {};
 
-TEST_F(VideoCaptureTest, OutOfRangeInputsAndKinds) {
-    Open(2);
-    HostStreamSettings settings(Request(1, 200));
-    EXPECT_FALSE(video->StartVideo(2, &sink, &settings));
-    EXPECT_FALSE(video->StartStream(2, 0, &sink, &settings));
-    for (uint32_t kind : {3u, 4u, 5u, 0xFFFFFFFFu}) {
-        EXPECT_FALSE(video->StartStream(0, kind, &sink, &settings)) << kind;
-        EXPECT_FALSE(video->StopStream(0, kind)) << kind;
+TEST_P(VideoCaptureScript, ChannelsCreatedStoppedAndDestroyedInOrder) {
+    Open();
+    driver.makeAuxiliary = true;
+    driver.auxiliaryResult = false;
+    for (const std::string& call : GetParam().calls) {
+        StreamRequest request = Request(1, 200);
+        request.auxiliary = call == "A";
+        HostStreamSettings settings(request);
+        const uint32_t input = call.size() > 1 ? uint32_t(call[1] - '0') : 0;
+        const uint32_t kind = call.size() < 4  ? 0
+                              : call[3] == 'x' ? 0xFFFFFFFFu
+                                               : uint32_t(call[3] - '0');
+        video = driver.GetVideoCaptureEx2();  // a second open makes a new one
+        bool ok = true;
+        if (call == "close")
+            driver.Close();
+        else if (call == "open")
+            ok = driver.Open(&debug, &allocator, device.get());
+        else if (call == "fail")
+            driver.startResult = false;
+        else if (call == "N")
+            ok = video->StartVideo(0, &sink, nullptr);
+        else if (call[0] == 'V' || call[0] == 'A')
+            ok = video->StartVideo(input, &sink, &settings);
+        else if (call[0] == 'S')
+            ok = video->StartStream(input, kind, &sink, &settings);
+        else if (call[0] == 'v')
+            ok = video->StopVideo(input);
+        else if (call[0] == 's')
+            ok = video->StopStream(input, kind);
+        driver.journal.push_back(call + (ok ? " ok" : " refused"));
     }
-    EXPECT_FALSE(video->StopVideo(2));
-    EXPECT_FALSE(video->StopStream(2, 0));
-    HostStreamSettings* none = nullptr;
-    EXPECT_FALSE(video->StartVideo(0, &sink, none));
-    EXPECT_TRUE(driver.made.empty());
+    std::string journal;
+    for (const std::string& entry : driver.journal)
+        journal += (journal.empty() ? "" : ", ") + entry;
+    EXPECT_EQ(journal, GetParam().journal);
 }
 
-TEST_F(VideoCaptureTest, StopStreamStopsOnlyItsKind) {
-    Open();
-    HostStreamSettings settings(Request(1, 200));
-    for (uint32_t kind : {0u, 1u, 2u})
-        ASSERT_TRUE(video->StartStream(1, kind, &sink, &settings));
-    EXPECT_TRUE(video->StopStream(1, 1));
-    EXPECT_FALSE(video->StopStream(1, 1));
-    EXPECT_FALSE(video->StopStream(0, 0));
-    EXPECT_EQ(driver.journal.back(), "#2 destroyed");
-    driver.journal.clear();
-    EXPECT_TRUE(video->StopVideo(1));
-    EXPECT_EQ(driver.journal, (Journal{"#3 stop", "#3 destroyed", "#1 stop", "#1 destroyed"}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, VideoCaptureScript,
+    ::testing::Values(
+        ScriptCase{"RestartStopsTheFirstBeforeCreatingTheSecond",
+                   {"V0", "V0"},
+                   "#1 created for input 0, #1 option 42, #1 start, V0 ok, #1 stop,"
+                   " #1 destroyed, #2 created for input 0, #2 option 42, #2 start,"
+                   " V0 ok"},
+        // Filed although it failed, so that a stop releases it: remote first.
+        ScriptCase{"FailedStartIsFiledSoThatStopReleasesIt",
+                   {"fail", "V0", "S0.2", "v0", "v0"},
+                   "fail ok, #1 created for input 0, #1 option 42, #1 start,"
+                   " V0 refused, #2 created for input 0, #2 start, S0.2 refused,"
+                   " #2 stop, #2 destroyed, #1 stop, #1 destroyed, v0 ok, v0 refused"},
+        ScriptCase{"StopStreamStopsOnlyItsKind",
+                   {"S1.0", "S1.1", "S1.2", "s1.1", "s1.1", "s0.0", "v1"},
+                   "#1 created for input 1, #1 start, S1.0 ok, #2 created for input 1,"
+                   " #2 start, S1.1 ok, #3 created for input 1, #3 start, S1.2 ok,"
+                   " #2 stop, #2 destroyed, s1.1 ok, s1.1 refused, s0.0 refused,"
+                   " #3 stop, #3 destroyed, #1 stop, #1 destroyed, v1 ok"},
+        ScriptCase{"CloseAndSecondOpenStopEveryChannel",
+                   {"V0", "S1.2", "close", "open", "V1", "open"},
+                   "#1 created for input 0, #1 option 42, #1 start, V0 ok,"
+                   " #2 created for input 1, #2 start, S1.2 ok, #1 stop, #1 destroyed,"
+                   " #2 stop, #2 destroyed, close ok, open ok, #3 created for input 1,"
+                   " #3 option 42, #3 start, V1 ok, #3 stop, #3 destroyed, open ok"},
+        ScriptCase{"OutOfRangeInputsAndKinds",
+                   {"V2", "S2.0", "S0.3", "S0.5", "S0.x", "s0.4", "s0.x", "v2", "s2.0", "N"},
+                   "V2 refused, S2.0 refused, S0.3 refused, S0.5 refused, S0.x refused,"
+                   " s0.4 refused, s0.x refused, v2 refused, s2.0 refused, N refused"},
+        // No auxiliary unless asked for; asked for, its start decides.
+        ScriptCase{"AuxiliaryChannelOnRequest",
+                   {"V0", "A", "v0"},
+                   "#1 created for input 0, #1 option 42, #1 start, V0 ok, #1 stop,"
+                   " #1 destroyed, #2 created for input 0, #2 option 42, #2 start,"
+                   " aux created, aux start, A refused, aux stop, aux destroyed,"
+                   " #2 stop, #2 destroyed, v0 ok"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(VideoCaptureTest, StatusOfTheRecordingChannel) {
     Open();
@@ -260,41 +305,6 @@ TEST_F(VideoCaptureTest, UpdatePauseResumeGoToTheRecordingChannel) {
     EXPECT_TRUE(video->ResumeVideo(0));
     EXPECT_FALSE(video->UpdateVideo(0, nullptr, 500));
     EXPECT_EQ(driver.journal, (Journal{"#2 update 500 640x480", "#2 pause", "#2 resume"}));
-}
-
-TEST_F(VideoCaptureTest, AuxiliaryChannelOnRequest) {
-    Open();
-    driver.makeAuxiliary = true;
-    driver.auxiliaryResult = false;
-    StreamRequest request = Request(1, 200);
-    HostStreamSettings plain(request);
-    ASSERT_TRUE(video->StartVideo(0, &sink, &plain));
-    EXPECT_EQ(driver.journal.size(), 3u) << "no auxiliary unless asked for";
-    request.auxiliary = 1;
-    HostStreamSettings withAux(request);
-    EXPECT_FALSE(video->StartVideo(0, &sink, &withAux)) << "the auxiliary start decides";
-    driver.journal.clear();
-    EXPECT_TRUE(video->StopVideo(0));
-    EXPECT_EQ(driver.journal, (Journal{"aux stop", "aux destroyed", "#2 stop", "#2 destroyed"}));
-}
-
-TEST_F(VideoCaptureTest, CloseStopsEveryChannel) {
-    Open();
-    HostStreamSettings settings(Request(1, 200));
-    ASSERT_TRUE(video->StartVideo(0, &sink, &settings));
-    ASSERT_TRUE(video->StartStream(1, 2, &sink, &settings));
-    driver.journal.clear();
-    driver.Close();
-    EXPECT_EQ(driver.journal, (Journal{"#1 stop", "#1 destroyed", "#2 stop", "#2 destroyed"}));
-}
-
-TEST_F(VideoCaptureTest, SecondOpenReleasesTheFirstComponents) {
-    Open();
-    HostStreamSettings settings(Request(1, 200));
-    ASSERT_TRUE(video->StartVideo(0, &sink, &settings));
-    driver.journal.clear();
-    ASSERT_TRUE(driver.Open(&debug, &allocator, device.get()));
-    EXPECT_EQ(driver.journal, (Journal{"#1 stop", "#1 destroyed"}));
 }
 
 TEST(FrameContract, ResolutionClass) {

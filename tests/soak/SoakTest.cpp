@@ -28,6 +28,7 @@
 #include "driver/ArecontIPCaptureDriver.h"
 #include "support/CamSim.h"
 #include "support/TestFiles.h"
+#include "support/Threads.h"
 #include "talvik/CaptureIO.h"
 #include "talvik/IPVideoCapture.h"
 
@@ -74,31 +75,11 @@ struct Resources {
     }
 };
 
-// Threads that were told to stop may take a moment to leave /proc.
-Resources SettledResources(const Resources& baseline) {
-    const auto end = Clock::now() + std::chrono::milliseconds(kSettleMs);
-    Resources now = Resources::Now();
-    while ((now.fds > baseline.fds || now.threads > baseline.threads) && Clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        now = Resources::Now();
-    }
-    return now;
-}
-
-// The real driver, reading its settings file from a directory of the test's
-// own instead of beside the test program.
-class SoakDriver : public talvik::CArecontIPCaptureDriver {
+// The real driver on the reference host's objects, reading its settings file
+// from the test's own directory instead of beside the test program.
+class Host : public talvik::CArecontIPCaptureDriver {
 public:
-    explicit SoakDriver(std::string directory) : directory_(std::move(directory)) {}
-    std::string GetHostDirectory() override { return directory_; }
-
-private:
-    std::string directory_;
-};
-
-class Host {
-public:
-    Host(const CamSim& sim, const std::string& settingsDirectory) : sink_(0), debug_(nullptr) {
+    Host(const CamSim& sim, std::string directory) : directory_(std::move(directory)) {
         talvik_host::DeviceDescription d;
         d.address = "127.0.0.1";
         d.port = sim.HttpPort();
@@ -106,31 +87,19 @@ public:
         d.digitalInputs = 1;
         d.digitalOutputs = 1;
         d.parameters[2] = std::to_string(sim.RtspPort());
-        device_ = std::make_unique<talvik_host::HostDevice>(d);
-        driver_ = std::make_unique<SoakDriver>(settingsDirectory);
+        device = std::make_unique<talvik_host::HostDevice>(d);
     }
-    ~Host() { Close(); }
+    ~Host() override { Close(); }  // while the host objects below still live
+    std::string GetHostDirectory() override { return directory_; }
+    bool Open() { return CArecontIPCaptureDriver::Open(&debug, &allocator, device.get()); }
 
-    bool Open() {
-        opened_ = driver_->Open(&debug_, &allocator_, device_.get());
-        return opened_;
-    }
-    void Close() {
-        if (opened_) driver_->Close();
-        opened_ = false;
-    }
-    talvik::ipcapture::IIPVideoCaptureEx2* Capture() { return driver_->GetVideoCaptureEx2(); }
-    talvik::ipcapture::ICaptureIOApi* IO() { return driver_->GetDigitalIO(); }
-    talvik_host::HostFrameSink& Sink() { return sink_; }
-    const talvik_host::HostFrameAllocator& Allocator() const { return allocator_; }
+    talvik_host::HostFrameSink sink{0};
+    talvik_host::HostDebugSink debug{nullptr};
+    talvik_host::HostFrameAllocator allocator;
+    std::unique_ptr<talvik_host::HostDevice> device;
 
 private:
-    talvik_host::HostFrameSink sink_;
-    talvik_host::HostDebugSink debug_;
-    talvik_host::HostFrameAllocator allocator_;
-    std::unique_ptr<talvik_host::HostDevice> device_;
-    std::unique_ptr<SoakDriver> driver_;
-    bool opened_ = false;
+    std::string directory_;
 };
 
 class CountingIOCallback : public talvik::ICaptureIOCallback {
@@ -182,7 +151,14 @@ void RunCycles(const char* name, unsigned cycles, const std::function<void(unsig
     for (unsigned i = 1; i <= cycles; ++i)
         ASSERT_NO_FATAL_FAILURE(cycle(i));
     Report(name, cycles, SecondsSince(start));
-    const Resources after = SettledResources(baseline);
+    // Threads that were told to stop may take a moment to leave /proc.
+    Resources after;
+    talvik_test::WaitUntil(
+        [&] {
+            after = Resources::Now();
+            return after.fds <= baseline.fds && after.threads <= baseline.threads;
+        },
+        kSettleMs);
     EXPECT_EQ(after.fds, baseline.fds);
     EXPECT_EQ(after.threads, baseline.threads);
 }
@@ -211,18 +187,18 @@ TEST_P(ChannelSoak, StartStopCyclesLeaveNothingBehind) {
     talvik_host::HostStreamSettings settings(request);
 
     auto cycle = [&](unsigned index) {
-        const uint64_t before = host.Sink().FrameCount();
-        ASSERT_TRUE(host.Capture()->StartStream(0, 1, &host.Sink(), &settings))
+        const uint64_t before = host.sink.FrameCount();
+        ASSERT_TRUE(host.GetVideoCaptureEx2()->StartStream(0, 1, &host.sink, &settings))
             << "cycle " << index;
-        ASSERT_TRUE(host.Sink().WaitForFrames(before + 1, kFrameWaitMs)) << "cycle " << index;
-        ASSERT_TRUE(host.Capture()->StopStream(0, 1)) << "cycle " << index;
+        ASSERT_TRUE(host.sink.WaitForFrames(before + 1, kFrameWaitMs)) << "cycle " << index;
+        ASSERT_TRUE(host.GetVideoCaptureEx2()->StopStream(0, 1)) << "cycle " << index;
     };
     const unsigned cycles = Cycles();
     ASSERT_NO_FATAL_FAILURE(RunCycles(c.name, cycles, cycle));
     host.Close();
     // Every frame the module asked for went back to the allocator.
-    EXPECT_EQ(host.Allocator().Created(), host.Allocator().Released());
-    EXPECT_GE(host.Sink().FrameCount(), uint64_t(cycles) + 1);
+    EXPECT_EQ(host.allocator.Created(), host.allocator.Released());
+    EXPECT_GE(host.sink.FrameCount(), uint64_t(cycles) + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ChannelSoak, ::testing::ValuesIn(kChannels),
@@ -239,17 +215,15 @@ TEST(DriverSoak, OpenCloseWithDigitalIORunning) {
     auto cycle = [&](unsigned index) {
         Host host(*sim, dir.Path() + "/");
         ASSERT_TRUE(host.Open()) << "cycle " << index;
-        talvik::ipcapture::ICaptureIOApi* io = host.IO();
+        talvik::ipcapture::ICaptureIOApi* io = host.GetDigitalIO();
         ASSERT_NE(io, nullptr) << "cycle " << index;
         CountingIOCallback callback;
         ASSERT_TRUE(io->SetCallback(&callback));
         ASSERT_TRUE(io->StartIO()) << "cycle " << index;
         ASSERT_TRUE(io->ChangeOutputState(0, index % 2 == 0 ? 2 : 1));
         // The first poll reports the input's state.
-        const auto end = Clock::now() + std::chrono::milliseconds(kFrameWaitMs);
-        while (callback.changes.load() == 0 && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_GE(callback.changes.load(), 1) << "cycle " << index;
+        ASSERT_TRUE(talvik_test::WaitUntil([&] { return callback.changes > 0; }, kFrameWaitMs))
+            << "cycle " << index;
         EXPECT_EQ(callback.failures.load(), 0) << "cycle " << index;
         host.Close();
     };

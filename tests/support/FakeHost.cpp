@@ -14,16 +14,6 @@ FakeFrame::FakeFrame(uint32_t fourcc, uint32_t size, const char* name) : buffer_
     record.streamName = name != nullptr ? name : "";
 }
 
-uint8_t* FakeFrame::GetBuffer() {
-    record.calls.push_back("GetBuffer");
-    return buffer_.data();
-}
-
-void FakeFrame::SetDataSize(uint32_t size) {
-    record.calls.push_back("SetDataSize");
-    record.dataSize = size;
-}
-
 void FakeFrame::StampFrame() {
     record.calls.push_back("StampFrame");
     record.stamped = true;
@@ -37,26 +27,6 @@ void FakeFrame::SetTime(const talvik::HostSystemTime* time) {
 
 void FakeFrame::GetTime(talvik::HostSystemTime* time) {
     if (time != nullptr) *time = time_;
-}
-
-void FakeFrame::SetFourCC(uint32_t fourcc) {
-    record.calls.push_back("SetFourCC");
-    record.fourcc = fourcc;
-}
-
-void FakeFrame::SetHeight(uint32_t height) {
-    record.calls.push_back("SetHeight");
-    record.height = height;
-}
-
-void FakeFrame::SetWidth(uint32_t width) {
-    record.calls.push_back("SetWidth");
-    record.width = width;
-}
-
-void FakeFrame::SetResolutionClass(uint32_t value) {
-    record.calls.push_back("SetResolutionClass");
-    record.resolutionClass = value;
 }
 
 FrameRecord FakeFrame::Finish() const {

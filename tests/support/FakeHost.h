@@ -34,20 +34,25 @@ class FakeFrame : public talvik::IHostFrame {
 public:
     FakeFrame(uint32_t fourcc, uint32_t size, const char* name);
     uint32_t GetBufferSize() override { return static_cast<uint32_t>(buffer_.size()); }
-    uint8_t* GetBuffer() override;
+    uint8_t* GetBuffer() override {
+        Note("GetBuffer");
+        return buffer_.data();
+    }
     uint32_t GetDataSize() override { return record.dataSize; }
-    void SetDataSize(uint32_t size) override;
+    void SetDataSize(uint32_t size) override { Note("SetDataSize").dataSize = size; }
     void StampFrame() override;
     void SetTime(const talvik::HostSystemTime* time) override;
     void GetTime(talvik::HostSystemTime* time) override;
     uint32_t GetFourCC() override { return record.fourcc; }
-    void SetFourCC(uint32_t fourcc) override;
+    void SetFourCC(uint32_t fourcc) override { Note("SetFourCC").fourcc = fourcc; }
     uint32_t GetHeight() override { return record.height; }
-    void SetHeight(uint32_t height) override;
+    void SetHeight(uint32_t height) override { Note("SetHeight").height = height; }
     uint32_t GetWidth() override { return record.width; }
-    void SetWidth(uint32_t width) override;
+    void SetWidth(uint32_t width) override { Note("SetWidth").width = width; }
     uint32_t GetResolutionClass() override { return record.resolutionClass; }
-    void SetResolutionClass(uint32_t value) override;
+    void SetResolutionClass(uint32_t value) override {
+        Note("SetResolutionClass").resolutionClass = value;
+    }
 
     // The record with the payload bytes taken from the buffer.
     FrameRecord Finish() const;
@@ -55,6 +60,10 @@ public:
     FrameRecord record;
 
 private:
+    FrameRecord& Note(const char* call) {
+        record.calls.push_back(call);
+        return record;
+    }
     std::vector<uint8_t> buffer_;
     talvik::HostSystemTime time_;
 };

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
+
+#include "support/TestFiles.h"
 
 namespace talvik_test {
 
@@ -24,13 +24,6 @@ constexpr char kPartHeader[] =
 constexpr size_t kPartHeaderSize = sizeof(kPartHeader) - 1;
 constexpr size_t kPartPayload = 4000;
 constexpr size_t kPartSize = kPartHeaderSize + kPartPayload + 2;  // trailing CR LF
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 MHD_Result Respond(MHD_Connection* connection, const HttpReply& reply, TestHttpServer* server);
 
@@ -118,18 +111,15 @@ uint8_t MjpegStreamByte(uint64_t offset) {
 
 const std::pair<std::string, std::string>& TestCertificate() {
     static const std::pair<std::string, std::string> pem = [] {
-        char dir[] = "/tmp/talvik-cert-XXXXXX";
-        if (!mkdtemp(dir)) return std::pair<std::string, std::string>();
-        const std::string base = dir;
+        const talvik::test::TempDir dir("talvik-cert");
+        const std::string& base = dir.Path();
         const std::string command =
             "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 -keyout " +
             base + "/key.pem -out " + base + "/cert.pem >/dev/null 2>&1";
         std::pair<std::string, std::string> result;
-        if (std::system(command.c_str()) == 0)
-            result = {ReadFile(base + "/cert.pem"), ReadFile(base + "/key.pem")};
-        std::remove((base + "/key.pem").c_str());
-        std::remove((base + "/cert.pem").c_str());
-        rmdir(dir);
+        if (!base.empty() && std::system(command.c_str()) == 0)
+            result = {talvik::test::ReadFile(base + "/cert.pem"),
+                      talvik::test::ReadFile(base + "/key.pem")};
         return result;
     }();
     return pem;

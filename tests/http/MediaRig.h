@@ -1,4 +1,5 @@
-// Byte builders shared by the JPEG assembler and media parser tests.
+// Byte builders and the media parsers on a fake host, shared by the JPEG
+// assembler, media parser and corpus replay tests.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +7,9 @@
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "http/HttpMediaParser.h"
+#include "support/FakeHost.h"
 
 namespace talvik_http_test {
 
@@ -40,5 +44,35 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+
+class StubReceiver : public talvik::IMediaReceiver {
+public:
+    explicit StubReceiver(talvik_test::FakeHost* host) : host_(host) {}
+    bool ReceiveFrame(talvik::IHostFrame* frame) override { return host_->OnFrame(frame); }
+    std::string GetStreamName() override { return "talvik_test::LiveStream"; }
+
+private:
+    talvik_test::FakeHost* host_;
+};
+
+// Both HTTP media parsers delivering into one fake host, device 10.1.1.7:8080.
+struct Rig {
+    Rig() {
+        driver.device.address = "10.1.1.7";
+        driver.device.port = 8080;
+        driver.allocator = &host;
+        jpeg.SetReceiver(&receiver);
+        h264.SetReceiver(&receiver);
+    }
+    void Jpeg(std::initializer_list<Bytes> chunks) {
+        for (Bytes c : chunks)
+            jpeg.ParseData(c);
+    }
+    talvik_test::FakeDriver driver;
+    talvik_test::FakeHost host;
+    StubReceiver receiver{&host};
+    talvik::CJpegMediaParser jpeg{&driver};
+    talvik::CH264MediaParser h264{&driver};
+};
 
 }  // namespace talvik_http_test
