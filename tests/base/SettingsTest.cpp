@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "base/HostDirectory.h"
 #include "base/Settings.h"
+#include "platform/Host.h"
 
 namespace talvik {
 namespace {
