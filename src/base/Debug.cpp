@@ -1,14 +1,11 @@
 #include "base/Debug.h"
 
-#include <dlfcn.h>
-#include <link.h>
-#include <stdlib.h>
-
 #include <cstring>
 #include <new>
 
 #include "ThreadCancel.h"
 #include "base/Text.h"
+#include "platform/Host.h"
 
 namespace talvik {
 
@@ -50,47 +47,15 @@ bool ParseHostCoreFileName(const std::string& path, HostCoreVersion* out) {
     return true;
 }
 
-namespace {
-
-// The real file behind a path, so that a "libvantrel.so" link reveals the
-// versioned name it points to.
-std::string RealName(const char* path) {
-    if (path == nullptr || *path == '\0') return std::string();
-    char* resolved = realpath(path, nullptr);
-    if (resolved == nullptr) return path;
-    std::string out(resolved);
-    free(resolved);
-    return out;
-}
-
-int FindLoadedCore(dl_phdr_info* info, size_t, void* data) {
-    std::string* found = static_cast<std::string*>(data);
-    if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "libvantrel.so") != nullptr) {
-        *found = RealName(info->dlpi_name);
-        return 1;
-    }
-    return 0;
-}
-
-}  // namespace
-
 HostCoreVersion ReadHostCoreVersion() {
     HostCoreVersion version;  // 5.12.0.0
-    std::string path;
-    // A host that already links the core library has it in its process.
-    dl_iterate_phdr(&FindLoadedCore, &path);
-    if (path.empty()) {
-        void* handle = dlopen("libvantrel.so", RTLD_LAZY | RTLD_LOCAL);
-        if (handle != nullptr) {
-            link_map* map = nullptr;
-            if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
-                path = RealName(map->l_name);
-            }
-            dlclose(handle);
-        }
+    uint16_t numbers[4];
+    if (FindHostCoreVersion(numbers)) {
+        version.major = numbers[0];
+        version.minor = numbers[1];
+        version.build = numbers[2];
+        version.revision = numbers[3];
     }
-    HostCoreVersion parsed;
-    if (!path.empty() && ParseHostCoreFileName(path, &parsed)) version = parsed;
     return version;
 }
 

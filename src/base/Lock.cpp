@@ -1,15 +1,12 @@
 #include "base/Lock.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 namespace talvik {
 
 namespace {
 
 uint32_t SpinCountForMachine() {
     // Spinning only pays when another processor can release the lock meanwhile.
-    static const uint32_t spins = sysconf(_SC_NPROCESSORS_ONLN) > 1 ? 4000u : 0u;
+    static const uint32_t spins = ProcessorCount() > 1 ? 4000u : 0u;
     return spins;
 }
 
@@ -20,11 +17,6 @@ inline void CpuRelax() {
 }
 
 }  // namespace
-
-uint32_t CurrentThreadId() {
-    thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-    return id;
-}
 
 CLock::CLock() : wake_(false), state_(new State) {
     state_->spinCount = SpinCountForMachine();

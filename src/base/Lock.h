@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/Event.h"
+#include "platform/OsThread.h"
 
 namespace talvik {
 
@@ -32,7 +33,7 @@ private:
 
     void TakeOwnership(uint32_t self);
 
-    CEvent wake_;              // auto-reset
+    CEvent wake_;  // auto-reset
     State* state_;
 };
 
@@ -47,8 +48,5 @@ public:
 private:
     CLock& lock_;
 };
-
-// Small, process-unique id of the calling thread (never 0).
-uint32_t CurrentThreadId();
 
 }  // namespace talvik

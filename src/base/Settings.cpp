@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <pugixml.hpp>
 
 #include "ThreadCancel.h"
 #include "base/Text.h"
@@ -24,11 +23,6 @@ uint32_t ParseDigitsOnly(const std::string& text) {
 bool Contains(const std::string& text, const char* what) {
     return text.find(what) != std::string::npos;
 }
-
-// Whitespace-only text nodes and comments stay in the tree so that "the first
-// child" of an element is the same node a DOM with preserved white space sees.
-constexpr unsigned kParseOptions =
-    pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_comments;
 
 }  // namespace
 
@@ -59,11 +53,8 @@ bool CXMLParser::LoadFromBuffer(const void* data, size_t size) {
 bool CXMLParser::LoadLocked(const std::string& path, const void* data, size_t size) {
     if (loaded_) return false;
     try {
-        auto document = std::make_unique<pugi::xml_document>();
-        const pugi::xml_parse_result result =
-            data ? document->load_buffer(data, size, kParseOptions)
-                 : document->load_file(path.c_str(), kParseOptions);
-        if (!result) return false;
+        auto document = std::make_unique<CXmlDocument>();
+        if (!(data ? document->LoadBuffer(data, size) : document->LoadFile(path))) return false;
         document_ = std::move(document);
         loaded_ = true;
         path_ = path;
@@ -88,7 +79,7 @@ bool CXMLParser::NodeExists(const std::string& path) {
     CLockGuard guard(lock_);
     if (!loaded_) return false;
     try {
-        return bool(document_->select_node(path.c_str()));
+        return document_->NodeExists(path);
     } catch (...) {
         RethrowThreadCancellation();
         return false;  // invalid query
@@ -99,9 +90,7 @@ std::string CXMLParser::GetNodeText(const std::string& path) {
     CLockGuard guard(lock_);
     if (!loaded_) return std::string();
     try {
-        const pugi::xml_node node = document_->select_node(path.c_str()).node();
-        if (!node) return std::string();
-        return node.first_child().value();
+        return document_->FirstChildText(path);
     } catch (...) {
         RethrowThreadCancellation();
         return std::string();

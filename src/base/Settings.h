@@ -10,10 +10,7 @@
 
 #include "base/DeviceInfo.h"
 #include "base/Lock.h"
-
-namespace pugi {
-class xml_document;
-}
+#include "platform/XmlDocument.h"
 
 namespace talvik {
 
@@ -52,7 +49,7 @@ private:
     bool LoadLocked(const std::string& path, const void* data, size_t size);
 
     CLock lock_;
-    std::unique_ptr<pugi::xml_document> document_;
+    std::unique_ptr<CXmlDocument> document_;
     bool loaded_ = false;
     std::string path_;
 };

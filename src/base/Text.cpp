@@ -1,14 +1,12 @@
 #include "base/Text.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "platform/Sockets.h"
 
 namespace talvik {
 
@@ -119,19 +117,7 @@ void SetHostResolver(HostResolver resolver) {
 uint32_t ResolveHostAddress(const std::string& host) {
     if (host.empty()) return 0;
     if (const HostResolver resolver = g_resolver) return resolver(host);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return 0;
-    uint32_t address = 0;
-    for (addrinfo* it = result; it != nullptr; it = it->ai_next) {
-        if (it->ai_family == AF_INET && it->ai_addr != nullptr) {
-            address = reinterpret_cast<const sockaddr_in*>(it->ai_addr)->sin_addr.s_addr;
-            break;
-        }
-    }
-    freeaddrinfo(result);
-    return address;
+    return SystemResolveIPv4(host);
 }
 
 }  // namespace talvik

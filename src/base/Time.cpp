@@ -1,6 +1,6 @@
 #include "base/Time.h"
 
-#include <time.h>
+#include "platform/Clock.h"
 
 namespace talvik {
 
@@ -46,11 +46,9 @@ constexpr int64_t kDays1601To1970 = 134774;
 }  // namespace
 
 uint64_t NowFileTime() {
-    timespec ts{};
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) return 0;
     // The system time is read at millisecond resolution.
-    const uint64_t ms =
-        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    uint64_t ms = 0;
+    if (!SystemClockMs(&ms)) return 0;
     return kUnixEpochFileTime + ms * kFileTimeUnitsPerMs;
 }
 
@@ -96,10 +94,7 @@ uint32_t ElapsedMsSince(uint64_t value) {
 }
 
 uint32_t TickCountMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+    return static_cast<uint32_t>(MonotonicMs());
 }
 
 CTime::CTime() : value_(NowFileTime()) {}

@@ -1,7 +1,5 @@
 #include "camera/CapabilityQueryModule.h"
 
-#include <time.h>
-
 #include <atomic>
 #include <new>
 
@@ -17,25 +15,11 @@ namespace {
 // not a host name.
 const char kForbiddenAddressCharacters[] = "@#$%^&*(){}[]/\\+=|:;,~'!?\"";
 
-// How long a cancelled worker may take to reach a cancellation point before
-// it is detached instead of joined.
-constexpr int kCancelJoinSeconds = 5;
-
 }  // namespace
 
 struct CCapabilityQueryModule::WorkerState {
-    CManualEvent finished;  // set when the thread procedure ends, even by cancellation
     std::atomic<int64_t> exitCode{-1};
 };
-
-namespace {
-
-struct ThreadStart {
-    CCapabilityQueryModule* module;
-    std::shared_ptr<void> keepAlive;
-};
-
-}  // namespace
 
 CCapabilityQueryModule::CCapabilityQueryModule(ICapabilityQueryCallback* callback,
                                                bool videoStandard)
@@ -61,7 +45,7 @@ uint32_t CCapabilityQueryModule::StartQuery(const char* address, uint16_t port, 
                                             const char* password, ICapabilityStore* store) {
     try {
         CLockGuard guard(lock_);
-        if (hasThread_) return 0;  // one query per instance
+        if (thread_.HasThread()) return 0;  // one query per instance
         store_ = store;
         if (address == nullptr || user == nullptr || password == nullptr) return 0;
         device_.address = address;
@@ -78,15 +62,20 @@ uint32_t CCapabilityQueryModule::StartQuery(const char* address, uint16_t port, 
         }
 
         auto state = std::make_shared<WorkerState>();
-        auto* start = new ThreadStart{this, state};
-        pthread_t thread;
-        if (pthread_create(&thread, nullptr, &CCapabilityQueryModule::ThreadProc, start) != 0) {
-            delete start;
-            return 0;
-        }
+        // The body holds the state alive past a deletion of the module by
+        // its callback; the module itself may be gone once the callback ran.
+        const bool started = thread_.Start([this, state] {
+            uint32_t exitCode = 0;
+            try {
+                FetchCapabilities();
+            } catch (...) {
+                RethrowThreadCancellation();
+                exitCode = kWorkerFailedExitCode;
+            }
+            state->exitCode.store(exitCode);
+        });
+        if (!started) return 0;
         worker_ = std::move(state);
-        thread_ = thread;
-        hasThread_ = true;
         return 1;
     } catch (...) {
         RethrowThreadCancellation();
@@ -106,34 +95,6 @@ void CCapabilityQueryModule::StopQuery() {
 
 int64_t CCapabilityQueryModule::WorkerExitCode() const {
     return worker_ ? worker_->exitCode.load() : -1;
-}
-
-void CCapabilityQueryModule::MarkFinished(void* state) {
-    static_cast<WorkerState*>(state)->finished.Set();
-}
-
-void* CCapabilityQueryModule::ThreadProc(void* arg) {
-    if (arg == nullptr)
-        return reinterpret_cast<void*>(static_cast<uintptr_t>(kWorkerFailedExitCode));
-    auto* start = static_cast<ThreadStart*>(arg);
-    CCapabilityQueryModule* module = start->module;
-    // Holds the state alive past a deletion of the module by its callback.
-    std::shared_ptr<WorkerState> state =
-        std::static_pointer_cast<WorkerState>(std::move(start->keepAlive));
-    delete start;
-
-    uint32_t exitCode = 0;
-    pthread_cleanup_push(&CCapabilityQueryModule::MarkFinished, state.get());
-    try {
-        module->FetchCapabilities();
-    } catch (...) {
-        RethrowThreadCancellation();
-        exitCode = kWorkerFailedExitCode;
-    }
-    // The module may be gone by now (deleted from inside the callback).
-    state->exitCode.store(exitCode);
-    pthread_cleanup_pop(1);
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(exitCode));
 }
 
 void CCapabilityQueryModule::FetchCapabilities() {
@@ -187,25 +148,14 @@ void CCapabilityQueryModule::WaitForThreadEnd() {
     bool terminated = false;
     {
         CLockGuard guard(lock_);
-        if (hasThread_) {
-            if (pthread_equal(pthread_self(), thread_)) {
+        if (thread_.HasThread()) {
+            if (thread_.CalledFromOwnThread()) {
                 // Deleted from inside the callback: the worker ends right
                 // after it returns, and nobody is left to join it.
-                pthread_detach(thread_);
-            } else if (worker_->finished.Wait(2 * device_.timeoutMs)) {
-                pthread_join(thread_, nullptr);
+                thread_.Detach();
             } else {
-                pthread_cancel(thread_);
-                timespec deadline{};
-                clock_gettime(CLOCK_REALTIME, &deadline);
-                deadline.tv_sec += kCancelJoinSeconds;
-                if (pthread_timedjoin_np(thread_, nullptr, &deadline) != 0) {
-                    pthread_detach(thread_);
-                }
-                terminated = true;
+                terminated = !thread_.Stop(2 * device_.timeoutMs, nullptr);
             }
-            hasThread_ = false;
-            thread_ = pthread_t{};
         }
         std::lock_guard<std::mutex> propertiesGuard(propertiesGuard_);
         properties_.Reset();

@@ -3,8 +3,6 @@
 // host's callback. One query per instance.
 #pragma once
 
-#include <pthread.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +10,7 @@
 #include "base/DeviceInfo.h"
 #include "base/Lock.h"
 #include "base/SmartPtr.h"
+#include "base/Thread.h"
 #include "camera/CameraProperties.h"
 #include "talvik/CapabilityQuery.h"
 
@@ -53,8 +52,6 @@ protected:
 
 private:
     struct WorkerState;
-    static void* ThreadProc(void* arg);
-    static void MarkFinished(void* state);
     TSmartPtr<CBaseCameraProperties> TakePropertiesReference();
 
     bool videoStandard_;
@@ -66,8 +63,7 @@ private:
     // reference: StopQuery and the worker must not wait on `lock_`.
     std::mutex propertiesGuard_;
     CLock lock_;
-    pthread_t thread_{};
-    bool hasThread_ = false;
+    CThreadRunner thread_;
     // Shared with the worker so that it can report its end even when the
     // instance was deleted from inside the callback.
     std::shared_ptr<WorkerState> worker_;

@@ -1,7 +1,5 @@
 #include "channels/BaseCameraChannel.h"
 
-#include <time.h>
-
 #include <cctype>
 
 #include "ThreadCancel.h"
@@ -10,9 +8,6 @@
 namespace talvik {
 
 namespace {
-// How long a cancelled capture thread may take to reach a cancellation point
-// before it is detached instead of joined.
-constexpr int kCancelJoinSeconds = 5;
 constexpr uint32_t kDefaultTimeoutMs = 5000;
 }  // namespace
 
@@ -221,48 +216,26 @@ uint32_t CBaseCameraChannel::TakePendingParams() {
     return changed;
 }
 
-void* CBaseCameraChannel::ThreadRoutine(void* arg) {
-    if (arg == nullptr) return reinterpret_cast<void*>(1);
-    CBaseCameraChannel* self = static_cast<CBaseCameraChannel*>(arg);
-    self->threadId_.store(CurrentThreadId());
-    pthread_cleanup_push(&CBaseCameraChannel::MarkFinished, self);
+void CBaseCameraChannel::ThreadBody() {
     try {
-        self->Run();
+        Run();
     } catch (...) {
         RethrowThreadCancellation();
         // A body must not end the process; the channel just stops delivering.
-        if (self->driver_ != nullptr) {
-            self->driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
-                                        "talvik::CBaseCameraChannel::ThreadRoutine",
-                                        self->driver_->GetSourceName().c_str());
+        if (driver_ != nullptr) {
+            driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
+                                  "talvik::CBaseCameraChannel::ThreadRoutine",
+                                  driver_->GetSourceName().c_str());
         }
     }
-    pthread_cleanup_pop(1);
-    return nullptr;
-}
-
-void CBaseCameraChannel::MarkFinished(void* arg) {
-    static_cast<CBaseCameraChannel*>(arg)->threadFinished_.Set();
-}
-
-bool CBaseCameraChannel::CalledFromCaptureThread() const {
-    const uint32_t id = threadId_.load();
-    return id != 0 && id == CurrentThreadId();
 }
 
 bool CBaseCameraChannel::StartThread() {
     if (!threadLock_.TryLock()) return false;
     bool started = false;
-    if (!hasThread_) {
+    if (!thread_.HasThread()) {
         stopEvent_.Reset();
-        threadFinished_.Reset();
-        threadId_.store(0);
-        pthread_t thread;
-        if (pthread_create(&thread, nullptr, &CBaseCameraChannel::ThreadRoutine, this) == 0) {
-            thread_ = thread;
-            hasThread_ = true;
-            started = true;
-        }
+        started = thread_.Start([this] { ThreadBody(); });
     }
     threadLock_.Unlock();
     return started;
@@ -271,32 +244,21 @@ bool CBaseCameraChannel::StartThread() {
 void CBaseCameraChannel::StopThread() {
     stopEvent_.Set();
     CLockGuard guard(threadLock_);
-    if (!hasThread_) return;
+    if (!thread_.HasThread()) return;
     OnStopping();
     // The capture thread stopping itself cannot wait for itself; its handle
     // stays for the next stop from outside.
-    if (CalledFromCaptureThread()) return;
+    if (thread_.CalledFromOwnThread()) return;
     const DEVICE_INFO* device = driver_ != nullptr ? driver_->GetDeviceInfo() : nullptr;
     const uint32_t timeoutMs = device != nullptr ? device->timeoutMs : kDefaultTimeoutMs;
     const uint64_t limitMs = 2 * uint64_t(timeoutMs);
-    if (threadFinished_.Wait(limitMs > UINT32_MAX - 1 ? UINT32_MAX - 1 : uint32_t(limitMs))) {
-        pthread_join(thread_, nullptr);
-    } else {
-        if (driver_ != nullptr) {
-            driver_->DebugMessage(
-                kLevelWarning,
-                "%s: Video capture thread for %s cannot be stopped and will be terminated now",
-                "talvik::CBaseCameraChannel::StopThread", DeviceName(true).c_str());
-        }
-        pthread_cancel(thread_);
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_sec += kCancelJoinSeconds;
-        if (pthread_timedjoin_np(thread_, nullptr, &deadline) != 0) pthread_detach(thread_);
-    }
-    hasThread_ = false;
-    thread_ = pthread_t{};
-    threadId_.store(0);
+    thread_.Stop(limitMs > UINT32_MAX - 1 ? UINT32_MAX - 1 : uint32_t(limitMs), [&] {
+        if (driver_ == nullptr) return;
+        driver_->DebugMessage(
+            kLevelWarning,
+            "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+            "talvik::CBaseCameraChannel::StopThread", DeviceName(true).c_str());
+    });
 }
 
 }  // namespace talvik

@@ -11,8 +11,6 @@
 // its own destructor, so that the body ends before the subclass is destroyed.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -20,6 +18,7 @@
 #include "base/Driver.h"
 #include "base/Event.h"
 #include "base/Lock.h"
+#include "base/Thread.h"
 #include "base/Time.h"
 #include "channels/CameraChannel.h"
 
@@ -80,10 +79,8 @@ protected:
     bool IsPaused() const { return paused_.load(); }
 
 private:
-    static void* ThreadRoutine(void* arg);
-    static void MarkFinished(void* arg);
+    void ThreadBody();
     void NotifyFrameTime(IHostFrame* frame);
-    bool CalledFromCaptureThread() const;
 
     bool networkStarted_ = false;
     bool cameraOnline_ = false;  // guarded by statusLock_
@@ -91,10 +88,7 @@ private:
     CLock statusLock_;
     uint32_t status_ = kChannelStopped;
     CLock threadLock_;
-    pthread_t thread_{};
-    bool hasThread_ = false;
-    std::atomic<uint32_t> threadId_{0};
-    CManualEvent threadFinished_;
+    CThreadRunner thread_;  // guarded by threadLock_
     IHostFrameSink* sink_;
     std::atomic<IFrameTimeListener*> listener_{nullptr};
     uint32_t videoInput_;

@@ -4,11 +4,11 @@
 #include <new>
 
 #include "ThreadCancel.h"
-#include "base/HostDirectory.h"
 #include "base/Text.h"
 #include "channels/ChannelFactory.h"
 #include "driver/DigitalIOFactory.h"
 #include "driver/IPVideoCapture.h"
+#include "platform/Host.h"
 
 namespace talvik {
 

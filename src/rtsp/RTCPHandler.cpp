@@ -1,12 +1,11 @@
 #include "rtsp/RTCPHandler.h"
 
-#include <sys/random.h>
-
 #include <cstdlib>
 #include <ctime>
 
 #include "ThreadCancel.h"
 #include "base/Time.h"
+#include "platform/Random.h"
 
 namespace talvik {
 
@@ -14,7 +13,7 @@ namespace {
 
 uint32_t NewSsrc() {
     uint32_t value = 0;
-    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != ssize_t(sizeof value) || value == 0) {
+    if (!SystemRandom(&value, sizeof value) || value == 0) {
         srand(unsigned(time(nullptr)));
         value = uint32_t(rand());
     }

@@ -1,9 +1,8 @@
 #include "rtsp/RTPReceiver.h"
 
-#include <time.h>
-
 #include "ThreadCancel.h"
 #include "base/Text.h"
+#include "platform/Clock.h"
 #include "rtsp/UDPClient.h"
 
 namespace talvik {
@@ -13,9 +12,7 @@ namespace {
 // Milliseconds of the monotonic clock at tick resolution: read for every
 // packet, where the precise clock would cost more than the rest of the push.
 uint64_t CoarseNowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
+    return CoarseMonotonicMs();
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "rtsp/RTSPClient.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "base/Time.h"
 #include "media/Base64.h"
 #include "media/Md5.h"
+#include "platform/Clock.h"
 #include "rtsp/RTSPStreamParser.h"
 #include "rtsp/RTSPText.h"
 
@@ -35,7 +34,7 @@ constexpr size_t kInterleavedBuffer = 256 * 1024;
 // frame is incomplete and the connection drained, a short nap lets the rest
 // land instead of waking for every segment. At most kMaxNaps per frame.
 constexpr uint32_t kMaxNaps = 3;
-constexpr long kNapNanoseconds = 200 * 1000;
+constexpr uint32_t kNapMicroseconds = 200;
 // Longest user:password sent with Basic; far beyond any real account.
 constexpr size_t kMaxBasicCredentials = 1024;
 const char kRtspVersion[] = "RTSP/1.0\r\n";
@@ -391,8 +390,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
             naps = 0;
         } else if (static_cast<size_t>(received) < kInterleavedBuffer && naps < kMaxNaps) {
             ++naps;
-            const timespec nap{0, kNapNanoseconds};
-            nanosleep(&nap, nullptr);
+            SleepMicroseconds(kNapMicroseconds);
         }
         received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     }

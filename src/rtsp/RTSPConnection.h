@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/TcpStream.h"
+
 namespace talvik {
 
 struct RTSPConnectionParams {
@@ -46,18 +48,18 @@ public:
     CTCPRTSPConnection& operator=(const CTCPRTSPConnection&) = delete;
 
     bool Connect(const RTSPConnectionParams& params) override;
-    bool IsOpen() const override { return socket_ >= 0; }
+    bool IsOpen() const override { return stream_.IsOpen(); }
     int Send(const char* data, size_t size) override;
     int Receive(uint8_t* buffer, size_t size) override;
     void Interrupt() override;
     void Close() override;
 
 private:
-    // Waits for `events` on the socket; true when ready. Cut short by Interrupt.
-    bool WaitReady(short events, uint32_t timeoutMs);
+    // Waits for the socket to be writable or readable; true when ready. Cut
+    // short by Interrupt.
+    bool WaitReady(bool writable, uint32_t timeoutMs);
 
-    int socket_ = -1;
-    int wakeFd_ = -1;  // eventfd signalled by Interrupt
+    CTcpStream stream_;  // its wake-up is signalled by Interrupt
     std::atomic<bool> interrupted_{false};
     uint32_t receiveTimeoutMs_ = 5000;
     uint32_t sendTimeoutMs_ = 1000;

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "ThreadCancel.h"
 #include "base/Text.h"
+#include "platform/Clock.h"
 
 namespace talvik {
 
@@ -316,8 +316,7 @@ void CUDPClient::Run() {
         // once per datagram. Bounded, so a lost marker costs little.
         if (midFrame && naps < kMaxNaps && (error == 0 || error == EAGAIN)) {
             ++naps;
-            const timespec nap{0, long(kNapMicroseconds) * 1000};
-            nanosleep(&nap, nullptr);
+            SleepMicroseconds(kNapMicroseconds);
             continue;
         }
         // Nothing queued, or an error such as a refused earlier send: either

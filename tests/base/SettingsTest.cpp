@@ -5,8 +5,8 @@
 #include <sstream>
 #include <string>
 
-#include "base/HostDirectory.h"
 #include "base/Settings.h"
+#include "platform/Host.h"
 #include "support/TestFiles.h"
 
 namespace talvik {
