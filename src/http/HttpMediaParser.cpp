@@ -41,6 +41,11 @@ void CHttpMediaParser::ParseBytes(const uint8_t* data, size_t size) {
     ParseData(chunk);
 }
 
+size_t CHttpMediaParser::ParseHeld(const uint8_t* held, size_t size, size_t seen) {
+    if (seen < size) ParseBytes(held + seen, size - seen);
+    return size;
+}
+
 // The host's allocator and frame are foreign code: whatever they throw stays
 // here, and a frame once created is always given back.
 void CHttpMediaParser::DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size,
@@ -91,6 +96,10 @@ void CJpegMediaParser::ParseData(std::vector<uint8_t>& data) {
 
 void CJpegMediaParser::ParseBytes(const uint8_t* data, size_t size) {
     assembler_.Feed(data, size);
+}
+
+size_t CJpegMediaParser::ParseHeld(const uint8_t* held, size_t size, size_t seen) {
+    return assembler_.Scan(held, size, seen);
 }
 
 void CJpegMediaParser::OnOverflow() {

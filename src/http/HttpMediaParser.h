@@ -38,6 +38,10 @@ public:
     // The same for a chunk the parser may not change; parsers that never
     // append take it as it is, the others get a copy.
     virtual void ParseBytes(const uint8_t* data, size_t size);
+    // The same for bytes the caller holds until the parser is done with them
+    // (see CJpegAssembler::Scan): held[0, size), the first `seen` of them
+    // parsed before. Returns how many bytes at the front the caller may drop.
+    virtual size_t ParseHeld(const uint8_t* held, size_t size, size_t seen);
 
     void SetReceiver(IMediaReceiver* receiver) { receiver_ = receiver; }
     uint32_t Width() const { return width_; }
@@ -71,6 +75,7 @@ public:
     explicit CJpegMediaParser(IDriver* driver);
     void ParseData(std::vector<uint8_t>& data) override;
     void ParseBytes(const uint8_t* data, size_t size) override;
+    size_t ParseHeld(const uint8_t* held, size_t size, size_t seen) override;
 
     bool InFrame() const { return assembler_.InFrame(); }
 

@@ -254,8 +254,8 @@ void CHttpSender::CloseRequest() {
     headStatus_ = 0;
     headContentLength_ = 0;
     authenticateHeaders_.clear();
-    buffer_.clear();
     bufferHead_ = 0;
+    bufferTail_ = 0;
 }
 
 std::string CHttpSender::BuildUrl(const HttpRequest& request) const {
@@ -549,27 +549,27 @@ uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, boo
     }
 }
 
-size_t CHttpSender::WaitForBody() {
+size_t CHttpSender::WaitForBody(size_t seen) {
     if (cancelled_) {
         lastError_ = kErrorCancelled;
         CloseRequest();
         return 0;
     }
-    // Bytes handed out by ReadView are gone by now: curl may write again.
+    // Bytes released by the reader are gone by now: curl may write again.
     if (Buffered() + static_cast<size_t>(kTransferChunk) <= kReadBufferCap) ResumeIfPaused();
-    if (Buffered() == 0) {
+    if (Buffered() <= seen) {
         if (transferDone_) {
             if (transferResult_) lastError_ = transferResult_;
             return 0;
         }
-        PumpResult pumped = Pump([this] { return Buffered() > 0; });
+        PumpResult pumped = Pump([this, seen] { return Buffered() > seen; });
         if (pumped == kPumpCancelled) {
             lastError_ = kErrorCancelled;
             CloseRequest();
             return 0;
         }
         if (pumped == kPumpTimeout) lastError_ = kErrorTimeout;
-        if (Buffered() == 0) {
+        if (Buffered() <= seen) {
             if (transferDone_ && transferResult_) lastError_ = transferResult_;
             return 0;
         }
@@ -584,26 +584,29 @@ uint32_t CHttpSender::ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes
     if (count == 0) return 0;
     const uint8_t* first = buffer_.data() + bufferHead_;
     out.insert(out.end(), first, first + count);
-    bufferHead_ += count;
+    Release(count);
     if (Buffered() + static_cast<size_t>(kTransferChunk) <= kReadBufferCap) ResumeIfPaused();
     return static_cast<uint32_t>(count);
 }
 
-uint32_t CHttpSender::ReadView(const uint8_t*& data, uint32_t maxBytes) {
+size_t CHttpSender::ReadHeld(const uint8_t*& data, size_t seen) {
     data = nullptr;
     try {
-        if (!requestOpen_ || maxBytes == 0) return 0;
-        const size_t count = std::min<size_t>(maxBytes, WaitForBody());
+        if (!requestOpen_) return 0;
+        const size_t count = WaitForBody(seen);
         if (count == 0) return 0;
-        // No resume here: curl would write over the bytes handed out.
         data = buffer_.data() + bufferHead_;
-        bufferHead_ += count;
-        return static_cast<uint32_t>(count);
+        return count;
     } catch (...) {  // allocation only
         RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
+}
+
+void CHttpSender::Release(size_t count) {
+    bufferHead_ += std::min(count, Buffered());
+    if (Buffered() == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
 }
 
 uint32_t CHttpSender::QueryDataAvailable() {
@@ -716,24 +719,36 @@ size_t CHttpSender::HeaderLine(const char* data, size_t size) {
 size_t CHttpSender::BodyChunk(const char* data, size_t size) {
     if (!headComplete_ && headStatus_ != 0 && !inHeaderBlock_) headComplete_ = true;
     const size_t held = Buffered();
-    if (held == 0) {  // everything was read: start at the front again, nothing to move
-        buffer_.clear();
-        bufferHead_ = 0;
-    }
     if (held > 0 && held + size > kReadBufferCap) {
         paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (bufferHead_ > 0 && buffer_.size() + size > kReadBufferCap) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + bufferHead_);
-        bufferHead_ = 0;
-    }
-    // As bytes, so that the insert is one block copy rather than a loop.
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data);
-    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    if (bufferTail_ + size > buffer_.size()) MakeRoom(size);
+    std::memcpy(buffer_.data() + bufferTail_, data, size);
+    bufferTail_ += size;
     bytesSeen_ += size;
     bufferHighWater_ = std::max(bufferHighWater_, Buffered());
     return size;
+}
+
+// Moving the held bytes to the front copies them again, so the storage grows
+// until it is several times what a reader holds (a picture being received):
+// then a move is rare and short. Growing copies too, but a stream grows a
+// few times at its start only.
+void CHttpSender::MakeRoom(size_t size) {
+    const size_t held = Buffered();
+    const bool tight = held + size > buffer_.size() || held * 4 > buffer_.size();
+    if (tight && buffer_.size() < kReadBufferCap) {
+        const size_t grown = std::min(
+            kReadBufferCap, std::max({buffer_.size() * 2, held + size, size_t{kTransferChunk}}));
+        std::vector<uint8_t> storage(grown);
+        if (held > 0) std::memcpy(storage.data(), buffer_.data() + bufferHead_, held);
+        buffer_.swap(storage);
+    } else if (held > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + bufferHead_, held);
+    }
+    bufferHead_ = 0;
+    bufferTail_ = held;
 }
 
 }  // namespace Web

@@ -77,9 +77,11 @@ public:
 
 class CHttpSender : public CBaseHttpSender {
 public:
-    // Body bytes held between the socket and the reader. The transfer pauses
-    // (and TCP pushes back on the camera) when this is full.
-    static constexpr size_t kReadBufferCap = 256 * 1024;
+    // Body bytes held between the socket and the reader: room for the
+    // largest picture a stream reader keeps while it is incomplete, plus a
+    // few receive pieces. The transfer pauses (and TCP pushes back on the
+    // camera) when this is full. The storage grows to it only as needed.
+    static constexpr size_t kReadBufferCap = (10u << 20) + 256 * 1024;
     // ReadResponse budget without a Content-Length, and its ceiling with one.
     static constexpr uint32_t kDefaultBodyBudget = 0x100000;
     static constexpr uint32_t kMaxResponseBody = 64u << 20;
@@ -94,10 +96,14 @@ public:
     uint32_t QueryDataAvailable() override;
     uint32_t ReadResponse(std::vector<uint8_t>& out) override;
     uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) override;
-    // ReadData without the copy, for readers that consume every byte at once:
-    // points data at up to maxBytes body bytes held by the sender and counts
-    // them as read. They stay valid until the next call on the sender.
-    uint32_t ReadView(const uint8_t*& data, uint32_t maxBytes);
+    // ReadData without the copy, for readers that keep bytes until they can
+    // use them (a picture not yet complete): waits until more than `seen`
+    // body bytes are held, points data at all of them and returns their
+    // number (0 on error or at the end). Nothing counts as read until
+    // Release; the bytes stay valid until the next call on the sender.
+    size_t ReadHeld(const uint8_t*& data, size_t seen);
+    // Drops the first count held bytes (all of them at most).
+    void Release(size_t count);
 
     // Where a refusal of the credentials is told; null: nowhere.
     void SetLogger(IDebugMessage* logger) { logger_ = logger; }
@@ -150,10 +156,12 @@ private:
     uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
     // Waits as a read does; the number of body bytes then held, 0 when none
     // came (the reason is in lastError_).
-    size_t WaitForBody();
+    size_t WaitForBody(size_t seen = 0);
     uint32_t QueryDataAvailableInner();
     void ResumeIfPaused();
-    size_t Buffered() const { return buffer_.size() - bufferHead_; }
+    size_t Buffered() const { return bufferTail_ - bufferHead_; }
+    // Room for size more bytes after the held ones.
+    void MakeRoom(size_t size);
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
@@ -191,9 +199,10 @@ private:
     uint32_t headStatus_ = 0;
     uint32_t headContentLength_ = 0;
     std::vector<std::string> authenticateHeaders_;
-    uint64_t bytesSeen_ = 0;  // header and body bytes; progress for the time-out
-    std::vector<uint8_t> buffer_;
+    uint64_t bytesSeen_ = 0;       // header and body bytes; progress for the time-out
+    std::vector<uint8_t> buffer_;  // storage; the held bytes are [head, tail)
     size_t bufferHead_ = 0;
+    size_t bufferTail_ = 0;
     size_t bufferHighWater_ = 0;
 
     DigestChallenge digest_;    // last Digest challenge of the device
