@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 
@@ -582,7 +583,7 @@ uint32_t CHttpSender::ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes
     if (!requestOpen_ || maxBytes == 0) return 0;
     const size_t count = std::min<size_t>(maxBytes, WaitForBody());
     if (count == 0) return 0;
-    const uint8_t* first = buffer_.data() + bufferHead_;
+    const uint8_t* first = buffer_.get() + bufferHead_;
     out.insert(out.end(), first, first + count);
     Release(count);
     if (Buffered() + static_cast<size_t>(kTransferChunk) <= kReadBufferCap) ResumeIfPaused();
@@ -595,7 +596,7 @@ size_t CHttpSender::ReadHeld(const uint8_t*& data, size_t seen) {
         if (!requestOpen_) return 0;
         const size_t count = WaitForBody(seen);
         if (count == 0) return 0;
-        data = buffer_.data() + bufferHead_;
+        data = buffer_.get() + bufferHead_;
         return count;
     } catch (...) {  // allocation only
         RethrowThreadCancellation();
@@ -723,8 +724,8 @@ size_t CHttpSender::BodyChunk(const char* data, size_t size) {
         paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (bufferTail_ + size > buffer_.size()) MakeRoom(size);
-    std::memcpy(buffer_.data() + bufferTail_, data, size);
+    if (bufferTail_ + size > bufferSize_) MakeRoom(size);
+    std::memcpy(buffer_.get() + bufferTail_, data, size);
     bufferTail_ += size;
     bytesSeen_ += size;
     bufferHighWater_ = std::max(bufferHighWater_, Buffered());
@@ -737,15 +738,17 @@ size_t CHttpSender::BodyChunk(const char* data, size_t size) {
 // few times at its start only.
 void CHttpSender::MakeRoom(size_t size) {
     const size_t held = Buffered();
-    const bool tight = held + size > buffer_.size() || held * 4 > buffer_.size();
-    if (tight && buffer_.size() < kReadBufferCap) {
+    const bool tight = held + size > bufferSize_ || held * 4 > bufferSize_;
+    if (tight && bufferSize_ < kReadBufferCap) {
         const size_t grown = std::min(
-            kReadBufferCap, std::max({buffer_.size() * 2, held + size, size_t{kTransferChunk}}));
-        std::vector<uint8_t> storage(grown);
-        if (held > 0) std::memcpy(storage.data(), buffer_.data() + bufferHead_, held);
-        buffer_.swap(storage);
+            kReadBufferCap, std::max({bufferSize_ * 2, held + size, size_t{kTransferChunk}}));
+        // Not zeroed: every byte read from it was written first.
+        std::unique_ptr<uint8_t[]> storage(new uint8_t[grown]);
+        if (held > 0) std::memcpy(storage.get(), buffer_.get() + bufferHead_, held);
+        buffer_ = std::move(storage);
+        bufferSize_ = grown;
     } else if (held > 0) {
-        std::memmove(buffer_.data(), buffer_.data() + bufferHead_, held);
+        std::memmove(buffer_.get(), buffer_.get() + bufferHead_, held);
     }
     bufferHead_ = 0;
     bufferTail_ = held;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -199,8 +200,9 @@ private:
     uint32_t headStatus_ = 0;
     uint32_t headContentLength_ = 0;
     std::vector<std::string> authenticateHeaders_;
-    uint64_t bytesSeen_ = 0;       // header and body bytes; progress for the time-out
-    std::vector<uint8_t> buffer_;  // storage; the held bytes are [head, tail)
+    uint64_t bytesSeen_ = 0;             // header and body bytes; progress for the time-out
+    std::unique_ptr<uint8_t[]> buffer_;  // storage; the held bytes are [head, tail)
+    size_t bufferSize_ = 0;
     size_t bufferHead_ = 0;
     size_t bufferTail_ = 0;
     size_t bufferHighWater_ = 0;

@@ -76,6 +76,25 @@ void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
     if (held_.empty()) held_.shrink_to_fit();
 }
 
+// Finds the next FF from i; in entropy-coded data FF 00 and the restart
+// markers are data and are passed over here. Returns the index after the FF
+// (pendingFF_ set), or end.
+size_t CJpegAssembler::NextMarker(const uint8_t* data, size_t i, size_t end) {
+    const uint8_t* p = data + i;
+    const uint8_t* const stop = data + end;
+    const bool entropy = state_ == State::kScan;
+    for (;;) {
+        p = static_cast<const uint8_t*>(std::memchr(p, kMarker, static_cast<size_t>(stop - p)));
+        if (p == nullptr) return end;
+        if (entropy && p + 1 < stop && (p[1] == kStuffed || StandsAlone(p[1]))) {
+            p += 2;
+            continue;
+        }
+        pendingFF_ = true;
+        return static_cast<size_t>(p - data) + 1;
+    }
+}
+
 size_t CJpegAssembler::Scan(const uint8_t* data, size_t size, size_t seen) {
     if (data == nullptr || seen >= size) return 0;
     if (seen == 0) {  // a new stream: nothing of an earlier one is held
@@ -126,12 +145,7 @@ size_t CJpegAssembler::Scan(const uint8_t* data, size_t size, size_t seen) {
                     }
                     break;
                 }
-                if (const void* hit = std::memchr(data + i, kMarker, end - i)) {
-                    i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data) + 1;
-                    pendingFF_ = true;
-                } else {
-                    i = end;
-                }
+                i = NextMarker(data, i, end);
                 break;
             case State::kMarker:
                 if (!pendingFF_) {

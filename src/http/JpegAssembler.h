@@ -56,6 +56,7 @@ private:
         kScan,       // entropy-coded data: looking for EOI
     };
 
+    size_t NextMarker(const uint8_t* data, size_t i, size_t end);
     void DropOversized();
     // The walk met bytes no JPEG has: the image is dropped.
     void Abandon();
