@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ThreadCancel.h"
+#include "base/FrameDelivery.h"
 #include "driver/FrameContract.h"
 #include "http/SpsReader.h"
 
@@ -13,19 +14,6 @@ namespace {
 // that a decoder fed the frames back to back sees where each one ends.
 constexpr uint8_t kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
 }  // namespace
-
-void CHttpMediaParser::FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data,
-                                 uint32_t size, FillOrder order) {
-    if (order == FillOrder::kBytesFirst && !CopyToFrame(frame, data, size)) return LogCopyError();
-    frame->SetWidth(width_);
-    frame->SetHeight(height_);
-    frame->SetResolutionClass(ResolutionClass(width_, height_));
-    frame->SetDataSize(size);
-    frame->SetFourCC(fourcc);
-    frame->StampFrame();
-    if (order == FillOrder::kFieldsFirst && !CopyToFrame(frame, data, size)) return LogCopyError();
-    if (receiver_ != nullptr) receiver_->ReceiveFrame(frame);
-}
 
 void CHttpMediaParser::LogCopyError() {
     const DEVICE_INFO* device = driver_->GetDeviceInfo();
@@ -46,38 +34,29 @@ size_t CHttpMediaParser::ParseHeld(const uint8_t* held, size_t size, size_t seen
     return size;
 }
 
-// The host's allocator and frame are foreign code: whatever they throw stays
-// here, and a frame once created is always given back.
 void CHttpMediaParser::DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size,
                                     FillOrder order) {
-    if (driver_ == nullptr || receiver_ == nullptr || data == nullptr || size == 0 ||
-        size > UINT32_MAX)
-        return;
-    IHostFrameAllocator* allocator = nullptr;
-    IHostFrame* frame = nullptr;
+    if (driver_ == nullptr || receiver_ == nullptr) return;
+    FrameOutcome outcome = FrameOutcome::kFailed;
     try {
-        allocator = driver_->GetHostContext();
-        if (allocator == nullptr) return;
         const std::string name = receiver_->GetStreamName();
-        frame = allocator->CreateFrame(fourcc, static_cast<uint32_t>(size), name.c_str());
-        if (frame == nullptr) return;
-        FillFrame(frame, fourcc, data, static_cast<uint32_t>(size), order);
-        IHostFrame* done = frame;
-        frame = nullptr;
-        allocator->ReleaseFrame(done);
-    } catch (...) {
+        FrameFields fields;
+        fields.fourcc = fourcc;
+        fields.width = width_;
+        fields.height = height_;
+        fields.resolutionClass = ResolutionClass(width_, height_);
+        fields.bytesFirst = order == FillOrder::kBytesFirst;
+        outcome =
+            DeliverHostFrame(driver_->GetHostContext(), name.c_str(), data, size, fields,
+                             [this](IHostFrame* frame) { return receiver_->ReceiveFrame(frame); });
+    } catch (...) {  // the stream name, from the host's driver
         RethrowThreadCancellation();
+    }
+    if (outcome == FrameOutcome::kCopyFailed) return LogCopyError();
+    if (outcome == FrameOutcome::kFailed)
         driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
                               "talvik::CHttpMediaParser::DeliverFrame",
                               driver_->GetSourceName().c_str());
-        if (frame != nullptr && allocator != nullptr) {
-            try {
-                allocator->ReleaseFrame(frame);
-            } catch (...) {
-                RethrowThreadCancellation();
-            }
-        }
-    }
 }
 
 CJpegMediaParser::CJpegMediaParser(IDriver* driver)

@@ -52,9 +52,9 @@ protected:
     // H.264 copies first.
     enum class FillOrder { kFieldsFirst, kBytesFirst };
 
-    // Asks the host for a frame, fills it with data and the current picture
-    // size, hands it to the receiver and gives it back. Drops the data when
-    // there is no allocator, receiver or frame. Never throws.
+    // Hands data with the current picture size to the receiver in a host
+    // frame. Drops the data when there is no allocator, receiver or frame.
+    // Never throws.
     void DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size, FillOrder order);
 
     IDriver* driver_;
@@ -63,8 +63,6 @@ protected:
     uint32_t height_ = 0;
 
 private:
-    void FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data, uint32_t size,
-                   FillOrder order);
     void LogCopyError();
 };
 
