@@ -1,7 +1,7 @@
-// HTTP client for camera control requests and HTTP video streams, on libcurl.
-// One easy handle per sender, driven through its own multi handle so that a
-// body can be pulled in bounded chunks and Cancel (from another thread) wakes
-// a blocked call at once.
+// HTTP client for camera control requests and HTTP video streams. One
+// connection per sender (IHttpTransfer), pulled so that a body can be read in
+// bounded chunks and Cancel (from another thread) wakes a blocked call at
+// once.
 #pragma once
 
 #include <atomic>
@@ -13,10 +13,7 @@
 
 #include "base/DeviceInfo.h"
 #include "http/HttpAuth.h"
-
-typedef void CURL;
-typedef void CURLM;
-struct curl_slist;
+#include "http/HttpTransfer.h"
 
 namespace talvik {
 
@@ -76,7 +73,7 @@ public:
     virtual uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) = 0;
 };
 
-class CHttpSender : public CBaseHttpSender {
+class CHttpSender : public CBaseHttpSender, private IHttpTransferSink {
 public:
     // Body bytes held between the socket and the reader: room for the
     // largest picture a stream reader keeps while it is incomplete, plus a
@@ -112,7 +109,7 @@ public:
     const DEVICE_INFO& GetDevice() const { return device_; }
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
-    // CURLcode of the last failed call, or kErrorTimeout / kErrorCancelled.
+    // TransferError of the last failed call.
     uint32_t GetLastError() const { return lastError_; }
     // The last error in words, for a log line: "no answer within 5000 ms",
     // "the answer is not HTTP", ...
@@ -126,8 +123,8 @@ public:
     // Largest number of body bytes ever held in the read buffer.
     size_t GetBufferHighWater() const { return bufferHighWater_; }
 
-    static constexpr uint32_t kErrorTimeout = 28;    // CURLE_OPERATION_TIMEDOUT
-    static constexpr uint32_t kErrorCancelled = 42;  // CURLE_ABORTED_BY_CALLBACK
+    static constexpr uint32_t kErrorTimeout = kTransferTimedOut;
+    static constexpr uint32_t kErrorCancelled = kTransferAborted;
 
     // The port whose devices are addressed with TLS from the first request
     // (443). Tests point it at a loopback port.
@@ -143,8 +140,11 @@ private:
     // Tells the logger of the first refusal of a run of them.
     void NoteRefusal(const std::string& path);
     int Attempt(HttpRequest& request);
+    // Starts the transfer of one attempt with these credentials.
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
-    bool AppendHeader(const std::string& line);
+    // Who answers the device's challenge: the transfer, or a Digest header
+    // from the learned challenge. False for a scheme without a client.
+    bool ChooseAuth(const HttpRequest& request, uint32_t scheme, TransferSettings& settings);
     int WaitForHead(HttpRequest& request, uint32_t scheme);
     bool HandleDigestStale(const HttpRequest& request, uint32_t scheme);
     std::string BuildUrl(const HttpRequest& request) const;
@@ -164,16 +164,13 @@ private:
     // Room for size more bytes after the held ones.
     void MakeRoom(size_t size);
 
-    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
-    static size_t OnBody(char* data, size_t size, size_t count, void* self);
-    size_t HeaderLine(const char* data, size_t size);
-    size_t BodyChunk(const char* data, size_t size);
+    size_t OnHeaderLine(const char* data, size_t size) override;
+    size_t OnBodyPiece(const char* data, size_t size) override;
 
     DEVICE_INFO device_;
     IDebugMessage* logger_ = nullptr;
-    CURLM* session_ = nullptr;    // multi handle; owns the connection cache
-    CURL* connection_ = nullptr;  // easy handle, created on the first request
-    bool requestOpen_ = false;    // connection_ is attached to session_
+    std::unique_ptr<IHttpTransfer> transfer_;
+    bool requestOpen_ = false;  // a transfer was started and not stopped
     uint32_t statusCode_ = 0;
     uint32_t contentLength_ = 0;
     uint32_t lastError_ = 0;
@@ -189,14 +186,13 @@ private:
     uint64_t pumpDeadline_ = 0;
 
     // State of the current transfer.
-    curl_slist* headerList_ = nullptr;
     std::string postBody_;
     bool transferDone_ = false;
     uint32_t transferResult_ = 0;
     bool paused_ = false;
     bool headComplete_ = false;  // the final response head has been read
     bool inHeaderBlock_ = false;
-    bool multiRound_ = false;  // curl may answer a 401 or 3xx on its own
+    bool multiRound_ = false;  // the transfer may answer a 401 or 3xx on its own
     uint32_t headStatus_ = 0;
     uint32_t headContentLength_ = 0;
     std::vector<std::string> authenticateHeaders_;
