@@ -25,7 +25,8 @@ public:
     static constexpr uint32_t kReadChunkBytes = Web::CHttpSender::kReadBufferCap;
     // A picture stays in the sender until it is complete (plus a receive
     // piece or two behind it).
-    static_assert(CJpegAssembler::kMaxImageBytes + 128 * 1024 <= Web::CHttpSender::kReadBufferCap,
+    static_assert(CJpegAssembler::kMaxImageBytes + 2 * Web::IHttpTransfer::kMaxBodyPiece <=
+                      Web::CHttpSender::kReadBufferCap,
                   "the sender must hold the largest picture while it arrives");
     // Wait after a lost signal before the camera is asked again.
     static constexpr uint32_t kLostRetryMs = 5000;
