@@ -2,5 +2,5 @@
 # settings file (scripts/setup-deps installs both).
 find_package(CURL REQUIRED)
 find_package(pugixml REQUIRED)
-target_link_libraries(talvik_http PUBLIC CURL::libcurl)
-target_link_libraries(talvik_base PUBLIC pugixml::pugixml)
+# Both sit behind the platform seams, which base builds.
+target_link_libraries(talvik_base PUBLIC CURL::libcurl pugixml::pugixml)

@@ -1,15 +1,6 @@
 #include "base/FrameContract.h"
 
-#include <cstring>
-
 namespace talvik {
-
-bool CopyToFrame(IHostFrame* frame, const uint8_t* data, uint32_t size) {
-    uint8_t* buffer = frame->GetBuffer();
-    if (buffer == nullptr || frame->GetBufferSize() < size) return false;
-    std::memcpy(buffer, data, size);
-    return true;
-}
 
 uint32_t ResolutionClass(uint32_t width, uint32_t height) {
     if (width < 200) return 1;

@@ -1,5 +1,5 @@
-// Rules shared by every parser that fills host frames: the frame copy,
-// resolution classes and stream names.
+// Rules shared by every parser that fills host frames: resolution classes and
+// stream names.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +8,6 @@
 #include "talvik/HostFrame.h"
 
 namespace talvik {
-
-// Copies size bytes into the frame's buffer when the buffer the frame reports
-// holds them; false (nothing written) otherwise.
-bool CopyToFrame(IHostFrame* frame, const uint8_t* data, uint32_t size);
 
 // 1 below 200 pixels wide, 2 below 400, 3 below 1024 when wider than twice
 // the height (a half-height field), otherwise 4.

@@ -117,13 +117,17 @@ void CBaseHttpChannel::Run() {
 
 int CBaseHttpChannel::StreamLoop() {
     const uint32_t limit = Driver()->GetDeviceInfo()->dataTimeoutMs;
+    // Parsed where the sender holds the bytes, each byte once: a picture
+    // stays there until it is complete and is copied only into the frame.
+    size_t seen = 0;
     for (;;) {
-        // Parsed where the sender holds the bytes: no copy per pass.
         const uint8_t* data = nullptr;
-        const uint32_t count = sender_.ReadView(data, kReadChunkBytes);
+        const size_t count = sender_.ReadHeld(data, seen);
         bool exceeded = false;
         if (count > 0) {
-            parser_->ParseBytes(data, count);
+            const size_t done = parser_->ParseHeld(data, count, seen);
+            sender_.Release(done);
+            seen = count - done;
             exceeded = LastFrameTime().ElapsedMs() > limit;
         }
         const int woken = PollWakeEvents(0);

@@ -24,6 +24,11 @@ public:
     // Most bytes read from the stream per pass of the stream loop: all the
     // sender holds, so that a picture costs few passes.
     static constexpr uint32_t kReadChunkBytes = Web::CHttpSender::kReadBufferCap;
+    // A picture stays in the sender until it is complete (plus a receive
+    // piece or two behind it).
+    static_assert(CJpegAssembler::kMaxImageBytes + 2 * Web::IHttpTransfer::kMaxBodyPiece <=
+                      Web::CHttpSender::kReadBufferCap,
+                  "the sender must hold the largest picture while it arrives");
     // Wait after a lost signal before the camera is asked again.
     static constexpr uint32_t kLostRetryMs = 5000;
     // Wait before asking again after a pass that brought no frame (a refused

@@ -4,22 +4,10 @@
 
 #include "ThreadCancel.h"
 #include "base/FrameContract.h"
+#include "base/FrameDelivery.h"
 #include "media/SpsReader.h"
 
 namespace talvik {
-
-void CHttpMediaParser::FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data,
-                                 uint32_t size, FillOrder order) {
-    if (order == FillOrder::kBytesFirst && !CopyToFrame(frame, data, size)) return LogCopyError();
-    frame->SetWidth(width_);
-    frame->SetHeight(height_);
-    frame->SetResolutionClass(ResolutionClass(width_, height_));
-    frame->SetDataSize(size);
-    frame->SetFourCC(fourcc);
-    frame->StampFrame();
-    if (order == FillOrder::kFieldsFirst && !CopyToFrame(frame, data, size)) return LogCopyError();
-    if (receiver_ != nullptr) receiver_->ReceiveFrame(frame);
-}
 
 void CHttpMediaParser::LogCopyError() {
     const DEVICE_INFO* device = driver_->GetDeviceInfo();
@@ -35,38 +23,34 @@ void CHttpMediaParser::ParseBytes(const uint8_t* data, size_t size) {
     ParseData(chunk);
 }
 
-// The host's allocator and frame are foreign code: whatever they throw stays
-// here, and a frame once created is always given back.
+size_t CHttpMediaParser::ParseHeld(const uint8_t* held, size_t size, size_t seen) {
+    if (seen < size) ParseBytes(held + seen, size - seen);
+    return size;
+}
+
 void CHttpMediaParser::DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size,
                                     FillOrder order) {
-    if (driver_ == nullptr || receiver_ == nullptr || data == nullptr || size == 0 ||
-        size > UINT32_MAX)
-        return;
-    IHostFrameAllocator* allocator = nullptr;
-    IHostFrame* frame = nullptr;
+    if (driver_ == nullptr || receiver_ == nullptr) return;
+    FrameOutcome outcome = FrameOutcome::kFailed;
     try {
-        allocator = driver_->GetHostContext();
-        if (allocator == nullptr) return;
         const std::string name = receiver_->GetStreamName();
-        frame = allocator->CreateFrame(fourcc, static_cast<uint32_t>(size), name.c_str());
-        if (frame == nullptr) return;
-        FillFrame(frame, fourcc, data, static_cast<uint32_t>(size), order);
-        IHostFrame* done = frame;
-        frame = nullptr;
-        allocator->ReleaseFrame(done);
-    } catch (...) {
+        FrameFields fields;
+        fields.fourcc = fourcc;
+        fields.width = width_;
+        fields.height = height_;
+        fields.resolutionClass = ResolutionClass(width_, height_);
+        fields.bytesFirst = order == FillOrder::kBytesFirst;
+        outcome =
+            DeliverHostFrame(driver_->GetHostContext(), name.c_str(), data, size, fields,
+                             [this](IHostFrame* frame) { return receiver_->ReceiveFrame(frame); });
+    } catch (...) {  // the stream name, from the host's driver
         RethrowThreadCancellation();
+    }
+    if (outcome == FrameOutcome::kCopyFailed) return LogCopyError();
+    if (outcome == FrameOutcome::kFailed)
         driver_->DebugMessage(kLevelError, "%s(): Unexpected exception, device %s",
                               "talvik::CHttpMediaParser::DeliverFrame",
                               driver_->GetSourceName().c_str());
-        if (frame != nullptr && allocator != nullptr) {
-            try {
-                allocator->ReleaseFrame(frame);
-            } catch (...) {
-                RethrowThreadCancellation();
-            }
-        }
-    }
 }
 
 CJpegMediaParser::CJpegMediaParser(IDriver* driver)
@@ -85,6 +69,10 @@ void CJpegMediaParser::ParseData(std::vector<uint8_t>& data) {
 
 void CJpegMediaParser::ParseBytes(const uint8_t* data, size_t size) {
     assembler_.Feed(data, size);
+}
+
+size_t CJpegMediaParser::ParseHeld(const uint8_t* held, size_t size, size_t seen) {
+    return assembler_.Scan(held, size, seen);
 }
 
 void CJpegMediaParser::OnOverflow() {

@@ -38,6 +38,10 @@ public:
     // The same for a chunk the parser may not change; parsers that never
     // append take it as it is, the others get a copy.
     virtual void ParseBytes(const uint8_t* data, size_t size);
+    // The same for bytes the caller holds until the parser is done with them
+    // (see CJpegAssembler::Scan): held[0, size), the first `seen` of them
+    // parsed before. Returns how many bytes at the front the caller may drop.
+    virtual size_t ParseHeld(const uint8_t* held, size_t size, size_t seen);
 
     void SetReceiver(IMediaReceiver* receiver) { receiver_ = receiver; }
     uint32_t Width() const { return width_; }
@@ -48,9 +52,9 @@ protected:
     // H.264 copies first.
     enum class FillOrder { kFieldsFirst, kBytesFirst };
 
-    // Asks the host for a frame, fills it with data and the current picture
-    // size, hands it to the receiver and gives it back. Drops the data when
-    // there is no allocator, receiver or frame. Never throws.
+    // Hands data with the current picture size to the receiver in a host
+    // frame. Drops the data when there is no allocator, receiver or frame.
+    // Never throws.
     void DeliverFrame(uint32_t fourcc, const uint8_t* data, size_t size, FillOrder order);
 
     IDriver* driver_;
@@ -59,8 +63,6 @@ protected:
     uint32_t height_ = 0;
 
 private:
-    void FillFrame(IHostFrame* frame, uint32_t fourcc, const uint8_t* data, uint32_t size,
-                   FillOrder order);
     void LogCopyError();
 };
 
@@ -71,6 +73,7 @@ public:
     explicit CJpegMediaParser(IDriver* driver);
     void ParseData(std::vector<uint8_t>& data) override;
     void ParseBytes(const uint8_t* data, size_t size) override;
+    size_t ParseHeld(const uint8_t* held, size_t size, size_t seen) override;
 
     bool InFrame() const { return assembler_.InFrame(); }
 

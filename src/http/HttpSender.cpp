@@ -1,10 +1,9 @@
 #include "http/HttpSender.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 
@@ -18,17 +17,11 @@ namespace Web {
 namespace {
 
 constexpr const char* kAgentName = "Talvik::HttpSender";
-// Largest body piece curl hands over, and its receive size: a piece is one
-// recv. Larger than curl's default so that a picture takes few calls, but
-// small enough to stay in the processor's cache (128 KiB measured slower).
-constexpr long kTransferChunk = 64 * 1024;
-static_assert(kTransferChunk >= CURL_MAX_WRITE_SIZE && kTransferChunk <= CURL_MAX_READ_SIZE,
-              "curl's receive buffer size must stay within its limits");
+constexpr size_t kTransferChunk = IHttpTransfer::kMaxBodyPiece;
 constexpr uint32_t kDefaultTimeoutMs = 5000;
 constexpr size_t kMaxAuthenticateHeaders = 16;
 constexpr size_t kMaxHeaderLine = 16384;
 
-std::once_flag g_curlInit;
 std::atomic<uint16_t> g_tlsDefaultPort{443};
 
 uint64_t NowMs() {
@@ -120,15 +113,11 @@ uint16_t CHttpSender::GetTlsDefaultPort() {
 
 CHttpSender::CHttpSender(const DEVICE_INFO& device) : device_(device) {
     secure_ = device_.port == GetTlsDefaultPort() ? 1 : 0;
-    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    session_ = curl_multi_init();
-    if (session_) curl_multi_setopt(session_, CURLMOPT_MAX_HOST_CONNECTIONS, 16L);
+    transfer_ = CreateHttpTransfer();
 }
 
 CHttpSender::~CHttpSender() {
     CloseRequest();
-    if (connection_) curl_easy_cleanup(connection_);
-    if (session_) curl_multi_cleanup(session_);
 }
 
 std::string CHttpSender::DescribeLastError() const {
@@ -140,31 +129,31 @@ std::string CHttpSender::DescribeLastError() const {
                                 device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs);
         case kErrorCancelled:
             return "cancelled";
-        case CURLE_COULDNT_CONNECT:
+        case kTransferCouldntConnect:
             return "connection refused";
-        case CURLE_COULDNT_RESOLVE_HOST:
+        case kTransferCouldntResolveHost:
             return "unknown host";
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_WEIRD_SERVER_REPLY:
+        case kTransferUnsupportedProtocol:
+        case kTransferWeirdServerReply:
             return "the answer is not HTTP";
-        case CURLE_GOT_NOTHING:
+        case kTransferGotNothing:
             return "connection closed without an answer";
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
+        case kTransferSendError:
+        case kTransferRecvError:
             return "connection broken";
-        case CURLE_SSL_CONNECT_ERROR:
+        case kTransferSslConnectError:
             return "TLS handshake failed";
-        case CURLE_OUT_OF_MEMORY:  // how curl reports a header line over 100 KB
+        case kTransferOutOfMemory:  // how curl reports a header line over 100 KB
             return "the answer head is too large";
         default:
-            return FormatString("%s (curl error %u)",
-                                curl_easy_strerror(static_cast<CURLcode>(lastError_)), lastError_);
+            return FormatString("%s (curl error %u)", transfer_->ErrorText(lastError_).c_str(),
+                                lastError_);
     }
 }
 
 void CHttpSender::Cancel() {
     cancelled_ = true;
-    if (session_) curl_multi_wakeup(session_);
+    if (transfer_) transfer_->Wake();
 }
 
 bool CHttpSender::SendRequest(HttpRequest request) {
@@ -242,10 +231,8 @@ bool CHttpSender::SendRequestInner(HttpRequest request) {
 }
 
 void CHttpSender::CloseRequest() {
-    if (requestOpen_) curl_multi_remove_handle(session_, connection_);
+    if (requestOpen_) transfer_->Stop();
     requestOpen_ = false;
-    if (headerList_) curl_slist_free_all(headerList_);
-    headerList_ = nullptr;
     transferDone_ = false;
     transferResult_ = 0;
     paused_ = false;
@@ -254,8 +241,8 @@ void CHttpSender::CloseRequest() {
     headStatus_ = 0;
     headContentLength_ = 0;
     authenticateHeaders_.clear();
-    buffer_.clear();
     bufferHead_ = 0;
+    bufferTail_ = 0;
 }
 
 std::string CHttpSender::BuildUrl(const HttpRequest& request) const {
@@ -271,16 +258,9 @@ int CHttpSender::Attempt(HttpRequest& request) {
     statusCode_ = 0;
     contentLength_ = 0;
     lastError_ = 0;
-    if (!session_) {
-        lastError_ = CURLE_FAILED_INIT;
+    if (!transfer_) {
+        lastError_ = kTransferFailedInit;
         return kAttemptFailed;
-    }
-    if (!connection_) {
-        connection_ = curl_easy_init();
-        if (!connection_) {
-            lastError_ = CURLE_FAILED_INIT;
-            return kAttemptFailed;
-        }
     }
     const bool withCredentials =
         !device_.userName.empty() && request.authSelector != kSelectNoCredentials;
@@ -292,12 +272,6 @@ int CHttpSender::Attempt(HttpRequest& request) {
     for (int round = 0; round < 2; ++round) {
         if (round > 0) CloseRequest();
         if (!PrepareTransfer(request, scheme)) {
-            CloseRequest();
-            return kAttemptFailed;
-        }
-        CURLMcode added = curl_multi_add_handle(session_, connection_);
-        if (added != CURLM_OK) {
-            lastError_ = CURLE_FAILED_INIT;
             CloseRequest();
             return kAttemptFailed;
         }
@@ -318,117 +292,74 @@ bool CHttpSender::HandleDigestStale(const HttpRequest& /*request*/, uint32_t sch
     return fresh.stale;
 }
 
-bool CHttpSender::AppendHeader(const std::string& line) {
-    curl_slist* list = curl_slist_append(headerList_, line.c_str());
-    if (!list) {
-        lastError_ = CURLE_OUT_OF_MEMORY;
-        return false;
-    }
-    headerList_ = list;
-    return true;
-}
-
 bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
-    CURL* h = connection_;
-    curl_easy_reset(h);
     multiRound_ = (request.flags & kFlagNoRedirects) == 0;
     bytesSeen_ = 0;
-
-    const std::string url = BuildUrl(request);
-    if (url.empty()) {
-        lastError_ = CURLE_URL_MALFORMAT;
+    TransferSettings settings;
+    settings.url = BuildUrl(request);
+    if (settings.url.empty()) {
+        lastError_ = kTransferUrlMalformed;
         return false;
     }
     for (const std::string& line : request.headers) {
         if (line.find_first_of("\r\n") != std::string::npos) {
-            lastError_ = CURLE_BAD_FUNCTION_ARGUMENT;
+            lastError_ = kTransferBadArgument;
             return false;
         }
-        if (!AppendHeader(line)) return false;
     }
-
-    const long timeoutMs = device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs;
-    CURLcode rc = CURLE_OK;
-    auto set = [&](CURLoption option, auto value) {
-        if (rc == CURLE_OK) rc = curl_easy_setopt(h, option, value);
-    };
-    set(CURLOPT_URL, url.c_str());
-    set(CURLOPT_USERAGENT, kAgentName);
-    set(CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
-    set(CURLOPT_NOSIGNAL, 1L);
-    set(CURLOPT_PATH_AS_IS, 1L);
-    set(CURLOPT_PROTOCOLS_STR, "http,https");
-    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-    set(CURLOPT_BUFFERSIZE, kTransferChunk);
-    set(CURLOPT_HEADERFUNCTION, &CHttpSender::OnHeader);
-    set(CURLOPT_HEADERDATA, static_cast<void*>(this));
-    set(CURLOPT_WRITEFUNCTION, &CHttpSender::OnBody);
-    set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-    if (request.flags & kFlagNoRedirects) {
-        set(CURLOPT_FOLLOWLOCATION, 0L);
-    } else {
-        set(CURLOPT_FOLLOWLOCATION, 1L);
-        set(CURLOPT_MAXREDIRS, 10L);
-        set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    }
-    if (request.secure == 1 && (request.flags & kFlagIgnoreCertErrors)) {
-        set(CURLOPT_SSL_VERIFYPEER, 0L);
-        set(CURLOPT_SSL_VERIFYHOST, 0L);
-    }
-
-    const std::string verb = request.verb.empty() ? std::string("GET") : request.verb;
+    settings.headers = request.headers;
+    settings.userAgent = kAgentName;
+    settings.connectTimeoutMs = device_.timeoutMs ? device_.timeoutMs : kDefaultTimeoutMs;
+    settings.followRedirects = (request.flags & kFlagNoRedirects) == 0;
+    settings.ignoreCertErrors = request.secure == 1 && (request.flags & kFlagIgnoreCertErrors);
+    settings.verb = request.verb.empty() ? std::string("GET") : request.verb;
     postBody_.assign(request.body.begin(), request.body.end());
-    if (!postBody_.empty()) {
-        set(CURLOPT_POSTFIELDS, postBody_.data());
-        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody_.size()));
-        if (verb != "POST") set(CURLOPT_CUSTOMREQUEST, verb.c_str());
-    } else if (verb == "HEAD") {
-        set(CURLOPT_NOBODY, 1L);
-    } else if (verb != "GET") {
-        set(CURLOPT_CUSTOMREQUEST, verb.c_str());
+    settings.body = &postBody_;
+    if (!ChooseAuth(request, scheme, settings)) return false;
+    const uint32_t started = transfer_->Start(settings, this);
+    if (started != kTransferOk) {
+        lastError_ = started;
+        return false;
     }
+    return true;
+}
 
+bool CHttpSender::ChooseAuth(const HttpRequest& request, uint32_t scheme,
+                             TransferSettings& settings) {
     switch (scheme) {
         case kAuthNone:
-            break;
+            return true;
         case kAuthBasic:
-            set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_BASIC));
+            settings.auth = TransferAuth::kBasic;
             break;
         case kAuthNtlm:
-            set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_NTLM));
+            settings.auth = TransferAuth::kNtlm;
             multiRound_ = true;
             break;
         case kAuthNegotiate:
-            set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_NEGOTIATE));
+            settings.auth = TransferAuth::kNegotiate;
             multiRound_ = true;
             break;
         case kAuthDigest:
             if (digest_.valid) {
                 // Answered here from the learned challenge, so that a known
                 // device costs one exchange per request.
-                std::string value = BuildDigestAuthorization(
-                    digest_, device_.userName, device_.password, verb, RequestTarget(request.path),
-                    postBody_, ++digestCount_, MakeCnonce());
-                if (!AppendHeader("Authorization: " + value)) rc = CURLE_OUT_OF_MEMORY;
-            } else {
-                set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_DIGEST));
-                multiRound_ = true;
+                settings.headers.push_back(
+                    "Authorization: " +
+                    BuildDigestAuthorization(digest_, device_.userName, device_.password,
+                                             settings.verb, RequestTarget(request.path), postBody_,
+                                             ++digestCount_, MakeCnonce()));
+                return true;
             }
+            settings.auth = TransferAuth::kDigest;
+            multiRound_ = true;
             break;
         default:  // Passport: no client for it
-            rc = CURLE_NOT_BUILT_IN;
-            break;
+            lastError_ = kTransferNotBuiltIn;
+            return false;
     }
-    if (scheme != kAuthNone && !(scheme == kAuthDigest && digest_.valid)) {
-        set(CURLOPT_USERNAME, device_.userName.c_str());
-        set(CURLOPT_PASSWORD, device_.password.c_str());
-    }
-    if (headerList_) set(CURLOPT_HTTPHEADER, headerList_);
-    if (rc != CURLE_OK) {
-        lastError_ = rc;
-        return false;
-    }
+    settings.userName = &device_.userName;
+    settings.password = &device_.password;
     return true;
 }
 
@@ -446,11 +377,10 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
             // A time-out while connecting or in the TLS handshake ends the
             // request; one after the request went out may be a device that
             // waits for the other scheme, so that gets the second attempt.
-            curl_off_t sentAt = 0;
-            curl_easy_getinfo(connection_, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
+            const bool sent = transfer_->RequestSent();
             lastError_ = kErrorTimeout;
             CloseRequest();
-            return sentAt > 0 ? kAttemptRetry : kAttemptFailed;
+            return sent ? kAttemptRetry : kAttemptFailed;
         }
         case kPumpError:
             CloseRequest();
@@ -458,14 +388,14 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
         case kPumpDone: {
             // No answer: a device that speaks the other scheme ends up here.
             // A time-out and an answer that is not HTTP end the request.
-            uint32_t error = transferResult_ ? transferResult_ : uint32_t{CURLE_GOT_NOTHING};
+            uint32_t error = transferResult_ ? transferResult_ : uint32_t{kTransferGotNothing};
             lastError_ = error;
             CloseRequest();
             // curl reports a header line over its 100 KB limit as out of
             // memory: the device answered, on this scheme.
-            const bool final = error == CURLE_OPERATION_TIMEDOUT ||
-                               error == CURLE_WEIRD_SERVER_REPLY ||
-                               error == CURLE_UNSUPPORTED_PROTOCOL || error == CURLE_OUT_OF_MEMORY;
+            const bool final = error == kTransferTimedOut || error == kTransferWeirdServerReply ||
+                               error == kTransferUnsupportedProtocol ||
+                               error == kTransferOutOfMemory;
             return final ? kAttemptFailed : kAttemptRetry;
         }
     }
@@ -500,18 +430,9 @@ CHttpSender::PumpResult CHttpSender::Pump(Ready ready) {
     uint64_t lastProgress = NowMs();
     for (;;) {
         if (cancelled_) return kPumpCancelled;
-        int running = 0;
-        CURLMcode mc = curl_multi_perform(session_, &running);
-        if (mc != CURLM_OK) {
-            lastError_ = CURLE_FAILED_INIT;
+        if (!transfer_->Perform(transferDone_, transferResult_)) {
+            lastError_ = kTransferFailedInit;
             return kPumpError;
-        }
-        int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(session_, &queued)) {
-            if (msg->msg == CURLMSG_DONE && msg->easy_handle == connection_) {
-                transferDone_ = true;
-                transferResult_ = static_cast<uint32_t>(msg->data.result);
-            }
         }
         if (ready()) return kPumpReady;
         if (transferDone_) return kPumpDone;
@@ -528,15 +449,14 @@ CHttpSender::PumpResult CHttpSender::Pump(Ready ready) {
         if (pumpDeadline_ != 0 && now >= pumpDeadline_) return kPumpTimeout;
         uint64_t left = timeoutMs - (now - lastProgress);
         if (pumpDeadline_ != 0) left = std::min(left, pumpDeadline_ - now);
-        curl_multi_poll(session_, nullptr, 0, static_cast<int>(std::min<uint64_t>(left, 1000)),
-                        nullptr);
+        transfer_->Wait(static_cast<int>(std::min<uint64_t>(left, 1000)));
     }
 }
 
 void CHttpSender::ResumeIfPaused() {
     if (!paused_ || !requestOpen_) return;
     paused_ = false;
-    curl_easy_pause(connection_, CURLPAUSE_CONT);  // may hand over the held piece at once
+    transfer_->Resume();  // may hand over the held piece at once
 }
 
 uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) {
@@ -549,27 +469,27 @@ uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, boo
     }
 }
 
-size_t CHttpSender::WaitForBody() {
+size_t CHttpSender::WaitForBody(size_t seen) {
     if (cancelled_) {
         lastError_ = kErrorCancelled;
         CloseRequest();
         return 0;
     }
-    // Bytes handed out by ReadView are gone by now: curl may write again.
-    if (Buffered() + static_cast<size_t>(kTransferChunk) <= kReadBufferCap) ResumeIfPaused();
-    if (Buffered() == 0) {
+    // Bytes released by the reader are gone by now: curl may write again.
+    if (Buffered() + kTransferChunk <= kReadBufferCap) ResumeIfPaused();
+    if (Buffered() <= seen) {
         if (transferDone_) {
             if (transferResult_) lastError_ = transferResult_;
             return 0;
         }
-        PumpResult pumped = Pump([this] { return Buffered() > 0; });
+        PumpResult pumped = Pump([this, seen] { return Buffered() > seen; });
         if (pumped == kPumpCancelled) {
             lastError_ = kErrorCancelled;
             CloseRequest();
             return 0;
         }
         if (pumped == kPumpTimeout) lastError_ = kErrorTimeout;
-        if (Buffered() == 0) {
+        if (Buffered() <= seen) {
             if (transferDone_ && transferResult_) lastError_ = transferResult_;
             return 0;
         }
@@ -582,28 +502,31 @@ uint32_t CHttpSender::ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes
     if (!requestOpen_ || maxBytes == 0) return 0;
     const size_t count = std::min<size_t>(maxBytes, WaitForBody());
     if (count == 0) return 0;
-    const uint8_t* first = buffer_.data() + bufferHead_;
+    const uint8_t* first = buffer_.get() + bufferHead_;
     out.insert(out.end(), first, first + count);
-    bufferHead_ += count;
-    if (Buffered() + static_cast<size_t>(kTransferChunk) <= kReadBufferCap) ResumeIfPaused();
+    Release(count);
+    if (Buffered() + kTransferChunk <= kReadBufferCap) ResumeIfPaused();
     return static_cast<uint32_t>(count);
 }
 
-uint32_t CHttpSender::ReadView(const uint8_t*& data, uint32_t maxBytes) {
+size_t CHttpSender::ReadHeld(const uint8_t*& data, size_t seen) {
     data = nullptr;
     try {
-        if (!requestOpen_ || maxBytes == 0) return 0;
-        const size_t count = std::min<size_t>(maxBytes, WaitForBody());
+        if (!requestOpen_) return 0;
+        const size_t count = WaitForBody(seen);
         if (count == 0) return 0;
-        // No resume here: curl would write over the bytes handed out.
-        data = buffer_.data() + bufferHead_;
-        bufferHead_ += count;
-        return static_cast<uint32_t>(count);
+        data = buffer_.get() + bufferHead_;
+        return count;
     } catch (...) {  // allocation only
         RethrowThreadCancellation();
         CloseRequest();
         return 0;
     }
+}
+
+void CHttpSender::Release(size_t count) {
+    bufferHead_ += std::min(count, Buffered());
+    if (Buffered() == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
 }
 
 uint32_t CHttpSender::QueryDataAvailable() {
@@ -651,26 +574,7 @@ uint32_t CHttpSender::ReadResponse(std::vector<uint8_t>& out) {
     return static_cast<uint32_t>(std::min<size_t>(out.size(), UINT32_MAX));
 }
 
-// Nothing may unwind through curl's C frames: a failure ends the transfer.
-size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) {
-    try {
-        return static_cast<CHttpSender*>(self)->HeaderLine(data, size * count);
-    } catch (...) {
-        RethrowThreadCancellation();
-        return 0;
-    }
-}
-
-size_t CHttpSender::OnBody(char* data, size_t size, size_t count, void* self) {
-    try {
-        return static_cast<CHttpSender*>(self)->BodyChunk(data, size * count);
-    } catch (...) {
-        RethrowThreadCancellation();
-        return 0;
-    }
-}
-
-size_t CHttpSender::HeaderLine(const char* data, size_t size) {
+size_t CHttpSender::OnHeaderLine(const char* data, size_t size) {
     bytesSeen_ += size;
     std::string line(data, std::min(size, kMaxHeaderLine));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
@@ -713,27 +617,41 @@ size_t CHttpSender::HeaderLine(const char* data, size_t size) {
     return size;
 }
 
-size_t CHttpSender::BodyChunk(const char* data, size_t size) {
+size_t CHttpSender::OnBodyPiece(const char* data, size_t size) {
     if (!headComplete_ && headStatus_ != 0 && !inHeaderBlock_) headComplete_ = true;
     const size_t held = Buffered();
-    if (held == 0) {  // everything was read: start at the front again, nothing to move
-        buffer_.clear();
-        bufferHead_ = 0;
-    }
     if (held > 0 && held + size > kReadBufferCap) {
         paused_ = true;
-        return CURL_WRITEFUNC_PAUSE;
+        return IHttpTransfer::kPauseTransfer;
     }
-    if (bufferHead_ > 0 && buffer_.size() + size > kReadBufferCap) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + bufferHead_);
-        bufferHead_ = 0;
-    }
-    // As bytes, so that the insert is one block copy rather than a loop.
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data);
-    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    if (bufferTail_ + size > bufferSize_) MakeRoom(size);
+    std::memcpy(buffer_.get() + bufferTail_, data, size);
+    bufferTail_ += size;
     bytesSeen_ += size;
     bufferHighWater_ = std::max(bufferHighWater_, Buffered());
     return size;
+}
+
+// Moving the held bytes to the front copies them again, so the storage grows
+// until it is several times what a reader holds (a picture being received):
+// then a move is rare and short. Growing copies too, but a stream grows a
+// few times at its start only.
+void CHttpSender::MakeRoom(size_t size) {
+    const size_t held = Buffered();
+    const bool tight = held + size > bufferSize_ || held * 4 > bufferSize_;
+    if (tight && bufferSize_ < kReadBufferCap) {
+        const size_t grown =
+            std::min(kReadBufferCap, std::max({bufferSize_ * 2, held + size, kTransferChunk}));
+        // Not zeroed: every byte read from it was written first.
+        std::unique_ptr<uint8_t[]> storage(new uint8_t[grown]);
+        if (held > 0) std::memcpy(storage.get(), buffer_.get() + bufferHead_, held);
+        buffer_ = std::move(storage);
+        bufferSize_ = grown;
+    } else if (held > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + bufferHead_, held);
+    }
+    bufferHead_ = 0;
+    bufferTail_ = held;
 }
 
 }  // namespace Web

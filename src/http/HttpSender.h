@@ -1,21 +1,19 @@
-// HTTP client for camera control requests and HTTP video streams, on libcurl.
-// One easy handle per sender, driven through its own multi handle so that a
-// body can be pulled in bounded chunks and Cancel (from another thread) wakes
-// a blocked call at once.
+// HTTP client for camera control requests and HTTP video streams. One
+// connection per sender (IHttpTransfer), pulled so that a body can be read in
+// bounded chunks and Cancel (from another thread) wakes a blocked call at
+// once.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/DeviceInfo.h"
+#include "platform/HttpTransfer.h"
 #include "media/HttpAuth.h"
-
-typedef void CURL;
-typedef void CURLM;
-struct curl_slist;
 
 namespace talvik {
 
@@ -75,11 +73,13 @@ public:
     virtual uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) = 0;
 };
 
-class CHttpSender : public CBaseHttpSender {
+class CHttpSender : public CBaseHttpSender, private IHttpTransferSink {
 public:
-    // Body bytes held between the socket and the reader. The transfer pauses
-    // (and TCP pushes back on the camera) when this is full.
-    static constexpr size_t kReadBufferCap = 256 * 1024;
+    // Body bytes held between the socket and the reader: room for the
+    // largest picture a stream reader keeps while it is incomplete, plus a
+    // few receive pieces. The transfer pauses (and TCP pushes back on the
+    // camera) when this is full. The storage grows to it only as needed.
+    static constexpr size_t kReadBufferCap = (10u << 20) + 256 * 1024;
     // ReadResponse budget without a Content-Length, and its ceiling with one.
     static constexpr uint32_t kDefaultBodyBudget = 0x100000;
     static constexpr uint32_t kMaxResponseBody = 64u << 20;
@@ -94,10 +94,14 @@ public:
     uint32_t QueryDataAvailable() override;
     uint32_t ReadResponse(std::vector<uint8_t>& out) override;
     uint32_t ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) override;
-    // ReadData without the copy, for readers that consume every byte at once:
-    // points data at up to maxBytes body bytes held by the sender and counts
-    // them as read. They stay valid until the next call on the sender.
-    uint32_t ReadView(const uint8_t*& data, uint32_t maxBytes);
+    // ReadData without the copy, for readers that keep bytes until they can
+    // use them (a picture not yet complete): waits until more than `seen`
+    // body bytes are held, points data at all of them and returns their
+    // number (0 on error or at the end). Nothing counts as read until
+    // Release; the bytes stay valid until the next call on the sender.
+    size_t ReadHeld(const uint8_t*& data, size_t seen);
+    // Drops the first count held bytes (all of them at most).
+    void Release(size_t count);
 
     // Where a refusal of the credentials is told; null: nowhere.
     void SetLogger(IDebugMessage* logger) { logger_ = logger; }
@@ -105,7 +109,7 @@ public:
     const DEVICE_INFO& GetDevice() const { return device_; }
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
-    // CURLcode of the last failed call, or kErrorTimeout / kErrorCancelled.
+    // TransferError of the last failed call.
     uint32_t GetLastError() const { return lastError_; }
     // The last error in words, for a log line: "no answer within 5000 ms",
     // "the answer is not HTTP", ...
@@ -119,8 +123,8 @@ public:
     // Largest number of body bytes ever held in the read buffer.
     size_t GetBufferHighWater() const { return bufferHighWater_; }
 
-    static constexpr uint32_t kErrorTimeout = 28;    // CURLE_OPERATION_TIMEDOUT
-    static constexpr uint32_t kErrorCancelled = 42;  // CURLE_ABORTED_BY_CALLBACK
+    static constexpr uint32_t kErrorTimeout = kTransferTimedOut;
+    static constexpr uint32_t kErrorCancelled = kTransferAborted;
 
     // The port whose devices are addressed with TLS from the first request
     // (443). Tests point it at a loopback port.
@@ -136,8 +140,11 @@ private:
     // Tells the logger of the first refusal of a run of them.
     void NoteRefusal(const std::string& path);
     int Attempt(HttpRequest& request);
+    // Starts the transfer of one attempt with these credentials.
     bool PrepareTransfer(const HttpRequest& request, uint32_t scheme);
-    bool AppendHeader(const std::string& line);
+    // Who answers the device's challenge: the transfer, or a Digest header
+    // from the learned challenge. False for a scheme without a client.
+    bool ChooseAuth(const HttpRequest& request, uint32_t scheme, TransferSettings& settings);
     int WaitForHead(HttpRequest& request, uint32_t scheme);
     bool HandleDigestStale(const HttpRequest& request, uint32_t scheme);
     std::string BuildUrl(const HttpRequest& request) const;
@@ -150,21 +157,20 @@ private:
     uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
     // Waits as a read does; the number of body bytes then held, 0 when none
     // came (the reason is in lastError_).
-    size_t WaitForBody();
+    size_t WaitForBody(size_t seen = 0);
     uint32_t QueryDataAvailableInner();
     void ResumeIfPaused();
-    size_t Buffered() const { return buffer_.size() - bufferHead_; }
+    size_t Buffered() const { return bufferTail_ - bufferHead_; }
+    // Room for size more bytes after the held ones.
+    void MakeRoom(size_t size);
 
-    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
-    static size_t OnBody(char* data, size_t size, size_t count, void* self);
-    size_t HeaderLine(const char* data, size_t size);
-    size_t BodyChunk(const char* data, size_t size);
+    size_t OnHeaderLine(const char* data, size_t size) override;
+    size_t OnBodyPiece(const char* data, size_t size) override;
 
     DEVICE_INFO device_;
     IDebugMessage* logger_ = nullptr;
-    CURLM* session_ = nullptr;    // multi handle; owns the connection cache
-    CURL* connection_ = nullptr;  // easy handle, created on the first request
-    bool requestOpen_ = false;    // connection_ is attached to session_
+    std::unique_ptr<IHttpTransfer> transfer_;
+    bool requestOpen_ = false;  // a transfer was started and not stopped
     uint32_t statusCode_ = 0;
     uint32_t contentLength_ = 0;
     uint32_t lastError_ = 0;
@@ -180,20 +186,21 @@ private:
     uint64_t pumpDeadline_ = 0;
 
     // State of the current transfer.
-    curl_slist* headerList_ = nullptr;
     std::string postBody_;
     bool transferDone_ = false;
     uint32_t transferResult_ = 0;
     bool paused_ = false;
     bool headComplete_ = false;  // the final response head has been read
     bool inHeaderBlock_ = false;
-    bool multiRound_ = false;  // curl may answer a 401 or 3xx on its own
+    bool multiRound_ = false;  // the transfer may answer a 401 or 3xx on its own
     uint32_t headStatus_ = 0;
     uint32_t headContentLength_ = 0;
     std::vector<std::string> authenticateHeaders_;
-    uint64_t bytesSeen_ = 0;  // header and body bytes; progress for the time-out
-    std::vector<uint8_t> buffer_;
+    uint64_t bytesSeen_ = 0;             // header and body bytes; progress for the time-out
+    std::unique_ptr<uint8_t[]> buffer_;  // storage; the held bytes are [head, tail)
+    size_t bufferSize_ = 0;
     size_t bufferHead_ = 0;
+    size_t bufferTail_ = 0;
     size_t bufferHighWater_ = 0;
 
     DigestChallenge digest_;    // last Digest challenge of the device

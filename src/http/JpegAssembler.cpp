@@ -21,23 +21,14 @@ bool StandsAlone(uint8_t code) {
 }  // namespace
 
 void CJpegAssembler::DropOversized() {
-    frame_.clear();
-    frame_.shrink_to_fit();
     inFrame_ = false;
     state_ = State::kSeekImage;
     if (onOverflow_) onOverflow_();
 }
 
 void CJpegAssembler::Abandon() {
-    frame_.clear();
     inFrame_ = false;
     state_ = State::kSeekImage;
-}
-
-void CJpegAssembler::Append(const uint8_t* data, size_t size) {
-    if (!inFrame_ || size == 0) return;
-    if (frame_.size() + size > kMaxImageBytes) return DropOversized();
-    frame_.insert(frame_.end(), data, data + size);
 }
 
 void CJpegAssembler::FinishImage(const uint8_t* image, size_t size) {
@@ -45,9 +36,9 @@ void CJpegAssembler::FinishImage(const uint8_t* image, size_t size) {
         width_ = imageWidth_;
         height_ = imageHeight_;
     }
-    if (width_ != 0 && height_ != 0 && onImage_) onImage_(image, size, width_, height_);
-    frame_.clear();
     inFrame_ = false;
+    state_ = State::kSeekImage;
+    if (width_ != 0 && height_ != 0 && onImage_) onImage_(image, size, width_, height_);
 }
 
 void CJpegAssembler::OnSegmentMarker(uint8_t code) {
@@ -71,45 +62,69 @@ void CJpegAssembler::OnSegmentByte(uint8_t value) {
 
 void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
     if (data == nullptr || size == 0) return;
-    size_t pos = 0;  // first byte of this chunk not yet appended to the image
-    // The current image began in this chunk at pos and nothing of it is held:
-    // when it also ends here it is handed over from the chunk, uncopied.
-    bool startedHere = false;
+    const size_t seen = held_.size();
+    if (seen == 0) {
+        // Nothing held: the chunk is scanned where it lies, and only what
+        // is still needed afterwards is kept.
+        const size_t done = Scan(data, size, 0);
+        held_.assign(data + done, data + size);
+    } else {
+        held_.insert(held_.end(), data, data + size);
+        const size_t done = Scan(held_.data(), held_.size(), seen);
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(done));
+    }
+    if (held_.empty()) held_.shrink_to_fit();
+}
 
-    // An image whose D8 is data[c]; its FF is data[c - 1], or ended the
-    // previous chunk when c is 0. An image still open is dropped.
-    auto beginImage = [&](size_t c) {
-        if (c > 0) {
-            frame_.clear();
-            startedHere = true;
-            pos = c - 1;
-        } else {
-            frame_.assign({kMarker});
-            startedHere = false;
-            pos = 0;
+// Finds the next FF from i; in entropy-coded data FF 00 and the restart
+// markers are data and are passed over here. Returns the index after the FF
+// (pendingFF_ set), or end.
+size_t CJpegAssembler::NextMarker(const uint8_t* data, size_t i, size_t end) {
+    const uint8_t* p = data + i;
+    const uint8_t* const stop = data + end;
+    const bool entropy = state_ == State::kScan;
+    for (;;) {
+        p = static_cast<const uint8_t*>(std::memchr(p, kMarker, static_cast<size_t>(stop - p)));
+        if (p == nullptr) return end;
+        if (entropy && p + 1 < stop && (p[1] == kStuffed || StandsAlone(p[1]))) {
+            p += 2;
+            continue;
         }
+        pendingFF_ = true;
+        return static_cast<size_t>(p - data) + 1;
+    }
+}
+
+size_t CJpegAssembler::Scan(const uint8_t* data, size_t size, size_t seen) {
+    if (data == nullptr || seen >= size) return 0;
+    if (seen == 0) {  // a new stream: nothing of an earlier one is held
+        inFrame_ = false;
+        pendingFF_ = false;
+        state_ = State::kSeekImage;
+    }
+    size_t start = 0;  // first byte of the current image: held[0] when one is open
+    // The image whose D8 is data[c]; its FF is data[c - 1], which the caller
+    // kept when it ended the last call. An image still open is dropped.
+    auto beginImage = [&](size_t c) {
+        start = c - 1;
         inFrame_ = true;
         imageHasSize_ = false;
         state_ = State::kMarker;
     };
     // The image ends with the D9 at data[c].
     auto endImage = [&](size_t c) {
-        const size_t stop = c + 1;
-        if (!startedHere) {
-            Append(data + pos, stop - pos);
-            if (inFrame_) FinishImage(frame_.data(), frame_.size());
-        } else if (stop - pos > kMaxImageBytes) {
-            DropOversized();
-        } else {
-            FinishImage(data + pos, stop - pos);
-        }
-        startedHere = false;
-        pos = stop;
-        state_ = State::kSeekImage;
+        if (c + 1 - start > kMaxImageBytes) return DropOversized();
+        FinishImage(data + start, c + 1 - start);
     };
 
-    size_t i = 0;
+    size_t i = seen;
     while (i < size) {
+        // An image never grows past the cap: the walk stops at it.
+        if (inFrame_ && i - start > kMaxImageBytes) {
+            DropOversized();
+            continue;
+        }
+        const size_t end = inFrame_ ? std::min(size, start + kMaxImageBytes + 1) : size;
         const uint8_t b = data[i];
         switch (state_) {
             case State::kSeekImage:
@@ -118,7 +133,7 @@ void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
                     ++i;
                     if (b == kMarker) break;  // fill byte: the marker follows
                     pendingFF_ = false;
-                    if (b == kSoi) {
+                    if (b == kSoi && i >= 2) {
                         beginImage(i - 1);
                     } else if (state_ == State::kSeekImage) {
                         // Text between images.
@@ -130,12 +145,7 @@ void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
                     }
                     break;
                 }
-                if (const void* hit = std::memchr(data + i, kMarker, size - i)) {
-                    i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data) + 1;
-                    pendingFF_ = true;
-                } else {
-                    i = size;
-                }
+                i = NextMarker(data, i, end);
                 break;
             case State::kMarker:
                 if (!pendingFF_) {
@@ -150,7 +160,7 @@ void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
                 ++i;
                 if (b == kMarker) break;  // fill byte
                 pendingFF_ = false;
-                if (b == kSoi) {
+                if (b == kSoi && i >= 2) {
                     beginImage(i - 1);
                 } else if (b == kEoi) {
                     endImage(i - 1);
@@ -178,14 +188,17 @@ void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
                     OnSegmentByte(b);
                     ++i;
                 } else {
-                    const size_t skip = std::min<size_t>(segmentLength_ - segmentRead_, size - i);
+                    const size_t skip = std::min<size_t>(segmentLength_ - segmentRead_, end - i);
                     segmentRead_ += static_cast<uint32_t>(skip);
                     i += skip;
                 }
                 break;
         }
     }
-    Append(data + pos, size - pos);
+    if (inFrame_ && size - start > kMaxImageBytes) DropOversized();
+    if (inFrame_) return start;
+    // A marker's FF at the very end may begin the next image.
+    return pendingFF_ ? size - 1 : size;
 }
 
 }  // namespace talvik

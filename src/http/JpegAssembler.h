@@ -30,12 +30,21 @@ public:
     CJpegAssembler(ImageSink onImage, OverflowSink onOverflow)
         : onImage_(std::move(onImage)), onOverflow_(std::move(onOverflow)) {}
 
+    // Scans bytes that the caller holds: held[0, size) of which the first
+    // `seen` were scanned by the previous call (0: a new stream). Resumes
+    // where that call stopped and hands a complete image over from held,
+    // uncopied. Returns how many bytes at the front are no longer needed; the
+    // caller drops exactly those before the next call, so that an image
+    // being received always starts at held[0].
+    size_t Scan(const uint8_t* held, size_t size, size_t seen);
+    // The same for a stream fed in chunks that the caller does not keep: the
+    // bytes still needed are copied and held here.
     void Feed(const uint8_t* data, size_t size);
 
     uint32_t Width() const { return width_; }
     uint32_t Height() const { return height_; }
     bool InFrame() const { return inFrame_; }
-    size_t Buffered() const { return frame_.size(); }
+    size_t Buffered() const { return held_.size(); }
 
 private:
     // Where the walk stands.
@@ -47,11 +56,10 @@ private:
         kScan,       // entropy-coded data: looking for EOI
     };
 
-    void Append(const uint8_t* data, size_t size);
+    size_t NextMarker(const uint8_t* data, size_t i, size_t end);
     void DropOversized();
     // The walk met bytes no JPEG has: the image is dropped.
     void Abandon();
-    // Delivers the image (held in frame_, or wholly inside the chunk fed).
     void FinishImage(const uint8_t* image, size_t size);
     // A segment with this marker code begins: its length follows.
     void OnSegmentMarker(uint8_t code);
@@ -61,7 +69,7 @@ private:
 
     ImageSink onImage_;
     OverflowSink onOverflow_;
-    std::vector<uint8_t> frame_;
+    std::vector<uint8_t> held_;  // Feed's bytes still needed
     bool inFrame_ = false;
     bool pendingFF_ = false;  // the byte before the next one read was 0xFF
 

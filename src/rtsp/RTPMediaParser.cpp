@@ -4,6 +4,7 @@
 
 #include "ThreadCancel.h"
 #include "base/FrameContract.h"
+#include "base/FrameDelivery.h"
 #include "media/SpsReader.h"
 
 namespace talvik {
@@ -80,38 +81,27 @@ void CH264RTPMediaParser::DeliverFrame(uint32_t rtpTimestamp) {
     IHostFrameAllocator* allocator = driver_ != nullptr ? driver_->GetHostContext() : nullptr;
     const std::vector<uint8_t>& data = depacketizer_.Frame();
     if (allocator == nullptr || client_ == nullptr || data.empty()) return;
-    const uint32_t code = depacketizer_.FrameIsKey() ? kFourCCH264 : kFourCCI264;
-    const uint32_t size = static_cast<uint32_t>(data.size());
+    HostSystemTime hostTime{};
+    client_->ConvertTimestamp(rtpTimestamp, &hostTime);
+    FrameFields fields;
+    fields.fourcc = depacketizer_.FrameIsKey() ? kFourCCH264 : kFourCCI264;
+    fields.width = depacketizer_.Width();
+    fields.height = depacketizer_.Height();
+    fields.resolutionClass = ResolutionClass(fields.width, fields.height);
+    fields.time = &hostTime;
+    fields.bytesFirst = true;
     const std::string streamName = client_->GetStreamName();
-    IHostFrame* frame = allocator->CreateFrame(code, size, streamName.c_str());
-    if (frame == nullptr) return;
-    bool delivered = false;
-    try {
-        if (!CopyToFrame(frame, data.data(), size)) {
-            const DEVICE_INFO* device = driver_->GetDeviceInfo();
-            driver_->DebugMessage(kLevelError, "%s: Data copying error, device %s:%u",
-                                  "talvik::CH264RTPMediaParser::ProcessFrame",
-                                  device != nullptr ? device->address.c_str() : "",
-                                  device != nullptr ? unsigned(device->port) : 0u);
-        } else {
-            HostSystemTime time{};
-            client_->ConvertTimestamp(rtpTimestamp, &time);
-            const uint32_t width = depacketizer_.Width();
-            const uint32_t height = depacketizer_.Height();
-            frame->SetWidth(width);
-            frame->SetHeight(height);
-            frame->SetResolutionClass(ResolutionClass(width, height));
-            frame->SetDataSize(size);
-            frame->SetFourCC(code);
-            frame->SetTime(&time);
-            delivered = client_->OnMediaFrame(frame);
-        }
-    } catch (...) {
-        RethrowThreadCancellation([&] { allocator->ReleaseFrame(frame); });
-        delivered = false;
+    const FrameOutcome outcome =
+        DeliverHostFrame(allocator, streamName.c_str(), data.data(), data.size(), fields,
+                         [this](IHostFrame* frame) { return client_->OnMediaFrame(frame); });
+    if (outcome == FrameOutcome::kCopyFailed) {
+        const DEVICE_INFO* device = driver_->GetDeviceInfo();
+        driver_->DebugMessage(kLevelError, "%s: Data copying error, device %s:%u",
+                              "talvik::CH264RTPMediaParser::ProcessFrame",
+                              device != nullptr ? device->address.c_str() : "",
+                              device != nullptr ? unsigned(device->port) : 0u);
     }
-    if (!delivered) Resync();
-    allocator->ReleaseFrame(frame);
+    if (outcome != FrameOutcome::kDelivered && outcome != FrameOutcome::kNoFrame) Resync();
 }
 
 }  // namespace talvik

@@ -684,13 +684,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BodyCase{"LongWithLength", 5u << 20, true, "", 5u << 20, 5u << 20}),
     [](const ::testing::TestParamInfo<BodyCase>& info) { return info.param.name; });
 
-// ReadView hands out the sender's own bytes: every byte once, in order, with
-// the buffer still capped, whether it alternates with ReadData or not and
-// whether the reader takes little (the transfer pauses and resumes) or all.
+// ReadHeld hands out the sender's own bytes: every byte once, in order, with
+// the buffer still capped, whether the reader keeps a tail of them (a
+// picture still arriving: the storage grows and moves them), keeps nothing,
+// or alternates with ReadData.
 struct ViewCase {
     const char* name;
     uint64_t streamBytes;
-    uint32_t maxBytes;
+    size_t keep;  // bytes the reader keeps after each read
     bool alternateWithReadData;
 };
 
@@ -707,41 +708,46 @@ TEST_P(SenderView, EveryByteOnceInOrderWithinTheCap) {
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port()));
     const uint8_t* data = reinterpret_cast<const uint8_t*>(&c);
-    EXPECT_EQ(sender.ReadView(data, c.maxBytes), 0u);  // no request yet
+    EXPECT_EQ(sender.ReadHeld(data, 0), 0u);  // no request yet
     EXPECT_EQ(data, nullptr);
     ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg"));
     std::vector<uint8_t> copied;
-    uint64_t total = 0;
+    uint64_t released = 0;  // stream offset of the first held byte
+    size_t seen = 0;
     uint64_t mismatches = 0;
-    uint64_t oversized = 0;
     for (uint64_t call = 0;; ++call) {
-        uint32_t n = 0;
+        size_t n = 0;
         if (c.alternateWithReadData && call % 2 == 1) {
-            n = sender.ReadData(copied, c.maxBytes, true);
-            data = copied.data();
-        } else {
-            n = sender.ReadView(data, c.maxBytes);
+            n = sender.ReadData(copied, 50000, true);
+            for (size_t i = 0; i < n; ++i)
+                mismatches += copied[i] != talvik_test::MjpegStreamByte(released + i);
+            released += n;
+            continue;
         }
+        n = sender.ReadHeld(data, seen);
         if (n == 0) break;
-        oversized += n > c.maxBytes;
-        for (uint32_t i = 0; i < n; ++i)
-            mismatches += data[i] != talvik_test::MjpegStreamByte(total + i);
-        total += n;
+        for (size_t i = seen; i < n; ++i)
+            mismatches += data[i] != talvik_test::MjpegStreamByte(released + i);
+        const size_t done = n - std::min(n, c.keep);
+        sender.Release(done);
+        released += done;
+        seen = n - done;
     }
-    EXPECT_EQ(total, c.streamBytes);
+    EXPECT_EQ(released + seen, c.streamBytes);
     EXPECT_EQ(mismatches, 0u);
-    EXPECT_EQ(oversized, 0u);
     EXPECT_EQ(sender.GetLastError(), 0u);
     EXPECT_LE(sender.GetBufferHighWater(), CHttpSender::kReadBufferCap);
-    EXPECT_EQ(sender.ReadView(data, c.maxBytes), 0u);  // the end stays the end
+    EXPECT_EQ(sender.ReadHeld(data, seen), 0u);  // the end stays the end
     EXPECT_EQ(data, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Readers, SenderView,
-    ::testing::Values(ViewCase{"TakesLittleSoTheTransferPauses", 2u << 20, 1000, false},
-                      ViewCase{"AlternatesWithReadData", 8u << 20, 50000, true},
-                      ViewCase{"ShortBody", 10, 4096, false}),
+    ::testing::Values(ViewCase{"KeepsAPictureSoTheStorageGrowsAndMoves", 24u << 20, 3u << 20,
+                               false},
+                      ViewCase{"KeepsAlmostTheCap", 16u << 20, (10u << 20) + 1000, false},
+                      ViewCase{"AlternatesWithReadData", 8u << 20, 0, true},
+                      ViewCase{"ShortBody", 10, 0, false}),
     [](const ::testing::TestParamInfo<ViewCase>& info) { return info.param.name; });
 
 }  // namespace

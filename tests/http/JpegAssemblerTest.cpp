@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -56,13 +57,14 @@ TEST(JpegAssembler, TextOutsideImagesIsNeverBuffered) {
     EXPECT_EQ(h.assembler.Buffered(), 0u);
 }
 
-// The cap holds alike for an image gathered over chunks and for one handed
+// The cap holds alike for an image gathered over chunks (two, or receive
+// pieces of 64 KiB whose scan resumes where it stopped) and for one handed
 // over straight from the chunk it lies in, and an overflow costs only its own
 // image: the picture after it, even in the same chunk, still arrives.
 struct CapCase {
     const char* name;
     size_t extra;  // bytes beyond the cap
-    bool split;    // the first image spans two chunks
+    size_t chunk;  // 0: one chunk; 1: two halves; else the chunk size
     size_t images;
     int overflows;
 };
@@ -76,10 +78,14 @@ TEST_P(JpegAssemblerCap, SameLimitHeldOrNot) {
     const Bytes next = MakeJpeg(16, 16, 100, 0xC0, 0x44);
     const Bytes stream = Concat({Text("--b\r\n"), big, Text("\r\n--b\r\n"), next});
     Harness h;
-    if (c.split)
+    if (c.chunk == 1) {
         h.FeedSplit(stream, {stream.size() / 2});
-    else
+    } else if (c.chunk > 1) {
+        for (size_t at = 0; at < stream.size(); at += c.chunk)
+            h.assembler.Feed(stream.data() + at, std::min(c.chunk, stream.size() - at));
+    } else {
         h.Feed(stream);
+    }
     ASSERT_EQ(h.images.size(), c.images);
     EXPECT_EQ(h.overflows, c.overflows);
     if (c.images == 2) {
@@ -91,10 +97,12 @@ TEST_P(JpegAssemblerCap, SameLimitHeldOrNot) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, JpegAssemblerCap,
-                         ::testing::Values(CapCase{"ExactInOneChunk", 0, false, 2, 0},
-                                           CapCase{"OverInOneChunk", 1, false, 1, 1},
-                                           CapCase{"ExactOverTwoChunks", 0, true, 2, 0},
-                                           CapCase{"OverOverTwoChunks", 1, true, 1, 1}),
+                         ::testing::Values(CapCase{"ExactInOneChunk", 0, 0, 2, 0},
+                                           CapCase{"OverInOneChunk", 1, 0, 1, 1},
+                                           CapCase{"ExactOverTwoChunks", 0, 1, 2, 0},
+                                           CapCase{"OverOverTwoChunks", 1, 1, 1, 1},
+                                           CapCase{"ExactOverReceivePieces", 0, 65536, 2, 0},
+                                           CapCase{"OverOverReceivePieces", 1, 65536, 1, 1}),
                          [](const ::testing::TestParamInfo<CapCase>& info) {
                              return info.param.name;
                          });
