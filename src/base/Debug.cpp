@@ -21,32 +21,6 @@ CDebugInfo::~CDebugInfo() {
     delete[] text_;
 }
 
-bool ParseHostCoreFileName(const std::string& path, HostCoreVersion* out) {
-    static const char kStem[] = "libvantrel.so.";
-    const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.compare(0, sizeof(kStem) - 1, kStem) != 0) return false;
-    uint32_t parts[4];
-    size_t pos = sizeof(kStem) - 1;
-    for (int i = 0; i < 4; ++i) {
-        const size_t end = i < 3 ? name.find('.', pos) : name.size();
-        if (end == std::string::npos || end == pos || end - pos > 5) return false;
-        uint32_t value = 0;
-        for (size_t k = pos; k < end; ++k) {
-            if (name[k] < '0' || name[k] > '9') return false;
-            value = value * 10 + static_cast<uint32_t>(name[k] - '0');
-        }
-        if (value > 0xFFFF) return false;
-        parts[i] = value;
-        pos = end + 1;
-    }
-    out->major = static_cast<uint16_t>(parts[0]);
-    out->minor = static_cast<uint16_t>(parts[1]);
-    out->build = static_cast<uint16_t>(parts[2]);
-    out->revision = static_cast<uint16_t>(parts[3]);
-    return true;
-}
-
 HostCoreVersion ReadHostCoreVersion() {
     HostCoreVersion version;  // 5.12.0.0
     uint16_t numbers[4];

@@ -57,8 +57,6 @@ struct HostCoreVersion {
 // ("libvantrel.so.MAJOR.MINOR.BUILD.REV") as the dynamic loader finds it;
 // 5.12.0.0 when there is none or the name carries no full version.
 HostCoreVersion ReadHostCoreVersion();
-// Parses "libvantrel.so.6.3.0.0" (any directory prefix); false if malformed.
-bool ParseHostCoreFileName(const std::string& path, HostCoreVersion* out);
 
 // Older hosts do not know the information and notice levels.
 uint8_t AdaptLevel(uint32_t level, const HostCoreVersion& host);

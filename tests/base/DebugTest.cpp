@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "HostCoreFile.h"
 #include "base/Debug.h"
 #include "base/SmartPtr.h"
 #include "base/Text.h"
@@ -68,11 +69,9 @@ TEST(DebugLevels, CoreFileNames) {
         {"libother.so.6.3.0.0", ""},
     };
     for (const auto& [path, version] : cases) {
-        HostCoreVersion v{};
-        const bool ok = talvik::ParseHostCoreFileName(path, &v);
-        EXPECT_EQ(
-            ok ? talvik::FormatString("%d.%d.%d.%d", v.major, v.minor, v.build, v.revision) : "",
-            version)
+        uint16_t v[4] = {};
+        const bool ok = talvik::ParseHostCoreFileName(path, v);
+        EXPECT_EQ(ok ? talvik::FormatString("%d.%d.%d.%d", v[0], v[1], v[2], v[3]) : "", version)
             << path;
     }
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "base/Debug.h"
+#include "HostCoreFile.h"
 #include "platform/Host.h"
 
 namespace talvik {
@@ -69,12 +69,30 @@ bool FindHostCoreVersion(uint16_t numbers[4]) {
         }
     }
     // The loader names the library by its version.
-    HostCoreVersion parsed;
-    if (path.empty() || !ParseHostCoreFileName(path, &parsed)) return false;
-    numbers[0] = parsed.major;
-    numbers[1] = parsed.minor;
-    numbers[2] = parsed.build;
-    numbers[3] = parsed.revision;
+    return !path.empty() && ParseHostCoreFileName(path, numbers);
+}
+
+bool ParseHostCoreFileName(const std::string& path, uint16_t numbers[4]) {
+    static const char kStem[] = "libvantrel.so.";
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.compare(0, sizeof(kStem) - 1, kStem) != 0) return false;
+    uint32_t parts[4];
+    size_t pos = sizeof(kStem) - 1;
+    for (int i = 0; i < 4; ++i) {
+        const size_t end = i < 3 ? name.find('.', pos) : name.size();
+        if (end == std::string::npos || end == pos || end - pos > 5) return false;
+        uint32_t value = 0;
+        for (size_t k = pos; k < end; ++k) {
+            if (name[k] < '0' || name[k] > '9') return false;
+            value = value * 10 + static_cast<uint32_t>(name[k] - '0');
+        }
+        if (value > 0xFFFF) return false;
+        parts[i] = value;
+        pos = end + 1;
+    }
+    for (int i = 0; i < 4; ++i)
+        numbers[i] = static_cast<uint16_t>(parts[i]);
     return true;
 }
 
