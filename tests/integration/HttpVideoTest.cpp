@@ -197,17 +197,4 @@ TEST(HttpVideo, CameraRebootIsRecovered) {
     EXPECT_EQ(host.Sink().SignalLostCount(), 0u);
 }
 
-// UpdateVideo: the new size goes into the next stream request, once.
-TEST(HttpVideo, UpdateVideoAppliesTheNewSizeAtTheNextPass) {
-    auto sim = StartCamSim();
-    ASSERT_TRUE(sim);
-    InProcessHost host(*sim, kCodecJpeg);
-    ASSERT_TRUE(host.Start(640, 360, 10)) << host.Error();
-    ASSERT_TRUE(host.Resize(320, 180));
-    const auto requests = RequestPaths(*sim, "/mjpeg");
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_NE(requests[1].find("&x1=320&y1=180&"), std::string::npos) << requests[1];
-    EXPECT_EQ(host.Sink().SignalLostCount(), 0u);
-}
-
 }  // namespace

@@ -21,6 +21,7 @@
 #include "rtsp/RTSPConnection.h"
 #include "support/RecordingLogger.h"
 #include "support/TestHttpServer.h"
+#include "support/Threads.h"
 
 namespace talvik {
 namespace {
@@ -157,13 +158,7 @@ const std::string kOptionsPlain =
     "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nPublic: OPTIONS, DESCRIBE, PLAY, PAUSE, SETUP, "
     "TEARDOWN\r\n\r\n";
 
-// True once `condition` holds, checked every 10 ms for up to `limitMs`.
-template <typename Condition>
-bool WaitUntil(Condition condition, int limitMs) {
-    for (int waited = 0; waited < limitMs && !condition(); waited += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
+using talvik_test::WaitUntil;
 
 // A status line without headers, for keep-alive answers.
 std::string Status(const std::string& codeAndReason) {
