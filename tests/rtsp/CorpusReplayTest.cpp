@@ -60,7 +60,7 @@ std::string RtpPacket(const Bytes& in) {
       << " pt=" << int(p.payloadType) << " seq=" << p.sequenceNumber << " ts=" << p.timestamp
       << " ssrc=" << Hex(reinterpret_cast<const uint8_t*>(&p.ssrc), 4)
       << " csrc=" << int(p.csrcCount) << " ext=" << p.extensionLength
-      << " payload=" << p.payloadLength << " " << Hex(p.payload) << "\n";
+      << " payload=" << p.payloadLength << ":" << Hex(p.payload) << "\n";
     return s.str();
 }
 
