@@ -8,9 +8,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     talvik::CH264Depacketizer depacketizer({[](uint16_t, uint16_t) {}, [] {}, {}});
+    // Type 97 has a PPS but no SPS, as some session descriptions give.
     depacketizer.SetParameterSets(
-        {{96, {0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x3d, 0xa1}, {0x68, 0xce, 0x3c, 0x80}}});
-    depacketizer.SetDefaultResolution(640, 480);
+        {{96, {0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x3d, 0xa1}, {0x68, 0xce, 0x3c, 0x80}},
+         {97, {}, {0x68, 0xce, 0x3c, 0x80}}});
+    depacketizer.SetDefaultResolution(640, 360);
     uint16_t sequence = 0;
     size_t pos = 0;
     while (size - pos >= 3) {

@@ -56,19 +56,9 @@ std::vector<uint8_t> WellFormed(const uint8_t* data, size_t size, std::vector<ui
         pos += 2 + length;
         if (kind == 0) {
             const uint16_t sequence = static_cast<uint16_t>(rtp.size());
-            std::vector<uint8_t> packet = {0x80,
-                                           0x60,
-                                           static_cast<uint8_t>(sequence >> 8),
-                                           static_cast<uint8_t>(sequence),
-                                           0,
-                                           0,
-                                           0,
-                                           0,
-                                           0,
-                                           0,
-                                           0,
-                                           1,
-                                           0x41};
+            std::vector<uint8_t> packet = {
+                0x80, 0x60, uint8_t(sequence >> 8), uint8_t(sequence), 0, 0, 0, 0, 0, 0, 0,
+                1,    0x41};
             packet.insert(packet.end(), bytes, bytes + length);
             AddFrame(out, 0, packet.data(), packet.size());
             rtp.push_back(sequence);

@@ -20,6 +20,7 @@
 #include "ModuleLoader.h"
 #include "support/CamSim.h"
 #include "support/TestFiles.h"
+#include "support/Threads.h"
 #include "talvik/IPCaptureDriver.h"
 #include "talvik/IPVideoCapture.h"
 
@@ -163,15 +164,7 @@ inline std::vector<CsvRow> ReadCsv(const std::string& file) {
     return rows;
 }
 
-template <typename F>
-bool WaitFor(F condition, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
+using talvik_test::WaitUntil;
 
 // The module loaded in this process through the reference host's loader and
 // host objects, recording input 0 of camsim (H.264 over RTSP goes by UDP: no
@@ -232,7 +225,7 @@ public:
     bool Resize(uint32_t width, uint32_t height) {
         talvik_host::HostFrameSize size(width, height);
         if (!Capture()->UpdateVideo(0, &size, 40)) return false;
-        return WaitFor(
+        return WaitUntil(
             [&] {
                 const auto frames = sink_.Frames();
                 return !frames.empty() && frames.back().width == width &&

@@ -1,6 +1,5 @@
-// The H.264 RTP media parser as the channel sees it: frames in the host's
-// objects with their fields in order, the client's time, the messages, and a
-// resynchronisation after every failed delivery.
+// What the packet corpus replay cannot hold: failed deliveries to the host,
+// a frame past the buffer cap, and sequence numbers that wrap or repeat.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -13,9 +12,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using talvik::CH264RTPMediaParser;
-using talvik::CRTPPacket;
-using talvik_test::FakeDriver;
 using talvik_test::FakeHost;
 
 // 1920x1080 High profile parameter sets (x264).
@@ -26,196 +22,96 @@ const Bytes kPps = {0x68, 0xeb, 0xe3, 0xcb, 0x22, 0xc0};
 const Bytes kIdr = {0x65, 0x88, 0x84, 0x21, 0x11};
 const Bytes kSlice = {0x41, 0x9a, 0x02, 0x03};
 
-Bytes AnnexB(std::initializer_list<Bytes> nals) {
-    Bytes out;
-    for (const Bytes& n : nals) {
-        out.insert(out.end(), {0x00, 0x00, 0x01});
-        out.insert(out.end(), n.begin(), n.end());
-    }
-    out.insert(out.end(), {0x00, 0x00, 0x01, 0x09, 0x10});
-    return out;
-}
-
-class Client : public talvik::IMediaParserClient {
+class Fixture : public talvik::IMediaParserClient {
 public:
-    enum class Answer { kAccept, kRefuse, kThrow };
-    explicit Client(FakeHost& host) : host_(host) {}
-    bool OnMediaFrame(talvik::IHostFrame* frame) override {
-        if (answer == Answer::kThrow) throw std::runtime_error("host");
-        return answer == Answer::kAccept && host_.OnFrame(frame);
-    }
-    std::pair<uint32_t, uint32_t> GetDefaultResolution() override { return {640, 360}; }
-    std::string GetStreamName() override { return "talvik_test::RecStream"; }
-    void ConvertTimestamp(uint32_t rtpTimestamp, talvik::HostSystemTime* out) override {
-        timestamps.push_back(rtpTimestamp);
-        *out = talvik::HostSystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
-    }
-    Answer answer = Answer::kAccept;
-    std::vector<uint32_t> timestamps;
-
-private:
-    FakeHost& host_;
-};
-
-// Frames whose buffer is one byte short of what was asked.
-class ShortFrameHost : public FakeHost {
-public:
-    talvik::IHostFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* name) override {
-        return FakeHost::CreateFrame(fourcc, size - 1, name);
-    }
-};
-
-class Fixture {
-public:
-    explicit Fixture(FakeHost& host, bool logRtpSequence = false) : client(host) {
+    explicit Fixture(bool logRtpSequence = false) : parser(&driver, logRtpSequence) {
         driver.device.address = "10.1.2.3";
         driver.device.port = 8080;
         driver.allocator = &host;
-        parser.reset(new CH264RTPMediaParser(&driver, logRtpSequence));
-        parser->SetClient(&client);
+        parser.SetClient(this);
     }
-    void Send(const Bytes& payload, bool marker, uint32_t timestamp = 9000) {
-        CRTPPacket p;
+    bool OnMediaFrame(talvik::IHostFrame* frame) override {
+        if (throwOnFrame) throw std::runtime_error("host");
+        return host.OnFrame(frame);
+    }
+    std::pair<uint32_t, uint32_t> GetDefaultResolution() override { return {640, 360}; }
+    std::string GetStreamName() override { return "RecStream"; }
+    void ConvertTimestamp(uint32_t, talvik::HostSystemTime*) override {}
+
+    void Send(const Bytes& payload, bool marker) {
+        talvik::CRTPPacket p;
         p.sequenceNumber = sequence++;
-        p.marker = marker ? 1 : 0;
+        p.marker = marker;
         p.payloadType = 96;
-        p.timestamp = timestamp;
         p.payload = payload;
         p.payloadLength = uint32_t(payload.size());
-        parser->ProcessPacket(p);
+        parser.ProcessPacket(p);
     }
-    void KeyFrame(uint32_t timestamp = 9000) {
-        Send(kSps, false, timestamp);
-        Send(kPps, false, timestamp);
-        Send(kIdr, true, timestamp);
+    void KeyFrame() {
+        Send(kSps, false);
+        Send(kPps, false);
+        Send(kIdr, true);
     }
 
-    FakeDriver driver;
-    Client client;
-    std::unique_ptr<CH264RTPMediaParser> parser;
-    uint16_t sequence = 100;
+    FakeHost host;
+    talvik_test::FakeDriver driver;
+    talvik::CH264RTPMediaParser parser;
+    bool throwOnFrame = false;
+    uint16_t sequence = 65534;  // wraps within the first key frame
 };
 
-// No message when `message` is empty, else exactly that one at level 1.
-std::vector<talvik_test::LogLine> Messages(const char* message) {
-    if (*message == '\0') return {};
-    return {{1, message}};
-}
-
-TEST(H264RTPMediaParser, KeyFrameThenPictureFillTheHostFramesInOrder) {
-    FakeHost host;
-    Fixture f(host);
-    f.Send(kSlice, true);  // before any key frame: dropped
-    f.KeyFrame(9000);
-    f.Send(kSlice, true, 12600);
-    const auto frames = host.Frames();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].fourcc, talvik::kFourCCH264);
-    EXPECT_EQ(frames[0].bytes, AnnexB({kSps, kPps, kIdr}));
-    EXPECT_EQ(frames[0].requestedSize, frames[0].bytes.size());
-    EXPECT_EQ(frames[0].width, 1920u);
-    EXPECT_EQ(frames[0].height, 1080u);
-    EXPECT_EQ(frames[0].resolutionClass, 4u);
-    EXPECT_EQ(frames[0].streamName, "talvik_test::RecStream");
-    EXPECT_EQ(frames[0].calls,
-              (std::vector<std::string>{"GetBuffer", "SetWidth", "SetHeight", "SetResolutionClass",
-                                        "SetDataSize", "SetFourCC", "SetTime"}));
-    EXPECT_EQ(frames[1].fourcc, talvik::kFourCCI264);
-    EXPECT_EQ(frames[1].bytes, AnnexB({kSlice}));
-    EXPECT_EQ(frames[1].width, 1920u);
-    EXPECT_EQ(f.client.timestamps, (std::vector<uint32_t>{9000, 12600}));
-    EXPECT_EQ(host.Created(), host.Released());
-    EXPECT_TRUE(f.driver.log.Lines().empty());
-}
-
-// Sequence gaps are written only when the settings file asks for them.
-TEST(H264RTPMediaParser, SequenceGapIsLoggedOnlyWhenAsked) {
-    for (const bool asked : {false, true}) {
-        FakeHost host;
-        Fixture f(host, asked);
-        f.KeyFrame();
-        f.sequence = 110;
-        f.Send(kSlice, true);
-        EXPECT_EQ(f.driver.log.Lines(),
-                  Messages(asked ? "Device 10.1.2.3:8080, packet sequence number is incorrect, "
-                                   "expected: 102, received: 110, diff: 8"
-                                 : ""))
-            << asked;
-    }
-}
-
-// An SPS that says 65536x65536 (beyond any H.264 level) makes no key frame:
-// nothing reaches the host while one is awaited, and the warning is written
-// once however often it comes.
-TEST(H264RTPMediaParser, OversizedPictureIsNoKeyFrameAndLoggedOnce) {
-    const Bytes oversizedSps = {0x67, 0x42, 0xc0, 0x33, 0xf4, 0x00,
-                                0x08, 0x00, 0x00, 0x04, 0x00, 0x32};
-    FakeHost host;
-    Fixture f(host);
-    for (int i = 0; i < 2; ++i) {
-        f.Send(oversizedSps, false);
-        f.Send(kPps, false);
-        f.Send(kIdr, true);
-    }
-    EXPECT_EQ(host.Created(), 0);
-    EXPECT_EQ(f.driver.log.Lines(),
-              (std::vector<talvik_test::LogLine>{
-                  {2,
-                   "talvik::CH264RTPMediaParser::ProcessPacket: Picture size 65536x65536 is "
-                   "beyond 16384 pixels on a side, device 10.1.2.3:8080"}}));
-    f.KeyFrame();
-    EXPECT_EQ(host.Frames().size(), 1u);
-}
-
-// A delivery that fails in any way drops frames until the next key frame.
 struct FailureCase {
     const char* name;
-    bool shortBuffer;
-    Client::Answer answer;
-    const char* message;  // level-1 message, or empty
+    void (*fail)(Fixture&);
+    std::vector<talvik_test::LogLine> log;
 };
 
-class H264RTPMediaParserFailure : public ::testing::TestWithParam<FailureCase> {};
+class DeliveryFailure : public ::testing::TestWithParam<FailureCase> {};
 
-TEST_P(H264RTPMediaParserFailure, ResynchronisesUntilTheNextKeyFrame) {
-    const FailureCase& c = GetParam();
-    ShortFrameHost shortHost;
-    FakeHost plainHost;
-    FakeHost& host = c.shortBuffer ? shortHost : plainHost;
-    Fixture f(host);
-    f.client.answer = c.answer;
+// A delivery that fails in any way drops frames until the next key frame.
+TEST_P(DeliveryFailure, ResynchronisesUntilTheNextKeyFrame) {
+    Fixture f;
+    GetParam().fail(f);
     f.KeyFrame();
-    f.client.answer = Client::Answer::kAccept;
-    if (c.shortBuffer) f.driver.allocator = &plainHost;
+    f.host.acceptFrames = true;
+    f.host.bufferShortBy = 0;
+    f.throwOnFrame = false;
+    f.driver.allocator = &f.host;
     f.Send(kSlice, true);  // waits for a key frame: dropped
-    EXPECT_TRUE(f.parser->NeedKeyFrame());
+    EXPECT_TRUE(f.parser.NeedKeyFrame());
     f.KeyFrame();
     f.Send(kSlice, true);
-    // The client's sink is `host`; frames after a short one come from plainHost.
-    const auto frames = host.Frames();
+    const auto frames = f.host.Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].fourcc, talvik::kFourCCH264);
     EXPECT_EQ(frames[1].fourcc, talvik::kFourCCI264);
-    EXPECT_EQ(shortHost.Created(), shortHost.Released());
-    EXPECT_EQ(plainHost.Created(), plainHost.Released());
-    EXPECT_EQ(f.driver.log.Lines(), Messages(c.message));
+    EXPECT_EQ(f.host.Created(), f.host.Released());
+    EXPECT_EQ(f.driver.log.Lines(), GetParam().log);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, H264RTPMediaParserFailure,
-    ::testing::Values(FailureCase{"Refused", false, Client::Answer::kRefuse, ""},
-                      FailureCase{"Thrown", false, Client::Answer::kThrow, ""},
+    Cases, DeliveryFailure,
+    ::testing::Values(FailureCase{"Refused", [](Fixture& f) { f.host.acceptFrames = false; }, {}},
+                      FailureCase{"Thrown", [](Fixture& f) { f.throwOnFrame = true; }, {}},
                       FailureCase{
-                          "ShortBuffer", true, Client::Answer::kAccept,
-                          "talvik::CH264RTPMediaParser::ProcessFrame: Data copying error, device "
-                          "10.1.2.3:8080"}),
+                          "ShortBuffer",
+                          [](Fixture& f) { f.host.bufferShortBy = 1; },
+                          {{1,
+                            "talvik::CH264RTPMediaParser::ProcessFrame: Data copying error, device "
+                            "10.1.2.3:8080"}}}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+TEST(H264RTPMediaParser, WithoutAllocatorNothingIsDelivered) {
+    Fixture f;
+    f.driver.allocator = nullptr;
+    f.KeyFrame();
+    EXPECT_EQ(f.host.Created(), 0);
+}
 
 // The depacketizer reports an overflow once per frame; the next key frame
 // comes through again.
 TEST(H264RTPMediaParser, OverflowIsLoggedOnceAndTheFrameDropped) {
-    FakeHost host;
-    Fixture f(host);
+    Fixture f;
     f.KeyFrame();
     // FU-A fragments of one slice, past 10 MiB, never ended by a marker.
     Bytes fragment(1400, 0x11);
@@ -226,22 +122,43 @@ TEST(H264RTPMediaParser, OverflowIsLoggedOnceAndTheFrameDropped) {
     for (size_t sent = 0; sent < talvik::CH264Depacketizer::kMaxFrameBytes / 1398 + 10; ++sent)
         f.Send(fragment, false);
     f.Send(kSlice, true);
-    EXPECT_EQ(host.Frames().size(), 1u);
+    EXPECT_EQ(f.host.Frames().size(), 1u);
     f.KeyFrame();
-    EXPECT_EQ(host.Frames().size(), 2u);
+    EXPECT_EQ(f.host.Frames().size(), 2u);
     EXPECT_EQ(f.driver.log.Lines(),
-              Messages("talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow detected, "
-                       "10.1.2.3:8080"));
+              (std::vector<talvik_test::LogLine>{
+                  {1,
+                   "talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow detected, "
+                   "10.1.2.3:8080"}}));
 }
 
-TEST(H264RTPMediaParser, WithoutAllocatorNothingIsDelivered) {
-    FakeHost host;
-    Fixture f(host);
-    f.driver.allocator = nullptr;
-    f.KeyFrame();
-    f.Send(kSlice, true);
-    EXPECT_EQ(host.Created(), 0);
-    EXPECT_TRUE(f.client.timestamps.empty());
+// Sequence gaps are written only when the settings file asks for them.
+TEST(H264RTPMediaParser, SequenceGapIsLoggedOnlyWhenAsked) {
+    for (const bool asked : {false, true}) {
+        Fixture f(asked);
+        f.KeyFrame();  // 65534, 65535, 0
+        f.sequence = 9;
+        f.Send(kSlice, true);
+        std::vector<talvik_test::LogLine> expected;
+        if (asked)
+            expected.push_back({1, "Device 10.1.2.3:8080, packet sequence number is incorrect, "
+                                   "expected: 1, received: 9, diff: 8"});
+        EXPECT_EQ(f.driver.log.Lines(), expected) << asked;
+    }
+}
+
+TEST(H264Depacketizer, SequenceWrapPassesAndDuplicatesFail) {
+    std::vector<std::pair<uint16_t, uint16_t>> errors;
+    talvik::CH264Depacketizer d(
+        {[&](uint16_t a, uint16_t b) { errors.emplace_back(a, b); }, {}, {}});
+    d.Process(65534, false, 96, kSps.data(), kSps.size());
+    d.Process(65535, false, 96, kPps.data(), kPps.size());
+    EXPECT_EQ(d.Process(0, true, 96, kIdr.data(), kIdr.size()),
+              talvik::CH264Depacketizer::Result::kFrameReady);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_NE(d.Process(0, true, 96, kSlice.data(), kSlice.size()),
+              talvik::CH264Depacketizer::Result::kFrameReady);
+    EXPECT_EQ(errors, (std::vector<std::pair<uint16_t, uint16_t>>{{0, 0}}));
 }
 
 }  // namespace
