@@ -48,49 +48,45 @@ struct PrepareCase {
     std::string expected;  // the paths of one preparation, space separated
 };
 
-class PrepareCamera : public ::testing::TestWithParam<PrepareCase> {};
-
 // The channel runs against a camera whose RTSP port refuses: the requests of
 // one preparation, then the same again on the next attempt.
-TEST_P(PrepareCamera, RequestsBeforeTheSession) {
-    const PrepareCase& c = GetParam();
-    std::vector<std::string> expected;
-    std::istringstream words(c.expected);
-    for (std::string path; words >> path;)
-        expected.push_back(path);
-    FakeCamera camera;
-    SettingsDir settings(LightXml(c.frequency));
-    Rig rig(Serve(camera, c.status));
-    rig.driver.hostDirectory = settings.Path();
-    rig.driver.videoInputs = c.inputs;
-    rig.driver.parameters[2] = "1";  // nothing listens there
-    CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
-    const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
-    ASSERT_TRUE(channel.Start(&params));
-    ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
-    channel.Stop();
-    const auto paths = camera.Requests();
-    ASSERT_GT(paths.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()), expected);
-    EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
-    EXPECT_EQ(rig.host.FrameCount(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PrepareCamera,
-    ::testing::Values(
-        PrepareCase{"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
-                    "/get?channelenable /setreg?page=3&reg=21&val=0"},
+TEST(RtspChannel, CameraRequestsBeforeTheSession) {
+    const PrepareCase cases[] = {
+        {"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
+         "/get?channelenable /setreg?page=3&reg=21&val=0"},
         // 60 ms: 16.7 frames a second, rounded to 17.
-        PrepareCase{"LightOtherThan50Or60IsNotSent", "55", 1, 0, 0, 60, 200,
-                    "/get?channelenable /setreg?page=3&reg=21&val=16"},
-        PrepareCase{"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
-                    "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
-        PrepareCase{"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200,
-                    "/get?channelenable /set3?freq=60"},
-        PrepareCase{"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
-        PrepareCase{"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}),
-    [](const ::testing::TestParamInfo<PrepareCase>& info) { return info.param.name; });
+        {"LightOtherThan50Or60IsNotSent", "55", 1, 0, 0, 60, 200,
+         "/get?channelenable /setreg?page=3&reg=21&val=16"},
+        {"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
+         "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
+        {"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200, "/get?channelenable /set3?freq=60"},
+        {"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
+        {"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}};
+    for (const PrepareCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> expected;
+        std::istringstream words(c.expected);
+        for (std::string path; words >> path;)
+            expected.push_back(path);
+        FakeCamera camera;
+        SettingsDir settings(LightXml(c.frequency));
+        Rig rig(Serve(camera, c.status));
+        rig.driver.hostDirectory = settings.Path();
+        rig.driver.videoInputs = c.inputs;
+        rig.driver.parameters[2] = "1";  // nothing listens there
+        CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
+        const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
+        ASSERT_TRUE(channel.Start(&params));
+        ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
+        channel.Stop();
+        const auto paths = camera.Requests();
+        ASSERT_GT(paths.size(), expected.size());
+        EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()),
+                  expected);
+        EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
+        EXPECT_EQ(rig.host.FrameCount(), 0u);
+    }
+}
 
 // The server port comes from host parameter 2 when it is a port; pause and
 // resume answer only on a change.
