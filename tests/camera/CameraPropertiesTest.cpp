@@ -112,49 +112,6 @@ struct StoreCase {
     std::map<uint32_t, StoredProperty> properties;
 };
 
-std::ostream& operator<<(std::ostream& os, const StoreCase& c) {
-    return os << c.name;
-}
-
-class StoreContents : public ::testing::TestWithParam<StoreCase> {};
-
-TEST_P(StoreContents, MatchesCameraReplies) {
-    const StoreCase& c = GetParam();
-    Reading r(c.host, c.videoStandard);
-    CArecontCameraProperties& properties = r.properties;
-    r.camera.SetUpArecont(c.model, c.width, c.height, c.channelenable, c.firmware);
-    if (!c.aux) {
-        r.camera.Remove("/get?auxin");
-        r.camera.Remove("/get?auxout");
-    }
-
-    uint32_t code = 77;
-    ASSERT_TRUE(properties.ReadFromDevice(code));
-    EXPECT_EQ(code, 77u);  // untouched on success
-    CCapabilityStore store;
-    ASSERT_TRUE(properties.WriteCapabilities(&store));
-
-    const CapabilitySnapshot s = store.Snapshot();
-    SCOPED_TRACE(CCapabilityStore::FormatText(s));
-    EXPECT_EQ(s.modelName, std::string("Arecont AV ") + c.model);
-    EXPECT_EQ(s.connection, (std::map<uint32_t, std::string>{
-                                {1, "192.0.2.7"}, {2, "8080"}, {3, "admin"}, {4, "secret"}}));
-    EXPECT_EQ(s.capabilities, c.capabilities);
-    EXPECT_EQ(s.resolutions, Resolutions(c.resolutions));
-    std::vector<uint32_t> intervals(kRateIntervals.begin(), kRateIntervals.begin() + c.maxRate);
-    if (c.longIntervals) {
-        const std::vector<uint32_t> more = LongIntervals();
-        intervals.insert(intervals.end(), more.begin(), more.end());
-    }
-    EXPECT_EQ(s.frameIntervals, intervals);
-    EXPECT_EQ(s.defaultFrameInterval, c.defaultInterval);
-    EXPECT_EQ(s.properties, c.properties);
-    EXPECT_EQ(r.camera.Requests(),
-              (std::vector<std::string>{"/get?model=releasename", "/get?channelenable",
-                                        "/get?sensorheight", "/get?sensorwidth", "/get?auxin",
-                                        "/get?auxout", "/get?fwversion"}));
-}
-
 // The named properties; only the firmware version is text.
 std::map<uint32_t, StoredProperty> Props(const char* standard, const char* width,
                                          const char* height, const char* group,
@@ -165,43 +122,73 @@ std::map<uint32_t, StoredProperty> Props(const char* standard, const char* width
             {7, {"Flexible cropping", cropping, 0, 0}}};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arecont, StoreContents,
-    ::testing::Values(
+TEST(StoreContents, MatchesCameraReplies) {
+    const StoreCase cases[] = {
         // 1600 x 1200, one sensor: 30 fps at both scales; default rate 5 (200 ms).
-        StoreCase{"Model2155JpegAndH264Group1", "AV2155DN", "1600", "1200", "1", "65174", true,
-                  kHost512, 0, With(With(Codecs(1, true), kNewHost), kAux),
-                  "1600x1200/33 800x600/33", 30, true, 200,
-                  Props("0", "1600", "1200", "1", "65174", "0")},
+        {"Model2155JpegAndH264Group1", "AV2155DN", "1600", "1200", "1", "65174", true, kHost512, 0,
+         With(With(Codecs(1, true), kNewHost), kAux), "1600x1200/33 800x600/33", 30, true, 200,
+         Props("0", "1600", "1200", "1", "65174", "0")},
         // "313" puts the camera in group 0; a run ending in 0 means no JPEG.
-        StoreCase{"Model3130H264OnlyGroup0", "AV3130", "1280", "1024", "1", "65174", true, kHost512,
-                  0, With(With(Codecs(1, false), kNewHost), kAux), "1280x1024/33 640x512/33", 30,
-                  true, 200, Props("0", "1280", "1024", "0", "65174", "0")},
+        {"Model3130H264OnlyGroup0", "AV3130", "1280", "1024", "1", "65174", true, kHost512, 0,
+         With(With(Codecs(1, false), kNewHost), kAux), "1280x1024/33 640x512/33", 30, true, 200,
+         Props("0", "1280", "1024", "0", "65174", "0")},
         // Table model: 4 fps full (250 ms), 13 fps half (77 ms); default 4 fps.
-        StoreCase{"Model20185FromRateTable", "AV20185DN", "2592", "1944", "1", "65174", true,
-                  kHost512, 0, With(With(Codecs(1, true), kNewHost), kAux),
-                  "2592x1944/250 1296x972/77", 13, true, 250,
-                  Props("0", "2592", "1944", "1", "65174", "0")},
+        {"Model20185FromRateTable", "AV20185DN", "2592", "1944", "1", "65174", true, kHost512, 0,
+         With(With(Codecs(1, true), kNewHost), kAux), "2592x1944/250 1296x972/77", 13, true, 250,
+         Props("0", "2592", "1944", "1", "65174", "0")},
         // 1088 lines are cropped to 1080: flexible cropping.
-        StoreCase{"Sensor1920x1088IsCroppedTo1080", "AV2115DN", "1920", "1088", "1", "65174", true,
-                  kHost512, 0, With(With(Codecs(1, true), kNewHost), kAux),
-                  "1920x1080/33 960x540/33", 30, true, 200,
-                  Props("0", "1920", "1080", "1", "65174", "1")},
+        {"Sensor1920x1088IsCroppedTo1080", "AV2115DN", "1920", "1088", "1", "65174", true, kHost512,
+         0, With(With(Codecs(1, true), kNewHost), kAux), "1920x1080/33 960x540/33", 30, true, 200,
+         Props("0", "1920", "1080", "1", "65174", "1")},
         // Four sensors share the clock: 7 fps full (143 ms), 25 fps half (40 ms).
-        StoreCase{"FourSensorsDivideTheRate", "AV8365DN", "1600", "1200", "15", "65174", true,
-                  kHost512, 0, With(With(Codecs(4, true), kNewHost), kAux),
-                  "1600x1200/143 800x600/40", 25, true, 200,
-                  Props("0", "1600", "1200", "1", "65174", "0")},
+        {"FourSensorsDivideTheRate", "AV8365DN", "1600", "1200", "15", "65174", true, kHost512, 0,
+         With(With(Codecs(4, true), kNewHost), kAux), "1600x1200/143 800x600/40", 25, true, 200,
+         Props("0", "1600", "1200", "1", "65174", "0")},
         // Host core older than 5.12: no long intervals, mode 0, no 21 to 25.
-        StoreCase{"HostCore511HasNoLongIntervals", "AV2155DN", "1600", "1200", "1", "65174", true,
-                  kHost511, 0, With(With(Codecs(1, true), {{11, 1}, {12, 1}, {27, 0}}), kAux),
-                  "1600x1200/33 800x600/33", 30, false, 200,
-                  Props("0", "1600", "1200", "1", "65174", "0")},
+        {"HostCore511HasNoLongIntervals", "AV2155DN", "1600", "1200", "1", "65174", true, kHost511,
+         0, With(With(Codecs(1, true), {{11, 1}, {12, 1}, {27, 0}}), kAux),
+         "1600x1200/33 800x600/33", 30, false, 200, Props("0", "1600", "1200", "1", "65174", "0")},
         // Newer major version; empty firmware reply; no auxiliary I/O.
-        StoreCase{"HostCore6NoFirmwareNoAux", "AV2155DN", "1600", "1200", "1", "", false, kHost60,
-                  1, With(Codecs(1, true), kNewHost), "1600x1200/33 800x600/33", 30, true, 200,
-                  Props("1", "1600", "1200", "1", "(none)", "0")}),
-    [](const ::testing::TestParamInfo<StoreCase>& info) { return std::string(info.param.name); });
+        {"HostCore6NoFirmwareNoAux", "AV2155DN", "1600", "1200", "1", "", false, kHost60, 1,
+         With(Codecs(1, true), kNewHost), "1600x1200/33 800x600/33", 30, true, 200,
+         Props("1", "1600", "1200", "1", "(none)", "0")}};
+    for (const StoreCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reading r(c.host, c.videoStandard);
+        CArecontCameraProperties& properties = r.properties;
+        r.camera.SetUpArecont(c.model, c.width, c.height, c.channelenable, c.firmware);
+        if (!c.aux) {
+            r.camera.Remove("/get?auxin");
+            r.camera.Remove("/get?auxout");
+        }
+
+        uint32_t code = 77;
+        ASSERT_TRUE(properties.ReadFromDevice(code));
+        EXPECT_EQ(code, 77u);  // untouched on success
+        CCapabilityStore store;
+        ASSERT_TRUE(properties.WriteCapabilities(&store));
+
+        const CapabilitySnapshot s = store.Snapshot();
+        SCOPED_TRACE(CCapabilityStore::FormatText(s));
+        EXPECT_EQ(s.modelName, std::string("Arecont AV ") + c.model);
+        EXPECT_EQ(s.connection, (std::map<uint32_t, std::string>{
+                                    {1, "192.0.2.7"}, {2, "8080"}, {3, "admin"}, {4, "secret"}}));
+        EXPECT_EQ(s.capabilities, c.capabilities);
+        EXPECT_EQ(s.resolutions, Resolutions(c.resolutions));
+        std::vector<uint32_t> intervals(kRateIntervals.begin(), kRateIntervals.begin() + c.maxRate);
+        if (c.longIntervals) {
+            const std::vector<uint32_t> more = LongIntervals();
+            intervals.insert(intervals.end(), more.begin(), more.end());
+        }
+        EXPECT_EQ(s.frameIntervals, intervals);
+        EXPECT_EQ(s.defaultFrameInterval, c.defaultInterval);
+        EXPECT_EQ(s.properties, c.properties);
+        EXPECT_EQ(r.camera.Requests(),
+                  (std::vector<std::string>{"/get?model=releasename", "/get?channelenable",
+                                            "/get?sensorheight", "/get?sensorwidth", "/get?auxin",
+                                            "/get?auxout", "/get?fwversion"}));
+    }
+}
 
 // The store tables above hold rates 1 to 30; a rate of 0 must not divide by zero.
 TEST(IntervalFromRate, ZeroRateGivesOneMillisecond) {

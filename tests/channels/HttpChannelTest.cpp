@@ -82,48 +82,45 @@ const char kKeyFrame[] =
     "\x03\x00\x04\x00\x00\x03\x00\xc8\x3c\x60\xc6\x58\x00\x00\x00\x01\x68\xeb\xe3"
     "\xcb\x22\xc0\x00\x00\x00\x01\x65\x88\x84\x00\x33";
 
-class PictureBody : public ::testing::TestWithParam<PictureAnswer> {};
-
-TEST_P(PictureBody, OnlyWholeBodiesWithinTheCap) {
-    const PictureAnswer a = GetParam();
-    const std::string body =
-        a.h264 ? std::string(kKeyFrame, sizeof(kKeyFrame) - 1) : TinyJpeg(640, 360);
-    talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
-        std::string head;
-        if (!s.ReadRequestHead(fd, &head)) return;
-        std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n";
-        if (a.contentLength) answer += std::string("Content-Length: ") + a.contentLength + "\r\n";
-        if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + body)) return;
-        if (!a.closeAfterBody) s.HoldOpen(fd);
-    });
-    Rig rig(server.Port());
-    std::unique_ptr<CBaseHttpChannel> channel;
-    if (a.h264)
-        channel.reset(new CH264HttpChannel(0, &rig.driver, &rig.host));
-    else
-        channel.reset(new CJpegHttpChannel(0, &rig.driver, &rig.host));
-    const STREAM_PARAMS params = rig.Params(1500, a.h264 ? 3 : 1);
-    ASSERT_TRUE(channel->Start(&params));
-    if (a.frames > 0) {
-        EXPECT_TRUE(rig.host.WaitForFrames(a.frames, 10000));
-    } else {
-        EXPECT_TRUE(rig.host.WaitForSignalLost(1, 10000));
+TEST(HttpChannel, OnlyWholePictureBodiesWithinTheCap) {
+    const PictureAnswer answers[] = {{"ExactLength", "33", true, 1},
+                                     {"NoLengthUntilClose", nullptr, true, 1},
+                                     {"CutShort", "1000", true, 0},
+                                     {"NoLengthNoEnd", nullptr, false, 0},
+                                     {"HugeLengthNoEnd", "4294967295", false, 0},
+                                     {"JustAboveTheCap", "16777217", false, 0},
+                                     {"KeyFrameExactLength", "50", true, 1, true},
+                                     {"KeyFrameCutShort", "1000", true, 0, true}};
+    for (const PictureAnswer& a : answers) {
+        SCOPED_TRACE(a.name);
+        const std::string body =
+            a.h264 ? std::string(kKeyFrame, sizeof(kKeyFrame) - 1) : TinyJpeg(640, 360);
+        talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
+            std::string head;
+            if (!s.ReadRequestHead(fd, &head)) return;
+            std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n";
+            if (a.contentLength)
+                answer += std::string("Content-Length: ") + a.contentLength + "\r\n";
+            if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + body)) return;
+            if (!a.closeAfterBody) s.HoldOpen(fd);
+        });
+        Rig rig(server.Port());
+        std::unique_ptr<CBaseHttpChannel> channel;
+        if (a.h264)
+            channel.reset(new CH264HttpChannel(0, &rig.driver, &rig.host));
+        else
+            channel.reset(new CJpegHttpChannel(0, &rig.driver, &rig.host));
+        const STREAM_PARAMS params = rig.Params(1500, a.h264 ? 3 : 1);
+        ASSERT_TRUE(channel->Start(&params));
+        if (a.frames > 0) {
+            EXPECT_TRUE(rig.host.WaitForFrames(a.frames, 10000));
+        } else {
+            EXPECT_TRUE(rig.host.WaitForSignalLost(1, 10000));
+        }
+        channel->Stop();
+        EXPECT_EQ(rig.host.FrameCount() > 0, a.frames > 0);
     }
-    channel->Stop();
-    EXPECT_EQ(rig.host.FrameCount() > 0, a.frames > 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, PictureBody,
-    ::testing::Values(PictureAnswer{"ExactLength", "33", true, 1},
-                      PictureAnswer{"NoLengthUntilClose", nullptr, true, 1},
-                      PictureAnswer{"CutShort", "1000", true, 0},
-                      PictureAnswer{"NoLengthNoEnd", nullptr, false, 0},
-                      PictureAnswer{"HugeLengthNoEnd", "4294967295", false, 0},
-                      PictureAnswer{"JustAboveTheCap", "16777217", false, 0},
-                      PictureAnswer{"KeyFrameExactLength", "50", true, 1, true},
-                      PictureAnswer{"KeyFrameCutShort", "1000", true, 0, true}),
-    [](const ::testing::TestParamInfo<PictureAnswer>& info) { return info.param.name; });
 
 // A camera that refuses the MJPEG stream is asked again after a pause, not in
 // a tight loop, and the loss is still reported once dataTimeoutMs has passed.
@@ -170,85 +167,79 @@ struct BrokenFirstAnswer {
     const char* cause;
 };
 
-class BrokenStreamAtStart : public ::testing::TestWithParam<BrokenFirstAnswer> {};
-
 // Until the camera answers properly the channel keeps asking, tells the host
 // of the loss once the data time-out has passed and logs why; then frames flow.
-TEST_P(BrokenStreamAtStart, IsRetriedAndReported) {
-    const BrokenFirstAnswer& a = GetParam();
-    const std::string jpeg = TinyJpeg(640, 360);
-    std::atomic<bool> healthy{false};
-    std::mutex mutex;
-    std::string path;  // of the first stream request
-    talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
-        std::string head;
-        for (;;) {  // a client that keeps the connection gets the same answer again
-            if (!s.ReadRequestHead(fd, &head)) return;
-            {
-                std::lock_guard<std::mutex> guard(mutex);
-                if (path.empty()) path = head.substr(4, head.find(" HTTP/") - 4);
+TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
+    const BrokenFirstAnswer answers[] = {
+        {"GarbageStatusLine", "GARBAGE 200 OK\r\n\r\n", "the answer is not HTTP"},
+        {"HeaderWithoutColon", "HTTP/1.1 200 OK\r\nContent-Type image/jpeg\r\n\r\n",
+         "the answer is not HTTP"},
+        {"HugeHeader", "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(100 * 1024, 'a') + "\r\n\r\n",
+         "the answer head is too large"},
+        {"CredentialsRefused",
+         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
+         "realm=\"camera\"\r\nContent-Length: 0\r\n\r\n",
+         "and none are configured (HTTP status 401)"},
+        {"SilentServer", "", "no answer within 2000 ms"}};
+    for (const BrokenFirstAnswer& a : answers) {
+        SCOPED_TRACE(a.name);
+        const std::string jpeg = TinyJpeg(640, 360);
+        std::atomic<bool> healthy{false};
+        std::mutex mutex;
+        std::string path;  // of the first stream request
+        talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
+            std::string head;
+            for (;;) {  // a client that keeps the connection gets the same answer again
+                if (!s.ReadRequestHead(fd, &head)) return;
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    if (path.empty()) path = head.substr(4, head.find(" HTTP/") - 4);
+                }
+                if (healthy) break;
+                if (a.answer.empty()) return s.HoldOpen(fd);
+                if (!s.WriteAll(fd, a.answer)) return;
             }
-            if (healthy) break;
-            if (a.answer.empty()) return s.HoldOpen(fd);
-            if (!s.WriteAll(fd, a.answer)) return;
+            if (!s.WriteAll(fd,
+                            "HTTP/1.0 200 OK\r\nContent-Type: "
+                            "multipart/x-mixed-replace;boundary=b\r\n\r\n"))
+                return;
+            const std::string part =
+                "--b\r\nContent-Type: image/jpeg\r\nContent-Length: 33\r\n\r\n" + jpeg + "\r\n";
+            while (!s.Stopping() && s.WriteAll(fd, part))
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        });
+        ASSERT_TRUE(server.Started());
+        Rig rig(server.Port());
+        CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+        const STREAM_PARAMS params = rig.Params(40);
+        const auto started = Clock::now();
+        ASSERT_TRUE(channel.Start(&params));
+        ASSERT_TRUE(rig.host.WaitForSignalLost(1, 30000));
+        EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(4000));  // the data time-out
+        EXPECT_EQ(channel.GetStatus(), kChannelSignalLost);
+        healthy = true;  // frames now need a new request: the camera is asked again
+        ASSERT_TRUE(rig.host.WaitForFrames(3, 30000));
+        EXPECT_EQ(channel.GetStatus(), kChannelStreaming);
+        channel.Stop();
+        EXPECT_EQ(rig.host.SignalLosses(), 1);
+        std::lock_guard<std::mutex> guard(mutex);
+        const std::string cause =
+            "talvik::CBaseHttpChannel::RequestStream: Cannot open the stream of device 127.0.0.1:" +
+            std::to_string(server.Port()) + ": " + a.cause + " (\"" + path + "\")";
+        size_t causes = 0;
+        for (const auto& line : rig.driver.log.Lines()) {
+            if (a.answer.find(" 401 ") != std::string::npos) {  // named by the sender
+                if (line.text.find(a.cause) != std::string::npos) ++causes;
+                continue;
+            }
+            if (line.text.find("Cannot open the stream") == std::string::npos) continue;
+            ++causes;
+            EXPECT_EQ(line.level, 1u);
+            EXPECT_EQ(line.text, cause);
         }
-        if (!s.WriteAll(fd,
-                        "HTTP/1.0 200 OK\r\nContent-Type: "
-                        "multipart/x-mixed-replace;boundary=b\r\n\r\n"))
-            return;
-        const std::string part =
-            "--b\r\nContent-Type: image/jpeg\r\nContent-Length: 33\r\n\r\n" + jpeg + "\r\n";
-        while (!s.Stopping() && s.WriteAll(fd, part))
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    });
-    ASSERT_TRUE(server.Started());
-    Rig rig(server.Port());
-    CJpegHttpChannel channel(0, &rig.driver, &rig.host);
-    const STREAM_PARAMS params = rig.Params(40);
-    const auto started = Clock::now();
-    ASSERT_TRUE(channel.Start(&params));
-    ASSERT_TRUE(rig.host.WaitForSignalLost(1, 30000));
-    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(4000));  // the data time-out
-    EXPECT_EQ(channel.GetStatus(), kChannelSignalLost);
-    healthy = true;  // frames now need a new request: the camera is asked again
-    ASSERT_TRUE(rig.host.WaitForFrames(3, 30000));
-    EXPECT_EQ(channel.GetStatus(), kChannelStreaming);
-    channel.Stop();
-    EXPECT_EQ(rig.host.SignalLosses(), 1);
-    std::lock_guard<std::mutex> guard(mutex);
-    const std::string cause =
-        "talvik::CBaseHttpChannel::RequestStream: Cannot open the stream of device 127.0.0.1:" +
-        std::to_string(server.Port()) + ": " + a.cause + " (\"" + path + "\")";
-    size_t causes = 0;
-    for (const auto& line : rig.driver.log.Lines()) {
-        if (a.answer.find(" 401 ") != std::string::npos) {  // named by the sender
-            if (line.text.find(a.cause) != std::string::npos) ++causes;
-            continue;
-        }
-        if (line.text.find("Cannot open the stream") == std::string::npos) continue;
-        ++causes;
-        EXPECT_EQ(line.level, 1u);
-        EXPECT_EQ(line.text, cause);
+        EXPECT_EQ(causes, 1u) << "logged once per cause";
     }
-    EXPECT_EQ(causes, 1u) << "logged once per cause";
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, BrokenStreamAtStart,
-    ::testing::Values(
-        BrokenFirstAnswer{"GarbageStatusLine", "GARBAGE 200 OK\r\n\r\n", "the answer is not HTTP"},
-        BrokenFirstAnswer{"HeaderWithoutColon",
-                          "HTTP/1.1 200 OK\r\nContent-Type image/jpeg\r\n\r\n",
-                          "the answer is not HTTP"},
-        BrokenFirstAnswer{"HugeHeader",
-                          "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(100 * 1024, 'a') + "\r\n\r\n",
-                          "the answer head is too large"},
-        BrokenFirstAnswer{"CredentialsRefused",
-                          "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
-                          "realm=\"camera\"\r\nContent-Length: 0\r\n\r\n",
-                          "and none are configured (HTTP status 401)"},
-        BrokenFirstAnswer{"SilentServer", "", "no answer within 2000 ms"}),
-    [](const ::testing::TestParamInfo<BrokenFirstAnswer>& info) { return info.param.name; });
 
 // A camera that accepts the stream request and then says nothing: Stop wakes
 // the blocked read instead of waiting for the device's time-out.

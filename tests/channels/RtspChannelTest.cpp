@@ -48,110 +48,99 @@ struct PrepareCase {
     std::string expected;  // the paths of one preparation, space separated
 };
 
-class PrepareCamera : public ::testing::TestWithParam<PrepareCase> {};
-
 // The channel runs against a camera whose RTSP port refuses: the requests of
 // one preparation, then the same again on the next attempt.
-TEST_P(PrepareCamera, RequestsBeforeTheSession) {
-    const PrepareCase& c = GetParam();
-    std::vector<std::string> expected;
-    std::istringstream words(c.expected);
-    for (std::string path; words >> path;)
-        expected.push_back(path);
-    FakeCamera camera;
-    SettingsDir settings(LightXml(c.frequency));
-    Rig rig(Serve(camera, c.status));
-    rig.driver.hostDirectory = settings.Path();
-    rig.driver.videoInputs = c.inputs;
-    rig.driver.parameters[2] = "1";  // nothing listens there
-    CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
-    const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
-    ASSERT_TRUE(channel.Start(&params));
-    ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
-    channel.Stop();
-    const auto paths = camera.Requests();
-    ASSERT_GT(paths.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()), expected);
-    EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
-    EXPECT_EQ(rig.host.FrameCount(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PrepareCamera,
-    ::testing::Values(
-        PrepareCase{"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
-                    "/get?channelenable /setreg?page=3&reg=21&val=0"},
+TEST(RtspChannel, CameraRequestsBeforeTheSession) {
+    const PrepareCase cases[] = {
+        {"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
+         "/get?channelenable /setreg?page=3&reg=21&val=0"},
         // 60 ms: 16.7 frames a second, rounded to 17.
-        PrepareCase{"LightOtherThan50Or60IsNotSent", "55", 1, 0, 0, 60, 200,
-                    "/get?channelenable /setreg?page=3&reg=21&val=16"},
-        PrepareCase{"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
-                    "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
-        PrepareCase{"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200,
-                    "/get?channelenable /set3?freq=60"},
-        PrepareCase{"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
-        PrepareCase{"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}),
-    [](const ::testing::TestParamInfo<PrepareCase>& info) { return info.param.name; });
-
-struct PortCase {
-    const char* parameter;  // null: absent
-    uint16_t port;
-};
-
-class ServerPort : public ::testing::TestWithParam<PortCase> {};
-
-TEST_P(ServerPort, FromHostParameterTwo) {
-    FakeDriver driver;
-    FakeHost host;
-    if (GetParam().parameter != nullptr) driver.parameters[2] = GetParam().parameter;
-    ProbeChannel channel(0, &driver, &host);
-    RTSPClientSettings settings;
-    settings.serverPort = 1234;  // the client's default
-    channel.FillRTSPSettings(settings);
-    EXPECT_EQ(settings.serverPort, GetParam().port);
-    EXPECT_EQ(settings.defaultSessionTimeout, 9u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Parameters, ServerPort,
-                         ::testing::Values(PortCase{"8554 rtsp", 8554}, PortCase{"0", 554},
-                                           PortCase{"99999", 554}, PortCase{nullptr, 1234},
-                                           PortCase{"(none)", 1234}));
-
-struct EncodingCase {
-    const char* encoding;
-    bool accepted;
-    const char* message;
-};
-
-class SessionEncoding : public ::testing::TestWithParam<EncodingCase> {};
-
-TEST_P(SessionEncoding, OnlyH264IsTakenOn) {
-    FakeDriver driver;
-    FakeHost host;
-    driver.device.address = "10.0.0.5";
-    driver.device.port = 80;
-    CH264ChannelRTSP channel(0, &driver, &host);
-    RTSPSessionInfo info;
-    info.media[kVideoSlot].encoding = GetParam().encoding;
-    info.media[kVideoSlot].control = "stream=0";
-    EXPECT_EQ(channel.OnRTSPSessionReady(&info), GetParam().accepted);
-    const auto lines = driver.log.Lines();
-    if (*GetParam().message == '\0') {
-        EXPECT_TRUE(lines.empty());
-    } else {
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].level, 1u);
-        EXPECT_EQ(lines[0].text, GetParam().message);
+        {"LightOtherThan50Or60IsNotSent", "55", 1, 0, 0, 60, 200,
+         "/get?channelenable /setreg?page=3&reg=21&val=16"},
+        {"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
+         "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
+        {"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200, "/get?channelenable /set3?freq=60"},
+        {"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
+        {"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}};
+    for (const PrepareCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> expected;
+        std::istringstream words(c.expected);
+        for (std::string path; words >> path;)
+            expected.push_back(path);
+        FakeCamera camera;
+        SettingsDir settings(LightXml(c.frequency));
+        Rig rig(Serve(camera, c.status));
+        rig.driver.hostDirectory = settings.Path();
+        rig.driver.videoInputs = c.inputs;
+        rig.driver.parameters[2] = "1";  // nothing listens there
+        CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
+        const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
+        ASSERT_TRUE(channel.Start(&params));
+        ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
+        channel.Stop();
+        const auto paths = camera.Requests();
+        ASSERT_GT(paths.size(), expected.size());
+        EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()),
+                  expected);
+        EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
+        EXPECT_EQ(rig.host.FrameCount(), 0u);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Encodings, SessionEncoding,
-    ::testing::Values(EncodingCase{"H264/90000", true, ""}, EncodingCase{"h264/90000", true, ""},
-                      EncodingCase{"", true, ""},
-                      EncodingCase{"MP4V-ES/90000", false,
-                                   "talvik::CBaseRTSPChannel::SdpInfoReceived: Unable to handle "
-                                   "RTP video data from device 10.0.0.5:80 - unexpected payload "
-                                   "type \"MP4V-ES\""}));
+// The server port comes from host parameter 2 when it is a port; pause and
+// resume answer only on a change.
+TEST(RtspChannel, ServerPortFromParameterTwoAndPauseResume) {
+    const struct {
+        const char* parameter;  // null: absent
+        uint16_t port;
+    } cases[] = {
+        {"8554 rtsp", 8554}, {"0", 554}, {"99999", 554}, {nullptr, 1234}, {"(none)", 1234}};
+    for (const auto& c : cases) {
+        FakeDriver driver;
+        FakeHost host;
+        if (c.parameter != nullptr) driver.parameters[2] = c.parameter;
+        ProbeChannel channel(0, &driver, &host);
+        RTSPClientSettings settings;
+        settings.serverPort = 1234;  // the client's default
+        channel.FillRTSPSettings(settings);
+        EXPECT_EQ(settings.serverPort, c.port) << (c.parameter ? c.parameter : "absent");
+        EXPECT_EQ(settings.defaultSessionTimeout, 9u);
+        EXPECT_EQ((std::vector<bool>{channel.Resume(), channel.Pause(), channel.Pause(),
+                                     channel.Resume(), channel.Resume()}),
+                  (std::vector<bool>{false, true, false, true, false}));
+    }
+}
+
+// Only H.264 (or an unnamed encoding) is taken on.
+TEST(RtspChannel, OnlyH264SessionsAreTakenOn) {
+    const struct {
+        const char* encoding;
+        bool accepted;
+        const char* message;
+    } cases[] = {{"H264/90000", true, ""},
+                 {"h264/90000", true, ""},
+                 {"", true, ""},
+                 {"MP4V-ES/90000", false,
+                  "talvik::CBaseRTSPChannel::SdpInfoReceived: Unable to handle RTP video data from "
+                  "device 10.0.0.5:80 - unexpected payload type \"MP4V-ES\""}};
+    for (const auto& c : cases) {
+        FakeDriver driver;
+        FakeHost host;
+        driver.device.address = "10.0.0.5";
+        driver.device.port = 80;
+        CH264ChannelRTSP channel(0, &driver, &host);
+        RTSPSessionInfo info;
+        info.media[kVideoSlot].encoding = c.encoding;
+        info.media[kVideoSlot].control = "stream=0";
+        EXPECT_EQ(channel.OnRTSPSessionReady(&info), c.accepted) << c.encoding;
+        std::vector<std::string> lines;
+        for (const auto& line : driver.log.Lines())
+            lines.push_back(std::to_string(line.level) + " " + line.text);
+        EXPECT_EQ(lines, *c.message ? std::vector<std::string>{std::string("1 ") + c.message}
+                                    : std::vector<std::string>{});
+    }
+}
 
 // An RTSP camera on a raw socket that answers every request by its method,
 // giving `serverPort` and the next one as its RTP and RTCP ports.
@@ -319,17 +308,6 @@ TEST(RtspChannel, SlowHostFrameHoldsUpNeitherCaptureNorStop) {
     host.release.Set();
     feeder.join();
     EXPECT_EQ(host.FrameCount(), 1u);
-}
-
-TEST(RtspChannel, PauseAndResumeAnswerOnlyOnAChange) {
-    FakeDriver driver;
-    FakeHost host;
-    CH264ChannelRTSP channel(0, &driver, &host);
-    EXPECT_FALSE(channel.Resume());
-    EXPECT_TRUE(channel.Pause());
-    EXPECT_FALSE(channel.Pause());
-    EXPECT_TRUE(channel.Resume());
-    EXPECT_FALSE(channel.Resume());
 }
 
 // "camera.test" resolves to 127.0.0.1 once the flag is set; nothing else does.

@@ -11,49 +11,40 @@ namespace {
 
 using talvik_host::HostFrameAllocator;
 
-struct PoolCase {
-    const char* name;
-    uint32_t first;   // size of a frame created and released
-    uint32_t second;  // size asked for next
-    bool reused;      // the second frame gets the first one's buffer
-};
-
-class FramePoolTest : public ::testing::TestWithParam<PoolCase> {};
-
 // A reused buffer must fit the new frame and must not be one that wastes
 // much more than the frame needs; either way the frame reports the size asked
 // for, never the buffer's capacity.
-TEST_P(FramePoolTest, ReusesOnlyBuffersThatFit) {
-    const PoolCase& c = GetParam();
-    HostFrameAllocator allocator;
-    talvik::IHostFrame* first = allocator.CreateFrame(1, c.first, "s");
-    ASSERT_NE(first, nullptr);
-    const uint8_t* firstBuffer = first->GetBuffer();
-    allocator.ReleaseFrame(first);
-
-    talvik::IHostFrame* second = allocator.CreateFrame(2, c.second, "t");
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(c.reused, second->GetBuffer() == firstBuffer);
-    EXPECT_EQ(second->GetBufferSize(), c.second);
-    second->SetDataSize(c.second + 1000);
-    EXPECT_EQ(second->GetDataSize(), c.second);
-    EXPECT_EQ(second->GetFourCC(), 2u);
-    allocator.ReleaseFrame(second);
-    EXPECT_EQ(allocator.Created(), 2u);
-    EXPECT_EQ(allocator.Released(), 2u);
+TEST(FramePool, ReusesOnlyBuffersThatFit) {
+    constexpr uint32_t kStep = HostFrameAllocator::kSizeStep;
+    const struct {
+        uint32_t first;   // size of a frame created and released
+        uint32_t second;  // size asked for next
+        bool reused;      // the second frame gets the first one's buffer
+    } cases[] = {{40000, 40000, true},
+                 {40000, 1000, true},
+                 {40000, kStep, true},
+                 {40000, kStep + 1, false},
+                 {10 * kStep, 4 * kStep - 1, false},
+                 {10 * kStep, 5 * kStep, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
+        HostFrameAllocator allocator;
+        talvik::IHostFrame* first = allocator.CreateFrame(1, c.first, "s");
+        ASSERT_NE(first, nullptr);
+        const uint8_t* firstBuffer = first->GetBuffer();
+        allocator.ReleaseFrame(first);
+        talvik::IHostFrame* second = allocator.CreateFrame(2, c.second, "t");
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(c.reused, second->GetBuffer() == firstBuffer);
+        EXPECT_EQ(second->GetBufferSize(), c.second);
+        second->SetDataSize(c.second + 1000);
+        EXPECT_EQ(second->GetDataSize(), c.second);
+        EXPECT_EQ(second->GetFourCC(), 2u);
+        allocator.ReleaseFrame(second);
+        EXPECT_EQ(allocator.Created(), 2u);
+        EXPECT_EQ(allocator.Released(), 2u);
+    }
 }
-
-constexpr uint32_t kStep = HostFrameAllocator::kSizeStep;
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FramePoolTest,
-    ::testing::Values(PoolCase{"SameSize", 40000, 40000, true},
-                      PoolCase{"SmallerWithinTheStep", 40000, 1000, true},
-                      PoolCase{"LargerWithinTheStep", 40000, kStep, true},
-                      PoolCase{"LargerThanTheBuffer", 40000, kStep + 1, false},
-                      PoolCase{"FarSmallerThanALargeBuffer", 10 * kStep, 4 * kStep - 1, false},
-                      PoolCase{"HalfOfALargeBuffer", 10 * kStep, 5 * kStep, true}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A frame fills its whole size; a buffer handed on keeps no claim on the old
 // frame, and the pool never grows past its bound.

@@ -35,23 +35,17 @@ private:
     std::vector<uint32_t> applied_;
 };
 
-TEST(QueueThread, ThrowingItemDoesNotEndTheWorker) {
-    RecordingQueue queue;
-    ASSERT_TRUE(queue.StartQueue("test queue"));
-    for (uint32_t index : {1u, 13u, 2u, 3u})
-        ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(index, 2)));
-    ASSERT_TRUE(talvik_test::WaitUntil([&] { return queue.Applied().size() == 3; }));
-    EXPECT_EQ(queue.Applied(), (std::vector<uint32_t>{1, 2, 3}));
-}
-
-TEST(QueueThread, ItemsQueuedBeforeStartWaitAndStopRefuses) {
+// Items queued before the start wait for it; an item that throws does not
+// end the worker; a stopped queue refuses and holds nothing.
+TEST(QueueThread, ItemsWaitForStartSurviveAThrowAndStopRefuses) {
     RecordingQueue queue;
     ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(7, 2)));
     EXPECT_EQ(queue.QueuedCount(), 1u);
     ASSERT_TRUE(queue.StartQueue("test queue"));
-    ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(8, 1)));
-    ASSERT_TRUE(talvik_test::WaitUntil([&] { return queue.Applied().size() == 2; }));
-    EXPECT_EQ(queue.Applied(), (std::vector<uint32_t>{7, 8}));
+    for (uint32_t index : {1u, 13u, 2u})
+        ASSERT_TRUE(queue.QueueItem(std::make_unique<COutputState>(index, 2)));
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return queue.Applied().size() == 3; }));
+    EXPECT_EQ(queue.Applied(), (std::vector<uint32_t>{7, 1, 2}));
     EXPECT_TRUE(queue.StopQueue(5000));
     EXPECT_FALSE(queue.QueueItem(std::make_unique<COutputState>(9, 2)));
     EXPECT_EQ(queue.QueuedCount(), 0u);
