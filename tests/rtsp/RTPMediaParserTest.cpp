@@ -141,8 +141,9 @@ TEST(H264RTPMediaParser, SequenceGapIsLoggedOnlyWhenAsked) {
         f.Send(kSlice, true);
         std::vector<talvik_test::LogLine> expected;
         if (asked)
-            expected.push_back({1, "Device 10.1.2.3:8080, packet sequence number is incorrect, "
-                                   "expected: 1, received: 9, diff: 8"});
+            expected.push_back({1,
+                                "Device 10.1.2.3:8080, packet sequence number is incorrect, "
+                                "expected: 0, received: 9, diff: 9"});
         EXPECT_EQ(f.driver.log.Lines(), expected) << asked;
     }
 }
