@@ -4,6 +4,7 @@
 // written to the store must stay within its bounds.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,30 @@ public:
     int resolutions = 0;
 };
 
+// Answers each known path with its reply from the input; an empty or missing
+// reply is a failed request.
+class ScriptedCamera : public talvik::ICameraRequest {
+public:
+    ScriptedCamera(const char* const* paths, const std::vector<std::string>& replies)
+        : paths_(paths), replies_(replies) {}
+    talvik::CameraReply Get(const std::string& path, bool readBody) override {
+        talvik::CameraReply reply;
+        for (size_t i = 0; i < 7 && i < replies_.size(); ++i) {
+            if (path == paths_[i] && !replies_[i].empty()) {
+                reply.status = 200;
+                if (readBody) reply.body = replies_[i];
+            }
+        }
+        return reply;
+    }
+    void Cancel() override {}
+    void Rearm() override {}
+
+private:
+    const char* const* paths_;
+    const std::vector<std::string>& replies_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,15 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device.address = "127.0.0.1";
     talvik::CArecontCameraProperties properties(device, 0);
     properties.SetHostCoreVersionReader([] { return talvik::HostCoreVersion{}; });
-    properties.SetRequester([&](const std::string& path, std::string& body) {
-        for (size_t i = 0; i < 7 && i < replies.size(); ++i) {
-            if (path == kPaths[i]) {
-                body = replies[i];
-                return !body.empty();
-            }
-        }
-        return false;
-    });
+    properties.SetCamera(std::make_unique<ScriptedCamera>(kPaths, replies));
     uint32_t code = 0;
     const bool read = properties.ReadFromDevice(code);
     if (!read && code != 3) __builtin_trap();
