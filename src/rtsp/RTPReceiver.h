@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/Event.h"
@@ -82,6 +84,9 @@ public:
     // Within a burst the wake-up of the delivery thread waits for its end.
     void OnRTPBurst(IRTPClient* client, bool begins) override;
 
+    // Also wakes the delivery thread, which does not wait on the stop event.
+    bool StopThread(uint32_t timeoutMs) override;
+
 protected:
     void Run() override;
 
@@ -107,6 +112,9 @@ private:
     // delivery thread as about to wait.
     void PopBatch(std::vector<PacketPtr>& batch);
     void Recycle(std::vector<PacketPtr>& batch);
+    void WakeDelivery();
+    // Returns when woken, stopping, or after timeoutMs.
+    void WaitForWake(uint32_t timeoutMs);
 
     IDebugMessage* logger_;
     TSmartPtr<IRTPClient> client_;
@@ -124,7 +132,12 @@ private:
     // Feeding thread only: inside a burst, and a wake-up owed at its end.
     bool inBurst_ = false;
     bool wakeOwed_ = false;
-    CEvent queueEvent_{false};
+    // The delivery thread's wake-up: a set flag and one futex call on each
+    // side, where an event waited on together with the stop event costs
+    // several calls and often a second sleep on the event's own lock.
+    std::mutex wakeMutex_;
+    std::condition_variable wakeCondition_;
+    bool wakePending_ = false;  // under wakeMutex_
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> stopping_{true};
     std::atomic<size_t> maxPackets_{kMaxQueuedPackets};
