@@ -90,14 +90,14 @@ uint16_t CRTPReceiver::GetPort() {
 }
 
 size_t CRTPReceiver::GetQueuedCount() {
-    CLockGuard guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     return queue_.size();
 }
 
 void CRTPReceiver::ClearQueue() {
     std::deque<PacketPtr> dropped;
     {
-        CLockGuard guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         dropped.swap(queue_);
         queuedBytes_ = 0;
     }
@@ -118,7 +118,7 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
     const uint64_t nowMs = CoarseNowMs();
     bool wake = false;
     {
-        CLockGuard guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
             ++dropped_;
             next_ = std::move(queued);
@@ -178,7 +178,7 @@ bool CRTPReceiver::StopThread(uint32_t timeoutMs) {
 }
 
 void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
-    CLockGuard guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     while (!queue_.empty() && batch.size() < kPopBatch) {
         queuedBytes_ -= queue_.front()->bytes;
         batch.push_back(std::move(queue_.front()));
@@ -189,7 +189,7 @@ void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
 
 void CRTPReceiver::Recycle(std::vector<PacketPtr>& batch) {
     {
-        CLockGuard guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         for (PacketPtr& packet : batch) {
             if (spare_.size() >= kMaxSparePackets ||
                 packet->packet.payload.capacity() > kMaxSparePayload) {

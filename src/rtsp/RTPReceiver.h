@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "base/Event.h"
-#include "base/Lock.h"
 #include "base/SmartPtr.h"
 #include "base/Thread.h"
 #include "rtsp/RTPClient.h"
@@ -121,7 +120,9 @@ private:
     // The client whose datagrams are accepted; read on the socket thread.
     std::atomic<IRTPClient*> activeClient_{nullptr};
     std::atomic<IRTPReceiverUser*> user_{nullptr};
-    CLock lock_;
+    // A plain mutex: taken twice per packet, never recursively, and the
+    // recursive lock's owner check costs a thread-local look-up each time.
+    std::mutex lock_;
     std::deque<PacketPtr> queue_;
     size_t queuedBytes_ = 0;
     std::vector<PacketPtr> spare_;
