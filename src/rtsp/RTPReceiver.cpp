@@ -115,7 +115,8 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
         return;
     }
     const bool marker = queued->packet.marker != 0;
-    const uint64_t nowMs = CoarseNowMs();
+    // Within a burst the datagrams are microseconds apart: its start time serves.
+    const uint64_t nowMs = inBurst_ ? burstStartMs_ : CoarseNowMs();
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -150,6 +151,7 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
 
 void CRTPReceiver::OnRTPBurst(IRTPClient*, bool begins) {
     inBurst_ = begins;
+    if (begins) burstStartMs_ = CoarseNowMs();
     if (begins || !wakeOwed_) return;
     wakeOwed_ = false;
     WakeDelivery();

@@ -130,8 +130,10 @@ private:
     uint64_t lastPushMs_ = 0;       // coarse monotonic clock: only gaps of kBurstGapMs matter
     // The next packet to fill; touched only by the thread that feeds datagrams.
     PacketPtr next_;
-    // Feeding thread only: inside a burst, and a wake-up owed at its end.
+    // Feeding thread only: inside a burst (and since when), and a wake-up
+    // owed at its end.
     bool inBurst_ = false;
+    uint64_t burstStartMs_ = 0;
     bool wakeOwed_ = false;
     // The delivery thread's wake-up: a set flag and one futex call on each
     // side, where an event waited on together with the stop event costs
