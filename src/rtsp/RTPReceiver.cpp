@@ -1,5 +1,7 @@
 #include "rtsp/RTPReceiver.h"
 
+#include <chrono>
+
 #include "ThreadCancel.h"
 #include "base/Text.h"
 #include "platform/Clock.h"
@@ -69,6 +71,7 @@ bool CRTPReceiver::StartQueue(uint16_t port) {
 void CRTPReceiver::Close() {
     stopping_ = true;
     StopEvent().Set();
+    WakeDelivery();
     activeClient_ = nullptr;
     if (IRTPClient* client = client_.Get()) {
         client->Close();
@@ -87,14 +90,14 @@ uint16_t CRTPReceiver::GetPort() {
 }
 
 size_t CRTPReceiver::GetQueuedCount() {
-    CLockGuard guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     return queue_.size();
 }
 
 void CRTPReceiver::ClearQueue() {
     std::deque<PacketPtr> dropped;
     {
-        CLockGuard guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         dropped.swap(queue_);
         queuedBytes_ = 0;
     }
@@ -112,10 +115,11 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
         return;
     }
     const bool marker = queued->packet.marker != 0;
-    const uint64_t nowMs = CoarseNowMs();
+    // Within a burst the datagrams are microseconds apart: its start time serves.
+    const uint64_t nowMs = inBurst_ ? burstStartMs_ : CoarseNowMs();
     bool wake = false;
     {
-        CLockGuard guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
             ++dropped_;
             next_ = std::move(queued);
@@ -142,18 +146,41 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, cons
         wakeOwed_ = true;
         return;
     }
-    queueEvent_.Set();
+    WakeDelivery();
 }
 
 void CRTPReceiver::OnRTPBurst(IRTPClient*, bool begins) {
     inBurst_ = begins;
+    if (begins) burstStartMs_ = CoarseNowMs();
     if (begins || !wakeOwed_) return;
     wakeOwed_ = false;
-    queueEvent_.Set();
+    WakeDelivery();
+}
+
+void CRTPReceiver::WakeDelivery() {
+    {
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        wakePending_ = true;
+    }
+    // Outside the mutex, so the woken thread does not block on it at once.
+    wakeCondition_.notify_one();
+}
+
+void CRTPReceiver::WaitForWake(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> guard(wakeMutex_);
+    wakeCondition_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                            [this] { return wakePending_ || Stopping(); });
+    wakePending_ = false;
+}
+
+bool CRTPReceiver::StopThread(uint32_t timeoutMs) {
+    stopping_ = true;
+    WakeDelivery();
+    return CBaseThread::StopThread(timeoutMs);
 }
 
 void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
-    CLockGuard guard(lock_);
+    std::lock_guard<std::mutex> guard(lock_);
     while (!queue_.empty() && batch.size() < kPopBatch) {
         queuedBytes_ -= queue_.front()->bytes;
         batch.push_back(std::move(queue_.front()));
@@ -164,7 +191,7 @@ void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
 
 void CRTPReceiver::Recycle(std::vector<PacketPtr>& batch) {
     {
-        CLockGuard guard(lock_);
+        std::lock_guard<std::mutex> guard(lock_);
         for (PacketPtr& packet : batch) {
             if (spare_.size() >= kMaxSparePackets ||
                 packet->packet.payload.capacity() > kMaxSparePayload) {
@@ -177,15 +204,15 @@ void CRTPReceiver::Recycle(std::vector<PacketPtr>& batch) {
 }
 
 void CRTPReceiver::Run() {
-    CEvent* events[] = {&StopEvent(), &queueEvent_};
     std::vector<PacketPtr> batch;
     batch.reserve(kPopBatch);
     while (!Stopping()) {
         PopBatch(batch);
         if (batch.empty()) {
             // A push after the pop sees the waiting mark and signals; a signal
-            // that raced the pop stays set, so no wake-up is lost.
-            if (WaitAny(events, 2, kIdleWaitMs) == 0) break;
+            // that raced the pop stays pending, so no wake-up is lost.
+            WaitForWake(kIdleWaitMs);
+            if (StopRequested()) break;
             continue;
         }
         for (const PacketPtr& packet : batch) {

@@ -6,14 +6,15 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/Event.h"
-#include "base/Lock.h"
 #include "base/SmartPtr.h"
 #include "base/Thread.h"
 #include "rtsp/RTPClient.h"
@@ -82,6 +83,9 @@ public:
     // Within a burst the wake-up of the delivery thread waits for its end.
     void OnRTPBurst(IRTPClient* client, bool begins) override;
 
+    // Also wakes the delivery thread, which does not wait on the stop event.
+    bool StopThread(uint32_t timeoutMs) override;
+
 protected:
     void Run() override;
 
@@ -107,13 +111,18 @@ private:
     // delivery thread as about to wait.
     void PopBatch(std::vector<PacketPtr>& batch);
     void Recycle(std::vector<PacketPtr>& batch);
+    void WakeDelivery();
+    // Returns when woken, stopping, or after timeoutMs.
+    void WaitForWake(uint32_t timeoutMs);
 
     IDebugMessage* logger_;
     TSmartPtr<IRTPClient> client_;
     // The client whose datagrams are accepted; read on the socket thread.
     std::atomic<IRTPClient*> activeClient_{nullptr};
     std::atomic<IRTPReceiverUser*> user_{nullptr};
-    CLock lock_;
+    // A plain mutex: taken twice per packet, never recursively, and the
+    // recursive lock's owner check costs a thread-local look-up each time.
+    std::mutex lock_;
     std::deque<PacketPtr> queue_;
     size_t queuedBytes_ = 0;
     std::vector<PacketPtr> spare_;
@@ -121,10 +130,17 @@ private:
     uint64_t lastPushMs_ = 0;       // coarse monotonic clock: only gaps of kBurstGapMs matter
     // The next packet to fill; touched only by the thread that feeds datagrams.
     PacketPtr next_;
-    // Feeding thread only: inside a burst, and a wake-up owed at its end.
+    // Feeding thread only: inside a burst (and since when), and a wake-up
+    // owed at its end.
     bool inBurst_ = false;
+    uint64_t burstStartMs_ = 0;
     bool wakeOwed_ = false;
-    CEvent queueEvent_{false};
+    // The delivery thread's wake-up: a set flag and one futex call on each
+    // side, where an event waited on together with the stop event costs
+    // several calls and often a second sleep on the event's own lock.
+    std::mutex wakeMutex_;
+    std::condition_variable wakeCondition_;
+    bool wakePending_ = false;  // under wakeMutex_
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> stopping_{true};
     std::atomic<size_t> maxPackets_{kMaxQueuedPackets};
