@@ -27,3 +27,9 @@ endif()
 function(talvik_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
 endfunction()
+
+# Windows programs and the DLL carry their C++ runtime inside, so that they
+# import only system DLLs.
+if(WIN32)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()

@@ -111,7 +111,11 @@ public:
 }  // namespace talvik
 
 #ifndef TALVIK_EXPORT
+#if defined(_WIN32)
+#define TALVIK_EXPORT __declspec(dllexport)
+#else
 #define TALVIK_EXPORT __attribute__((visibility("default")))
+#endif
 #endif
 
 // Exports of the module (C linkage).

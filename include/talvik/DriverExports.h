@@ -9,7 +9,11 @@
 
 #include "talvik/IPCaptureDriver.h"
 
+#if defined(_WIN32)
+#define TALVIK_DRIVER_EXPORT extern "C" __declspec(dllexport)
+#else
 #define TALVIK_DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 TALVIK_DRIVER_EXPORT talvik::ipcapture::IIPCaptureDriver* CreateIPCapture();
 TALVIK_DRIVER_EXPORT talvik::ipcapture::IIPCaptureDriverEx* CreateIPCaptureEx();
