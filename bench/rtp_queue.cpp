@@ -31,7 +31,7 @@ public:
 
 class CountingUser : public IRTPReceiverUser {
 public:
-    void OnRTPPacket(const sockaddr_in&, const CRTPPacket& packet) override {
+    void OnRTPPacket(const IPv4Endpoint&, const CRTPPacket& packet) override {
         bytes.fetch_add(packet.payloadLength, std::memory_order_relaxed);
         delivered.fetch_add(1, std::memory_order_release);
     }
@@ -77,11 +77,9 @@ struct OpenReceiver {
     NullLogger logger;
     CountingUser user;
     CRTPReceiver receiver{&logger};
-    sockaddr_in sender{};
+    IPv4Endpoint sender{IPv4Address(127, 0, 0, 1), 0};
     bool Open() {
         receiver.SetUser(&user);
-        sender.sin_family = AF_INET;
-        sender.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return receiver.Open(false, 0);
     }
 };

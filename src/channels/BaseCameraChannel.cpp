@@ -4,6 +4,7 @@
 
 #include "ThreadCancel.h"
 #include "base/Text.h"
+#include "platform/Sockets.h"
 
 namespace talvik {
 
@@ -28,10 +29,10 @@ bool CBaseCameraChannel::Start(const STREAM_PARAMS* params) {
     Stop();
     if (params == nullptr) return false;
     params_ = *params;
-    // Sockets need no process-wide start-up here; the flag keeps the pairing.
-    networkStarted_ = true;
+    // A failed start still runs the thread: its network calls fail there.
+    if (!networkStarted_) networkStarted_ = StartNetworkUse();
     const bool started = StartThread();
-    if (!started) networkStarted_ = false;
+    if (!started) ReleaseNetwork();
     return started;
 }
 
@@ -43,6 +44,11 @@ void CBaseCameraChannel::Stop() {
     // stopped; the channel is stopped now, whatever it last said.
     SetStatus(kChannelStopped);
     SetCameraState(false);
+    ReleaseNetwork();
+}
+
+void CBaseCameraChannel::ReleaseNetwork() {
+    if (networkStarted_) EndNetworkUse();
     networkStarted_ = false;
 }
 

@@ -81,6 +81,8 @@ protected:
 private:
     void ThreadBody();
     void NotifyFrameTime(IHostFrame* frame);
+    // Gives back the socket library taken by Start.
+    void ReleaseNetwork();
 
     bool networkStarted_ = false;
     bool cameraOnline_ = false;  // guarded by statusLock_

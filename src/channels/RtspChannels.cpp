@@ -208,9 +208,9 @@ void CBaseRTPChannel::CloseSession(bool keepPorts) {
     rtcp2_.Stop();
 }
 
-void CBaseRTPChannel::SecondSessionUser::OnRTPPacket(const sockaddr_in& sender,
+void CBaseRTPChannel::SecondSessionUser::OnRTPPacket(const IPv4Endpoint& sender,
                                                      const CRTPPacket& packet) {
-    if (sender.sin_addr.s_addr != owner_.cameraAddress_) return;
+    if (sender.address != owner_.cameraAddress_) return;
     arrived.Set();
     owner_.rtcp2_.OnRtpSequence(packet.sequenceNumber);
 }
@@ -220,8 +220,8 @@ bool CBaseRTPChannel::IsAlive() {
     return LastFrameTime().ElapsedMs() < Driver()->GetDeviceInfo()->dataTimeoutMs / 2;
 }
 
-void CBaseRTPChannel::OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) {
-    if (sender.sin_addr.s_addr != cameraAddress_) return;
+void CBaseRTPChannel::OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) {
+    if (sender.address != cameraAddress_) return;
     NotePacketArrived();
     rtcp_.OnRtpSequence(packet.sequenceNumber);
     FeedParser(packet);

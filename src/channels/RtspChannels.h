@@ -54,7 +54,7 @@ public:
 
     void Run() override;
 
-    void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) override;
+    void OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) override;
     void OnRTCPBye() override;
 
     bool OnMediaFrame(IHostFrame* frame) override;
@@ -109,7 +109,7 @@ private:
     class SecondSessionUser : public IRTPReceiverUser {
     public:
         explicit SecondSessionUser(CBaseRTPChannel& owner) : owner_(owner) {}
-        void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) override;
+        void OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) override;
         CEvent arrived{true};
 
     private:

@@ -70,7 +70,7 @@ void CRTCPHandler::ResetState() {
     ownSsrc_ = {uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)};
     srArrivalMs_ = 0;
     versionBits_ = 0x81;
-    srSender_ = sockaddr_in{};
+    srSender_ = IPv4Endpoint{};
     stats_.Reset();
     srSsrc_ = {};
     lsr_ = {};
@@ -138,7 +138,7 @@ void CRTCPHandler::SendBye() {
 void CRTCPHandler::Send(const uint8_t* data, size_t length) {
     if (length == 0) return;
     if (srReceived_) {
-        sockaddr_in destination;
+        IPv4Endpoint destination;
         {
             CLockGuard guard(lock_);
             destination = srSender_;
@@ -149,16 +149,15 @@ void CRTCPHandler::Send(const uint8_t* data, size_t length) {
     }
     const uint16_t port = cameraRtcpPort_;
     if (port == 0) return;
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_addr.s_addr = cameraAddress_;
-    destination.sin_port = htons(port);
+    IPv4Endpoint destination;
+    destination.address = cameraAddress_;
+    destination.port = port;
     udp_.SendTo(destination, data, length);
 }
 
-void CRTCPHandler::OnRTPData(IRTPClient*, const sockaddr_in& sender, const uint8_t* data,
+void CRTCPHandler::OnRTPData(IRTPClient*, const IPv4Endpoint& sender, const uint8_t* data,
                              size_t length) {
-    if (sender.sin_addr.s_addr != cameraAddress_ || data == nullptr || length < 4) return;
+    if (sender.address != cameraAddress_ || data == nullptr || length < 4) return;
     rtcp::WalkCompound(data, length, [&](const rtcp::PacketView& packet) {
         rtcp::SenderReportInfo info;
         if (rtcp::ParseSenderReport(packet, info)) {
@@ -176,7 +175,8 @@ void CRTCPHandler::OnRTPData(IRTPClient*, const sockaddr_in& sender, const uint8
     });
 }
 
-void CRTCPHandler::TakeSenderReport(const sockaddr_in& sender, const rtcp::SenderReportInfo& info) {
+void CRTCPHandler::TakeSenderReport(const IPv4Endpoint& sender,
+                                    const rtcp::SenderReportInfo& info) {
     {
         CLockGuard guard(lock_);
         if (!srReceived_) {

@@ -4,8 +4,6 @@
 // and a BYE when the session ends.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 
@@ -54,7 +52,7 @@ public:
     rtcp::Word GetOwnSsrc();
     bool SenderReportReceived() const { return srReceived_; }
 
-    void OnRTPData(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
+    void OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, const uint8_t* data,
                    size_t length) override;
     void OnRTPTimeout(IRTPClient*) override {}
     void OnRTPClientClosed(IRTPClient*) override {}
@@ -68,7 +66,7 @@ private:
     void SendReceiverReport();
     void SendBye();
     void Send(const uint8_t* data, size_t length);
-    void TakeSenderReport(const sockaddr_in& sender, const rtcp::SenderReportInfo& info);
+    void TakeSenderReport(const IPv4Endpoint& sender, const rtcp::SenderReportInfo& info);
 
     CUDPClient udp_;
     std::atomic<uint32_t> cameraAddress_{0};
@@ -80,7 +78,7 @@ private:
     std::atomic<uint32_t> reportIntervalMs_{kReportIntervalMs};
 
     CLock lock_;  // guards the fields below
-    sockaddr_in srSender_{};
+    IPv4Endpoint srSender_;
     uint32_t srArrivalMs_ = 0;
     uint8_t versionBits_ = 0x81;
     CRTPSequenceStatistics stats_;

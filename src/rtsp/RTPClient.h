@@ -3,10 +3,10 @@
 // (OnRTPClientClosed also on the thread that closes it).
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/UdpSocket.h"
 
 namespace talvik {
 
@@ -16,7 +16,7 @@ class IRTPClientUser {
 public:
     virtual ~IRTPClientUser() = default;
     // One datagram of positive length, valid only during the call.
-    virtual void OnRTPData(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
+    virtual void OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, const uint8_t* data,
                            size_t length) = 0;
     // A wait for data ended without data.
     virtual void OnRTPTimeout(IRTPClient* client) = 0;

@@ -103,7 +103,7 @@ void CRTPReceiver::ClearQueue() {
     }
 }
 
-void CRTPReceiver::OnRTPData(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
+void CRTPReceiver::OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, const uint8_t* data,
                              size_t length) {
     if (client == nullptr || client != activeClient_) return;
     // Parsed and copied here, outside the lock, so the queue thread is never held up.

@@ -3,8 +3,6 @@
 // so that depacketising never holds up the socket.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -28,7 +26,7 @@ class IRTPReceiverUser {
 public:
     virtual ~IRTPReceiverUser() = default;
     // On the receiver thread, in arrival order; the packet is valid only during the call.
-    virtual void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) = 0;
+    virtual void OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) = 0;
     // Not called by the receiver.
     virtual void OnRTPReceiverReserved1() {}
     virtual void OnRTPReceiverReserved2() {}
@@ -76,7 +74,7 @@ public:
     uint64_t GetDroppedCount() const { return dropped_; }
     size_t GetQueuedCount();
 
-    void OnRTPData(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
+    void OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, const uint8_t* data,
                    size_t length) override;
     void OnRTPTimeout(IRTPClient*) override {}
     void OnRTPClientClosed(IRTPClient*) override {}
@@ -91,7 +89,7 @@ protected:
 
 private:
     struct QueuedPacket {
-        sockaddr_in sender{};
+        IPv4Endpoint sender;
         size_t bytes = 0;  // datagram size, for the queue's byte limit
         CRTPPacket packet;
     };

@@ -1,11 +1,5 @@
 #include "rtsp/UDPClient.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 
@@ -28,20 +22,6 @@ void Guarded(Call&& call) {
     }
 }
 
-timeval ToTimeval(uint32_t ms) {
-    timeval tv{};
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
-    return tv;
-}
-
-bool ParseGroup(const char* text, uint32_t& group) {
-    in_addr addr{};
-    if (text == nullptr || *text == '\0' || inet_pton(AF_INET, text, &addr) != 1) return false;
-    group = addr.s_addr;
-    return true;
-}
-
 }  // namespace
 
 CUDPClient::CUDPClient(IDebugMessage* logger) : CBaseThread(logger) {}
@@ -61,7 +41,7 @@ uint16_t CUDPClient::GetPort() {
 
 bool CUDPClient::IsOpen() {
     CLockGuard guard(lock_);
-    return socket_ >= 0;
+    return socket_.IsOpen();
 }
 
 bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
@@ -77,18 +57,18 @@ bool CUDPClient::OpenMulticast(IRTPClientUser* user, const char* group, uint16_t
     params.port = port;
     params.receiveBuffer = int(socketReceiveBuffer_.load());
     params.interfaceAddress = localInterface;
-    if (!ParseGroup(group, params.group)) {
+    if (!ParseDottedIPv4(group, &params.group)) {
         Close();
         return false;
     }
     // Linux delivers a group's datagrams only to sockets bound to the wildcard
     // (or the group) address, so the interface chooses the membership alone.
-    params.bindAddress = INADDR_ANY;
+    params.bindAddress = kIPv4Any;
     return Start(user, params);
 }
 
 bool CUDPClient::OpenMulticastAnyInterface(IRTPClientUser* user, const char* group, uint16_t port) {
-    return OpenMulticast(user, group, port, INADDR_ANY);
+    return OpenMulticast(user, group, port, kIPv4Any);
 }
 
 bool CUDPClient::Start(IRTPClientUser* user, const OpenParams& params) {
@@ -101,7 +81,6 @@ bool CUDPClient::Start(IRTPClientUser* user, const OpenParams& params) {
         CLockGuard guard(lock_);
         user_ = user;
         if (Bind(params)) {
-            threadSocket_ = socket_;
             stopping_ = false;
             started = StartThread(FormatString("UDP client thread, port %u", unsigned(port_)));
         }
@@ -114,47 +93,19 @@ bool CUDPClient::Start(IRTPClientUser* user, const OpenParams& params) {
 }
 
 bool CUDPClient::Bind(const OpenParams& params) {
-    if (socket_ >= 0) return false;
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (s < 0) return false;
-    const int one = 1;
-    const int receiveBuffer = params.receiveBuffer > 0 ? params.receiveBuffer : 65535;
-    const timeval receiveTimeout = ToTimeval(params.receiveTimeoutMs);
-    const timeval sendTimeout = ToTimeval(params.sendTimeoutMs);
-    bool ok = true;
-    if (params.group != INADDR_NONE) {
-        ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
-    }
-    ok = ok && setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0;
-    if (ok && params.receiveTimeoutMs != 0) {
-        ok = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) == 0;
-    }
-    if (ok && params.sendTimeoutMs != 0) {
-        ok = setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) == 0;
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = params.bindAddress;
-    local.sin_port = htons(params.port);
-    ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-    socklen_t localLength = sizeof local;
-    ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
-    if (!ok) {
-        close(s);
-        return false;
-    }
-    socket_ = s;
+    if (socket_.IsOpen()) return false;
+    CUdpSocket::Options options;
+    options.reuseAddress = params.group != kIPv4None;
+    options.receiveBuffer = params.receiveBuffer > 0 ? uint32_t(params.receiveBuffer) : 65535;
+    options.receiveTimeoutMs = params.receiveTimeoutMs;
+    options.sendTimeoutMs = params.sendTimeoutMs;
+    if (!socket_.Open(params.bindAddress, params.port, options)) return false;
     // Port 0 asks the system for a free port; keep the one it chose.
-    port_ = ntohs(local.sin_port);
+    port_ = socket_.Port();
     socketTimeoutMs_ = std::max(params.receiveTimeoutMs, params.sendTimeoutMs);
-    if (params.group != INADDR_NONE) {
-        ip_mreq membership{};
-        membership.imr_multiaddr.s_addr = params.group;
-        membership.imr_interface.s_addr = params.interfaceAddress;
+    if (params.group != kIPv4None) {
         // On failure the bound socket stays for the Close that follows.
-        if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-            return false;
-        }
+        if (!socket_.JoinGroup(params.group, params.interfaceAddress)) return false;
         group_ = params.group;
         groupInterface_ = params.interfaceAddress;
     }
@@ -164,78 +115,59 @@ bool CUDPClient::Bind(const OpenParams& params) {
 bool CUDPClient::Close() {
     stopping_ = true;
     StopEvent().Set();
-    int closing = -1;
+    CUdpSocket closing;
     bool joined = false;
     {
         CLockGuard guard(lock_);
-        if (socket_ >= 0) {
-            if (group_ != INADDR_NONE) {
-                ip_mreq membership{};
-                membership.imr_multiaddr.s_addr = group_;
+        const bool open = socket_.IsOpen();
+        if (open) {
+            if (group_ != kIPv4None) {
                 // The interface it was joined on: Linux finds the membership by it.
-                membership.imr_interface.s_addr = groupInterface_;
-                setsockopt(socket_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof membership);
-                group_ = INADDR_NONE;
+                socket_.LeaveGroup(group_, groupInterface_);
+                group_ = kIPv4None;
             }
-            // Wakes a receive thread blocked in poll at once.
-            shutdown(socket_, SHUT_RDWR);
-            closing = socket_;
-            socket_ = -1;
+            // Wakes a receive thread blocked in its wait at once.
+            socket_.Shutdown();
             port_ = 0;
         }
         const uint32_t limit =
             std::max<uint32_t>(std::max<uint32_t>(waitTimeoutMs_, socketTimeoutMs_) + 1000, 5000);
         joined = JoinThread(limit);
+        // Released only now: the receive thread read it until it was joined.
+        if (open) closing = std::move(socket_);
     }
-    if (closing >= 0) {
-        uint8_t discard[1500];
-        for (int i = 0; i < 100; ++i) {
-            if (recv(closing, discard, sizeof discard, MSG_DONTWAIT) <= 0) break;
-        }
-        close(closing);
+    if (closing.IsOpen()) {
+        closing.Discard(100);
+        closing.Close();
         IRTPClientUser* user = user_;
         if (user != nullptr) Guarded([&] { user->OnRTPClientClosed(this); });
     }
     return joined;
 }
 
-bool CUDPClient::SendTo(const sockaddr_in& destination, const uint8_t* data, size_t length) {
+bool CUDPClient::SendTo(const IPv4Endpoint& destination, const uint8_t* data, size_t length) {
     // Held across the send so that Close cannot release the socket under it.
     CLockGuard guard(lock_);
-    if (socket_ < 0) return false;
-    if (length == 0) return true;
-    if (data == nullptr) return false;
-    size_t sent = 0;
-    while (sent < length) {
-        const ssize_t n =
-            sendto(socket_, data + sent, length - sent, MSG_NOSIGNAL,
-                   reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-        if (n < 1) return false;
-        sent += size_t(n);
-    }
-    return true;
+    return socket_.SendTo(destination, data, length);
 }
 
-bool CUDPClient::WaitForData(int socket) {
+bool CUDPClient::WaitForData() {
     for (;;) {
         if (Stopping()) return false;
-        pollfd descriptor{};
-        descriptor.fd = socket;
-        descriptor.events = POLLIN;
-        const int ready = poll(&descriptor, 1, int(waitTimeoutMs_));
-        if (ready > 0) {
-            if (descriptor.revents & POLLNVAL) {
+        switch (socket_.WaitReadable(waitTimeoutMs_)) {
+            case CUdpSocket::WaitResult::kReadable:
+                return !Stopping();
+            case CUdpSocket::WaitResult::kTimeout:
+                if (!Stopping()) Guarded([&] { user_->OnRTPTimeout(this); });
+                continue;
+            case CUdpSocket::WaitResult::kAgain:
+                continue;
+            case CUdpSocket::WaitResult::kShutDown:
+                return false;
+            case CUdpSocket::WaitResult::kLost:
                 Guarded([&] { user_->OnRTPClientClosed(this); });
                 return false;
-            }
-            return !Stopping();
         }
-        if (ready == 0) {
-            if (!Stopping()) Guarded([&] { user_->OnRTPTimeout(this); });
-            continue;
-        }
-        if (errno == EINTR) continue;
-        Guarded([&] { user_->OnRTPClientClosed(this); });
         return false;
     }
 }
@@ -251,7 +183,6 @@ bool IsRtpMidFrame(const uint8_t* data, size_t length) {
 }  // namespace
 
 void CUDPClient::Run() {
-    const int socket = threadSocket_;
     const bool coalesce = coalesceFrames_;
     // The receive buffer is logical: every slot can hold the largest
     // datagram, so a batch reads without truncation, and a datagram longer
@@ -261,9 +192,7 @@ void CUDPClient::Run() {
     uint32_t limit = std::clamp<uint32_t>(receiveBufferSize_, 1, kMaxDatagram);
     // Not value-initialised: clearing would make every page resident.
     const std::unique_ptr<uint8_t[]> slots(new uint8_t[size_t(kBatch) * kMaxDatagram]);
-    mmsghdr messages[kBatch];
-    iovec vectors[kBatch];
-    sockaddr_in senders[kBatch];
+    UdpDatagram datagrams[kBatch];
     bool midFrame = false;
     uint32_t naps = 0;
     bool burst = false;
@@ -274,18 +203,10 @@ void CUDPClient::Run() {
     };
     // Reads while datagrams are queued and waits only when none is.
     while (!Stopping()) {
-        for (uint32_t i = 0; i < kBatch; ++i) {
-            vectors[i].iov_base = slots.get() + size_t(i) * kMaxDatagram;
-            vectors[i].iov_len = kMaxDatagram;
-            messages[i] = mmsghdr{};
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_name = &senders[i];
-            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-        }
-        const int count = recvmmsg(socket, messages, kBatch, MSG_DONTWAIT, nullptr);
-        const int error = count < 0 ? errno : 0;
-        if (error == EINTR) continue;
+        CUdpSocket::ReceiveError error = CUdpSocket::ReceiveError::kNone;
+        const int count =
+            socket_.ReceiveBatch(slots.get(), kMaxDatagram, datagrams, int(kBatch), &error);
+        if (error == CUdpSocket::ReceiveError::kInterrupted) continue;
         if (count > 0) {
             naps = 0;
             if (!burst) {
@@ -294,17 +215,17 @@ void CUDPClient::Run() {
             }
         }
         for (int i = 0; i < count; ++i) {
-            const size_t n = messages[i].msg_len;
+            const UdpDatagram& d = datagrams[i];
+            const size_t n = d.length;
             if (n == 0) continue;
-            if (n > limit || (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+            if (n > limit || d.truncated) {
                 // Lost; make room for the next one of this size, a step at a time.
                 limit = std::min<uint32_t>(limit + kBufferGrowth, kMaxDatagram);
                 continue;
             }
             if (Stopping()) continue;
-            const uint8_t* data = static_cast<const uint8_t*>(vectors[i].iov_base);
-            midFrame = coalesce && IsRtpMidFrame(data, n);
-            Guarded([&] { user_->OnRTPData(this, senders[i], data, n); });
+            midFrame = coalesce && IsRtpMidFrame(d.data, n);
+            Guarded([&] { user_->OnRTPData(this, d.sender, d.data, n); });
         }
         // A full batch: more is likely queued, read on without a probe.
         if (count == int(kBatch)) continue;
@@ -314,7 +235,7 @@ void CUDPClient::Run() {
         // A camera sends a frame as one burst of datagrams, which a woken
         // reader outruns: a short nap lets the burst land instead of waking
         // once per datagram. Bounded, so a lost marker costs little.
-        if (midFrame && naps < kMaxNaps && (error == 0 || error == EAGAIN)) {
+        if (midFrame && naps < kMaxNaps && error != CUdpSocket::ReceiveError::kFailed) {
             ++naps;
             SleepMicroseconds(kNapMicroseconds);
             continue;
@@ -322,7 +243,7 @@ void CUDPClient::Run() {
         // Nothing queued, or an error such as a refused earlier send: either
         // way wait, which also notices a socket that is gone.
         midFrame = false;
-        if (!WaitForData(socket)) break;
+        if (!WaitForData()) break;
     }
     endBurst();
 }

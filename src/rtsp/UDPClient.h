@@ -2,14 +2,13 @@
 // Used for RTP by the RTP receiver and for RTCP by the RTCP handler.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "base/Lock.h"
 #include "base/Thread.h"
+#include "platform/UdpSocket.h"
 #include "rtsp/RTPClient.h"
 
 namespace talvik {
@@ -24,7 +23,7 @@ public:
     static constexpr uint32_t kDefaultWaitTimeoutMs = 2000;
     static constexpr uint32_t kDefaultSocketReceiveBuffer = 65535;
     // Datagrams taken from the socket per system call.
-    static constexpr uint32_t kBatch = 16;
+    static constexpr uint32_t kBatch = CUdpSocket::kMaxBatch;
 
     explicit CUDPClient(IDebugMessage* logger);
     ~CUDPClient() override;
@@ -49,7 +48,7 @@ public:
 
     bool OpenMulticastAnyInterface(IRTPClientUser* user, const char* group, uint16_t port);
     // Sends all of data (one datagram on UDP); true for length 0.
-    bool SendTo(const sockaddr_in& destination, const uint8_t* data, size_t length);
+    bool SendTo(const IPv4Endpoint& destination, const uint8_t* data, size_t length);
     bool IsOpen();
 
 protected:
@@ -57,9 +56,9 @@ protected:
 
 private:
     struct OpenParams {
-        uint32_t group = INADDR_NONE;  // network order; none for unicast
-        uint32_t bindAddress = INADDR_ANY;
-        uint32_t interfaceAddress = INADDR_ANY;  // for the group membership
+        uint32_t group = kIPv4None;  // network order; none for unicast
+        uint32_t bindAddress = kIPv4Any;
+        uint32_t interfaceAddress = kIPv4Any;  // for the group membership
         uint16_t port = 0;
         int receiveBuffer = 65535;
         uint32_t receiveTimeoutMs = 5000;
@@ -69,26 +68,25 @@ private:
     bool Start(IRTPClientUser* user, const OpenParams& params);
     bool Bind(const OpenParams& params);
     // True: a datagram is ready. False: stop, or the socket is gone.
-    bool WaitForData(int socket);
+    bool WaitForData();
     // Mirrors the stop event for the per-datagram checks, which would
     // otherwise cost a wait call each.
     bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
 
     CLock lock_;
     IRTPClientUser* user_ = nullptr;
-    int socket_ = -1;
+    // Opened and closed under lock_; between them the receive thread uses it
+    // too, and Close only shuts it down until that thread has been joined.
+    CUdpSocket socket_;
     uint16_t port_ = 0;
     std::atomic<uint32_t> receiveBufferSize_{kDefaultReceiveBufferSize};
     std::atomic<uint32_t> waitTimeoutMs_{kDefaultWaitTimeoutMs};
     std::atomic<bool> stopping_{false};
     std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
     std::atomic<bool> coalesceFrames_{false};
-    uint32_t group_ = INADDR_NONE;
-    uint32_t groupInterface_ = INADDR_ANY;
+    uint32_t group_ = kIPv4None;
+    uint32_t groupInterface_ = kIPv4Any;
     uint32_t socketTimeoutMs_ = 0;
-    // The socket the receive thread reads; set before the thread starts and
-    // changed only after it has been joined.
-    int threadSocket_ = -1;
 };
 
 }  // namespace talvik

@@ -1,13 +1,8 @@
 // Helpers for the RTP/RTCP socket tests: byte building, a plain UDP socket on
-// 127.0.0.1 playing the camera (support/UdpPeer.h), a wait for a predicate,
-// and a count of this process's threads (support/Threads.h).
+// 127.0.0.1 playing the camera, a wait for a predicate, and a count of this
+// process's threads (support/Threads.h). Built on the datagram seam, so the
+// same tests run on every platform.
 #pragma once
-
-#include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,10 +10,11 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <thread>
 #include <vector>
 
+#include "platform/UdpSocket.h"
 #include "support/Threads.h"
-#include "support/UdpPeer.h"
 
 namespace talvik_test {
 
@@ -60,8 +56,38 @@ inline void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 }
 
 inline uint32_t Loopback() {
-    return htonl(INADDR_LOOPBACK);
+    return talvik::IPv4Address(127, 0, 0, 1);
 }
+
+// A UDP socket bound to a free port of a loopback address (network order).
+class UdpPeer {
+public:
+    explicit UdpPeer(uint32_t address = Loopback()) {
+        talvik::CUdpSocket::Options options;
+        options.receiveBuffer = 1 << 20;
+        socket_.Open(address, 0, options);
+    }
+    uint16_t Port() const { return socket_.Port(); }
+
+    bool SendTo(uint16_t port, const std::vector<uint8_t>& data) const {
+        return socket_.SendTo({Loopback(), port}, data.data(), data.size());
+    }
+
+    // Next datagram within the wait limit; false on time-out.
+    bool Receive(std::vector<uint8_t>& out, int limitMs = kWaitLimitMs) const {
+        if (socket_.WaitReadable(uint32_t(limitMs)) != talvik::CUdpSocket::WaitResult::kReadable)
+            return false;
+        out.resize(65536);
+        talvik::UdpDatagram datagram;
+        talvik::CUdpSocket::ReceiveError error;
+        if (socket_.ReceiveBatch(out.data(), out.size(), &datagram, 1, &error) != 1) return false;
+        out.resize(datagram.length);
+        return true;
+    }
+
+private:
+    mutable talvik::CUdpSocket socket_;
+};
 
 // Waits until predicate holds (checked whenever Notify is called).
 class Waiter {

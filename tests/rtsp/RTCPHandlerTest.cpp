@@ -129,7 +129,7 @@ TEST_F(RTCPHandlerTest, SrIsAnsweredAtOnceToItsSenderAndStopSaysBye) {
 
 TEST_F(RTCPHandlerTest, SrFromAnotherAddressIsIgnored) {
     Start(CRTCPHandler::kReportIntervalMs);
-    UdpPeer stranger(htonl(0x7F000002));  // 127.0.0.2
+    UdpPeer stranger(IPv4Address(127, 0, 0, 2));
     ASSERT_TRUE(stranger.SendTo(handler.GetPort(), SenderReport(0x11111111, 0x22222222)));
     ASSERT_TRUE(camera.SendTo(handler.GetPort(), SenderReport(0x5A1C0D3E, 0x2B105C28)));
     Bytes rr;

@@ -28,7 +28,7 @@ struct Received {
 
 class RecordingReceiverUser : public IRTPReceiverUser {
 public:
-    void OnRTPPacket(const sockaddr_in& sender, const CRTPPacket& packet) override {
+    void OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) override {
         if (holdFirst.exchange(false)) {
             entered.Set();
             release.Wait(talvik::kInfinite);
@@ -37,7 +37,7 @@ public:
             std::lock_guard<std::mutex> lock(waiter.mutex);
             packets.push_back(Received{packet.sequenceNumber, packet.marker, packet.payloadLength,
                                        packet.payload.empty() ? uint8_t(0) : packet.payload[0],
-                                       ntohs(sender.sin_port)});
+                                       sender.port});
             ++count;
         }
         waiter.Notify();

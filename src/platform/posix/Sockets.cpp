@@ -22,4 +22,11 @@ uint32_t SystemResolveIPv4(const std::string& host) {
     return address;
 }
 
+// BSD sockets need no start-up.
+bool StartNetworkUse() {
+    return true;
+}
+
+void EndNetworkUse() {}
+
 }  // namespace talvik
