@@ -13,12 +13,14 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
+
 namespace talvik {
 
 // One named value of the store (a connection parameter or a named property).
 class IStoreProperty {
 public:
-    virtual ~IStoreProperty() = default;  // 1
+    TALVIK_DESTRUCTOR_SLOT(IStoreProperty);  // 1
     // The value as text; numbers come formatted in decimal.
     virtual void SetValue(const char* value) = 0;  // 2
     virtual void Reserved3() {}                    // 3 (not called)
@@ -29,33 +31,36 @@ public:
     virtual void SetName(const char* name) = 0;  // 6
     // Property flags; the module always gives 0.
     virtual void SetFlags(uint32_t flags) = 0;  // 7
+    TALVIK_DESTRUCTOR_TAIL(IStoreProperty);
 };
 
 // Video resolutions offered by the camera.
 class IResolutionList {
 public:
-    virtual ~IResolutionList() = default;  // 1
+    TALVIK_DESTRUCTOR_SLOT(IResolutionList);  // 1
     // One resolution, labelled "WIDTHxHEIGHT", with the shortest frame
     // interval in milliseconds that the camera sustains at that size.
     virtual void Add(const char* label, uint32_t width, uint32_t height,
                      uint32_t minFrameIntervalMs) = 0;  // 2
+    TALVIK_DESTRUCTOR_TAIL(IResolutionList);
 };
 
 // Frame intervals offered by the camera, in milliseconds.
 class IFrameIntervalList {
 public:
-    virtual ~IFrameIntervalList() = default;  // 1
+    TALVIK_DESTRUCTOR_SLOT(IFrameIntervalList);  // 1
     // Interval the host should preselect.
     virtual void SetDefault(uint32_t intervalMs) = 0;  // 2
     // One selectable interval.
     virtual void Add(uint32_t intervalMs) = 0;  // 3
+    TALVIK_DESTRUCTOR_TAIL(IFrameIntervalList);
 };
 
 // The host's record of one camera's capabilities. The objects it hands out
 // stay owned by the store and valid while the store lives.
 class ICapabilityStore {
 public:
-    virtual ~ICapabilityStore() = default;  // 1
+    TALVIK_DESTRUCTOR_SLOT(ICapabilityStore);  // 1
     // Numbered capability (codecs, channel count, inputs, outputs, ...).
     virtual void SetCapability(uint32_t id, uint32_t value) = 0;  // 2
     // Display name: vendor and model.
@@ -72,14 +77,15 @@ public:
     // Frame-interval list number `which` (the module asks for 1); null when
     // the store has none.
     virtual IFrameIntervalList* GetFrameIntervalList(uint32_t which) = 0;  // 9
+    TALVIK_DESTRUCTOR_TAIL(ICapabilityStore);
 };
 
 // The host's end of a query; called on the module's worker thread, except
 // OnTerminated, which comes on the thread that deletes the query.
 class ICapabilityQueryCallback {
 public:
-    virtual ~ICapabilityQueryCallback() = default;  // 1
-    virtual void Reserved2() {}                     // 2 (not called)
+    TALVIK_DESTRUCTOR_SLOT(ICapabilityQueryCallback);  // 1
+    virtual void Reserved2() {}                        // 2 (not called)
     // The store holds the camera's capabilities.
     virtual void OnCompleted() = 0;  // 3
     // The query failed: code 0 invalid address, 1 login failed, 2 device
@@ -88,6 +94,7 @@ public:
     // The worker did not end in time when the query was deleted and was
     // given up; no other call follows.
     virtual void OnTerminated() = 0;  // 5
+    TALVIK_DESTRUCTOR_TAIL(ICapabilityQueryCallback);
 };
 
 namespace ipcapture {
@@ -96,7 +103,7 @@ namespace ipcapture {
 class IIPCapabilityQuery {
 public:
     // Deleting stops a running read and waits for the worker (up to 10 s).
-    virtual ~IIPCapabilityQuery() = default;  // 1
+    TALVIK_DESTRUCTOR_SLOT(IIPCapabilityQuery);  // 1
     // Reads the camera at address:port on a worker thread and fills store;
     // 1 when the worker started, 0 otherwise (missing text, query already
     // run). The result comes through the callback.
@@ -105,6 +112,7 @@ public:
     // Skips the remaining camera requests of a running query; the query still
     // reports its outcome.
     virtual void StopQuery() = 0;  // 3
+    TALVIK_DESTRUCTOR_TAIL(IIPCapabilityQuery);
 };
 
 }  // namespace ipcapture

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
+
 namespace talvik {
 
 // Implemented and owned by the host; must stay valid until StopIO returns
@@ -16,13 +18,14 @@ namespace talvik {
 // host's, and must not call StopIO from inside.
 class ICaptureIOCallback {
 public:
-    virtual ~ICaptureIOCallback() = default;
+    TALVIK_DESTRUCTOR_SLOT(ICaptureIOCallback);
     // An input (from 0) changed to newState: 1 inactive, 2 active. On the
     // input thread; the first poll right after StartIO reports every input.
     virtual void OnInputStateChanged(uint32_t inputIndex, uint32_t newState) = 0;
     // A camera read or write failed (on the input or output thread); every
     // known state was forgotten, so the next poll reports every input again.
     virtual void OnIOFailure() = 0;
+    TALVIK_DESTRUCTOR_TAIL(ICaptureIOCallback);
 };
 
 namespace ipcapture {
@@ -34,7 +37,7 @@ namespace ipcapture {
 class ICaptureIOApi {
 public:
     // The driver destroys the object.
-    virtual ~ICaptureIOApi() = default;
+    TALVIK_DESTRUCTOR_SLOT(ICaptureIOApi);
     // Sets where input changes and failures go (the host's object); false for null.
     virtual bool SetCallback(ICaptureIOCallback* callback) = 0;
     // Forgets all states, starts polling the inputs (the first poll at once)
@@ -53,6 +56,7 @@ public:
     // False from StopIO until the next StartIO (the request is dropped); a
     // request before the first StartIO waits for it.
     virtual bool ChangeOutputState(uint32_t index, uint32_t state) = 0;
+    TALVIK_DESTRUCTOR_TAIL(ICaptureIOApi);
 };
 
 }  // namespace ipcapture

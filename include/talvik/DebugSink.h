@@ -7,26 +7,30 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
+
 namespace talvik {
 
 // One diagnostic line. Valid only for the duration of IHostDebugSink::Report:
 // the host copies what it needs.
 class CDebugInfoIf {
 public:
-    virtual ~CDebugInfoIf() = default;
+    TALVIK_DESTRUCTOR_SLOT(CDebugInfoIf);
     // 1 error, 2 warning, 3 information, 100 notice (already adapted to the
     // host's version).
     virtual uint8_t GetLevel() const = 0;
     // Zero-terminated text without a line terminator, or null for an empty message.
     virtual const char* GetText() const = 0;
+    TALVIK_DESTRUCTOR_TAIL(CDebugInfoIf);
 };
 
 // Implemented by the host. Called from any module thread, possibly from
 // several at once: the host must accept concurrent calls.
 class IHostDebugSink {
 public:
-    virtual ~IHostDebugSink() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostDebugSink);
     virtual void Report(const CDebugInfoIf* info) = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostDebugSink);
 };
 
 }  // namespace talvik

@@ -4,8 +4,8 @@
 // call each other by slot position, so operations are never reordered or
 // removed; new ones are only appended. Positions the module does not call
 // still hold a declared placeholder so that later positions keep their place.
-// (On this ABI the virtual destructor takes two table entries; everything
-// after it keeps the declared order.)
+// Slot 0 is the destructor, one table entry as an MSVC host counts them
+// (talvik/Abi.h); slot numbers below count from it.
 //
 // All three objects are owned by the host and must stay valid for the
 // duration of Open; the module copies what it needs and keeps no pointer.
@@ -13,12 +13,14 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
+
 namespace talvik {
 
 // Model and counts of the device.
 class IHostCameraInfo {
 public:
-    virtual ~IHostCameraInfo() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostCameraInfo);
     virtual uint32_t ReservedCamera1() { return 0; }  // slot 1, not called
     // Slot 2: model name as the host knows it (zero-terminated; null reads as empty).
     virtual const char* GetModel() = 0;
@@ -28,12 +30,13 @@ public:
     // Slots 5 and 6: digital input and output counts.
     virtual uint32_t GetDigitalInputCount() = 0;
     virtual uint32_t GetDigitalOutputCount() = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostCameraInfo);
 };
 
 // How to reach the device.
 class IHostConnectionInfo {
 public:
-    virtual ~IHostConnectionInfo() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostConnectionInfo);
     // Slot 1: host name or IP address (zero-terminated; null reads as empty).
     virtual const char* GetAddress() = 0;
     // Slot 2: HTTP port; 443 selects HTTPS.
@@ -44,12 +47,13 @@ public:
     // Slots 5 and 6: credentials; an empty user name means none.
     virtual const char* GetUserName() = 0;
     virtual const char* GetPassword() = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostConnectionInfo);
 };
 
 // The device as a whole. Called on the host's thread inside Open only.
 class IHostDevice {
 public:
-    virtual ~IHostDevice() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostDevice);
     // Slots 1 and 2: the sub-objects above (owned by the host).
     virtual IHostCameraInfo* GetCameraInfo() = 0;
     virtual IHostConnectionInfo* GetConnectionInfo() = 0;
@@ -58,6 +62,7 @@ public:
     // is no such parameter. The module asks for 1, 2, 3, ... until the first
     // null, so numbers must be dense from 1. "(none)" reads as empty.
     virtual const char* GetParameter(uint32_t n) = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostDevice);
 };
 
 }  // namespace talvik

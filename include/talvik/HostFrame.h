@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
+
 namespace talvik {
 
 // Broken-down UTC time (the fields of a Windows SYSTEMTIME).
@@ -38,7 +40,7 @@ constexpr uint32_t kFourCCI264 = MakeFourCC('I', '2', '6', '4');
 // IHostFrameAllocator::ReleaseFrame after every delivery attempt.
 class IHostFrame {
 public:
-    virtual ~IHostFrame() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostFrame);
     // Slot 1: capacity of the payload buffer in bytes.
     virtual uint32_t GetBufferSize() = 0;
     // Slot 2: the payload buffer, at least the size asked for in CreateFrame.
@@ -64,13 +66,14 @@ public:
     // Slots 15 and 16: resolution class 1 (smallest) to 4.
     virtual uint32_t GetResolutionClass() = 0;
     virtual void SetResolutionClass(uint32_t resolutionClass) = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostFrame);
 };
 
 // The host's source of frames; the "host context" given to Open. Called from
 // any module thread, possibly several at once.
 class IHostFrameAllocator {
 public:
-    virtual ~IHostFrameAllocator() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostFrameAllocator);
     virtual uint32_t ReservedAllocator1() { return 0; }  // slot 1, not called
     // Slot 2: a new frame with a buffer of `size` bytes for the stream named
     // streamName (driver name followed by "::RecStream", "::LiveStream" or
@@ -81,19 +84,21 @@ public:
     virtual uint32_t ReservedAllocator5() { return 0; }
     // Slot 6: gives a frame from CreateFrame back, whether or not it was delivered.
     virtual void ReleaseFrame(IHostFrame* frame) = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostFrameAllocator);
 };
 
 // Where one stream's frames go; given with each start. Called on the module
 // thread that delivers the stream (never two at once for one stream).
 class IHostFrameSink {
 public:
-    virtual ~IHostFrameSink() = default;
+    TALVIK_DESTRUCTOR_SLOT(IHostFrameSink);
     // Slot 1: a filled frame, valid during the call only; false when the host
     // did not accept it.
     virtual bool OnFrame(IHostFrame* frame) = 0;
     virtual uint32_t ReservedSink2() { return 0; }  // slot 2, not called
     // Slot 3: the stream has lost its signal; the module keeps reconnecting.
     virtual void OnSignalLost() = 0;
+    TALVIK_DESTRUCTOR_TAIL(IHostFrameSink);
 };
 
 // Optional observer of frame times per video input. Called on the delivering
@@ -101,12 +106,13 @@ public:
 // a host never receives these calls; declared to keep the layout known.
 class IFrameTimeListener {
 public:
-    virtual ~IFrameTimeListener() = default;
+    TALVIK_DESTRUCTOR_SLOT(IFrameTimeListener);
     // Slot 1: a frame of the input was delivered; time in 100-ns units since
     // 1601-01-01 UTC.
     virtual void OnFrameTime(uint32_t videoInput, uint64_t time) = 0;
     // Slot 2: the input's signal was lost.
     virtual void OnListenerSignalLost(uint32_t videoInput) = 0;
+    TALVIK_DESTRUCTOR_TAIL(IFrameTimeListener);
 };
 
 }  // namespace talvik

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
 #include "talvik/DebugSink.h"
 #include "talvik/HostDevice.h"
 #include "talvik/HostFrame.h"
@@ -24,7 +25,7 @@ class ICaptureIOApi;
 class IIPCaptureDriver {
 public:
     // Slot 0: deletion through the delete export; closes whatever is open.
-    virtual ~IIPCaptureDriver() = default;
+    TALVIK_VERSIONED_DESTRUCTOR_SLOT(IIPCaptureDriver);
     // Slot 1: reads the device description and its numbered parameters,
     // creates the video capture and digital I/O objects and logs the
     // driver-opened notice. sink receives every diagnostic line from any module
@@ -45,12 +46,14 @@ public:
 
 class IIPCaptureDriverEx : public IIPCaptureDriver {
 public:
+    TALVIK_OLDER_VERSION(IIPCaptureDriverEx);
     virtual void* ReservedEx() = 0;    // slot 5: always null
     virtual void* GetAuxiliary() = 0;  // slot 6: always null with this driver
 };
 
 class IIPCaptureDriverEx2 : public IIPCaptureDriverEx {
 public:
+    TALVIK_OLDER_VERSION(IIPCaptureDriverEx2);
     virtual void* ReservedEx2() = 0;  // slot 7: always null
     // Slot 8: the same video capture object as slot 3.
     virtual IIPVideoCaptureEx* GetVideoCaptureEx() = 0;
@@ -58,11 +61,13 @@ public:
 
 class IIPCaptureDriverEx3 : public IIPCaptureDriverEx2 {
 public:
+    TALVIK_OLDER_VERSION(IIPCaptureDriverEx3);
     virtual void* GetAuxiliaryEx() = 0;  // slot 9: always null with this driver
 };
 
 class IIPCaptureDriverEx4 : public IIPCaptureDriverEx3 {
 public:
+    TALVIK_OLDER_VERSION(IIPCaptureDriverEx4);
     virtual void* ReservedEx4A() = 0;  // slot 10: always null
     virtual void* ReservedEx4B() = 0;  // slot 11: always null
 };
@@ -71,6 +76,7 @@ class IIPCaptureDriverEx5 : public IIPCaptureDriverEx4 {
 public:
     // Slot 12: the same video capture object as slot 3.
     virtual IIPVideoCaptureEx2* GetVideoCaptureEx2() = 0;
+    TALVIK_NEWEST_VERSION_TAIL(IIPCaptureDriverEx5);
 };
 
 }  // namespace ipcapture

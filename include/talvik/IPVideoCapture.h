@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "talvik/Abi.h"
 #include "talvik/HostFrame.h"
 #include "talvik/HostStream.h"
 
@@ -27,7 +28,7 @@ enum StreamKind : uint32_t {
 class IIPVideoCapture {
 public:
     // Slot 0: the driver destroys the object; the host never deletes it.
-    virtual ~IIPVideoCapture() = default;
+    TALVIK_VERSIONED_DESTRUCTOR_SLOT(IIPVideoCapture);
     // Slot 1: number of video inputs, as the host's device gave it in Open
     // (inputs are numbered from 0).
     virtual uint32_t GetVideoInputCount() = 0;
@@ -57,6 +58,7 @@ public:
 
 class IIPVideoCaptureEx : public IIPVideoCapture {
 public:
+    TALVIK_OLDER_VERSION(IIPVideoCaptureEx);
     // Slots 9 and 10: resume and pause the recording stream (only RTSP streams
     // can pause); false when there is none or it cannot.
     virtual bool ResumeVideo(uint32_t videoInput) = 0;
@@ -71,6 +73,7 @@ public:
                              IHostStreamSettings* settings) = 0;
     // Slot 12: stops and destroys that stream; false when none was running.
     virtual bool StopStream(uint32_t videoInput, uint32_t kind) = 0;
+    TALVIK_NEWEST_VERSION_TAIL(IIPVideoCaptureEx2);
 };
 
 }  // namespace ipcapture

@@ -24,8 +24,8 @@ ip::IIPCaptureDriverEx5* NewDriver() {
 }
 
 void DeleteDriver(ip::IIPCaptureDriver* driver) {
-    // Virtual destructor: the object frees itself with the module's heap.
-    delete driver;
+    // Slot 0 with deletion: the object frees itself with the module's heap.
+    talvik::DeleteThroughSlot0(driver);
 }
 
 }  // namespace

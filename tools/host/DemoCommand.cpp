@@ -1,19 +1,12 @@
 // `talvik-host demo`: starts the camera simulator on free loopback ports,
 // records from it through the module, stops it and tells where the files are.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "Commands.h"
+#include "Platform.h"
 #include "Recorder.h"
 
 namespace talvik_host {
@@ -50,12 +43,10 @@ std::string Usage(const std::vector<Flag>& flags) {
 }
 
 std::string DefaultCamsimPath() {
-    char exe[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (length > 0) {
-        std::string path(exe, size_t(length));
-        const std::string beside = path.substr(0, path.rfind('/') + 1) + "camsim";
-        if (access(beside.c_str(), X_OK) == 0) return beside;
+    const std::string directory = ExecutableDirectory();
+    if (!directory.empty()) {
+        const std::string beside = directory + "camsim";
+        if (IsExecutable(beside)) return beside;
     }
 #ifdef TALVIK_HOST_BUILD_CAMSIM
     return TALVIK_HOST_BUILD_CAMSIM;
@@ -68,47 +59,13 @@ std::string DefaultCamsimPath() {
 class Simulator {
 public:
     bool Start(const std::string& path, std::string* error) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            *error = std::string("pipe: ") + std::strerror(errno);
+        if (!process_.Start(path, {"--bind", "127.0.0.1", "--http-port", "0", "--rtsp-port", "0"},
+                            error))
             return false;
-        }
-        const pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ < 0) {
-            *error = std::string("fork: ") + std::strerror(errno);
-            close(fds[0]);
-            close(fds[1]);
-            return false;
-        }
-        if (pid_ == 0) {
-            // The simulator must not outlive the demo, however the demo ends.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(127);
-            dup2(fds[1], STDOUT_FILENO);
-            const char* args[] = {path.c_str(), "--bind",      "127.0.0.1", "--http-port",
-                                  "0",          "--rtsp-port", "0",         nullptr};
-            execv(path.c_str(), const_cast<char* const*>(args));
-            std::fprintf(stderr, "talvik-host demo: cannot run %s: %s\n", path.c_str(),
-                         std::strerror(errno));
-            _exit(127);
-        }
-        close(fds[1]);
-        const bool ok = ReadReadyLine(fds[0], error);
-        close(fds[0]);
+        const bool ok = ReadReadyLine(error);
+        process_.CloseOutput();
         if (!ok) *error = path + ": " + *error;
         return ok;
-    }
-
-    ~Simulator() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
     }
 
     uint16_t HttpPort() const { return httpPort_; }
@@ -116,21 +73,20 @@ public:
 
 private:
     // camsim prints {"http_port":N,"rtsp_port":M,"pid":P} once it listens.
-    bool ReadReadyLine(int fd, std::string* error) {
+    bool ReadReadyLine(std::string* error) {
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (line.find('\n') == std::string::npos && line.size() < 4096) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   deadline - std::chrono::steady_clock::now())
                                   .count();
-            pollfd p{fd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, int(left)) <= 0) {
+            char buffer[256];
+            const long n = process_.Read(buffer, sizeof(buffer), int(left));
+            if (n < 0) {
                 *error = "no ready line within 30 s";
                 return false;
             }
-            char buffer[256];
-            const ssize_t n = read(fd, buffer, sizeof(buffer));
-            if (n <= 0) {
+            if (n == 0) {
                 *error = "exited before it was ready";
                 return false;
             }
@@ -159,7 +115,7 @@ private:
         return true;
     }
 
-    pid_t pid_ = -1;
+    ChildProcess process_;
     uint16_t httpPort_ = 0;
     uint16_t rtspPort_ = 0;
 };

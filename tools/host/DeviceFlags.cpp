@@ -2,13 +2,14 @@
 #include <cstring>
 
 #include "Commands.h"
+#include "Platform.h"
 
 namespace talvik_host {
 
 Flag ModuleFlag(std::string* path) {
-    return {"--module", "PATH",
-            "driver module to load (default: libtalvik_arecont.so beside talvik-host or installed)",
-            [path](const std::string& v) -> std::string {
+    static const std::string meaning = std::string("driver module to load (default: ") +
+                                       kModuleFileName + " beside talvik-host or installed)";
+    return {"--module", "PATH", meaning.c_str(), [path](const std::string& v) -> std::string {
                 if (v.empty()) return "empty path";
                 *path = v;
                 return "";

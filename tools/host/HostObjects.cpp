@@ -1,11 +1,11 @@
 #include "HostObjects.h"
 
-#include <time.h>
 #include <algorithm>
-
 #include <chrono>
 #include <new>
 #include <utility>
+
+#include "Platform.h"
 
 namespace talvik_host {
 
@@ -74,10 +74,9 @@ void HostFrame::SetDataSize(uint32_t size) {
 }
 
 void HostFrame::StampFrame() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
+    uint32_t milliseconds = 0;
+    UtcNow(&utc, &milliseconds);
     time_.year = uint16_t(utc.tm_year + 1900);
     time_.month = uint16_t(utc.tm_mon + 1);
     time_.dayOfWeek = uint16_t(utc.tm_wday);
@@ -85,7 +84,7 @@ void HostFrame::StampFrame() {
     time_.hour = uint16_t(utc.tm_hour);
     time_.minute = uint16_t(utc.tm_min);
     time_.second = uint16_t(utc.tm_sec);
-    time_.milliseconds = uint16_t(now.tv_nsec / 1000000);
+    time_.milliseconds = uint16_t(milliseconds);
 }
 
 void HostFrame::SetTime(const talvik::HostSystemTime* time) {

@@ -1,21 +1,18 @@
 // `talvik-host io`: opens a device, starts its digital I/O, prints every input
 // change and I/O failure with a time stamp, requests the output changes given
 // on the command line in order, watches for a while and stops the I/O.
-#include <signal.h>
-#include <time.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "Commands.h"
 #include "ModuleLoader.h"
+#include "Platform.h"
 #include "talvik/CaptureIO.h"
 
 namespace talvik_host {
@@ -26,22 +23,17 @@ constexpr uint32_t kInactive = 1;
 constexpr uint32_t kActive = 2;
 constexpr uint32_t kMaxWatchSeconds = 86400;
 
-volatile sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) {
-    g_interrupted = 1;
-}
+std::atomic<bool> g_interrupted{false};
 
 // "2026-12-06 10:20:01.123" in UTC.
 std::string Timestamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
+    uint32_t milliseconds = 0;
+    UtcNow(&parts, &milliseconds);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", parts.tm_year + 1900,
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03u", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  now.tv_nsec / 1000000);
+                  unsigned(milliseconds));
     return text;
 }
 
@@ -135,19 +127,12 @@ std::string Usage(const std::vector<Flag>& flags) {
 
 // Waits for the watch time or an interrupt.
 void Watch(uint32_t seconds) {
-    g_interrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = &OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt {};
-    struct sigaction oldTerm {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
+    g_interrupted = false;
+    CatchInterrupts(&g_interrupted);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!g_interrupted && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
+        WaitForInterrupt(50);
+    StopCatchingInterrupts();
 }
 
 int RunIo(talvik::ipcapture::ICaptureIOApi* io, const IoOptions& options) {

@@ -1,4 +1,5 @@
-// Loads the driver module with dlopen and resolves its exports by name.
+// Loads the driver module (dlopen, LoadLibraryA: Platform.h) and resolves its
+// exports by name.
 #pragma once
 
 #include <array>

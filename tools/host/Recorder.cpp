@@ -1,22 +1,15 @@
 #include "Recorder.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "Commands.h"
 #include "ModuleLoader.h"
+#include "Platform.h"
 #include "talvik/IPCaptureDriver.h"
 #include "talvik/IPVideoCapture.h"
 
@@ -26,18 +19,6 @@ std::atomic<bool> g_stopRequested{false};
 
 namespace {
 
-// Written by the signal handler so that a waiting main loop wakes at once.
-int g_stopPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-    g_stopRequested = true;
-    if (g_stopPipe[1] >= 0) {
-        const char one = 1;
-        const ssize_t written = write(g_stopPipe[1], &one, 1);
-        (void)written;
-    }
-}
-
 std::string TimeText(const talvik::HostSystemTime& t) {
     char text[64];
     std::snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.year, t.month, t.day,
@@ -46,10 +27,9 @@ std::string TimeText(const talvik::HostSystemTime& t) {
 }
 
 std::string NowText() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
+    uint32_t milliseconds = 0;
+    UtcNow(&utc, &milliseconds);
     talvik::HostSystemTime t;
     t.year = uint16_t(utc.tm_year + 1900);
     t.month = uint16_t(utc.tm_mon + 1);
@@ -57,7 +37,7 @@ std::string NowText() {
     t.hour = uint16_t(utc.tm_hour);
     t.minute = uint16_t(utc.tm_min);
     t.second = uint16_t(utc.tm_sec);
-    t.milliseconds = uint16_t(now.tv_nsec / 1000000);
+    t.milliseconds = uint16_t(milliseconds);
     return TimeText(t);
 }
 
@@ -210,20 +190,6 @@ private:
     std::chrono::steady_clock::time_point firstArrival_{};
 };
 
-bool MakeDirectories(const std::string& path, std::string* error) {
-    std::string partial;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-                *error = "cannot create " + partial + ": " + std::strerror(errno);
-                return false;
-            }
-        }
-        if (i < path.size()) partial += path[i];
-    }
-    return true;
-}
-
 struct Files {
     FILE* video = nullptr;
     FILE* csv = nullptr;
@@ -236,7 +202,7 @@ struct Files {
 class ProgressPrinter {
 public:
     explicit ProgressPrinter(const RecordOptions& o)
-        : out_(o.json ? stderr : stdout), tty_(isatty(fileno(out_)) != 0), enabled_(o.progress) {}
+        : out_(o.json ? stderr : stdout), tty_(IsTerminal(out_)), enabled_(o.progress) {}
 
     void Show(double seconds, const RecordSummary& now, const std::string& status) {
         if (!enabled_) return;
@@ -298,25 +264,12 @@ StreamRequest MakeStreamRequest(const RecordOptions& o) {
 
 bool WaitForStopSignal(double seconds) {
     if (g_stopRequested) return true;
-    const int ms = int(std::max(seconds, 0.0) * 1000) + 1;
-    if (g_stopPipe[0] < 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    } else {
-        pollfd descriptor{g_stopPipe[0], POLLIN, 0};
-        poll(&descriptor, 1, ms);
-    }
+    WaitForInterrupt(int(std::max(seconds, 0.0) * 1000) + 1);
     return g_stopRequested;
 }
 
 void InstallStopSignals() {
-    if (g_stopPipe[0] < 0 && pipe2(g_stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        g_stopPipe[0] = g_stopPipe[1] = -1;
-    }
-    struct sigaction action {};
-    action.sa_handler = &OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchInterrupts(&g_stopRequested);
 }
 
 std::string RecordSummary::Json() const {

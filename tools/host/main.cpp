@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Platform.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ std::string MainUsage() {
     std::string text =
         "usage: talvik-host COMMAND [FLAGS]\n"
         "       talvik-host COMMAND --help\n\n"
-        "A reference host: loads the driver module with dlopen, implements every\n"
+        "A reference host: loads the driver module with " +
+        std::string(talvik_host::kModuleLoaderName) +
+        ", implements every\n"
         "host-side interface and drives the module from the command line.\n\n"
         "commands:\n";
     for (const Command& command : AllCommands()) {
@@ -29,7 +32,9 @@ std::string MainUsage() {
     }
     text +=
         "\nflags of every command:\n"
-        "  --module PATH         driver module to load (default: libtalvik_arecont.so beside\n"
+        "  --module PATH         driver module to load (default: " +
+        std::string(talvik_host::kModuleFileName) +
+        " beside\n"
         "                        talvik-host, else the one installed in its prefix, else the\n"
         "                        one of its build tree)\n"
         "  --help                the command's flags, each with its meaning, and an example\n"

@@ -1,0 +1,190 @@
+// The host's operating-system calls on Linux.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Platform.h"
+
+namespace talvik_host {
+
+const char kModuleFileName[] = "libtalvik_arecont.so";
+const char kModuleLoaderName[] = "dlopen";
+
+void* OpenLibrary(const std::string& path, std::string* error) {
+    // RTLD_NOW: a module with unresolved symbols fails here, not mid-recording.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* reason = dlerror();
+        *error = reason ? reason : "unknown error";
+    }
+    return handle;
+}
+
+void* LibrarySymbol(void* library, const char* name) {
+    return dlsym(library, name);
+}
+
+void CloseLibrary(void* library) {
+    dlclose(library);
+}
+
+std::string ExecutableDirectory() {
+    char exe[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (length <= 0) return "";
+    const std::string path(exe, size_t(length));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+bool FileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+bool IsExecutable(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
+}
+
+bool MakeDirectories(const std::string& path, std::string* error) {
+    std::string partial;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+                *error = "cannot create " + partial + ": " + std::strerror(errno);
+                return false;
+            }
+        }
+        if (i < path.size()) partial += path[i];
+    }
+    return true;
+}
+
+bool IsTerminal(FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
+
+void UtcNow(tm* utc, uint32_t* milliseconds) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    gmtime_r(&now.tv_sec, utc);
+    *milliseconds = uint32_t(now.tv_nsec / 1000000);
+}
+
+namespace {
+
+std::atomic<bool>* g_interruptFlag = nullptr;
+// Written by the signal handler so that a waiting main loop wakes at once.
+int g_interruptPipe[2] = {-1, -1};
+
+void OnInterrupt(int) {
+    if (g_interruptFlag != nullptr) g_interruptFlag->store(true);
+    if (g_interruptPipe[1] >= 0) {
+        const char one = 1;
+        const ssize_t written = write(g_interruptPipe[1], &one, 1);
+        (void)written;
+    }
+}
+
+}  // namespace
+
+void CatchInterrupts(std::atomic<bool>* flag) {
+    g_interruptFlag = flag;
+    if (g_interruptPipe[0] < 0 && pipe2(g_interruptPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        g_interruptPipe[0] = g_interruptPipe[1] = -1;
+    }
+    struct sigaction action {};
+    action.sa_handler = &OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void StopCatchingInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void WaitForInterrupt(int ms) {
+    if (g_interruptPipe[0] < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    } else {
+        pollfd descriptor{g_interruptPipe[0], POLLIN, 0};
+        poll(&descriptor, 1, ms);
+    }
+}
+
+bool ChildProcess::Start(const std::string& path, const std::vector<std::string>& args,
+                         std::string* error) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<const char*> argv{path.c_str()};
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        *error = std::string("fork: ") + std::strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // The child must not outlive the host, however the host ends.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        dup2(fds[1], STDOUT_FILENO);
+        execv(path.c_str(), const_cast<char* const*>(argv.data()));
+        std::fprintf(stderr, "talvik-host demo: cannot run %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        _exit(127);
+    }
+    close(fds[1]);
+    pid_ = pid;
+    output_ = fds[0];
+    return true;
+}
+
+long ChildProcess::Read(char* buffer, size_t size, int timeoutMs) {
+    if (output_ < 0) return 0;
+    pollfd p{output_, POLLIN, 0};
+    if (timeoutMs <= 0 || poll(&p, 1, timeoutMs) <= 0) return -1;
+    const ssize_t n = read(output_, buffer, size);
+    return n > 0 ? long(n) : 0;
+}
+
+void ChildProcess::CloseOutput() {
+    if (output_ >= 0) close(output_);
+    output_ = -1;
+}
+
+ChildProcess::~ChildProcess() {
+    CloseOutput();
+    if (pid_ <= 0) return;
+    const pid_t pid = pid_t(pid_);
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace talvik_host
