@@ -20,6 +20,8 @@ constexpr CLSID kDomDocument30 = {
     0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}};
 constexpr IID kXmlDomDocument2 = {
     0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+// IUnknown's own, so that the module needs no uuid library.
+constexpr IID kUnknown = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr DWORD kAllContexts = 0x17;
 
 std::wstring Widen(const std::string& text) {
@@ -73,7 +75,7 @@ struct CXmlDocument::Impl {
     bool Create() {
         if (FAILED(com) || document) return false;
         IUnknown* unknown = nullptr;
-        HRESULT hr = CoCreateInstance(kDomDocument30, nullptr, kAllContexts, IID_IUnknown,
+        HRESULT hr = CoCreateInstance(kDomDocument30, nullptr, kAllContexts, kUnknown,
                                       reinterpret_cast<void**>(&unknown));
         if (SUCCEEDED(hr)) hr = OleRun(unknown);
         if (SUCCEEDED(hr))
