@@ -1,7 +1,8 @@
 // The sender on WinHTTP, under Wine, against camsim running beside it on
 // loopback: TALVIK_SIM_BASIC and TALVIK_SIM_DIGEST hold the HTTP ports of a
 // simulator asking for Basic and one asking for Digest (user admin, password
-// secret). tests/win/run-wine-tests starts both.
+// secret), TALVIK_TLS_PORT that of an HTTPS server with a self-signed
+// certificate. tests/win/run-wine-tests starts them.
 #include <gtest/gtest.h>
 #include <winsock2.h>
 
@@ -120,6 +121,40 @@ TEST_F(WineSender, DigestFromTheStartIsAnsweredWithOurOwnHeader) {
     EXPECT_EQ(sender.GetStatusCode(), 200u);
     EXPECT_EQ(Sim(digest_, "/sim/requests"),
               "GET /get?fwversion none\nGET /get?fwversion digest\nGET /get?fwversion digest\n");
+}
+
+// A device addressed with TLS first that speaks plain HTTP: the failed
+// handshake leads to the plain attempt, which is kept.
+TEST_F(WineSender, TlsFirstFallsBackToPlainAndStaysThere) {
+    const uint16_t saved = CHttpSender::GetTlsDefaultPort();
+    CHttpSender::SetTlsDefaultPort(basic_);
+    CHttpSender sender(Device(basic_));
+    CHttpSender::SetTlsDefaultPort(saved);
+    ASSERT_TRUE(sender.IsSecure());
+    std::vector<uint8_t> body;
+    for (int i = 0; i < 2; ++i) {
+        const CResultDef result = HUtils::RequestGetRD(sender, "/get?fwversion", body, true);
+        EXPECT_EQ(result.code, 0u) << result.message;
+        EXPECT_FALSE(sender.IsSecure());
+    }
+    EXPECT_EQ(Text(body), "fwversion=65246\r\n");
+    EXPECT_EQ(Sim(basic_, "/sim/requests"), "GET /get?fwversion basic\nGET /get?fwversion basic\n");
+}
+
+// A device on a plain port that answers only with TLS: tried again with TLS
+// (its certificate waived by the request) and addressed so from then on.
+TEST_F(WineSender, PlainFirstFallsBackToTlsAndStaysThere) {
+    const uint16_t port = SimPort("TALVIK_TLS_PORT");
+    ASSERT_NE(port, 0);
+    CHttpSender sender(Device(port));
+    ASSERT_FALSE(sender.IsSecure());
+    std::vector<uint8_t> body;
+    for (int i = 0; i < 2; ++i) {
+        const CResultDef result = HUtils::RequestGetRD(sender, "/get?fwversion", body, true);
+        EXPECT_EQ(result.code, 0u) << result.message << " / " << sender.DescribeLastError();
+        EXPECT_TRUE(sender.IsSecure());
+    }
+    EXPECT_EQ(Text(body), "fwversion=tls\r\n");
 }
 
 TEST_F(WineSender, PictureReadInPiecesIsWhole) {

@@ -132,6 +132,7 @@ bool ParseUrl(const std::string& url, Url& out) {
 // One request, shared by the transfer and its worker thread.
 struct Job {
     HINTERNET request = nullptr;  // closed by the transfer
+    bool secure = false;
     std::string body;
 
     std::mutex mutex;
@@ -211,8 +212,14 @@ void RunJob(Job& job) {
         job.sent = true;
     }
     if (job.Abandoned()) return;
-    if (!WinHttpReceiveResponse(job.request, nullptr))
-        return job.Finish(MapError(GetLastError(), kTransferRecvError));
+    if (!WinHttpReceiveResponse(job.request, nullptr)) {
+        uint32_t error = MapError(GetLastError(), kTransferRecvError);
+        // WinHTTP names a connection closed without a word the same as an
+        // answer that is not HTTP; on a plain request either is most likely
+        // a device that speaks only TLS, which the sender then tries.
+        if (error == kTransferWeirdServerReply && !job.secure) error = kTransferGotNothing;
+        return job.Finish(error);
+    }
     if (!ReadHead(job)) return job.Finish(kTransferWeirdServerReply);
     job.piece.resize(IHttpTransfer::kMaxBodyPiece);
     for (;;) {
@@ -450,6 +457,7 @@ private:
         if (!request) return MapError(GetLastError(), kTransferFailedInit);
         auto job = std::make_shared<Job>();
         job->request = request;
+        job->secure = url.secure;
         job->ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         rc = job->ready ? Prepare(s, request, url.secure) : kTransferFailedInit;
         if (rc == kTransferOk && s.body) job->body = *s.body;
