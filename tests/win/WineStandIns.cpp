@@ -2,8 +2,7 @@
 // build has its own: the test file helpers (tests/support/TestFiles.cpp runs
 // shell commands), and the host directory, name resolution and thread ids of
 // the platform layer: delete those once the platform files are in.
-#include <windows.h>
-#include <winsock2.h>
+#include <winsock2.h>  // includes windows.h in the order Winsock needs
 #include <ws2tcpip.h>
 
 #include <fstream>

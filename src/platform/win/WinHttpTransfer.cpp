@@ -3,10 +3,13 @@
 // that request, which hands each result over and waits until it is taken;
 // Perform takes it on the owner's thread and Wait waits for the next one, so
 // Wake ends a wait at once. Synchronous rather than WinHTTP's asynchronous
-// mode because its calls and time-outs are the ones the camera traffic is
-// specified with, and a closed handle ends neither mode's pending read under
-// Wine any sooner: a worker still blocked when the request stops is left to
-// end on its own receive time-out, holding the module loaded until then.
+// mode: one plain sequence of calls per request, and under Wine a closed
+// handle ends neither mode's pending read before its time-out anyway. A
+// worker still blocked when its request stops is left to end on that
+// time-out, holding the module loaded until then.
+// Digest is declined (kTransferNotBuiltIn): Wine's WinHTTP cannot answer it,
+// so the sender answers the challenge with its own header, here as on every
+// platform.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -418,7 +421,7 @@ private:
     }
 
     uint32_t Prepare(const TransferSettings& s, HINTERNET request, bool secure) {
-        if (s.auth == TransferAuth::kDigest) return kTransferNotBuiltIn;  // see header comment
+        if (s.auth == TransferAuth::kDigest) return kTransferNotBuiltIn;
         if (s.auth != TransferAuth::kNone) {
             const std::wstring user = Widen(s.userName ? *s.userName : std::string());
             const std::wstring password = Widen(s.password ? *s.password : std::string());
