@@ -283,13 +283,14 @@ int CHttpSender::Attempt(HttpRequest& request) {
 }
 
 bool CHttpSender::HandleDigestStale(const HttpRequest& /*request*/, uint32_t scheme) {
-    if (statusCode_ != 401 || scheme != kAuthDigest || !digest_.valid) return false;
+    if (statusCode_ != 401 || scheme != kAuthDigest || !(digest_.valid || digestUnanswered_))
+        return false;
     DigestChallenge fresh;
     ParseAuthenticate(authenticateHeaders_, &fresh);
     if (!fresh.valid) return false;
     digest_ = fresh;
     digestCount_ = 0;
-    return fresh.stale;
+    return fresh.stale || digestUnanswered_;
 }
 
 bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
@@ -316,7 +317,16 @@ bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
     postBody_.assign(request.body.begin(), request.body.end());
     settings.body = &postBody_;
     if (!ChooseAuth(request, scheme, settings)) return false;
-    const uint32_t started = transfer_->Start(settings, this);
+    uint32_t started = transfer_->Start(settings, this);
+    digestUnanswered_ = false;
+    if (started == kTransferNotBuiltIn && settings.auth == TransferAuth::kDigest) {
+        // A transfer without Digest: the challenge comes back here and is
+        // answered with our own header, as a learned one is.
+        settings.auth = TransferAuth::kNone;
+        settings.userName = settings.password = nullptr;
+        digestUnanswered_ = true;
+        started = transfer_->Start(settings, this);
+    }
     if (started != kTransferOk) {
         lastError_ = started;
         return false;
@@ -413,7 +423,8 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
             digestCount_ = 0;
         }
         CloseRequest();
-        if (learned == kAuthNone || learned == used) return kAttemptFailed;
+        const bool answerHere = learned == kAuthDigest && digestUnanswered_ && digest_.valid;
+        if (learned == kAuthNone || (learned == used && !answerHere)) return kAttemptFailed;
         // The device answered on this scheme, so the repeat goes there too.
         secure_ = request.secure;
         if (!SendRequestInner(request)) return kAttemptRetry;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/DeviceInfo.h"
-#include "platform/HttpTransfer.h"
 #include "media/HttpAuth.h"
+#include "platform/HttpTransfer.h"
 
 namespace talvik {
 
@@ -205,6 +205,9 @@ private:
 
     DigestChallenge digest_;    // last Digest challenge of the device
     uint32_t digestCount_ = 0;  // nonce count for digest_.nonce
+    // The transfer could not answer Digest: this request went without
+    // credentials, and its challenge is answered here.
+    bool digestUnanswered_ = false;
 };
 
 }  // namespace Web

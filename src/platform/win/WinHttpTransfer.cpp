@@ -1,0 +1,551 @@
+// IHttpTransfer on WinHTTP in synchronous mode. The blocking calls of one
+// request (send, wait for the head, read the body) run on a worker thread of
+// that request, which hands each result over and waits until it is taken;
+// Perform takes it on the owner's thread and Wait waits for the next one, so
+// Wake ends a wait at once. Synchronous rather than WinHTTP's asynchronous
+// mode: one plain sequence of calls per request, and under Wine a closed
+// handle ends neither mode's pending read before its time-out anyway. A
+// worker still blocked when its request stops is left to end on that
+// time-out, holding the module loaded until then.
+// Digest is declined (kTransferNotBuiltIn): Wine's WinHTTP cannot answer it,
+// so the sender answers the challenge with its own header, here as on every
+// platform.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/HttpTransfer.h"
+
+namespace talvik {
+namespace Web {
+
+namespace {
+
+// Option numbers and flags as WinHTTP defines them.
+constexpr DWORD kOptionReceiveTimeout = 6;
+constexpr DWORD kOptionResolveTimeout = 2;
+constexpr DWORD kOptionReceiveResponseTimeout = 7;
+constexpr DWORD kOptionSendTimeout = 5;
+constexpr DWORD kOptionConnectTimeout = 3;
+constexpr DWORD kOptionMaxConnsPerServer = 73;
+constexpr DWORD kOptionMaxConnsPer10Server = 74;
+constexpr DWORD kOptionSecurityFlags = 31;
+constexpr DWORD kOptionDisableFeature = 63;
+constexpr DWORD kDisableRedirects = 2;
+constexpr DWORD kIgnoreCertErrors = 0x3300;  // unknown CA, usage, common name, date
+constexpr DWORD kFlagBypassProxyCache = 256;
+constexpr DWORD kFlagNoQueryEscaping = 128;  // the sender escapes the target itself
+constexpr DWORD kFlagSecure = 0x800000;
+constexpr DWORD kAddOrReplace = 0xA0000000;
+constexpr DWORD kAccessNoProxy = 1;
+constexpr DWORD kMaxConnections = 16;
+// How long Stop waits for a worker before leaving it to its time-out.
+constexpr DWORD kWorkerGraceMs = 200;
+constexpr size_t kMaxHead = 256 * 1024;
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring out(size_t(std::max(n, 0)), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), &out[0], n);
+    return out;
+}
+
+// Header bytes come back widened one to one.
+std::string Narrow(const wchar_t* text, size_t size) {
+    std::string out(size, '?');
+    for (size_t i = 0; i < size; ++i)
+        if (text[i] < 0x100) out[i] = char(text[i]);
+    return out;
+}
+
+uint32_t MapError(DWORD error, uint32_t otherwise) {
+    switch (error) {
+        case ERROR_WINHTTP_TIMEOUT:
+            return kTransferTimedOut;
+        case ERROR_WINHTTP_CANNOT_CONNECT:
+            return kTransferCouldntConnect;
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+            return kTransferCouldntResolveHost;
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+            return kTransferWeirdServerReply;
+        case ERROR_WINHTTP_OPERATION_CANCELLED:
+        case ERROR_INVALID_HANDLE:
+            return kTransferAborted;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_WINHTTP_OUT_OF_HANDLES:
+            return kTransferOutOfMemory;
+        case ERROR_WINHTTP_INVALID_URL:
+            return kTransferUrlMalformed;
+        case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+            return kTransferUnsupportedProtocol;
+        case ERROR_WINHTTP_SECURE_FAILURE:
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        case ERROR_WINHTTP_SECURE_INVALID_CERT:
+        case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+        case ERROR_WINHTTP_SECURE_INVALID_CA:
+            return kTransferSslConnectError;
+        default:
+            return otherwise;
+    }
+}
+
+struct Url {
+    bool secure = false;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring target;
+};
+
+// "http[s]://host[:port]/target" as the sender builds it.
+bool ParseUrl(const std::string& url, Url& out) {
+    const size_t sep = url.find("://");
+    if (sep == std::string::npos) return false;
+    const std::string scheme = url.substr(0, sep);
+    if (scheme != "http" && scheme != "https") return false;
+    out.secure = scheme == "https";
+    const size_t slash = url.find('/', sep + 3);
+    std::string authority =
+        url.substr(sep + 3, slash == std::string::npos ? slash : slash - sep - 3);
+    out.target = Widen(slash == std::string::npos ? std::string("/") : url.substr(slash));
+    unsigned long port = out.secure ? 443 : 80;
+    const size_t bracket = authority.rfind(']');
+    const size_t colon = authority.rfind(':');
+    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+        char* end = nullptr;
+        port = std::strtoul(authority.c_str() + colon + 1, &end, 10);
+        if (*end != '\0' || port == 0 || port > 65535) return false;
+        authority.resize(colon);
+    }
+    if (authority.size() >= 2 && authority.front() == '[' && authority.back() == ']')
+        authority = authority.substr(1, authority.size() - 2);
+    if (authority.empty()) return false;
+    out.host = Widen(authority);
+    out.port = INTERNET_PORT(port);
+    return true;
+}
+
+// One request, shared by the transfer and its worker thread.
+struct Job {
+    HINTERNET request = nullptr;  // closed by the transfer
+    bool secure = false;
+    std::string body;
+
+    std::mutex mutex;
+    std::condition_variable taken;  // the owner took the posted result
+    HANDLE ready = nullptr;         // auto-reset: a result was posted, or Wake
+    bool abandoned = false;
+    bool sent = false;
+    bool headPosted = false;
+    std::vector<std::string> head;
+    bool piecePosted = false;
+    std::vector<char> piece;
+    size_t pieceSize = 0;
+    bool finished = false;
+    uint32_t result = kTransferOk;
+
+    ~Job() {
+        if (ready) CloseHandle(ready);
+    }
+
+    // False when the transfer gave the request up.
+    bool Post(std::unique_lock<std::mutex>& lock) {
+        SetEvent(ready);
+        taken.wait(lock, [this] { return abandoned || (!headPosted && !piecePosted); });
+        return !abandoned;
+    }
+    void Finish(uint32_t error) {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+        result = error;
+        SetEvent(ready);
+    }
+    bool Abandoned() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return abandoned;
+    }
+};
+
+struct WorkerStart {
+    std::shared_ptr<Job> job;
+    HMODULE module = nullptr;  // keeps this code loaded while the worker runs
+};
+
+bool ReadHead(Job& job) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(job.request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                        nullptr, &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > kMaxHead * 2)
+        return false;
+    std::vector<wchar_t> raw(size / sizeof(wchar_t) + 1);
+    if (!WinHttpQueryHeaders(job.request, WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                             WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    const std::string text = Narrow(raw.data(), size / sizeof(wchar_t));
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at) lines.push_back(text.substr(at, end - at) + "\r\n");
+        at = end + 2;
+    }
+    lines.push_back("\r\n");
+    std::unique_lock<std::mutex> lock(job.mutex);
+    job.head = std::move(lines);
+    job.headPosted = true;
+    return job.Post(lock);
+}
+
+void RunJob(Job& job) {
+    void* body = job.body.empty() ? WINHTTP_NO_REQUEST_DATA : &job.body[0];
+    const DWORD bodySize = DWORD(job.body.size());
+    if (!WinHttpSendRequest(job.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, bodySize, bodySize,
+                            0))
+        return job.Finish(MapError(GetLastError(), kTransferSendError));
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        job.sent = true;
+    }
+    if (job.Abandoned()) return;
+    if (!WinHttpReceiveResponse(job.request, nullptr)) {
+        uint32_t error = MapError(GetLastError(), kTransferRecvError);
+        // WinHTTP names a connection closed without a word the same as an
+        // answer that is not HTTP; on a plain request either is most likely
+        // a device that speaks only TLS, which the sender then tries.
+        if (error == kTransferWeirdServerReply && !job.secure) error = kTransferGotNothing;
+        return job.Finish(error);
+    }
+    if (!ReadHead(job)) return job.Finish(kTransferWeirdServerReply);
+    job.piece.resize(IHttpTransfer::kMaxBodyPiece);
+    for (;;) {
+        DWORD available = 0;
+        if (job.Abandoned()) return;
+        if (!WinHttpQueryDataAvailable(job.request, &available))
+            return job.Finish(MapError(GetLastError(), kTransferRecvError));
+        if (available == 0) return job.Finish(kTransferOk);
+        // Never more than announced: Wine's read waits to fill the buffer.
+        const DWORD want = DWORD(std::min<size_t>(available, job.piece.size()));
+        DWORD got = 0;
+        if (job.Abandoned()) return;
+        if (!WinHttpReadData(job.request, job.piece.data(), want, &got))
+            return job.Finish(MapError(GetLastError(), kTransferRecvError));
+        if (got == 0) return job.Finish(kTransferOk);
+        std::unique_lock<std::mutex> lock(job.mutex);
+        job.pieceSize = got;
+        job.piecePosted = true;
+        if (!job.Post(lock)) return;
+    }
+}
+
+DWORD WINAPI WorkerMain(void* arg) {
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
+    try {
+        RunJob(*start->job);
+    } catch (...) {  // allocation only
+        start->job->Finish(kTransferOutOfMemory);
+    }
+    const HMODULE module = start->module;
+    start.reset();
+    if (module) FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+class WinHttpTransfer : public IHttpTransfer {
+public:
+    WinHttpTransfer() : wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+    ~WinHttpTransfer() override {
+        Stop();
+        if (connection_) WinHttpCloseHandle(connection_);
+        if (session_) WinHttpCloseHandle(session_);
+        if (wake_) CloseHandle(wake_);
+    }
+    WinHttpTransfer(const WinHttpTransfer&) = delete;
+    WinHttpTransfer& operator=(const WinHttpTransfer&) = delete;
+
+    uint32_t Start(const TransferSettings& settings, IHttpTransferSink* sink) override {
+        Stop();
+        try {
+            return StartInner(settings, sink);
+        } catch (...) {  // allocation only
+            Stop();
+            return kTransferOutOfMemory;
+        }
+    }
+
+    void Stop() override {
+        if (!job_) return;
+        {
+            std::lock_guard<std::mutex> lock(job_->mutex);
+            job_->abandoned = true;
+        }
+        job_->taken.notify_all();
+        // Ends a blocked call on Windows; Wine lets it run to its time-out.
+        WinHttpCloseHandle(job_->request);
+        if (worker_) {
+            WaitForSingleObject(worker_, kWorkerGraceMs);
+            CloseHandle(worker_);
+            worker_ = nullptr;
+        }
+        job_.reset();
+        paused_ = false;
+        headDelivered_ = false;
+    }
+
+    bool Perform(bool& done, uint32_t& result) override {
+        if (!job_) return true;
+        try {
+            return PerformInner(done, result);
+        } catch (...) {  // allocation only
+            done = true;
+            result = kTransferOutOfMemory;
+            return true;
+        }
+    }
+
+    void Wait(int timeoutMs) override {
+        if (!job_) return;
+        {
+            std::lock_guard<std::mutex> lock(job_->mutex);
+            if (ReadyLocked()) return;
+        }
+        HANDLE events[2] = {job_->ready, wake_};
+        WaitForMultipleObjects(wake_ ? 2 : 1, events, FALSE, DWORD(std::max(timeoutMs, 0)));
+    }
+
+    void Wake() override {
+        if (wake_) SetEvent(wake_);
+    }
+
+    void Resume() override {
+        if (!paused_ || !job_) return;
+        paused_ = false;
+        SetEvent(job_->ready);
+    }
+
+    bool RequestSent() override {
+        if (!job_) return false;
+        std::lock_guard<std::mutex> lock(job_->mutex);
+        return job_->sent;
+    }
+
+    std::string ErrorText(uint32_t error) override {
+        switch (error) {
+            case kTransferOk:
+                return "No error";
+            case kTransferTimedOut:
+                return "Timeout was reached";
+            case kTransferCouldntConnect:
+                return "Couldn't connect to server";
+            case kTransferCouldntResolveHost:
+                return "Couldn't resolve host name";
+            case kTransferWeirdServerReply:
+                return "Weird server reply";
+            case kTransferAborted:
+                return "Operation was aborted";
+            case kTransferOutOfMemory:
+                return "Out of memory";
+            case kTransferSslConnectError:
+                return "SSL connect error";
+            case kTransferSendError:
+                return "Failed sending data to the peer";
+            case kTransferRecvError:
+                return "Failure when receiving data from the peer";
+            case kTransferNotBuiltIn:
+                return "A requested feature, protocol or option was not found built-in";
+            default:
+                return "Transfer failed";
+        }
+    }
+
+private:
+    // A result is ready for Perform.
+    bool ReadyLocked() const {
+        return (job_->headPosted && !headDelivered_) || (job_->piecePosted && !paused_) ||
+               job_->finished;
+    }
+
+    bool OpenSession(const TransferSettings& s) {
+        const DWORD timeoutMs = DWORD(std::max(s.connectTimeoutMs, 0L));
+        if (!session_) {
+            session_ = WinHttpOpen(Widen(s.userAgent).c_str(), kAccessNoProxy,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+            if (!session_) return false;
+            sessionTimeoutMs_ = ~DWORD{0};
+        }
+        if (timeoutMs != sessionTimeoutMs_) {
+            bool ok = true;
+            for (DWORD option :
+                 {kOptionReceiveTimeout, kOptionResolveTimeout, kOptionReceiveResponseTimeout,
+                  kOptionSendTimeout, kOptionConnectTimeout})
+                ok = ok && WinHttpSetOption(session_, option, (void*)&timeoutMs, sizeof timeoutMs);
+            DWORD connections = kMaxConnections;
+            WinHttpSetOption(session_, kOptionMaxConnsPerServer, &connections, sizeof connections);
+            WinHttpSetOption(session_, kOptionMaxConnsPer10Server, &connections,
+                             sizeof connections);
+            if (ok) sessionTimeoutMs_ = timeoutMs;
+        }
+        return true;
+    }
+
+    uint32_t Connect(const Url& url) {
+        if (connection_ && (url.host != connectedHost_ || url.port != connectedPort_)) {
+            WinHttpCloseHandle(connection_);
+            connection_ = nullptr;
+        }
+        if (!connection_) connection_ = WinHttpConnect(session_, url.host.c_str(), url.port, 0);
+        if (!connection_) return MapError(GetLastError(), kTransferCouldntConnect);
+        connectedHost_ = url.host;
+        connectedPort_ = url.port;
+        return kTransferOk;
+    }
+
+    static DWORD SchemeOf(TransferAuth auth) {
+        switch (auth) {
+            case TransferAuth::kBasic:
+                return WINHTTP_AUTH_SCHEME_BASIC;
+            case TransferAuth::kNtlm:
+                return WINHTTP_AUTH_SCHEME_NTLM;
+            case TransferAuth::kNegotiate:
+                return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+            default:
+                return 0;
+        }
+    }
+
+    uint32_t Prepare(const TransferSettings& s, HINTERNET request, bool secure) {
+        if (s.auth == TransferAuth::kDigest) return kTransferNotBuiltIn;
+        if (s.auth != TransferAuth::kNone) {
+            const std::wstring user = Widen(s.userName ? *s.userName : std::string());
+            const std::wstring password = Widen(s.password ? *s.password : std::string());
+            if (!WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_SERVER, SchemeOf(s.auth),
+                                       user.c_str(), password.c_str(), nullptr))
+                return kTransferBadArgument;
+        }
+        if (secure && s.ignoreCertErrors) {
+            DWORD flags = kIgnoreCertErrors;
+            if (!WinHttpSetOption(request, kOptionSecurityFlags, &flags, sizeof flags))
+                return kTransferBadArgument;
+        }
+        if (!s.followRedirects) {
+            DWORD feature = kDisableRedirects;
+            if (!WinHttpSetOption(request, kOptionDisableFeature, &feature, sizeof feature))
+                return kTransferBadArgument;
+        }
+        for (const std::string& line : s.headers) {
+            if (!WinHttpAddRequestHeaders(request, Widen(line).c_str(), DWORD(-1L), kAddOrReplace))
+                return kTransferBadArgument;
+        }
+        return kTransferOk;
+    }
+
+    uint32_t StartInner(const TransferSettings& s, IHttpTransferSink* sink) {
+        Url url;
+        if (!ParseUrl(s.url, url)) return kTransferUrlMalformed;
+        if (!OpenSession(s)) return kTransferFailedInit;
+        uint32_t rc = Connect(url);
+        if (rc != kTransferOk) return rc;
+        const DWORD flags =
+            kFlagBypassProxyCache | kFlagNoQueryEscaping | (url.secure ? kFlagSecure : 0);
+        HINTERNET request =
+            WinHttpOpenRequest(connection_, Widen(s.verb).c_str(), url.target.c_str(), nullptr,
+                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+        if (!request) return MapError(GetLastError(), kTransferFailedInit);
+        auto job = std::make_shared<Job>();
+        job->request = request;
+        job->secure = url.secure;
+        job->ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        rc = job->ready ? Prepare(s, request, url.secure) : kTransferFailedInit;
+        if (rc == kTransferOk && s.body) job->body = *s.body;
+        if (rc != kTransferOk) {
+            WinHttpCloseHandle(request);
+            return rc;
+        }
+        auto start = std::make_unique<WorkerStart>();
+        start->job = job;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&WorkerMain)),
+                           &start->module);
+        HANDLE worker = CreateThread(nullptr, 0, &WorkerMain, start.get(), 0, nullptr);
+        if (!worker) {
+            if (start->module) FreeLibrary(start->module);
+            WinHttpCloseHandle(request);
+            return kTransferFailedInit;
+        }
+        start.release();
+        worker_ = worker;
+        job_ = std::move(job);
+        sink_ = sink;
+        return kTransferOk;
+    }
+
+    bool PerformInner(bool& done, uint32_t& result) {
+        std::unique_lock<std::mutex> lock(job_->mutex);
+        if (job_->headPosted && !headDelivered_) {
+            const std::vector<std::string> lines = std::move(job_->head);
+            headDelivered_ = true;
+            lock.unlock();
+            for (const std::string& line : lines) {
+                if (sink_->OnHeaderLine(line.data(), line.size()) != line.size())
+                    return Fail(done, result);
+            }
+            lock.lock();
+            job_->headPosted = false;
+            job_->taken.notify_all();
+        }
+        if (job_->piecePosted && !paused_) {
+            const size_t size = job_->pieceSize;
+            lock.unlock();  // the worker waits until the piece is taken
+            const size_t taken = sink_->OnBodyPiece(job_->piece.data(), size);
+            if (taken == kPauseTransfer) {
+                paused_ = true;
+                return true;
+            }
+            if (taken != size) return Fail(done, result);
+            lock.lock();
+            job_->piecePosted = false;
+            job_->taken.notify_all();
+        }
+        if (job_->finished && !job_->headPosted && !job_->piecePosted) {
+            done = true;
+            result = job_->result;
+        }
+        return true;
+    }
+
+    bool Fail(bool& done, uint32_t& result) {
+        done = true;
+        result = kTransferAborted;
+        return true;
+    }
+
+    HINTERNET session_ = nullptr;
+    DWORD sessionTimeoutMs_ = ~DWORD{0};
+    HINTERNET connection_ = nullptr;  // kept while the host and port stay
+    std::wstring connectedHost_;
+    INTERNET_PORT connectedPort_ = 0;
+    std::shared_ptr<Job> job_;
+    HANDLE worker_ = nullptr;
+    // Wake's event, for the transfer's life: a job's own event may go with
+    // the job while another thread wakes.
+    HANDLE wake_ = nullptr;
+    IHttpTransferSink* sink_ = nullptr;
+    bool paused_ = false;
+    bool headDelivered_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<IHttpTransfer> CreateHttpTransfer() {
+    return std::unique_ptr<IHttpTransfer>(new WinHttpTransfer());
+}
+
+}  // namespace Web
+}  // namespace talvik

@@ -1,0 +1,37 @@
+#!/usr/bin/env python3
+"""HTTPS on a free loopback port with a self-signed certificate: every GET gets
+"fwversion=tls"; a connection that does not start a TLS handshake is closed
+at once (so that the client's error does not depend on whether an alert
+arrives first). Prints the port, serves until killed.  tls_server.py CERT KEY"""
+import http.server
+import socket
+import ssl
+import sys
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"fwversion=tls\r\n"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    def get_request(self):
+        sock, address = self.socket.accept()
+        if sock.recv(1, socket.MSG_PEEK) != b"\x16":
+            sock.close()
+            raise OSError("not TLS")
+        return context.wrap_socket(sock, server_side=True), address
+
+
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[1], sys.argv[2])
+server = Server(("127.0.0.1", 0), Handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()
