@@ -227,52 +227,44 @@ TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
     }
 }
 
-// A read that cannot complete: which replies are missing or wrong.
-struct FailedReadCase {
-    const char* name;
-    std::map<std::string, std::string> replies;  // "" removes the path
-    std::vector<std::string> requests;
-    std::string errorText = "";  // GetErrorText after the read
-};
-
+// A read that cannot complete: which reply is missing ("") or wrong, how
+// far the read got, and the error text it leaves.
 TEST(ReadFromDevice, FailsWithCode3) {
-    const std::vector<std::string> modelOnly = {"/get?model=releasename"};
-    const std::vector<std::string> throughSensor = {"/get?model=releasename", "/get?channelenable",
-                                                    "/get?sensorheight", "/get?sensorwidth"};
-    const std::vector<FailedReadCase> cases = {
-        {"no model reply", {{"/get?model=releasename", ""}}, modelOnly},
-        {"reply without model", {{"/get?model=releasename", "name=AV2155\r\n"}}, modelOnly},
-        {"model name only as prefix", {{"/get?model=releasename", "models=AV2155\r\n"}}, modelOnly},
-        {"no sensor width", {{"/get?sensorwidth", ""}}, throughSensor},
-        {"zero width", {{"/get?sensorwidth", "sensorwidth=0\r\n"}}, throughSensor},
-        {"negative height", {{"/get?sensorheight", "sensorheight=-1080\r\n"}}, throughSensor},
-        {"width not a number", {{"/get?sensorwidth", "sensorwidth=wide\r\n"}}, throughSensor},
+    const struct {
+        const char *path, *reply;
+        size_t requests;
+        const char* errorText;
+    } cases[] = {
+        {"/get?model=releasename", "", 1, ""},
+        {"/get?model=releasename", "name=AV2155\r\n", 1, ""},
+        {"/get?model=releasename", "models=AV2155\r\n", 1, ""},  // only a prefix
+        {"/get?sensorwidth", "", 4, ""},
+        {"/get?sensorwidth", "sensorwidth=0\r\n", 4, ""},
+        {"/get?sensorheight", "sensorheight=-1080\r\n", 4, ""},
+        {"/get?sensorwidth", "sensorwidth=wide\r\n", 4, ""},
         // Beyond what any H.264 level allows: a malformed reply, named once
         // in the query's failure message.
-        {"SensorHeight65535IsMalformed",
-         {{"/get?sensorheight", "sensorheight=65535\r\n"}},
-         throughSensor,
+        {"/get?sensorheight", "sensorheight=65535\r\n", 4,
          "sensor size 1600x65535 is beyond 16384 pixels on a side"},
-        {"SensorWidth16385IsMalformed",
-         {{"/get?sensorwidth", "sensorwidth=16385\r\n"}},
-         throughSensor,
+        {"/get?sensorwidth", "sensorwidth=16385\r\n", 4,
          "sensor size 16385x1200 is beyond 16384 pixels on a side"},
     };
-    for (const FailedReadCase& c : cases) {
-        SCOPED_TRACE(c.name);
+    const std::vector<std::string> order = {"/get?model=releasename", "/get?channelenable",
+                                            "/get?sensorheight", "/get?sensorwidth"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.reply);
         Reading r;
         r.camera.SetUpArecont("AV2155", "1600", "1200");
-        for (const auto& reply : c.replies) {
-            if (reply.second.empty()) {
-                r.camera.Remove(reply.first);
-            } else {
-                r.camera.Reply(reply.first, reply.second);
-            }
+        if (*c.reply) {
+            r.camera.Reply(c.path, c.reply);
+        } else {
+            r.camera.Remove(c.path);
         }
         uint32_t code = 0;
         EXPECT_FALSE(r.properties.ReadFromDevice(code));
         EXPECT_EQ(code, 3u);
-        EXPECT_EQ(r.camera.Requests(), c.requests);
+        EXPECT_EQ(r.camera.Requests(),
+                  std::vector<std::string>(order.begin(), order.begin() + c.requests));
         EXPECT_EQ(r.properties.GetErrorText(), c.errorText);
         EXPECT_FALSE(r.properties.WriteCapabilities(nullptr));
     }
@@ -297,22 +289,6 @@ TEST(ReadFromDevice, SecondReadKeepsEarlierModelWhenModelRequestFails) {
     EXPECT_EQ(s.resolutions, Resolutions("1280x1024/33 640x512/33 2048x1536/53 1024x768/33"));
 }
 
-TEST(ReadFromDevice, CancelDuringModelSkipsTheRestAndWriteFails) {
-    Reading r;
-    r.camera.SetUpArecont("AV2155", "1600", "1200");
-    r.camera.OnRequest([&](const std::string& path) {
-        if (path == "/get?model=releasename") r.properties.Cancel();
-    });
-    uint32_t code = 0;
-    EXPECT_TRUE(r.properties.ReadFromDevice(code));
-    EXPECT_EQ(r.camera.Requests(),
-              (std::vector<std::string>{"/get?model=releasename", "/get?channelenable"}));
-    CCapabilityStore store;
-    EXPECT_FALSE(r.properties.WriteCapabilities(&store));
-    EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155");
-    EXPECT_TRUE(store.Snapshot().resolutions.empty());
-}
-
 TEST(AddResolution, KeepsTheSmallerNonZeroInterval) {
     CArecontCameraProperties properties(Device(), 0);
     properties.AddResolution({640, 480, 100});
@@ -334,9 +310,9 @@ TEST(ParseLikeAtoi, ReadsLeadingNumber) {
                                                             {"-3", -3},
                                                             {"x1", 0},
                                                             {"", 0},
+                                                            {"\t\n12", 12},
                                                             {"99999999999", 2147483647},
-                                                            {"-99999999999", -2147483647 - 1},
-                                                            {"\t\n12", 12}};
+                                                            {"-99999999999", -2147483647 - 1}};
     for (const auto& c : cases)
         EXPECT_EQ(talvik::ParseLikeAtoi(c.first), c.second) << c.first;
 }

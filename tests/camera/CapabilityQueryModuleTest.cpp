@@ -20,6 +20,7 @@
 #include "camera/ArecontCameraProperties.h"
 #include "camera/CapabilityQueryModule.h"
 #include "support/FakeCamera.h"
+#include "support/Threads.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::CBaseCameraProperties;
@@ -254,10 +255,7 @@ TEST(CapabilityQuery, DeleteInsideCallbackIsSafe) {
     DeletingCallback callback;
     callback.query = new FakeCameraQuery(&callback, &camera);
     ASSERT_EQ(callback.query->StartQuery("192.0.2.7", 80, "", "", &store), 1u);
-    for (uint32_t waited = 0; waited < kWaitMs && !callback.finished.load(); waited += 5) {
-        usleep(5000);
-    }
-    ASSERT_TRUE(callback.finished.load());
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return callback.finished.load(); }, kWaitMs));
     EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155DN");
 }
 
@@ -275,8 +273,7 @@ TEST(CapabilityQuery, ExceptionFromHostEndsWorkerWithoutCallback) {
     ThrowingStore store;
     FakeCameraQuery query(&callback, &camera);
     ASSERT_EQ(query.StartQuery("192.0.2.7", 80, "", "", &store), 1u);
-    for (int i = 0; i < 2000 && query.WorkerExitCode() < 0; ++i)
-        usleep(10000);
+    talvik_test::WaitUntil([&] { return query.WorkerExitCode() >= 0; }, kWaitMs);
     EXPECT_EQ(query.WorkerExitCode(), static_cast<int64_t>(talvik::kWorkerFailedExitCode));
     EXPECT_TRUE(callback.Calls().empty());
 }
