@@ -136,8 +136,8 @@ TEST(StoreContents, MatchesCameraReplies) {
         {"Model20185FromRateTable", "AV20185DN", "2592", "1944", "1", "65174", true, kHost512, 0,
          With(With(Codecs(1, true), kNewHost), kAux), "2592x1944/250 1296x972/77", 13, true, 250,
          Props("0", "2592", "1944", "1", "65174", "0")},
-        // 1088 lines are cropped to 1080: flexible cropping.
-        {"Sensor1920x1088IsCroppedTo1080", "AV2115DN", "1920", "1088", "1", "65174", true, kHost512,
+        // 1088 lines are cropped to 1080: flexible cropping; a model ending in 6 has JPEG.
+        {"Sensor1920x1088IsCroppedTo1080", "AV2116DN", "1920", "1088", "1", "65174", true, kHost512,
          0, With(With(Codecs(1, true), kNewHost), kAux), "1920x1080/33 960x540/33", 30, true, 200,
          Props("0", "1920", "1080", "1", "65174", "1")},
         // Four sensors share the clock: 7 fps full (143 ms), 25 fps half (40 ms).
