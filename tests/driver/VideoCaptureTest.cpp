@@ -156,14 +156,11 @@ TEST_F(VideoCaptureTest, EncodedIntervalInStartVideoPlainInStartStream) {
     // 16389 ms is slower than one frame per second as well.
     EXPECT_EQ(driver.kinds,
               (std::vector<ChannelKind>{ChannelKind::kH264Http, ChannelKind::kH264Http}));
-    const STREAM_PARAMS& p = driver.made[0]->params;
-    EXPECT_EQ(p.width, 1920u);
-    EXPECT_EQ(p.height, 1080u);
-    EXPECT_EQ(p.quality, 80u);
-    EXPECT_EQ(p.codec, 3u);
-    EXPECT_EQ(p.kind, 0u);
-    EXPECT_EQ(driver.made[1]->params.kind, 1u);
-    EXPECT_EQ(driver.made[1]->params.codec, 3u);
+    for (uint32_t i : {0u, 1u}) {
+        const STREAM_PARAMS& p = driver.made[i]->params;
+        EXPECT_EQ(std::vector<uint32_t>({p.width, p.height, p.quality, p.codec, p.kind}),
+                  std::vector<uint32_t>({1920, 1080, 80, 3, i}));
+    }
     EXPECT_EQ(driver.journal[1], "#1 option 42") << "host option before the start";
 }
 
@@ -308,35 +305,39 @@ TEST_F(VideoCaptureTest, UpdatePauseResumeGoToTheRecordingChannel) {
 }
 
 TEST(FrameContract, ResolutionClass) {
-    struct Case {
+    const struct {
         uint32_t w, h, cls;
     } cases[] = {
-        {199, 1000, 1}, {200, 10, 2},   {399, 100, 2}, {400, 199, 3},         {400, 200, 4},
-        {1023, 100, 3}, {1024, 100, 4}, {0, 0, 1},     {800, 0xFFFFFFFFu, 4},
+        // clang-format off
+        {199, 1000, 1}, {200, 10, 2}, {399, 100, 2}, {400, 199, 3}, {400, 200, 4}, {1023, 100, 3},
+        {1024, 100, 4}, {0, 0, 1}, {800, 0xFFFFFFFFu, 4},
+        // clang-format on
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(talvik::ResolutionClass(c.w, c.h), c.cls) << c.w << "x" << c.h;
 }
 
 TEST(FrameContract, EncodedFrameInterval) {
-    struct Case {
+    const struct {
         uint16_t encoded;
         uint32_t ms;
     } cases[] = {
-        {0x0000, 0},           {0x0005, 5},           {0x3FFF, 16383},
-        {0x4005, 5000},        {0x8002, 120000},      {0xC001, 3600000},
-        {0xC4A9, 4294800000u}, {0xC4AA, 0xFFFFFFFFu}, {0xFFFF, 0xFFFFFFFFu},
+        // clang-format off
+        {0x0000, 0}, {0x0005, 5}, {0x3FFF, 16383}, {0x4005, 5000}, {0x8002, 120000},
+        {0xC001, 3600000}, {0xC4A9, 4294800000u}, {0xC4AA, 0xFFFFFFFFu}, {0xFFFF, 0xFFFFFFFFu},
+        // clang-format on
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(talvik::DecodeFrameInterval(c.encoded), c.ms) << c.encoded;
 }
 
 // The stream names frames carry to the host.
 TEST(FrameContract, StreamNames) {
-    EXPECT_EQ(talvik::StreamName("drv", 0), "drv::RecStream");
-    EXPECT_EQ(talvik::StreamName("drv", 1), "drv::LiveStream");
-    EXPECT_EQ(talvik::StreamName("drv", 2), "drv::RemoteStream");
-    EXPECT_EQ(talvik::StreamName("drv", 3), "drv");
+    EXPECT_EQ(
+        std::vector<std::string>({talvik::StreamName("drv", 0), talvik::StreamName("drv", 1),
+                                  talvik::StreamName("drv", 2), talvik::StreamName("drv", 3)}),
+        std::vector<std::string>(
+            {"drv::RecStream", "drv::LiveStream", "drv::RemoteStream", "drv"}));
 }
 
 }  // namespace
