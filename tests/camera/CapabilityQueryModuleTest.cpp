@@ -63,25 +63,6 @@ private:
     std::vector<std::string> calls_;
 };
 
-// The Arecont query over a fake camera.
-class FakeCameraQuery : public CCapabilityQueryModule {
-public:
-    FakeCameraQuery(talvik::ICapabilityQueryCallback* callback, FakeCamera* camera)
-        : CCapabilityQueryModule(callback, false), camera_(camera) {}
-    ~FakeCameraQuery() override { WaitForThreadEnd(); }
-
-protected:
-    CBaseCameraProperties* CreateCameraProperties() override {
-        auto* properties = new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
-        properties->SetCamera(camera_->Requester());
-        properties->SetHostCoreVersionReader([] { return HostCoreVersion{5, 12, 0, 0}; });
-        return properties;
-    }
-
-private:
-    FakeCamera* camera_;
-};
-
 // Properties that fail with a chosen code and extra text.
 class FailingProperties : public CBaseCameraProperties {
 public:
@@ -99,20 +80,27 @@ private:
     std::string extra_;
 };
 
-class FailingQuery : public CCapabilityQueryModule {
+// The Arecont query over a fake camera, or over properties that fail when
+// `failCode` is set.
+class FakeCameraQuery : public CCapabilityQueryModule {
 public:
-    FailingQuery(talvik::ICapabilityQueryCallback* callback, uint32_t code, std::string extra)
-        : CCapabilityQueryModule(callback, false), code_(code), extra_(std::move(extra)) {}
-    ~FailingQuery() override { WaitForThreadEnd(); }
+    FakeCameraQuery(talvik::ICapabilityQueryCallback* callback, FakeCamera* camera)
+        : CCapabilityQueryModule(callback, false), camera_(camera) {}
+    ~FakeCameraQuery() override { WaitForThreadEnd(); }
+    int failCode = -1;
+    std::string failText;
 
 protected:
     CBaseCameraProperties* CreateCameraProperties() override {
-        return new FailingProperties(code_, extra_);
+        if (failCode >= 0) return new FailingProperties(uint32_t(failCode), failText);
+        auto* properties = new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
+        properties->SetCamera(camera_->Requester());
+        properties->SetHostCoreVersionReader([] { return HostCoreVersion{5, 12, 0, 0}; });
+        return properties;
     }
 
 private:
-    uint32_t code_;
-    std::string extra_;
+    FakeCamera* camera_;
 };
 
 void SetUpCamera(FakeCamera& camera) {
@@ -180,7 +168,9 @@ TEST(CapabilityQuery, FailureMessageFollowsTheReadsCode) {
         RecordingCallback callback;
         CCapabilityStore store;
         {
-            FailingQuery query(&callback, std::get<0>(c), std::get<1>(c));
+            FakeCameraQuery query(&callback, nullptr);
+            query.failCode = int(std::get<0>(c));
+            query.failText = std::get<1>(c);
             ASSERT_EQ(query.StartQuery("192.0.2.7", 80, "", "", &store), 1u);
             ASSERT_TRUE(callback.WaitDone());
         }
