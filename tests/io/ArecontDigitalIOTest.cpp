@@ -27,6 +27,10 @@ const char kOn[] = "/set?auxout=on";
 const char kOff[] = "/set?auxout=off";
 const char kOne[] = "/set?auxout=1";
 const char kZero[] = "/set?auxout=0";
+const LogLine kInputFailed{
+    1,
+    "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! "
+    "Device 127.0.0.1:8080"};
 
 // --- value forms ---------------------------------------------------------
 
@@ -143,10 +147,7 @@ TEST_F(DigitalIO, InputToggleReportedOncePerChange) {
     SetAuxIn("auxout=off\r\n");
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 3; }));
     EXPECT_EQ(callback.Changes().size(), 5u);
-    EXPECT_EQ(driver->log.Lines(),
-              (std::vector<LogLine>{{1,
-                                     "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() "
-                                     "method failed! Device 127.0.0.1:8080"}}));
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed}));
 }
 
 TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
@@ -154,9 +155,7 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
-    const LogLine failed{1,
-                         "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! "
-                         "Device 127.0.0.1:8080"};
+    const LogLine failed = kInputFailed;
     EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed}));
     EXPECT_TRUE(callback.Changes().empty());
 
