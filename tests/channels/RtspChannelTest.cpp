@@ -141,47 +141,48 @@ TEST(RtspChannel, OnlyH264SessionsAreTakenOn) {
 }
 
 // An RTSP camera on a raw socket that answers every request by its method,
-// giving `serverPort` and the next one as its RTP and RTCP ports.
+// giving `serverPort` and the next one as its RTP and RTCP ports; it notes
+// the client ports of each SETUP.
 class RtspCamera {
 public:
     explicit RtspCamera(uint16_t serverPort)
         : server_([this, serverPort](int fd, talvik_test::RawTcpServer& server) {
               for (std::string head; server.ReadRequestHead(fd, &head);) {
-                  {
+                  const size_t at = head.find("CSeq: ") + 6;
+                  std::string answer =
+                      "RTSP/1.0 200 OK\r\nCSeq: " + head.substr(at, head.find("\r\n", at) - at) +
+                      "\r\n";
+                  if (head.compare(0, 9, "DESCRIBE ") == 0) {
+                      const std::string sdp =
+                          "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\nm=video 0 "
+                          "RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:stream=0\r\n";
+                      answer += "Content-Type: application/sdp\r\nContent-Base: rtsp://127.0.0.1:" +
+                                std::to_string(server.Port()) +
+                                "/h264.sdp/\r\nContent-Length: " + std::to_string(sdp.size()) +
+                                "\r\n\r\n" + sdp;
+                  } else if (head.compare(0, 6, "SETUP ") == 0) {
                       std::lock_guard<std::mutex> guard(mutex_);
-                      requests_.push_back(head.substr(0, head.find("\r\n\r\n")));
+                      const size_t ports = head.find("client_port=");
+                      setups_ += head.substr(ports, head.find_first_of(";\r", ports) - ports);
+                      answer +=
+                          "Transport: RTP/AVP;unicast;server_port=" + std::to_string(serverPort) +
+                          "-" + std::to_string(serverPort + 1) +
+                          "\r\nSession: 4711;timeout=60\r\n\r\n";
+                  } else {
+                      answer += "Session: 4711\r\n\r\n";
                   }
-                  if (!server.WriteAll(fd, Answer(head, serverPort))) return;
+                  if (!server.WriteAll(fd, answer)) return;
               }
           }) {}
     uint16_t Port() const { return server_.Port(); }
-    std::vector<std::string> Requests() const {
+    std::string Setups() const {
         std::lock_guard<std::mutex> guard(mutex_);
-        return requests_;
+        return setups_;
     }
 
 private:
-    std::string Answer(const std::string& head, uint16_t serverPort) const {
-        const size_t at = head.find("CSeq: ") + 6;
-        const std::string status =
-            "RTSP/1.0 200 OK\r\nCSeq: " + head.substr(at, head.find("\r\n", at) - at) + "\r\n";
-        if (head.compare(0, 9, "DESCRIBE ") == 0) {
-            const std::string sdp =
-                "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\n"
-                "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:stream=0\r\n";
-            return status + "Content-Type: application/sdp\r\nContent-Base: rtsp://127.0.0.1:" +
-                   std::to_string(Port()) +
-                   "/h264.sdp/\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-        }
-        if (head.compare(0, 6, "SETUP ") == 0) {
-            return status + "Transport: RTP/AVP;unicast;server_port=" + std::to_string(serverPort) +
-                   "-" + std::to_string(serverPort + 1) + "\r\nSession: 4711;timeout=60\r\n\r\n";
-        }
-        return status + "Session: 4711\r\n\r\n";
-    }
-
     mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
+    std::string setups_;
     talvik_test::RawTcpServer server_;
 };
 
@@ -235,11 +236,7 @@ TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
     // The ports come from the wire: the receivers belong to the capture thread.
     const uint16_t second = uint16_t(reportPort - 1);
     EXPECT_EQ(second % 2, 0);
-    std::string setups;
-    for (const std::string& r : rtsp.Requests()) {
-        if (r.compare(0, 6, "SETUP ") == 0)
-            setups += r.substr(std::min(r.find("client_port="), r.size()));
-    }
+    const std::string setups = rtsp.Setups();
     const unsigned first = unsigned(std::atoi(setups.c_str() + 12));
     EXPECT_EQ(setups, "client_port=" + std::to_string(first) + "-" + std::to_string(first + 1))
         << "one SETUP, for the first pair";
