@@ -12,7 +12,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "CapabilityStore.h"
@@ -20,6 +19,7 @@
 #include "camera/ArecontCameraProperties.h"
 #include "camera/CapabilityQueryModule.h"
 #include "support/FakeCamera.h"
+#include "support/Threads.h"
 
 using talvik::CArecontCameraProperties;
 using talvik::CBaseCameraProperties;
@@ -62,25 +62,6 @@ private:
     std::vector<std::string> calls_;
 };
 
-// The Arecont query over a fake camera.
-class FakeCameraQuery : public CCapabilityQueryModule {
-public:
-    FakeCameraQuery(talvik::ICapabilityQueryCallback* callback, FakeCamera* camera)
-        : CCapabilityQueryModule(callback, false), camera_(camera) {}
-    ~FakeCameraQuery() override { WaitForThreadEnd(); }
-
-protected:
-    CBaseCameraProperties* CreateCameraProperties() override {
-        auto* properties = new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
-        properties->SetCamera(camera_->Requester());
-        properties->SetHostCoreVersionReader([] { return HostCoreVersion{5, 12, 0, 0}; });
-        return properties;
-    }
-
-private:
-    FakeCamera* camera_;
-};
-
 // Properties that fail with a chosen code and extra text.
 class FailingProperties : public CBaseCameraProperties {
 public:
@@ -98,56 +79,72 @@ private:
     std::string extra_;
 };
 
-class FailingQuery : public CCapabilityQueryModule {
+// The Arecont query over a fake camera, or over properties that fail when
+// `failCode` is set.
+class FakeCameraQuery : public CCapabilityQueryModule {
 public:
-    FailingQuery(talvik::ICapabilityQueryCallback* callback, uint32_t code, std::string extra)
-        : CCapabilityQueryModule(callback, false), code_(code), extra_(std::move(extra)) {}
-    ~FailingQuery() override { WaitForThreadEnd(); }
+    FakeCameraQuery(talvik::ICapabilityQueryCallback* callback, FakeCamera* camera)
+        : CCapabilityQueryModule(callback, false), camera_(camera) {}
+    ~FakeCameraQuery() override { WaitForThreadEnd(); }
+    int failCode = -1;
+    std::string failText;
 
 protected:
     CBaseCameraProperties* CreateCameraProperties() override {
-        return new FailingProperties(code_, extra_);
+        if (failCode >= 0) return new FailingProperties(uint32_t(failCode), failText);
+        auto* properties = new CArecontCameraProperties(Device(), VideoStandard() ? 1 : 0);
+        properties->SetCamera(camera_->Requester());
+        properties->SetHostCoreVersionReader([] { return HostCoreVersion{5, 12, 0, 0}; });
+        return properties;
     }
 
 private:
-    uint32_t code_;
-    std::string extra_;
+    FakeCamera* camera_;
 };
 
 void SetUpCamera(FakeCamera& camera) {
     camera.SetUpArecont("AV2155DN", "1920", "1088");
 }
 
-// Outcomes of a query, as the callback reports them.
-struct OutcomeCase {
-    const char* name;
-    const char* address;
-    bool withStore;
-    bool cameraAnswers;
-    std::string report;
-};
-
+// Outcomes of a query, as the callback reports them: from the worker's own
+// checks, the camera, or a read failing with a chosen code and text.
 TEST(CapabilityQuery, ReportsEachOutcome) {
-    const std::vector<OutcomeCase> cases = {
-        {"address with port", "192.0.2.7:80", true, true,
+    const std::string get = "Failed to get camera properties";
+    const struct {
+        const char* address;
+        bool withStore, cameraAnswers;
+        int failCode;  // -1: the real read
+        const char* failText;
+        std::string report;
+    } cases[] = {
+        {"192.0.2.7:80", true, true, -1, "",
          "failed 0: Failed to start capability fetching thread. Device address is invalid!"},
-        {"address with quote", "cam\"", true, true,
+        {"cam\"", true, true, -1, "",
          "failed 0: Failed to start capability fetching thread. Device address is invalid!"},
-        {"no store", "192.0.2.7", false, true,
+        {"192.0.2.7", false, true, -1, "",
          "failed 3: Failed to start capability fetching thread. Internal error occurs"},
-        {"camera silent", "192.0.2.7", true, false, "failed 3: Failed to get camera properties"},
-        {"empty address passes the check", "", true, false,
-         "failed 3: Failed to get camera properties"},
-        {"host name with dash and dot", "cam-1.example", true, true, "completed"},
+        {"192.0.2.7", true, false, -1, "", "failed 3: " + get},
+        {"", true, false, -1, "", "failed 3: " + get},  // an empty address passes the check
+        {"cam-1.example", true, true, -1, "", "completed"},
+        {"192.0.2.7", true, true, 1, "",
+         "failed 1: " + get + ", login failed (invalid credentials)"},
+        {"192.0.2.7", true, true, 1, "realm refused", "failed 1: " + get + ": realm refused"},
+        {"192.0.2.7", true, true, 2, "ignored",
+         "failed 2: " + get + ", device is offline or is located in unaccessible subnet"},
+        {"192.0.2.7", true, true, 3, "", "failed 3: " + get},
+        {"192.0.2.7", true, true, 3, "no sensor", "failed 3: " + get + ": no sensor"},
+        {"192.0.2.7", true, true, 7, "ignored", "failed 7: " + get},
     };
-    for (const OutcomeCase& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report);
         FakeCamera camera;
         if (c.cameraAnswers) SetUpCamera(camera);
         RecordingCallback callback;
         CCapabilityStore store;
         {
             FakeCameraQuery query(&callback, &camera);
+            query.failCode = c.failCode;
+            query.failText = c.failText;
             ASSERT_EQ(
                 query.StartQuery(c.address, 8080, "admin", "pw", c.withStore ? &store : nullptr),
                 1u);
@@ -161,29 +158,6 @@ TEST(CapabilityQuery, ReportsEachOutcome) {
         EXPECT_EQ(s.connection, (std::map<uint32_t, std::string>{
                                     {1, c.address}, {2, "8080"}, {3, "admin"}, {4, "pw"}}));
         EXPECT_EQ(s.properties.at(7).value, "1");
-    }
-}
-
-TEST(CapabilityQuery, FailureMessageFollowsTheReadsCode) {
-    const std::vector<std::tuple<uint32_t, std::string, std::string>> cases = {
-        {1, "", "failed 1: Failed to get camera properties, login failed (invalid credentials)"},
-        {1, "realm refused", "failed 1: Failed to get camera properties: realm refused"},
-        {2, "ignored",
-         "failed 2: Failed to get camera properties, device is offline or is located in "
-         "unaccessible subnet"},
-        {3, "", "failed 3: Failed to get camera properties"},
-        {3, "no sensor", "failed 3: Failed to get camera properties: no sensor"},
-        {7, "ignored", "failed 7: Failed to get camera properties"},
-    };
-    for (const auto& c : cases) {
-        RecordingCallback callback;
-        CCapabilityStore store;
-        {
-            FailingQuery query(&callback, std::get<0>(c), std::get<1>(c));
-            ASSERT_EQ(query.StartQuery("192.0.2.7", 80, "", "", &store), 1u);
-            ASSERT_TRUE(callback.WaitDone());
-        }
-        EXPECT_EQ(callback.Calls(), std::vector<std::string>{std::get<2>(c)});
     }
 }
 
@@ -254,10 +228,7 @@ TEST(CapabilityQuery, DeleteInsideCallbackIsSafe) {
     DeletingCallback callback;
     callback.query = new FakeCameraQuery(&callback, &camera);
     ASSERT_EQ(callback.query->StartQuery("192.0.2.7", 80, "", "", &store), 1u);
-    for (uint32_t waited = 0; waited < kWaitMs && !callback.finished.load(); waited += 5) {
-        usleep(5000);
-    }
-    ASSERT_TRUE(callback.finished.load());
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return callback.finished.load(); }, kWaitMs));
     EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155DN");
 }
 
@@ -275,8 +246,7 @@ TEST(CapabilityQuery, ExceptionFromHostEndsWorkerWithoutCallback) {
     ThrowingStore store;
     FakeCameraQuery query(&callback, &camera);
     ASSERT_EQ(query.StartQuery("192.0.2.7", 80, "", "", &store), 1u);
-    for (int i = 0; i < 2000 && query.WorkerExitCode() < 0; ++i)
-        usleep(10000);
+    talvik_test::WaitUntil([&] { return query.WorkerExitCode() >= 0; }, kWaitMs);
     EXPECT_EQ(query.WorkerExitCode(), static_cast<int64_t>(talvik::kWorkerFailedExitCode));
     EXPECT_TRUE(callback.Calls().empty());
 }

@@ -2,31 +2,27 @@
 // connection, the RTSP settings it fills, the session descriptions it accepts
 // and pause/resume. End-to-end streaming is covered against camsim in the
 // integration tests.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
-
-#include <atomic>
-
-#include "base/Event.h"
 
 #include "ChannelRig.h"
 #include "base/Text.h"
 #include "channels/RtspChannels.h"
 #include "rtsp/RTPPacket.h"
+#include "support/Threads.h"
 #include "support/UdpPeer.h"
 
 namespace talvik {
 namespace {
 
 using talvik_channels_test::FakeCamera;
-using talvik_channels_test::LightXml;
 using talvik_channels_test::Rig;
 using talvik_channels_test::Serve;
 using talvik_channels_test::SettingsDir;
@@ -42,11 +38,15 @@ public:
 
 struct PrepareCase {
     const char* name;
-    const char* frequency;  // IndoorLightFrequency, null: no settings file
+    const char* frequency;  // IndoorLightFrequency, null: none
     uint32_t inputs, input, kind, intervalMs;
     unsigned status;       // the camera's answer to everything
     std::string expected;  // the paths of one preparation, space separated
 };
+
+std::string LightElement(const char* f) {
+    return std::string("<IndoorLightFrequency>") + f + "</IndoorLightFrequency>";
+}
 
 // The channel runs against a camera whose RTSP port refuses: the requests of
 // one preparation, then the same again on the next attempt.
@@ -64,26 +64,27 @@ TEST(RtspChannel, CameraRequestsBeforeTheSession) {
         {"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}};
     for (const PrepareCase& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> expected;
-        std::istringstream words(c.expected);
-        for (std::string path; words >> path;)
-            expected.push_back(path);
+        const size_t count = std::count(c.expected.begin(), c.expected.end(), ' ') + 1;
         FakeCamera camera;
-        SettingsDir settings(LightXml(c.frequency));
+        // Interleaved: no UDP port search before each attempt.
+        SettingsDir settings(std::string("<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode>") +
+                             (c.frequency ? LightElement(c.frequency) : "") +
+                             "</Default></Configuration>");
         Rig rig(Serve(camera, c.status));
         rig.driver.hostDirectory = settings.Path();
         rig.driver.videoInputs = c.inputs;
         rig.driver.parameters[2] = "1";  // nothing listens there
+        rig.driver.device.timeoutMs = 300;
+        rig.driver.device.dataTimeoutMs = 600;
         CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
         const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
         ASSERT_TRUE(channel.Start(&params));
-        ASSERT_TRUE(camera.WaitFor("", expected.size() + 1, 20000));
+        ASSERT_TRUE(camera.WaitFor("", count + 1, 20000));
         channel.Stop();
-        const auto paths = camera.Requests();
-        ASSERT_GT(paths.size(), expected.size());
-        EXPECT_EQ(std::vector<std::string>(paths.begin(), paths.begin() + expected.size()),
-                  expected);
-        EXPECT_EQ(paths[expected.size()], expected[0]) << "a failed attempt is repeated";
+        std::string paths;  // one preparation and the start of the next attempt
+        for (size_t i = 0; i <= count; ++i)
+            paths += camera.Requests()[i] + (i < count ? " " : "");
+        EXPECT_EQ(paths, c.expected + " /get?channelenable");
         EXPECT_EQ(rig.host.FrameCount(), 0u);
     }
 }
@@ -134,56 +135,54 @@ TEST(RtspChannel, OnlyH264SessionsAreTakenOn) {
         info.media[kVideoSlot].encoding = c.encoding;
         info.media[kVideoSlot].control = "stream=0";
         EXPECT_EQ(channel.OnRTSPSessionReady(&info), c.accepted) << c.encoding;
-        std::vector<std::string> lines;
-        for (const auto& line : driver.log.Lines())
-            lines.push_back(std::to_string(line.level) + " " + line.text);
-        EXPECT_EQ(lines, *c.message ? std::vector<std::string>{std::string("1 ") + c.message}
-                                    : std::vector<std::string>{});
+        const std::vector<talvik_test::LogLine> none, refused = {{1, c.message}};
+        EXPECT_EQ(driver.log.Lines(), *c.message ? refused : none);
     }
 }
 
 // An RTSP camera on a raw socket that answers every request by its method,
-// giving `serverPort` and the next one as its RTP and RTCP ports.
+// giving `serverPort` and the next one as its RTP and RTCP ports; it notes
+// the client ports of each SETUP.
 class RtspCamera {
 public:
     explicit RtspCamera(uint16_t serverPort)
         : server_([this, serverPort](int fd, talvik_test::RawTcpServer& server) {
               for (std::string head; server.ReadRequestHead(fd, &head);) {
-                  {
+                  const size_t at = head.find("CSeq: ") + 6;
+                  std::string answer =
+                      "RTSP/1.0 200 OK\r\nCSeq: " + head.substr(at, head.find("\r\n", at) - at) +
+                      "\r\n";
+                  if (head.compare(0, 9, "DESCRIBE ") == 0) {
+                      const std::string sdp =
+                          "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\nm=video 0 "
+                          "RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:stream=0\r\n";
+                      answer += "Content-Type: application/sdp\r\nContent-Base: rtsp://127.0.0.1:" +
+                                std::to_string(server.Port()) +
+                                "/h264.sdp/\r\nContent-Length: " + std::to_string(sdp.size()) +
+                                "\r\n\r\n" + sdp;
+                  } else if (head.compare(0, 6, "SETUP ") == 0) {
                       std::lock_guard<std::mutex> guard(mutex_);
-                      requests_.push_back(head.substr(0, head.find("\r\n\r\n")));
+                      const size_t ports = head.find("client_port=");
+                      setups_ += head.substr(ports, head.find_first_of(";\r", ports) - ports);
+                      answer +=
+                          "Transport: RTP/AVP;unicast;server_port=" + std::to_string(serverPort) +
+                          "-" + std::to_string(serverPort + 1) +
+                          "\r\nSession: 4711;timeout=60\r\n\r\n";
+                  } else {
+                      answer += "Session: 4711\r\n\r\n";
                   }
-                  if (!server.WriteAll(fd, Answer(head, serverPort))) return;
+                  if (!server.WriteAll(fd, answer)) return;
               }
           }) {}
     uint16_t Port() const { return server_.Port(); }
-    std::vector<std::string> Requests() const {
+    std::string Setups() const {
         std::lock_guard<std::mutex> guard(mutex_);
-        return requests_;
+        return setups_;
     }
 
 private:
-    std::string Answer(const std::string& head, uint16_t serverPort) const {
-        const size_t at = head.find("CSeq: ") + 6;
-        const std::string status =
-            "RTSP/1.0 200 OK\r\nCSeq: " + head.substr(at, head.find("\r\n", at) - at) + "\r\n";
-        if (head.compare(0, 9, "DESCRIBE ") == 0) {
-            const std::string sdp =
-                "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=camera\r\nt=0 0\r\n"
-                "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:stream=0\r\n";
-            return status + "Content-Type: application/sdp\r\nContent-Base: rtsp://127.0.0.1:" +
-                   std::to_string(Port()) +
-                   "/h264.sdp/\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-        }
-        if (head.compare(0, 6, "SETUP ") == 0) {
-            return status + "Transport: RTP/AVP;unicast;server_port=" + std::to_string(serverPort) +
-                   "-" + std::to_string(serverPort + 1) + "\r\nSession: 4711;timeout=60\r\n\r\n";
-        }
-        return status + "Session: 4711\r\n\r\n";
-    }
-
     mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
+    std::string setups_;
     talvik_test::RawTcpServer server_;
 };
 
@@ -237,11 +236,7 @@ TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
     // The ports come from the wire: the receivers belong to the capture thread.
     const uint16_t second = uint16_t(reportPort - 1);
     EXPECT_EQ(second % 2, 0);
-    std::string setups;
-    for (const std::string& r : rtsp.Requests()) {
-        if (r.compare(0, 6, "SETUP ") == 0)
-            setups += r.substr(std::min(r.find("client_port="), r.size()));
-    }
+    const std::string setups = rtsp.Setups();
     const unsigned first = unsigned(std::atoi(setups.c_str() + 12));
     EXPECT_EQ(setups, "client_port=" + std::to_string(first) + "-" + std::to_string(first + 1))
         << "one SETUP, for the first pair";
@@ -335,16 +330,15 @@ TEST(RtpChannel, CameraNameIsResolvedAtEachConnect) {
     g_cameraNameResolves = false;
     Rig rig(1);
     rig.driver.device.address = "camera.test";
+    rig.driver.device.timeoutMs = 300;
+    rig.driver.device.dataTimeoutMs = 600;
     UdpProbeChannel channel(0, &rig.driver, &rig.host);
     const STREAM_PARAMS params = rig.Params(40, 3, 1);
     ASSERT_TRUE(channel.Start(&params));
     EXPECT_TRUE(rig.host.WaitForSignalLost(1, 20000));
     EXPECT_EQ(channel.RtcpPort(), 0);
     g_cameraNameResolves = true;
-    const auto end = talvik_channels_test::Clock::now() + std::chrono::seconds(20);
-    while (channel.RtcpPort() == 0 && talvik_channels_test::Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NE(channel.RtcpPort(), 0);
+    EXPECT_TRUE(talvik_test::WaitUntil([&] { return channel.RtcpPort() != 0; }, 20000));
     EXPECT_EQ(channel.CameraAddress(), htonl(INADDR_LOOPBACK));
     channel.Stop();
     SetHostResolver(nullptr);

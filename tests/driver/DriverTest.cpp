@@ -37,16 +37,41 @@ DeviceDescription Device() {
     return d;
 }
 
-// Records which channel class the driver chose instead of building it.
+// A channel that, like a real one, still talks to the driver while stopping.
+class DriverNameOnStop : public talvik::ICameraChannel {
+public:
+    DriverNameOnStop(talvik::IDriver* driver, std::vector<std::string>* names)
+        : driver_(driver), names_(names) {}
+    void ApplyHostOption(uint32_t) override {}
+    bool Start(const talvik::STREAM_PARAMS*) override { return true; }
+    void Stop() override { names_->push_back(driver_->GetDriverName()); }
+    bool UpdateStreamParams(const talvik::STREAM_UPDATE&) override { return false; }
+    bool Pause() override { return false; }
+    bool Resume() override { return false; }
+    uint32_t GetStatus() override { return 0; }
+    void Run() override {}
+    void OnStopping() override {}
+    uint32_t GetVideoInput() override { return 0; }
+    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
+    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
+
+private:
+    talvik::IDriver* driver_;
+    std::vector<std::string>* names_;
+};
+
+// Records which channel class the driver chose; builds one only when it is
+// given `names` to write into.
 class TestDriver : public talvik::CArecontIPCaptureDriver {
 public:
     std::vector<ChannelKind> chosen;
+    std::vector<std::string>* names = nullptr;
 
 protected:
     talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t,
                                        talvik::IHostFrameSink*) override {
         chosen.push_back(kind);
-        return nullptr;
+        return names != nullptr ? new DriverNameOnStop(this, names) : nullptr;
     }
 };
 
@@ -62,26 +87,16 @@ struct Opened {
 };
 
 // The host's parameter texts and the integers read from them: "(none)" is no
-// text; an integer is the whole text, within 32 bits.
+// text; an integer is the whole text, within 32 bits. Parameter 1 is read
+// as an integer, 7 is a flag only when it reads as 1.
 TEST(DriverParameters, TextsAndStrictIntegers) {
     const int32_t kNo = talvik::kNoParameterValue;
-    const std::vector<std::pair<std::string, int32_t>> cases = {// parameter n at [n - 1]
-                                                                {"-7", -7},
-                                                                {"(none)", kNo},
-                                                                {"12a", kNo},
-                                                                {"+", kNo},
-                                                                {"", kNo},
-                                                                {"65", 65},
-                                                                {"1", 1},
-                                                                {"+5", 5},
-                                                                {" 5", kNo},
-                                                                {"5 ", kNo},
-                                                                {"0x10", kNo},
-                                                                {"-", kNo},
-                                                                {"2147483647", INT32_MAX},
-                                                                {"2147483648", kNo},
-                                                                {"-2147483648", INT32_MIN},
-                                                                {"99999999999999999999", kNo}};
+    // clang-format off
+    const std::vector<std::pair<std::string, int32_t>> cases = {  // parameter n at [n - 1]
+        {"-7", -7}, {"(none)", kNo}, {"12a", kNo}, {"+", kNo}, {"", kNo}, {"65", 65}, {"+1", 1},
+        {"+5", 5}, {" 5", kNo}, {"5 ", kNo}, {"0x10", kNo}, {"-", kNo}, {"2147483647", INT32_MAX},
+        {"2147483648", kNo}, {"-2147483648", INT32_MIN}, {"99999999999999999999", kNo}};
+    // clang-format on
     DeviceDescription d = Device();
     for (size_t i = 0; i < cases.size(); ++i)
         d.parameters[uint32_t(i + 1)] = cases[i].first;
@@ -94,20 +109,11 @@ TEST(DriverParameters, TextsAndStrictIntegers) {
     }
     EXPECT_EQ(o.driver.GetParameterOneValue(), -7);
     EXPECT_TRUE(o.driver.GetParameterSevenFlag());
-}
-
-TEST(DriverParameters, ParameterSevenFlag) {
-    struct Case {
-        const char* text;
-        bool flag;
-    } cases[] = {{"+1", true}, {"2", false}, {"(none)", false}};
-    for (const Case& c : cases) {
-        DeviceDescription d = Device();
-        d.parameters = {{7, c.text}};
-        Opened o(d);
-        ASSERT_TRUE(o.opened);
-        EXPECT_EQ(o.driver.GetParameterSevenFlag(), c.flag) << c.text;
-        EXPECT_EQ(o.driver.GetParameterOneValue(), 0) << "1 reads as (none): default kept";
+    for (const char* seven : {"2", "(none)"}) {
+        d.parameters = {{7, seven}};
+        Opened other(d);
+        EXPECT_FALSE(other.driver.GetParameterSevenFlag()) << seven;
+        EXPECT_EQ(other.driver.GetParameterOneValue(), 0) << "1 reads as (none): default kept";
     }
 }
 
@@ -131,44 +137,32 @@ private:
     bool cameraInfo_;
 };
 
-TEST(DriverParameters, NullForOneLeavesMapEmpty) {
+// A hole at 1 (against the dense-from-1 rule) leaves no parameter; an
+// endless list is cut after 1024.
+TEST(DriverParameters, HoleAtOneAndEndlessList) {
     HostDebugSink sink(nullptr);
-    // A hole at 1, against the dense-from-1 rule.
-    ScriptedDevice device([](uint32_t n) { return n == 1 ? nullptr : "5"; });
-    TestDriver driver;
-    ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
-    EXPECT_EQ(device.asked, 1);
-    for (uint32_t n = 1; n <= 7; ++n) {
-        EXPECT_EQ(driver.GetParameterString(n), "") << n;
-        EXPECT_EQ(driver.GetParameterInt(n), talvik::kNoParameterValue) << n;
-    }
-}
-
-TEST(DriverParameters, EndlessParameterListIsCut) {
-    HostDebugSink sink(nullptr);
-    ScriptedDevice device([](uint32_t) { return "x"; });
-    TestDriver driver;
-    ASSERT_TRUE(driver.Open(&sink, nullptr, &device));
-    EXPECT_EQ(driver.GetParameterString(1024), "x");
-    EXPECT_EQ(driver.GetParameterString(1025), "");
+    ScriptedDevice holed([](uint32_t n) { return n == 1 ? nullptr : "5"; });
+    ScriptedDevice endless([](uint32_t) { return "x"; });
+    TestDriver a, b;
+    ASSERT_TRUE(a.Open(&sink, nullptr, &holed));
+    ASSERT_TRUE(b.Open(&sink, nullptr, &endless));
+    EXPECT_EQ(holed.asked, 1);
+    EXPECT_EQ(a.GetParameterString(2), "");
+    EXPECT_EQ(a.GetParameterInt(2), talvik::kNoParameterValue);
+    EXPECT_EQ(b.GetParameterString(1024), "x");
+    EXPECT_EQ(b.GetParameterString(1025), "");
 }
 
 TEST(DriverOpen, ComponentsLiveFromOpenToClose) {
     TestDriver fresh;
-    EXPECT_EQ(fresh.GetVideoCapture(), nullptr);
-    EXPECT_EQ(fresh.GetVideoCaptureEx2(), nullptr);
     EXPECT_FALSE(fresh.Open(nullptr, nullptr, nullptr)) << "no device";
     fresh.DebugMessage(1, "%s", "no sink yet");  // must not crash
-
     Opened o(Device());
     ASSERT_TRUE(o.opened);
     talvik::ipcapture::IIPCaptureDriverEx5& host = o.driver;
     ASSERT_NE(host.GetVideoCapture(), nullptr);
-    EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx());
     EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx2());
-    EXPECT_EQ(host.GetVideoCapture()->GetVideoInputCount(), 1u);
     ASSERT_NE(host.GetDigitalIO(), nullptr);
-    EXPECT_EQ(host.GetDigitalIO()->GetInputCount(), 1u);
     EXPECT_EQ(host.GetDigitalIO()->GetOutputCount(), 2u);
     host.Close();
     EXPECT_EQ(host.GetVideoCapture(), nullptr);
@@ -206,15 +200,12 @@ TEST(DriverOpen, OpenedNotice) {
         if (c.firmware != nullptr) d.parameters = {{6, c.firmware}};
         Opened o(d);
         ASSERT_TRUE(o.opened);
-        const std::vector<LogRecord> records = o.sink.Records();
-        if (c.text == nullptr) {
-            EXPECT_TRUE(records.empty()) << c.model;
-            continue;
-        }
-        ASSERT_EQ(records.size(), 1u) << c.model;
-        EXPECT_EQ(records[0].text, prefix + c.text);
-        // No host core library in the test process: read as 5.12.
-        EXPECT_EQ(records[0].level, 3);
+        std::vector<std::string> lines;
+        for (const LogRecord& r : o.sink.Records())
+            lines.push_back(std::to_string(r.level) + " " + r.text);
+        // Level 3: no host core library in the test process reads as 5.12.
+        EXPECT_EQ(lines, c.text ? std::vector<std::string>{"3 " + prefix + c.text}
+                                : std::vector<std::string>{});
     }
 }
 
@@ -227,6 +218,7 @@ TEST(DriverChannels, ChoiceByCodecAndInterval) {
         uint32_t intervalMs;
         uint32_t resolved;
         std::vector<ChannelKind> chosen;
+        bool withSink = true;
     } cases[] = {
         {3, 0, 2000, 3, {ChannelKind::kH264Http}},
         {3, 0, 1000, 3, {ChannelKind::kH264Rtsp}},
@@ -236,6 +228,7 @@ TEST(DriverChannels, ChoiceByCodecAndInterval) {
         {3, 1, 1000, 1, {ChannelKind::kJpegHttp}},
         {7, 0, 1000, 7, {}},
         {3, 2, 1000, 2, {}},
+        {1, 1, 1000, 1, {}, false},  // no sink, no channel
     };
     for (const Case& c : cases) {
         DeviceDescription d = Device();
@@ -245,20 +238,10 @@ TEST(DriverChannels, ChoiceByCodecAndInterval) {
         talvik::STREAM_PARAMS params;
         params.codec = c.codec;
         params.frameIntervalMs = c.intervalMs;
-        EXPECT_EQ(o.driver.CreateVideoChannel(0, &sink, &params), nullptr);
+        EXPECT_EQ(o.driver.CreateVideoChannel(0, c.withSink ? &sink : nullptr, &params), nullptr);
         EXPECT_EQ(params.codec, c.resolved);
         EXPECT_EQ(o.driver.chosen, c.chosen) << c.codec << " " << c.intervalMs;
     }
-}
-
-TEST(DriverChannels, NullSinkGivesNoChannel) {
-    Opened o(Device());
-    talvik::STREAM_PARAMS params;
-    params.codec = 1;
-    EXPECT_EQ(o.driver.CreateVideoChannel(0, nullptr, &params), nullptr);
-    EXPECT_TRUE(o.driver.chosen.empty());
-    talvik_host::HostFrameSink sink;
-    EXPECT_EQ(o.driver.CreateAuxiliaryChannel(0, &sink), nullptr);
 }
 
 TEST(DriverChannels, MissingChannelClassFailsTheStartCleanly) {
@@ -277,48 +260,14 @@ TEST(DriverChannels, MissingChannelClassFailsTheStartCleanly) {
               (std::vector<ChannelKind>{ChannelKind::kJpegHttp, ChannelKind::kJpegHttp}));
 }
 
-// A channel that, like a real one, still talks to the driver while stopping.
-class DriverNameOnStop : public talvik::ICameraChannel {
-public:
-    DriverNameOnStop(talvik::IDriver* driver, std::vector<std::string>* names)
-        : driver_(driver), names_(names) {}
-    void ApplyHostOption(uint32_t) override {}
-    bool Start(const talvik::STREAM_PARAMS*) override { return true; }
-    void Stop() override { names_->push_back(driver_->GetDriverName()); }
-    bool UpdateStreamParams(const talvik::STREAM_UPDATE&) override { return false; }
-    bool Pause() override { return false; }
-    bool Resume() override { return false; }
-    uint32_t GetStatus() override { return 0; }
-    void Run() override {}
-    void OnStopping() override {}
-    uint32_t GetVideoInput() override { return 0; }
-    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
-    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
-
-private:
-    talvik::IDriver* driver_;
-    std::vector<std::string>* names_;
-};
-
-class NamingDriver : public talvik::CArecontIPCaptureDriver {
-public:
-    explicit NamingDriver(std::vector<std::string>* names) : names_(names) {}
-
-protected:
-    talvik::ICameraChannel* NewChannel(ChannelKind, uint32_t, talvik::IHostFrameSink*) override {
-        return new DriverNameOnStop(this, names_);
-    }
-
-private:
-    std::vector<std::string>* names_;
-};
-
 TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
     std::vector<std::string> names;
     HostDebugSink sink(nullptr);
     HostDevice device(Device());
     talvik_host::HostFrameSink frames;
-    talvik::ipcapture::IIPCaptureDriver* driver = new NamingDriver(&names);
+    TestDriver* test = new TestDriver;
+    test->names = &names;
+    talvik::ipcapture::IIPCaptureDriver* driver = test;
     ASSERT_TRUE(driver->Open(&sink, nullptr, &device));
     talvik_host::StreamRequest request;
     request.codec = 1;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
+#include "support/TestFiles.h"
 
 using talvik::ChannelKind;
 using talvik::STREAM_PARAMS;
@@ -156,14 +158,11 @@ TEST_F(VideoCaptureTest, EncodedIntervalInStartVideoPlainInStartStream) {
     // 16389 ms is slower than one frame per second as well.
     EXPECT_EQ(driver.kinds,
               (std::vector<ChannelKind>{ChannelKind::kH264Http, ChannelKind::kH264Http}));
-    const STREAM_PARAMS& p = driver.made[0]->params;
-    EXPECT_EQ(p.width, 1920u);
-    EXPECT_EQ(p.height, 1080u);
-    EXPECT_EQ(p.quality, 80u);
-    EXPECT_EQ(p.codec, 3u);
-    EXPECT_EQ(p.kind, 0u);
-    EXPECT_EQ(driver.made[1]->params.kind, 1u);
-    EXPECT_EQ(driver.made[1]->params.codec, 3u);
+    for (uint32_t i : {0u, 1u}) {
+        const STREAM_PARAMS& p = driver.made[i]->params;
+        EXPECT_EQ(std::vector<uint32_t>({p.width, p.height, p.quality, p.codec, p.kind}),
+                  std::vector<uint32_t>({1920, 1080, 80, 3, i}));
+    }
     EXPECT_EQ(driver.journal[1], "#1 option 42") << "host option before the start";
 }
 
@@ -172,12 +171,33 @@ TEST_F(VideoCaptureTest, EncodedIntervalInStartVideoPlainInStartStream) {
 // "v<input>" StopVideo, "s<input>.<kind>" StopStream, "A" StartVideo asking for
 // the auxiliary channel, "N" StartVideo without settings, "close", "open";
 // "fail" makes later starts fail; kind "x" is 0xFFFFFFFF.
-// Only a recording start passes the host option on.
+// Only a recording start passes the host option on; a failed start is filed
+// so that a stop releases it; the auxiliary channel comes only when asked
+// for, and then its start decides.
 struct ScriptCase {
-    const char* name;
+    std::string name;
     std::vector<std::string> calls;
-    std::string journal;  // ", " between entries
+    std::string journal;  // one entry a line
 };
+
+// data/video_capture_scripts.txt: "<name>: <calls>" and the journal below it.
+std::vector<ScriptCase> LoadScripts() {
+    std::vector<ScriptCase> cases;
+    std::istringstream file(talvik::test::ReadFile(std::string(TALVIK_SOURCE_DIR) +
+                                                   "/tests/driver/data/video_capture_scripts.txt"));
+    for (std::string line; std::getline(file, line);) {
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos) {
+            cases.push_back({line.substr(0, colon), {}, ""});
+            std::istringstream calls(line.substr(colon + 2));
+            for (std::string call; calls >> call;)
+                cases.back().calls.push_back(call);
+        } else if (!line.empty() && !cases.empty()) {
+            cases.back().journal += line + "\n";
+        }
+    }
+    return cases;
+}
 
 void PrintTo(const ScriptCase& c, std::ostream* os) {
     *os << c.name;
@@ -220,48 +240,12 @@ TEST_P(VideoCaptureScript, ChannelsCreatedStoppedAndDestroyedInOrder) {
     }
     std::string journal;
     for (const std::string& entry : driver.journal)
-        journal += (journal.empty() ? "" : ", ") + entry;
+        journal += entry + "\n";
     EXPECT_EQ(journal, GetParam().journal);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, VideoCaptureScript,
-    ::testing::Values(
-        ScriptCase{"RestartStopsTheFirstBeforeCreatingTheSecond",
-                   {"V0", "V0"},
-                   "#1 created for input 0, #1 option 42, #1 start, V0 ok, #1 stop,"
-                   " #1 destroyed, #2 created for input 0, #2 option 42, #2 start,"
-                   " V0 ok"},
-        // Filed although it failed, so that a stop releases it: remote first.
-        ScriptCase{"FailedStartIsFiledSoThatStopReleasesIt",
-                   {"fail", "V0", "S0.2", "v0", "v0"},
-                   "fail ok, #1 created for input 0, #1 option 42, #1 start,"
-                   " V0 refused, #2 created for input 0, #2 start, S0.2 refused,"
-                   " #2 stop, #2 destroyed, #1 stop, #1 destroyed, v0 ok, v0 refused"},
-        ScriptCase{"StopStreamStopsOnlyItsKind",
-                   {"S1.0", "S1.1", "S1.2", "s1.1", "s1.1", "s0.0", "v1"},
-                   "#1 created for input 1, #1 start, S1.0 ok, #2 created for input 1,"
-                   " #2 start, S1.1 ok, #3 created for input 1, #3 start, S1.2 ok,"
-                   " #2 stop, #2 destroyed, s1.1 ok, s1.1 refused, s0.0 refused,"
-                   " #3 stop, #3 destroyed, #1 stop, #1 destroyed, v1 ok"},
-        ScriptCase{"CloseAndSecondOpenStopEveryChannel",
-                   {"V0", "S1.2", "close", "open", "V1", "open"},
-                   "#1 created for input 0, #1 option 42, #1 start, V0 ok,"
-                   " #2 created for input 1, #2 start, S1.2 ok, #1 stop, #1 destroyed,"
-                   " #2 stop, #2 destroyed, close ok, open ok, #3 created for input 1,"
-                   " #3 option 42, #3 start, V1 ok, #3 stop, #3 destroyed, open ok"},
-        ScriptCase{"OutOfRangeInputsAndKinds",
-                   {"V2", "S2.0", "S0.3", "S0.5", "S0.x", "s0.4", "s0.x", "v2", "s2.0", "N"},
-                   "V2 refused, S2.0 refused, S0.3 refused, S0.5 refused, S0.x refused,"
-                   " s0.4 refused, s0.x refused, v2 refused, s2.0 refused, N refused"},
-        // No auxiliary unless asked for; asked for, its start decides.
-        ScriptCase{"AuxiliaryChannelOnRequest",
-                   {"V0", "A", "v0"},
-                   "#1 created for input 0, #1 option 42, #1 start, V0 ok, #1 stop,"
-                   " #1 destroyed, #2 created for input 0, #2 option 42, #2 start,"
-                   " aux created, aux start, A refused, aux stop, aux destroyed,"
-                   " #2 stop, #2 destroyed, v0 ok"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Scripts, VideoCaptureScript, ::testing::ValuesIn(LoadScripts()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(VideoCaptureTest, StatusOfTheRecordingChannel) {
     Open();
@@ -308,35 +292,39 @@ TEST_F(VideoCaptureTest, UpdatePauseResumeGoToTheRecordingChannel) {
 }
 
 TEST(FrameContract, ResolutionClass) {
-    struct Case {
+    const struct {
         uint32_t w, h, cls;
     } cases[] = {
-        {199, 1000, 1}, {200, 10, 2},   {399, 100, 2}, {400, 199, 3},         {400, 200, 4},
-        {1023, 100, 3}, {1024, 100, 4}, {0, 0, 1},     {800, 0xFFFFFFFFu, 4},
+        // clang-format off
+        {199, 1000, 1}, {200, 10, 2}, {399, 100, 2}, {400, 199, 3}, {400, 200, 4}, {1023, 100, 3},
+        {1024, 100, 4}, {0, 0, 1}, {800, 0xFFFFFFFFu, 4},
+        // clang-format on
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(talvik::ResolutionClass(c.w, c.h), c.cls) << c.w << "x" << c.h;
 }
 
 TEST(FrameContract, EncodedFrameInterval) {
-    struct Case {
+    const struct {
         uint16_t encoded;
         uint32_t ms;
     } cases[] = {
-        {0x0000, 0},           {0x0005, 5},           {0x3FFF, 16383},
-        {0x4005, 5000},        {0x8002, 120000},      {0xC001, 3600000},
-        {0xC4A9, 4294800000u}, {0xC4AA, 0xFFFFFFFFu}, {0xFFFF, 0xFFFFFFFFu},
+        // clang-format off
+        {0x0000, 0}, {0x0005, 5}, {0x3FFF, 16383}, {0x4005, 5000}, {0x8002, 120000},
+        {0xC001, 3600000}, {0xC4A9, 4294800000u}, {0xC4AA, 0xFFFFFFFFu}, {0xFFFF, 0xFFFFFFFFu},
+        // clang-format on
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(talvik::DecodeFrameInterval(c.encoded), c.ms) << c.encoded;
 }
 
 // The stream names frames carry to the host.
 TEST(FrameContract, StreamNames) {
-    EXPECT_EQ(talvik::StreamName("drv", 0), "drv::RecStream");
-    EXPECT_EQ(talvik::StreamName("drv", 1), "drv::LiveStream");
-    EXPECT_EQ(talvik::StreamName("drv", 2), "drv::RemoteStream");
-    EXPECT_EQ(talvik::StreamName("drv", 3), "drv");
+    EXPECT_EQ(
+        std::vector<std::string>({talvik::StreamName("drv", 0), talvik::StreamName("drv", 1),
+                                  talvik::StreamName("drv", 2), talvik::StreamName("drv", 3)}),
+        std::vector<std::string>(
+            {"drv::RecStream", "drv::LiveStream", "drv::RemoteStream", "drv"}));
 }
 
 }  // namespace

@@ -58,20 +58,14 @@ TEST(ModuleExports, ExactlyTheDriverExports) {
         if (!last.empty()) names.insert(last);
     }
     ASSERT_EQ(pclose(pipe), 0) << "nm failed on " << kModule;
-    const std::set<std::string> driver = {
-        "CreateIPCapture",    "CreateIPCaptureEx",  "CreateIPCaptureEx2", "CreateIPCaptureEx3",
-        "CreateIPCaptureEx4", "CreateIPCaptureEx5", "DeleteIPCapture",    "DeleteIPCaptureEx",
-        "DeleteIPCaptureEx2", "DeleteIPCaptureEx3", "DeleteIPCaptureEx4", "DeleteIPCaptureEx5"};
-    // The capability query exports, once that part of the module exists.
-    const std::set<std::string> capability = {
+    const std::set<std::string> expected = {
+        "CreateIPCapture",       "CreateIPCaptureEx",           "CreateIPCaptureEx2",
+        "CreateIPCaptureEx3",    "CreateIPCaptureEx4",          "CreateIPCaptureEx5",
+        "DeleteIPCapture",       "DeleteIPCaptureEx",           "DeleteIPCaptureEx2",
+        "DeleteIPCaptureEx3",    "DeleteIPCaptureEx4",          "DeleteIPCaptureEx5",
         "InitCapabilityQuery",   "StartCapabilityQuery",        "TerminateCapabilityQuery",
         "UninitCapabilityQuery", "CreateCapabilityQueryModule", "DeleteCapabilityQueryModule"};
-    for (const std::string& name : driver)
-        EXPECT_EQ(names.count(name), 1u) << "missing " << name;
-    for (const std::string& name : names) {
-        EXPECT_TRUE(driver.count(name) || capability.count(name))
-            << "exported by mistake: " << name;
-    }
+    EXPECT_EQ(names, expected);
 }
 
 TEST(ModuleExports, EveryFactoryThroughDlopen) {
@@ -106,12 +100,7 @@ TEST(HostOpen, NoticeLevelFollowsTheHostCoreVersion) {
     struct Case {
         const char* version;  // null: no host core library
         int level;
-    } cases[] = {
-        {nullptr, 3},
-        {"5.11.9.0", 2},
-        {"6.0.0.0", 3},
-        {"6.3.0.0", 100},
-    };
+    } cases[] = {{nullptr, 3}, {"5.11.9.0", 2}, {"6.3.0.0", 100}};  // the rule itself: DebugTest
     for (const Case& c : cases) {
         TempDir dir;
         std::string env;
