@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -64,83 +65,45 @@ TestHttpServer::Options ServerOptions(ServerAuth auth, bool tls = false) {
     return options;
 }
 
-HttpReply OkReply(const HttpExchange&) {
+HttpReply Answer(unsigned status, std::string body = "", std::string location = "",
+                 bool close = false) {
     HttpReply reply;
-    reply.body = "model=AV";
+    reply.status = status;
+    reply.body = std::move(body);
+    if (status == 401) reply.headers = {{"WWW-Authenticate", "Basic realm=\"camera\""}};
+    if (!location.empty()) reply.headers = {{"Location", location}};
+    reply.closeConnection = close;
     return reply;
 }
 
-HttpReply OkAndClose(const HttpExchange&) {
-    HttpReply reply = OkReply({});
-    reply.closeConnection = true;
-    return reply;
+// The camera's answers by path; any other path is not found.
+HttpReply Reply(const HttpExchange& exchange) {
+    static const std::map<std::string, HttpReply> answers = {
+        {"/get?model", Answer(200, "model=AV")},
+        {"/get?auxin", Answer(200, "auxin=0")},
+        {"/close", Answer(200, "model=AV", "", true)},
+        {"/refused", Answer(401)},
+        {"/empty", Answer(200)},
+        {"/nocontent", Answer(204)},
+        {"/created", Answer(201, "id=1")},
+        {"/moved", Answer(302, "elsewhere", "/get?model")},
+        {"/error", Answer(500, "oops")}};
+    const auto it = answers.find(exchange.url);
+    return it != answers.end() ? it->second : Answer(404);
 }
 
-// Refused unless the path asks for "ok"; no credentials are checked.
-HttpReply RefuseUnlessOk(const HttpExchange& exchange) {
-    if (exchange.url.find("ok") != std::string::npos) return OkReply(exchange);
-    HttpReply reply;
-    reply.status = 401;
-    reply.headers = {{"WWW-Authenticate", "Basic realm=\"camera\""}};
-    return reply;
+// A camera that reads the request head, writes `first`, then `again` every
+// `everyMs` (or nothing) while the connection lasts, and never closes it.
+RawTcpServer::Handler Script(std::string first, std::string again = "", int everyMs = 0) {
+    return [=](int fd, RawTcpServer& server) {
+        std::string head;
+        if (!server.ReadRequestHead(fd, &head) || !server.WriteAll(fd, first)) return;
+        while (everyMs > 0 && !server.Stopping() && server.WriteAll(fd, again))
+            std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+        server.HoldOpen(fd);
+    };
 }
-
-HttpReply Route(const HttpExchange& exchange) {
-    HttpReply reply;
-    const std::string& url = exchange.url;
-    if (url == "/ok") {
-        reply.body = "model=AV";
-    } else if (url == "/nocontent") {
-        reply.status = 204;
-    } else if (url == "/created") {
-        reply.status = 201;
-        reply.body = "id=1";
-    } else if (url == "/moved") {
-        reply.status = 302;
-        reply.headers = {{"Location", "/ok"}};
-        reply.body = "elsewhere";
-    } else if (url == "/error") {
-        reply.status = 500;
-        reply.body = "oops";
-    } else if (url != "/empty") {
-        reply.status = 404;
-    }
-    return reply;
-}
-
-void ReadHeadAndHold(int fd, RawTcpServer& server) {
-    std::string head;
-    if (server.ReadRequestHead(fd, &head)) server.HoldOpen(fd);
-}
-
-// Cameras that hold a control request without ever completing it.
-void ContinueEvery100Ms(int fd, RawTcpServer& server) {
-    std::string head;
-    if (!server.ReadRequestHead(fd, &head)) return;
-    while (!server.Stopping() && server.WriteAll(fd, "HTTP/1.1 100 Continue\r\n\r\n"))
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
-
-void TrickleBodyOneBytePerSecond(int fd, RawTcpServer& server) {
-    std::string head;
-    if (!server.ReadRequestHead(fd, &head) ||
-        !server.WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
-        return;
-    while (!server.Stopping() && server.WriteAll(fd, "m"))
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-}
-
-void NoContentWithLength(int fd, RawTcpServer& server) {
-    std::string head;
-    if (server.ReadRequestHead(fd, &head))
-        server.WriteAll(fd, "HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n");
-    server.HoldOpen(fd);
-}
-
-void NotHttp(int fd, RawTcpServer& server) {
-    std::string head;
-    if (server.ReadRequestHead(fd, &head)) server.WriteAll(fd, "220 ftp.example ready\r\n\r\n");
-}
+const RawTcpServer::Handler kSilent = Script("");
 
 // Runs call on a thread of its own. False when it still runs after limitMs;
 // it is then cancelled through the sender.
@@ -164,22 +127,19 @@ bool FinishesWithin(CHttpSender& sender, int limitMs, Call call) {
 // misbehaves, or a closed port; optionally on the sender's TLS default port.
 struct Camera {
     ServerAuth auth;
-    TestHttpServer::Handler reply;
     bool tls;
     RawTcpServer::Handler raw;
     bool closed, onTlsDefaultPort;
 };
-const Camera kOpen{ServerAuth::kNone, &OkReply, false, nullptr, false, false};
-const Camera kBasic{ServerAuth::kBasic, &OkReply, false, nullptr, false, false};
-const Camera kDigest{ServerAuth::kDigest, &OkReply, false, nullptr, false, false};
-const Camera kRefusing{ServerAuth::kNone, &RefuseUnlessOk, false, nullptr, false, false};
-const Camera kRoutes{ServerAuth::kNone, &Route, false, nullptr, false, false};
-const Camera kTls{ServerAuth::kNone, &OkAndClose, true, nullptr, false, false};
-const Camera kTlsOnTlsPort{ServerAuth::kNone, &OkAndClose, true, nullptr, false, true};
-const Camera kPlainOnTlsPort{ServerAuth::kNone, &OkAndClose, false, nullptr, false, true};
-const Camera kClosed{ServerAuth::kNone, nullptr, false, nullptr, true, false};
+const Camera kOpen{ServerAuth::kNone, false, nullptr, false, false};
+const Camera kBasic{ServerAuth::kBasic, false, nullptr, false, false};
+const Camera kDigest{ServerAuth::kDigest, false, nullptr, false, false};
+const Camera kTls{ServerAuth::kNone, true, nullptr, false, false};
+const Camera kTlsOnTlsPort{ServerAuth::kNone, true, nullptr, false, true};
+const Camera kPlainOnTlsPort{ServerAuth::kNone, false, nullptr, false, true};
+const Camera kClosed{ServerAuth::kNone, false, nullptr, true, false};
 Camera Raw(RawTcpServer::Handler raw, bool onTlsDefaultPort = false) {
-    return {ServerAuth::kNone, nullptr, false, raw, false, onTlsDefaultPort};
+    return {ServerAuth::kNone, false, raw, false, onTlsDefaultPort};
 }
 
 struct RequestCase {
@@ -210,9 +170,8 @@ TEST_P(SenderRequest, ResultsExchangesAndLog) {
     const RequestCase& c = GetParam();
     std::unique_ptr<TestHttpServer> http;
     std::unique_ptr<RawTcpServer> raw;
-    if (c.camera.reply) {
-        http = std::make_unique<TestHttpServer>(ServerOptions(c.camera.auth, c.camera.tls),
-                                                c.camera.reply);
+    if (!c.camera.raw && !c.camera.closed) {
+        http = std::make_unique<TestHttpServer>(ServerOptions(c.camera.auth, c.camera.tls), &Reply);
         ASSERT_TRUE(http->Started());
     } else {
         raw =
@@ -279,38 +238,39 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"BasicWrongPasswordSendFailsThenCredentialsCode", kBasic, "admin:wrong", 5000,
                     "/get?model /get?model /get?auxin"},
         RequestCase{"NoUserNameNoCredentials", kDigest, ":", 5000, "/get?model /get?model"},
-        RequestCase{"AnAnswerEndsTheRefusalRun", kRefusing, "admin:wrong", 5000,
-                    "/get?model /get?model /get?ok /get?model"},
+        RequestCase{"AnAnswerEndsTheRefusalRun", kOpen, "admin:wrong", 5000,
+                    "/refused /refused /get?model /refused"},
         // Redirects are not followed.
-        RequestCase{"StatusesOfTheHelper", kRoutes, "admin:secret", 5000,
-                    "/ok /created /empty /nocontent /get?nothing /moved /error"},
+        RequestCase{"StatusesOfTheHelper", kOpen, "admin:secret", 5000,
+                    "/get?model /created /empty /nocontent /get?nothing /moved /error"},
         RequestCase{"NothingListening", kClosed, "admin:secret", 5000, "/get?auxin"},
-        RequestCase{"AnswerThatIsNotHttpIsNotRetried", Raw(&NotHttp), "admin:secret", 5000,
-                    "/get?model"},
-        RequestCase{"NoContentIgnoresItsContentLength", Raw(&NoContentWithLength), "admin:secret",
-                    500, "/set?light=50"},
+        RequestCase{"AnswerThatIsNotHttpIsNotRetried", Raw(Script("220 ftp.example ready\r\n\r\n")),
+                    "admin:secret", 5000, "/get?model"},
+        RequestCase{"NoContentIgnoresItsContentLength",
+                    Raw(Script("HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n")),
+                    "admin:secret", 500, "/set?light=50"},
         // The device time-out bounds the whole request: connection, both
         // schemes, the answer's head and its body.
-        RequestCase{"TlsHandshakeNeverCompletesIsNotRetried", Raw(&ReadHeadAndHold, true),
-                    "admin:secret", 300, "/get?model"},
-        RequestCase{"SilentCamera", Raw(&ReadHeadAndHold), "admin:secret", 500, "/get?model"},
-        RequestCase{"ContinueEvery100Ms", Raw(&ContinueEvery100Ms), "admin:secret", 500,
-                    "/get?model"},
-        RequestCase{"BodyTrickledOneBytePerSecond", Raw(&TrickleBodyOneBytePerSecond),
+        RequestCase{"TlsHandshakeNeverCompletesIsNotRetried", Raw(kSilent, true), "admin:secret",
+                    300, "/get?model"},
+        RequestCase{"SilentCamera", Raw(kSilent), "admin:secret", 500, "/get?model"},
+        RequestCase{"ContinueEvery100Ms", Raw(Script("", "HTTP/1.1 100 Continue\r\n\r\n", 100)),
+                    "admin:secret", 500, "/get?model"},
+        RequestCase{"BodyTrickledOneBytePerSecond",
+                    Raw(Script("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", "m", 1000)),
                     "admin:secret", 500, "/get?model"},
         // TLS on the TLS default port first, the other scheme once, then what worked.
-        RequestCase{"PlainPortAnsweringOnlyTls", kTls, "admin:secret", 5000,
-                    "/get?model /get?model"},
+        RequestCase{"PlainPortAnsweringOnlyTls", kTls, "admin:secret", 5000, "/close /close"},
         RequestCase{"TlsDefaultPortStartsWithTls", kTlsOnTlsPort, "admin:secret", 5000,
-                    "/get?model /get?model"},
+                    "/close /close"},
         RequestCase{"PlainDeviceOnTlsDefaultPort", kPlainOnTlsPort, "admin:secret", 5000,
-                    "/get?model /get?model"}),
+                    "/close /close"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
     TestHttpServer::Options options = ServerOptions(ServerAuth::kDigest);
     options.nonceTimeoutS = 1;
-    TestHttpServer server(options, &OkReply);
+    TestHttpServer server(options, &Reply);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port()));
     talvik::CHttpCameraRequest camera(sender);
@@ -326,7 +286,7 @@ TEST(SenderAuth, StaleDigestNonceIsRenewedWithinTheRequest) {
 }
 
 TEST(SenderCertificate, CheckedUnlessTheRequestWaivesIt) {
-    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &OkReply);
+    TestHttpServer server(ServerOptions(ServerAuth::kNone, true), &Reply);
     ASSERT_TRUE(server.Started());
     TlsDefaultPortOverride tlsPort(server.Port());
     CHttpSender sender(Device(server.Port()));
@@ -340,14 +300,10 @@ TEST(SenderCertificate, CheckedUnlessTheRequestWaivesIt) {
     EXPECT_EQ(sender.GetStatusCode(), 200u);
 }
 
-const char kStreamHead[] =
-    "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n--frame\r\n";
-
 TEST(SenderCancel, CancelFromAnotherThreadUnblocksReadData) {
-    RawTcpServer server([](int fd, RawTcpServer& s) {
-        std::string head;
-        if (s.ReadRequestHead(fd, &head) && s.WriteAll(fd, kStreamHead)) s.HoldOpen(fd);
-    });
+    RawTcpServer server(
+        Script("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n\r\n"
+               "--frame\r\n"));
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port(), "admin", "secret", 30000));
     ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg?res=full"));
@@ -370,7 +326,7 @@ TEST(SenderCancel, CancelFromAnotherThreadUnblocksReadData) {
 }
 
 TEST(SenderCancel, CancelWhileWaitingForTheHeadTriesNoOtherScheme) {
-    RawTcpServer server(&ReadHeadAndHold);
+    RawTcpServer server(kSilent);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port(), "admin", "secret", 30000));
     std::thread canceller([&] {
@@ -409,7 +365,7 @@ TEST(SenderCancel, ThreadForceEndedInsideTheSenderEndsCleanly) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer does not support thread cancellation";
 #endif
-    RawTcpServer server(&ReadHeadAndHold);
+    RawTcpServer server(kSilent);
     ASSERT_TRUE(server.Started());
     talvik_test::RecordingLogger log;
     BlockedRequestThread thread(&log, Device(server.Port(), "admin", "secret", 60000));
@@ -430,7 +386,7 @@ TEST(SenderCancel, ThreadForceEndedInsideTheSenderEndsCleanly) {
 // stale text), another 2xx than 200 is an answer with its body, SendGet
 // ignores the status, a cancel holds until Rearm.
 TEST(HttpCameraRequest, StatusBodyAndCancel) {
-    TestHttpServer server(TestHttpServer::Options(), &Route);
+    TestHttpServer server(TestHttpServer::Options(), &Reply);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port()));
     talvik::CHttpCameraRequest camera(sender);
