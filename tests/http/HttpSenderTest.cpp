@@ -441,18 +441,13 @@ class SenderView : public ::testing::TestWithParam<ViewCase> {};
 
 TEST_P(SenderView, EveryByteOnceInOrderWithinTheCap) {
     const ViewCase c = GetParam();
-    TestHttpServer server(ServerOptions(ServerAuth::kNone), [&c](const HttpExchange&) {
-        HttpReply reply;
-        reply.streamBytes = c.streamBytes;
-        reply.headers = {{"Content-Type", "multipart/x-mixed-replace;boundary=frame"}};
-        return reply;
-    });
+    TestHttpServer server(TestHttpServer::Options(), &Reply);
     ASSERT_TRUE(server.Started());
     CHttpSender sender(Device(server.Port()));
     const uint8_t* data = reinterpret_cast<const uint8_t*>(&c);
     EXPECT_EQ(sender.ReadHeld(data, 0), 0u);  // no request yet
     EXPECT_EQ(data, nullptr);
-    ASSERT_TRUE(HUtils::SendGet(sender, "/mjpeg"));
+    ASSERT_TRUE(HUtils::SendGet(sender, "/stream?" + std::to_string(c.streamBytes)));
     std::vector<uint8_t> copied;
     uint64_t released = 0;  // stream offset of the first held byte
     size_t seen = 0;
