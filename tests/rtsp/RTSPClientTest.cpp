@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -178,8 +179,7 @@ std::string SetupWithTimeout(const std::string& base, const std::string& timeout
 class RecordingUser : public IRTSPClientUser {
 public:
     bool OnRTSPSessionReady(RTSPSessionInfo* info) override {
-        Update([&] { ++ready, sessionId = info->sessionId; });
-        if (throwOnReady) throw std::runtime_error("refused");
+        if (throwOnReady) throw std::runtime_error(info->sessionId);
         return true;
     }
     void OnInterleavedPacket(CRTPPacket* packet) override {
@@ -203,9 +203,7 @@ public:
     }
 
     bool throwOnReady = false;
-    int ready = 0;  // read once the client stopped
-    int stopped = 0;
-    std::string sessionId;
+    std::atomic<int> stopped{0};
 
 private:
     template <typename Change>
@@ -258,14 +256,6 @@ protected:
         return camera->Requests();
     }
 
-    // Runs a session that ends by itself.
-    std::vector<std::string> RunUntilStopped() {
-        EXPECT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-        EXPECT_TRUE(user.WaitStopped());
-        client->Stop();
-        return camera->Requests();
-    }
-
     // Pushes numbered frames until `requests` requests were sent; the next number.
     uint16_t PushFramesUntilRequests(size_t requests, uint16_t sequence, int napMs) {
         while (camera->Requests().size() < requests && sequence < 200) {
@@ -280,47 +270,6 @@ protected:
     std::unique_ptr<CBaseRTSPClient> client;
     RecordingUser user;
 };
-
-TEST_F(RTSPClientTest, FullSessionSendsExactRequests) {
-    camera->Script({DescribeOk(), kSetupUdpOk, kOk, kOk, kOk, kOk});
-    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-    ASSERT_TRUE(camera->WaitForRequests(3));
-    client->RequestPause();
-    ASSERT_TRUE(camera->WaitForRequests(4));
-    client->RequestPlay();
-    ASSERT_TRUE(camera->WaitForRequests(5));
-    client->Stop();
-
-    const std::vector<std::string> requests = camera->Requests();
-    ASSERT_EQ(6u, requests.size());
-    EXPECT_EQ(
-        "DESCRIBE rtsp://192.168.1.20:554/h264.sdp?res=full RTSP/1.0\r\nCSeq: 1\r\n"
-        "User-Agent: Talvik\r\nAccept: application/sdp\r\n\r\n",
-        requests[0]);
-    EXPECT_EQ(
-        "SETUP rtsp://192.168.1.20:554/h264.sdp/stream=0 RTSP/1.0\r\nCSeq: 2\r\n"
-        "User-Agent: Talvik\r\nTransport: RTP/AVP/UDP;unicast;client_port=5000-5001\r\n\r\n",
-        requests[1]);
-    EXPECT_EQ(
-        "PLAY rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 3\r\nUser-Agent: Talvik\r\n"
-        "Session: 12345678\r\nRange: npt=0.000-\r\n\r\n",
-        requests[2]);
-    EXPECT_EQ(
-        "PAUSE rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 4\r\nUser-Agent: Talvik\r\n"
-        "Session: 12345678\r\nRange: npt=0.000-\r\n\r\n",
-        requests[3]);
-    EXPECT_EQ(0u,
-              requests[4].find("PLAY rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 5\r\n"));
-    EXPECT_EQ(
-        "TEARDOWN rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 6\r\n"
-        "User-Agent: Talvik\r\nSession: 12345678\r\n\r\n",
-        requests[5]);
-    EXPECT_EQ(1, user.ready);
-    EXPECT_EQ("12345678", user.sessionId);
-    EXPECT_EQ(1, user.stopped);
-    EXPECT_FALSE(client->IsConnected());
-    EXPECT_EQ(6970u, client->GetSessionInfo().serverRtpPort);
-}
 
 std::string FloodedHeaders() {
     std::string flood = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n";
@@ -340,147 +289,105 @@ std::string Methods(const std::vector<std::string>& requests) {
     return methods;
 }
 
-struct EarlyEndCase {
-    const char* name;
-    std::vector<std::string> script;
-    bool throwOnReady;  // an exception counts as a refusal
-    const char* methods;
-    int ready;
-};
+#define kRefused "talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP"
 
-class EarlyEnd : public RTSPClientTest, public ::testing::WithParamInterface<EarlyEndCase> {};
-
-// No PLAY after a failure; a TEARDOWN only once a SETUP went out.
-TEST_P(EarlyEnd, StopsWithoutPlay) {
-    const EarlyEndCase& c = GetParam();
-    user.throwOnReady = c.throwOnReady;
-    camera->Script(c.script);
-    EXPECT_EQ(c.methods, Methods(RunUntilStopped()));
-    EXPECT_EQ(c.ready, user.ready);
-    EXPECT_EQ(1, user.stopped);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EarlyEnd,
-    ::testing::Values(
-        EarlyEndCase{"SecondChallengeInTheSameScheme",
-                     {kChallenge, kChallenge, kChallenge},
-                     false,
-                     "DESCRIBE DESCRIBE",
-                     0},
-        EarlyEndCase{"EndlessHeaderBlockIsCut", {FloodedHeaders()}, false, "DESCRIBE", 0},
-        EarlyEndCase{
-            "FailedSetup", {DescribeOk(), kNotFound, kOk}, false, "DESCRIBE SETUP TEARDOWN", 0},
-        EarlyEndCase{
-            "RefusingUser", {DescribeOk(), kSetupUdpOk, kOk}, true, "DESCRIBE SETUP TEARDOWN", 1}),
-    [](const ::testing::TestParamInfo<EarlyEndCase>& info) {
-        return std::string(info.param.name);
-    });
-
-struct TeardownCase {
-    const char* name;
-    bool answered;               // the camera answers the first run's TEARDOWN
-    const char* secondRunStart;  // the first request of the next run
-};
-
-class NextRun : public RTSPClientTest, public ::testing::WithParamInterface<TeardownCase> {};
-
-// A TEARDOWN is repeated at the next run only while it has had no answer.
-TEST_P(NextRun, RepeatsOnlyAPendingTeardown) {
-    std::vector<std::string> run = {DescribeOk(), kSetupUdpOk, kOk};
-    camera->Script(
-        GetParam().answered ? std::vector<std::string>{DescribeOk(), kSetupUdpOk, kOk, kOk} : run);
-    RunUntil(3, CameraSettings());  // Stop sends the TEARDOWN
-    if (!GetParam().answered) run.insert(run.begin(), kOk);
-    camera->Script(run);
-    const std::vector<std::string> requests = RunUntil(7, CameraSettings());
-    ASSERT_GE(requests.size(), 7u);
-    EXPECT_EQ(GetParam().secondRunStart, requests[4].substr(0, requests[4].find("User-Agent")));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NextRun,
-    ::testing::Values(
-        TeardownCase{"AnsweredTeardownIsNotRepeated", true,
-                     "DESCRIBE rtsp://192.168.1.20:554/h264.sdp?res=full RTSP/1.0\r\nCSeq: 1\r\n"},
-        TeardownCase{"UnansweredTeardownIsRepeated", false,
-                     "TEARDOWN rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 4\r\n"}),
-    [](const ::testing::TestParamInfo<TeardownCase>& info) {
-        return std::string(info.param.name);
-    });
-
-const std::string kUnsupportedTransport =
-    "RTSP/1.0 461 Unsupported Transport\r\nCSeq: {cseq}\r\n\r\n";
-const char kRefusedSetup[] =
-    "talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP SETUP with 461 "
-    "Unsupported Transport";
-
-struct RefusalCase {
-    const char* name;
-    std::vector<std::vector<std::string>> runs;  // the answers of each run
-    std::vector<std::string> lines;              // level-1 lines expected in all
-};
-
-class Refusal : public RTSPClientTest, public ::testing::WithParamInterface<RefusalCase> {};
-
-// A refused request is told once per run of identical refusals, with the
-// method, status and reason phrase, and without credentials.
-TEST_P(Refusal, IsLoggedOncePerRunOfIdenticalRefusals) {
-    for (const std::vector<std::string>& run : GetParam().runs) {
-        camera->Script(run);
-        const size_t before = camera->Requests().size();
-        ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
-        // A run either ends by itself or reaches PLAY.
-        ASSERT_TRUE(camera->WaitForRequests(before + std::min<size_t>(run.size(), 3)));
-        client->Stop();
+// The camera's answers, one letter each: D the description, S the UDP set-up,
+// O, C a Basic challenge, N 404, U 461, 4 400, 5 500, F an endless header
+// block, H a hostile reason phrase.
+std::vector<std::string> Answers(const std::string& letters) {
+    std::vector<std::string> answers;
+    for (const char letter : letters) {
+        const char* status = letter == '4'   ? "400 Bad Request"
+                             : letter == '5' ? "500 Internal Server Error"
+                                             : nullptr;
+        if (status) answers.push_back(Status(status));
+        if (letter == 'D') answers.push_back(DescribeOk());
+        if (letter == 'S') answers.push_back(kSetupUdpOk);
+        if (letter == 'O') answers.push_back(kOk);
+        if (letter == 'C') answers.push_back(kChallenge);
+        if (letter == 'N') answers.push_back(kNotFound);
+        if (letter == 'U') answers.push_back(Status("461 Unsupported Transport"));
+        if (letter == 'F') answers.push_back(FloodedHeaders());
+        if (letter == 'H') answers.push_back(Status("404 Gone%s%n\x01" + std::string(200, 'x')));
     }
-    std::vector<std::string> lines;
+    return answers;
+}
+
+struct RunsCase {
+    const char* name;
+    const char* runs;      // the camera's answers in each run (Answers), runs split by "|"
+    bool userRefuses;      // the session-ready call throws
+    const char* methods;   // the requests of every run, runs split by "|"
+    const char* refusals;  // the refusals logged (at level 1), split by "|"
+};
+
+class Runs : public RTSPClientTest, public ::testing::WithParamInterface<RunsCase> {};
+
+// Each run ends by itself or reaches PLAY, and is then stopped. No PLAY after
+// a failure; a TEARDOWN once a SETUP went out, repeated at the next run only
+// while unanswered. A refusal is logged once per run of identical refusals,
+// with the method, status and reason phrase, and without credentials.
+TEST_P(Runs, RequestsAndRefusals) {
+    const RunsCase& c = GetParam();
+    user.throwOnReady = c.userRefuses;
+    std::string methods;
+    std::istringstream runs(c.runs);
+    for (std::string run; std::getline(runs, run, '|');) {
+        camera->Script(Answers(run));
+        const size_t before = camera->Requests().size();
+        const int stopped = user.stopped;
+        ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
+        ASSERT_TRUE(WaitUntil([&] {
+            const std::vector<std::string> r = camera->Requests();
+            return user.stopped > stopped || (r.size() > before && r.back().rfind("PLAY", 0) == 0);
+        }));
+        client->Stop();
+        EXPECT_EQ(user.stopped, stopped + 1);
+        const std::vector<std::string> requests = camera->Requests();
+        methods +=
+            (methods.empty() ? "" : " | ") +
+            Methods(std::vector<std::string>(requests.begin() + long(before), requests.end()));
+    }
+    EXPECT_EQ(methods, c.methods);
+    std::string refusals;
     for (const talvik_test::LogLine& line : logger.Lines()) {
         EXPECT_EQ(1u, line.level) << line.text;
-        lines.push_back(line.text);
+        const size_t prefix = std::strlen(kRefused " ");
+        EXPECT_EQ(line.text.substr(0, prefix), kRefused " ");
+        refusals += (refusals.empty() ? "" : "|") + line.text.substr(prefix);
     }
-    EXPECT_EQ(GetParam().lines, lines);
+    EXPECT_EQ(refusals, c.refusals);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, Refusal,
+    Cases, Runs,
     ::testing::Values(
-        RefusalCase{"SetupUnsupportedTransport",
-                    {{DescribeOk(), kUnsupportedTransport, kOk}},
-                    {kRefusedSetup}},
-        RefusalCase{
-            "SetupBadRequestAndServerError",
-            {{DescribeOk(), "RTSP/1.0 400 Bad Request\r\nCSeq: {cseq}\r\n\r\n", kOk},
-             {DescribeOk(), "RTSP/1.0 500 Internal Server Error\r\nCSeq: {cseq}\r\n\r\n", kOk}},
-            {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP SETUP "
-             "with 400 Bad Request",
-             "talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP SETUP "
-             "with 500 Internal Server Error"}},
-        RefusalCase{"DescribeNotFound",
-                    {{kNotFound}},
-                    {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP "
-                     "DESCRIBE with 404 Not Found"}},
-        RefusalCase{"WrongCredentials",
-                    {{kChallenge, kChallenge}},
-                    {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP "
-                     "DESCRIBE with 401 Unauthorized"}},
-        RefusalCase{"RepeatedRefusalOnce",
-                    {{DescribeOk(), kUnsupportedTransport, kOk},
-                     {DescribeOk(), kUnsupportedTransport, kOk},
-                     {DescribeOk(), kUnsupportedTransport, kOk}},
-                    {kRefusedSetup}},
-        RefusalCase{"AgainAfterRecovery",
-                    {{DescribeOk(), kUnsupportedTransport, kOk},
-                     {DescribeOk(), kSetupUdpOk, kOk, kOk},
-                     {DescribeOk(), kUnsupportedTransport, kOk}},
-                    {kRefusedSetup, kRefusedSetup}},
-        RefusalCase{
-            "HostileReasonIsCutAndCleaned",
-            {{"RTSP/1.0 404 Gone%s%n\x01" + std::string(200, 'x') + "\r\nCSeq: {cseq}\r\n\r\n"}},
-            {"talvik::CBaseRTSPClient::Request: Device 127.0.0.1:80 refused RTSP "
-             "DESCRIBE with 404 Gone%s%n?" +
-             std::string(55, 'x')}}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+        RunsCase{"SecondChallengeInTheSameScheme", "C C C", false, "DESCRIBE DESCRIBE",
+                 "DESCRIBE with 401 Unauthorized"},
+        RunsCase{"EndlessHeaderBlockIsCut", "F", false, "DESCRIBE", ""},
+        RunsCase{"FailedSetup", "D N O", false, "DESCRIBE SETUP TEARDOWN",
+                 "SETUP with 404 Not Found"},
+        RunsCase{"RefusingUser", "D S O", true, "DESCRIBE SETUP TEARDOWN", ""},
+        RunsCase{"AnsweredTeardownIsNotRepeated", "D S O O | D S O", false,
+                 "DESCRIBE SETUP PLAY TEARDOWN | DESCRIBE SETUP PLAY TEARDOWN", ""},
+        RunsCase{"UnansweredTeardownIsRepeated", "D S O | O D S O", false,
+                 "DESCRIBE SETUP PLAY TEARDOWN | TEARDOWN DESCRIBE SETUP PLAY TEARDOWN", ""},
+        RunsCase{"SetupUnsupportedTransport", "D U O", false, "DESCRIBE SETUP TEARDOWN",
+                 "SETUP with 461 Unsupported Transport"},
+        RunsCase{"SetupBadRequestAndServerError", "D 4 O | D 5 O", false,
+                 "DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP TEARDOWN",
+                 "SETUP with 400 Bad Request|SETUP with 500 Internal Server Error"},
+        RunsCase{"DescribeNotFound", "N", false, "DESCRIBE", "DESCRIBE with 404 Not Found"},
+        RunsCase{"RepeatedRefusalOnce", "D U O | D U O | D U O", false,
+                 "DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP TEARDOWN",
+                 "SETUP with 461 Unsupported Transport"},
+        RunsCase{"AgainAfterRecovery", "D U O | D S O O | D U O", false,
+                 "DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP PLAY TEARDOWN | DESCRIBE SETUP TEARDOWN",
+                 "SETUP with 461 Unsupported Transport|SETUP with 461 Unsupported Transport"},
+        RunsCase{
+            "HostileReasonIsCutAndCleaned", "H", false, "DESCRIBE",
+            "DESCRIBE with 404 Gone%s%n?xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A session from tests/rtsp/sessions/<name>.txt: an optional "settings:" line
 // of key=value words, then "camera:" answers and "client:" requests, each line
@@ -545,7 +452,12 @@ TEST_P(Session, SendsTheTranscriptsRequests) {
     ASSERT_FALSE(t.requests.empty());
     camera->maxChunk = t.maxChunk;
     camera->Script(t.answers);
-    const std::vector<std::string> requests = RunUntil(t.requests.size(), t.settings, t.mode);
+    // A closing TEARDOWN is Stop's.
+    const bool teardown = t.requests.back().rfind("TEARDOWN", 0) == 0;
+    const std::vector<std::string> requests =
+        RunUntil(t.requests.size() - teardown, t.settings, t.mode);
+    EXPECT_EQ(1, user.stopped);
+    EXPECT_FALSE(client->IsConnected());
     ASSERT_GE(requests.size(), t.requests.size());
     for (size_t i = 0; i < t.requests.size(); ++i)
         EXPECT_EQ(t.requests[i], requests[i].substr(0, t.requests[i].size())) << i;
