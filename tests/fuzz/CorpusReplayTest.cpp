@@ -346,6 +346,10 @@ struct Target {
     std::string (*summarise)(const Bytes&);
 };
 
+void PrintTo(const Target& t, std::ostream* os) {
+    *os << t.name;
+}
+
 class CorpusReplay : public ::testing::TestWithParam<Target> {};
 
 TEST_P(CorpusReplay, EverySeedGivesItsSummary) {

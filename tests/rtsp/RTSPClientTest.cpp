@@ -307,6 +307,10 @@ struct RunsCase {
     const char* refusals;  // the refusals logged (at level 1), split by "|"
 };
 
+void PrintTo(const RunsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Runs : public RTSPClientTest, public ::testing::WithParamInterface<RunsCase> {};
 
 // Each run ends by itself or reaches PLAY, and is then stopped. No PLAY after
