@@ -16,23 +16,12 @@ TEST(ParseAuthenticate, NullDigestOutputIsAllowed) {
     EXPECT_EQ(ParseAuthenticate({"Digest nonce=\"n\""}, nullptr), Web::kAuthDigest);
 }
 
-DigestChallenge Challenge(std::string realm, std::string nonce, std::string opaque,
-                          std::string algorithm, std::string qop) {
-    DigestChallenge c;
-    c.valid = true;
-    c.realm = std::move(realm);
-    c.nonce = std::move(nonce);
-    c.opaque = std::move(opaque);
-    c.algorithm = std::move(algorithm);
-    c.qop = std::move(qop);
-    return c;
-}
-
 // RFC 7616 section 3.9.1, MD5
 TEST(DigestAuthorization, MatchesPublishedExample) {
     EXPECT_EQ(BuildDigestAuthorization(
-                  Challenge("http-auth@example.org", "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
-                            "FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS", "MD5", "auth"),
+                  DigestChallenge{
+                      true, "http-auth@example.org", "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+                      "FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS", "MD5", "auth", false},
                   "Mufasa", "Circle of Life", "GET", "/dir/index.html", "", 1,
                   "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
               "Digest username=\"Mufasa\", realm=\"http-auth@example.org\", "
@@ -43,19 +32,15 @@ TEST(DigestAuthorization, MatchesPublishedExample) {
               "nc=00000001, cnonce=\"f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ\"");
 }
 
+// The nonce count is eight hex digits.
 TEST(DigestAuthorization, HostileChallengeCannotAddHeaderLines) {
-    DigestChallenge c = Challenge("a\r\nX-Evil: 1", "n\"o\\", "", "MD5\r\nX: y", "");
-    std::string value = BuildDigestAuthorization(c, "u", "p", "GET", "/", "", 1, "c");
+    DigestChallenge c{true, "a\r\nX-Evil: 1", "n\"o\\", "", "MD5\r\nX: y", "auth", false};
+    std::string value = BuildDigestAuthorization(c, "u", "p", "GET", "/", "", 0x1a, "c");
+    EXPECT_NE(value.find("nc=0000001a"), std::string::npos);
     EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos);
     EXPECT_NE(value.find("realm=\"aX-Evil: 1\""), std::string::npos);
     EXPECT_NE(value.find("nonce=\"n\\\"o\\\\\""), std::string::npos);
     EXPECT_NE(value.find("algorithm=MD5X"), std::string::npos);
-}
-
-TEST(DigestAuthorization, NonceCountIsEightHexDigits) {
-    DigestChallenge c = Challenge("r", "n", "", "", "auth");
-    EXPECT_NE(BuildDigestAuthorization(c, "u", "p", "GET", "/", "", 0x1a, "c").find("nc=0000001a"),
-              std::string::npos);
 }
 
 }  // namespace

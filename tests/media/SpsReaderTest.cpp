@@ -25,11 +25,7 @@ TEST(SpsReader, EveryCutBeforeTheCropFieldsFails) {
         uint32_t height = 0;
         EXPECT_EQ(DecodeSpsSize(au.data(), size, width, height), size >= 4 + 11) << size;
     }
-}
-
-TEST(SpsReader, NullData) {
-    uint32_t width = 1;
-    uint32_t height = 1;
+    uint32_t width = 1, height = 1;
     EXPECT_FALSE(DecodeSpsSize(nullptr, 16, width, height));
     EXPECT_EQ(width, 0u);
 }

@@ -60,46 +60,36 @@ public:
     uint16_t sequence = 65534;  // wraps within the first key frame
 };
 
-struct FailureCase {
-    const char* name;
-    void (*fail)(Fixture&);
-    std::vector<talvik_test::LogLine> log;
-};
-
-class DeliveryFailure : public ::testing::TestWithParam<FailureCase> {};
-
 // A delivery that fails in any way drops frames until the next key frame.
-TEST_P(DeliveryFailure, ResynchronisesUntilTheNextKeyFrame) {
-    Fixture f;
-    GetParam().fail(f);
-    f.KeyFrame();
-    f.host.acceptFrames = true;
-    f.host.bufferShortBy = 0;
-    f.throwOnFrame = false;
-    f.driver.allocator = &f.host;
-    f.Send(kSlice, true);  // waits for a key frame: dropped
-    EXPECT_TRUE(f.parser.NeedKeyFrame());
-    f.KeyFrame();
-    f.Send(kSlice, true);
-    const auto frames = f.host.Frames();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].fourcc, talvik::kFourCCH264);
-    EXPECT_EQ(frames[1].fourcc, talvik::kFourCCI264);
-    EXPECT_EQ(f.host.Created(), f.host.Released());
-    EXPECT_EQ(f.driver.log.Lines(), GetParam().log);
+TEST(H264RTPMediaParser, FailedDeliveryResynchronisesUntilTheNextKeyFrame) {
+    const struct {
+        void (*fail)(Fixture&);
+        std::vector<talvik_test::LogLine> log;
+    } cases[] = {{[](Fixture& f) { f.host.acceptFrames = false; }, {}},
+                 {[](Fixture& f) { f.throwOnFrame = true; }, {}},
+                 {[](Fixture& f) { f.host.bufferShortBy = 1; },
+                  {{1,
+                    "talvik::CH264RTPMediaParser::ProcessFrame: Data copying error, device "
+                    "10.1.2.3:8080"}}}};
+    for (const auto& c : cases) {
+        Fixture f;
+        c.fail(f);
+        f.KeyFrame();
+        f.host.acceptFrames = true;
+        f.host.bufferShortBy = 0;
+        f.throwOnFrame = false;
+        f.Send(kSlice, true);  // waits for a key frame: dropped
+        EXPECT_TRUE(f.parser.NeedKeyFrame());
+        f.KeyFrame();
+        f.Send(kSlice, true);
+        const auto frames = f.host.Frames();
+        ASSERT_EQ(frames.size(), 2u);
+        EXPECT_EQ(frames[0].fourcc, talvik::kFourCCH264);
+        EXPECT_EQ(frames[1].fourcc, talvik::kFourCCI264);
+        EXPECT_EQ(f.host.Created(), f.host.Released());
+        EXPECT_EQ(f.driver.log.Lines(), c.log);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DeliveryFailure,
-    ::testing::Values(FailureCase{"Refused", [](Fixture& f) { f.host.acceptFrames = false; }, {}},
-                      FailureCase{"Thrown", [](Fixture& f) { f.throwOnFrame = true; }, {}},
-                      FailureCase{
-                          "ShortBuffer",
-                          [](Fixture& f) { f.host.bufferShortBy = 1; },
-                          {{1,
-                            "talvik::CH264RTPMediaParser::ProcessFrame: Data copying error, device "
-                            "10.1.2.3:8080"}}}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 TEST(H264RTPMediaParser, WithoutAllocatorNothingIsDelivered) {
     Fixture f;

@@ -1,4 +1,4 @@
-// Splits of the stream the corpus replay cannot list, and the largest frame.
+// Splits of the stream the corpus replay cannot list.
 #include "rtsp/RTSPStreamParser.h"
 
 #include <gtest/gtest.h>
@@ -42,18 +42,6 @@ TEST(RTSPStreamParser, EveryTwoAndThreeWaySplitDeliversBothFramesOnce) {
             ASSERT_EQ(expected, user.packets) << "split at " << a << " and " << b;
         }
     }
-}
-
-TEST(RTSPStreamParser, LargestFrameIsReassembled) {
-    Bytes stream = {'$', 0, 0xFF, 0xFF, 0x80, 0x60, 0x01, 0xF4, 0, 0, 0, 0, 0, 0, 0, 0};
-    stream.resize(4 + 65535, 0xAB);
-    RecordingUser user;
-    CRTSPStreamParser parser(&user, 0, 2);
-    for (size_t pos = 0; pos < stream.size(); pos += 8192)
-        parser.Feed(stream.data() + pos, std::min<size_t>(8192, stream.size() - pos));
-    ASSERT_EQ(1u, user.packets.size());
-    EXPECT_EQ(500u, user.packets[0].first);
-    EXPECT_EQ(Bytes(stream.begin() + 16, stream.end()), user.packets[0].second);
 }
 
 }  // namespace

@@ -45,79 +45,62 @@ TEST_F(ConverterTest, SteadyStreamGivesTimes40msApartThroughWarmUp) {
     EXPECT_TRUE(converter.HasTime());
 }
 
-class TimestampWrapTest : public ConverterTest, public ::testing::WithParamInterface<uint32_t> {};
-
 // Frames arriving together are spread by their RTP steps, also across the
 // wrap of RTP time (about every 13 hours at 90 kHz, possibly through 0).
-TEST_P(TimestampWrapTest, RtpTimestampWrapDoesNotRestartTheTime) {
-    const uint32_t start = GetParam();
-    converter.Convert(start);
-    const uint64_t first = converter.CurrentTime();
-    for (uint32_t i = 1; i <= 4; ++i) {
-        converter.Convert(start + i * kRtpFrame);  // clock does not move
-        EXPECT_EQ(converter.CurrentTime(), first + i * kRtpFrame * 111) << "frame " << i;
+TEST_F(ConverterTest, RtpTimestampWrapDoesNotRestartTheTime) {
+    for (const uint32_t start : {1000u, 0u - 2 * kRtpFrame, 0u - kRtpFrame / 2, 0u}) {
+        CTimeStampConverter c{[this] { return clock; }};
+        c.Convert(start);
+        const uint64_t first = c.CurrentTime();
+        for (uint32_t i = 1; i <= 4; ++i) {
+            c.Convert(start + i * kRtpFrame);  // clock does not move
+            EXPECT_EQ(c.CurrentTime(), first + i * kRtpFrame * 111) << start << " frame " << i;
+        }
     }
-    EXPECT_TRUE(converter.HasTime());
 }
-
-INSTANTIATE_TEST_SUITE_P(StartTimestamps, TimestampWrapTest,
-                         ::testing::Values(1000u, 0u - 2 * kRtpFrame, 0u - kRtpFrame / 2, 0u));
-
-struct RestartCase {
-    const char* name;
-    int steadyFrames;
-    uint64_t clockStep;
-    uint32_t rtpStep;
-};
-
-class RestartAtClockTest : public ConverterTest,
-                           public ::testing::WithParamInterface<RestartCase> {};
 
 // A jump during warm-up, a stall in delivery, and a jump too large to smooth
 // (scaled by a full window's mean an hour would still put the time about 40 s
 // ahead, stamping the next thousand frames in the future).
-TEST_P(RestartAtClockTest, TimeRestartsAtTheClock) {
-    uint32_t ts = 9000;
-    converter.Convert(ts);
-    Steady(GetParam().steadyFrames, ts);
-    clock += GetParam().clockStep;
-    converter.Convert(ts + GetParam().rtpStep);
-    EXPECT_EQ(converter.CurrentTime(), clock);
-    EXPECT_EQ(converter.Drift(), 0u);
-    EXPECT_EQ(converter.LastRtpTimestamp(), ts + GetParam().rtpStep);
+TEST_F(ConverterTest, TimeRestartsAtTheClock) {
+    const struct {
+        int steadyFrames;
+        uint64_t clockStep;
+        uint32_t rtpStep;
+    } cases[] = {
+        {10, kFrame, 2 * 90000}, {150, 3000 * kMs, kRtpFrame}, {1100, kFrame, 3600u * 90000u}};
+    for (const auto& c : cases) {
+        CTimeStampConverter fresh{[this] { return clock; }};
+        uint32_t ts = 9000;
+        fresh.Convert(ts);
+        for (int i = 0; i < c.steadyFrames; ++i) {
+            ts += kRtpFrame;
+            clock += kFrame;
+            fresh.Convert(ts);
+        }
+        clock += c.clockStep;
+        fresh.Convert(ts + c.rtpStep);
+        EXPECT_EQ(fresh.CurrentTime(), clock) << c.steadyFrames;
+        EXPECT_EQ(fresh.Drift(), 0u) << c.steadyFrames;
+        EXPECT_EQ(fresh.LastRtpTimestamp(), ts + c.rtpStep) << c.steadyFrames;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RestartAtClockTest,
-    ::testing::Values(RestartCase{"TwoSecondJumpInWarmUp", 10, kFrame, 2 * 90000},
-                      RestartCase{"ThreeSecondStall", 150, 3000 * kMs, kRtpFrame},
-                      RestartCase{"HourLongJumpWithFullWindow", 1100, kFrame, 3600u * 90000u}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct RepeatCase {
-    const char* name;
-    uint64_t clockAdvance;  // clock movement before the repeated timestamp
-    uint64_t expectedAdvance;
-};
-
-class RepeatedTimestampTest : public ConverterTest,
-                              public ::testing::WithParamInterface<RepeatCase> {};
-
-TEST_P(RepeatedTimestampTest, AdvancesOneMsOrToTheClock) {
-    converter.Convert(3600);
-    converter.Convert(7200);  // clock unchanged: time is ahead by one step
-    const uint64_t before = converter.CurrentTime();
-    ASSERT_EQ(before, kStart + 3600 * 111);
-    clock += GetParam().clockAdvance;
-    converter.Convert(7200);
-    EXPECT_EQ(converter.CurrentTime(), before + GetParam().expectedAdvance);
+// A repeated timestamp advances the time by 1 ms, or to the clock when that is later.
+TEST_F(ConverterTest, RepeatedTimestampAdvancesOneMsOrToTheClock) {
+    const uint64_t cases[][2] = {{0, kMs}, {2 * kFrame, 2 * kFrame - 3600 * 111}};
+    for (const auto& [clockAdvance, expectedAdvance] : cases) {
+        clock = kStart;
+        CTimeStampConverter c{[this] { return clock; }};
+        c.Convert(3600);
+        c.Convert(7200);  // clock unchanged: time is ahead by one step
+        const uint64_t before = c.CurrentTime();
+        ASSERT_EQ(before, kStart + 3600 * 111);
+        clock += clockAdvance;
+        c.Convert(7200);
+        EXPECT_EQ(c.CurrentTime(), before + expectedAdvance) << clockAdvance;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, RepeatedTimestampTest,
-                         ::testing::Values(RepeatCase{"ClockBehind", 0, kMs},
-                                           RepeatCase{"ClockLater", 2 * kFrame,
-                                                      2 * kFrame - 3600 * 111}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConverterTest, ForwardJumpAfterWarmUpIsSmoothedBackTowardsTheClock) {
     uint32_t ts = 9000;
