@@ -52,10 +52,8 @@ COsThread::~COsThread() {
 bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
     if (started_ || routine == nullptr || atEnd == nullptr) return false;
     auto* block = new StartBlock{routine, atEnd, arg};
-    // Created suspended, so that the handle is in the block before the thread
-    // can drop the last reference to it.
     unsigned id = 0;
-    const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, block, CREATE_SUSPENDED, &id);
+    const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, block, 0, &id);
     if (thread == 0) {
         delete block;
         return false;
@@ -63,7 +61,6 @@ bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
     block->thread = reinterpret_cast<HANDLE>(thread);
     handle_ = reinterpret_cast<uintptr_t>(block);
     started_ = true;
-    ResumeThread(block->thread);
     return true;
 }
 
