@@ -53,9 +53,10 @@ struct HostCoreVersion {
     uint16_t revision = 0;
 };
 
-// Reads the version from the file name of the host core library
-// ("libvantrel.so.MAJOR.MINOR.BUILD.REV") as the dynamic loader finds it;
-// 5.12.0.0 when there is none or the name carries no full version.
+// Reads the product version of the host core library: on Windows from the
+// version resource of "vantrel.dll", on Linux from the file name the dynamic
+// loader finds ("libvantrel.so.MAJOR.MINOR.BUILD.REV"); 5.12.0.0 when there
+// is none or it carries no full version.
 HostCoreVersion ReadHostCoreVersion();
 
 // Older hosts do not know the information and notice levels.

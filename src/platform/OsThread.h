@@ -19,8 +19,10 @@ public:
     COsThread& operator=(const COsThread&) = delete;
 
     // Runs routine(arg) on a new thread; atEnd(arg) runs on that thread when
-    // it ends, by returning or by a forced end. False when no thread could be
-    // made (atEnd then never runs).
+    // it ends, by returning or by a forced end. A forced end that cannot
+    // unwind the thread (Windows) runs atEnd on the ending thread instead,
+    // once the thread is gone. False when no thread could be made (atEnd then
+    // never runs).
     bool Start(Routine routine, Routine atEnd, void* arg);
     bool Started() const { return started_; }
     // Waits without limit, then releases the thread.

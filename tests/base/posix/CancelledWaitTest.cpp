@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <chrono>
+#include <thread>
+
+#include "base/Event.h"
+
+using talvik::CEvent;
+using talvik::CManualEvent;
+using talvik::WaitAny;
+
+namespace {
+
+// A thread cancelled while it waits (the last resort of a stop) unwinds out
+// of the wait and leaves no trace in the events it waited on: its stack is
+// made inaccessible afterwards, so a Set that still reached it would crash.
+TEST(WaitAny, CancelledWaiterUnwindsAndLeavesTheEvents) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers do not model thread cancellation";
+#endif
+    CEvent work, entered;
+    CManualEvent stop;
+    struct Args {
+        CEvent* events[2];
+        CEvent* entered;
+    } args{{&work, &stop}, &entered};
+    constexpr size_t kStackSize = 1 << 20;
+    void* stack =
+        mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, stack);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack, kStackSize);
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(
+                     &thread, &attributes,
+                     [](void* p) -> void* {
+                         Args* a = static_cast<Args*>(p);
+                         a->entered->Set();
+                         WaitAny(a->events, 2, talvik::kInfinite);
+                         return nullptr;
+                     },
+                     &args));
+    pthread_attr_destroy(&attributes);
+    ASSERT_TRUE(entered.Wait(5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it sleep
+    ASSERT_EQ(0, pthread_cancel(thread));
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 10;
+    ASSERT_EQ(0, pthread_timedjoin_np(thread, nullptr, &deadline));
+    ASSERT_EQ(0, mprotect(stack, kStackSize, PROT_NONE));
+
+    work.Set();
+    stop.Set();
+    EXPECT_TRUE(work.Wait(0));
+    munmap(stack, kStackSize);
+}
+
+}  // namespace
