@@ -180,15 +180,18 @@ TEST(WineStop, StopWhileTheCameraIsSilentNeedsNoForcedEnd) {
     if (!host.Install("<Configuration><Default/></Configuration>\n", &why)) GTEST_SKIP() << why;
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
+    // Silent once the stream runs (Wine's start-up takes seconds on a busy
+    // machine).
     std::thread silencer([&] {
-        std::this_thread::sleep_for(std::chrono::seconds(3));
+        for (int i = 0; i < 600 && sim->StreamStat(1, "frames") < 25; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         sim->Get("/sim/silence?seconds=120");
     });
     int code = -1;
     const auto start = std::chrono::steady_clock::now();
     const std::string json =
         host.Run("record --address 127.0.0.1 --port " + std::to_string(sim->HttpPort()) +
-                     " --codec jpeg --interval 40 --duration 8 --json --discard",
+                     " --codec jpeg --interval 40 --duration 10 --json --discard",
                  &code);
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
