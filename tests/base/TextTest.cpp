@@ -16,41 +16,24 @@ TEST(GetParamValue, EmbeddedNulIsPlainByte) {
 }
 
 TEST(ParseUnsigned, ReadsLikeAThirtyTwoBitStrtoul) {
-    struct Case {
-        std::string text;
-        uint32_t expected;
-    } cases[] = {
-        {"", 0},
-        {"65", 65},
-        {"4294967294", 4294967294u},
-        {"4294967295", 0},
-        {"99999999999", 0},
-        {"12a", 12},
-        {" 42", 42},
-        {"+7", 7},
-        {"-1", 0},
-        {"-7", 4294967289u},
+    const std::pair<std::string, uint32_t> cases[] = {
+        {"", 0},     {"65", 65},          {"4294967294", 4294967294u}, {"4294967295", 0},
+        {"12a", 12}, {" 42", 42},         {"99999999999", 0},          {"+7", 7},
+        {"-1", 0},   {"-7", 4294967289u},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(talvik::ParseUnsigned(c.text), c.expected) << c.text;
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(talvik::ParseUnsigned(text), expected) << text;
 }
 
-TEST(FormatString, FormatsAnyLength) {
-    EXPECT_EQ(talvik::FormatString("%s:%hu", "10.0.0.5", static_cast<unsigned short>(80)),
-              "10.0.0.5:80");
+TEST(Text, FormatTrimLowerAndResolve) {
     const std::string big(10000, 'x');
-    EXPECT_EQ(talvik::FormatString("<%s>", big.c_str()), "<" + big + ">");
-    EXPECT_EQ(talvik::FormatString("%s", ""), "");
-}
-
-TEST(TrimAndLower, HandleBlanksTabsAndBytes) {
+    EXPECT_EQ(talvik::FormatString("%s:%hu <%s>", "10.0.0.5", static_cast<unsigned short>(80),
+                                   big.c_str()),
+              "10.0.0.5:80 <" + big + ">");
     EXPECT_EQ(talvik::TrimBlanks(" \t model \t"), "model");
     EXPECT_EQ(talvik::TrimBlanks(" \t "), "");
     EXPECT_EQ(talvik::TrimBlanks("a\nb"), "a\nb");  // only blanks and tabs
     EXPECT_EQ(talvik::ToLowerCase("RTPoverRTSP\xC4"), "rtpoverrtsp\xC4");
-}
-
-TEST(ResolveHostAddress, DottedLocalhostAndFailures) {
     EXPECT_EQ(talvik::ResolveHostAddress(""), 0u);
     EXPECT_EQ(talvik::ResolveHostAddress("127.0.0.1"), htonl(0x7F000001));
     EXPECT_EQ(talvik::ResolveHostAddress("localhost"), htonl(0x7F000001));

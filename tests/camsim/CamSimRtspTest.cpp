@@ -9,12 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <thread>
 
-#include "support/CamSim.h"
 #include "support/TestFiles.h"
 #include "support/Threads.h"
 
@@ -22,52 +19,59 @@ namespace talvik {
 namespace test {
 namespace {
 
-using talvik_test::WaitUntil;
-
-// A bare RTSP client: one request at a time, the response head back. It
-// sends no RTCP and no keep-alive, so only the session time-out can end its
-// session.
+// A bare RTSP client: one request at a time, the status line back (the
+// whole head with `head`). It sends no RTCP and no keep-alive, so only the
+// session time-out can end its session.
 class BareRtspClient {
 public:
-    explicit BareRtspClient(uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit BareRtspClient(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+        connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     }
     ~BareRtspClient() { close(fd_); }
 
-    // Sends one request and returns the response head ("" on failure).
     std::string Request(const std::string& method, const std::string& uri,
-                        const std::string& headers = "") {
-        if (!connected_) return "";
-        std::string request = method + " " + uri + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
-                              "\r\n" + headers + "\r\n";
-        if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(request.size()))
-            return "";
-        // Interleaved RTP and RTCP frames ("$", channel, 16-bit length) that
-        // come before the answer are skipped.
+                        const std::string& headers = "", std::string* head = nullptr) {
+        const std::string request = method + " " + uri +
+                                    " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) + "\r\n" +
+                                    headers + "\r\n";
+        send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
         std::string reply;
+        char buf[4096];
+        pollfd p{fd_, POLLIN, 0};
         for (;;) {
-            while (!reply.empty() && reply[0] == '$') {
-                if (reply.size() < 4) break;
-                const size_t frame = 4 + ((uint8_t(reply[2]) << 8) | uint8_t(reply[3]));
-                if (reply.size() < frame) break;
-                reply.erase(0, frame);
+            // Interleaved frames ("$", channel, 16-bit length) before the answer are skipped.
+            while (reply.size() >= 4 && reply[0] == '$' &&
+                   reply.size() >= 4 + size_t(uint8_t(reply[2]) << 8 | uint8_t(reply[3])))
+                reply.erase(0, 4 + size_t(uint8_t(reply[2]) << 8 | uint8_t(reply[3])));
+            const size_t end = reply.find("\r\n\r\n");
+            if (reply[0] != '$' && end != std::string::npos) {
+                if (head) *head = reply.substr(0, end + 4);
+                return reply.substr(0, reply.find("\r\n"));
             }
-            if ((reply.empty() || reply[0] != '$') && reply.find("\r\n\r\n") != std::string::npos)
-                return reply.substr(0, reply.find("\r\n\r\n") + 4);
-            if (reply.size() > (1 << 20)) return "";
-            char buf[4096];
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0) return "";
-            ssize_t n = read(fd_, buf, sizeof(buf));
-            if (n <= 0) return "";
-            reply.append(buf, static_cast<size_t>(n));
+            const ssize_t n = poll(&p, 1, 10000) == 1 ? read(fd_, buf, sizeof(buf)) : 0;
+            if (n <= 0 || reply.size() > (1 << 20)) return "";
+            reply.append(buf, size_t(n));
         }
+    }
+
+    // DESCRIBE, SETUP (UDP to ports nobody listens on, or interleaved) and
+    // PLAY of a small stream; "Session: id\r\n" ("" on failure), the control
+    // URL in *base and the SETUP answer's head in *setup.
+    std::string Play(const CamSim& sim, bool interleaved, std::string* base, std::string* setup) {
+        std::string describe;
+        Request("DESCRIBE", sim.RtspUrl("/h264.sdp?x1=160&y1=120&fps=5"),
+                "Accept: application/sdp\r\n", &describe);
+        *base = Header(describe, "Content-Base");
+        Request("SETUP", *base + "stream=0",
+                interleaved ? "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"
+                            : "Transport: RTP/AVP;unicast;client_port=50000-50001\r\n",
+                setup);
+        const std::string session = "Session: " + Header(*setup, "Session") + "\r\n";
+        return Request("PLAY", *base, session) == "RTSP/1.0 200 OK" ? session : "";
     }
 
     static std::string Header(const std::string& reply, const std::string& name) {
@@ -78,14 +82,9 @@ public:
     }
 
 private:
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd_;
     int cseq_ = 0;
 };
-
-std::string StatusLine(const std::string& reply) {
-    return reply.substr(0, reply.find("\r\n"));
-}
 
 TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
     auto sim = StartCamSim({"--sensors", "4"});
@@ -95,15 +94,10 @@ TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
         {"/h264.sdp?x0=64&x1=32", "RTSP/1.0 400 Bad Request"},
         {"/h264.sdp5?x1=64&y1=64", "RTSP/1.0 404 Not Found"},
         {"/h264.sdp1x?x1=64&y1=64", "RTSP/1.0 404 Not Found"},
+        {"/h264.sdp4?x1=64&y1=64", "RTSP/1.0 200 OK"},
     };
-    for (const auto& c : cases) {
-        BareRtspClient client(sim->RtspPort());
-        EXPECT_EQ(StatusLine(client.Request("DESCRIBE", sim->RtspUrl(c.first))), c.second)
-            << c.first;
-    }
-    BareRtspClient client(sim->RtspPort());
-    EXPECT_EQ(StatusLine(client.Request("DESCRIBE", sim->RtspUrl("/h264.sdp4?x1=64&y1=64"))),
-              "RTSP/1.0 200 OK");
+    for (const auto& [path, status] : cases)
+        EXPECT_EQ(BareRtspClient(sim->RtspPort()).Request("DESCRIBE", sim->RtspUrl(path)), status);
     EXPECT_EQ(sim->Get("/get?freq"), "freq=60\r\n");
 }
 
@@ -118,12 +112,11 @@ TEST(CamSimRtsp, HttpAnswersWhileOver1024DescriptorsAreOpen) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     auto sim = StartCamSim();  // inherits the limit
     ASSERT_TRUE(sim);
-    const std::string url = sim->RtspUrl("/h264.sdp");
     std::vector<std::unique_ptr<BareRtspClient>> clients;
     for (int i = 0; i < 1100; ++i) {
         clients.push_back(std::make_unique<BareRtspClient>(sim->RtspPort()));
         // Answered: the simulator holds the connection's descriptor.
-        ASSERT_EQ(StatusLine(clients.back()->Request("OPTIONS", url)), "RTSP/1.0 200 OK") << i;
+        ASSERT_EQ(clients.back()->Request("OPTIONS", sim->RtspUrl("/h264.sdp")), "RTSP/1.0 200 OK");
     }
     long status = 0;
     EXPECT_EQ(sim->Get("/get?freq", &status), "freq=60\r\n");
@@ -138,10 +131,9 @@ TEST(CamSimRtsp, FaultRuleAnswersDescribeOnly) {
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp&status=404&count=1"), "ok\n");
     const std::string url = sim->RtspUrl("/h264.sdp?x1=160&y1=120");
     BareRtspClient client(sim->RtspPort());
-    EXPECT_EQ(StatusLine(client.Request("OPTIONS", url)), "RTSP/1.0 200 OK");
-    EXPECT_EQ(StatusLine(client.Request("DESCRIBE", url)), "RTSP/1.0 404 Not Found");
-    BareRtspClient again(sim->RtspPort());
-    EXPECT_EQ(StatusLine(again.Request("DESCRIBE", url)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(client.Request("OPTIONS", url), "RTSP/1.0 200 OK");
+    EXPECT_EQ(client.Request("DESCRIBE", url), "RTSP/1.0 404 Not Found");
+    EXPECT_EQ(BareRtspClient(sim->RtspPort()).Request("DESCRIBE", url), "RTSP/1.0 200 OK");
 }
 
 // A status rule that meets the keep-alive of a playing interleaved session
@@ -150,89 +142,46 @@ TEST(CamSimRtsp, StatusRuleDuringPlayingInterleavedSessionKeepsServerAlive) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     BareRtspClient client(sim->RtspPort());
-    const std::string url = sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=10");
-    const std::string describe = client.Request("DESCRIBE", url, "Accept: application/sdp\r\n");
-    ASSERT_EQ(StatusLine(describe), "RTSP/1.0 200 OK") << describe;
-    const std::string base = BareRtspClient::Header(describe, "Content-Base");
-    const std::string setup = client.Request("SETUP", base + "stream=0",
-                                             "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
-    ASSERT_EQ(StatusLine(setup), "RTSP/1.0 200 OK") << setup;
-    const std::string session = "Session: " + BareRtspClient::Header(setup, "Session") + "\r\n";
-    ASSERT_EQ(StatusLine(client.Request("PLAY", base, session)), "RTSP/1.0 200 OK");
+    std::string base, setup;
+    const std::string session = client.Play(*sim, true, &base, &setup);
+    ASSERT_NE(session, "") << setup;
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/&status=401"), "ok\n");
-    EXPECT_EQ(StatusLine(client.Request("OPTIONS", base, session)), "RTSP/1.0 200 OK");
-    EXPECT_EQ(StatusLine(client.Request("GET_PARAMETER", base, session)),
-              "RTSP/1.0 401 Unauthorized");
-    EXPECT_EQ(StatusLine(client.Request("OPTIONS", base, session)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(client.Request("OPTIONS", base, session), "RTSP/1.0 200 OK");
+    EXPECT_EQ(client.Request("GET_PARAMETER", base, session), "RTSP/1.0 401 Unauthorized");
+    EXPECT_EQ(client.Request("OPTIONS", base, session), "RTSP/1.0 200 OK");
     ASSERT_EQ(sim->Get("/sim/fault?clear=1"), "ok\n");
-    EXPECT_EQ(StatusLine(client.Request("GET_PARAMETER", base, session)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(client.Request("GET_PARAMETER", base, session), "RTSP/1.0 200 OK");
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
-}
-
-TEST(CamSimRtsp, SilentSessionTimesOut) {
-    auto sim = StartCamSim({"--session-timeout", "2"});
-    ASSERT_TRUE(sim);
-    BareRtspClient client(sim->RtspPort());
-    std::string url = sim->RtspUrl("/h264.sdp?x1=160&y1=120&fps=5");
-    std::string describe = client.Request("DESCRIBE", url, "Accept: application/sdp\r\n");
-    ASSERT_EQ(describe.substr(0, 15), "RTSP/1.0 200 OK") << describe;
-    std::string base = BareRtspClient::Header(describe, "Content-Base");
-    ASSERT_EQ(base, sim->RtspUrl("/h264.sdp/"));
-    // Ports nobody listens on: the packets go nowhere and no RTCP comes back.
-    std::string setup = client.Request("SETUP", base + "stream=0",
-                                       "Transport: RTP/AVP;unicast;client_port=50000-50001\r\n");
-    ASSERT_EQ(setup.substr(0, 15), "RTSP/1.0 200 OK") << setup;
-    std::string session = BareRtspClient::Header(setup, "Session");
-    ASSERT_FALSE(session.empty());
-    EXPECT_NE(setup.find("timeout=2"), std::string::npos) << setup;
-    std::string play = client.Request("PLAY", base, "Session: " + session + "\r\n");
-    ASSERT_EQ(play.substr(0, 15), "RTSP/1.0 200 OK") << play;
-    EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
-    EXPECT_TRUE(WaitUntil([&] { return sim->Counter("rtsp_sessions") == 0; }, 30000));
-    std::string again = client.Request("GET_PARAMETER", base, "Session: " + session + "\r\n");
-    EXPECT_EQ(again.substr(0, 12), "RTSP/1.0 454") << again;
-}
-
-// A playing session of `client`: its Session id ("" on failure) and control URL.
-std::string PlaySession(BareRtspClient& client, const CamSim& sim, std::string* base) {
-    const std::string describe = client.Request(
-        "DESCRIBE", sim.RtspUrl("/h264.sdp?x1=160&y1=120&fps=5"), "Accept: application/sdp\r\n");
-    *base = BareRtspClient::Header(describe, "Content-Base");
-    const std::string setup = client.Request(
-        "SETUP", *base + "stream=0", "Transport: RTP/AVP;unicast;client_port=50000-50001\r\n");
-    const std::string session = BareRtspClient::Header(setup, "Session");
-    const std::string play = client.Request("PLAY", *base, "Session: " + session + "\r\n");
-    return StatusLine(play) == "RTSP/1.0 200 OK" ? session : "";
 }
 
 // With --refresh-on GET_PARAMETER a session pinged with OPTIONS ends after
-// the time-out while one pinged with GET_PARAMETER lives on; a rule that names
-// a method answers only that method.
-TEST(CamSimRtsp, RefreshOnlyOnListedMethodsAndMethodRules) {
+// the time-out (announced in SETUP) while one pinged with GET_PARAMETER
+// lives on; a rule that names a method answers only that method.
+TEST(CamSimRtsp, SessionTimeOutRefreshOnlyOnListedMethodsAndMethodRules) {
     auto sim = StartCamSim({"--session-timeout", "2", "--refresh-on", "GET_PARAMETER"});
     ASSERT_TRUE(sim);
     BareRtspClient options(sim->RtspPort()), getParameter(sim->RtspPort());
-    std::string optionsBase, base;
-    const std::string optionsSession = PlaySession(options, *sim, &optionsBase);
-    const std::string session = PlaySession(getParameter, *sim, &base);
-    ASSERT_FALSE(optionsSession.empty());
-    ASSERT_FALSE(session.empty());
-    const std::string ping = "Session: " + session + "\r\n";
-    EXPECT_TRUE(WaitUntil(
+    std::string optionsBase, base, setup;
+    const std::string optionsSession = options.Play(*sim, false, &optionsBase, &setup);
+    const std::string session = getParameter.Play(*sim, false, &base, &setup);
+    ASSERT_NE(optionsSession, "");
+    ASSERT_NE(session, "");
+    EXPECT_EQ(base, sim->RtspUrl("/h264.sdp/"));
+    EXPECT_NE(setup.find("timeout=2"), std::string::npos) << setup;
+    EXPECT_EQ(sim->Counter("rtsp_sessions"), 2);
+    EXPECT_TRUE(talvik_test::WaitUntil(
         [&] {
-            EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)),
-                      "RTSP/1.0 200 OK");
+            EXPECT_EQ(getParameter.Request("GET_PARAMETER", base, session), "RTSP/1.0 200 OK");
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            return StatusLine(options.Request("OPTIONS", optionsBase,
-                                              "Session: " + optionsSession + "\r\n")) ==
+            return options.Request("OPTIONS", optionsBase, optionsSession) ==
                    "RTSP/1.0 454 Session Not Found";
         },
         30000));
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 1);
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp&method=GET_PARAMETER&status=405"), "ok\n");
-    EXPECT_EQ(StatusLine(getParameter.Request("GET_PARAMETER", base, ping)),
+    EXPECT_EQ(getParameter.Request("GET_PARAMETER", base, session),
               "RTSP/1.0 405 Method Not Allowed");
-    EXPECT_EQ(StatusLine(getParameter.Request("OPTIONS", base, ping)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(getParameter.Request("OPTIONS", base, session), "RTSP/1.0 200 OK");
     EXPECT_EQ(sim->Get("/sim/fault?prefix=/&method=get&status=405"), "400 Bad Request: method\r\n");
 }
 

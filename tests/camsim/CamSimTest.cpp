@@ -16,8 +16,7 @@ TEST(CamSimCommandLine, BadArgumentsGiveUsageAndExitCode2) {
         {"--http-port 70000", "camsim: bad value '70000' for --http-port"},
         {"--sensor-size 1920", "camsim: bad value '1920' for --sensor-size"},
         {"--model", "camsim: missing value for --model"},
-        {"stray", "camsim: unexpected argument 'stray'"},
-    };
+        {"stray", "camsim: unexpected argument 'stray'"}};
     for (const auto& c : cases) {
         int exitCode = 0;
         const std::string out =
@@ -56,12 +55,11 @@ TEST(CamSimHttp, BadRequestsGetErrorsAndTheCameraLivesOn) {
         {"/sim/fault?prefix=get&status=500", 400},
         {"/sim/fault?prefix=/get&trickle_ms=0", 400},
         {"/sim/fault?prefix=/get&trickle_ms=100&status=500", 400},
-        {std::string(5000, '/'), 414},
-    };
-    for (const auto& c : cases) {
+        {std::string(5000, '/'), 414}};
+    for (const auto& [path, expected] : cases) {
         long status = 0;
-        sim->Get(c.first, &status);
-        EXPECT_EQ(status, c.second) << c.first.substr(0, 40);
+        sim->Get(path, &status);
+        EXPECT_EQ(status, expected) << path.substr(0, 40);
     }
     long status = 0;
     EXPECT_EQ(sim->Get("/get?channelenable", &status), "channelenable=15\r\n");

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -13,7 +12,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "HostObjects.h"
@@ -32,6 +30,7 @@ using talvik::test::RunCommand;
 using talvik::test::SplitLines;
 using talvik::test::StartCamSim;
 using talvik::test::TempDir;
+using talvik_test::WaitUntil;
 
 const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
 const std::string kModule = TALVIK_BINARY_DIR "/libtalvik_arecont.so";
@@ -45,13 +44,13 @@ struct RecordRun {
     std::string log;  // the driver's messages
 };
 
-// `host record` against camsim's HTTP port; the messages go to logFile
-// (default: messages.txt in outDir, which must exist then).
+// `host record` against camsim's HTTP port into outDir (made if missing).
 inline RecordRun Record(const std::string& host, uint16_t port, const std::string& flags,
-                        const std::string& outDir, std::string logFile = "") {
+                        const std::string& outDir) {
     RecordRun run;
-    if (logFile.empty()) logFile = outDir + "/messages.txt";
-    run.json = RunCommand(host + " record --address 127.0.0.1 --port " + std::to_string(port) +
+    const std::string logFile = outDir + "/messages.txt";
+    run.json = RunCommand("mkdir -p '" + outDir + "' && " + host +
+                              " record --address 127.0.0.1 --port " + std::to_string(port) +
                               " --json --out " + outDir + " " + flags + " 2>" + logFile,
                           180000, &run.exitCode);
     run.log = ReadFile(logFile);
@@ -62,13 +61,12 @@ inline RecordRun Record(const std::string& host, uint16_t port, const std::strin
 // settings file beside the host.
 struct HostCopy {
     TempDir dir;
-    std::string host;
+    std::string host = dir.Path() + "/talvik-host";
     bool ok = false;
     explicit HostCopy(const std::string& settingsXml) {
         int code = -1;
         RunCommand("cp '" + kHost + "' '" + kModule + "' '" + dir.Path() + "/'", 20000, &code);
         ok = code == 0;
-        host = dir.Path() + "/talvik-host";
         std::ofstream(dir.Path() + "/talvik_arecont.xml") << settingsXml;
     }
 };
@@ -79,30 +77,13 @@ inline long long JsonNumber(const std::string& json, const std::string& key) {
     return std::stoll(m[1]);
 }
 
-inline std::string JsonString(const std::string& json, const std::string& key) {
-    std::smatch m;
-    if (!std::regex_search(json, m, std::regex("\"" + key + "\":\"([^\"]*)\""))) return "";
-    return m[1];
-}
-
-// "METHOD path?query" of camsim's request log, without the scheme.
-inline std::vector<std::string> RequestLines(const CamSim& sim) {
+// "METHOD path?query" of camsim's request log (without the scheme) that
+// start with prefix.
+inline std::vector<std::string> RequestLines(const CamSim& sim, const std::string& prefix = "") {
     std::vector<std::string> out;
     for (const std::string& line : sim.Requests()) {
-        std::istringstream in(line);
-        std::string method, path;
-        in >> method >> path;
-        out.push_back(method + " " + path);
-    }
-    return out;
-}
-
-// Paths (with query) of the logged requests that start with prefix.
-inline std::vector<std::string> RequestPaths(const CamSim& sim, const std::string& prefix = "/") {
-    std::vector<std::string> out;
-    for (const std::string& line : RequestLines(sim)) {
-        const std::string path = line.substr(line.find(' ') + 1);
-        if (path.compare(0, prefix.size(), prefix) == 0) out.push_back(path);
+        const std::string request = line.substr(0, line.rfind(' '));
+        if (request.compare(0, prefix.size(), prefix) == 0) out.push_back(request);
     }
     return out;
 }
@@ -120,126 +101,96 @@ struct ProbeResult {
 
 // ffprobe of the first video stream of `file` in `format` ("mjpeg", "h264").
 inline ProbeResult Probe(const std::string& file, const std::string& format) {
-    ProbeResult r;
     int code = -1;
-    const std::string out = RunCommand("ffprobe -v error -f " + format +
-                                           " -count_frames -select_streams v:0 -show_entries "
-                                           "stream=width,height,nb_read_frames -of csv=p=0 '" +
-                                           file + "' 2>'" + file + ".probe'",
-                                       180000, &code);
-    const auto lines = SplitLines(out);
-    r.streamLine = code == 0 && lines.size() == 1 ? lines[0] : "ffprobe failed: " + out;
-    r.errors = ReadFile(file + ".probe");
-    return r;
+    const auto lines = SplitLines(RunCommand(
+        "ffprobe -v error -f " + format +
+            " -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames "
+            "-of csv=p=0 '" +
+            file + "' 2>'" + file + ".probe'",
+        180000, &code));
+    return {code == 0 && lines.size() == 1 ? lines[0] : "ffprobe failed",
+            ReadFile(file + ".probe")};
 }
 
 struct CsvRow {
     long long timeMs = 0;  // frame time, ms of the day
     std::string fourcc;
-    uint32_t width = 0, height = 0;
+    unsigned width = 0, height = 0;
 };
 
-// The frame rows of the host's CSV file.
+// The frame rows of the host's CSV file ("n,time,received,fourcc,w,h,size").
 inline std::vector<CsvRow> ReadCsv(const std::string& file) {
     std::vector<CsvRow> rows;
-    auto lines = SplitLines(ReadFile(file));
-    for (size_t i = 1; i < lines.size(); ++i) {
-        std::vector<std::string> f;
-        std::istringstream in(lines[i]);
-        std::string field;
-        while (std::getline(in, field, ','))
-            f.push_back(field);
-        if (f.size() < 7) continue;
-        CsvRow row;
+    for (const std::string& line : SplitLines(ReadFile(file))) {
         int h = 0, m = 0, s = 0, ms = 0;
-        const size_t t = f[1].find('T');
-        if (t != std::string::npos)
-            std::sscanf(f[1].c_str() + t + 1, "%d:%d:%d.%dZ", &h, &m, &s, &ms);
+        char fourcc[5] = {};
+        CsvRow row;
+        if (std::sscanf(line.c_str(), "%*u,%*[^T]T%d:%d:%d.%dZ,%*[^,],%4[^,],%u,%u", &h, &m, &s,
+                        &ms, fourcc, &row.width, &row.height) != 7)
+            continue;
         row.timeMs = ((h * 60LL + m) * 60 + s) * 1000 + ms;
-        row.fourcc = f[3];
-        row.width = uint32_t(std::stoul(f[4]));
-        row.height = uint32_t(std::stoul(f[5]));
+        row.fourcc = fourcc;
         rows.push_back(row);
     }
     return rows;
 }
-
-using talvik_test::WaitUntil;
 
 // The module loaded in this process through the reference host's loader and
 // host objects, recording input 0 of camsim (H.264 over RTSP goes by UDP: no
 // settings file lies beside the test program).
 class InProcessHost {
 public:
-    // `parameters`: further numbered device parameters.
-    InProcessHost(const CamSim& sim, uint32_t codec,
-                  const std::map<uint32_t, std::string>& parameters = {})
-        : codec_(codec), sink_(100000), debug_(nullptr) {
+    InProcessHost(const CamSim& sim, uint32_t codec) : codec_(codec) {
         talvik_host::DeviceDescription d;
-        d.parameters = parameters;
         d.address = "127.0.0.1";
         d.port = sim.HttpPort();
         d.model = "AV2155";
         d.defaultCodec = codec;
         if (codec == kCodecH264) d.parameters[2] = std::to_string(sim.RtspPort());
-        device_.reset(new talvik_host::HostDevice(d));
+        device_ = std::make_unique<talvik_host::HostDevice>(d);
     }
     ~InProcessHost() {
-        if (driver_ != nullptr) {
-            driver_->Close();
-            module_.Factories().back().destroy(driver_);
-        }
+        if (driver_ == nullptr) return;
+        driver_->Close();
+        module_.Factories().back().destroy(driver_);
     }
     // Starts video at 25 fps and waits up to 30 s for `frames` frames.
     bool Start(uint32_t width, uint32_t height, uint64_t frames) {
         if (!module_.Load(kModule, &error_)) return false;
         driver_ = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(
             module_.Factories().back().create());
-        if (driver_ == nullptr || !driver_->Open(&debug_, &allocator_, device_.get())) {
-            error_ = "open failed";
-            return false;
-        }
         talvik_host::StreamRequest request;
         request.width = width;
         request.height = height;
         request.codec = codec_;
         request.frameInterval = 40;
         talvik_host::HostStreamSettings settings(request);
-        if (!Capture()->StartVideo(0, &sink_, &settings)) {
-            error_ = "StartVideo failed";
+        error_ = "open or StartVideo failed";
+        if (driver_ == nullptr || !driver_->Open(&debug_, &allocator_, device_.get()) ||
+            !Capture()->StartVideo(0, &sink_, &settings))
             return false;
-        }
         error_ = "no frames";
         return sink_.WaitForFrames(frames, 30000);
     }
     const std::string& Error() const { return error_; }
     talvik::ipcapture::IIPVideoCaptureEx2* Capture() { return driver_->GetVideoCaptureEx2(); }
     talvik_host::HostFrameSink& Sink() { return sink_; }
-    talvik_host::HostDebugSink& Debug() { return debug_; }
     uint32_t Status() {
         uint32_t status = 99, second = 0;
         Capture()->GetVideoStatus(0, &status, &second, nullptr, 0);
         return status;
     }
-    // UpdateVideo to width x height, then waits until frames of that size arrive.
-    bool Resize(uint32_t width, uint32_t height) {
-        talvik_host::HostFrameSize size(width, height);
-        if (!Capture()->UpdateVideo(0, &size, 40)) return false;
-        return WaitUntil(
-            [&] {
-                const auto frames = sink_.Frames();
-                return !frames.empty() && frames.back().width == width &&
-                       frames.back().height == height;
-            },
-            30000);
+    // Waits for `more` frames beyond those seen so far.
+    bool MoreFrames(uint64_t more, uint32_t timeoutMs) {
+        return sink_.WaitForFrames(sink_.FrameCount() + more, timeoutMs);
     }
 
 private:
     uint32_t codec_;
     std::string error_;
     talvik_host::DriverModule module_;
-    talvik_host::HostFrameSink sink_;
-    talvik_host::HostDebugSink debug_;
+    talvik_host::HostFrameSink sink_{100000};
+    talvik_host::HostDebugSink debug_{nullptr};
     talvik_host::HostFrameAllocator allocator_;
     std::unique_ptr<talvik_host::HostDevice> device_;
     talvik::ipcapture::IIPCaptureDriverEx5* driver_ = nullptr;

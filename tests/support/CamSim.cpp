@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 namespace talvik {
@@ -20,106 +20,91 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const size_t kMaxReply = 64u << 20;
-
-long MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<long>(left.count()) : 0;
-}
-
-// Reads what `fd` delivers until EOF, `stopAtNewline` sees a line end, or the deadline.
+// Reads what `fd` delivers (at most 64 MiB) until EOF, the deadline, or a
+// line end when `stopAtNewline`.
 std::string ReadUntil(int fd, Clock::time_point deadline, bool stopAtNewline) {
     std::string data;
     char buf[16384];
-    while (data.size() < kMaxReply) {
-        if (stopAtNewline && data.find('\n') != std::string::npos) break;
+    while (data.size() < (64u << 20) && !(stopAtNewline && data.find('\n') != std::string::npos)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{fd, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(MsLeft(deadline)));
-        if (ready <= 0) break;
-        ssize_t n = read(fd, buf, sizeof(buf));
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) break;
+        const ssize_t n = read(fd, buf, sizeof(buf));
         if (n <= 0) break;
-        data.append(buf, static_cast<size_t>(n));
+        data.append(buf, size_t(n));
     }
     return data;
 }
 
-unsigned JsonNumber(const std::string& json, const std::string& key) {
-    size_t pos = json.find("\"" + key + "\":");
-    if (pos == std::string::npos) return 0;
-    return static_cast<unsigned>(strtoul(json.c_str() + pos + key.size() + 3, nullptr, 10));
-}
-
+// Exit code, 128+signal when killed, -1 on an error, -2 on time-out.
 int WaitPid(pid_t pid, int timeoutMs) {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            if (WIFEXITED(status)) return WEXITSTATUS(status);
-            if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-            return -1;
-        }
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         if (r < 0) return -1;
         if (Clock::now() >= deadline) return -2;
         usleep(10000);
     }
 }
 
-bool HasFlag(const std::vector<std::string>& args, const std::string& flag) {
-    for (const auto& a : args) {
-        if (a == flag) return true;
+// Runs argv with its standard output on a pipe (in a process group of its
+// own when `ownGroup`, to be killed with its children); the pipe's reading
+// end, or -1.
+int Spawn(std::vector<std::string> args, pid_t* pid, bool ownGroup) {
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    *pid = fork();
+    if (*pid == 0) {
+        if (ownGroup) setpgid(0, 0);
+        dup2(fds[1], 1);
+        execv(argv[0], argv.data());
+        _exit(127);
     }
-    return false;
+    close(fds[1]);
+    if (*pid > 0) return fds[0];
+    close(fds[0]);
+    return -1;
 }
 
 }  // namespace
 
 std::string CamSim::BinaryPath() {
     const char* env = getenv("TALVIK_CAMSIM");
-    if (env && *env) return env;
-    return std::string(TALVIK_BINARY_DIR) + "/tools/camsim/camsim";
+    return env && *env ? env : std::string(TALVIK_BINARY_DIR) + "/tools/camsim/camsim";
 }
 
 std::unique_ptr<CamSim> CamSim::Start(std::vector<std::string> args, std::string* error) {
     std::vector<std::string> full{BinaryPath()};
-    if (!HasFlag(args, "--bind")) full.insert(full.end(), {"--bind", "127.0.0.1"});
-    if (!HasFlag(args, "--http-port")) full.insert(full.end(), {"--http-port", "0"});
-    if (!HasFlag(args, "--rtsp-port")) full.insert(full.end(), {"--rtsp-port", "0"});
+    for (const char* flag : {"--bind", "--http-port", "--rtsp-port"}) {
+        if (std::find(args.begin(), args.end(), flag) == args.end())
+            full.insert(full.end(), {flag, flag[2] == 'b' ? "127.0.0.1" : "0"});
+    }
     full.insert(full.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : full)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *error = "pipe failed";
-        return nullptr;
-    }
-    Clock::time_point started = Clock::now();
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        *error = "fork failed";
-        return nullptr;
-    }
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
     std::unique_ptr<CamSim> sim(new CamSim);
-    sim->pid_ = pid;
-    std::string line = ReadUntil(fds[0], started + std::chrono::seconds(20), true);
-    close(fds[0]);
-    sim->httpPort_ = static_cast<uint16_t>(JsonNumber(line, "http_port"));
-    sim->rtspPort_ = static_cast<uint16_t>(JsonNumber(line, "rtsp_port"));
+    const int fd = Spawn(full, &sim->pid_, false);
+    if (fd < 0) {
+        *error = "cannot start " + full[0];
+        return nullptr;
+    }
+    const std::string line = ReadUntil(fd, Clock::now() + std::chrono::seconds(20), true);
+    close(fd);
+    // {"http_port":N,"rtsp_port":N,...}
+    const auto number = [&](const std::string& key) {
+        const size_t at = line.find("\"" + key + "\":");
+        return uint16_t(at == std::string::npos ? 0 : atoi(line.c_str() + at + key.size() + 3));
+    };
+    sim->httpPort_ = number("http_port");
+    sim->rtspPort_ = number("rtsp_port");
     if (sim->httpPort_ == 0 || sim->rtspPort_ == 0) {
-        int code = sim->Stop(SIGKILL, 5000);
-        *error = "camsim (" + full[0] + ") gave no ready line, exit " + std::to_string(code) +
-                 ", output '" + line + "'";
+        *error = "camsim (" + full[0] + ") gave no ready line, exit " +
+                 std::to_string(sim->Stop(SIGKILL, 5000)) + ", output '" + line + "'";
         return nullptr;
     }
     return sim;
@@ -136,29 +121,22 @@ std::string CamSim::RtspUrl(const std::string& pathAndQuery, const std::string& 
 
 std::string CamSim::Get(const std::string& path, long* status, int timeoutMs) const {
     if (status) *status = 0;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return "";
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Bounds the connect too.
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(httpPort_);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 ||
-        errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        int err = 0;
-        socklen_t len = sizeof(err);
-        if (poll(&p, 1, static_cast<int>(MsLeft(deadline))) == 1 &&
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-            std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-            if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-                static_cast<ssize_t>(request.size()))
-                reply = ReadUntil(fd, deadline, false);
-        }
-    }
-    close(fd);
-    size_t head = reply.find("\r\n\r\n");
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+        reply = ReadUntil(fd, deadline, false);
+    if (fd >= 0) close(fd);
+    const size_t head = reply.find("\r\n\r\n");
     if (reply.compare(0, 5, "HTTP/") != 0 || head == std::string::npos) return "";
     if (status) *status = strtol(reply.c_str() + reply.find(' ') + 1, nullptr, 10);
     return reply.substr(head + 4);
@@ -169,12 +147,11 @@ std::vector<std::string> CamSim::Requests() const {
 }
 
 long long CamSim::StreamStat(unsigned id, const std::string& key) const {
-    std::string needle = "stream id=" + std::to_string(id) + " ";
+    const std::string needle = "stream id=" + std::to_string(id) + " ";
     for (const auto& line : SplitLines(Get("/sim/stats"))) {
         if (line.compare(0, needle.size(), needle) != 0) continue;
-        size_t pos = line.find(" " + key + "=");
-        if (pos == std::string::npos) return -1;
-        return strtoll(line.c_str() + pos + key.size() + 2, nullptr, 10);
+        const size_t pos = line.find(" " + key + "=");
+        return pos == std::string::npos ? -1 : atoll(line.c_str() + pos + key.size() + 2);
     }
     return -1;
 }
@@ -182,21 +159,19 @@ long long CamSim::StreamStat(unsigned id, const std::string& key) const {
 long long CamSim::Counter(const std::string& key) const {
     for (const auto& line : SplitLines(Get("/sim/stats"))) {
         if (line.compare(0, key.size() + 1, key + "=") == 0)
-            return strtoll(line.c_str() + key.size() + 1, nullptr, 10);
+            return atoll(line.c_str() + key.size() + 1);
     }
     return -1;
 }
 
 int CamSim::Stop(int signal, int timeoutMs) {
-    if (exitCode_ >= 0) return exitCode_;
-    if (pid_ <= 0) return -1;
-    kill(pid_, signal);
+    if (exitCode_ < 0 && pid_ > 0) kill(pid_, signal);
     return Wait(timeoutMs);
 }
 
 int CamSim::Wait(int timeoutMs) {
-    if (exitCode_ >= 0) return exitCode_;
-    int code = WaitPid(pid_, timeoutMs);
+    if (exitCode_ >= 0 || pid_ <= 0) return exitCode_;
+    const int code = WaitPid(pid_, timeoutMs);
     if (code == -2) return -1;
     exitCode_ = code < 0 ? 255 : code;
     return exitCode_;
@@ -204,25 +179,15 @@ int CamSim::Wait(int timeoutMs) {
 
 std::string RunCommand(const std::string& command, int timeoutMs, int* exitCode) {
     *exitCode = -1;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "";
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return "";
-    }
-    if (pid == 0) {
-        setpgid(0, 0);
-        dup2(fds[1], 1);
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string out = ReadUntil(fds[0], deadline, false);
-    close(fds[0]);
-    int code = WaitPid(pid, static_cast<int>(std::max(MsLeft(deadline), 1000L)));
+    pid_t pid = -1;
+    const int fd = Spawn({"/bin/sh", "-c", command}, &pid, true);
+    if (fd < 0) return "";
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::string out = ReadUntil(fd, deadline, false);
+    close(fd);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const int code = WaitPid(pid, int(std::max<long long>(left.count(), 1000)));
     if (code == -2) {
         kill(-pid, SIGKILL);
         WaitPid(pid, 10000);
@@ -235,8 +200,7 @@ std::string RunCommand(const std::string& command, int timeoutMs, int* exitCode)
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty()) lines.push_back(line);
     }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "support/TestFiles.h"
 
@@ -94,21 +95,8 @@ bool WaitReadable(int fd, const std::atomic<bool>& stopping) {
     return false;
 }
 
-}  // namespace
-
-uint8_t MjpegStreamByte(uint64_t offset) {
-    const uint64_t part = offset / kPartSize;
-    const size_t at = static_cast<size_t>(offset % kPartSize);
-    if (at < kPartHeaderSize) return static_cast<uint8_t>(kPartHeader[at]);
-    const size_t payload = at - kPartHeaderSize;
-    if (payload >= kPartPayload) return payload == kPartPayload ? '\r' : '\n';
-    if (payload == 0) return 0xFF;
-    if (payload == 1) return 0xD8;
-    if (payload == kPartPayload - 2) return 0xFF;
-    if (payload == kPartPayload - 1) return 0xD9;
-    return static_cast<uint8_t>((part * 7 + payload) % 251);
-}
-
+// Self-signed certificate and key (PEM) for CN=localhost, made once per run
+// with the openssl tool. Empty texts when that fails.
 const std::pair<std::string, std::string>& TestCertificate() {
     static const std::pair<std::string, std::string> pem = [] {
         const talvik::test::TempDir dir("talvik-cert");
@@ -125,6 +113,21 @@ const std::pair<std::string, std::string>& TestCertificate() {
     return pem;
 }
 
+}  // namespace
+
+uint8_t MjpegStreamByte(uint64_t offset) {
+    const uint64_t part = offset / kPartSize;
+    const size_t at = static_cast<size_t>(offset % kPartSize);
+    if (at < kPartHeaderSize) return static_cast<uint8_t>(kPartHeader[at]);
+    const size_t payload = at - kPartHeaderSize;
+    if (payload >= kPartPayload) return payload == kPartPayload ? '\r' : '\n';
+    if (payload == 0) return 0xFF;
+    if (payload == 1) return 0xD8;
+    if (payload == kPartPayload - 2) return 0xFF;
+    if (payload == kPartPayload - 1) return 0xD9;
+    return static_cast<uint8_t>((part * 7 + payload) % 251);
+}
+
 TestHttpServer::TestHttpServer(Options options, Handler handler)
     : options_(std::move(options)), handler_(std::move(handler)) {
     digestRandom_.resize(32);
@@ -137,22 +140,20 @@ TestHttpServer::TestHttpServer(Options options, Handler handler)
     addr.sin_port = 0;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION;
+    std::vector<MHD_OptionItem> items = {
+        {MHD_OPTION_SOCK_ADDR, 0, &addr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&NotifyConnection), this},
+        {MHD_OPTION_DIGEST_AUTH_RANDOM, intptr_t(digestRandom_.size()), digestRandom_.data()}};
     if (options_.tls) {
         const auto& pem = TestCertificate();
         if (pem.first.empty()) return;
-        daemon_ = MHD_start_daemon(
-            flags | MHD_USE_TLS, 0, nullptr, nullptr, &AccessHandler, this, MHD_OPTION_SOCK_ADDR,
-            reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_HTTPS_MEM_KEY, pem.second.c_str(),
-            MHD_OPTION_HTTPS_MEM_CERT, pem.first.c_str(), MHD_OPTION_NOTIFY_CONNECTION,
-            &NotifyConnection, this, MHD_OPTION_DIGEST_AUTH_RANDOM, digestRandom_.size(),
-            digestRandom_.data(), MHD_OPTION_END);
-    } else {
-        daemon_ =
-            MHD_start_daemon(flags, 0, nullptr, nullptr, &AccessHandler, this, MHD_OPTION_SOCK_ADDR,
-                             reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_NOTIFY_CONNECTION,
-                             &NotifyConnection, this, MHD_OPTION_DIGEST_AUTH_RANDOM,
-                             digestRandom_.size(), digestRandom_.data(), MHD_OPTION_END);
+        flags |= MHD_USE_TLS;
+        items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(pem.second.c_str())});
+        items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(pem.first.c_str())});
     }
+    items.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &AccessHandler, this, MHD_OPTION_ARRAY,
+                               items.data(), MHD_OPTION_END);
     if (daemon_) {
         const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
         port_ = info ? info->port : 0;

@@ -42,10 +42,6 @@ enum class ServerAuth { kNone, kBasic, kDigest };
 // Byte `offset` of the endless multipart JPEG body the servers stream.
 uint8_t MjpegStreamByte(uint64_t offset);
 
-// Self-signed certificate and key (PEM) for CN=localhost, made once per run
-// with the openssl tool. Empty texts when that fails.
-const std::pair<std::string, std::string>& TestCertificate();
-
 class TestHttpServer {
 public:
     struct Options {

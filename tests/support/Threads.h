@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 namespace talvik_test {
@@ -38,10 +39,12 @@ inline bool WaitForThreadCount(int expected) {
     return false;
 }
 
-// Polls cond every few milliseconds until it holds; false after limitMs.
+// Polls cond every few milliseconds until it holds; false after limitMs
+// (measured on the clock, so that a slow cond does not stretch the limit).
 template <typename Cond>
 bool WaitUntil(Cond cond, int limitMs = 10000) {
-    for (int waited = 0; waited < limitMs; waited += 5) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (std::chrono::steady_clock::now() < deadline) {
         if (cond()) return true;
         usleep(5000);
     }
