@@ -1,5 +1,6 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "base/Text.h"
 
@@ -35,8 +36,11 @@ TEST(Text, FormatTrimLowerAndResolve) {
     EXPECT_EQ(talvik::TrimBlanks("a\nb"), "a\nb");  // only blanks and tabs
     EXPECT_EQ(talvik::ToLowerCase("RTPoverRTSP\xC4"), "rtpoverrtsp\xC4");
     EXPECT_EQ(talvik::ResolveHostAddress(""), 0u);
-    EXPECT_EQ(talvik::ResolveHostAddress("127.0.0.1"), htonl(0x7F000001));
-    EXPECT_EQ(talvik::ResolveHostAddress("localhost"), htonl(0x7F000001));
+    const uint8_t loopback[4] = {127, 0, 0, 1};  // network byte order
+    uint32_t expected = 0;
+    std::memcpy(&expected, loopback, 4);
+    EXPECT_EQ(talvik::ResolveHostAddress("127.0.0.1"), expected);
+    EXPECT_EQ(talvik::ResolveHostAddress("localhost"), expected);
     EXPECT_EQ(talvik::ResolveHostAddress("no-such-host.invalid"), 0u);
 }
 
