@@ -11,8 +11,10 @@ set(TALVIK_PACKAGE_NAME talvik_arecont)
 set(TALVIK_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${TALVIK_PACKAGE_NAME})
 
 if(TARGET talvik_arecont)
-  # A module to dlopen: no SONAME, no import library.
-  install(TARGETS talvik_arecont LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT module)
+  # A module to dlopen: no SONAME, no import library. On Windows the DLL goes
+  # beside the host, where LoadLibraryA finds it.
+  install(TARGETS talvik_arecont LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT module)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/talvik DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT development FILES_MATCHING PATTERN "*.h")
@@ -25,7 +27,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/talvik_arecont.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/${TALVIK_PACKAGE_NAME}
         RENAME talvik_arecont.xml.example COMPONENT development)
 
-if(TARGET talvik-host)
+if(TARGET talvik-host AND NOT WIN32)
   # An installed host finds the installed module in the library directory.
   file(RELATIVE_PATH _talvik_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
   target_compile_definitions(talvik_host_objects PRIVATE
