@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "DataRows.h"
 #include "HostObjects.h"
 #include "base/FrameContract.h"
 #include "channels/CameraChannel.h"
@@ -291,31 +292,15 @@ TEST_F(VideoCaptureTest, UpdatePauseResumeGoToTheRecordingChannel) {
     EXPECT_EQ(driver.journal, (Journal{"#2 update 500 640x480", "#2 pause", "#2 resume"}));
 }
 
-TEST(FrameContract, ResolutionClass) {
-    const struct {
-        uint32_t w, h, cls;
-    } cases[] = {
-        // clang-format off
-        {199, 1000, 1}, {200, 10, 2}, {399, 100, 2}, {400, 199, 3}, {400, 200, 4}, {1023, 100, 3},
-        {1024, 100, 4}, {0, 0, 1}, {800, 0xFFFFFFFFu, 4},
-        // clang-format on
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(talvik::ResolutionClass(c.w, c.h), c.cls) << c.w << "x" << c.h;
-}
-
-TEST(FrameContract, EncodedFrameInterval) {
-    const struct {
-        uint16_t encoded;
-        uint32_t ms;
-    } cases[] = {
-        // clang-format off
-        {0x0000, 0}, {0x0005, 5}, {0x3FFF, 16383}, {0x4005, 5000}, {0x8002, 120000},
-        {0xC001, 3600000}, {0xC4A9, 4294800000u}, {0xC4AA, 0xFFFFFFFFu}, {0xFFFF, 0xFFFFFFFFu},
-        // clang-format on
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(talvik::DecodeFrameInterval(c.encoded), c.ms) << c.encoded;
+// Rows of data/frame_contract.txt.
+TEST(FrameContract, ResolutionClassAndEncodedFrameInterval) {
+    using talvik_driver_test::U;
+    for (const auto& c : talvik_driver_test::Rows("frame_contract.txt")) {
+        if (c[0] == "R")
+            EXPECT_EQ(talvik::ResolutionClass(U(c[1]), U(c[2])), U(c[3])) << c[1] << "x" << c[2];
+        else
+            EXPECT_EQ(talvik::DecodeFrameInterval(uint16_t(U(c[1]))), U(c[2])) << c[1];
+    }
 }
 
 // The stream names frames carry to the host.
