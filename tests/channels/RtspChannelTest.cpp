@@ -95,28 +95,18 @@ TEST(RtspChannel, ServerPortFromParameterTwoAndPauseResume) {
 
 // Only H.264 (or an unnamed encoding) is taken on.
 TEST(RtspChannel, OnlyH264SessionsAreTakenOn) {
-    const struct {
-        const char* encoding;
-        bool accepted;
-        const char* message;
-    } cases[] = {{"H264/90000", true, ""},
-                 {"h264/90000", true, ""},
-                 {"", true, ""},
-                 {"MP4V-ES/90000", false,
-                  "talvik::CBaseRTSPChannel::SdpInfoReceived: Unable to handle RTP video data from "
-                  "device 10.0.0.5:80 - unexpected payload type \"MP4V-ES\""}};
-    for (const auto& c : cases) {
+    for (const auto& c : talvik_channels_test::Rows("session_encodings.txt")) {
         FakeDriver driver;
         FakeHost host;
         driver.device.address = "10.0.0.5";
         driver.device.port = 80;
         CH264ChannelRTSP channel(0, &driver, &host);
         RTSPSessionInfo info;
-        info.media[kVideoSlot].encoding = c.encoding;
+        info.media[kVideoSlot].encoding = c[0];
         info.media[kVideoSlot].control = "stream=0";
-        EXPECT_EQ(channel.OnRTSPSessionReady(&info), c.accepted) << c.encoding;
-        const std::vector<talvik_test::LogLine> none, refused = {{1, c.message}};
-        EXPECT_EQ(driver.log.Lines(), *c.message ? refused : none);
+        EXPECT_EQ(channel.OnRTSPSessionReady(&info), c[1] == "1") << c[0];
+        const std::vector<talvik_test::LogLine> none, refused = {{1, c[2]}};
+        EXPECT_EQ(driver.log.Lines(), c[2].empty() ? none : refused);
     }
 }
 
