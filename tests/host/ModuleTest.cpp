@@ -47,20 +47,13 @@ Result RunHost(const std::string& args, const std::string& env = "") {
 }
 
 TEST(ModuleExports, ExactlyTheDriverExports) {
-    FILE* pipe = popen(("nm -D --defined-only " + kModule).c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::set<std::string> names;
-    char line[512];
-    while (std::fgets(line, sizeof(line), pipe) != nullptr) {
-        std::istringstream fields(line);
-        std::string field, last;
-        while (fields >> field)
-            last = field;
-        if (!last.empty()) names.insert(last);
-    }
-    ASSERT_EQ(pclose(pipe), 0) << "nm failed on " << kModule;
+    int code = -1;
+    const std::vector<std::string> names = SplitLines(
+        RunCommand("nm -D --defined-only " + kModule + " | awk '{print $NF}'", 60000, &code));
+    ASSERT_EQ(code, 0) << "nm failed on " << kModule;
     const std::vector<std::string> exports = SplitLines(ReadFile(kData + "exports.txt"));
-    EXPECT_EQ(names, std::set<std::string>(exports.begin(), exports.end()));
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              std::set<std::string>(exports.begin(), exports.end()));
 }
 
 TEST(ModuleExports, EveryFactoryThroughDlopen) {
