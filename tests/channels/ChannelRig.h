@@ -60,13 +60,6 @@ private:
     talvik::test::TempDir dir_{"talvik-channels"};
 };
 
-// Settings text with the given IndoorLightFrequency; none for null.
-inline std::string LightXml(const char* frequency) {
-    if (frequency == nullptr) return std::string();
-    return std::string("<Configuration><Default><IndoorLightFrequency>") + frequency +
-           "</IndoorLightFrequency></Default></Configuration>";
-}
-
 // A driver for a camera on 127.0.0.1:port and the host its frames go to.
 struct Rig {
     explicit Rig(uint16_t port) {

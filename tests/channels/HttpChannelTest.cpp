@@ -17,7 +17,6 @@ namespace {
 
 using talvik_channels_test::Clock;
 using talvik_channels_test::FakeCamera;
-using talvik_channels_test::LightXml;
 using talvik_channels_test::Rig;
 using talvik_channels_test::Serve;
 using talvik_channels_test::SettingsDir;
@@ -32,7 +31,9 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
     FakeCamera server;
     server.Reply("/image?res=full&x0=0&y0=0&x1=640&y1=360", kJpeg);
     server.Reply("/image?res=full&x0=0&y0=0&x1=320&y1=180", kJpeg);
-    SettingsDir settings(LightXml("50"));
+    SettingsDir settings(
+        "<Configuration><Default><IndoorLightFrequency>50</IndoorLightFrequency></Default>"
+        "</Configuration>");
     Rig rig(Serve(server, 200));
     rig.driver.hostDirectory = settings.Path();
     CJpegHttpChannel channel(0, &rig.driver, &rig.host);

@@ -151,8 +151,7 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
-    const LogLine failed = kInputFailed;
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed}));
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed}));
     EXPECT_TRUE(callback.Changes().empty());
 
     SetAuxIn("auxin=on");  // recovers
@@ -167,7 +166,7 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
     SetAuxIn("auxin=on");
     ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 2; }));
     EXPECT_EQ(callback.Changes(), (Changes{{0, 2}, {0, 2}}));
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed, failed}));
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed, kInputFailed}));
 }
 
 TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
