@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "DataRows.h"
+#include "DriverRig.h"
 #include "HostObjects.h"
 #include "base/Text.h"
 #include "channels/CameraChannel.h"
@@ -39,29 +39,6 @@ DeviceDescription Device() {
     return d;
 }
 
-// A channel that, like a real one, still talks to the driver while stopping.
-class DriverNameOnStop : public talvik::ICameraChannel {
-public:
-    DriverNameOnStop(talvik::IDriver* driver, std::vector<std::string>* names)
-        : driver_(driver), names_(names) {}
-    void ApplyHostOption(uint32_t) override {}
-    bool Start(const talvik::STREAM_PARAMS*) override { return true; }
-    void Stop() override { names_->push_back(driver_->GetDriverName()); }
-    bool UpdateStreamParams(const talvik::STREAM_UPDATE&) override { return false; }
-    bool Pause() override { return false; }
-    bool Resume() override { return false; }
-    uint32_t GetStatus() override { return 0; }
-    void Run() override {}
-    void OnStopping() override {}
-    uint32_t GetVideoInput() override { return 0; }
-    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
-    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
-
-private:
-    talvik::IDriver* driver_;
-    std::vector<std::string>* names_;
-};
-
 // Records which channel class the driver chose; builds one only when it is
 // given `names` to write into.
 class TestDriver : public talvik::CArecontIPCaptureDriver {
@@ -73,7 +50,12 @@ protected:
     talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t,
                                        talvik::IHostFrameSink*) override {
         chosen.push_back(kind);
-        return names != nullptr ? new DriverNameOnStop(this, names) : nullptr;
+        if (names == nullptr) return nullptr;
+        // Like a real channel, it still talks to the driver while stopping.
+        static talvik_driver_test::Journal journal;  // outlives the driver's members
+        auto* channel = new talvik_driver_test::FakeChannel(1, &journal, true);
+        channel->onStop = [this] { names->push_back(GetDriverName()); };
+        return channel;
     }
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "DataRows.h"
+#include "DriverRig.h"
 #include "HostObjects.h"
 #include "base/FrameContract.h"
 #include "channels/CameraChannel.h"
@@ -21,53 +21,8 @@ using talvik_host::StreamRequest;
 
 namespace {
 
-// Every call of every fake channel, in order, as text.
-using Journal = std::vector<std::string>;
-
-class FakeChannel : public talvik::ICameraChannel {
-public:
-    FakeChannel(int id, Journal* journal, bool startResult)
-        : id_(id), journal_(journal), startResult_(startResult) {}
-    ~FakeChannel() override { Note("destroyed"); }
-
-    void ApplyHostOption(uint32_t option) override { Note("option " + std::to_string(option)); }
-    bool Start(const STREAM_PARAMS* p) override {
-        params = *p;
-        Note("start");
-        return startResult_;
-    }
-    void Stop() override { Note("stop"); }
-    bool UpdateStreamParams(const talvik::STREAM_UPDATE& u) override {
-        Note("update " + std::to_string(u.frameIntervalMs) + " " + std::to_string(u.width) + "x" +
-             std::to_string(u.height));
-        return true;
-    }
-    bool Pause() override {
-        Note("pause");
-        return true;
-    }
-    bool Resume() override {
-        Note("resume");
-        return true;
-    }
-    uint32_t GetStatus() override { return status; }
-    void Run() override {}
-    void OnStopping() override {}
-    uint32_t GetVideoInput() override { return 0; }
-    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
-    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
-
-    STREAM_PARAMS params;
-    uint32_t status = talvik::kChannelStreaming;
-
-private:
-    void Note(const std::string& what) {
-        journal_->push_back("#" + std::to_string(id_) + " " + what);
-    }
-    int id_;
-    Journal* journal_;
-    bool startResult_;
-};
+using talvik_driver_test::FakeChannel;
+using talvik_driver_test::Journal;
 
 class FakeAuxiliary : public talvik::IAuxiliaryChannel {
 public:
