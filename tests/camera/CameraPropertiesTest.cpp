@@ -1,7 +1,5 @@
-// What an Arecont camera's replies turn into in the host's store. The stores
-// of the table below are in data/store_contents.txt as the reference host
-// prints them, checked by hand (rates from the sensor formula or the model
-// table, intervals rounded to the nearest millisecond).
+// What an Arecont camera's replies turn into in the host's store; the cases
+// and their stores are in data/.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -35,8 +33,24 @@ DEVICE_INFO Device() {
 }
 
 const HostCoreVersion kHost512{5, 12, 0, 0};
-const HostCoreVersion kHost511{5, 11, 9, 0};
-const HostCoreVersion kHost60{6, 0, 0, 0};
+
+// The rows of data/<name>: fields split at '|', "\r\n" written out as text;
+// lines starting with '#' are comments.
+std::vector<std::vector<std::string>> Rows(const std::string& name) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/camera/data/" + name));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        for (size_t at; (at = line.find("\\r\\n")) != std::string::npos;)
+            line.replace(at, 4, "\r\n");
+        rows.emplace_back();
+        std::istringstream fields(line + "|");
+        for (std::string field; std::getline(fields, field, '|');)
+            rows.back().push_back(field);
+    }
+    return rows;
+}
 
 // "1600x1200/33 800x600/33": records labelled by their size, with their
 // minimum frame interval.
@@ -63,35 +77,24 @@ struct Reading {
 };
 
 TEST(StoreContents, MatchesCameraReplies) {
-    const struct {
-        const char *name, *model, *width, *height, *channelenable;
-        const char* firmware;  // "" for an empty reply
-        bool aux;              // camera answers auxin and auxout
+    const std::string expected =
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/camera/data/store_contents.txt");
+    std::istringstream lines(expected);
+    std::string stores;  // the file as this build prints it
+    for (std::string line; std::getline(lines, line);) {
+        if (line[0] == '#') stores += line + "\n";
+        if (line.compare(0, 3, "== ") != 0) continue;
+        SCOPED_TRACE(line);
+        std::string model, width, height, channelenable, firmware, version;
+        int aux = 0;
         HostCoreVersion host;
-        uint32_t videoStandard;
-    } cases[] = {
-        // 1600 x 1200, one sensor: 30 fps at both scales; default rate 5 (200 ms).
-        {"Model2155JpegAndH264Group1", "AV2155DN", "1600", "1200", "1", "65174", true, kHost512, 0},
-        // "313" puts the camera in group 0; a run ending in 0 means no JPEG.
-        {"Model3130H264OnlyGroup0", "AV3130", "1280", "1024", "1", "65174", true, kHost512, 0},
-        // Table model: 4 fps full (250 ms), 13 fps half (77 ms); default 4 fps.
-        {"Model20185FromRateTable", "AV20185DN", "2592", "1944", "1", "65174", true, kHost512, 0},
-        // 1088 lines are cropped to 1080: flexible cropping; a model ending in 6 has JPEG.
-        {"Sensor1920x1088IsCroppedTo1080", "AV2116DN", "1920", "1088", "1", "65174", true, kHost512,
-         0},
-        // Four sensors share the clock: 7 fps full (143 ms), 25 fps half (40 ms).
-        {"FourSensorsDivideTheRate", "AV8365DN", "1600", "1200", "15", "65174", true, kHost512, 0},
-        // Host core older than 5.12: no long intervals, mode 0, no 21 to 25.
-        {"HostCore511HasNoLongIntervals", "AV2155DN", "1600", "1200", "1", "65174", true, kHost511,
-         0},
-        // Newer major version; empty firmware reply; no auxiliary I/O.
-        {"HostCore6NoFirmwareNoAux", "AV2155DN", "1600", "1200", "1", "", false, kHost60, 1}};
-    std::string stores;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Reading r(c.host, c.videoStandard);
-        r.camera.SetUpArecont(c.model, c.width, c.height, c.channelenable, c.firmware);
-        if (!c.aux) {
+        uint32_t videoStandard = 0;
+        std::istringstream(line.substr(line.find('|') + 1)) >> model >> width >> height >>
+            channelenable >> firmware >> aux >> version >> videoStandard;
+        std::sscanf(version.c_str(), "%hu.%hu.%hu", &host.major, &host.minor, &host.build);
+        Reading r(host, videoStandard);
+        r.camera.SetUpArecont(model, width, height, channelenable, firmware == "-" ? "" : firmware);
+        if (!aux) {
             r.camera.Remove("/get?auxin");
             r.camera.Remove("/get?auxout");
         }
@@ -101,7 +104,7 @@ TEST(StoreContents, MatchesCameraReplies) {
         CCapabilityStore store;
         ASSERT_TRUE(r.properties.WriteCapabilities(&store));
         const CapabilitySnapshot s = store.Snapshot();
-        stores += std::string("== ") + c.name + "\n" + CCapabilityStore::FormatText(s);
+        stores += line + "\n" + CCapabilityStore::FormatText(s);
         for (const auto& property : s.properties)
             EXPECT_EQ(property.second.flags, 0u) << property.first;
         EXPECT_EQ(r.camera.Requests(),
@@ -109,8 +112,7 @@ TEST(StoreContents, MatchesCameraReplies) {
                                             "/get?sensorheight", "/get?sensorwidth", "/get?auxin",
                                             "/get?auxout", "/get?fwversion"}));
     }
-    EXPECT_EQ(stores, talvik::test::ReadFile(std::string(TALVIK_SOURCE_DIR) +
-                                             "/tests/camera/data/store_contents.txt"));
+    EXPECT_EQ(stores, expected);
 }
 
 // The store table above holds rates 1 to 30; a rate of 0 must not divide by zero.
@@ -121,74 +123,39 @@ TEST(IntervalFromRate, ZeroRateGivesOneMillisecond) {
 // Sensor formula: rate limit at full and half resolution, by sensor size
 // and count; only exactly "15" means four sensors.
 TEST(SensorFormula, LimitsRateBySensorSizeAndCount) {
-    struct Case {
-        const char *width, *height, *channelenable;
-        uint32_t channels;
-        const char* resolutions;
-    } cases[] = {
-        {"2048", "1536", "1", 1, "2048x1536/53 1024x768/33"},
-        {"2592", "1944", "1", 1, "2592x1944/83 1296x972/33"},
-        // Values with trailing text read like atoi; an odd size halves down.
-        {"641 px", " 481", "1", 1, "641x481/33 320x240/33"},
-        // One pixel wide: the half-size record is empty and left out.
-        {"1", "480", "1", 1, "1x480/33"},
-        {"1600", "1200", "15", 4, "1600x1200/143 800x600/40"},
-        {"1600", "1200", "015", 1, "1600x1200/33 800x600/33"},
-        {"1600", "1200", "15 ", 1, "1600x1200/33 800x600/33"},
-        {"1600", "1200", "", 1, "1600x1200/33 800x600/33"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.width) + "x" + c.height + " '" + c.channelenable + "'");
+    for (const auto& c : Rows("sensor_formula.txt")) {
+        SCOPED_TRACE(c[0] + "x" + c[1] + " '" + c[2] + "'");
         Reading r;
-        r.camera.SetUpArecont("AV1300", c.width, c.height, c.channelenable);
+        r.camera.SetUpArecont("AV1300", c[0], c[1], c[2]);
         uint32_t code = 0;
         ASSERT_TRUE(r.properties.ReadFromDevice(code));
-        EXPECT_EQ(r.properties.ChannelCount(), c.channels);
+        EXPECT_EQ(r.properties.ChannelCount(), uint32_t(std::stoi(c[3])));
         CCapabilityStore store;
         ASSERT_TRUE(r.properties.WriteCapabilities(&store));
-        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c.resolutions));
+        EXPECT_EQ(store.Snapshot().resolutions, Resolutions(c[4]));
     }
 }
 
 // A read that cannot complete: which reply is missing ("") or wrong, how
 // far the read got, and the error text it leaves.
 TEST(ReadFromDevice, FailsWithCode3) {
-    const struct {
-        const char *path, *reply;
-        size_t requests;
-        const char* errorText;
-    } cases[] = {
-        {"/get?model=releasename", "", 1, ""},
-        {"/get?model=releasename", "name=AV2155\r\n", 1, ""},
-        {"/get?model=releasename", "models=AV2155\r\n", 1, ""},  // only a prefix
-        {"/get?sensorwidth", "", 4, ""},
-        {"/get?sensorwidth", "sensorwidth=0\r\n", 4, ""},
-        {"/get?sensorheight", "sensorheight=-1080\r\n", 4, ""},
-        {"/get?sensorwidth", "sensorwidth=wide\r\n", 4, ""},
-        // Beyond what any H.264 level allows: a malformed reply, named once
-        // in the query's failure message.
-        {"/get?sensorheight", "sensorheight=65535\r\n", 4,
-         "sensor size 1600x65535 is beyond 16384 pixels on a side"},
-        {"/get?sensorwidth", "sensorwidth=16385\r\n", 4,
-         "sensor size 16385x1200 is beyond 16384 pixels on a side"},
-    };
     const std::vector<std::string> order = {"/get?model=releasename", "/get?channelenable",
                                             "/get?sensorheight", "/get?sensorwidth"};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.path) + " " + c.reply);
+    for (const auto& c : Rows("read_failures.txt")) {
+        SCOPED_TRACE(c[0] + " " + c[1]);
         Reading r;
         r.camera.SetUpArecont("AV2155", "1600", "1200");
-        if (*c.reply) {
-            r.camera.Reply(c.path, c.reply);
+        if (!c[1].empty()) {
+            r.camera.Reply(c[0], c[1]);
         } else {
-            r.camera.Remove(c.path);
+            r.camera.Remove(c[0]);
         }
         uint32_t code = 0;
         EXPECT_FALSE(r.properties.ReadFromDevice(code));
         EXPECT_EQ(code, 3u);
         EXPECT_EQ(r.camera.Requests(),
-                  std::vector<std::string>(order.begin(), order.begin() + c.requests));
-        EXPECT_EQ(r.properties.GetErrorText(), c.errorText);
+                  std::vector<std::string>(order.begin(), order.begin() + std::stoi(c[2])));
+        EXPECT_EQ(r.properties.GetErrorText(), c[3]);
         EXPECT_FALSE(r.properties.WriteCapabilities(nullptr));
     }
 }
@@ -229,13 +196,10 @@ TEST(AddResolution, KeepsTheSmallerNonZeroInterval) {
 }
 
 TEST(ParseLikeAtoi, ReadsLeadingNumber) {
-    const std::vector<std::pair<const char*, int>> cases = {{"  42x", 42},
-                                                            {"-3", -3},
-                                                            {"x1", 0},
-                                                            {"", 0},
-                                                            {"\t\n12", 12},
-                                                            {"99999999999", 2147483647},
-                                                            {"-99999999999", -2147483647 - 1}};
+    // clang-format off
+    const std::vector<std::pair<const char*, int>> cases = {{"  42x", 42}, {"-3", -3}, {"x1", 0},
+        {"", 0}, {"\t\n12", 12}, {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}};
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(talvik::ParseLikeAtoi(c.first), c.second) << c.first;
 }

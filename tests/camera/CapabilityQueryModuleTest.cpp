@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "camera/ArecontCameraProperties.h"
 #include "camera/CapabilityQueryModule.h"
 #include "support/FakeCamera.h"
+#include "support/TestFiles.h"
 #include "support/Threads.h"
 
 using talvik::CArecontCameraProperties;
@@ -109,54 +111,38 @@ void SetUpCamera(FakeCamera& camera) {
 // Outcomes of a query, as the callback reports them: from the worker's own
 // checks, the camera, or a read failing with a chosen code and text.
 TEST(CapabilityQuery, ReportsEachOutcome) {
-    const std::string get = "Failed to get camera properties";
-    const struct {
-        const char* address;
-        bool withStore, cameraAnswers;
-        int failCode;  // -1: the real read
-        const char* failText;
-        std::string report;
-    } cases[] = {
-        {"192.0.2.7:80", true, true, -1, "",
-         "failed 0: Failed to start capability fetching thread. Device address is invalid!"},
-        {"cam\"", true, true, -1, "",
-         "failed 0: Failed to start capability fetching thread. Device address is invalid!"},
-        {"192.0.2.7", false, true, -1, "",
-         "failed 3: Failed to start capability fetching thread. Internal error occurs"},
-        {"192.0.2.7", true, false, -1, "", "failed 3: " + get},
-        {"", true, false, -1, "", "failed 3: " + get},  // an empty address passes the check
-        {"cam-1.example", true, true, -1, "", "completed"},
-        {"192.0.2.7", true, true, 1, "",
-         "failed 1: " + get + ", login failed (invalid credentials)"},
-        {"192.0.2.7", true, true, 1, "realm refused", "failed 1: " + get + ": realm refused"},
-        {"192.0.2.7", true, true, 2, "ignored",
-         "failed 2: " + get + ", device is offline or is located in unaccessible subnet"},
-        {"192.0.2.7", true, true, 3, "", "failed 3: " + get},
-        {"192.0.2.7", true, true, 3, "no sensor", "failed 3: " + get + ": no sensor"},
-        {"192.0.2.7", true, true, 7, "ignored", "failed 7: " + get},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.report);
+    std::istringstream rows(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/camera/data/query_outcomes.txt"));
+    for (std::string row; std::getline(rows, row);) {
+        if (row[0] == '#') continue;
+        std::vector<std::string> c;
+        std::istringstream fields(row + "|");
+        for (std::string field; std::getline(fields, field, '|');)
+            c.push_back(field);
+        std::string report = c[5];
+        if (report.find("$GET") != std::string::npos)
+            report.replace(report.find("$GET"), 4, "Failed to get camera properties");
+        SCOPED_TRACE(report);
         FakeCamera camera;
-        if (c.cameraAnswers) SetUpCamera(camera);
+        if (c[2] == "1") SetUpCamera(camera);
         RecordingCallback callback;
         CCapabilityStore store;
         {
             FakeCameraQuery query(&callback, &camera);
-            query.failCode = c.failCode;
-            query.failText = c.failText;
+            query.failCode = std::stoi(c[3]);
+            query.failText = c[4];
             ASSERT_EQ(
-                query.StartQuery(c.address, 8080, "admin", "pw", c.withStore ? &store : nullptr),
+                query.StartQuery(c[0].c_str(), 8080, "admin", "pw", c[1] == "1" ? &store : nullptr),
                 1u);
             ASSERT_TRUE(callback.WaitDone());
         }
-        EXPECT_EQ(callback.Calls(), std::vector<std::string>{c.report});
-        if (c.report != "completed") continue;
+        EXPECT_EQ(callback.Calls(), std::vector<std::string>{report});
+        if (report != "completed") continue;
         // What the host gave reaches the camera's properties.
         const auto s = store.Snapshot();
         EXPECT_EQ(s.modelName, "Arecont AV AV2155DN");
         EXPECT_EQ(s.connection, (std::map<uint32_t, std::string>{
-                                    {1, c.address}, {2, "8080"}, {3, "admin"}, {4, "pw"}}));
+                                    {1, c[0]}, {2, "8080"}, {3, "admin"}, {4, "pw"}}));
         EXPECT_EQ(s.properties.at(7).value, "1");
     }
 }

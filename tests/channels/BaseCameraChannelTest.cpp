@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -75,32 +76,18 @@ const std::string kStopped = "3 Camera 10.0.0.5 is offline. Channel was stopped 
 // The device name (capitalised or not, with the channel of a multi-sensor
 // camera) and the stream kind's suffix in every state message.
 TEST(ChannelTest, OnlineAndOfflineMessages) {
-    const struct {
-        const char* address;
-        uint32_t sensors, input, kind, status;  // status when going offline
-        const char *online, *offline;
-    } cases[] = {
-        {"10.0.0.5", 1, 0, 0, 2, "3 Camera 10.0.0.5 is online (Rec)",
-         "1 Signal was lost for camera 10.0.0.5 (Rec)"},
-        {"10.1.1.7", 2, 1, 1, 2, "3 Video-server 10.1.1.7 (channel 1) is online (Live)",
-         "1 Signal was lost for video-server 10.1.1.7 (channel 1) (Live)"},
-        {"10.0.0.5", 1, 0, 2, 3, "3 Camera 10.0.0.5 is online (Remote)",
-         "3 Camera 10.0.0.5 is offline. Channel was stopped (Remote)"},
-        {"10.0.0.5", 1, 0, 7, 1, "3 Camera 10.0.0.5 is online ",
-         "1 Camera 10.0.0.5 is offline or failed "},
-    };
-    for (const auto& c : cases) {
-        Camera rig(c.sensors, c.address);
-        ScriptedChannel channel(c.input, &rig.driver, &rig.host);
-        const STREAM_PARAMS params = rig.Params(100, 1, c.kind);
+    for (const auto& c : talvik_channels_test::Rows("state_messages.txt")) {
+        using talvik_channels_test::U;
+        Camera rig(U(c[1]), c[0].c_str());
+        ScriptedChannel channel(U(c[2]), &rig.driver, &rig.host);
+        const STREAM_PARAMS params = rig.Params(100, 1, U(c[3]));
         ASSERT_TRUE(channel.Start(&params));
         channel.SetCameraState(true);
         channel.SetCameraState(true);  // unchanged: no second line
-        channel.SetStatus(c.status);
+        channel.SetStatus(U(c[4]));
         channel.SetCameraState(false);
         channel.Stop();  // already offline: nothing more
-        EXPECT_EQ(Texts(rig.driver.log), std::vector<std::string>({c.online, c.offline}))
-            << c.address << " kind " << c.kind;
+        EXPECT_EQ(Texts(rig.driver.log), std::vector<std::string>({c[5], c[6]}));
     }
 }
 
@@ -189,53 +176,33 @@ struct Listener : IFrameTimeListener {
 // the frame-time listener's calls and the log. A paused channel tells only
 // the listener; a failing sink or listener is logged and never thrown on.
 TEST(ChannelTest, FrameAndSignalLossDelivery) {
-    enum Sink { kHost, kRefusing, kThrowing, kNone };
-    const char* kAt = "1 at 132224078456780000";  // input 1, the frame's time
-    const std::string frameThrew =
-        "1 talvik::CBaseCameraChannel::SendFrameCallback(): Unexpected "
-        "exception, device 10.0.0.5:80";
-    const std::string lossThrew =
-        "1 talvik::CBaseCameraChannel::SendSignalLost(): Unexpected "
-        "exception, device 10.0.0.5:80";
-    const std::string listenerThrew =
-        "1 talvik::CBaseCameraChannel::Notify_SendFrameCallback: Unhandled exception in driver "
-        "instance for device 10.0.0.5:80";
-    const struct {
-        Sink sink;
-        bool paused, withFrame, listenerThrows, result;
-        size_t delivered;
-        std::vector<std::string> heard, log;
-    } cases[] = {
-        {kHost, false, true, false, true, 1, {kAt, "1"}, {}},
-        {kHost, false, false, false, false, 0, {"1"}, {}},
-        {kHost, true, true, false, true, 0, {kAt, "1"}, {}},
-        {kHost, true, false, false, true, 0, {"1"}, {}},
-        {kHost, false, true, true, true, 1, {"1"}, {listenerThrew}},
-        {kRefusing, false, true, false, false, 0, {"1"}, {}},
-        {kThrowing, false, true, false, false, 0, {}, {frameThrew, lossThrew}},
-        {kNone, false, true, false, false, 0, {"1"}, {}},
-        {kNone, true, true, false, true, 0, {kAt, "1"}, {}},
+    const auto list = [](const std::string& field) {  // split at ';'
+        std::vector<std::string> items;
+        std::istringstream in(field);
+        for (std::string item; std::getline(in, item, ';');)
+            items.push_back(item);
+        return items;
     };
     const HostSystemTime t{2020, 1, 0, 2, 3, 4, 5, 678};
-    for (const auto& c : cases) {
+    for (const auto& c : talvik_channels_test::Rows("frame_delivery.txt")) {
+        SCOPED_TRACE(c[0] + " paused " + c[1]);
         Camera rig;
-        rig.host.acceptFrames = c.sink != kRefusing;
+        rig.host.acceptFrames = c[0] != "refusing";
         ThrowingSink throwing;
-        IHostFrameSink* sinks[] = {&rig.host, &rig.host, &throwing, nullptr};
-        IHostFrameSink* to = sinks[c.sink];
         Listener listener;
-        listener.throwOnFrame = c.listenerThrows;
-        ScriptedChannel channel(1, &rig.driver, to);
+        listener.throwOnFrame = c[3] == "1";
+        IHostFrameSink* to = c[0] == "none" ? nullptr : &rig.host;
+        ScriptedChannel channel(1, &rig.driver, c[0] == "throwing" ? &throwing : to);
         channel.SetFrameTimeListener(&listener);
-        channel.SetPaused(c.paused);
+        channel.SetPaused(c[1] == "1");
         FakeFrame frame(kFourCCJpeg, 16, "s");
         frame.SetTime(&t);
-        EXPECT_EQ(channel.SendFrameCallback(c.withFrame ? &frame : nullptr), c.result);
+        EXPECT_EQ(channel.SendFrameCallback(c[2] == "1" ? &frame : nullptr), c[4] == "1");
         channel.SendSignalLost();
-        EXPECT_EQ(rig.host.FrameCount(), c.delivered);
-        EXPECT_EQ(listener.heard, c.heard);
-        EXPECT_EQ(rig.host.SignalLosses(), c.sink == kHost || c.sink == kRefusing ? 1 : 0);
-        EXPECT_EQ(Texts(rig.driver.log), c.log) << "sink " << c.sink << " paused " << c.paused;
+        EXPECT_EQ(rig.host.FrameCount(), std::stoul(c[5]));
+        EXPECT_EQ(listener.heard, list(c[6]));
+        EXPECT_EQ(rig.host.SignalLosses(), c[0] == "host" || c[0] == "refusing" ? 1 : 0);
+        EXPECT_EQ(Texts(rig.driver.log), list(c[7]));
     }
 }
 

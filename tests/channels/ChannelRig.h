@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/FakeCamera.h"
 #include "support/FakeHost.h"
@@ -14,6 +16,27 @@ namespace talvik_channels_test {
 
 using Clock = std::chrono::steady_clock;
 using talvik_test::FakeCamera;
+
+// The rows of data/<name>, fields split at '|', "\r\n" written out as text;
+// '#' starts a comment line.
+inline std::vector<std::vector<std::string>> Rows(const std::string& name) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/channels/data/" + name));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        for (size_t at; (at = line.find("\\r\\n")) != std::string::npos;)
+            line.replace(at, 4, "\r\n");
+        rows.emplace_back();
+        std::istringstream fields(line + "|");
+        for (std::string field; std::getline(fields, field, '|');)
+            rows.back().push_back(field);
+    }
+    return rows;
+}
+inline uint32_t U(const std::string& field) {
+    return uint32_t(std::stoul(field));
+}
 
 // A camera on a loopback port that answers every path not in its table with
 // `status`.
@@ -36,13 +59,6 @@ public:
 private:
     talvik::test::TempDir dir_{"talvik-channels"};
 };
-
-// Settings text with the given IndoorLightFrequency; none for null.
-inline std::string LightXml(const char* frequency) {
-    if (frequency == nullptr) return std::string();
-    return std::string("<Configuration><Default><IndoorLightFrequency>") + frequency +
-           "</IndoorLightFrequency></Default></Configuration>";
-}
 
 // A driver for a camera on 127.0.0.1:port and the host its frames go to.
 struct Rig {

@@ -17,17 +17,13 @@ namespace {
 
 using talvik_channels_test::Clock;
 using talvik_channels_test::FakeCamera;
-using talvik_channels_test::LightXml;
 using talvik_channels_test::Rig;
 using talvik_channels_test::Serve;
 using talvik_channels_test::SettingsDir;
 
-// A minimal baseline JPEG of 640x360, 33 bytes: SOI, SOF0, SOS, entropy-coded
-// filler, EOI.
-const std::string kJpeg(
-    "\xFF\xD8\xFF\xC0\x00\x0B\x08\x01\x68\x02\x80\x01\x01\x11\x00\xFF\xDA"
-    "\x00\x08\x01\x01\x00\x00\x3F\x00\x11\x11\x11\x11\x11\x11\xFF\xD9",
-    33);
+// A minimal baseline JPEG of 640x360 (33 bytes).
+const std::string kJpeg =
+    talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/channels/data/640x360.jpg");
 
 // New parameters end the current pass at once: the next request carries the
 // new size, and the light frequency is not sent again.
@@ -35,7 +31,9 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
     FakeCamera server;
     server.Reply("/image?res=full&x0=0&y0=0&x1=640&y1=360", kJpeg);
     server.Reply("/image?res=full&x0=0&y0=0&x1=320&y1=180", kJpeg);
-    SettingsDir settings(LightXml("50"));
+    SettingsDir settings(
+        "<Configuration><Default><IndoorLightFrequency>50</IndoorLightFrequency></Default>"
+        "</Configuration>");
     Rig rig(Serve(server, 200));
     rig.driver.hostDirectory = settings.Path();
     CJpegHttpChannel channel(0, &rig.driver, &rig.host);
@@ -59,55 +57,36 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
 
 // What a picture answer announces and what it then sends: only a whole body
 // within the size cap becomes a frame.
-struct PictureAnswer {
-    const char* name;
-    const char* contentLength;  // null: no header
-    bool closeAfterBody;        // else the connection is held open
-    size_t frames;
-    bool h264 = false;  // a key frame (50 bytes) instead of a JPEG (33 bytes)
-};
-
-// SPS, PPS and the start of an IDR slice of a 1920x1080 x264 key frame.
-const char kKeyFrame[] =
-    "\x00\x00\x00\x01\x67\x64\x00\x28\xac\xd9\x40\x78\x02\x27\xe5\xc0\x44\x00\x00"
-    "\x03\x00\x04\x00\x00\x03\x00\xc8\x3c\x60\xc6\x58\x00\x00\x00\x01\x68\xeb\xe3"
-    "\xcb\x22\xc0\x00\x00\x00\x01\x65\x88\x84\x00\x33";
-
 TEST(HttpChannel, OnlyWholePictureBodiesWithinTheCap) {
-    const PictureAnswer answers[] = {{"ExactLength", "33", true, 1},
-                                     {"NoLengthUntilClose", nullptr, true, 1},
-                                     {"CutShort", "1000", true, 0},
-                                     {"NoLengthNoEnd", nullptr, false, 0},
-                                     {"HugeLengthNoEnd", "4294967295", false, 0},
-                                     {"JustAboveTheCap", "16777217", false, 0},
-                                     {"KeyFrameExactLength", "50", true, 1, true}};
-    for (const PictureAnswer& a : answers) {
-        SCOPED_TRACE(a.name);
-        const std::string body = a.h264 ? std::string(kKeyFrame, sizeof(kKeyFrame) - 1) : kJpeg;
+    for (const auto& a : talvik_channels_test::Rows("picture_answers.txt")) {
+        SCOPED_TRACE(a[0]);
+        const bool h264 = a[4] != "640x360.jpg";
+        const size_t frames = std::stoul(a[3]);
+        const std::string body =
+            talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/channels/data/" + a[4]);
         talvik_test::RawTcpServer server([&](int fd, talvik_test::RawTcpServer& s) {
             std::string head;
             if (!s.ReadRequestHead(fd, &head)) return;
             std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n";
-            if (a.contentLength)
-                answer += std::string("Content-Length: ") + a.contentLength + "\r\n";
+            if (!a[1].empty()) answer += "Content-Length: " + a[1] + "\r\n";
             if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + body)) return;
-            if (!a.closeAfterBody) s.HoldOpen(fd);
+            if (a[2] == "0") s.HoldOpen(fd);
         });
         Rig rig(server.Port());
         rig.driver.device.timeoutMs = 300;  // a held-open answer ends soon
         std::unique_ptr<CBaseHttpChannel> channel(
-            a.h264 ? static_cast<CBaseHttpChannel*>(new CH264HttpChannel(0, &rig.driver, &rig.host))
-                   : new CJpegHttpChannel(0, &rig.driver, &rig.host));
+            h264 ? static_cast<CBaseHttpChannel*>(new CH264HttpChannel(0, &rig.driver, &rig.host))
+                 : new CJpegHttpChannel(0, &rig.driver, &rig.host));
         const STREAM_PARAMS params =
-            rig.Params(1001, a.h264 ? 3 : 1);  // the shortest snapshot interval
+            rig.Params(1001, h264 ? 3 : 1);  // the shortest snapshot interval
         ASSERT_TRUE(channel->Start(&params));
-        if (a.frames > 0) {
-            EXPECT_TRUE(rig.host.WaitForFrames(a.frames, 10000));
+        if (frames > 0) {
+            EXPECT_TRUE(rig.host.WaitForFrames(frames, 10000));
         } else {
             EXPECT_TRUE(rig.host.WaitForSignalLost(1, 10000));
         }
         channel->Stop();
-        EXPECT_EQ(rig.host.FrameCount() > 0, a.frames > 0);
+        EXPECT_EQ(rig.host.FrameCount() > 0, frames > 0);
     }
 }
 
@@ -133,25 +112,14 @@ TEST(HttpChannel, MissingKeyFramePathReportsLoss) {
 // apart (not in a tight loop), tells the host of the loss once the data
 // time-out has passed and logs the cause once; then frames flow again.
 TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
-    const struct {
-        const char* name;
-        std::string answer;  // empty: the camera accepts and says nothing
-        const char* cause;
-    } answers[] = {
-        {"GarbageStatusLine", "GARBAGE 200 OK\r\n\r\n", "the answer is not HTTP"},
-        {"HeaderWithoutColon", "HTTP/1.1 200 OK\r\nContent-Type image/jpeg\r\n\r\n",
-         "the answer is not HTTP"},
-        {"HugeHeader", "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(100 * 1024, 'a') + "\r\n\r\n",
-         "the answer head is too large"},
-        {"CredentialsRefused",
-         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
-         "realm=\"camera\"\r\nContent-Length: 0\r\n\r\n",
-         "and none are configured (HTTP status 401)"},
-        {"Refused", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "HTTP status 404"},
-        {"SilentServer", "", "no answer within 500 ms"}};
-    for (const auto& a : answers) {
-        SCOPED_TRACE(a.name);
-        const bool recover = &a == &answers[0];  // the same for every cause: once is enough
+    const auto rows = talvik_channels_test::Rows("broken_answers.txt");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[0]);
+        std::string answer = row[1];
+        if (answer.find("<100 KiB>") != std::string::npos)
+            answer.replace(answer.find("<100 KiB>"), 9, std::string(100 * 1024, 'a'));
+        const std::string& cause = row[2];
+        const bool recover = &row == &rows[0];  // the same for every cause: once is enough
         std::atomic<bool> healthy{false};
         std::mutex mutex;
         std::vector<Clock::time_point> times;  // of the stream requests
@@ -166,8 +134,8 @@ TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
                     if (path.empty()) path = head.substr(4, head.find(" HTTP/") - 4);
                 }
                 if (healthy) break;
-                if (a.answer.empty()) return s.HoldOpen(fd);
-                if (!s.WriteAll(fd, a.answer)) return;
+                if (answer.empty()) return s.HoldOpen(fd);
+                if (!s.WriteAll(fd, answer)) return;
             }
             if (!s.WriteAll(fd,
                             "HTTP/1.0 200 OK\r\nContent-Type: "
@@ -201,18 +169,18 @@ TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
         ASSERT_GE(times.size(), 2u);
         for (size_t i = 1; i < times.size(); ++i)
             EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(900)) << "request " << i;
-        const std::string cause =
+        const std::string logged =
             "talvik::CBaseHttpChannel::RequestStream: Cannot open the stream of device 127.0.0.1:" +
-            std::to_string(server.Port()) + ": " + a.cause + " (\"" + path + "\")";
+            std::to_string(server.Port()) + ": " + cause + " (\"" + path + "\")";
         std::vector<talvik_test::LogLine> causes;  // logged once per cause
         for (const auto& line : rig.driver.log.Lines()) {
             if (line.text.find("Cannot open the stream") != std::string::npos ||
-                line.text.find(a.cause) != std::string::npos)
+                line.text.find(cause) != std::string::npos)
                 causes.push_back(line);
         }
         ASSERT_EQ(causes.size(), 1u);
-        if (a.answer.find(" 401 ") == std::string::npos) {  // else named by the sender
-            EXPECT_EQ(causes[0], (talvik_test::LogLine{1, cause}));
+        if (answer.find(" 401 ") == std::string::npos) {  // else named by the sender
+            EXPECT_EQ(causes[0], (talvik_test::LogLine{1, logged}));
         }
     }
 }

@@ -36,55 +36,35 @@ public:
     using CH264ChannelRTSP::FillRTSPSettings;
 };
 
-struct PrepareCase {
-    const char* name;
-    const char* frequency;  // IndoorLightFrequency, null: none
-    uint32_t inputs, input, kind, intervalMs;
-    unsigned status;       // the camera's answer to everything
-    std::string expected;  // the paths of one preparation, space separated
-};
-
-std::string LightElement(const char* f) {
-    return std::string("<IndoorLightFrequency>") + f + "</IndoorLightFrequency>";
-}
-
 // The channel runs against a camera whose RTSP port refuses: the requests of
 // one preparation, then the same again on the next attempt.
 TEST(RtspChannel, CameraRequestsBeforeTheSession) {
-    const PrepareCase cases[] = {
-        {"IntervalZeroWritesZero", nullptr, 1, 0, 0, 0, 200,
-         "/get?channelenable /setreg?page=3&reg=21&val=0"},
-        // 60 ms: 16.7 frames a second, rounded to 17.
-        {"LightOtherThan50Or60IsNotSent", "55", 1, 0, 0, 60, 200,
-         "/get?channelenable /setreg?page=3&reg=21&val=16"},
-        {"SingleSensorLight50", "50", 1, 0, 0, 40, 200,
-         "/get?channelenable /set?freq=50 /setreg?page=3&reg=21&val=24"},
-        {"FourSensorsInput2Light60", "60", 4, 2, 0, 200, 200, "/get?channelenable /set3?freq=60"},
-        {"LiveStreamOnlyChecksChannels", "50", 1, 0, 1, 40, 200, "/get?channelenable"},
-        {"RefusedChannelCheckStops", "50", 1, 0, 0, 40, 404, "/get?channelenable"}};
-    for (const PrepareCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        const size_t count = std::count(c.expected.begin(), c.expected.end(), ' ') + 1;
+    using talvik_channels_test::U;
+    for (const auto& c : talvik_channels_test::Rows("rtsp_preparation.txt")) {
+        SCOPED_TRACE(c[0]);
+        const std::string& expected = c[7];
+        const size_t count = std::count(expected.begin(), expected.end(), ' ') + 1;
         FakeCamera camera;
         // Interleaved: no UDP port search before each attempt.
-        SettingsDir settings(std::string("<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode>") +
-                             (c.frequency ? LightElement(c.frequency) : "") +
-                             "</Default></Configuration>");
-        Rig rig(Serve(camera, c.status));
+        SettingsDir settings(
+            std::string("<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode>") +
+            (c[1].empty() ? "" : "<IndoorLightFrequency>" + c[1] + "</IndoorLightFrequency>") +
+            "</Default></Configuration>");
+        Rig rig(Serve(camera, U(c[6])));
         rig.driver.hostDirectory = settings.Path();
-        rig.driver.videoInputs = c.inputs;
+        rig.driver.videoInputs = U(c[2]);
         rig.driver.parameters[2] = "1";  // nothing listens there
         rig.driver.device.timeoutMs = 300;
         rig.driver.device.dataTimeoutMs = 600;
-        CH264ChannelRTSP channel(c.input, &rig.driver, &rig.host);
-        const STREAM_PARAMS params = rig.Params(c.intervalMs, 3, c.kind);
+        CH264ChannelRTSP channel(U(c[3]), &rig.driver, &rig.host);
+        const STREAM_PARAMS params = rig.Params(U(c[5]), 3, U(c[4]));
         ASSERT_TRUE(channel.Start(&params));
         ASSERT_TRUE(camera.WaitFor("", count + 1, 20000));
         channel.Stop();
         std::string paths;  // one preparation and the start of the next attempt
         for (size_t i = 0; i <= count; ++i)
             paths += camera.Requests()[i] + (i < count ? " " : "");
-        EXPECT_EQ(paths, c.expected + " /get?channelenable");
+        EXPECT_EQ(paths, expected + " /get?channelenable");
         EXPECT_EQ(rig.host.FrameCount(), 0u);
     }
 }
@@ -115,28 +95,18 @@ TEST(RtspChannel, ServerPortFromParameterTwoAndPauseResume) {
 
 // Only H.264 (or an unnamed encoding) is taken on.
 TEST(RtspChannel, OnlyH264SessionsAreTakenOn) {
-    const struct {
-        const char* encoding;
-        bool accepted;
-        const char* message;
-    } cases[] = {{"H264/90000", true, ""},
-                 {"h264/90000", true, ""},
-                 {"", true, ""},
-                 {"MP4V-ES/90000", false,
-                  "talvik::CBaseRTSPChannel::SdpInfoReceived: Unable to handle RTP video data from "
-                  "device 10.0.0.5:80 - unexpected payload type \"MP4V-ES\""}};
-    for (const auto& c : cases) {
+    for (const auto& c : talvik_channels_test::Rows("session_encodings.txt")) {
         FakeDriver driver;
         FakeHost host;
         driver.device.address = "10.0.0.5";
         driver.device.port = 80;
         CH264ChannelRTSP channel(0, &driver, &host);
         RTSPSessionInfo info;
-        info.media[kVideoSlot].encoding = c.encoding;
+        info.media[kVideoSlot].encoding = c[0];
         info.media[kVideoSlot].control = "stream=0";
-        EXPECT_EQ(channel.OnRTSPSessionReady(&info), c.accepted) << c.encoding;
-        const std::vector<talvik_test::LogLine> none, refused = {{1, c.message}};
-        EXPECT_EQ(driver.log.Lines(), *c.message ? refused : none);
+        EXPECT_EQ(channel.OnRTSPSessionReady(&info), c[1] == "1") << c[0];
+        const std::vector<talvik_test::LogLine> none, refused = {{1, c[2]}};
+        EXPECT_EQ(driver.log.Lines(), c[2].empty() ? none : refused);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "DriverRig.h"
 #include "HostObjects.h"
 #include "base/FrameContract.h"
 #include "channels/CameraChannel.h"
@@ -20,53 +21,8 @@ using talvik_host::StreamRequest;
 
 namespace {
 
-// Every call of every fake channel, in order, as text.
-using Journal = std::vector<std::string>;
-
-class FakeChannel : public talvik::ICameraChannel {
-public:
-    FakeChannel(int id, Journal* journal, bool startResult)
-        : id_(id), journal_(journal), startResult_(startResult) {}
-    ~FakeChannel() override { Note("destroyed"); }
-
-    void ApplyHostOption(uint32_t option) override { Note("option " + std::to_string(option)); }
-    bool Start(const STREAM_PARAMS* p) override {
-        params = *p;
-        Note("start");
-        return startResult_;
-    }
-    void Stop() override { Note("stop"); }
-    bool UpdateStreamParams(const talvik::STREAM_UPDATE& u) override {
-        Note("update " + std::to_string(u.frameIntervalMs) + " " + std::to_string(u.width) + "x" +
-             std::to_string(u.height));
-        return true;
-    }
-    bool Pause() override {
-        Note("pause");
-        return true;
-    }
-    bool Resume() override {
-        Note("resume");
-        return true;
-    }
-    uint32_t GetStatus() override { return status; }
-    void Run() override {}
-    void OnStopping() override {}
-    uint32_t GetVideoInput() override { return 0; }
-    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
-    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
-
-    STREAM_PARAMS params;
-    uint32_t status = talvik::kChannelStreaming;
-
-private:
-    void Note(const std::string& what) {
-        journal_->push_back("#" + std::to_string(id_) + " " + what);
-    }
-    int id_;
-    Journal* journal_;
-    bool startResult_;
-};
+using talvik_driver_test::FakeChannel;
+using talvik_driver_test::Journal;
 
 class FakeAuxiliary : public talvik::IAuxiliaryChannel {
 public:
@@ -291,40 +247,17 @@ TEST_F(VideoCaptureTest, UpdatePauseResumeGoToTheRecordingChannel) {
     EXPECT_EQ(driver.journal, (Journal{"#2 update 500 640x480", "#2 pause", "#2 resume"}));
 }
 
-TEST(FrameContract, ResolutionClass) {
-    const struct {
-        uint32_t w, h, cls;
-    } cases[] = {
-        // clang-format off
-        {199, 1000, 1}, {200, 10, 2}, {399, 100, 2}, {400, 199, 3}, {400, 200, 4}, {1023, 100, 3},
-        {1024, 100, 4}, {0, 0, 1}, {800, 0xFFFFFFFFu, 4},
-        // clang-format on
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(talvik::ResolutionClass(c.w, c.h), c.cls) << c.w << "x" << c.h;
-}
-
-TEST(FrameContract, EncodedFrameInterval) {
-    const struct {
-        uint16_t encoded;
-        uint32_t ms;
-    } cases[] = {
-        // clang-format off
-        {0x0000, 0}, {0x0005, 5}, {0x3FFF, 16383}, {0x4005, 5000}, {0x8002, 120000},
-        {0xC001, 3600000}, {0xC4A9, 4294800000u}, {0xC4AA, 0xFFFFFFFFu}, {0xFFFF, 0xFFFFFFFFu},
-        // clang-format on
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(talvik::DecodeFrameInterval(c.encoded), c.ms) << c.encoded;
-}
-
-// The stream names frames carry to the host.
-TEST(FrameContract, StreamNames) {
-    EXPECT_EQ(
-        std::vector<std::string>({talvik::StreamName("drv", 0), talvik::StreamName("drv", 1),
-                                  talvik::StreamName("drv", 2), talvik::StreamName("drv", 3)}),
-        std::vector<std::string>(
-            {"drv::RecStream", "drv::LiveStream", "drv::RemoteStream", "drv"}));
+// Rows of data/frame_contract.txt.
+TEST(FrameContract, ResolutionClassIntervalAndStreamName) {
+    using talvik_driver_test::U;
+    for (const auto& c : talvik_driver_test::Rows("frame_contract.txt")) {
+        if (c[0] == "R")
+            EXPECT_EQ(talvik::ResolutionClass(U(c[1]), U(c[2])), U(c[3])) << c[1] << "x" << c[2];
+        else if (c[0] == "E")
+            EXPECT_EQ(talvik::DecodeFrameInterval(uint16_t(U(c[1]))), U(c[2])) << c[1];
+        else
+            EXPECT_EQ(talvik::StreamName("drv", U(c[1])), c[2]);
+    }
 }
 
 }  // namespace

