@@ -287,10 +287,6 @@ std::vector<std::string> Answers(const std::string& words) {
 // methods | refusals.
 using RunsCase = std::vector<std::string>;
 
-void PrintTo(const RunsCase& c, std::ostream* os) {
-    *os << c[0];
-}
-
 std::vector<RunsCase> RunsCases() {
     std::istringstream all(talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/rtsp/data/runs.txt"));
     std::vector<RunsCase> cases;
