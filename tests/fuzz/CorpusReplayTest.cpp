@@ -2,12 +2,12 @@
 // against the summaries committed in fuzz/corpus/<target>.expected. After a
 // deliberate change of behaviour TALVIK_WRITE_EXPECTED=1 rewrites them (review
 // the diff).
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -90,10 +90,7 @@ std::string RtcpCompound(const Bytes& in) {
         s << "packet " << int(p.type) << "/" << p.size << " at " << (p.data - in.data());
         rtcp::SenderReportInfo sr;
         if (rtcp::ParseSenderReport(p, sr)) {
-            rtcp::ReceiverReportFields f;
-            f.versionBits = sr.versionBits;
-            f.sourceSsrc = sr.ssrc;
-            f.lastSr = sr.lastSr;
+            const rtcp::ReceiverReportFields f{sr.versionBits, {}, sr.ssrc, 0, sr.lastSr, 0};
             s << " sr v=" << int(sr.versionBits) << " ssrc=" << Hex(sr.ssrc.data(), 4)
               << " lsr=" << Hex(sr.lastSr.data(), 4)
               << " rr=" << Hex(rtcp::BuildReceiverReport(f).data(), rtcp::kReceiverReportSize);
@@ -346,20 +343,13 @@ struct Target {
     std::string (*summarise)(const Bytes&);
 };
 
-void PrintTo(const Target& t, std::ostream* os) {
-    *os << t.name;
-}
-
 class CorpusReplay : public ::testing::TestWithParam<Target> {};
 
 TEST_P(CorpusReplay, EverySeedGivesItsSummary) {
     const std::string corpus = std::string(TALVIK_SOURCE_DIR "/fuzz/corpus/") + GetParam().name;
     std::vector<std::string> seeds;
-    if (DIR* dir = opendir(corpus.c_str())) {
-        while (dirent* e = readdir(dir))
-            if (e->d_name[0] != '.') seeds.push_back(e->d_name);
-        closedir(dir);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(corpus))
+        seeds.push_back(e.path().filename().string());
     std::sort(seeds.begin(), seeds.end());
     ASSERT_GE(seeds.size(), 2u) << corpus;
     std::string summary;

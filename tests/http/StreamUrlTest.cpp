@@ -1,74 +1,43 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "http/StreamUrl.h"
 #include "support/FakeCamera.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace {
 
-// Sensor size, bit-rate mode, input, multi-sensor; interval, size, quality,
-// codec and stream kind of the stream; the kind of path.
-struct UrlCase {
-    const char* name;
-    uint32_t sensorWidth, sensorHeight, bitrateMode, channel;
-    bool multiSensor;
-    uint32_t intervalMs, width, height, quality, codec, streamKind, kind;
-    const char* url;
-};
-
-void PrintTo(const UrlCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class StreamUrls : public ::testing::TestWithParam<UrlCase> {};
+// A row of tests/http/data/stream_urls.txt: a camera, a stream and the URL asked for it.
+class StreamUrls : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(StreamUrls, ByteForByte) {
-    const UrlCase& c = GetParam();
+    std::istringstream row(GetParam());
+    std::string name, url;
     StreamUrlConfig config;
-    config.sensorWidth = c.sensorWidth;
-    config.sensorHeight = c.sensorHeight;
-    config.channelIndex = c.channel;
-    config.multiSensor = c.multiSensor;
-    config.settings.BitrateMode = c.bitrateMode;
-    const STREAM_PARAMS params{c.intervalMs, c.width, c.height, c.quality, c.codec, c.streamKind};
-    EXPECT_EQ(BuildStreamUrl(config, params, c.kind), c.url);
+    STREAM_PARAMS params;
+    uint32_t kind = 0;
+    row >> name >> config.sensorWidth >> config.sensorHeight >> config.settings.BitrateMode >>
+        config.channelIndex >> config.multiSensor >> params.frameIntervalMs >> params.width >>
+        params.height >> params.quality >> params.codec >> params.kind >> kind >> url;
+    EXPECT_EQ(BuildStreamUrl(config, params, kind), url == "-" ? "" : url) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StreamUrls,
-    ::testing::Values(
-        // Live JPEG on the first input in full mode: ssn 1 + 10 * 11.
-        UrlCase{"LiveMjpegFull", 0, 0, 1, 0, false, 40, 1920, 1080, 100, 1, 1, 0,
-                "/mjpeg?res=full&x0=0&y0=0&x1=1920&y1=1080&quality=20&doublescan=0&fps=25&ssn=111"},
-        UrlCase{"HalfOfSensorIsHalfModeWithWholeSensorCrop", 2048, 1536, 1, 0, false, 40, 1024, 768,
-                50, 1, 0, 0,
-                "/mjpeg?res=half&x0=0&y0=0&x1=2048&y1=1536&quality=10&doublescan=0&fps=25&ssn=201"},
-        UrlCase{"NoSensorSizeIsAlwaysFull", 0, 0, 1, 0, false, 40, 1024, 768, 50, 1, 0, 0,
-                "/mjpeg?res=full&x0=0&y0=0&x1=1024&y1=768&quality=10&doublescan=0&fps=25&ssn=101"},
-        UrlCase{"OnlyWidthHalfIsFull", 2048, 1536, 1, 0, false, 40, 1024, 1536, 50, 1, 0, 0,
-                "/mjpeg?res=full&x0=0&y0=0&x1=1024&y1=1536&quality=10&doublescan=0&fps=25&ssn=101"},
-        UrlCase{"ImageQualityZeroDoesNotWrap", 0, 0, 1, 0, false, 0, 640, 480, 0, 1, 0, 2,
-                "/image?res=full&x0=0&y0=0&x1=640&y1=480&quality=1"},
-        // Third input of a four-sensor camera: suffix 3, ssn 1 + 10 * (10 + 200 + 1).
-        UrlCase{
-            "ThirdSensorOfFour", 0, 0, 1, 2, true, 100, 1600, 1200, 50, 1, 1, 0,
-            "/mjpeg3?res=full&x0=0&y0=0&x1=1600&y1=1200&quality=10&doublescan=0&fps=10&ssn=2111"},
-        UrlCase{"RtspQp", 0, 0, 1, 0, false, 40, 1920, 1080, 50, 3, 1, 1,
-                "h264.sdp?res=full&x0=0&y0=0&x1=1920&y1=1080&qp=26&doublescan=0&fps=25&ssn=113"},
-        UrlCase{"RtspBitrateQuality50", 0, 0, 0, 0, false, 40, 1920, 1080, 50, 3, 1, 1,
-                "h264.sdp?res=full&x0=0&y0=0&x1=1920&y1=1080&bitrate=5184&doublescan=0&fps=25&"
-                "ssn=113"},
-        UrlCase{"RtspHalfSecondSensorRemote", 2592, 1944, 1, 1, true, 300, 1296, 972, 100, 3, 2, 1,
-                "h264.sdp2?res=half&x0=0&y0=0&x1=2592&y1=1944&qp=16&doublescan=0&fps=3&ssn=1223"},
-        UrlCase{"KeyFrame", 0, 0, 1, 0, false, 1000, 1280, 720, 0, 3, 0, 3,
-                "/h264f?res=full&x0=0&y0=0&x1=1280&y1=720&qp=36&Iframe=1"},
-        UrlCase{"ZeroIntervalIsOneFps", 0, 0, 2, 0, false, 0, 640, 480, 50, 1, 0, 0,
-                "/mjpeg?res=full&x0=0&y0=0&x1=640&y1=480&doublescan=0&fps=1&ssn=101"},
-        UrlCase{"UnknownKindIsEmpty", 0, 0, 1, 0, false, 40, 640, 480, 50, 1, 0, 4, ""}),
-    [](const ::testing::TestParamInfo<UrlCase>& info) { return info.param.name; });
+std::vector<std::string> UrlRows() {
+    std::istringstream all(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/http/data/stream_urls.txt"));
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(all, line);)
+        if (!line.empty() && line[0] != '#') rows.push_back(line);
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StreamUrls, ::testing::ValuesIn(UrlRows()), [](const auto& info) {
+    return info.param.substr(0, info.param.find(' '));
+});
 
 TEST(StreamUrl, QpLimits) {
     const std::vector<std::pair<uint32_t, uint32_t>> cases = {{0, 36},   {1, 36},   {50, 26},

@@ -166,13 +166,6 @@ std::string Status(const std::string& codeAndReason) {
     return "RTSP/1.0 " + codeAndReason + "\r\nCSeq: {cseq}\r\n\r\n";
 }
 
-// The SETUP answer with the session time-out given as `timeout`.
-std::string SetupWithTimeout(const std::string& base, const std::string& timeout) {
-    std::string setup = base;
-    setup.replace(setup.find("timeout=60"), 10, timeout);
-    return setup;
-}
-
 class RecordingUser : public IRTSPClientUser {
 public:
     bool OnRTSPSessionReady(RTSPSessionInfo* info) override {
@@ -233,15 +226,6 @@ protected:
         client = std::make_unique<CBaseRTSPClient>(&logger, std::move(connection));
     }
 
-    // Runs a session until `requests` requests were sent, then stops it.
-    std::vector<std::string> RunUntil(size_t requests, const RTSPClientSettings& settings,
-                                      uint32_t mode = kRTSPTransportUdp) {
-        EXPECT_TRUE(client->Start(settings, &user, mode));
-        EXPECT_TRUE(camera->WaitForRequests(requests));
-        client->Stop();
-        return camera->Requests();
-    }
-
     // Pushes numbered frames until `requests` requests were sent; the next number.
     uint16_t PushFramesUntilRequests(size_t requests, uint16_t sequence, int napMs) {
         while (camera->Requests().size() < requests && sequence < 200) {
@@ -299,16 +283,26 @@ std::vector<std::string> Answers(const std::string& words) {
     return answers;
 }
 
-struct RunsCase {
-    const char* name;
-    const char* runs;      // the camera's answers in each run (Answers), runs split by "|"
-    bool userRefuses;      // the session-ready call throws
-    const char* methods;   // the requests of every run, runs split by "|"
-    const char* refusals;  // the refusals logged (at level 1), split by "|"
-};
+// A row of tests/rtsp/data/runs.txt: name | answers | accepts or refuses |
+// methods | refusals.
+using RunsCase = std::vector<std::string>;
 
-void PrintTo(const RunsCase& c, std::ostream* os) {
-    *os << c.name;
+std::vector<RunsCase> RunsCases() {
+    std::istringstream all(talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/rtsp/data/runs.txt"));
+    std::vector<RunsCase> cases;
+    for (std::string line; std::getline(all, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        cases.emplace_back();
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '|');) {
+            const size_t from = f.find_first_not_of(' ');
+            cases.back().push_back(from == std::string::npos
+                                       ? ""
+                                       : f.substr(from, f.find_last_not_of(' ') + 1 - from));
+        }
+        cases.back().resize(5);
+    }
+    return cases;
 }
 
 class Runs : public RTSPClientTest, public ::testing::WithParamInterface<RunsCase> {};
@@ -319,10 +313,10 @@ class Runs : public RTSPClientTest, public ::testing::WithParamInterface<RunsCas
 // with the method, status and reason phrase, and without credentials.
 TEST_P(Runs, RequestsAndRefusals) {
     const RunsCase& c = GetParam();
-    user.throwOnReady = c.userRefuses;
+    user.throwOnReady = c[2] == "refuses";
     std::string methods;
-    std::istringstream runs(c.runs);
-    for (std::string run; std::getline(runs, run, '|');) {
+    std::istringstream runs(c[1]);
+    for (std::string run; std::getline(runs, run, '/');) {
         camera->Script(Answers(run));
         const size_t before = camera->Requests().size();
         const int stopped = user.stopped;
@@ -335,49 +329,22 @@ TEST_P(Runs, RequestsAndRefusals) {
         EXPECT_EQ(user.stopped, stopped + 1);
         const std::vector<std::string> requests = camera->Requests();
         methods +=
-            (methods.empty() ? "" : " | ") +
+            (methods.empty() ? "" : " / ") +
             Methods(std::vector<std::string>(requests.begin() + long(before), requests.end()));
     }
-    EXPECT_EQ(methods, c.methods);
+    EXPECT_EQ(methods, c[3]);
     std::string refusals;
     for (const talvik_test::LogLine& line : logger.Lines()) {
         EXPECT_EQ(1u, line.level) << line.text;
         const size_t prefix = std::strlen(kRefused " ");
         EXPECT_EQ(line.text.substr(0, prefix), kRefused " ");
-        refusals += (refusals.empty() ? "" : "|") + line.text.substr(prefix);
+        refusals += (refusals.empty() ? "" : "/") + line.text.substr(prefix);
     }
-    EXPECT_EQ(refusals, c.refusals);
+    EXPECT_EQ(refusals, c[4]);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Runs,
-    ::testing::Values(
-        RunsCase{"SecondChallengeInTheSameScheme", "C C C", false, "DESCRIBE DESCRIBE",
-                 "DESCRIBE with 401 Unauthorized"},
-        RunsCase{"EndlessHeaderBlockIsCut", "F", false, "DESCRIBE", ""},
-        RunsCase{"FailedSetup", "D 404 O", false, "DESCRIBE SETUP TEARDOWN",
-                 "SETUP with 404 Not Found"},
-        RunsCase{"RefusingUser", "D S O", true, "DESCRIBE SETUP TEARDOWN", ""},
-        RunsCase{"AnsweredTeardownIsNotRepeated", "D S O O | D S O", false,
-                 "DESCRIBE SETUP PLAY TEARDOWN | DESCRIBE SETUP PLAY TEARDOWN", ""},
-        RunsCase{"UnansweredTeardownIsRepeated", "D S O | O D S O", false,
-                 "DESCRIBE SETUP PLAY TEARDOWN | TEARDOWN DESCRIBE SETUP PLAY TEARDOWN", ""},
-        RunsCase{"SetupUnsupportedTransport", "D 461 O", false, "DESCRIBE SETUP TEARDOWN",
-                 "SETUP with 461 Unsupported Transport"},
-        RunsCase{"SetupBadRequestAndServerError", "D 400 O | D 500 O", false,
-                 "DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP TEARDOWN",
-                 "SETUP with 400 Bad Request|SETUP with 500 Internal Server Error"},
-        RunsCase{"DescribeNotFound", "404", false, "DESCRIBE", "DESCRIBE with 404 Not Found"},
-        RunsCase{"RepeatedRefusalOnce", "D 461 O | D 461 O | D 461 O", false,
-                 "DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP TEARDOWN",
-                 "SETUP with 461 Unsupported Transport"},
-        RunsCase{"AgainAfterRecovery", "D 461 O | D S O O | D 461 O", false,
-                 "DESCRIBE SETUP TEARDOWN | DESCRIBE SETUP PLAY TEARDOWN | DESCRIBE SETUP TEARDOWN",
-                 "SETUP with 461 Unsupported Transport|SETUP with 461 Unsupported Transport"},
-        RunsCase{
-            "HostileReasonIsCutAndCleaned", "H", false, "DESCRIBE",
-            "DESCRIBE with 404 Gone%s%n?xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, Runs, ::testing::ValuesIn(RunsCases()),
+                         [](const auto& info) { return info.param[0]; });
 
 // A session from tests/rtsp/sessions/<name>.txt: an optional "settings:" line
 // of key=value words (Transcript), then "camera:" answers and "client:"
@@ -482,8 +449,11 @@ INSTANTIATE_TEST_SUITE_P(Transcripts, Session, ::testing::ValuesIn(TranscriptNam
 TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
     RTSPClientSettings settings = CameraSettings();
     settings.sendKeepAlive = true;
-    camera->Script({kOptionsGetParameter, DescribeOk(),
-                    SetupWithTimeout(kSetupInterleavedOk, "timeout=1"), kOk + RtpFrame(1)});
+    camera->Script(
+        {kOptionsGetParameter, DescribeOk(),
+         "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"
+         "Session: 12345678;timeout=1\r\n\r\n",
+         kOk + RtpFrame(1)});
     ASSERT_TRUE(client->Start(settings, &user, kRTSPTransportInterleaved));
     ASSERT_TRUE(camera->WaitForRequests(4));
     // Frames keep coming until the keep-alive goes out (after a second).
