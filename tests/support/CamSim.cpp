@@ -114,11 +114,6 @@ CamSim::~CamSim() {
     if (pid_ > 0 && exitCode_ < 0 && Stop(SIGTERM, 10000) < 0) Stop(SIGKILL, 10000);
 }
 
-std::string CamSim::RtspUrl(const std::string& pathAndQuery, const std::string& credentials) const {
-    return "rtsp://" + (credentials.empty() ? "" : credentials + "@") +
-           "127.0.0.1:" + std::to_string(rtspPort_) + pathAndQuery;
-}
-
 std::string CamSim::Get(const std::string& path, long* status, int timeoutMs) const {
     if (status) *status = 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

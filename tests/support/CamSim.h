@@ -28,7 +28,6 @@ public:
 
     uint16_t HttpPort() const { return httpPort_; }
     uint16_t RtspPort() const { return rtspPort_; }
-    std::string RtspUrl(const std::string& pathAndQuery, const std::string& credentials = "") const;
 
     // HTTP/1.0 GET of `path` (with query) on the simulator; the body, or empty
     // with *status 0 when no answer came within `timeoutMs`.
