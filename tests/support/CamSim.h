@@ -38,9 +38,11 @@ public:
 
     // Value of `key` (such as "frames") in the /sim/stats line of stream `id`;
     // -1 when there is no such stream.
-    long long StreamStat(unsigned id, const std::string& key) const;
+    long long StreamStat(unsigned id, const std::string& key) const {
+        return Stat("stream id=" + std::to_string(id) + " ", key);
+    }
     // Value of a whole-line counter of /sim/stats, such as "rtsp_sessions".
-    long long Counter(const std::string& key) const;
+    long long Counter(const std::string& key) const { return Stat(key + "=", key); }
 
     // Sends SIGTERM (or `signal`) and waits up to `timeoutMs` for the exit;
     // returns the exit code, 128+signal when killed, -1 on time-out.
@@ -50,6 +52,7 @@ public:
 
 private:
     CamSim() = default;
+    long long Stat(const std::string& prefix, const std::string& key) const;
 
     pid_t pid_ = -1;
     uint16_t httpPort_ = 0;
