@@ -20,52 +20,19 @@ std::string Describe(const DeviceSettings& s) {
 
 // Each key's thresholds are replayed from the settings_reader fuzz seeds
 // (tests/http/CorpusReplayTest); here, how the file and its section are found.
-const char* const kSections = R"(<?xml version="1.0" encoding="UTF-8"?>
-<Configuration>
-  <Default>
-    <RTPMode>RTPoverRTSP</RTPMode>
-    <BitrateMode>VBR</BitrateMode>
-    <BitrateMax>20000</BitrateMax>
-  </Default>
-  <Device address="10.0.0.5" port="80"><BitrateMin>512</BitrateMin></Device>
-  <Device address="10.0.0.5" port="8080">
-    <BitrateMin>1024</BitrateMin>
-    <BitrateMode>CBR</BitrateMode>
-  </Device>
-  <Device address="cam.local" port="80"><BitrateMin>2048</BitrateMin></Device>
-</Configuration>
-)";
-
 // A device section is used alone: what it lacks is not taken from "Default"
 // (no "BitrateMode" there means mode 2, no quality parameter).
 TEST(SettingsFile, SectionChosenByAddressAndPortAsGiven) {
-    const char* const kDefaults = "light=0 log=0 rtp=0 block=0 mode=1 min=128 max=10240";
-    const char* const kDefaultSection = "light=0 log=0 rtp=2 block=0 mode=1 min=128 max=20000";
-    const struct {
-        const char* xml;  // null: no file
-        std::string address;
-        uint16_t port;
-        const char* expected;
-    } cases[] = {
-        {kSections, "10.0.0.5", 80, "light=0 log=0 rtp=0 block=0 mode=2 min=512 max=10240"},
-        {kSections, "10.0.0.5", 8080, "light=0 log=0 rtp=0 block=0 mode=0 min=1024 max=10240"},
-        {kSections, "cam.local", 80, "light=0 log=0 rtp=0 block=0 mode=2 min=2048 max=10240"},
-        {kSections, "10.0.0.5", 81, kDefaultSection},
-        {kSections, "x\"][@port=\"80\"]|/Configuration/Device[@address=\"cam.local", 80,
-         kDefaultSection},
-        {nullptr, "10.0.0.5", 80, kDefaults},
-        {"<Configuration><Default><BitrateMode>CBR</BitrateMode></Default>", "10.0.0.5", 80,
-         kDefaults},
-    };
-    for (const auto& c : cases) {
+    for (const auto& row : talvik::test::DataRows("base/data/settings_sections.txt")) {
         const talvik::test::TempDir dir("talvik-settings");
-        if (c.xml) std::ofstream(dir.Path() + "/talvik_arecont.xml", std::ios::binary) << c.xml;
+        if (row[0] != "-")
+            std::ofstream(dir.Path() + "/talvik_arecont.xml", std::ios::binary)
+                << talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/base/data/" + row[0]);
         DEVICE_INFO device;
-        device.address = c.address;
-        device.port = c.port;
-        EXPECT_EQ(Describe(LoadDeviceSettings(device, dir.Path() + "/", "talvik_arecont")),
-                  c.expected)
-            << c.address << ":" << c.port;
+        device.address = row[1];
+        device.port = uint16_t(std::stoul(row[2]));
+        EXPECT_EQ(Describe(LoadDeviceSettings(device, dir.Path() + "/", "talvik_arecont")), row[3])
+            << row[1] << ":" << row[2];
     }
 }
 

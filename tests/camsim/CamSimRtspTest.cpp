@@ -19,6 +19,10 @@ namespace talvik {
 namespace test {
 namespace {
 
+std::string RtspUrl(const CamSim& sim, const std::string& pathAndQuery) {
+    return "rtsp://127.0.0.1:" + std::to_string(sim.RtspPort()) + pathAndQuery;
+}
+
 // A bare RTSP client: one request at a time, the status line back (the
 // whole head with `head`). It sends no RTCP and no keep-alive, so only the
 // session time-out can end its session.
@@ -63,7 +67,7 @@ public:
     // URL in *base and the SETUP answer's head in *setup.
     std::string Play(const CamSim& sim, bool interleaved, std::string* base, std::string* setup) {
         std::string describe;
-        Request("DESCRIBE", sim.RtspUrl("/h264.sdp?x1=160&y1=120&fps=5"),
+        Request("DESCRIBE", RtspUrl(sim, "/h264.sdp?x1=160&y1=120&fps=5"),
                 "Accept: application/sdp\r\n", &describe);
         *base = Header(describe, "Content-Base");
         Request("SETUP", *base + "stream=0",
@@ -89,15 +93,9 @@ private:
 TEST(CamSimRtsp, BadRequestsGetErrorsAndTheServerLivesOn) {
     auto sim = StartCamSim({"--sensors", "4"});
     ASSERT_TRUE(sim);
-    const std::pair<const char*, const char*> cases[] = {
-        {"/h264.sdp?res=full&fps=abc", "RTSP/1.0 400 Bad Request"},
-        {"/h264.sdp?x0=64&x1=32", "RTSP/1.0 400 Bad Request"},
-        {"/h264.sdp5?x1=64&y1=64", "RTSP/1.0 404 Not Found"},
-        {"/h264.sdp1x?x1=64&y1=64", "RTSP/1.0 404 Not Found"},
-        {"/h264.sdp4?x1=64&y1=64", "RTSP/1.0 200 OK"},
-    };
-    for (const auto& [path, status] : cases)
-        EXPECT_EQ(BareRtspClient(sim->RtspPort()).Request("DESCRIBE", sim->RtspUrl(path)), status);
+    for (const auto& row : DataRows("camsim/data/bad_rtsp_requests.txt"))
+        EXPECT_EQ(BareRtspClient(sim->RtspPort()).Request("DESCRIBE", RtspUrl(*sim, row[0])),
+                  row[1]);
     EXPECT_EQ(sim->Get("/get?freq"), "freq=60\r\n");
 }
 
@@ -116,11 +114,10 @@ TEST(CamSimRtsp, HttpAnswersWhileOver1024DescriptorsAreOpen) {
     for (int i = 0; i < 1100; ++i) {
         clients.push_back(std::make_unique<BareRtspClient>(sim->RtspPort()));
         // Answered: the simulator holds the connection's descriptor.
-        ASSERT_EQ(clients.back()->Request("OPTIONS", sim->RtspUrl("/h264.sdp")), "RTSP/1.0 200 OK");
+        ASSERT_EQ(clients.back()->Request("OPTIONS", RtspUrl(*sim, "/h264.sdp")),
+                  "RTSP/1.0 200 OK");
     }
-    long status = 0;
-    EXPECT_EQ(sim->Get("/get?freq", &status), "freq=60\r\n");
-    EXPECT_EQ(status, 200);
+    EXPECT_EQ(sim->Get("/get?freq"), "freq=60\r\n");
 }
 
 // OPTIONS is answered normally (the server library dies when it fails it);
@@ -129,7 +126,7 @@ TEST(CamSimRtsp, FaultRuleAnswersDescribeOnly) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     ASSERT_EQ(sim->Get("/sim/fault?prefix=/h264.sdp&status=404&count=1"), "ok\n");
-    const std::string url = sim->RtspUrl("/h264.sdp?x1=160&y1=120");
+    const std::string url = RtspUrl(*sim, "/h264.sdp?x1=160&y1=120");
     BareRtspClient client(sim->RtspPort());
     EXPECT_EQ(client.Request("OPTIONS", url), "RTSP/1.0 200 OK");
     EXPECT_EQ(client.Request("DESCRIBE", url), "RTSP/1.0 404 Not Found");
@@ -166,7 +163,7 @@ TEST(CamSimRtsp, SessionTimeOutRefreshOnlyOnListedMethodsAndMethodRules) {
     const std::string session = getParameter.Play(*sim, false, &base, &setup);
     ASSERT_NE(optionsSession, "");
     ASSERT_NE(session, "");
-    EXPECT_EQ(base, sim->RtspUrl("/h264.sdp/"));
+    EXPECT_EQ(base, RtspUrl(*sim, "/h264.sdp/"));
     EXPECT_NE(setup.find("timeout=2"), std::string::npos) << setup;
     EXPECT_EQ(sim->Counter("rtsp_sessions"), 2);
     EXPECT_TRUE(talvik_test::WaitUntil(

@@ -25,6 +25,7 @@
 namespace talvik_e2e {
 
 using talvik::test::CamSim;
+using talvik::test::DataRows;
 using talvik::test::ReadFile;
 using talvik::test::RunCommand;
 using talvik::test::SplitLines;

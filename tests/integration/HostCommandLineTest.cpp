@@ -6,7 +6,7 @@
 #include <regex>
 #include <string>
 
-#include "support/CamSim.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -51,23 +51,11 @@ TEST(HostStreams, EachDriverHasItsOwnCameraStreamAndCount) {
 
 // Wrong flags give exit code 2 and a first line that names the problem.
 TEST(HostUsage, ExitTwoNamingTheProblem) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"record --codec jpeg", "talvik-host record: --address is required"},
-        {"record --address a --codec mpeg4",
-         "talvik-host record: --codec: 'mpeg4' is not jpeg or h264"},
-        {"record --address a --streams 2", "talvik-host record: --streams above 1 needs --discard"},
-        {"record --address a --streams 257 --discard",
-         "talvik-host record: --streams: '257' is not 1 to 256"},
-        {"io --address 127.0.0.1 --set 0=on",
-         "talvik-host io: --set: 'on' is neither active nor inactive"},
-        {"probe --port 80", "talvik-host probe: --address is required"},
-    };
-    for (const auto& [arguments, message] : cases) {
+    for (const auto& row : talvik::test::DataRows("integration/data/host_usage.txt")) {
         int code = -1;
-        const std::string err =
-            RunCommand(kHost + " " + arguments + " 2>&1 >/dev/null", 20000, &code);
-        EXPECT_EQ(code, 2) << arguments;
-        EXPECT_EQ(err.substr(0, err.find('\n')), message);
+        const std::string err = RunCommand(kHost + " " + row[0] + " 2>&1 >/dev/null", 20000, &code);
+        EXPECT_EQ(code, 2) << row[0];
+        EXPECT_EQ(err.substr(0, err.find('\n')), row[1]);
     }
 }
 

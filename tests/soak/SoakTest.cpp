@@ -6,7 +6,6 @@
 //   TALVIK_SOAK_CYCLES  start/stop cycles per channel kind (default 30)
 //   TALVIK_SOAK_OPENS   driver open/close cycles (default 100)
 //   TALVIK_SOAK_QUERIES capability queries (default 50)
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,19 +41,10 @@ unsigned EnvCount(const char* name, unsigned fallback) {
     return value > 0 && value < 100000 ? unsigned(value) : fallback;
 }
 
-// Threads and open descriptors of this process (the directory handle used to
-// count descriptors is itself one of them, the same each time).
-std::pair<size_t, size_t> FdsAndThreads() {
-    size_t counts[2] = {0, 0};
-    const char* const dirs[2] = {"/proc/self/fd", "/proc/self/task"};
-    for (int i = 0; i < 2; ++i) {
-        if (DIR* dir = opendir(dirs[i])) {
-            while (dirent* entry = readdir(dir))
-                counts[i] += entry->d_name[0] != '.';
-            closedir(dir);
-        }
-    }
-    return {counts[0], counts[1]};
+// Open descriptors (the directory handle that counts them is one of them,
+// the same each time) and threads of this process.
+std::pair<int, int> FdsAndThreads() {
+    return {talvik_test::EntryCount("/proc/self/fd"), talvik_test::ThreadCount()};
 }
 
 // The real driver on the reference host's objects, reading its settings file

@@ -114,11 +114,6 @@ CamSim::~CamSim() {
     if (pid_ > 0 && exitCode_ < 0 && Stop(SIGTERM, 10000) < 0) Stop(SIGKILL, 10000);
 }
 
-std::string CamSim::RtspUrl(const std::string& pathAndQuery, const std::string& credentials) const {
-    return "rtsp://" + (credentials.empty() ? "" : credentials + "@") +
-           "127.0.0.1:" + std::to_string(rtspPort_) + pathAndQuery;
-}
-
 std::string CamSim::Get(const std::string& path, long* status, int timeoutMs) const {
     if (status) *status = 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -146,20 +141,12 @@ std::vector<std::string> CamSim::Requests() const {
     return SplitLines(Get("/sim/requests"));
 }
 
-long long CamSim::StreamStat(unsigned id, const std::string& key) const {
-    const std::string needle = "stream id=" + std::to_string(id) + " ";
+// `key`'s value on the first /sim/stats line that starts with `prefix`.
+long long CamSim::Stat(const std::string& prefix, const std::string& key) const {
     for (const auto& line : SplitLines(Get("/sim/stats"))) {
-        if (line.compare(0, needle.size(), needle) != 0) continue;
-        const size_t pos = line.find(" " + key + "=");
-        return pos == std::string::npos ? -1 : atoll(line.c_str() + pos + key.size() + 2);
-    }
-    return -1;
-}
-
-long long CamSim::Counter(const std::string& key) const {
-    for (const auto& line : SplitLines(Get("/sim/stats"))) {
-        if (line.compare(0, key.size() + 1, key + "=") == 0)
-            return atoll(line.c_str() + key.size() + 1);
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        const size_t pos = (" " + line).find(" " + key + "=");  // the key's offset in line
+        return pos == std::string::npos ? -1 : atoll(line.c_str() + pos + key.size() + 1);
     }
     return -1;
 }

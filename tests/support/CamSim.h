@@ -28,7 +28,6 @@ public:
 
     uint16_t HttpPort() const { return httpPort_; }
     uint16_t RtspPort() const { return rtspPort_; }
-    std::string RtspUrl(const std::string& pathAndQuery, const std::string& credentials = "") const;
 
     // HTTP/1.0 GET of `path` (with query) on the simulator; the body, or empty
     // with *status 0 when no answer came within `timeoutMs`.
@@ -39,9 +38,11 @@ public:
 
     // Value of `key` (such as "frames") in the /sim/stats line of stream `id`;
     // -1 when there is no such stream.
-    long long StreamStat(unsigned id, const std::string& key) const;
+    long long StreamStat(unsigned id, const std::string& key) const {
+        return Stat("stream id=" + std::to_string(id) + " ", key);
+    }
     // Value of a whole-line counter of /sim/stats, such as "rtsp_sessions".
-    long long Counter(const std::string& key) const;
+    long long Counter(const std::string& key) const { return Stat(key + "=", key); }
 
     // Sends SIGTERM (or `signal`) and waits up to `timeoutMs` for the exit;
     // returns the exit code, 128+signal when killed, -1 on time-out.
@@ -51,6 +52,7 @@ public:
 
 private:
     CamSim() = default;
+    long long Stat(const std::string& prefix, const std::string& key) const;
 
     pid_t pid_ = -1;
     uint16_t httpPort_ = 0;

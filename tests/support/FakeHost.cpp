@@ -66,43 +66,6 @@ void FakeHost::OnSignalLost() {
     changed_.notify_all();
 }
 
-std::vector<FrameRecord> FakeHost::Frames() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return frames_;
-}
-
-size_t FakeHost::FrameCount() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return frames_.size();
-}
-
-int FakeHost::SignalLosses() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return signalLosses_;
-}
-
-int FakeHost::Created() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return created_;
-}
-
-int FakeHost::Released() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return released_;
-}
-
-bool FakeHost::WaitForFrames(size_t count, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return frames_.size() >= count; });
-}
-
-bool FakeHost::WaitForSignalLost(int count, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return signalLosses_ >= count; });
-}
-
 std::string FakeDriver::GetSourceName() {
     return device.address + talvik::FormatString(":%hu", device.port);
 }
@@ -125,10 +88,9 @@ int32_t FakeDriver::GetParameterInt(uint32_t n) {
     auto it = parameters.find(n);
     if (it == parameters.end()) return talvik::kNoParameterValue;
     const std::string& text = it->second;
-    size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
-    if (i == text.size()) return talvik::kNoParameterValue;
-    for (size_t k = i; k < text.size(); ++k)
-        if (text[k] < '0' || text[k] > '9') return talvik::kNoParameterValue;
+    const size_t digits = text.find_first_of("+-") == 0 ? 1 : 0;
+    if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos)
+        return talvik::kNoParameterValue;
     return static_cast<int32_t>(std::stol(text));
 }
 

@@ -3,6 +3,7 @@
 // module. Every frame handed over is copied into a record that tests inspect.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -76,20 +77,38 @@ public:
     bool OnFrame(talvik::IHostFrame* frame) override;
     void OnSignalLost() override;
 
-    std::vector<FrameRecord> Frames() const;
-    size_t FrameCount() const;
-    int SignalLosses() const;
-    int Created() const;
-    int Released() const;
-    // Waits until at least `count` frames were accepted; false after timeoutMs.
-    bool WaitForFrames(size_t count, int timeoutMs) const;
-    bool WaitForSignalLost(int count, int timeoutMs) const;
+    std::vector<FrameRecord> Frames() const { return Locked(frames_); }
+    size_t FrameCount() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return frames_.size();
+    }
+    int SignalLosses() const { return Locked(signalLosses_); }
+    int Created() const { return Locked(created_); }
+    int Released() const { return Locked(released_); }
+    // Wait until at least `count` frames were accepted (signal losses were
+    // reported); false after timeoutMs.
+    bool WaitForFrames(size_t count, int timeoutMs) const {
+        return WaitFor(timeoutMs, [&] { return frames_.size() >= count; });
+    }
+    bool WaitForSignalLost(int count, int timeoutMs) const {
+        return WaitFor(timeoutMs, [&] { return signalLosses_ >= count; });
+    }
 
     bool refuseCreate = false;   // CreateFrame returns null
     bool acceptFrames = true;    // OnFrame's answer
     uint32_t bufferShortBy = 0;  // frames get this many bytes less than asked
 
 private:
+    template <typename T>
+    T Locked(const T& field) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return field;
+    }
+    template <typename F>
+    bool WaitFor(int timeoutMs, F done) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+    }
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<FrameRecord> frames_;

@@ -26,8 +26,6 @@ constexpr size_t kPartHeaderSize = sizeof(kPartHeader) - 1;
 constexpr size_t kPartPayload = 4000;
 constexpr size_t kPartSize = kPartHeaderSize + kPartPayload + 2;  // trailing CR LF
 
-MHD_Result Respond(MHD_Connection* connection, const HttpReply& reply, TestHttpServer* server);
-
 struct StreamState {
     TestHttpServer* server;
     uint64_t total;
@@ -45,25 +43,6 @@ ssize_t StreamReader(void* cls, uint64_t pos, char* buf, size_t max) {
 
 void FreeStream(void* cls) {
     delete static_cast<StreamState*>(cls);
-}
-
-MHD_Result Respond(MHD_Connection* connection, const HttpReply& reply, TestHttpServer* server) {
-    MHD_Response* response = nullptr;
-    if (reply.streamBytes > 0) {
-        response = MHD_create_response_from_callback(
-            reply.announceStreamLength ? reply.streamBytes : MHD_SIZE_UNKNOWN, 32 * 1024,
-            &StreamReader, new StreamState{server, reply.streamBytes}, &FreeStream);
-    } else {
-        response = MHD_create_response_from_buffer(
-            reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
-    }
-    if (!response) return MHD_NO;
-    for (const auto& header : reply.headers)
-        MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
-    if (reply.closeConnection) MHD_add_response_header(response, "Connection", "close");
-    MHD_Result result = MHD_queue_response(connection, reply.status, response);
-    MHD_destroy_response(response);
-    return result;
 }
 
 MHD_Result AccessHandler(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -121,10 +100,8 @@ uint8_t MjpegStreamByte(uint64_t offset) {
     if (at < kPartHeaderSize) return static_cast<uint8_t>(kPartHeader[at]);
     const size_t payload = at - kPartHeaderSize;
     if (payload >= kPartPayload) return payload == kPartPayload ? '\r' : '\n';
-    if (payload == 0) return 0xFF;
-    if (payload == 1) return 0xD8;
-    if (payload == kPartPayload - 2) return 0xFF;
-    if (payload == kPartPayload - 1) return 0xD9;
+    if (payload == 0 || payload == kPartPayload - 2) return 0xFF;
+    if (payload == 1 || payload == kPartPayload - 1) return payload == 1 ? 0xD8 : 0xD9;
     return static_cast<uint8_t>((part * 7 + payload) % 251);
 }
 
@@ -185,41 +162,52 @@ int TestHttpServer::OnRequest(MHD_Connection* connection, const char* url, const
         exchanges_.push_back(exchange);
     }
 
+    int check = MHD_YES;  // MHD_NO: refused; MHD_INVALID_NONCE: stale
     if (options_.auth == ServerAuth::kBasic) {
         char* password = nullptr;
         char* user = MHD_basic_auth_get_username_password(connection, &password);
-        bool ok = user && password && options_.userName == user && options_.password == password;
+        if (!user || !password || options_.userName != user || options_.password != password)
+            check = MHD_NO;
         if (user) MHD_free(user);
         if (password) MHD_free(password);
-        if (!ok) {
-            MHD_Response* response =
-                MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-            MHD_Result r =
-                MHD_queue_basic_auth_fail_response(connection, options_.realm.c_str(), response);
-            MHD_destroy_response(response);
-            return r == MHD_YES;
-        }
     } else if (options_.auth == ServerAuth::kDigest) {
         char* user = MHD_digest_auth_get_username(connection);
-        int check = MHD_NO;
-        if (user && options_.userName == user)
-            check = MHD_digest_auth_check2(connection, options_.realm.c_str(), user,
-                                           options_.password.c_str(), options_.nonceTimeoutS,
-                                           MHD_DIGEST_ALG_MD5);
+        check = user && options_.userName == user
+                    ? MHD_digest_auth_check2(connection, options_.realm.c_str(), user,
+                                             options_.password.c_str(), options_.nonceTimeoutS,
+                                             MHD_DIGEST_ALG_MD5)
+                    : MHD_NO;
         if (user) MHD_free(user);
-        if (check != MHD_YES) {
-            MHD_Response* response =
-                MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-            MHD_Result r = MHD_queue_auth_fail_response2(
-                connection, options_.realm.c_str(), "opaque-token", response,
-                check == MHD_INVALID_NONCE ? MHD_YES : MHD_NO, MHD_DIGEST_ALG_MD5);
-            MHD_destroy_response(response);
-            return r == MHD_YES;
-        }
     }
-    HttpReply reply;
-    if (handler_) reply = handler_(exchange);
-    return Respond(connection, reply, this) == MHD_YES;
+    MHD_Response* response = nullptr;
+    MHD_Result result = MHD_NO;
+    const HttpReply reply = check == MHD_YES && handler_ ? handler_(exchange) : HttpReply();
+    if (check != MHD_YES) {
+        response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+        result =
+            options_.auth == ServerAuth::kBasic
+                ? MHD_queue_basic_auth_fail_response(connection, options_.realm.c_str(), response)
+                : MHD_queue_auth_fail_response2(
+                      connection, options_.realm.c_str(), "opaque-token", response,
+                      check == MHD_INVALID_NONCE ? MHD_YES : MHD_NO, MHD_DIGEST_ALG_MD5);
+        MHD_destroy_response(response);
+        return result == MHD_YES;
+    }
+    if (reply.streamBytes > 0) {
+        response = MHD_create_response_from_callback(
+            reply.announceStreamLength ? reply.streamBytes : MHD_SIZE_UNKNOWN, 32 * 1024,
+            &StreamReader, new StreamState{this, reply.streamBytes}, &FreeStream);
+    } else {
+        response = MHD_create_response_from_buffer(
+            reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
+    }
+    if (!response) return false;
+    for (const auto& header : reply.headers)
+        MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
+    if (reply.closeConnection) MHD_add_response_header(response, "Connection", "close");
+    result = MHD_queue_response(connection, reply.status, response);
+    MHD_destroy_response(response);
+    return result == MHD_YES;
 }
 
 RawTcpServer::RawTcpServer(Handler handler) : handler_(std::move(handler)) {

@@ -10,6 +10,17 @@
 
 namespace talvik_test {
 
+// Entries of a directory such as /proc/self/fd, without . and ..
+inline int EntryCount(const char* path) {
+    int count = 0;
+    if (DIR* dir = opendir(path)) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
 inline int ThreadCount() {
     // ThreadSanitizer starts a thread of its own with the first thread the
     // program creates: start one first so that it is in every count.
@@ -20,14 +31,7 @@ inline int ThreadCount() {
     }();
     (void)warmed;
 #endif
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-        closedir(dir);
-    }
-    return count;
+    return EntryCount("/proc/self/task");
 }
 
 // A joined thread may linger in /proc for a moment after the join.

@@ -13,21 +13,15 @@
 
 namespace talvik_test {
 
-inline sockaddr_in LoopbackAddress(uint16_t port, uint32_t address = htonl(INADDR_LOOPBACK)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = address;
-    a.sin_port = htons(port);
-    return a;
-}
-
 class UdpPeer {
 public:
     explicit UdpPeer(uint32_t address = htonl(INADDR_LOOPBACK)) {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         int big = 1 << 20;
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in local = LoopbackAddress(0, address);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = address;
         bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
         socklen_t length = sizeof local;
         getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
@@ -41,7 +35,10 @@ public:
     uint16_t Port() const { return port_; }
 
     bool SendTo(uint16_t port, const std::vector<uint8_t>& data) const {
-        const sockaddr_in to = LoopbackAddress(port);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
         return sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                       sizeof to) == ssize_t(data.size());
     }
