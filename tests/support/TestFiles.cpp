@@ -25,20 +25,6 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-std::vector<std::vector<std::string>> DataRows(const std::string& file) {
-    std::vector<std::vector<std::string>> rows;
-    for (const std::string& line : SplitLines(ReadFile(TALVIK_SOURCE_DIR "/tests/" + file))) {
-        if (line[0] == '#') continue;
-        rows.emplace_back();
-        for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 3) {
-            bar = line.find(" | ", at);
-            rows.back().push_back(line.substr(at, bar - at));
-        }
-    }
-    EXPECT_FALSE(rows.empty()) << "no rows in " << file;
-    return rows;
-}
-
 std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args) {
     std::string error;
     auto sim = CamSim::Start(std::move(args), &error);
