@@ -2,7 +2,6 @@
 // thread they started has ended.
 #pragma once
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,25 +9,7 @@
 
 namespace talvik_test {
 
-inline int ThreadCount() {
-    // ThreadSanitizer starts a thread of its own with the first thread the
-    // program creates: start one first so that it is in every count.
-#if defined(__SANITIZE_THREAD__)
-    static const bool warmed = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmed;
-#endif
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
+int ThreadCount();
 
 // A joined thread may linger in /proc for a moment after the join.
 inline bool WaitForThreadCount(int expected) {

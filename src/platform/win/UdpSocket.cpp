@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 #include "platform/Sockets.h"
@@ -27,6 +28,49 @@ sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
     a.sin_addr.s_addr = address;
     a.sin_port = htons(port);
     return a;
+}
+
+// Wine 8 binds a datagram socket asked for an address that is neither the
+// wildcard, 127.0.0.1 nor an interface's own (127.0.0.2, say) to the wildcard
+// instead, while still naming the asked address: its datagrams then leave
+// from 127.0.0.1. Bound as the IPv4-mapped IPv6 address of a dual-stack
+// socket, they leave from the asked address, here as on Windows.
+bool BindsMapped(uint32_t address) {
+    const bool group = (ntohl(address) >> 28) == 14;
+    return address != kIPv4Any && address != htonl(INADDR_LOOPBACK) && !group;
+}
+
+sockaddr_in6 ToMapped(uint32_t address, uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr.s6_addr[10] = 0xFF;
+    a.sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(&a.sin6_addr.s6_addr[12], &address, sizeof address);
+    a.sin6_port = htons(port);
+    return a;
+}
+
+// The sender of a datagram read by either kind of socket.
+IPv4Endpoint FromSockaddr(const sockaddr_storage& from) {
+    IPv4Endpoint e;
+    if (from.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(from);
+        e.address = a.sin_addr.s_addr;
+        e.port = ntohs(a.sin_port);
+    } else if (from.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(from);
+        std::memcpy(&e.address, &a.sin6_addr.s6_addr[12], sizeof e.address);
+        e.port = ntohs(a.sin6_port);
+    }
+    return e;
+}
+
+bool IsMappedSocket(SOCKET s) {
+    WSAPROTOCOL_INFOA info{};
+    int length = sizeof info;
+    return getsockopt(s, SOL_SOCKET, SO_PROTOCOL_INFOA, reinterpret_cast<char*>(&info), &length) ==
+               0 &&
+           info.iAddressFamily == AF_INET6;
 }
 
 timeval ToTimeval(uint32_t ms) {
@@ -87,7 +131,19 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     // An open socket holds Winsock (the system counts the start-ups), so that
     // it works on any thread, whoever else holds it.
     if (!StartNetworkUse()) return false;
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKET s = INVALID_SOCKET;
+    if (BindsMapped(bindAddress)) {
+        s = ::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+        const DWORD v6Only = 0;
+        if (s != INVALID_SOCKET &&
+            setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only),
+                       sizeof v6Only) != 0) {
+            closesocket(s);
+            s = INVALID_SOCKET;
+        }
+    }
+    // Without IPv6, a plain IPv4 socket.
+    if (s == INVALID_SOCKET) s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) {
         EndNetworkUse();
         return false;
@@ -113,8 +169,12 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
         option = reinterpret_cast<const char*>(&sendTimeout);
         ok = setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, option, sizeof sendTimeout) == 0;
     }
-    sockaddr_in local = ToSockaddr(bindAddress, port);
-    ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    const sockaddr_in local4 = ToSockaddr(bindAddress, port);
+    const sockaddr_in6 local6 = ToMapped(bindAddress, port);
+    const bool mapped = IsMappedSocket(s);
+    ok = ok && (mapped ? bind(s, reinterpret_cast<const sockaddr*>(&local6), sizeof local6)
+                       : bind(s, reinterpret_cast<const sockaddr*>(&local4), sizeof local4)) == 0;
+    sockaddr_storage local{};
     int localLength = sizeof local;
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
     // Reads never block: the receive loop waits in select only.
@@ -132,7 +192,7 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
     socket_ = intptr_t(s);
     wake_ = intptr_t(wake);
-    port_ = ntohs(local.sin_port);
+    port_ = FromSockaddr(local).port;
     return true;
 }
 
@@ -195,7 +255,7 @@ int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, 
     int received = 0;
     for (int attempts = 0; received < count && attempts < 2 * kMaxBatch; ++attempts) {
         uint8_t* slot = slots + size_t(received) * slotSize;
-        sockaddr_in from{};
+        sockaddr_storage from{};
         int fromLength = sizeof from;
         const int n = recvfrom(AsSocket(socket_), reinterpret_cast<char*>(slot), size, 0,
                                reinterpret_cast<sockaddr*>(&from), &fromLength);
@@ -219,8 +279,7 @@ int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, 
         d.data = slot;
         d.length = truncated ? size_t(size) : size_t(n);
         d.truncated = truncated;
-        d.sender.address = from.sin_addr.s_addr;
-        d.sender.port = ntohs(from.sin_port);
+        d.sender = FromSockaddr(from);
     }
     return received;
 }
@@ -238,13 +297,17 @@ bool CUdpSocket::SendTo(const IPv4Endpoint& destination, const uint8_t* data, si
     if (!IsOpen()) return false;
     if (length == 0) return true;
     if (data == nullptr || length > size_t(INT_MAX)) return false;
-    const sockaddr_in to = ToSockaddr(destination.address, destination.port);
+    const sockaddr_in to4 = ToSockaddr(destination.address, destination.port);
+    const sockaddr_in6 to6 = ToMapped(destination.address, destination.port);
+    const bool mapped = IsMappedSocket(AsSocket(socket_));
+    const sockaddr* to =
+        mapped ? reinterpret_cast<const sockaddr*>(&to6) : reinterpret_cast<const sockaddr*>(&to4);
+    const int toLength = mapped ? int(sizeof to6) : int(sizeof to4);
     size_t sent = 0;
     bool waited = false;
     while (sent < length) {
-        const int n =
-            sendto(AsSocket(socket_), reinterpret_cast<const char*>(data + sent),
-                   int(length - sent), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const int n = sendto(AsSocket(socket_), reinterpret_cast<const char*>(data + sent),
+                             int(length - sent), 0, to, toLength);
         if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && !waited) {
             // The socket does not block; give a full buffer one bounded wait.
             waited = true;
