@@ -74,7 +74,8 @@ public:
     }
 
     // Next datagram within the wait limit; false on time-out.
-    bool Receive(std::vector<uint8_t>& out, int limitMs = kWaitLimitMs) const {
+    bool Receive(std::vector<uint8_t>& out, int limitMs = kWaitLimitMs,
+                 talvik::IPv4Endpoint* sender = nullptr) const {
         if (socket_.WaitReadable(uint32_t(limitMs)) != talvik::CUdpSocket::WaitResult::kReadable)
             return false;
         out.resize(65536);
@@ -82,7 +83,18 @@ public:
         talvik::CUdpSocket::ReceiveError error;
         if (socket_.ReceiveBatch(out.data(), out.size(), &datagram, 1, &error) != 1) return false;
         out.resize(datagram.length);
+        if (sender != nullptr) *sender = datagram.sender;
         return true;
+    }
+
+    // The address another peer sees this one's datagrams come from. Wine
+    // sends from 127.0.0.1 whichever loopback address a socket is bound to.
+    uint32_t SourceSeenBy(const UdpPeer& receiver) const {
+        std::vector<uint8_t> probe{0};
+        talvik::IPv4Endpoint sender;
+        return SendTo(receiver.Port(), probe) && receiver.Receive(probe, kWaitLimitMs, &sender)
+                   ? sender.address
+                   : 0;
     }
 
 private:

@@ -2,7 +2,6 @@
 // thread they started has ended.
 #pragma once
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,29 +9,10 @@
 
 namespace talvik_test {
 
-// Entries of a directory such as /proc/self/fd, without . and ..
-inline int EntryCount(const char* path) {
-    int count = 0;
-    if (DIR* dir = opendir(path)) {
-        while (dirent* entry = readdir(dir))
-            count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
-}
-
-inline int ThreadCount() {
-    // ThreadSanitizer starts a thread of its own with the first thread the
-    // program creates: start one first so that it is in every count.
-#if defined(__SANITIZE_THREAD__)
-    static const bool warmed = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmed;
-#endif
-    return EntryCount("/proc/self/task");
-}
+// Entries of a directory such as /proc/self/fd, without . and .. (Linux).
+int EntryCount(const char* path);
+// Threads of this process.
+int ThreadCount();
 
 // A joined thread may linger in /proc for a moment after the join.
 inline bool WaitForThreadCount(int expected) {
