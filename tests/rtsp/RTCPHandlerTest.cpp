@@ -106,8 +106,9 @@ TEST_F(RTCPHandlerTest, SrIsAnsweredAtOnceToItsSenderAndStopSaysBye) {
     handler.OnRtpSequence(1000);
     UdpPeer stranger(IPv4Address(127, 0, 0, 2));
     // Only where a second loopback address really sends from itself (not under Wine).
-    if (stranger.SourceSeenBy(UdpPeer()) == IPv4Address(127, 0, 0, 2))
+    if (stranger.SourceSeenBy(UdpPeer()) == IPv4Address(127, 0, 0, 2)) {
         ASSERT_TRUE(stranger.SendTo(handler.GetPort(), SenderReport(0x11111111, 0x22222222)));
+    }
     ASSERT_TRUE(
         camera.SendTo(handler.GetPort(), Concat({SenderReport(0x5A1C0D3E, 0x2B105C28), kSdes})));
     Bytes rr;
