@@ -29,11 +29,8 @@ TEST(HostCoreVersion, ReadFromVersionResourceOfVantrelDll) {
         const char* version;
         int noticeLevel;
     } cases[] = {
-        {"", "5.12.0.0", 3},
-        {"5.11.9.2", "5.11.9.2", 2},
-        {"5.12.3.0", "5.12.3.0", 3},
-        {"6.0.0.0", "6.0.0.0", 3},
-        {"6.3.0.0", "6.3.0.0", 100},
+        {"", "5.12.0.0", 3},       {"5.11.9.2", "5.11.9.2", 2}, {"5.12.3.0", "5.12.3.0", 3},
+        {"6.0.0.0", "6.0.0.0", 3}, {"6.3.0.0", "6.3.0.0", 100},
     };
     const std::filesystem::path before = std::filesystem::current_path();
     for (const auto& c : cases) {
