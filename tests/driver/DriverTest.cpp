@@ -54,7 +54,11 @@ protected:
         // Like a real channel, it still talks to the driver while stopping.
         static talvik_driver_test::Journal journal;  // outlives the driver's members
         auto* channel = new talvik_driver_test::FakeChannel(1, &journal, true);
-        channel->onStop = [this] { names->push_back(GetDriverName()); };
+        // Through the driver's interface: at the stop in the driver's
+        // destructor, this class's part is already gone.
+        channel->onStop = [names = names, driver = static_cast<talvik::IDriver*>(this)] {
+            names->push_back(driver->GetDriverName());
+        };
         return channel;
     }
 };
