@@ -20,18 +20,11 @@ using talvik_test::FakeCamera;
 // The rows of data/<name>, fields split at '|', "\r\n" written out as text;
 // '#' starts a comment line.
 inline std::vector<std::vector<std::string>> Rows(const std::string& name) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(
-        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/channels/data/" + name));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        for (size_t at; (at = line.find("\\r\\n")) != std::string::npos;)
-            line.replace(at, 4, "\r\n");
-        rows.emplace_back();
-        std::istringstream fields(line + "|");
-        for (std::string field; std::getline(fields, field, '|');)
-            rows.back().push_back(field);
-    }
+    auto rows = talvik::test::DataRows("channels/data/" + name, "|");
+    for (auto& row : rows)
+        for (std::string& field : row)
+            for (size_t at; (at = field.find("\\r\\n")) != std::string::npos;)
+                field.replace(at, 4, "\r\n");
     return rows;
 }
 inline uint32_t U(const std::string& field) {

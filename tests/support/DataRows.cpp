@@ -7,15 +7,16 @@
 
 namespace talvik::test {
 
-std::vector<std::vector<std::string>> DataRows(const std::string& file) {
+std::vector<std::vector<std::string>> DataRows(const std::string& file,
+                                               const std::string& separator) {
     std::vector<std::vector<std::string>> rows;
     std::istringstream in(ReadFile(TALVIK_SOURCE_DIR "/tests/" + file));
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         rows.emplace_back();
-        for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 3) {
-            bar = line.find(" | ", at);
+        for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + separator.size()) {
+            bar = line.find(separator, at);
             rows.back().push_back(line.substr(at, bar - at));
         }
     }

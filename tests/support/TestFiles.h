@@ -27,7 +27,8 @@ std::string ReadFile(const std::string& path);
 
 // The rows of a table kept beside its test (path under tests/): one row a
 // line, cells split at " | "; blank lines and lines starting with # skipped.
-std::vector<std::vector<std::string>> DataRows(const std::string& file);
+std::vector<std::vector<std::string>> DataRows(const std::string& file,
+                                               const std::string& separator = " | ");
 
 // camsim on free ports; a failure to start is reported as a test failure.
 std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args = {});
