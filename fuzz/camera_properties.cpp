@@ -1,100 +1,89 @@
 // Camera replies into the capability record: the input holds the bodies of
-// the seven "/get?" replies, in request order, separated by 0xFF bytes (a
-// missing one is a failed request). Whatever the camera says, the record
-// written to the store must stay within its bounds.
-#include <cstddef>
-#include <cstdint>
+// the seven "/get?" replies, in request order, separated by 0xFF bytes (an
+// empty or missing one is a failed request). Whatever the camera says, what
+// is written to the store stays within its bounds: no empty text, size or
+// frame interval reaches the host.
 #include <memory>
-#include <string>
-#include <vector>
 
+#include "FuzzTarget.h"
 #include "camera/ArecontCameraProperties.h"
 
 namespace {
 
-class CheckingStore : public talvik::ICapabilityStore,
-                      talvik::IStoreProperty,
-                      talvik::IResolutionList,
-                      talvik::IFrameIntervalList {
+using namespace talvik_fuzz;
+
+// Every call in order; no empty text, size or frame interval may reach the host.
+class Store : public ICapabilityStore, IStoreProperty, IResolutionList, IFrameIntervalList {
 public:
-    void SetCapability(uint32_t, uint32_t) override {}
-    void SetModelName(const char* name) override {
-        if (name == nullptr) __builtin_trap();
+    void SetCapability(uint32_t id, uint32_t value) override {
+        Note(" cap", id)->s << "=" << value;
     }
-    IStoreProperty* GetConnectionParameter(uint32_t) override { return this; }
-    IStoreProperty* CreateProperty(uint32_t) override { return this; }
-    talvik::IResolutionList* GetResolutionList() override { return this; }
-    talvik::IFrameIntervalList* GetFrameIntervalList(uint32_t) override { return this; }
-    void SetValue(const char* value) override {
-        if (value == nullptr) __builtin_trap();
-    }
-    void SetValueIsText(uint32_t) override {}
-    void SetName(const char*) override {}
-    void SetFlags(uint32_t) override {}
+    void SetModelName(const char* name) override { Text(" model=", name); }
+    IStoreProperty* GetConnectionParameter(uint32_t i) override { return Note(" parameter", i); }
+    IStoreProperty* CreateProperty(uint32_t i) override { return Note("\nproperty", i); }
+    IResolutionList* GetResolutionList() override { return Note("\nresolutions", 0); }
+    IFrameIntervalList* GetFrameIntervalList(uint32_t i) override { return Note("\nrates", i); }
+    void SetValue(const char* value) override { Text(" value=", value); }
+    void SetValueIsText(uint32_t isText) override { Note(" text=", isText); }
+    void SetName(const char* name) override { Text(" name=", name); }
+    void SetFlags(uint32_t flags) override { Note(" flags=", flags); }
     void Add(const char* label, uint32_t width, uint32_t height, uint32_t interval) override {
-        // Sizes come from the sensor reply halved at most once; no empty size
-        // or interval may reach the host.
-        if (label == nullptr || width == 0 || height == 0 || interval == 0) __builtin_trap();
+        Text(" ", label);
+        Note(":", width, true), Note("x", height, true), Note("/", interval, true);
         ++resolutions;
     }
-    void SetDefault(uint32_t interval) override {
-        if (interval == 0) __builtin_trap();
+    void SetDefault(uint32_t interval) override { Note(" default=", interval, true); }
+    void Add(uint32_t interval) override { Note(" ", interval, true); }
+    Store* Note(const char* what, uint32_t n, bool nonZero = false) {
+        FUZZ_CHECK(n != 0 || !nonZero);
+        s << what << n;
+        return this;
     }
-    void Add(uint32_t interval) override {
-        if (interval == 0) __builtin_trap();
+    void Text(const char* what, const char* text) {
+        FUZZ_CHECK(text != nullptr);
+        s << what << text;
     }
+    std::ostringstream s;
     int resolutions = 0;
 };
 
-// Answers each known path with its reply from the input; an empty or missing
-// reply is a failed request.
-class ScriptedCamera : public talvik::ICameraRequest {
+// Answers each path with its reply from the input, an empty one as a failure.
+class ScriptedCamera : public ICameraRequest {
 public:
-    ScriptedCamera(const char* const* paths, const std::vector<std::string>& replies)
-        : paths_(paths), replies_(replies) {}
-    talvik::CameraReply Get(const std::string& path, bool readBody) override {
-        talvik::CameraReply reply;
-        for (size_t i = 0; i < 7 && i < replies_.size(); ++i) {
-            if (path == paths_[i] && !replies_[i].empty()) {
-                reply.status = 200;
-                if (readBody) reply.body = replies_[i];
-            }
-        }
-        return reply;
+    CameraReply Get(const std::string& path, bool readBody) override {
+        const std::string& body = replies[path];
+        return {body.empty() ? 0u : 200u, readBody ? body : ""};
     }
     void Cancel() override {}
     void Rearm() override {}
-
-private:
-    const char* const* paths_;
-    const std::vector<std::string>& replies_;
+    std::map<std::string, std::string> replies;
 };
+
+std::string CameraProperties(const Bytes& in) {
+    static const char* const kPaths[] = {"model=releasename", "channelenable", "sensorheight",
+                                         "sensorwidth",       "auxin",         "auxout",
+                                         "fwversion"};
+    auto camera = std::make_unique<ScriptedCamera>();
+    size_t next = 0;
+    for (uint8_t c : in) {
+        if (c == 0xFF && ++next == 7) break;
+        if (c != 0xFF) camera->replies[std::string("/get?") + kPaths[next]].push_back(char(c));
+    }
+    DEVICE_INFO device;
+    device.address = "127.0.0.1";
+    CArecontCameraProperties properties(device, 0);
+    properties.SetHostCoreVersionReader([] { return HostCoreVersion{}; });
+    properties.SetCamera(std::move(camera));
+    uint32_t code = 0;
+    const bool read = properties.ReadFromDevice(code);
+    FUZZ_CHECK(read || code == 3);
+    Store store;
+    const bool written = properties.WriteCapabilities(&store);
+    FUZZ_CHECK(!written || store.resolutions != 0);
+    return "read=" + std::to_string(read) + " code=" + std::to_string(code) +
+           " written=" + std::to_string(written) + store.s.str() + "\n";
+}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const char* const kPaths[] = {
-        "/get?model=releasename", "/get?channelenable", "/get?sensorheight",
-        "/get?sensorwidth",       "/get?auxin",         "/get?auxout",
-        "/get?fwversion"};
-    std::vector<std::string> replies(1);
-    for (size_t i = 0; i < size && replies.size() <= 7; ++i) {
-        if (data[i] == 0xFF) {
-            replies.emplace_back();
-        } else {
-            replies.back().push_back(static_cast<char>(data[i]));
-        }
-    }
-    talvik::DEVICE_INFO device;
-    device.address = "127.0.0.1";
-    talvik::CArecontCameraProperties properties(device, 0);
-    properties.SetHostCoreVersionReader([] { return talvik::HostCoreVersion{}; });
-    properties.SetCamera(std::make_unique<ScriptedCamera>(kPaths, replies));
-    uint32_t code = 0;
-    const bool read = properties.ReadFromDevice(code);
-    if (!read && code != 3) __builtin_trap();
-    CheckingStore store;
-    const bool written = properties.WriteCapabilities(&store);
-    if (written && store.resolutions == 0) __builtin_trap();
-    return 0;
-}
+FUZZ_TARGET(CameraProperties);

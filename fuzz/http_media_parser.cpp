@@ -1,27 +1,22 @@
-// Feeds the HTTP media parsers through their whole hand-over (driver, host
-// allocator, frame, receiver). Byte 0 picks the parser and the chunk size;
-// every delivered frame must be a whole JPEG within the cap, or an H.264 unit
-// ending in its delimiter, with a known size.
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
+// The HTTP media parsers through their whole hand-over (driver, host
+// allocator, frame, receiver). Byte 0 picks the parser (bit 7: H.264) and the
+// chunk size; every delivered frame is a whole JPEG within the cap, or an
+// H.264 unit ending in its delimiter, with a known size.
 #include <cstring>
-#include <string>
-#include <vector>
 
+#include "FuzzTarget.h"
 #include "http/HttpMediaParser.h"
 #include "http/JpegAssembler.h"
-#include "support/FakeHost.h"
 
 namespace {
 
-using namespace talvik;
+using namespace talvik_fuzz;
 
 class Receiver : public IMediaReceiver {
 public:
     explicit Receiver(talvik_test::FakeHost& host) : host_(host) {}
     bool ReceiveFrame(IHostFrame* frame) override { return host_.OnFrame(frame); }
-    std::string GetStreamName() override { return "fuzz::RecStream"; }
+    std::string GetStreamName() override { return "talvik_test::LiveStream"; }
 
 private:
     talvik_test::FakeHost& host_;
@@ -30,7 +25,7 @@ private:
 bool Whole(const talvik_test::FrameRecord& f) {
     const uint8_t* d = f.bytes.data();
     const size_t n = f.bytes.size();
-    if (f.streamName != "fuzz::RecStream" || f.dataSize > f.requestedSize || f.width == 0 ||
+    if (f.streamName != "talvik_test::LiveStream" || f.dataSize > f.requestedSize || f.width == 0 ||
         f.height == 0 || f.resolutionClass < 1 || f.resolutionClass > 4)
         return false;
     if (f.fourcc == kFourCCJpeg)
@@ -39,27 +34,31 @@ bool Whole(const talvik_test::FrameRecord& f) {
     return f.fourcc == kFourCCH264 && n >= 5 && std::memcmp(d + n - 5, "\0\0\1\x09\x30", 5) == 0;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
+std::string HttpMediaParser(const Bytes& in) {
+    if (in.empty()) return "";
     talvik_test::FakeHost host;
     talvik_test::FakeDriver driver;
-    driver.device.address = "10.0.0.5";
+    driver.device.address = "10.1.1.7";
+    driver.device.port = 8080;
     driver.allocator = &host;
     Receiver receiver(host);
     CJpegMediaParser jpeg(&driver);
     CH264MediaParser h264(&driver);
-    CHttpMediaParser& parser = (data[0] & 0x80) ? static_cast<CHttpMediaParser&>(h264)
-                                                : static_cast<CHttpMediaParser&>(jpeg);
+    CHttpMediaParser& parser = (in[0] & 0x80) ? static_cast<CHttpMediaParser&>(h264) : jpeg;
     parser.SetReceiver(&receiver);
-    const size_t step = 1 + (data[0] & 0x7F) * 8;
-    for (size_t pos = 1; pos < size; pos += step) {
-        std::vector<uint8_t> chunk(data + pos, data + std::min(size, pos + step));
+    const size_t step = 1 + (in[0] & 0x7F) * 8;
+    for (size_t pos = 1; pos < in.size(); pos += step) {
+        Bytes chunk(in.begin() + long(pos), in.begin() + long(std::min(in.size(), pos + step)));
         parser.ParseData(chunk);
     }
     for (const talvik_test::FrameRecord& f : host.Frames())
-        if (!Whole(f)) __builtin_trap();
-    if (host.Created() != host.Released()) __builtin_trap();
-    return 0;
+        FUZZ_CHECK(Whole(f));
+    FUZZ_CHECK(host.Created() == host.Released());
+    std::ostringstream s;
+    HostFrames(s, host, driver);
+    return s.str();
 }
+
+}  // namespace
+
+FUZZ_TARGET(HttpMediaParser);

@@ -1,26 +1,43 @@
-// Feeds the JPEG assembler with the input cut into chunks at positions taken
-// from the input's first bytes.
-#include <cstddef>
-#include <cstdint>
-
+// The JPEG assembler fed the input after byte 0: every picture it delivers is
+// whole, and it delivers the same pictures however the stream is cut.
+#include "FuzzTarget.h"
 #include "http/JpegAssembler.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
-    size_t delivered = 0;
-    talvik::CJpegAssembler assembler(
+namespace {
+
+using namespace talvik_fuzz;
+
+// The pictures of the input fed in pieces ending at `cuts`.
+std::string Assemble(const Bytes& in, const std::vector<size_t>& cuts) {
+    std::ostringstream out;
+    CJpegAssembler assembler(
         [&](const uint8_t* d, size_t n, uint32_t w, uint32_t h) {
-            if (n < 4 || d[0] != 0xFF || d[1] != 0xD8 || d[n - 2] != 0xFF || d[n - 1] != 0xD9 ||
-                w == 0 || h == 0 || n > talvik::CJpegAssembler::kMaxImageBytes) {
-                __builtin_trap();
-            }
-            delivered += n;
+            FUZZ_CHECK(n >= 4 && n <= CJpegAssembler::kMaxImageBytes && d[0] == 0xFF &&
+                       d[1] == 0xD8 && d[n - 2] == 0xFF && d[n - 1] == 0xD9 && w != 0 && h != 0);
+            out << "image " << Hex(d, n) << " " << w << "x" << h << "\n";
         },
-        [] {});
-    const size_t step = 1 + data[0] % 64;
-    for (size_t pos = 1; pos < size; pos += step) {
-        const size_t n = pos + step <= size ? step : size - pos;
-        assembler.Feed(data + pos, n);
+        [&] { out << "overflow\n"; });
+    size_t from = 1;
+    for (size_t cut : cuts) {
+        assembler.Feed(in.data() + from, cut - from);
+        from = cut;
     }
-    return 0;
+    assembler.Feed(in.data() + from, in.size() - from);
+    return out.str();
 }
+
+std::string JpegParser(const Bytes& in) {
+    if (in.empty()) return "";
+    const std::string whole = Assemble(in, {});
+    std::vector<size_t> bytes;
+    for (size_t i = 2; i < in.size(); ++i)
+        bytes.push_back(i);
+    FUZZ_CHECK(Assemble(in, bytes) == whole);
+    for (size_t cut = 1; cut <= in.size(); ++cut)
+        FUZZ_CHECK(Assemble(in, {cut}) == whole);
+    return whole;
+}
+
+}  // namespace
+
+FUZZ_TARGET(JpegParser);

@@ -1,39 +1,41 @@
-// Walks arbitrary datagrams as RTCP compound packets, the way the RTCP handler
-// does with what arrives on its port, and builds the answer from any SR found.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-
+// Arbitrary datagrams walked as RTCP compound packets, the way the RTCP handler
+// does with what arrives on its port, and the answer built from any SR found.
+#include "FuzzTarget.h"
 #include "rtsp/RTCPPackets.h"
 
-using namespace talvik;
+namespace {
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+using namespace talvik_fuzz;
+
+std::string RtcpCompound(const Bytes& in) {
+    std::ostringstream s;
     size_t covered = 0;
-    rtcp::SenderReportInfo info;
-    bool haveSr = false;
-    rtcp::WalkCompound(data, size, [&](const rtcp::PacketView& packet) {
-        if (packet.data < data || packet.size < rtcp::kHeaderSize ||
-            packet.data + packet.size > data + size || size_t(packet.data - data) != covered) {
-            abort();
+    const size_t n = rtcp::WalkCompound(in.data(), in.size(), [&](const rtcp::PacketView& p) {
+        // The packets follow each other within the datagram.
+        FUZZ_CHECK(p.data == in.data() + covered && p.size >= rtcp::kHeaderSize &&
+                   covered + p.size <= in.size());
+        covered += p.size;
+        s << "packet " << int(p.type) << "/" << p.size << " at " << (p.data - in.data());
+        rtcp::SenderReportInfo sr;
+        if (rtcp::ParseSenderReport(p, sr)) {
+            const rtcp::ReceiverReportFields f{sr.versionBits, {}, sr.ssrc, 0, sr.lastSr, 0};
+            const auto rr = rtcp::BuildReceiverReport(f);
+            // What we send walks back as exactly one receiver report.
+            size_t count = 0;
+            rtcp::WalkCompound(rr.data(), rr.size(), [&](const rtcp::PacketView& r) {
+                FUZZ_CHECK(r.type == rtcp::kReceiverReport && r.size == rr.size() && ++count == 1);
+            });
+            FUZZ_CHECK(count == 1);
+            s << " sr v=" << int(sr.versionBits) << " ssrc=" << Hex(sr.ssrc.data(), 4)
+              << " lsr=" << Hex(sr.lastSr.data(), 4)
+              << " rr=" << Hex(rr.data(), rtcp::kReceiverReportSize);
         }
-        covered += packet.size;
-        if (rtcp::ParseSenderReport(packet, info)) haveSr = true;
+        s << "\n";
     });
-    if (covered > size) abort();
-    if (haveSr) {
-        rtcp::ReceiverReportFields fields;
-        fields.versionBits = info.versionBits;
-        fields.sourceSsrc = info.ssrc;
-        fields.lastSr = info.lastSr;
-        const auto rr = rtcp::BuildReceiverReport(fields);
-        // What we send must walk back as exactly one receiver report.
-        size_t count = 0;
-        rtcp::WalkCompound(rr.data(), rr.size(), [&](const rtcp::PacketView& p) {
-            if (p.type != rtcp::kReceiverReport || p.size != rr.size()) abort();
-            ++count;
-        });
-        if (count != 1) abort();
-    }
-    return 0;
+    s << "walked " << n << "\n";
+    return s.str();
 }
+
+}  // namespace
+
+FUZZ_TARGET(RtcpCompound);

@@ -1,13 +1,19 @@
 // Session descriptions of DESCRIBE answers.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
+#include "FuzzTarget.h"
 #include "rtsp/SDPResponseParser.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 70000) return 0;
-    talvik::CSDPResponseParser parser;
-    parser.ParseDescription(std::string(reinterpret_cast<const char*>(data), size));
-    return 0;
+namespace {
+
+using namespace talvik_fuzz;
+
+std::string Sdp(const Bytes& in) {
+    CSDPResponseParser parser;
+    std::ostringstream s;
+    s << "ok=" << parser.ParseDescription(std::string(in.begin(), in.end())) << "\n";
+    Media(s, parser.GetDescription());
+    return s.str();
 }
+
+}  // namespace
+
+FUZZ_TARGET(Sdp);

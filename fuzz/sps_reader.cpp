@@ -1,22 +1,24 @@
 // Access units of any shape into the SPS reader: no read outside the input, no
 // hang, and a success always carries a picture.
-#include <cstdint>
-#include <cstdlib>
-
+#include "FuzzTarget.h"
 #include "media/SpsReader.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    if (talvik::DecodeSpsSize(data, size, width, height)) {
-        if (width == 0 || height == 0) std::abort();
-    } else if (width != 0 || height != 0) {
-        std::abort();
-    }
+namespace {
+
+using namespace talvik_fuzz;
+
+std::string SpsReader(const Bytes& in) {
+    uint32_t width = 1, height = 1;
+    const bool ok = DecodeSpsSize(in.data(), in.size(), width, height);
+    FUZZ_CHECK(ok == (width != 0) && ok == (height != 0));
     // The bare bit reader over the same bytes: Exp-Golomb codes end at the
     // input's end at the latest.
-    talvik::CBitReader reader(data, size);
+    CBitReader reader(in.data(), in.size());
     for (int i = 0; i < 64 && !reader.Failed(); ++i)
         reader.ReadSe();
-    return 0;
+    return (ok ? "" : "no size ") + std::to_string(width) + "x" + std::to_string(height) + "\n";
 }
+
+}  // namespace
+
+FUZZ_TARGET(SpsReader);

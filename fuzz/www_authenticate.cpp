@@ -1,31 +1,35 @@
-// WWW-Authenticate values from a device: the challenge reader and the Digest
-// answer built from whatever it found. Input: header values separated by LF.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
-
+// WWW-Authenticate values from a device (separated by LF): the challenge
+// reader, and the Digest answer built from what it found for the published
+// example's user, password, URI and client nonce (RFC 2617 3.5).
+#include "FuzzTarget.h"
 #include "media/HttpAuth.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 65536) return 0;
-    std::vector<std::string> values;
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == '\n') {
-            values.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(data[i]);
-        }
+namespace {
+
+using namespace talvik_fuzz;
+
+std::string WwwAuthenticate(const Bytes& in) {
+    std::vector<std::string> values(1);
+    for (uint8_t c : in)
+        if (c == '\n')
+            values.emplace_back();
+        else
+            values.back().push_back(static_cast<char>(c));
+    Web::DigestChallenge d;
+    std::ostringstream out;
+    out << "scheme " << Web::ParseAuthenticate(values, &d) << "\n"
+        << (d.valid ? "valid" : "invalid") << " realm=" << d.realm << " nonce=" << d.nonce
+        << " qop=" << d.qop << " opaque=" << d.opaque << " algorithm=" << d.algorithm
+        << (d.stale ? " stale" : "") << "\n";
+    if (d.valid) {
+        const std::string header = Web::BuildDigestAuthorization(
+            d, "Mufasa", "Circle Of Life", "GET", "/dir/index.html", "", 1, "0a4f113b");
+        FUZZ_CHECK(header.find_first_of("\r\n") == std::string::npos);
+        out << header << "\n";
     }
-    values.push_back(current);
-    talvik::Web::DigestChallenge digest;
-    talvik::Web::ParseAuthenticate(values, &digest);
-    if (digest.valid) {
-        std::string header = talvik::Web::BuildDigestAuthorization(digest, "admin", "secret", "GET",
-                                                                   "/get?model", "", 1, "c0ffee");
-        if (header.find_first_of("\r\n") != std::string::npos) __builtin_trap();
-    }
-    return 0;
+    return out.str();
 }
+
+}  // namespace
+
+FUZZ_TARGET(WwwAuthenticate);
