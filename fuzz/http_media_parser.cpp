@@ -1,7 +1,8 @@
 // The HTTP media parsers through their whole hand-over (driver, host
-// allocator, frame, receiver). Byte 0 picks the parser (bit 7: H.264) and the
-// chunk size; every delivered frame is a whole JPEG within the cap, or an
-// H.264 unit ending in its delimiter, with a known size.
+// allocator, frame, receiver). Byte 0 picks the parser (bit 7: H.264, each
+// chunk an access unit) and the chunk size. Every delivered frame is a whole
+// JPEG within the cap, or an H.264 unit ending in its delimiter, with a known
+// size; a JPEG stream gives the same frames however it is cut.
 #include <cstring>
 
 #include "FuzzTarget.h"
@@ -34,8 +35,8 @@ bool Whole(const talvik_test::FrameRecord& f) {
     return f.fourcc == kFourCCH264 && n >= 5 && std::memcmp(d + n - 5, "\0\0\1\x09\x30", 5) == 0;
 }
 
-std::string HttpMediaParser(const Bytes& in) {
-    if (in.empty()) return "";
+// The frames of the input after byte 0 fed in chunks ending at `cuts`.
+std::string Parse(const Bytes& in, std::vector<size_t> cuts) {
     talvik_test::FakeHost host;
     talvik_test::FakeDriver driver;
     driver.device.address = "10.1.1.7";
@@ -46,10 +47,10 @@ std::string HttpMediaParser(const Bytes& in) {
     CH264MediaParser h264(&driver);
     CHttpMediaParser& parser = (in[0] & 0x80) ? static_cast<CHttpMediaParser&>(h264) : jpeg;
     parser.SetReceiver(&receiver);
-    const size_t step = 1 + (in[0] & 0x7F) * 8;
-    for (size_t pos = 1; pos < in.size(); pos += step) {
-        Bytes chunk(in.begin() + long(pos), in.begin() + long(std::min(in.size(), pos + step)));
-        parser.ParseData(chunk);
+    cuts.push_back(in.size());
+    for (size_t from = 1, i = 0; i < cuts.size(); from = cuts[i++]) {
+        Bytes chunk(in.begin() + long(from), in.begin() + long(cuts[i]));
+        if (!chunk.empty()) parser.ParseData(chunk);
     }
     for (const talvik_test::FrameRecord& f : host.Frames())
         FUZZ_CHECK(Whole(f));
@@ -57,6 +58,21 @@ std::string HttpMediaParser(const Bytes& in) {
     std::ostringstream s;
     HostFrames(s, host, driver);
     return s.str();
+}
+
+std::string HttpMediaParser(const Bytes& in) {
+    if (in.empty()) return "";
+    std::vector<size_t> chunks, bytes;
+    for (size_t pos = 1; pos < in.size(); ++pos) {
+        if ((pos - 1) % (1 + (in[0] & 0x7F) * 8) == 0) chunks.push_back(pos);
+        bytes.push_back(pos);
+    }
+    const std::string frames = Parse(in, chunks);
+    if (in[0] & 0x80) return frames;
+    FUZZ_CHECK(Parse(in, bytes) == frames);
+    for (size_t cut = 1; cut <= in.size(); ++cut)
+        FUZZ_CHECK(Parse(in, {cut}) == frames);
+    return frames;
 }
 
 }  // namespace
