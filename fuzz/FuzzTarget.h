@@ -6,14 +6,10 @@
 #pragma once
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "rtsp/SDPResponseParser.h"
 #include "support/FakeHost.h"
@@ -39,21 +35,28 @@ inline bool Register(std::string file, Summary summary) {
 inline std::string Hex(const uint8_t* data, size_t size) {
     std::string out;
     char b[16];
-    for (size_t i = 0; i < std::min<size_t>(size, 48); ++i) {
-        std::snprintf(b, sizeof b, "%02x", data[i]);
-        out += b;
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < size; ++i) {
+        if (i < 48) out.append(b, std::snprintf(b, sizeof b, "%02x", data[i]));
+        hash = (hash ^ data[i]) * 16777619u;
     }
-    if (size > 48) {
-        uint32_t h = 2166136261u;
-        for (size_t i = 0; i < size; ++i)
-            h = (h ^ data[i]) * 16777619u;
-        std::snprintf(b, sizeof b, "..#%08x", h);
-        out = std::to_string(size) + ":" + out + b;
-    }
-    return out;
+    if (size <= 48) return out;
+    return std::to_string(size) + ":" + out +
+           std::string(b, std::snprintf(b, sizeof b, "..#%08x", hash));
 }
 inline std::string Hex(const Bytes& b) {
     return Hex(b.data(), b.size());
+}
+
+// The input cut at every `separator` into at most `most` parts.
+inline std::vector<std::string> Split(const Bytes& in, uint8_t separator, size_t most) {
+    std::vector<std::string> parts(1);
+    for (uint8_t c : in)
+        if (c == separator && parts.size() < most)
+            parts.emplace_back();
+        else
+            parts.back().push_back(static_cast<char>(c));
+    return parts;
 }
 
 // What reached the host, what was released, and what was logged.
@@ -93,6 +96,9 @@ inline void Media(std::ostream& s, const SDPDescription& d) {
 }
 
 }  // namespace talvik_fuzz
+
+// The targets' files use these names bare.
+using namespace talvik_fuzz;
 
 // Traps (the fuzzer's finding, the replay test's crash) after naming the check.
 #define FUZZ_CHECK(c) \

@@ -10,8 +10,6 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 // Every call in order; no empty text, size or frame interval may reach the host.
 class Store : public ICapabilityStore, IStoreProperty, IResolutionList, IFrameIntervalList {
 public:
@@ -64,11 +62,9 @@ std::string CameraProperties(const Bytes& in) {
                                          "sensorwidth",       "auxin",         "auxout",
                                          "fwversion"};
     auto camera = std::make_unique<ScriptedCamera>();
-    size_t next = 0;
-    for (uint8_t c : in) {
-        if (c == 0xFF && ++next == 7) break;
-        if (c != 0xFF) camera->replies[std::string("/get?") + kPaths[next]].push_back(char(c));
-    }
+    const std::vector<std::string> replies = Split(in, 0xFF, 8);
+    for (size_t i = 0; i < 7 && i < replies.size(); ++i)
+        camera->replies[std::string("/get?") + kPaths[i]] = replies[i];
     DEVICE_INFO device;
     device.address = "127.0.0.1";
     CArecontCameraProperties properties(device, 0);

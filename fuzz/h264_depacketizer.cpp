@@ -10,26 +10,22 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
-class Client : public IMediaParserClient {
-public:
-    Client(talvik_test::FakeHost& host, std::ostream& s) : host_(host), s_(s) {}
-    bool OnMediaFrame(IHostFrame* frame) override { return host_.OnFrame(frame); }
+// The host the media parser delivers to; timestamps are logged with the rest.
+struct Client : IMediaParserClient {
+    bool OnMediaFrame(IHostFrame* frame) override { return host.OnFrame(frame); }
     std::pair<uint32_t, uint32_t> GetDefaultResolution() override { return {640, 360}; }
     std::string GetStreamName() override { return "RecStream"; }
-    void ConvertTimestamp(uint32_t rtp, talvik::HostSystemTime* out) override {
-        s_ << "time " << rtp << "\n";
-        *out = talvik::HostSystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
+    void ConvertTimestamp(uint32_t rtp, HostSystemTime* out) override {
+        s << "time " << rtp << "\n";
+        *out = HostSystemTime{2026, 12, 0, 6, 0, 0, 7, 0};
     }
-
-private:
-    talvik_test::FakeHost& host_;
-    std::ostream& s_;
+    talvik_test::FakeHost host;
+    std::ostringstream s;
 };
 
 std::string H264Packets(const Bytes& in) {
-    std::ostringstream s;
+    Client client;
+    std::ostringstream& s = client.s;
     CH264Depacketizer depacketizer(
         {[&](uint16_t a, uint16_t b) { s << "sequence error " << a << " " << b << "\n"; },
          [&] { s << "overflow\n"; },
@@ -39,12 +35,10 @@ std::string H264Packets(const Bytes& in) {
         {97, {}, {0x68, 0xce, 0x3c, 0x80}}};
     depacketizer.SetParameterSets(sets);
     depacketizer.SetDefaultResolution(640, 360);
-    talvik_test::FakeHost host;
     talvik_test::FakeDriver driver;
     driver.device.address = "10.1.2.3";
     driver.device.port = 8080;
-    driver.allocator = &host;
-    Client client(host, s);
+    driver.allocator = &client.host;
     CH264RTPMediaParser parser(&driver, false);
     parser.SetClient(&client);
     parser.SetParameterSets(sets);
@@ -71,7 +65,7 @@ std::string H264Packets(const Bytes& in) {
         parser.ProcessPacket(packet);
     }
     s << "needkey=" << depacketizer.NeedKeyFrame() << parser.NeedKeyFrame() << "\n";
-    HostFrames(s, host, driver);
+    HostFrames(s, client.host, driver);
     return s.str();
 }
 

@@ -11,38 +11,20 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
-class Receiver : public IMediaReceiver {
-public:
-    explicit Receiver(talvik_test::FakeHost& host) : host_(host) {}
-    bool ReceiveFrame(IHostFrame* frame) override { return host_.OnFrame(frame); }
+struct Receiver : IMediaReceiver {
+    bool ReceiveFrame(IHostFrame* frame) override { return host.OnFrame(frame); }
     std::string GetStreamName() override { return "talvik_test::LiveStream"; }
-
-private:
-    talvik_test::FakeHost& host_;
+    talvik_test::FakeHost host;
 };
-
-bool Whole(const talvik_test::FrameRecord& f) {
-    const uint8_t* d = f.bytes.data();
-    const size_t n = f.bytes.size();
-    if (f.streamName != "talvik_test::LiveStream" || f.dataSize > f.requestedSize || f.width == 0 ||
-        f.height == 0 || f.resolutionClass < 1 || f.resolutionClass > 4)
-        return false;
-    if (f.fourcc == kFourCCJpeg)
-        return n >= 4 && n <= CJpegAssembler::kMaxImageBytes && d[0] == 0xFF && d[1] == 0xD8 &&
-               d[n - 2] == 0xFF && d[n - 1] == 0xD9;
-    return f.fourcc == kFourCCH264 && n >= 5 && std::memcmp(d + n - 5, "\0\0\1\x09\x30", 5) == 0;
-}
 
 // The frames of the input after byte 0 fed in chunks ending at `cuts`.
 std::string Parse(const Bytes& in, std::vector<size_t> cuts) {
-    talvik_test::FakeHost host;
+    Receiver receiver;
+    talvik_test::FakeHost& host = receiver.host;
     talvik_test::FakeDriver driver;
     driver.device.address = "10.1.1.7";
     driver.device.port = 8080;
     driver.allocator = &host;
-    Receiver receiver(host);
     CJpegMediaParser jpeg(&driver);
     CH264MediaParser h264(&driver);
     CHttpMediaParser& parser = (in[0] & 0x80) ? static_cast<CHttpMediaParser&>(h264) : jpeg;
@@ -52,8 +34,17 @@ std::string Parse(const Bytes& in, std::vector<size_t> cuts) {
         Bytes chunk(in.begin() + long(from), in.begin() + long(cuts[i]));
         if (!chunk.empty()) parser.ParseData(chunk);
     }
-    for (const talvik_test::FrameRecord& f : host.Frames())
-        FUZZ_CHECK(Whole(f));
+    for (const talvik_test::FrameRecord& f : host.Frames()) {
+        const uint8_t* d = f.bytes.data();
+        const size_t n = f.bytes.size();
+        FUZZ_CHECK(f.streamName == "talvik_test::LiveStream" && f.dataSize <= f.requestedSize &&
+                   f.width != 0 && f.height != 0 && f.resolutionClass - 1u < 4);
+        FUZZ_CHECK(f.fourcc == kFourCCJpeg
+                       ? n >= 4 && n <= CJpegAssembler::kMaxImageBytes && d[0] == 0xFF &&
+                             d[1] == 0xD8 && d[n - 2] == 0xFF && d[n - 1] == 0xD9
+                       : f.fourcc == kFourCCH264 && n >= 5 &&
+                             std::memcmp(d + n - 5, "\0\0\1\x09\x30", 5) == 0);
+    }
     FUZZ_CHECK(host.Created() == host.Released());
     std::ostringstream s;
     HostFrames(s, host, driver);

@@ -6,15 +6,8 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 std::string ParamValue(const Bytes& in) {
-    std::vector<std::string> parts(1);
-    for (uint8_t c : in)
-        if (c == 0 && parts.size() < 4)
-            parts.emplace_back();
-        else
-            parts.back().push_back(static_cast<char>(c));
+    std::vector<std::string> parts = Split(in, 0, 4);
     parts.resize(4);
     const std::string value = GetParamValue(parts[0], parts[1], parts[2], parts[3]);
     FUZZ_CHECK(value.empty() || (!parts[1].empty() && !parts[2].empty() && !parts[3].empty() &&

@@ -4,8 +4,6 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 std::string RtpPacket(const Bytes& in) {
     CRTPPacket p;
     const Bytes good = {0x91, 0xE1, 0, 9, 0, 0, 0, 7, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0x65};

@@ -6,8 +6,6 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 std::string RtspResponse(const Bytes& in) {
     if (in.empty()) return "empty\n";
     CRTSPResponseParser parser;

@@ -4,8 +4,6 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 std::string Sdp(const Bytes& in) {
     CSDPResponseParser parser;
     std::ostringstream s;

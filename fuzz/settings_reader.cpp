@@ -7,8 +7,6 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 std::string SettingsReader(const Bytes& in) {
     CXMLParser parser;
     if (!parser.LoadFromBuffer(in.data(), in.size())) return "unreadable\n";

@@ -6,15 +6,8 @@
 
 namespace {
 
-using namespace talvik_fuzz;
-
 std::string WwwAuthenticate(const Bytes& in) {
-    std::vector<std::string> values(1);
-    for (uint8_t c : in)
-        if (c == '\n')
-            values.emplace_back();
-        else
-            values.back().push_back(static_cast<char>(c));
+    const std::vector<std::string> values = Split(in, '\n', in.size() + 1);
     Web::DigestChallenge d;
     std::ostringstream out;
     out << "scheme " << Web::ParseAuthenticate(values, &d) << "\n"
