@@ -104,10 +104,13 @@ using namespace talvik_fuzz;
 #define FUZZ_CHECK(c) \
     ((c) ? (void)0 : (std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #c), std::abort()))
 
+// The replay test affords checks that would slow the fuzzer down.
 #ifdef TALVIK_FUZZ_REPLAY
+constexpr bool kReplay = true;
 #define FUZZ_TARGET(summary) \
     [[maybe_unused]] static const bool registered = talvik_fuzz::Register(__FILE__, summary)
 #else
+constexpr bool kReplay = false;
 #define FUZZ_TARGET(summary)                                                  \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
         summary(talvik_fuzz::Bytes(data, data + size));                       \

@@ -61,7 +61,8 @@ std::string HttpMediaParser(const Bytes& in) {
     const std::string frames = Parse(in, chunks);
     if (in[0] & 0x80) return frames;
     FUZZ_CHECK(Parse(in, bytes) == frames);
-    for (size_t cut = 1; cut <= in.size(); ++cut)
+    // Cut once anywhere (the fuzzer, which varies the chunks, only here and there).
+    for (size_t cut = 1; cut <= in.size(); cut += kReplay ? 1 : 1 + in.size() / 32)
         FUZZ_CHECK(Parse(in, {cut}) == frames);
     return frames;
 }
