@@ -64,10 +64,6 @@ struct Rig {
         jpeg.SetReceiver(&receiver);
         h264.SetReceiver(&receiver);
     }
-    void Jpeg(std::initializer_list<Bytes> chunks) {
-        for (Bytes c : chunks)
-            jpeg.ParseData(c);
-    }
     talvik_test::FakeDriver driver;
     talvik_test::FakeHost host;
     StubReceiver receiver{&host};

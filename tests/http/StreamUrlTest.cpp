@@ -12,10 +12,10 @@ namespace talvik {
 namespace {
 
 // A row of tests/http/data/stream_urls.txt: a camera, a stream and the URL asked for it.
-class StreamUrls : public ::testing::TestWithParam<std::string> {};
+class StreamUrls : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(StreamUrls, ByteForByte) {
-    std::istringstream row(GetParam());
+    std::istringstream row(GetParam()[0]);
     std::string name, url;
     StreamUrlConfig config;
     STREAM_PARAMS params;
@@ -23,40 +23,26 @@ TEST_P(StreamUrls, ByteForByte) {
     row >> name >> config.sensorWidth >> config.sensorHeight >> config.settings.BitrateMode >>
         config.channelIndex >> config.multiSensor >> params.frameIntervalMs >> params.width >>
         params.height >> params.quality >> params.codec >> params.kind >> kind >> url;
-    EXPECT_EQ(BuildStreamUrl(config, params, kind), url == "-" ? "" : url) << name;
+    EXPECT_EQ(BuildStreamUrl(config, params, kind), url == "-" ? "" : url);
 }
 
-std::vector<std::string> UrlRows() {
-    std::istringstream all(
-        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/http/data/stream_urls.txt"));
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(all, line);)
-        if (!line.empty() && line[0] != '#') rows.push_back(line);
-    return rows;
-}
+INSTANTIATE_TEST_SUITE_P(Cases, StreamUrls,
+                         ::testing::ValuesIn(talvik::test::DataRows("http/data/stream_urls.txt")),
+                         [](const auto& info) {
+                             return info.param[0].substr(0, info.param[0].find(' '));
+                         });
 
-INSTANTIATE_TEST_SUITE_P(Cases, StreamUrls, ::testing::ValuesIn(UrlRows()), [](const auto& info) {
-    return info.param.substr(0, info.param.find(' '));
-});
-
-TEST(StreamUrl, QpLimits) {
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {{0, 36},   {1, 36},   {50, 26},
-                                                              {100, 16}, {184, 16}, {185, 36}};
-    for (const auto& [quality, qp] : cases)
-        EXPECT_EQ(GetQp(quality), qp) << quality;
-}
-
-TEST(StreamUrl, BitrateBetweenMinimumAndMaximum) {
-    StreamUrlConfig config;
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
-        {0, 128}, {1, 128}, {2, 330}, {50, 5184}, {100, 10240}, {101, 10240}, {4294967295u, 10240}};
-    for (const auto& [quality, bitrate] : cases) {
-        EXPECT_EQ(GetBitrate(config, quality), bitrate) << quality;
+// Rows of tests/http/data/quality.txt: qp or bitrate, quality, value[, the
+// bit-rate minimum and maximum].
+TEST(StreamUrl, QpAndBitrateByQuality) {
+    for (const auto& r : talvik::test::DataRows("http/data/quality.txt", " ")) {
+        StreamUrlConfig config;
+        if (r.size() == 5) config.settings.BitrateMin = uint32_t(std::stoul(r[3]));
+        if (r.size() == 5) config.settings.BitrateMax = uint32_t(std::stoul(r[4]));
+        const uint32_t quality = uint32_t(std::stoul(r[1]));
+        EXPECT_EQ(r[0] == "qp" ? GetQp(quality) : GetBitrate(config, quality), std::stoul(r[2]))
+            << r[0] << " " << r[1];
     }
-    // A minimum above the maximum must not wrap into a huge bitrate.
-    config.settings.BitrateMin = 20000;
-    config.settings.BitrateMax = 10240;
-    EXPECT_EQ(GetBitrate(config, 50), 10240u);
 }
 
 // Cropping is switched on only when the camera answers that it is off.

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,30 +29,22 @@ std::string Field(const std::string& f) {
 
 // Md5 digests, Base64 encodings and Basic credentials, one row a line.
 TEST(Md5Base64, MatchReferenceValues) {
-    std::istringstream all(
-        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/media/data/digests.txt"));
-    int rows = 0;
-    for (std::string line; std::getline(all, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> f;
-        std::istringstream fields(line + "|");
-        for (std::string field; std::getline(fields, field, '|');)
-            f.push_back(Field(field));
-        ++rows;
+    const auto rows = talvik::test::DataRows("media/data/digests.txt", "|");
+    for (std::vector<std::string> f : rows) {
+        for (std::string& field : f)
+            field = Field(field);
         if (f[0] == "md5") {
-            EXPECT_EQ(Md5HexDigest(f[1]), f[2]) << line;
+            EXPECT_EQ(Md5HexDigest(f[1]), f[2]) << f[1];
         } else if (f[0] == "base64") {
-            EXPECT_EQ(Base64Encode(reinterpret_cast<const uint8_t*>(f[1].data()), f[1].size(),
-                                   f[2] == "1"),
-                      f[3])
-                << line;
+            const auto* bytes = reinterpret_cast<const uint8_t*>(f[1].data());
+            EXPECT_EQ(Base64Encode(bytes, f[1].size(), f[2] == "1"), f[3]) << f[1];
         } else {
             std::string out = "stale";
-            EXPECT_EQ(MakeBasicCredentials(f[1], f[2], out), f[3] == "1") << line;
-            EXPECT_EQ(out, f[4]) << line;
+            EXPECT_EQ(MakeBasicCredentials(f[1], f[2], out), f[3] == "1") << f[1];
+            EXPECT_EQ(out, f[4]) << f[1];
         }
     }
-    EXPECT_EQ(rows, 22);
+    EXPECT_EQ(rows.size(), 22u);
 }
 
 }  // namespace

@@ -30,27 +30,15 @@ TEST(SpsReader, EveryCutBeforeTheCropFieldsFails) {
     EXPECT_EQ(width, 0u);
 }
 
-struct CodeCase {
-    Bytes bits;
-    uint32_t ue;
-    bool failed;
-};
-
+// Rows of tests/media/data/exp_golomb.txt: the bits (hex bytes), the value read, failed.
 TEST(BitReader, ExpGolombCodes) {
-    const std::vector<CodeCase> cases = {
-        {{0x80}, 0, false},                                                     // 1
-        {{0x40}, 1, false},                                                     // 010
-        {{0x60}, 2, false},                                                     // 011
-        {{0x08, 0x00}, 15, false},                                              // 0000 1000 0
-        {{0x00, 0x00, 0x00, 0x01, 0xff, 0xff, 0xff, 0xfe}, 0xfffffffe, false},  // 31 zeros
-        {{0x00, 0x00, 0x00, 0x00, 0x80}, 0, true},  // 32 zeros: too long
-        {{0x00}, 510, true},                        // past the end bits read as 1
-        {{}, 0, true},
-    };
-    for (const CodeCase& c : cases) {
-        CBitReader reader(c.bits.data(), c.bits.size());
-        EXPECT_EQ(reader.ReadUe(), c.ue);
-        EXPECT_EQ(reader.Failed(), c.failed);
+    for (const auto& r : talvik::test::DataRows("media/data/exp_golomb.txt")) {
+        Bytes bits;
+        for (size_t at = 0; at + 1 < r[0].size(); at += 2)
+            bits.push_back(uint8_t(std::stoul(r[0].substr(at, 2), nullptr, 16)));
+        CBitReader reader(bits.data(), bits.size());
+        EXPECT_EQ(reader.ReadUe(), std::stoul(r[1])) << r[0];
+        EXPECT_EQ(reader.Failed(), r[2] == "1") << r[0];
     }
 }
 
