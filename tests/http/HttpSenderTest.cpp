@@ -23,6 +23,7 @@ namespace {
 
 using talvik::DEVICE_INFO;
 using talvik::Web::CHttpSender;
+using talvik_http_test::Device;
 using talvik_test::HttpExchange;
 using talvik_test::HttpReply;
 using talvik_test::RawTcpServer;
@@ -30,40 +31,22 @@ using talvik_test::ServerAuth;
 using talvik_test::TestHttpServer;
 namespace HUtils = talvik::HUtils;
 
-DEVICE_INFO Device(uint16_t port, uint32_t timeoutMs = 5000) {
-    DEVICE_INFO device;
-    device.address = "127.0.0.1";
-    device.port = port;
-    device.userName = "admin";
-    device.password = "secret";
-    device.timeoutMs = timeoutMs;
-    return device;
-}
-
-HttpReply Answer(unsigned status, std::string body = "", std::string location = "",
-                 bool close = false) {
-    HttpReply reply{status, std::move(body), {}, close};
-    if (status == 401) reply.headers = {{"WWW-Authenticate", "Basic realm=\"camera\""}};
-    if (!location.empty()) reply.headers = {{"Location", location}};
-    return reply;
-}
-
-// The camera's answers by path; any other path is not found.
+// The camera's answers by path (tests/http/data/camera_answers.txt); any
+// other path is not found.
 HttpReply Reply(const HttpExchange& exchange) {
-    static const std::map<std::string, HttpReply> answers = {
-        {"/get?model", Answer(200, "model=AV")},
-        {"/get?auxin", Answer(200, "auxin=0")},
-        {"/close", Answer(200, "model=AV", "", true)},
-        {"/refused", Answer(401)},
-        {"/empty", Answer(200)},
-        {"/nocontent", Answer(204)},
-        {"/created", Answer(201, "id=1")},
-        {"/moved", Answer(302, "elsewhere", "/get?model")},
-        {"/error", Answer(500, "oops")}};
-    const auto it = answers.find(exchange.url);
-    if (it != answers.end()) return it->second;
+    static const auto rows = talvik::test::DataRows("http/data/camera_answers.txt");
+    HttpReply reply;
+    for (std::vector<std::string> r : rows) {
+        r.resize(5, "-");
+        if (r[0] != exchange.url) continue;
+        reply = {unsigned(std::stoul(r[1])), r[2] == "-" ? "" : r[2], {}, r[4] == "close"};
+        const size_t colon = r[3].find(": ");
+        if (colon != std::string::npos)
+            reply.headers = {{r[3].substr(0, colon), r[3].substr(colon + 2)}};
+        return reply;
+    }
     // "/stream?N": N bytes of StreamByte, "/length?N" with their length.
-    HttpReply reply = Answer(exchange.url.find('?') == 7 ? 200 : 404);
+    reply.status = exchange.url.find('?') == 7 ? 200 : 404;
     reply.streamBytes = std::strtoull(exchange.url.c_str() + 8, nullptr, 10);
     reply.announceStreamLength = exchange.url.rfind("/length?", 0) == 0;
     return reply;
@@ -184,59 +167,5 @@ TEST(HttpCameraRequest, StatusBodyAndCancel) {
     camera.Rearm();
     EXPECT_TRUE(talvik::GetCameraOk(camera, "/created"));
 }
-
-// ReadHeld hands out the sender's own bytes: every byte once, in order, with
-// the buffer still capped, whether the reader keeps a tail of them (a
-// picture still arriving: the storage grows and moves them), keeps nothing,
-// or alternates with ReadData.
-struct ViewCase {
-    const char* name;
-    uint64_t streamBytes;
-    size_t keep;  // bytes the reader keeps after each read
-    bool alternateWithReadData;
-};
-
-class SenderView : public ::testing::TestWithParam<ViewCase> {};
-
-TEST_P(SenderView, EveryByteOnceInOrderWithinTheCap) {
-    const ViewCase c = GetParam();
-    TestHttpServer server(TestHttpServer::Options(), &Reply);
-    ASSERT_TRUE(server.Started());
-    CHttpSender sender(Device(server.Port()));
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(&c);
-    EXPECT_EQ(sender.ReadHeld(data, 0), 0u);  // no request yet
-    EXPECT_EQ(data, nullptr);
-    ASSERT_TRUE(HUtils::SendGet(sender, "/stream?" + std::to_string(c.streamBytes)));
-    std::vector<uint8_t> copied;
-    uint64_t released = 0;  // stream offset of the first held byte
-    size_t seen = 0;
-    uint64_t mismatches = 0;
-    for (uint64_t call = 0;; ++call) {
-        const bool copy = c.alternateWithReadData && call % 2 == 1;
-        const size_t n = copy ? sender.ReadData(copied, 50000, true) : sender.ReadHeld(data, seen);
-        if (n == 0 && !copy) break;
-        for (size_t i = copy ? 0 : seen; i < n; ++i)
-            mismatches += (copy ? copied[i] : data[i]) != talvik_test::StreamByte(released + i);
-        const size_t done = copy ? n : n - std::min(n, c.keep);
-        if (!copy) sender.Release(done);
-        released += done;
-        seen = copy ? seen : n - done;
-    }
-    EXPECT_EQ(released + seen, c.streamBytes);
-    EXPECT_EQ(mismatches, 0u);
-    EXPECT_EQ(sender.GetLastError(), 0u);
-    EXPECT_LE(sender.GetBufferHighWater(), CHttpSender::kReadBufferCap);
-    EXPECT_EQ(sender.ReadHeld(data, seen), 0u);  // the end stays the end
-    EXPECT_EQ(data, nullptr);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Readers, SenderView,
-    ::testing::Values(ViewCase{"KeepsAPictureSoTheStorageGrowsAndMoves", 24u << 20, 3u << 20,
-                               false},
-                      ViewCase{"KeepsAlmostTheCap", 16u << 20, (10u << 20) + 1000, false},
-                      ViewCase{"AlternatesWithReadData", 8u << 20, 0, true},
-                      ViewCase{"ShortBody", 10, 0, false}),
-    [](const ::testing::TestParamInfo<ViewCase>& info) { return info.param.name; });
 
 }  // namespace

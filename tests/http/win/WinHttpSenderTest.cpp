@@ -18,21 +18,12 @@
 namespace talvik {
 namespace {
 
+using talvik_http_test::Device;
 using Web::CHttpSender;
 
 uint16_t PortOf(const char* name) {
     const char* text = std::getenv(name);
     return text ? uint16_t(std::atoi(text)) : 0;
-}
-
-DEVICE_INFO Device(uint16_t port, uint32_t timeoutMs = 5000) {
-    DEVICE_INFO device;
-    device.address = "127.0.0.1";
-    device.port = port;
-    device.userName = "admin";
-    device.password = "secret";
-    device.timeoutMs = timeoutMs;
-    return device;
 }
 
 // A simulator control (no credentials needed under /sim/).
