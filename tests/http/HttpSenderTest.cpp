@@ -6,29 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <map>
-#include <memory>
-#include <thread>
 
 #include "SenderTable.h"
 #include "base/Thread.h"
 #include "http/CameraRequest.h"
-#include "http/HUtils.h"
-#include "support/RecordingLogger.h"
 #include "support/TestHttpServer.h"
-#include "support/Threads.h"
 
 namespace {
 
-using talvik::DEVICE_INFO;
-using talvik::Web::CHttpSender;
-using talvik_http_test::Device;
-using talvik_test::HttpExchange;
-using talvik_test::HttpReply;
-using talvik_test::RawTcpServer;
-using talvik_test::ServerAuth;
-using talvik_test::TestHttpServer;
+using namespace talvik_http_test;
+using namespace talvik_test;
 namespace HUtils = talvik::HUtils;
 
 // The camera's answers by path (tests/http/data/camera_answers.txt); any
@@ -69,10 +56,10 @@ RawTcpServer::Handler Script(std::string first, std::string again = "", int ever
 // every ms); -on-tls-port: on the sender's TLS default port; -slow: skipped
 // under sanitizers. After each request, the connections so far; then each
 // exchange's path and Authorization (Digest up to the user name).
-class SenderRequest : public ::testing::TestWithParam<talvik_http_test::SenderCase> {};
+class SenderRequest : public ::testing::TestWithParam<SenderCase> {};
 
 TEST_P(SenderRequest, ResultsExchangesAndLog) {
-    const talvik_http_test::SenderCase& c = GetParam();
+    const SenderCase& c = GetParam();
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     if (c.camera.find("-slow") != std::string::npos) GTEST_SKIP() << "too slow under sanitizers";
 #endif
@@ -97,25 +84,24 @@ TEST_P(SenderRequest, ResultsExchangesAndLog) {
     const auto connections = [&] {
         return ", " + std::to_string(http ? http->Connections() : raw ? raw->Connections() : 0);
     };
-    const auto sent = [&] {
-        std::string text = http ? "sent" : "";
-        for (const HttpExchange& e : http ? http->Exchanges() : std::vector<HttpExchange>()) {
+    const std::function<std::string()> sent = [&] {
+        std::string text = "sent";
+        for (const HttpExchange& e : http->Exchanges()) {
             EXPECT_EQ(e.userAgent, "Talvik::HttpSender");
             text += " " + e.url + " [" + e.authorization.substr(0, e.authorization.find(',')) + "]";
         }
-        return text + (http ? "\n" : "");
+        return text + "\n";
     };
-    EXPECT_EQ(RunSenderCase(c, port, connections, sent, &talvik_test::StreamByte), c.expected);
+    EXPECT_EQ(RunSenderCase(c, port, connections, http ? sent : nullptr, &StreamByte), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cameras, SenderRequest,
-                         ::testing::ValuesIn(talvik_http_test::SenderCases(false)),
+INSTANTIATE_TEST_SUITE_P(Cameras, SenderRequest, ::testing::ValuesIn(SenderCases(false)),
                          [](const auto& info) { return info.param.name; });
 
 // Sends one request from a thread of its own; the camera never answers.
 class BlockedRequestThread : public talvik::CBaseThread {
 public:
-    BlockedRequestThread(talvik::IDebugMessage* logger, const DEVICE_INFO& device)
+    BlockedRequestThread(talvik::IDebugMessage* logger, const talvik::DEVICE_INFO& device)
         : CBaseThread(logger), sender_(device) {}
     ~BlockedRequestThread() override { StopThread(2000); }  // before the sender goes
     std::atomic<bool> returned{false};
@@ -136,10 +122,10 @@ TEST(SenderCancel, ThreadForceEndedInsideTheSenderEndsCleanly) {
 #endif
     RawTcpServer server(Script(""));
     ASSERT_TRUE(server.Started());
-    talvik_test::RecordingLogger log;
+    RecordingLogger log;
     BlockedRequestThread thread(&log, Device(server.Port(), 60000));
     ASSERT_TRUE(thread.StartThread("blocked"));
-    ASSERT_TRUE(talvik_test::WaitUntil([&] { return server.Connections() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return server.Connections() == 1; }));
     // The forced end lands in the sender's wait for the answer (its log line
     // is the thread's own).
     EXPECT_TRUE(thread.StopThread(300));

@@ -117,15 +117,16 @@ bool EndsBeforeCancel(CHttpSender& sender, int cancelMs, Call call) {
     return ended;
 }
 
-// The server's StreamByte sequence by size; other bodies as text (CR LF as
-// \r\n) up to 64 bytes, longer ones by size and where they leave the stream.
+// The server's StreamByte sequence by size; other bodies as text (CR and LF
+// as \r and \n) up to 64 bytes, longer ones by size and where they leave the
+// stream.
 inline std::string Body(const std::vector<uint8_t>& body, uint8_t (*streamByte)(uint64_t)) {
     size_t same = 0;
     while (streamByte && same < body.size() && body[same] == streamByte(same))
         ++same;
-    std::string text(body.begin(), body.begin() + std::min<size_t>(body.size(), 65));
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;)
-        text.replace(at, 2, "\\r\\n");
+    std::string text;
+    for (size_t i = 0; i < body.size() && i < 65; ++i)
+        text += body[i] == '\r' ? "\\r" : body[i] == '\n' ? "\\n" : std::string(1, char(body[i]));
     if ((same < body.size() || body.empty()) && body.size() <= 64) return text;
     return std::to_string(body.size()) + " bytes" +
            (same == body.size() ? "" : " differing at " + std::to_string(same));

@@ -16,16 +16,11 @@ namespace talvik_test {
 
 namespace {
 
-struct StreamState {
-    TestHttpServer* server;
-    uint64_t total;
-};
-
+// cls: the body's length; the bytes are StreamByte.
 ssize_t StreamReader(void* cls, uint64_t pos, char* buf, size_t max) {
-    auto* state = static_cast<StreamState*>(cls);
-    if (state->server->stopping_) return MHD_CONTENT_READER_END_WITH_ERROR;
-    if (pos >= state->total) return MHD_CONTENT_READER_END_OF_STREAM;
-    const size_t n = size_t(std::min<uint64_t>(max, state->total - pos));
+    const uint64_t total = *static_cast<uint64_t*>(cls);
+    if (pos >= total) return MHD_CONTENT_READER_END_OF_STREAM;
+    const size_t n = size_t(std::min<uint64_t>(max, total - pos));
     for (size_t i = 0; i < n; ++i)
         buf[i] = char(StreamByte(pos + i));
     return ssize_t(n);
@@ -57,21 +52,17 @@ bool WaitReadable(int fd, const std::atomic<bool>& stopping) {
     return false;
 }
 
-// Self-signed certificate and key (PEM) for CN=localhost, made once per run
-// with the openssl tool. Empty texts when that fails.
-const std::pair<std::string, std::string>& TestCertificate() {
-    static const std::pair<std::string, std::string> pem = [] {
-        const talvik::test::TempDir dir("talvik-cert");
-        const std::string command =
-            "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost "
-            "-days 1 -keyout " +
-            dir.Path() + "/key.pem -out " + dir.Path() + "/cert.pem >/dev/null 2>&1";
-        if (dir.Path().empty() || std::system(command.c_str()) != 0)
-            return std::pair<std::string, std::string>();
-        return std::make_pair(talvik::test::ReadFile(dir.Path() + "/cert.pem"),
-                              talvik::test::ReadFile(dir.Path() + "/key.pem"));
-    }();
-    return pem;
+// Self-signed certificate and key (PEM) for CN=localhost, made with the
+// openssl tool. Empty texts when that fails.
+std::pair<std::string, std::string> TestCertificate() {
+    const talvik::test::TempDir dir("talvik-cert");
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost "
+        "-days 1 -keyout " +
+        dir.Path() + "/key.pem -out " + dir.Path() + "/cert.pem >/dev/null 2>&1";
+    if (dir.Path().empty() || std::system(command.c_str()) != 0) return {};
+    return {talvik::test::ReadFile(dir.Path() + "/cert.pem"),
+            talvik::test::ReadFile(dir.Path() + "/key.pem")};
 }
 
 }  // namespace
@@ -90,7 +81,7 @@ TestHttpServer::TestHttpServer(Options options, Handler handler)
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&NotifyConnection), this},
         {MHD_OPTION_DIGEST_AUTH_RANDOM, intptr_t(sizeof digestRandom_), digestRandom_}};
     if (options_.tls) {
-        const auto& pem = TestCertificate();
+        static const auto pem = TestCertificate();  // once per run
         if (pem.first.empty()) return;
         flags |= MHD_USE_TLS;
         items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(pem.second.c_str())});
@@ -105,7 +96,6 @@ TestHttpServer::TestHttpServer(Options options, Handler handler)
 }
 
 TestHttpServer::~TestHttpServer() {
-    stopping_ = true;
     if (daemon_) MHD_stop_daemon(daemon_);
 }
 
@@ -128,8 +118,7 @@ bool TestHttpServer::OnRequest(MHD_Connection* connection, const char* url) {
     if (options_.auth == ServerAuth::kBasic) {
         char* password = nullptr;
         char* user = MHD_basic_auth_get_username_password(connection, &password);
-        if (!user || !password || std::string(user) != "admin" || std::string(password) != "secret")
-            check = MHD_NO;
+        check = user && password && std::string(user) + ":" + password == "admin:secret";
         MHD_free(user);
         MHD_free(password);
     } else if (options_.auth == ServerAuth::kDigest) {
@@ -140,33 +129,25 @@ bool TestHttpServer::OnRequest(MHD_Connection* connection, const char* url) {
                     : MHD_NO;
         MHD_free(user);
     }
-    MHD_Response* response = nullptr;
-    MHD_Result result = MHD_NO;
-    if (check != MHD_YES) {
-        response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-        result =
-            options_.auth == ServerAuth::kBasic
-                ? MHD_queue_basic_auth_fail_response(connection, "camera", response)
-                : MHD_queue_auth_fail_response2(connection, "camera", "opaque-token", response,
-                                                check == MHD_INVALID_NONCE, MHD_DIGEST_ALG_MD5);
-        MHD_destroy_response(response);
-        return result == MHD_YES;
-    }
-    const HttpReply reply = handler_ ? handler_(exchange) : HttpReply();
-    if (reply.streamBytes > 0) {
-        response = MHD_create_response_from_callback(
-            reply.announceStreamLength ? reply.streamBytes : MHD_SIZE_UNKNOWN, 32 * 1024,
-            &StreamReader, new StreamState{this, reply.streamBytes},
-            [](void* cls) { delete static_cast<StreamState*>(cls); });
-    } else {
-        response = MHD_create_response_from_buffer(
-            reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
-    }
+    const HttpReply reply = check == MHD_YES && handler_ ? handler_(exchange) : HttpReply();
+    MHD_Response* response =
+        reply.streamBytes > 0
+            ? MHD_create_response_from_callback(
+                  reply.announceStreamLength ? reply.streamBytes : MHD_SIZE_UNKNOWN, 32 * 1024,
+                  &StreamReader, new uint64_t(reply.streamBytes),
+                  [](void* cls) { delete static_cast<uint64_t*>(cls); })
+            : MHD_create_response_from_buffer(
+                  reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return false;
     for (const auto& header : reply.headers)
         MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
     if (reply.closeConnection) MHD_add_response_header(response, "Connection", "close");
-    result = MHD_queue_response(connection, reply.status, response);
+    const MHD_Result result =
+        check == MHD_YES ? MHD_queue_response(connection, reply.status, response)
+        : options_.auth == ServerAuth::kBasic
+            ? MHD_queue_basic_auth_fail_response(connection, "camera", response)
+            : MHD_queue_auth_fail_response2(connection, "camera", "opaque-token", response,
+                                            check == MHD_INVALID_NONCE, MHD_DIGEST_ALG_MD5);
     MHD_destroy_response(response);
     return result == MHD_YES;
 }

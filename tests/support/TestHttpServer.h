@@ -56,8 +56,6 @@ public:
 
     explicit TestHttpServer(Options options, Handler handler = nullptr);
     ~TestHttpServer();
-    TestHttpServer(const TestHttpServer&) = delete;
-    TestHttpServer& operator=(const TestHttpServer&) = delete;
 
     bool Started() const { return daemon_ != nullptr; }
     uint16_t Port() const { return port_; }
@@ -68,7 +66,6 @@ public:
     // For the libmicrohttpd callbacks.
     bool OnRequest(MHD_Connection* connection, const char* url);
     std::atomic<unsigned> connections_{0};
-    std::atomic<bool> stopping_{false};
 
 private:
     Options options_;
@@ -88,8 +85,6 @@ public:
     using Handler = std::function<void(int fd, RawTcpServer& server)>;
     explicit RawTcpServer(Handler handler);
     ~RawTcpServer();
-    RawTcpServer(const RawTcpServer&) = delete;
-    RawTcpServer& operator=(const RawTcpServer&) = delete;
 
     bool Started() const { return listenFd_ >= 0; }
     uint16_t Port() const { return port_; }
