@@ -30,52 +30,41 @@ public:
 // was made is given back, the module's own faults are logged, and the next
 // picture goes through. A frame buffer shorter than asked is never overrun.
 // A picture one byte over the assembler's cap is dropped alike.
+// Rows of tests/http/data/host_faults.txt: the fault, the frames made (and
+// given back), the log line.
 TEST(HttpMediaParser, HostFaultDropsOnlyThatPicture) {
-    enum Fault { kNoAllocator, kCreateRefused, kFrameRefused, kThrows, kShortBuffer, kOversized };
-    const struct {
-        Fault fault;
-        int created;
-        const char* log;
-    } cases[] = {
-        {kNoAllocator, 0, ""},
-        {kCreateRefused, 0, ""},
-        {kFrameRefused, 1, ""},
-        {kThrows, 0, "talvik::CHttpMediaParser::DeliverFrame(): Unexpected exception, device "},
-        {kShortBuffer, 1, "talvik::CHttpMediaParser::DeliverFrame: Data copying error, device "},
-        {kOversized, 0,
-         "talvik::CHttpMediaParser::CheckBufferSize Frame buffer overflow detected, "}};
     const Bytes big =
         MakeJpeg(1920, 1080, CJpegAssembler::kMaxImageBytes + 1 - talvik_http_test::kJpegOverhead);
     ThrowingAllocator thrower;
-    for (const auto& c : cases) {
+    for (std::vector<std::string> c : talvik::test::DataRows("http/data/host_faults.txt")) {
+        c.resize(3);
         for (const bool jpeg : {true, false}) {
-            if (c.fault == kOversized && !jpeg) continue;
+            if (c[0] == "oversized" && !jpeg) continue;
             Rig rig;
-            rig.driver.allocator = c.fault == kNoAllocator ? nullptr
-                                   : c.fault == kThrows    ? &thrower
-                                                           : rig.driver.allocator;
-            rig.host.refuseCreate = c.fault == kCreateRefused;
-            rig.host.acceptFrames = c.fault != kFrameRefused;
-            rig.host.bufferShortBy = c.fault == kShortBuffer ? 1 : 0;
+            rig.driver.allocator = c[0] == "no-allocator" ? nullptr
+                                   : c[0] == "throws"     ? &thrower
+                                                          : rig.driver.allocator;
+            rig.host.refuseCreate = c[0] == "create-refused";
+            rig.host.acceptFrames = c[0] != "frame-refused";
+            rig.host.bufferShortBy = c[0] == "short-buffer" ? 1 : 0;
             CHttpMediaParser& parser = jpeg ? static_cast<CHttpMediaParser&>(rig.jpeg) : rig.h264;
-            Bytes chunk = c.fault == kOversized ? big : jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
+            Bytes chunk = c[0] == "oversized" ? big : jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
             parser.ParseData(chunk);
-            EXPECT_EQ(rig.host.FrameCount(), 0u) << c.fault << jpeg;
-            EXPECT_TRUE(c.fault != kNoAllocator || jpeg || chunk == kSps1080);  // nothing appended
-            EXPECT_EQ(rig.host.Created(), c.created) << c.fault << jpeg;
-            EXPECT_EQ(rig.host.Released(), c.created) << c.fault << jpeg;
+            EXPECT_EQ(rig.host.FrameCount(), 0u) << c[0] << jpeg;
+            EXPECT_TRUE(c[0] != "no-allocator" || jpeg || chunk == kSps1080);  // nothing appended
+            EXPECT_EQ(rig.host.Created(), std::stoi(c[1])) << c[0] << jpeg;
+            EXPECT_EQ(rig.host.Released(), std::stoi(c[1])) << c[0] << jpeg;
             std::string log;
             for (const talvik_test::LogLine& line : rig.driver.log.Lines())
                 log += std::to_string(line.level) + " " + line.text + "\n";
-            EXPECT_EQ(log, *c.log ? std::string("1 ") + c.log + "10.1.1.7:8080\n" : "")
-                << c.fault << jpeg;
+            EXPECT_EQ(log, c[2].empty() ? "" : "1 " + c[2] + "\n") << c[0] << jpeg;
             rig.driver.allocator = &rig.host;
             rig.host.refuseCreate = false;
             rig.host.acceptFrames = true;
             rig.host.bufferShortBy = 0;
             chunk = jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
             parser.ParseData(chunk);
-            EXPECT_EQ(rig.host.FrameCount(), 1u) << c.fault << jpeg;
+            EXPECT_EQ(rig.host.FrameCount(), 1u) << c[0] << jpeg;
         }
     }
 }

@@ -8,7 +8,6 @@
 #include <atomic>
 
 #include "SenderTable.h"
-#include "base/Thread.h"
 #include "http/CameraRequest.h"
 #include "support/TestHttpServer.h"
 
@@ -97,41 +96,6 @@ TEST_P(SenderRequest, ResultsExchangesAndLog) {
 
 INSTANTIATE_TEST_SUITE_P(Cameras, SenderRequest, ::testing::ValuesIn(SenderCases(false)),
                          [](const auto& info) { return info.param.name; });
-
-// Sends one request from a thread of its own; the camera never answers.
-class BlockedRequestThread : public talvik::CBaseThread {
-public:
-    BlockedRequestThread(talvik::IDebugMessage* logger, const talvik::DEVICE_INFO& device)
-        : CBaseThread(logger), sender_(device) {}
-    ~BlockedRequestThread() override { StopThread(2000); }  // before the sender goes
-    std::atomic<bool> returned{false};
-
-protected:
-    void Run() override {
-        HUtils::SendGet(sender_, "/get?model");
-        returned = true;
-    }
-
-private:
-    CHttpSender sender_;
-};
-
-TEST(SenderCancel, ThreadForceEndedInsideTheSenderEndsCleanly) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizer does not support thread cancellation";
-#endif
-    RawTcpServer server(Script(""));
-    ASSERT_TRUE(server.Started());
-    RecordingLogger log;
-    BlockedRequestThread thread(&log, Device(server.Port(), 60000));
-    ASSERT_TRUE(thread.StartThread("blocked"));
-    ASSERT_TRUE(WaitUntil([&] { return server.Connections() == 1; }));
-    // The forced end lands in the sender's wait for the answer (its log line
-    // is the thread's own).
-    EXPECT_TRUE(thread.StopThread(300));
-    EXPECT_FALSE(thread.returned);
-    EXPECT_EQ(log.Lines().size(), 1u);
-}
 
 // The camera request over a sender: an empty body is no body (and leaves no
 // stale text), another 2xx than 200 is an answer with its body, SendGet

@@ -21,9 +21,7 @@ namespace talvik_test {
 
 // One request as the server saw it.
 struct HttpExchange {
-    std::string url;  // path and query
-    std::string authorization;
-    std::string userAgent;
+    std::string url, authorization, userAgent;  // url: path and query
 };
 
 struct HttpReply {
