@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "SenderTable.h"
 #include "http/CameraRequest.h"
 #include "support/TestHttpServer.h"
@@ -70,12 +68,10 @@ TEST_P(SenderRequest, ResultsExchangesAndLog) {
             std::make_unique<RawTcpServer>(Script(c.first, c.again, std::atoi(c.everyMs.c_str())));
         ASSERT_TRUE(raw->Started());
     } else {
-        const ServerAuth auth = kind == "basic"    ? ServerAuth::kBasic
-                                : kind == "digest" ? ServerAuth::kDigest
-                                                   : ServerAuth::kNone;
-        const bool stale = c.camera.find("-stale") != std::string::npos;
+        const ServerAuth auth = ServerAuth(kind == "basic" ? 1 : kind == "digest" ? 2 : 0);
+        const unsigned nonceS = c.camera.find("-stale") != std::string::npos ? 1 : 300;
         http = std::make_unique<TestHttpServer>(
-            TestHttpServer::Options{kind == "tls", auth, stale ? 1u : 300u}, &Reply);
+            TestHttpServer::Options{kind == "tls", auth, nonceS}, &Reply);
         ASSERT_TRUE(http->Started());
     }
     const uint16_t port = http ? http->Port() : raw->Port();

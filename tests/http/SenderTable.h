@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "http/HUtils.h"
-#include "http/HttpSender.h"
 #include "support/RecordingLogger.h"
 #include "support/TestFiles.h"
 #include "support/Threads.h"

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "http/StreamUrl.h"
 #include "support/FakeCamera.h"
@@ -41,22 +39,15 @@ TEST(StreamUrl, QpAndBitrateByQuality) {
 
 // Cropping is switched on only when the camera answers that it is off.
 TEST(StreamUrl, CroppingSwitchedOnOnlyWhenOff) {
-    const struct {
-        unsigned status;
-        const char* answer;
-        size_t requests;
-    } cases[] = {{200, "cropping=on", 1},
-                 {200, "model=AV2155&cropping=off\r\n", 2},
-                 {200, "model=AV2155", 1},
-                 {404, "cropping=off", 1}};
-    for (const auto& c : cases) {
+    for (const auto& r : talvik::test::DataRows("http/data/cropping.txt")) {
         talvik_test::FakeCamera camera;
-        camera.Reply("/get?cropping", c.answer, c.status);
+        camera.Reply("/get?cropping", r[1] == "-" ? "model=AV2155&cropping=off\r\n" : r[1],
+                     unsigned(std::stoul(r[0])));
         camera.Otherwise(200, "cropping=on");
         EnableCropping(*camera.Requester());
         std::vector<std::string> expected = {"/get?cropping", "/set?cropping=on"};
-        expected.resize(c.requests);
-        EXPECT_EQ(camera.Requests(), expected) << c.answer;
+        expected.resize(std::stoul(r[2]));
+        EXPECT_EQ(camera.Requests(), expected) << r[1];
     }
 }
 

@@ -17,15 +17,13 @@ namespace talvik {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Web::BuildDigestAuthorization;
-using Web::DigestChallenge;
-using Web::ParseAuthenticate;
+using namespace Web;
 
 // Challenges as devices send them, and the RFC 2617 answer, are replayed from
 // the www_authenticate seeds (CorpusReplayTest).
 
 TEST(ParseAuthenticate, NullDigestOutputIsAllowed) {
-    EXPECT_EQ(ParseAuthenticate({"Digest nonce=\"n\""}, nullptr), Web::kAuthDigest);
+    EXPECT_EQ(ParseAuthenticate({"Digest nonce=\"n\""}, nullptr), kAuthDigest);
 }
 
 // RFC 7616 section 3.9.1, MD5

@@ -7,12 +7,8 @@
 #include <winsock2.h>
 
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "../SenderTable.h"
-#include "http/HUtils.h"
-#include "http/HttpSender.h"
 
 namespace talvik {
 namespace {
