@@ -1,7 +1,7 @@
+// The JPEG assembler and the HTTP media parsers on a fake host.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <algorithm>
 
 #include "MediaRig.h"
 #include "http/JpegAssembler.h"
@@ -10,38 +10,13 @@
 namespace talvik {
 namespace {
 
-using talvik_http_test::Bytes;
-using talvik_http_test::Concat;
-using talvik_http_test::MakeJpeg;
-using talvik_http_test::Rig;
+using namespace talvik_http_test;
 
 // A 1080p key frame (SPS, PPS, slice) from x264.
 const std::string kSeed = talvik::test::ReadFile(
     std::string(TALVIK_SOURCE_DIR) + "/fuzz/corpus/http_media_parser/h264_keyframe_1080");
 const Bytes kSps1080(kSeed.begin() + (kSeed.empty() ? 0 : 1), kSeed.end());
 const Bytes kAud = {0x00, 0x00, 0x01, 0x09, 0x30};
-
-// The image buffer may hold exactly 10 485 760 bytes; one byte more drops the
-// image with the overflow message naming the device, and the stream goes on.
-// The exact limit is the assembler's (JpegAssemblerCap); here the overflow
-// reaches the log with the device, and the stream goes on.
-TEST(JpegMediaParser, OversizedImageIsLoggedAndDropped) {
-    Rig rig;
-    const Bytes big =
-        MakeJpeg(1920, 1080, CJpegAssembler::kMaxImageBytes + 1 - talvik_http_test::kJpegOverhead);
-    for (size_t at = 0; at < big.size(); at += 8192) {
-        Bytes chunk(big.begin() + at, big.begin() + std::min(big.size(), at + 8192));
-        rig.jpeg.ParseData(chunk);
-    }
-    const Bytes small = MakeJpeg(640, 480, 5);
-    rig.Jpeg({small});
-    ASSERT_EQ(rig.host.FrameCount(), 1u);
-    EXPECT_EQ(rig.host.Frames()[0].bytes, small);
-    EXPECT_EQ(rig.driver.log.Lines(),
-              (std::vector<talvik_test::LogLine>{{1,
-                                                  "talvik::CHttpMediaParser::CheckBufferSize Frame "
-                                                  "buffer overflow detected, 10.1.1.7:8080"}}));
-}
 
 class ThrowingAllocator : public IHostFrameAllocator {
 public:
@@ -52,49 +27,42 @@ public:
 // A host that fails, on either parser: the picture is dropped, a frame that
 // was made is given back, the module's own faults are logged, and the next
 // picture goes through. A frame buffer shorter than asked is never overrun.
+// A picture one byte over the assembler's cap is dropped alike.
+// Rows of tests/http/data/host_faults.txt: the fault, the frames made (and
+// given back), the log line.
 TEST(HttpMediaParser, HostFaultDropsOnlyThatPicture) {
-    enum Fault { kNoAllocator, kCreateRefused, kFrameRefused, kThrows, kShortBuffer };
-    const struct {
-        Fault fault;
-        int created;
-        const char* log;
-    } cases[] = {
-        {kNoAllocator, 0, ""},
-        {kCreateRefused, 0, ""},
-        {kFrameRefused, 1, ""},
-        {kThrows, 0, "talvik::CHttpMediaParser::DeliverFrame(): Unexpected exception, device "},
-        {kShortBuffer, 1, "talvik::CHttpMediaParser::DeliverFrame: Data copying error, device "}};
+    const Bytes big =
+        MakeJpeg(1920, 1080, CJpegAssembler::kMaxImageBytes + 1 - talvik_http_test::kJpegOverhead);
     ThrowingAllocator thrower;
-    for (const auto& c : cases) {
+    for (std::vector<std::string> c : talvik::test::DataRows("http/data/host_faults.txt")) {
+        c.resize(3);
         for (const bool jpeg : {true, false}) {
+            if (c[0] == "oversized" && !jpeg) continue;
             Rig rig;
-            rig.driver.allocator = c.fault == kNoAllocator ? nullptr
-                                   : c.fault == kThrows    ? &thrower
-                                                           : rig.driver.allocator;
-            rig.host.refuseCreate = c.fault == kCreateRefused;
-            rig.host.acceptFrames = c.fault != kFrameRefused;
-            rig.host.bufferShortBy = c.fault == kShortBuffer ? 1 : 0;
+            rig.driver.allocator = c[0] == "no-allocator" ? nullptr
+                                   : c[0] == "throws"     ? &thrower
+                                                          : rig.driver.allocator;
+            rig.host.refuseCreate = c[0] == "create-refused";
+            rig.host.acceptFrames = c[0] != "frame-refused";
+            rig.host.bufferShortBy = c[0] == "short-buffer" ? 1 : 0;
             CHttpMediaParser& parser = jpeg ? static_cast<CHttpMediaParser&>(rig.jpeg) : rig.h264;
-            Bytes chunk = jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
+            Bytes chunk = c[0] == "oversized" ? big : jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
             parser.ParseData(chunk);
-            EXPECT_EQ(rig.host.FrameCount(), 0u) << c.fault << jpeg;
-            if (c.fault == kNoAllocator && !jpeg) {
-                EXPECT_EQ(chunk, kSps1080);  // nothing appended
-            }
-            EXPECT_EQ(rig.host.Created(), c.created) << c.fault << jpeg;
-            EXPECT_EQ(rig.host.Released(), c.created) << c.fault << jpeg;
+            EXPECT_EQ(rig.host.FrameCount(), 0u) << c[0] << jpeg;
+            EXPECT_TRUE(c[0] != "no-allocator" || jpeg || chunk == kSps1080);  // nothing appended
+            EXPECT_EQ(rig.host.Created(), std::stoi(c[1])) << c[0] << jpeg;
+            EXPECT_EQ(rig.host.Released(), std::stoi(c[1])) << c[0] << jpeg;
             std::string log;
             for (const talvik_test::LogLine& line : rig.driver.log.Lines())
                 log += std::to_string(line.level) + " " + line.text + "\n";
-            EXPECT_EQ(log, *c.log ? std::string("1 ") + c.log + "10.1.1.7:8080\n" : "")
-                << c.fault << jpeg;
+            EXPECT_EQ(log, c[2].empty() ? "" : "1 " + c[2] + "\n") << c[0] << jpeg;
             rig.driver.allocator = &rig.host;
             rig.host.refuseCreate = false;
             rig.host.acceptFrames = true;
             rig.host.bufferShortBy = 0;
             chunk = jpeg ? MakeJpeg(640, 480, 5) : kSps1080;
             parser.ParseData(chunk);
-            EXPECT_EQ(rig.host.FrameCount(), 1u) << c.fault << jpeg;
+            EXPECT_EQ(rig.host.FrameCount(), 1u) << c[0] << jpeg;
         }
     }
 }
@@ -112,6 +80,42 @@ TEST(H264MediaParser, ReadOnlyBytesAreNotChanged) {
     ASSERT_EQ(rig.host.FrameCount(), 1u);
     EXPECT_EQ(rig.host.Frames()[0].bytes, Concat({kSps1080, kAud}));
     EXPECT_EQ(original, kSps1080);
+}
+
+// How pictures split across chunks, markers inside them and their sizes are
+// read is replayed from the jpeg_parser seeds (CorpusReplayTest).
+
+// The cap holds alike for an image gathered over chunks (two, or receive
+// pieces of 64 KiB whose scan resumes where it stopped) and for one handed
+// over straight from the chunk it lies in, and an overflow costs only its own
+// image: the picture after it, even in the same chunk, still arrives. Text
+// outside images (more than the cap) is never buffered.
+TEST(JpegAssembler, SameCapHowEverTheImageArrives) {
+    const size_t overhead = MakeJpeg(8, 8, 0).size();
+    const Bytes next = MakeJpeg(16, 16, 100, 0xC0, 0x44);
+    for (const size_t extra : {0, 1}) {
+        const Bytes big = MakeJpeg(8, 8, CJpegAssembler::kMaxImageBytes - overhead + extra);
+        const Bytes stream =
+            Concat({Text(std::string(11u << 20, 'x') + "--b\r\n"), big, Text("\r\n--b\r\n"), next});
+        for (const size_t chunk : {stream.size(), stream.size() / 2 + 1, size_t(65536)}) {
+            std::vector<std::pair<Bytes, std::string>> images;
+            int overflows = 0;
+            CJpegAssembler assembler(
+                [&](const uint8_t* d, size_t n, uint32_t w, uint32_t h) {
+                    images.push_back(
+                        {Bytes(d, d + n), std::to_string(w) + "x" + std::to_string(h)});
+                },
+                [&] { ++overflows; });
+            for (size_t at = 0; at < stream.size(); at += chunk)
+                assembler.Feed(stream.data() + at, std::min(chunk, stream.size() - at));
+            std::vector<std::pair<Bytes, std::string>> expected = {{next, "16x16"}};
+            if (extra == 0) expected.insert(expected.begin(), {big, "8x8"});
+            EXPECT_TRUE(images == expected) << extra << " " << chunk << ": " << images.size();
+            EXPECT_EQ(overflows, int(extra)) << chunk;
+            EXPECT_FALSE(assembler.InFrame());
+            EXPECT_EQ(assembler.Buffered(), 0u);
+        }
+    }
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // assembler, media parser and corpus replay tests.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -45,13 +43,10 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-class StubReceiver : public talvik::IMediaReceiver {
-public:
+struct StubReceiver : talvik::IMediaReceiver {
     explicit StubReceiver(talvik_test::FakeHost* host) : host_(host) {}
     bool ReceiveFrame(talvik::IHostFrame* frame) override { return host_->OnFrame(frame); }
     std::string GetStreamName() override { return "talvik_test::LiveStream"; }
-
-private:
     talvik_test::FakeHost* host_;
 };
 
@@ -63,10 +58,6 @@ struct Rig {
         driver.allocator = &host;
         jpeg.SetReceiver(&receiver);
         h264.SetReceiver(&receiver);
-    }
-    void Jpeg(std::initializer_list<Bytes> chunks) {
-        for (Bytes c : chunks)
-            jpeg.ParseData(c);
     }
     talvik_test::FakeDriver driver;
     talvik_test::FakeHost host;

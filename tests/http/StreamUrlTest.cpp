@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "http/StreamUrl.h"
 #include "support/FakeCamera.h"
@@ -11,72 +9,45 @@
 namespace talvik {
 namespace {
 
-// A row of tests/http/data/stream_urls.txt: a camera, a stream and the URL asked for it.
-class StreamUrls : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(StreamUrls, ByteForByte) {
-    std::istringstream row(GetParam());
-    std::string name, url;
-    StreamUrlConfig config;
-    STREAM_PARAMS params;
-    uint32_t kind = 0;
-    row >> name >> config.sensorWidth >> config.sensorHeight >> config.settings.BitrateMode >>
-        config.channelIndex >> config.multiSensor >> params.frameIntervalMs >> params.width >>
-        params.height >> params.quality >> params.codec >> params.kind >> kind >> url;
-    EXPECT_EQ(BuildStreamUrl(config, params, kind), url == "-" ? "" : url) << name;
-}
-
-std::vector<std::string> UrlRows() {
-    std::istringstream all(
-        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/http/data/stream_urls.txt"));
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(all, line);)
-        if (!line.empty() && line[0] != '#') rows.push_back(line);
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, StreamUrls, ::testing::ValuesIn(UrlRows()), [](const auto& info) {
-    return info.param.substr(0, info.param.find(' '));
-});
-
-TEST(StreamUrl, QpLimits) {
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {{0, 36},   {1, 36},   {50, 26},
-                                                              {100, 16}, {184, 16}, {185, 36}};
-    for (const auto& [quality, qp] : cases)
-        EXPECT_EQ(GetQp(quality), qp) << quality;
-}
-
-TEST(StreamUrl, BitrateBetweenMinimumAndMaximum) {
-    StreamUrlConfig config;
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
-        {0, 128}, {1, 128}, {2, 330}, {50, 5184}, {100, 10240}, {101, 10240}, {4294967295u, 10240}};
-    for (const auto& [quality, bitrate] : cases) {
-        EXPECT_EQ(GetBitrate(config, quality), bitrate) << quality;
+// Rows of tests/http/data/stream_urls.txt: a camera, a stream and the URL asked for it.
+TEST(StreamUrl, ByteForByte) {
+    for (const auto& r : talvik::test::DataRows("http/data/stream_urls.txt")) {
+        std::istringstream row(r[0]);
+        std::string name, url;
+        StreamUrlConfig config;
+        STREAM_PARAMS params;
+        uint32_t kind = 0;
+        row >> name >> config.sensorWidth >> config.sensorHeight >> config.settings.BitrateMode >>
+            config.channelIndex >> config.multiSensor >> params.frameIntervalMs >> params.width >>
+            params.height >> params.quality >> params.codec >> params.kind >> kind >> url;
+        EXPECT_EQ(BuildStreamUrl(config, params, kind), url == "-" ? "" : url) << name;
     }
-    // A minimum above the maximum must not wrap into a huge bitrate.
-    config.settings.BitrateMin = 20000;
-    config.settings.BitrateMax = 10240;
-    EXPECT_EQ(GetBitrate(config, 50), 10240u);
+}
+
+// Rows of tests/http/data/quality.txt: qp or bitrate, quality, value[, the
+// bit-rate minimum and maximum].
+TEST(StreamUrl, QpAndBitrateByQuality) {
+    for (const auto& r : talvik::test::DataRows("http/data/quality.txt", " ")) {
+        StreamUrlConfig config;
+        if (r.size() == 5) config.settings.BitrateMin = uint32_t(std::stoul(r[3]));
+        if (r.size() == 5) config.settings.BitrateMax = uint32_t(std::stoul(r[4]));
+        const uint32_t quality = uint32_t(std::stoul(r[1]));
+        EXPECT_EQ(r[0] == "qp" ? GetQp(quality) : GetBitrate(config, quality), std::stoul(r[2]))
+            << r[0] << " " << r[1];
+    }
 }
 
 // Cropping is switched on only when the camera answers that it is off.
 TEST(StreamUrl, CroppingSwitchedOnOnlyWhenOff) {
-    const struct {
-        unsigned status;
-        const char* answer;
-        size_t requests;
-    } cases[] = {{200, "cropping=on", 1},
-                 {200, "model=AV2155&cropping=off\r\n", 2},
-                 {200, "model=AV2155", 1},
-                 {404, "cropping=off", 1}};
-    for (const auto& c : cases) {
+    for (const auto& r : talvik::test::DataRows("http/data/cropping.txt")) {
         talvik_test::FakeCamera camera;
-        camera.Reply("/get?cropping", c.answer, c.status);
+        camera.Reply("/get?cropping", r[1] == "-" ? "model=AV2155&cropping=off\r\n" : r[1],
+                     unsigned(std::stoul(r[0])));
         camera.Otherwise(200, "cropping=on");
         EnableCropping(*camera.Requester());
         std::vector<std::string> expected = {"/get?cropping", "/set?cropping=on"};
-        expected.resize(c.requests);
-        EXPECT_EQ(camera.Requests(), expected) << c.answer;
+        expected.resize(std::stoul(r[2]));
+        EXPECT_EQ(camera.Requests(), expected) << r[1];
     }
 }
 
