@@ -1,11 +1,19 @@
-// The data-file loader of support/TestFiles.h, on every platform.
+// The file readers of support/TestFiles.h, on every platform.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "support/TestFiles.h"
 
 namespace talvik::test {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 std::vector<std::vector<std::string>> DataRows(const std::string& file,
                                                const std::string& separator) {

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace talvik::test {
 
 TempDir::TempDir(const std::string& prefix) {
@@ -16,13 +13,6 @@ TempDir::TempDir(const std::string& prefix) {
 TempDir::~TempDir() {
     int code = 0;
     if (!path_.empty()) RunCommand("rm -rf '" + path_ + "'", 20000, &code);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args) {
