@@ -105,17 +105,24 @@ struct Rig {
 // Each start probes the input for the value form ("0"/"1" or "off"/"on") and
 // drives the output inactive in it; a failed probe or no input means words.
 // A second start while running is refused without a second probe or drive.
+// A change queued before the first start is written ahead of the drive; a
+// write that throws does not end the output worker.
 TEST(DigitalIO, EachStartProbesTheFormAndDrivesInactive) {
     Rig rig(1, 1, 60000);
+    std::atomic<int> ones{0};
+    rig.camera.OnRequest([&](const std::string& path) {
+        if (path == kOne && ++ones == 2) throw std::runtime_error("a write that throws");
+    });
     rig.SetAuxIn("auxin=0");
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
     ASSERT_TRUE(rig.io->StartIO());
     EXPECT_TRUE(rig.io->NumericValues());
     // The probe, then the first poll at once (the next is a minute away).
-    ASSERT_TRUE(WaitUntil([&] { return rig.Reads() == 2 && rig.Writes().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.Reads() == 2 && rig.Writes().size() == 2; }));
     EXPECT_FALSE(rig.io->StartIO());
     EXPECT_EQ(rig.driver.log.Lines().size(), 2u) << "one message per refused thread";
     ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(rig.WaitWrites(2));
+    ASSERT_TRUE(WaitUntil([&] { return ones.load() == 2; }));
     const struct {
         const char* auxIn;  // empty: the probe fails
         uint32_t inputs;
@@ -137,7 +144,7 @@ TEST(DigitalIO, EachStartProbesTheFormAndDrivesInactive) {
         ASSERT_TRUE(WaitUntil([&] { return rig.Reads() == reads; }));
     }
     EXPECT_EQ(rig.Writes(),
-              (Paths{kZero, kOne, kOff, kOn, kOff, kOff, kOn, kOff, kOff, kOn, kOff}));
+              (Paths{kOne, kZero, kOff, kOn, kOff, kOff, kOn, kOff, kOff, kOn, kOff}));
     EXPECT_EQ(rig.Reads(), 6) << "a probe and a first poll per start with an input";
 }
 
@@ -224,8 +231,9 @@ TEST(RefusedWrite, ErrorStatusIsAFailedWrite) {
     EXPECT_EQ(server.Exchanges()[0].url, kOff);
 }
 
-// Stop cancels a hanging poll and a hanging write, and drops the queue; so
-// does the destructor without a stop. No inputs and no outputs start nothing.
+// Stop cancels a hanging poll and a hanging write, and drops the queue (a
+// restart writes none of it); the destructor without a stop cancels too. No inputs and no outputs
+// start nothing.
 TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     const int threadsBefore = ThreadCount();
     Rig rig(1, 1);
@@ -241,9 +249,11 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be terminated";
     EXPECT_EQ(ThreadCount(), threadsBefore);
 
-    rig.camera.HangAfter("/set", 0);
+    rig.camera.HangAfter("/set", 2);  // the next write passes, the one after hangs
     ASSERT_TRUE(rig.io->StartIO());
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
     ASSERT_TRUE(WaitUntil([&] { return rig.camera.Hanging() == 1; }));
+    EXPECT_EQ(rig.Writes(), (Paths{kOff, kOff, kOn})) << "the stop dropped the queue";
     rig.io.reset();  // no StopIO: the destructor must cancel and join
     EXPECT_EQ(rig.camera.Hanging(), 0);
     EXPECT_EQ(ThreadCount(), threadsBefore);
@@ -254,44 +264,6 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_EQ(ThreadCount(), threadsBefore);
     EXPECT_TRUE(idle.io->StopIO());
     EXPECT_EQ(idle.camera.Requests(), Paths{});
-}
-
-// Records the indexes it applies; throws for index 13.
-class RecordingQueue : public talvik::CQueueThread<talvik::COutputState> {
-public:
-    RecordingQueue() : CQueueThread(nullptr) {}
-    ~RecordingQueue() override { JoinThread(5000); }
-    std::vector<uint32_t> Applied() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return applied_;
-    }
-
-protected:
-    void OnItem(talvik::COutputState* item) override {
-        if (item->index == 13) throw std::runtime_error("bad item");
-        std::lock_guard<std::mutex> guard(mutex_);
-        applied_.push_back(item->index);
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<uint32_t> applied_;
-};
-
-// Items queued before the start wait for it; an item that throws does not
-// end the worker; a stopped queue refuses and holds nothing.
-TEST(QueueThread, ItemsWaitForStartSurviveAThrowAndStopRefuses) {
-    RecordingQueue queue;
-    ASSERT_TRUE(queue.QueueItem(std::make_unique<talvik::COutputState>(7, 2)));
-    EXPECT_EQ(queue.QueuedCount(), 1u);
-    ASSERT_TRUE(queue.StartQueue("test queue"));
-    for (uint32_t index : {1u, 13u, 2u})
-        ASSERT_TRUE(queue.QueueItem(std::make_unique<talvik::COutputState>(index, 2)));
-    ASSERT_TRUE(WaitUntil([&] { return queue.Applied().size() == 3; }));
-    EXPECT_EQ(queue.Applied(), (std::vector<uint32_t>{7, 1, 2}));
-    EXPECT_TRUE(queue.StopQueue(5000));
-    EXPECT_FALSE(queue.QueueItem(std::make_unique<talvik::COutputState>(9, 2)));
-    EXPECT_EQ(queue.QueuedCount(), 0u);
 }
 
 }  // namespace
