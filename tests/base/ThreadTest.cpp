@@ -77,21 +77,18 @@ TEST(WaitAny, EachSetReleasesOneWaiterOnceUnderStress) {
 // released) lose no increment.
 TEST(Lock, RecursiveAndMutuallyExclusive) {
     CLock lock;
+    const auto otherGetsIt = [&] {
+        bool got = false;
+        std::thread([&] { got = lock.TryLock() && (lock.Unlock(), true); }).join();
+        return got;
+    };
     lock.Lock();
     lock.Lock();
     EXPECT_TRUE(lock.TryLock());
-    std::atomic<bool> otherGotIt{false};
-    std::thread other([&] {
-        lock.Lock();
-        otherGotIt = true;
-        lock.Unlock();
-    });
-    lock.Unlock();
-    lock.Unlock();
-    EXPECT_FALSE(talvik_test::WaitUntil([&] { return otherGotIt.load(); }, 100))
-        << "one level is still held";
-    lock.Unlock();
-    other.join();
+    std::vector<bool> got{otherGetsIt()};
+    for (int level = 0; level < 3; ++level)
+        got.push_back((lock.Unlock(), otherGetsIt()));
+    EXPECT_EQ(got, (std::vector<bool>{false, false, false, true}));
     long counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -114,11 +111,9 @@ public:
     explicit TestThread(IDebugMessage* logger) : CBaseThread(logger) {}
     ~TestThread() override { StopThread(2000); }
 
-    std::atomic<int> runs{0};
-    std::atomic<int> stubbornMs{0};
-    std::atomic<bool> finishedNormally{false};
-    std::atomic<bool> selfStopResult{true};
-    std::atomic<int> stoppedAtStart{0};  // runs that began with the stop event set
+    // Runs, runs that began with the stop event set, and how long to ignore it.
+    std::atomic<int> runs{0}, stoppedAtStart{0}, stubbornMs{0};
+    std::atomic<bool> finishedNormally{false}, selfStopResult{true};
     CEvent started;
     CManualEvent gate;  // the body waits for it before anything else
 

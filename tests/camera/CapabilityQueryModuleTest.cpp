@@ -19,8 +19,7 @@
 #include "support/TestFiles.h"
 #include "support/Threads.h"
 
-using talvik::CCapabilityQueryModule;
-using talvik::CManualEvent;
+using namespace talvik;
 using talvik_host::CCapabilityStore;
 using talvik_test::FakeCamera;
 using Calls = std::vector<std::string>;
@@ -31,7 +30,7 @@ constexpr uint32_t kWaitMs = 20000;  // generous: only a broken query takes this
 
 // Records what the module reported; deletes `owner` first when set, as a
 // host may from inside the callback.
-class RecordingCallback : public talvik::ICapabilityQueryCallback {
+class RecordingCallback : public ICapabilityQueryCallback {
 public:
     void OnCompleted() override { Record("completed"); }
     void OnFailed(uint32_t code, const char* message) override {
@@ -58,11 +57,11 @@ private:
 };
 
 // Properties that fail with a chosen code and extra text.
-class FailingProperties : public talvik::CBaseCameraProperties {
+class FailingProperties : public CBaseCameraProperties {
 public:
     FailingProperties(uint32_t code, std::string extra)
         : CBaseCameraProperties({}, 0), code_(code), extra_(std::move(extra)) {}
-    bool WriteCustomProperties(talvik::ICapabilityStore*) override { return true; }
+    bool WriteCustomProperties(ICapabilityStore*) override { return true; }
     bool ReadFromDevice(uint32_t& errorCode) override {
         errorCode = code_;
         return false;
@@ -78,18 +77,18 @@ private:
 // `failCode` is set.
 class FakeCameraQuery : public CCapabilityQueryModule {
 public:
-    FakeCameraQuery(talvik::ICapabilityQueryCallback* callback, FakeCamera* camera)
+    FakeCameraQuery(ICapabilityQueryCallback* callback, FakeCamera* camera)
         : CCapabilityQueryModule(callback, false), camera_(camera) {}
     ~FakeCameraQuery() override { WaitForThreadEnd(); }
     int failCode = -1;
     std::string failText;
 
 protected:
-    talvik::CBaseCameraProperties* CreateCameraProperties() override {
+    CBaseCameraProperties* CreateCameraProperties() override {
         if (failCode >= 0) return new FailingProperties(uint32_t(failCode), failText);
-        auto* properties = new talvik::CArecontCameraProperties(Device(), 0);
+        auto* properties = new CArecontCameraProperties(Device(), 0);
         properties->SetCamera(camera_->Requester());
-        properties->SetHostCoreVersionReader([] { return talvik::HostCoreVersion{}; });
+        properties->SetHostCoreVersionReader([] { return HostCoreVersion{}; });
         return properties;
     }
 
@@ -115,23 +114,18 @@ public:
 // chosen code and text, or a store that throws.
 TEST(CapabilityQuery, ReportsEachOutcome) {
     for (const auto& c : talvik::test::DataRows("camera/data/query_outcomes.txt", "|")) {
-        std::string report = c[5];
-        if (report.find("$GET") != std::string::npos)
-            report.replace(report.find("$GET"), 4, "Failed to get camera properties");
+        const std::string& report = c[5];
         SCOPED_TRACE(report);
         FakeCamera camera;
         if (c[2] == "1") SetUpCamera(camera);
         RecordingCallback callback;
         CCapabilityStore store;
         ThrowingStore throwing;
+        ICapabilityStore* stores[] = {nullptr, &store, &throwing};
         FakeCameraQuery query(&callback, &camera);
         query.failCode = std::stoi(c[3]);
         query.failText = c[4];
-        ASSERT_EQ(query.StartQuery(c[0].c_str(), 8080, "admin", "pw",
-                                   c[1] == "0"   ? nullptr
-                                   : c[1] == "1" ? &store
-                                                 : &throwing),
-                  1u);
+        ASSERT_EQ(query.StartQuery(c[0].c_str(), 8080, "admin", "pw", stores[std::stoi(c[1])]), 1u);
         ASSERT_TRUE(talvik_test::WaitUntil([&] { return query.WorkerExitCode() >= 0; }, kWaitMs));
         EXPECT_EQ(std::to_string(query.WorkerExitCode()), c[6]);
         EXPECT_EQ(callback.Recorded(), report.empty() ? Calls{} : Calls{report});
@@ -166,24 +160,23 @@ TEST(CapabilityQuery, RefusedStartsAndOneQueryPerInstance) {
     EXPECT_EQ(callback.Recorded(), Calls{"completed"});
 
     RecordingCallback module;
-    EXPECT_EQ((std::vector<uint32_t>{talvik::StartModuleQuery("192.0.2.7", 80, "", "", &store),
-                                     talvik::TerminateModuleQuery(), talvik::UninitModuleQuery(),
-                                     talvik::InitModuleQuery(&module, 0),
-                                     talvik::InitModuleQuery(&module, 1),
-                                     talvik::StartModuleQuery("192.0.2.7", 80, "", nullptr, &store),
+    EXPECT_EQ((std::vector<uint32_t>{StartModuleQuery("192.0.2.7", 80, "", "", &store),
+                                     TerminateModuleQuery(), UninitModuleQuery(),
+                                     InitModuleQuery(&module, 0), InitModuleQuery(&module, 1),
+                                     StartModuleQuery("192.0.2.7", 80, "", nullptr, &store),
                                      // Refused by the worker before any camera request.
-                                     talvik::StartModuleQuery("192.0.2.7:80", 80, "", "", &store)}),
+                                     StartModuleQuery("192.0.2.7:80", 80, "", "", &store)}),
               (std::vector<uint32_t>{0, 1, 1, 1, 0, 0, 1}));
     ASSERT_TRUE(module.done.Wait(kWaitMs));
-    EXPECT_EQ((std::vector<uint32_t>{talvik::StartModuleQuery("192.0.2.7", 80, "", "", &store),
-                                     talvik::TerminateModuleQuery(), talvik::UninitModuleQuery()}),
+    EXPECT_EQ((std::vector<uint32_t>{StartModuleQuery("192.0.2.7", 80, "", "", &store),
+                                     TerminateModuleQuery(), UninitModuleQuery()}),
               (std::vector<uint32_t>{0, 1, 1}));
     EXPECT_EQ(module.Recorded(),
               Calls{"failed 0: Failed to start capability fetching thread. Device address is "
                     "invalid!"});
     RecordingCallback second;
-    EXPECT_EQ(talvik::InitModuleQuery(&second, 0), 1u);
-    EXPECT_EQ(talvik::UninitModuleQuery(), 1u);
+    EXPECT_EQ(InitModuleQuery(&second, 0), 1u);
+    EXPECT_EQ(UninitModuleQuery(), 1u);
     EXPECT_TRUE(second.Recorded().empty());
 }
 
