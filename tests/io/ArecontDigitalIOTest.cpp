@@ -12,7 +12,6 @@
 #include "support/FakeCamera.h"
 #include "support/FakeHost.h"
 #include "support/TestFiles.h"
-#include "support/TestHttpServer.h"
 #include "support/Threads.h"
 
 using talvik::CArecontDigitalIO;
@@ -196,23 +195,17 @@ TEST(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
 // A camera that refuses the set request, through the real HTTP sender, has
 // not changed its output: the failure reaches the host.
 TEST(RefusedWrite, ErrorStatusIsAFailedWrite) {
-    talvik_test::TestHttpServer server({}, [](const talvik_test::HttpExchange&) {
-        talvik_test::HttpReply reply;
-        reply.status = 401;
-        reply.headers.push_back({"WWW-Authenticate", "Basic realm=\"camera\""});
-        return reply;
-    });
-    ASSERT_TRUE(server.Started());
+    talvik_test::FakeCamera camera;
+    camera.Otherwise(401);
     IoDriver driver(0, 1);
-    driver.device.port = server.Port();
+    driver.device.port = camera.Serve();
     RecordingCallback callback;
     CArecontDigitalIO io(&driver);
     ASSERT_TRUE(io.SetCallback(&callback));
     ASSERT_TRUE(io.StartIO());  // drives the output inactive
     ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 1; }));
     ASSERT_TRUE(io.StopIO());
-    ASSERT_EQ(server.Exchanges().size(), 1u);
-    EXPECT_EQ(server.Exchanges()[0].url, kOff);
+    EXPECT_EQ(camera.Requests(), Paths{kOff});
 }
 
 // Stop cancels a hanging poll and a hanging write, and drops the queue (a
