@@ -56,21 +56,18 @@ private:
     Calls calls_;
 };
 
-// Properties that fail with a chosen code and extra text.
-class FailingProperties : public CBaseCameraProperties {
-public:
-    FailingProperties(uint32_t code, std::string extra)
-        : CBaseCameraProperties({}, 0), code_(code), extra_(std::move(extra)) {}
+// Properties whose read fails with a chosen code and extra text.
+struct FailingProperties : CBaseCameraProperties {
+    FailingProperties(uint32_t code, std::string text)
+        : CBaseCameraProperties({}, 0), code(code), text(std::move(text)) {}
     bool WriteCustomProperties(ICapabilityStore*) override { return true; }
     bool ReadFromDevice(uint32_t& errorCode) override {
-        errorCode = code_;
+        errorCode = code;
         return false;
     }
-    std::string GetErrorText() override { return extra_; }
-
-private:
-    uint32_t code_;
-    std::string extra_;
+    std::string GetErrorText() override { return text; }
+    const uint32_t code;
+    const std::string text;
 };
 
 // The Arecont query over a fake camera, or over properties that fail when
@@ -139,32 +136,31 @@ TEST(CapabilityQuery, ReportsEachOutcome) {
     }
 }
 
-// Refused starts leave the instance free for its one query; after that query
-// every start is refused. The module-wide instance: one at a time, none
-// before init, a new one after uninit.
-TEST(CapabilityQuery, RefusedStartsAndOneQueryPerInstance) {
+// Starts without an address, user or password are refused and leave the
+// instance free for its one query; the host may delete the instance from
+// inside its callback. The module-wide instance: none before init, one at a
+// time, one query each (refused by the worker before any camera request
+// here), a new one after uninit.
+TEST(CapabilityQuery, RefusedStartsOneQueryEachDeleteInsideCallback) {
     FakeCamera camera;
     SetUpCamera(camera);
     RecordingCallback callback;
     CCapabilityStore store;
-    {
-        FakeCameraQuery query(&callback, &camera);
-        EXPECT_EQ((std::vector<uint32_t>{query.StartQuery(nullptr, 80, "", "", &store),
-                                         query.StartQuery("192.0.2.7", 80, nullptr, "", &store),
-                                         query.StartQuery("192.0.2.7", 80, "", nullptr, &store),
-                                         query.StartQuery("192.0.2.7", 80, "", "", &store)}),
-                  (std::vector<uint32_t>{0, 0, 0, 1}));
-        ASSERT_TRUE(callback.done.Wait(kWaitMs));
-        EXPECT_EQ(query.StartQuery("192.0.2.7", 80, "", "", &store), 0u);
-    }
+    CCapabilityQueryModule* query = callback.owner = new FakeCameraQuery(&callback, &camera);
+    EXPECT_EQ((std::vector<uint32_t>{query->StartQuery(nullptr, 80, "", "", &store),
+                                     query->StartQuery("192.0.2.7", 80, nullptr, "", &store),
+                                     query->StartQuery("192.0.2.7", 80, "", nullptr, &store),
+                                     query->StartQuery("192.0.2.7", 80, "", "", &store)}),
+              (std::vector<uint32_t>{0, 0, 0, 1}));
+    ASSERT_TRUE(callback.done.Wait(kWaitMs));
     EXPECT_EQ(callback.Recorded(), Calls{"completed"});
+    EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155DN");
 
     RecordingCallback module;
     EXPECT_EQ((std::vector<uint32_t>{StartModuleQuery("192.0.2.7", 80, "", "", &store),
                                      TerminateModuleQuery(), UninitModuleQuery(),
                                      InitModuleQuery(&module, 0), InitModuleQuery(&module, 1),
                                      StartModuleQuery("192.0.2.7", 80, "", nullptr, &store),
-                                     // Refused by the worker before any camera request.
                                      StartModuleQuery("192.0.2.7:80", 80, "", "", &store)}),
               (std::vector<uint32_t>{0, 1, 1, 1, 0, 0, 1}));
     ASSERT_TRUE(module.done.Wait(kWaitMs));
@@ -201,18 +197,6 @@ TEST(CapabilityQuery, StopDuringModelRequestSkipsTheRest) {
     }
     EXPECT_EQ(callback.Recorded(), Calls{"failed 3: Failed to save capability query results"});
     EXPECT_EQ(camera.Requests(), (Calls{"/get?model=releasename", "/get?channelenable"}));
-}
-
-TEST(CapabilityQuery, DeleteInsideCallbackIsSafe) {
-    FakeCamera camera;
-    SetUpCamera(camera);
-    CCapabilityStore store;
-    RecordingCallback callback;
-    callback.owner = new FakeCameraQuery(&callback, &camera);
-    ASSERT_EQ(callback.owner->StartQuery("192.0.2.7", 80, "", "", &store), 1u);
-    ASSERT_TRUE(callback.done.Wait(kWaitMs));
-    EXPECT_EQ(callback.Recorded(), Calls{"completed"});
-    EXPECT_EQ(store.Snapshot().modelName, "Arecont AV AV2155DN");
 }
 
 // A camera request that never returns: deleting the query waits twice the
