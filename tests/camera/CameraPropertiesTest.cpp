@@ -13,14 +13,13 @@
 #include "support/FakeCamera.h"
 #include "support/TestFiles.h"
 
-using talvik::CArecontCameraProperties;
-using talvik::HostCoreVersion;
+using namespace talvik;
 using talvik_host::CCapabilityStore;
 
 namespace {
 
-talvik::DEVICE_INFO Device() {
-    talvik::DEVICE_INFO device;
+DEVICE_INFO Device() {
+    DEVICE_INFO device;
     device.address = "192.0.2.7";
     device.port = 8080;
     device.userName = "admin";
@@ -43,8 +42,8 @@ struct Reading {
 std::string Read(Reading& r) {
     uint32_t code = 77;
     const bool ok = r.properties.ReadFromDevice(code);
-    std::string out = talvik::FormatString("Read: %d, code %u, error \"%s\"\nRequests:", ok, code,
-                                           r.properties.GetErrorText().c_str());
+    std::string out = FormatString("Read: %d, code %u, error \"%s\"\nRequests:", ok, code,
+                                   r.properties.GetErrorText().c_str());
     for (const std::string& path : r.camera.Requests())
         out += " " + path;
     CCapabilityStore store;
@@ -59,7 +58,7 @@ std::string Read(Reading& r) {
 // the replies are what a read prints.
 TEST(CameraProperties, ReadsAndStoresAsTheDataFileSays) {
     const std::string expected =
-        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/camera/data/properties.txt");
+        test::ReadFile(TALVIK_SOURCE_DIR "/tests/camera/data/properties.txt");
     std::istringstream lines(expected);
     std::string printed;  // the file as this build prints it
     std::unique_ptr<Reading> r;
@@ -92,27 +91,23 @@ TEST(CameraProperties, ReadsAndStoresAsTheDataFileSays) {
 // Merging by size keeps the shortest non-zero interval; a stored 0 stays.
 TEST(AddResolution, KeepsTheSmallerNonZeroInterval) {
     CArecontCameraProperties properties(Device(), 0);
-    for (const talvik::ResolutionRecord& record :
-         std::vector<talvik::ResolutionRecord>{{640, 480, 100},
-                                               {640, 480, 40},
-                                               {640, 480, 0},
-                                               {640, 480, 50},
-                                               {320, 240, 0},
-                                               {320, 240, 20},
-                                               {0, 240, 20}})
+    const ResolutionRecord records[] = {{640, 480, 100}, {640, 480, 40}, {640, 480, 0},
+                                        {640, 480, 50},  {320, 240, 0},  {320, 240, 20},
+                                        {0, 240, 20}};
+    for (const ResolutionRecord& record : records)
         properties.AddResolution(record);
     properties.AddResolution(1280, 720, 25);
     std::string intervals;
     for (const auto& record : properties.Resolutions())
         intervals += std::to_string(record.minFrameIntervalMs) + " ";
     EXPECT_EQ(intervals, "40 0 40 ");
-    EXPECT_EQ(talvik::IntervalFromRate(0), 1u);  // no division by zero
+    EXPECT_EQ(IntervalFromRate(0), 1u);  // no division by zero
 }
 
 TEST(ParseLikeAtoi, ReadsLeadingNumber) {
     std::string values;
     for (const char* text : {"  42x", "-3", "x1", "", "\t\n12", "99999999999", "-99999999999"})
-        values += std::to_string(talvik::ParseLikeAtoi(text)) + " ";
+        values += std::to_string(ParseLikeAtoi(text)) + " ";
     EXPECT_EQ(values, "42 -3 0 0 12 2147483647 -2147483648 ");
 }
 
