@@ -127,12 +127,14 @@ TEST(DigitalIO, EachStartProbesTheFormAndDrivesInactive) {
     EXPECT_EQ(rig.driver.log.Lines().size(), 2u) << "one message per refused thread";
     ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
     ASSERT_TRUE(WaitUntil([&] { return ones.load() == 2; }));
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 1));  // the worker lives on
+    ASSERT_TRUE(rig.WaitWrites(3));
     const struct {
         const char* auxIn;  // empty: the probe fails
         uint32_t inputs;
         bool numeric;
     } restarts[] = {{"auxin=on", 1, false}, {"", 1, false}, {"auxin=0", 0, false}};
-    size_t writes = 2;
+    size_t writes = 3;
     int reads = 2;
     for (const auto& c : restarts) {
         ASSERT_TRUE(rig.io->StopIO());
@@ -148,7 +150,7 @@ TEST(DigitalIO, EachStartProbesTheFormAndDrivesInactive) {
         ASSERT_TRUE(WaitUntil([&] { return rig.Reads() == reads; }));
     }
     EXPECT_EQ(rig.Writes(),
-              (Paths{kOne, kZero, kOff, kOn, kOff, kOff, kOn, kOff, kOff, kOn, kOff}));
+              (Paths{kOne, kZero, kZero, kOff, kOn, kOff, kOff, kOn, kOff, kOff, kOn, kOff}));
     EXPECT_EQ(rig.Reads(), 6) << "a probe and a first poll per start with an input";
 }
 
@@ -211,7 +213,7 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     ASSERT_TRUE(rig.io->StartIO());
     ASSERT_TRUE(WaitUntil([&] { return rig.camera.Hanging() == 2; }));
     for (uint32_t i = 0; i < 20; ++i)
-        ASSERT_TRUE(rig.io->ChangeOutputState(0, 2 - i % 2));
+        ASSERT_TRUE(rig.io->ChangeOutputState(0, 1 + i % 2));
     EXPECT_TRUE(rig.io->StopIO());
     EXPECT_EQ(rig.Writes(), (Paths{kOff}));
     EXPECT_EQ(rig.camera.Hanging(), 0);
