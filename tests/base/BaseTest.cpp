@@ -1,4 +1,4 @@
-// The base layer's single-threaded parts: debug levels, forwarding and
+// The base layer's single-threaded pieces: debug levels, forwarding and
 // throttling, the logger, the smart pointer, text, times and settings.
 #include <gtest/gtest.h>
 
@@ -127,7 +127,7 @@ TEST(SmartPtr, CountsDeletesOnceAndRefusesReferencesBeyondCounterRange) {
 }
 
 // GetParamValue over reply texts is replayed from the param_value fuzz seeds
-// (tests/fuzz); NUL separates their parts, so it is here.
+// (tests/fuzz); NUL separates their fields, so it is here.
 TEST(Text, ParseFormatTrimLowerAndResolve) {
     const std::string nul("x=\0&b=2", 7);
     EXPECT_EQ(GetParamValue(nul, "b", "=", "&"), "2");
