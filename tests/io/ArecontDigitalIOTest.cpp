@@ -6,16 +6,17 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
+#include "io/IoFakes.h"
 #include "support/FakeCamera.h"
-#include "support/FakeHost.h"
 #include "support/TestFiles.h"
 #include "support/Threads.h"
 
 using talvik::CArecontDigitalIO;
+using talvik_test::IoDriver;
 using talvik_test::LogLine;
+using talvik_test::RecordingCallback;
 using talvik_test::ThreadCount;
 using talvik_test::WaitUntil;
 
@@ -33,37 +34,6 @@ const LogLine kInputFailed{
     1,
     "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! "
     "Device 127.0.0.1:8080"};
-
-// The shared fake driver, named as the real one, with I/O counts a test may
-// change between starts.
-class IoDriver : public talvik_test::FakeDriver {
-public:
-    IoDriver(uint32_t inputs, uint32_t outputs) : inputs(inputs), outputs(outputs) {
-        device.address = "127.0.0.1";
-        device.port = 8080;
-        driverName = "talvik_arecont";
-    }
-    std::pair<uint32_t, uint32_t> GetIOCounts() override { return {inputs.load(), outputs.load()}; }
-    std::atomic<uint32_t> inputs, outputs;
-};
-
-class RecordingCallback : public talvik::ICaptureIOCallback {
-public:
-    void OnInputStateChanged(uint32_t index, uint32_t state) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        changes_.emplace_back(index, state);
-    }
-    void OnIOFailure() override { ++failures; }
-    Changes Seen() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return changes_;
-    }
-    std::atomic<int> failures{0};
-
-private:
-    std::mutex mutex_;
-    Changes changes_;
-};
 
 // Rows of data/aux_values.txt; a longer name ending in auxin is not the item.
 TEST(AuxInValue, ParsesToStateAndForm) {
@@ -167,13 +137,13 @@ TEST(DigitalIO, InputChangesReportedOnceFailuresLoggedOncePerRun) {
         const int reads = rig.Reads();
         ASSERT_TRUE(WaitUntil([&] { return rig.Reads() >= reads + 3; }));
     }
-    EXPECT_EQ(rig.callback.Seen(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}, {0, 1}}));
+    EXPECT_EQ(rig.callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}, {0, 1}}));
     EXPECT_GE(rig.callback.failures.load(), 2);
     EXPECT_EQ(rig.driver.log.Lines(), Log{kInputFailed});
     rig.SetAuxIn("auxin=on", 201);
     const int failures = rig.callback.failures.load();
     ASSERT_TRUE(WaitUntil([&] { return rig.callback.failures.load() >= failures + 3; }));
-    EXPECT_EQ(rig.callback.Seen().size(), 6u);
+    EXPECT_EQ(rig.callback.Changes().size(), 6u);
     EXPECT_EQ(rig.driver.log.Lines(), (Log{kInputFailed, kInputFailed}));
 }
 
