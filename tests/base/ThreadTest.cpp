@@ -1,32 +1,124 @@
+// Events, the recursive lock and the base thread: signals are neither lost
+// nor doubled, stops are honoured, a stubborn thread is ended with a warning.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
+#include "base/Event.h"
+#include "base/Lock.h"
 #include "base/Text.h"
 #include "base/Thread.h"
 #include "support/RecordingLogger.h"
 #include "support/Threads.h"
 
-using talvik_test::LogLine;
-using talvik_test::RecordingLogger;
-
+namespace talvik {
 namespace {
 
+TEST(Event, ManualStaysSignalledAutoResetsAndWaitAnyTakesTheLowestIndex) {
+    CManualEvent manual;
+    CEvent a, b, c;
+    CEvent* events[] = {&a, &b, &c};
+    CEvent* withNull[] = {&a, nullptr};
+    manual.Set();
+    b.Set();
+    b.Set();  // a second Set before a wait is the same single signal
+    EXPECT_EQ((std::vector<bool>{manual.Wait(0), manual.Wait(0), manual.Reset() && manual.Wait(0)}),
+              (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(WaitAny(events, 3, 0), 1);
+    EXPECT_EQ(WaitAny(events, 3, 10), -1);
+    a.Set();
+    c.Set();
+    EXPECT_EQ(
+        (std::vector<int>{WaitAny(nullptr, 3, 0), WaitAny(events, 0, 0), WaitAny(withNull, 2, 0),
+                          WaitAny(events, 3, 0), WaitAny(events, 3, 0)}),
+        (std::vector<int>{-1, -1, -1, 0, 2}));
+}
+
+// Ping-pong through an auto-reset event that two responders wait on, beside a
+// noise event: every Set releases exactly one waiter, once, or the exchange
+// hangs (lost) or the counts disagree (doubled).
+TEST(WaitAny, EachSetReleasesOneWaiterOnceUnderStress) {
+    constexpr int kRounds = 50000;
+    CEvent ping, pong, noise;
+    CManualEvent stop;
+    std::atomic<int> received{0};
+    auto responder = [&] {
+        CEvent* events[] = {&noise, &ping, &stop};
+        for (int index = 0; index != 2 && index >= 0;) {
+            index = WaitAny(events, 3, 10000);
+            if (index == 1) {
+                received.fetch_add(1);
+                pong.Set();
+            }
+        }
+    };
+    std::thread r1(responder), r2(responder);
+    int acknowledged = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        ping.Set();
+        if (i % 7 == 0) noise.Set();
+        if (!pong.Wait(10000)) break;
+        ++acknowledged;
+    }
+    stop.Set();
+    r1.join();
+    r2.join();
+    EXPECT_EQ(acknowledged, kRounds);
+    EXPECT_EQ(received.load(), kRounds);
+    EXPECT_FALSE(pong.Wait(0));
+}
+
+// Recursive: another thread gets it only after the last of three unlocks;
+// four threads counting under its outer level (the inner one already
+// released) lose no increment.
+TEST(Lock, RecursiveAndMutuallyExclusive) {
+    CLock lock;
+    lock.Lock();
+    lock.Lock();
+    EXPECT_TRUE(lock.TryLock());
+    std::atomic<bool> otherGotIt{false};
+    std::thread other([&] {
+        lock.Lock();
+        otherGotIt = true;
+        lock.Unlock();
+    });
+    lock.Unlock();
+    lock.Unlock();
+    EXPECT_FALSE(talvik_test::WaitUntil([&] { return otherGotIt.load(); }, 100))
+        << "one level is still held";
+    lock.Unlock();
+    other.join();
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                CLockGuard outer(lock);
+                { CLockGuard inner(lock); }
+                ++counter;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(counter, 80000);
+}
+
 // Runs until stopped, or ignores the stop event for `stubbornMs`.
-class TestThread : public talvik::CBaseThread {
+class TestThread : public CBaseThread {
 public:
-    explicit TestThread(talvik::IDebugMessage* logger) : CBaseThread(logger) {}
+    explicit TestThread(IDebugMessage* logger) : CBaseThread(logger) {}
     ~TestThread() override { StopThread(2000); }
 
-    std::atomic<int> runs{0};
-    std::atomic<int> stubbornMs{0};
-    std::atomic<bool> finishedNormally{false};
-    std::atomic<bool> selfStopResult{true};
-    std::atomic<int> stoppedAtStart{0};  // runs that began with the stop event set
-    talvik::CEvent started;
-    talvik::CManualEvent gate;  // the body waits for it before anything else
+    // Runs, runs that began with the stop event set, and how long to ignore it.
+    std::atomic<int> runs{0}, stoppedAtStart{0}, stubbornMs{0};
+    std::atomic<bool> finishedNormally{false}, selfStopResult{true};
+    CEvent started;
+    CManualEvent gate;  // the body waits for it before anything else
 
     void SignalStop() { StopEvent().Set(); }
 
@@ -36,22 +128,24 @@ protected:
         stoppedAtStart += StopRequested() ? 1 : 0;
         finishedNormally = false;
         started.Set();
-        gate.Wait(talvik::kInfinite);
+        gate.Wait(kInfinite);
         // Ignores the stop event; usleep is a cancellation point.
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(stubbornMs.load());
         while (std::chrono::steady_clock::now() < until)
             usleep(1000);
-        StopEvent().Wait(talvik::kInfinite);
+        StopEvent().Wait(kInfinite);
         selfStopResult = StopThread(10);
         finishedNormally = true;
     }
 };
 
 // One thread per object; a refused start keeps a stop already asked; the
-// thread cannot stop itself; a new start resets the stop event.
-TEST(BaseThread, StartStopAndRestart) {
-    RecordingLogger log;
+// thread cannot stop itself; a new start resets the stop event. A body that
+// ignores the stop is terminated with one warning and the object is reusable;
+// a join waits for the end and never terminates.
+TEST(BaseThread, StartStopRestartAndTerminate) {
+    talvik_test::RecordingLogger log;
     TestThread thread(&log);
     EXPECT_TRUE(thread.StopThread(100)) << "never started: only signals";
     ASSERT_TRUE(thread.StartThread("worker"));
@@ -73,17 +167,11 @@ TEST(BaseThread, StartStopAndRestart) {
     EXPECT_EQ(thread.runs.load(), 2);
     EXPECT_EQ(thread.stoppedAtStart.load(), 0);
     EXPECT_TRUE(log.Lines().empty());
-}
-
-TEST(BaseThread, StopTerminatesStubbornBodyWithOneWarningJoinWaits) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     // TSan does not model cancellation; ASan's stack check aborts when the
-    // cancelled thread unwinds. The plain build runs it.
+    // cancelled thread unwinds. The plain build runs the rest.
     GTEST_SKIP() << "the sanitizer does not support thread cancellation";
 #endif
-    RecordingLogger log;
-    TestThread thread(&log);
-    thread.gate.Set();
     thread.stubbornMs = 60000;
     ASSERT_TRUE(thread.StartThread("stubborn"));
     ASSERT_TRUE(thread.started.Wait(5000));
@@ -99,9 +187,9 @@ TEST(BaseThread, StopTerminatesStubbornBodyWithOneWarningJoinWaits) {
     EXPECT_TRUE(thread.JoinThread(20));
     EXPECT_TRUE(thread.finishedNormally);
     const auto Named = [](const char* name, uint32_t threadId) {
-        return talvik::FormatString("Thread (id=%u, name\"%s\") was ", threadId, name);
+        return FormatString("Thread (id=%u, name\"%s\") was ", threadId, name);
     };
-    const std::vector<LogLine> expected{
+    const std::vector<talvik_test::LogLine> expected{
         {2, "talvik::CBaseThread::StopThread: " + Named("stubborn", id) +
                 "not stopped during 100 milliseconds and will be terminated!"},
         {2, "talvik::CBaseThread::JoinThread: " + Named("slow", slowId) +
@@ -111,3 +199,4 @@ TEST(BaseThread, StopTerminatesStubbornBodyWithOneWarningJoinWaits) {
 }
 
 }  // namespace
+}  // namespace talvik

@@ -1,19 +1,19 @@
+// The digital I/O engine against a fake camera (and once over HTTP): value
+// forms, polling, output writes, failures, start and stop; its output queue.
 #include "io/ArecontDigitalIO.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
-#include <sstream>
-#include <thread>
+#include <stdexcept>
 
 #include "io/IoFakes.h"
 #include "support/FakeCamera.h"
 #include "support/TestFiles.h"
-#include "support/TestHttpServer.h"
 #include "support/Threads.h"
 
 using talvik::CArecontDigitalIO;
-using talvik_test::FakeCamera;
 using talvik_test::IoDriver;
 using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
@@ -24,6 +24,7 @@ namespace {
 
 using Changes = std::vector<std::pair<uint32_t, uint32_t>>;
 using Paths = std::vector<std::string>;
+using Log = std::vector<LogLine>;
 
 const char kOn[] = "/set?auxout=on";
 const char kOff[] = "/set?auxout=off";
@@ -34,45 +35,33 @@ const LogLine kInputFailed{
     "talvik::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! "
     "Device 127.0.0.1:8080"};
 
-// --- value forms ---------------------------------------------------------
-
 // Rows of data/aux_values.txt; a longer name ending in auxin is not the item.
 TEST(AuxInValue, ParsesToStateAndForm) {
-    std::istringstream rows(
-        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/io/data/aux_values.txt"));
-    for (std::string body, value, state, numeric; std::getline(rows, body, '|');) {
-        std::getline(rows, value, '|');
-        std::getline(rows, state, '|');
-        std::getline(rows, numeric);
-        for (size_t at; (at = body.find("\\r\\n")) != std::string::npos;)
-            body.replace(at, 4, "\r\n");
-        if (body[0] == '#') continue;
-        EXPECT_EQ(talvik::ParseAuxValue(body), value) << body;
-        EXPECT_EQ(talvik::AuxValueToState(value), uint32_t(std::stoi(state))) << body;
-        EXPECT_EQ(talvik::IsNumericAuxValue(value), numeric == "1") << body;
+    for (auto c : talvik::test::DataRows("io/data/aux_values.txt", "|")) {
+        for (size_t at; (at = c[0].find("\\r\\n")) != std::string::npos;)
+            c[0].replace(at, 4, "\r\n");
+        EXPECT_EQ(talvik::ParseAuxValue(c[0]), c[1]) << c[0];
+        EXPECT_EQ(talvik::AuxValueToState(c[1]), uint32_t(std::stoi(c[2]))) << c[0];
+        EXPECT_EQ(talvik::IsNumericAuxValue(c[1]), c[3] == "1") << c[0];
     }
 }
 
-// --- engine against a fake camera ---------------------------------------
-
-class DigitalIO : public ::testing::Test {
-protected:
-    void Make(uint32_t inputs, uint32_t outputs, uint32_t pollMs = 10) {
-        driver = std::make_unique<IoDriver>(inputs, outputs);
-        io = std::make_unique<CArecontDigitalIO>(driver.get(), camera.Requester(),
-                                                 camera.Requester());
-        io->SetInputPollPeriod(pollMs);
-        ASSERT_TRUE(io->SetCallback(&callback));
-    }
-
-    void TearDown() override {
-        if (io) io->StopIO();
-        io.reset();
-    }
-
-    void SetUp() override {
-        camera.Otherwise(200);  // writes are accepted
+// The engine over a fake camera that accepts every write, in process or
+// through the real HTTP sender.
+struct Rig {
+    Rig(uint32_t inputs, uint32_t outputs, uint32_t pollMs = 10, bool overHttp = false)
+        : driver(inputs, outputs) {
+        camera.Otherwise(200);
         SetAuxIn("auxin=off");
+        if (overHttp) driver.device.port = camera.Serve();
+        io = overHttp ? std::make_unique<CArecontDigitalIO>(&driver)
+                      : std::make_unique<CArecontDigitalIO>(&driver, camera.Requester(),
+                                                            camera.Requester());
+        io->SetInputPollPeriod(pollMs);
+        EXPECT_TRUE(io->SetCallback(&callback));
+    }
+    ~Rig() {
+        if (io) io->StopIO();
     }
     void SetAuxIn(const std::string& body, unsigned status = 200) {
         camera.Reply("/get?auxin", body, status);
@@ -81,213 +70,142 @@ protected:
     int Reads() { return int(camera.Requests("/get?auxin").size()); }
     bool WaitWrites(size_t count) { return camera.WaitFor("/set?auxout", count); }
 
-    FakeCamera camera;
+    talvik_test::FakeCamera camera;
+    IoDriver driver;
     RecordingCallback callback;
-    std::unique_ptr<IoDriver> driver;
     std::unique_ptr<CArecontDigitalIO> io;
 };
 
-struct ProbeCase {
-    const char* name;
-    const char* auxIn;  // empty: the probe fails
-    uint32_t inputs;
-    bool numeric;
-    const char* inactive;
-    const char* active;
-};
-
-class ProbeForm : public DigitalIO, public ::testing::WithParamInterface<ProbeCase> {};
-
-TEST_P(ProbeForm, OutputsFollowTheProbedForm) {
-    const ProbeCase& c = GetParam();
-    SetAuxIn(c.auxIn);
-    Make(c.inputs, 1, 60000);
-    ASSERT_TRUE(io->StartIO());
-    EXPECT_EQ(io->NumericValues(), c.numeric);
-    ASSERT_TRUE(WaitWrites(1));
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(io->ChangeOutputState(0, 1));
-    ASSERT_TRUE(WaitWrites(3));
-    EXPECT_EQ(Writes(), (Paths{c.inactive, c.active, c.inactive}));
-    // With an input: the probe, then the first poll at once (the next is a minute away).
-    if (c.inputs != 0) {
-        ASSERT_TRUE(camera.WaitFor("/get?auxin", 2));
-    }
-    EXPECT_EQ(Reads(), c.inputs == 0 ? 0 : 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cameras, ProbeForm,
-                         ::testing::Values(ProbeCase{"Zero", "auxin=0", 1, true, kZero, kOne},
-                                           ProbeCase{"On", "auxin=on", 1, false, kOff, kOn},
-                                           ProbeCase{"ProbeFails", "", 1, false, kOff, kOn},
-                                           ProbeCase{"NoInput", "auxin=0", 0, false, kOff, kOn}),
-                         [](const ::testing::TestParamInfo<ProbeCase>& info) {
-                             return std::string(info.param.name);
-                         });
-
-TEST_F(DigitalIO, InputToggleReportedOncePerChange) {
-    SetAuxIn("auxin=off");
-    Make(1, 0);
-    ASSERT_TRUE(io->StartIO());
-    const std::vector<const char*> values = {"auxin=off", "auxin=on", "auxin=on",
-                                             "auxin=0",   "auxin=1",  "auxin=OFF"};
-    for (const char* value : values) {
-        SetAuxIn(value);
-        const int reads = Reads();
-        ASSERT_TRUE(WaitUntil([&] { return Reads() >= reads + 3; }));
-    }
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}}));
-    EXPECT_EQ(callback.failures.load(), 0);
-    // A reply that names no input value is no state: the poll fails, and the
-    // input reported before is forgotten rather than reported active.
-    SetAuxIn("auxout=off\r\n");
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 3; }));
-    EXPECT_EQ(callback.Changes().size(), 5u);
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed}));
-}
-
-TEST_F(DigitalIO, InputFailureLoggedOnceAndPollingGoesOn) {
-    SetAuxIn("auxin=on", 201);  // only a 200 answer is a reading
-    Make(1, 0);
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() >= 5; }));
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed}));
-    EXPECT_TRUE(callback.Changes().empty());
-
-    SetAuxIn("auxin=on");  // recovers
-    ASSERT_TRUE(WaitUntil([&] { return !callback.Changes().empty(); }));
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}}));
-
-    // The first failure after a success is logged again, and the states come
-    // back after it: the same value is reported anew.
-    SetAuxIn("auxin=on", 404);
-    const int failures = callback.failures.load();
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() > failures; }));
-    SetAuxIn("auxin=on");
-    ASSERT_TRUE(WaitUntil([&] { return callback.Changes().size() == 2; }));
-    EXPECT_EQ(callback.Changes(), (Changes{{0, 2}, {0, 2}}));
-    EXPECT_EQ(driver->log.Lines(), (std::vector<LogLine>{kInputFailed, kInputFailed}));
-}
-
-TEST_F(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
-    camera.Otherwise(404);
-    Make(0, 1);
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 1; }));
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 2; }));
-    camera.Otherwise(200);
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));  // written again: the failure forgot the state
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(io->ChangeOutputState(0, 0));  // 0 means unknown: never written
-    ASSERT_TRUE(io->ChangeOutputState(5, 2));  // beyond the output count
-    ASSERT_TRUE(io->ChangeOutputState(0, 1));
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    // The queue keeps its order, so a stray write would show among the first five.
-    ASSERT_TRUE(WaitWrites(5));
-    EXPECT_EQ(Writes(), (Paths{kOff, kOn, kOn, kOff, kOn}));
-    EXPECT_EQ(callback.failures.load(), 2);
-    EXPECT_EQ(driver->log.Lines(),
-              (std::vector<LogLine>{{1,
-                                     "talvik::CIOBase::SetOutputStateWrapper: Unable to change "
-                                     "output state for device 127.0.0.1:8080 (output index 0)"}}));
-}
-
-// A camera that refuses the set request (through the real HTTP sender) has
-// not changed its output: the failure reaches the host and the same change
-// is written again next time. (404 from the fake camera above.)
-TEST(RefusedWrite, ErrorStatusIsAFailedWrite) {
-    talvik_test::TestHttpServer server({}, [](const talvik_test::HttpExchange&) {
-        talvik_test::HttpReply reply;
-        reply.status = 401;
-        reply.headers.push_back({"WWW-Authenticate", "Basic realm=\"camera\""});
-        return reply;
+// Each start probes the input for the value form ("0"/"1" or "off"/"on") and
+// drives the output inactive in it; a failed probe or no input means words.
+// A second start while running is refused without a second probe or drive.
+// A change queued before the first start is written ahead of the drive; a
+// write that throws does not end the output worker.
+TEST(DigitalIO, EachStartProbesTheFormAndDrivesInactive) {
+    Rig rig(1, 1, 60000);
+    std::atomic<int> ones{0};
+    rig.camera.OnRequest([&](const std::string& path) {
+        if (path == kOne && ++ones == 2) throw std::runtime_error("a write that throws");
     });
-    ASSERT_TRUE(server.Started());
-    IoDriver driver(0, 1);
-    driver.device.port = server.Port();
-    driver.device.userName = "admin";
-    driver.device.password = "wrong";
-    RecordingCallback callback;
-    CArecontDigitalIO io(&driver);
-    ASSERT_TRUE(io.SetCallback(&callback));
-    ASSERT_TRUE(io.StartIO());  // drives the output inactive
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 1; }));
-    ASSERT_TRUE(io.ChangeOutputState(0, 1));
-    ASSERT_TRUE(WaitUntil([&] { return callback.failures.load() == 2; }));
-    ASSERT_TRUE(io.StopIO());
-    ASSERT_EQ(server.Exchanges().size(), 2u);
-    EXPECT_EQ(server.Exchanges()[1].url, kOff);
-    EXPECT_EQ(driver.log.Lines().back(),
-              (LogLine{1,
-                       "talvik::CIOBase::SetOutputStateWrapper: Unable to change output state "
-                       "for device 127.0.0.1:" +
-                           std::to_string(server.Port()) + " (output index 0)"}));
+    rig.SetAuxIn("auxin=0");
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(rig.io->StartIO());
+    EXPECT_TRUE(rig.io->NumericValues());
+    // The probe, then the first poll at once (the next is a minute away).
+    ASSERT_TRUE(WaitUntil([&] { return rig.Reads() == 2 && rig.Writes().size() == 2; }));
+    EXPECT_FALSE(rig.io->StartIO());
+    EXPECT_EQ(rig.driver.log.Lines().size(), 2u) << "one message per refused thread";
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(WaitUntil([&] { return ones.load() == 2; }));
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 1));  // the worker lives on
+    ASSERT_TRUE(rig.WaitWrites(3));
+    const struct {
+        const char* auxIn;  // empty: the probe fails
+        uint32_t inputs;
+        bool numeric;
+    } restarts[] = {{"auxin=on", 1, false}, {"", 1, false}, {"auxin=0", 0, false}};
+    size_t writes = 3;
+    int reads = 2;
+    for (const auto& c : restarts) {
+        ASSERT_TRUE(rig.io->StopIO());
+        EXPECT_FALSE(rig.io->ChangeOutputState(0, 2)) << "stopped";
+        rig.SetAuxIn(c.auxIn);
+        rig.driver.inputs = c.inputs;
+        ASSERT_TRUE(rig.io->StartIO());
+        EXPECT_EQ(rig.io->NumericValues(), c.numeric) << c.auxIn;
+        ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
+        ASSERT_TRUE(rig.io->ChangeOutputState(0, 1));
+        ASSERT_TRUE(rig.WaitWrites(writes += 3));
+        reads += c.inputs != 0 ? 2 : 0;
+        ASSERT_TRUE(WaitUntil([&] { return rig.Reads() == reads; }));
+    }
+    EXPECT_EQ(rig.Writes(),
+              (Paths{kOne, kZero, kZero, kOff, kOn, kOff, kOff, kOn, kOff, kOff, kOn, kOff}));
+    EXPECT_EQ(rig.Reads(), 6) << "a probe and a first poll per start with an input";
 }
 
-// Stop cancels a hanging poll and a hanging write, and drops the queue.
-TEST_F(DigitalIO, StopDiscardsQueuedChangesWithoutTouchingTheCamera) {
+// Each change of the input is reported once. A reply that names no value is
+// no state: the poll fails, the input reported before is forgotten rather
+// than reported active, and its value is reported anew once polls succeed.
+// Only a 200 answer is a reading; a run of failures is logged once.
+TEST(DigitalIO, InputChangesReportedOnceFailuresLoggedOncePerRun) {
+    Rig rig(1, 0);
+    ASSERT_TRUE(rig.io->StartIO());
+    for (const char* value : {"auxin=off", "auxin=on", "auxin=on", "auxin=0", "auxin=1",
+                              "auxin=OFF", "auxout=off\r\n", "auxin=OFF"}) {
+        rig.SetAuxIn(value);
+        const int reads = rig.Reads();
+        ASSERT_TRUE(WaitUntil([&] { return rig.Reads() >= reads + 3; }));
+    }
+    EXPECT_EQ(rig.callback.Changes(), (Changes{{0, 1}, {0, 2}, {0, 1}, {0, 2}, {0, 1}, {0, 1}}));
+    EXPECT_GE(rig.callback.failures.load(), 2);
+    EXPECT_EQ(rig.driver.log.Lines(), Log{kInputFailed});
+    rig.SetAuxIn("auxin=on", 201);
+    const int failures = rig.callback.failures.load();
+    ASSERT_TRUE(WaitUntil([&] { return rig.callback.failures.load() >= failures + 3; }));
+    EXPECT_EQ(rig.callback.Changes().size(), 6u);
+    EXPECT_EQ(rig.driver.log.Lines(), (Log{kInputFailed, kInputFailed}));
+}
+
+// A camera that refuses a write (404, through the real HTTP sender) has not
+// changed its output: the failure reaches the host, and the same change is
+// written again next time.
+TEST(DigitalIO, FailedWriteResetsStatesAndIsRetried) {
+    Rig rig(0, 1, 10, true);
+    rig.camera.Otherwise(404);
+    ASSERT_TRUE(rig.io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return rig.callback.failures.load() == 1; }));
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(WaitUntil([&] { return rig.callback.failures.load() == 2; }));
+    rig.camera.Otherwise(200);
+    // Written again: the failure forgot the state; 0 means unknown and is
+    // never written; index 5 is beyond the output count.
+    for (const auto& [index, state] : Changes{{0, 2}, {0, 2}, {0, 0}, {5, 2}, {0, 1}, {0, 2}})
+        ASSERT_TRUE(rig.io->ChangeOutputState(index, state));
+    // The queue keeps its order, so a stray write would show among the first five.
+    ASSERT_TRUE(rig.WaitWrites(5));
+    EXPECT_EQ(rig.Writes(), (Paths{kOff, kOn, kOn, kOff, kOn}));
+    EXPECT_EQ(rig.callback.failures.load(), 2);
+    EXPECT_EQ(rig.driver.log.Lines(),
+              (Log{{1,
+                    "talvik::CIOBase::SetOutputStateWrapper: Unable to change output state for "
+                    "device 127.0.0.1:" +
+                        std::to_string(rig.driver.device.port) + " (output index 0)"}}));
+}
+
+// Stop cancels a hanging poll and a hanging write, and drops the queue (a
+// restart writes none of it); the destructor without a stop cancels too. No
+// inputs and no outputs start nothing.
+TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     const int threadsBefore = ThreadCount();
-    camera.HangAfter("/", 1);  // the probe passes, the first write and poll hang
-    Make(1, 1);
-    ASSERT_TRUE(io->StartIO());
-    // The inactive write and the first poll.
-    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 2; }));
+    Rig rig(1, 1);
+    rig.camera.HangAfter("/", 1);  // the probe passes, the first write and poll hang
+    ASSERT_TRUE(rig.io->StartIO());
+    ASSERT_TRUE(WaitUntil([&] { return rig.camera.Hanging() == 2; }));
     for (uint32_t i = 0; i < 20; ++i)
-        ASSERT_TRUE(io->ChangeOutputState(0, 2 - i % 2));
-    EXPECT_TRUE(io->StopIO());
-    EXPECT_EQ(Writes(), (Paths{kOff}));
-    EXPECT_EQ(camera.Hanging(), 0);
-    // Our own cancel is no camera failure.
-    EXPECT_EQ(callback.failures.load(), 0);
-    EXPECT_TRUE(driver->log.Lines().empty()) << "no thread had to be terminated";
+        ASSERT_TRUE(rig.io->ChangeOutputState(0, 1 + i % 2));
+    EXPECT_TRUE(rig.io->StopIO());
+    EXPECT_EQ(rig.Writes(), (Paths{kOff}));
+    EXPECT_EQ(rig.camera.Hanging(), 0);
+    EXPECT_EQ(rig.callback.failures.load(), 0) << "our own cancel is no camera failure";
+    EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be terminated";
     EXPECT_EQ(ThreadCount(), threadsBefore);
-    // Stopped: requests are refused until the next start.
-    EXPECT_FALSE(io->ChangeOutputState(0, 2));
-}
 
-// A second start while running is refused without a second probe or drive;
-// a start after a stop probes again and drives inactive in the new form.
-TEST_F(DigitalIO, SecondStartRefusedRestartAfterStopProbesAgain) {
-    SetAuxIn("auxin=0");
-    Make(1, 1, 60000);
-    ASSERT_TRUE(io->StartIO());
-    EXPECT_TRUE(io->NumericValues());
-    ASSERT_TRUE(WaitUntil([&] { return Reads() == 2 && Writes().size() == 1; }));
-    EXPECT_FALSE(io->StartIO());
-    EXPECT_EQ(Reads(), 2);
-    EXPECT_EQ(Writes(), (Paths{kZero}));
-    EXPECT_EQ(driver->log.Lines().size(), 2u) << "one message per refused thread";
-    ASSERT_TRUE(io->StopIO());
-    EXPECT_FALSE(io->ChangeOutputState(0, 2));
-    SetAuxIn("auxin=on");
-    ASSERT_TRUE(io->StartIO());
-    EXPECT_FALSE(io->NumericValues());
-    ASSERT_TRUE(io->ChangeOutputState(0, 2));
-    ASSERT_TRUE(WaitWrites(3));
-    EXPECT_EQ(Writes(), (Paths{kZero, kOff, kOn}));
-}
-
-TEST_F(DigitalIO, NoInputsNoOutputsStartsNothing) {
-    const int threadsBefore = ThreadCount();
-    Make(0, 0);
-    EXPECT_FALSE(io->SetCallback(nullptr));
-    EXPECT_TRUE(io->StartIO());
+    rig.camera.HangAfter("/set", 2);  // the next write passes, the one after hangs
+    ASSERT_TRUE(rig.io->StartIO());
+    ASSERT_TRUE(rig.io->ChangeOutputState(0, 2));
+    ASSERT_TRUE(WaitUntil([&] { return rig.camera.Hanging() == 1; }));
+    EXPECT_EQ(rig.Writes(), (Paths{kOff, kOff, kOn})) << "the stop dropped the queue";
+    rig.io.reset();  // no StopIO: the destructor must cancel and join
+    EXPECT_EQ(rig.camera.Hanging(), 0);
     EXPECT_EQ(ThreadCount(), threadsBefore);
-    EXPECT_TRUE(io->StopIO());
-    EXPECT_EQ(Reads(), 0);
-    EXPECT_TRUE(Writes().empty());
-}
 
-TEST_F(DigitalIO, DestroyWhileRunningEndsThreadsFirst) {
-    const int threadsBefore = ThreadCount();
-    camera.HangAfter("/set", 0);
-    Make(1, 1);
-    ASSERT_TRUE(io->StartIO());
-    ASSERT_TRUE(WaitUntil([&] { return camera.Hanging() == 1; }));
-    io.reset();  // no StopIO: the destructor must cancel and join
-    EXPECT_EQ(camera.Hanging(), 0);
+    Rig idle(0, 0);
+    EXPECT_FALSE(idle.io->SetCallback(nullptr));
+    EXPECT_TRUE(idle.io->StartIO());
     EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(idle.io->StopIO());
+    EXPECT_EQ(idle.camera.Requests(), Paths{});
 }
 
 }  // namespace

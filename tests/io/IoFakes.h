@@ -1,10 +1,10 @@
-// Test doubles for the digital I/O: a driver with settable I/O counts and a
-// host callback that records what it is told.
+// Test doubles for the digital I/O (here and in the end-to-end tests): a
+// driver with settable I/O counts and a host callback that records what it
+// is told.
 #pragma once
 
 #include <atomic>
 #include <mutex>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -14,7 +14,7 @@
 namespace talvik_test {
 
 // The shared fake driver, named as the real one, with I/O counts a test may
-// change while the engine runs.
+// change between starts.
 class IoDriver : public FakeDriver {
 public:
     IoDriver(uint32_t inputs, uint32_t outputs) : inputs(inputs), outputs(outputs) {
@@ -23,9 +23,7 @@ public:
         driverName = "talvik_arecont";
     }
     std::pair<uint32_t, uint32_t> GetIOCounts() override { return {inputs.load(), outputs.load()}; }
-
-    std::atomic<uint32_t> inputs;
-    std::atomic<uint32_t> outputs;
+    std::atomic<uint32_t> inputs, outputs;
 };
 
 class RecordingCallback : public talvik::ICaptureIOCallback {
@@ -35,12 +33,10 @@ public:
         changes_.emplace_back(index, state);
     }
     void OnIOFailure() override { ++failures; }
-
     std::vector<std::pair<uint32_t, uint32_t>> Changes() {
         std::lock_guard<std::mutex> guard(mutex_);
         return changes_;
     }
-
     std::atomic<int> failures{0};
 
 private:

@@ -1,11 +1,36 @@
-// The data-file loader of support/TestFiles.h, on every platform.
+// The file helpers of support/TestFiles.h, on every platform.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <sstream>
 
 #include "support/TestFiles.h"
 
 namespace talvik::test {
+
+TempDir::TempDir(const std::string& prefix) {
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const std::filesystem::path path = base / (prefix + "-" + std::to_string(random()));
+        if (std::filesystem::create_directory(path, error)) path_ = path.string();
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 std::vector<std::vector<std::string>> DataRows(const std::string& file,
                                                const std::string& separator) {

@@ -35,26 +35,9 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-void FakeCamera::SetUpArecont(const std::string& model, const std::string& width,
-                              const std::string& height, const std::string& channelenable,
-                              const std::string& firmware) {
-    Reply("/get?model=releasename", "model=" + model + "\r\n");
-    Value("channelenable", channelenable);
-    Value("sensorwidth", width);
-    Value("sensorheight", height);
-    Value("auxin", "0");
-    Value("auxout", "0");
-    Value("fwversion", firmware);
-}
-
 void FakeCamera::Reply(const std::string& path, const std::string& body, unsigned status) {
     std::lock_guard<std::mutex> guard(mutex_);
     replies_[path] = talvik::CameraReply{status, body};
-}
-
-void FakeCamera::Remove(const std::string& path) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    replies_.erase(path);
 }
 
 void FakeCamera::Otherwise(unsigned status, const std::string& body) {

@@ -22,16 +22,7 @@ class FakeCamera {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Typical replies of an Arecont camera: "/get?NAME" answers "NAME=value".
-    void SetUpArecont(const std::string& model, const std::string& width, const std::string& height,
-                      const std::string& channelenable = "1",
-                      const std::string& firmware = "65174");
-
     void Reply(const std::string& path, const std::string& body, unsigned status = 200);
-    void Value(const std::string& name, const std::string& value) {
-        Reply("/get?" + name, name + "=" + value + "\r\n");
-    }
-    void Remove(const std::string& path);
     // The answer to a path not in the table (at first 404, "no\r\n").
     void Otherwise(unsigned status, const std::string& body = "");
     // Runs before a request is answered (to cancel or block mid-read). Set

@@ -28,9 +28,4 @@ size_t RecordingLogger::Count(uint32_t level) const {
     return n;
 }
 
-void RecordingLogger::Clear() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    lines_.clear();
-}
-
 }  // namespace talvik_test

@@ -23,15 +23,12 @@ inline void PrintTo(const LogLine& line, std::ostream* os) {
 
 class RecordingLogger : public talvik::IDebugMessage {
 public:
-    std::string GetSourceName() override { return source; }
+    std::string GetSourceName() override { return "127.0.0.1:80"; }
     void DebugMessage(uint32_t level, const char* format, ...) override
         __attribute__((format(printf, 3, 4)));
 
     std::vector<LogLine> Lines() const;
     size_t Count(uint32_t level) const;
-    void Clear();
-
-    std::string source = "127.0.0.1:80";
 
 private:
     mutable std::mutex mutex_;

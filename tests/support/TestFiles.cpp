@@ -1,29 +1,8 @@
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <fstream>
-#include <sstream>
 
 namespace talvik::test {
-
-TempDir::TempDir(const std::string& prefix) {
-    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    int code = 0;
-    if (!path_.empty()) RunCommand("rm -rf '" + path_ + "'", 20000, &code);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::unique_ptr<CamSim> StartCamSim(std::vector<std::string> args) {
     std::string error;

@@ -14,15 +14,6 @@ int EntryCount(const char* path);
 // Threads of this process.
 int ThreadCount();
 
-// A joined thread may linger in /proc for a moment after the join.
-inline bool WaitForThreadCount(int expected) {
-    for (int i = 0; i < 2000; ++i) {
-        if (ThreadCount() == expected) return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 // Polls cond every few milliseconds until it holds; false after limitMs
 // (measured on the clock, so that a slow cond does not stretch the limit).
 template <typename Cond>
@@ -33,6 +24,11 @@ bool WaitUntil(Cond cond, int limitMs = 10000) {
         usleep(5000);
     }
     return cond();
+}
+
+// A joined thread may linger in /proc for a moment after the join.
+inline bool WaitForThreadCount(int expected) {
+    return WaitUntil([&] { return ThreadCount() == expected; }, 20000);
 }
 
 }  // namespace talvik_test

@@ -1,3 +1,4 @@
+// POSIX only: a cancelled waiter, and the host core version in a file name.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -5,12 +6,11 @@
 #include <chrono>
 #include <thread>
 
+#include "HostCoreFile.h"
 #include "base/Event.h"
+#include "base/Text.h"
 
-using talvik::CEvent;
-using talvik::CManualEvent;
-using talvik::WaitAny;
-
+namespace talvik {
 namespace {
 
 // A thread cancelled while it waits (the last resort of a stop) unwinds out
@@ -22,10 +22,7 @@ TEST(WaitAny, CancelledWaiterUnwindsAndLeavesTheEvents) {
 #endif
     CEvent work, entered;
     CManualEvent stop;
-    struct Args {
-        CEvent* events[2];
-        CEvent* entered;
-    } args{{&work, &stop}, &entered};
+    CEvent* events[] = {&work, &stop, &entered};  // the last one: "waiting now"
     constexpr size_t kStackSize = 1 << 20;
     void* stack =
         mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -37,12 +34,12 @@ TEST(WaitAny, CancelledWaiterUnwindsAndLeavesTheEvents) {
     ASSERT_EQ(0, pthread_create(
                      &thread, &attributes,
                      [](void* p) -> void* {
-                         Args* a = static_cast<Args*>(p);
-                         a->entered->Set();
-                         WaitAny(a->events, 2, talvik::kInfinite);
+                         CEvent** events = static_cast<CEvent**>(p);
+                         events[2]->Set();
+                         WaitAny(events, 2, kInfinite);
                          return nullptr;
                      },
-                     &args));
+                     events));
     pthread_attr_destroy(&attributes);
     ASSERT_TRUE(entered.Wait(5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it sleep
@@ -59,4 +56,19 @@ TEST(WaitAny, CancelledWaiterUnwindsAndLeavesTheEvents) {
     munmap(stack, kStackSize);
 }
 
+// The host core library's version as the loader names its file.
+TEST(DebugLevels, CoreFileNames) {
+    std::string versions;
+    for (const char* path :
+         {"/opt/host/libvantrel.so.6.3.0.0", "libvantrel.so.5.11.9.2", "libvantrel.so.6.3",
+          "libvantrel.so.6.3.0.x", "libvantrel.so.70000.0.0.0", "libother.so.6.3.0.0"}) {
+        uint16_t v[4] = {};
+        versions += ParseHostCoreFileName(path, v)
+                        ? FormatString("%d.%d.%d.%d ", v[0], v[1], v[2], v[3])
+                        : std::string("- ");
+    }
+    EXPECT_EQ(versions, "6.3.0.0 5.11.9.2 - - - - ");
+}
+
 }  // namespace
+}  // namespace talvik
