@@ -94,13 +94,6 @@ int64_t CBitReader::ReadSe() {
     return (code & 1) ? int64_t(code / 2) + 1 : -int64_t(code / 2);
 }
 
-bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height) {
-    if (ReadSpsSize(data, size, width, height) == SpsSize::kDecoded) return true;
-    width = 0;
-    height = 0;
-    return false;
-}
-
 SpsSize ReadSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height) {
     width = 0;
     height = 0;

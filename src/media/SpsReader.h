@@ -53,8 +53,4 @@ enum class SpsSize {
 // the message), else 0 unless decoded.
 SpsSize ReadSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height);
 
-// ReadSpsSize for callers that only need a usable size: true when decoded;
-// width and height are 0 otherwise.
-bool DecodeSpsSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height);
-
 }  // namespace talvik

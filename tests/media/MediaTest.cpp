@@ -90,21 +90,24 @@ TEST(Md5Base64, MatchReferenceValues) {
 }
 
 // Picture sizes of encoder output and of framing edge cases are replayed
-// from the sps_reader seeds (CorpusReplayTest).
+// from the sps_* seeds of the HTTP media parser corpus (CorpusReplayTest).
 
 TEST(SpsReader, EveryCutBeforeTheCropFieldsFails) {
     // The bottom crop offset of this SPS ends in its 11th byte.
-    const std::string seed =
-        talvik::test::ReadFile(std::string(TALVIK_SOURCE_DIR) + "/fuzz/corpus/sps_reader/hd.264");
-    ASSERT_GE(seed.size(), 31u);
-    const Bytes au(seed.begin(), seed.begin() + 31);  // the SPS alone
+    const std::string seed = talvik::test::ReadFile(std::string(TALVIK_SOURCE_DIR) +
+                                                    "/fuzz/corpus/http_media_parser/sps_hd.264");
+    ASSERT_GE(seed.size(), 32u);
+    // The seed's first byte is the fuzz target's mode; the SPS alone follows.
+    const Bytes au(seed.begin() + 1, seed.begin() + 32);
     for (size_t size = 0; size <= au.size(); ++size) {
         uint32_t width = 0;
         uint32_t height = 0;
-        EXPECT_EQ(DecodeSpsSize(au.data(), size, width, height), size >= 4 + 11) << size;
+        EXPECT_EQ(ReadSpsSize(au.data(), size, width, height),
+                  size >= 4 + 11 ? SpsSize::kDecoded : SpsSize::kNone)
+            << size;
     }
     uint32_t width = 1, height = 1;
-    EXPECT_FALSE(DecodeSpsSize(nullptr, 16, width, height));
+    EXPECT_EQ(ReadSpsSize(nullptr, 16, width, height), SpsSize::kNone);
     EXPECT_EQ(width, 0u);
 }
 
