@@ -1,105 +1,175 @@
+// The driver object and its video capture interface, with the channel classes
+// replaced by fakes that write every call into one journal.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "DriverRig.h"
 #include "HostObjects.h"
+#include "base/FrameContract.h"
 #include "base/Text.h"
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
+#include "support/TestFiles.h"
 #include "talvik/Abi.h"
 #include "talvik/CaptureIO.h"
 
 using talvik::ChannelKind;
 using talvik_host::DeviceDescription;
-using talvik_host::HostDebugSink;
 using talvik_host::HostDevice;
 using talvik_host::LogRecord;
 
 namespace {
 
+std::vector<std::vector<std::string>> Rows(const std::string& name) {
+    return talvik::test::DataRows("driver/data/" + name, "|");
+}
+uint32_t U(const std::string& field) {  // decimal, or hexadecimal after 0x
+    return uint32_t(std::stoul(field, nullptr, 0));
+}
+std::string S(uint32_t n) {
+    return std::to_string(n);
+}
+
+// Outlives every driver: channels still write into it while a driver goes.
+std::vector<std::string> g_journal;
+
+class FakeChannel : public talvik::ICameraChannel {
+public:
+    FakeChannel(std::string id, talvik::IDriver* driver, bool startResult)
+        : id_(std::move(id)), driver_(driver), startResult_(startResult) {}
+    ~FakeChannel() override { Note("destroyed"); }
+    void ApplyHostOption(uint32_t option) override { Note("option " + S(option)); }
+    bool Start(const talvik::STREAM_PARAMS* p) override {
+        Note("start " + S(p->width) + "x" + S(p->height) + " q" + S(p->quality) + " codec " +
+             S(p->codec) + " every " + S(p->frameIntervalMs) + " ms kind " + S(p->kind));
+        return startResult_;
+    }
+    // Names the driver through its interface: a stop in the driver's
+    // destructor must come while the driver is whole.
+    void Stop() override { Note("stop by " + driver_->GetDriverName()); }
+    bool UpdateStreamParams(const talvik::STREAM_UPDATE& u) override {
+        Note("update " + S(u.frameIntervalMs) + " " + S(u.width) + "x" + S(u.height));
+        return true;
+    }
+    bool Pause() override { return Note("pause"); }
+    bool Resume() override { return Note("resume"); }
+    uint32_t GetStatus() override { return status; }
+    void Run() override {}
+    void OnStopping() override {}
+    uint32_t GetVideoInput() override { return 0; }
+    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
+    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
+
+    uint32_t status = talvik::kChannelStreaming;
+
+private:
+    bool Note(const std::string& what) {
+        g_journal.push_back(id_ + " " + what);
+        return true;
+    }
+    std::string id_;
+    talvik::IDriver* driver_;
+    bool startResult_;
+};
+
+// Its start fails.
+struct FakeAuxiliary : talvik::IAuxiliaryChannel {
+    ~FakeAuxiliary() override { g_journal.push_back("aux destroyed"); }
+    bool Start() override {
+        g_journal.push_back("aux start");
+        return false;
+    }
+    void Stop() override { g_journal.push_back("aux stop"); }
+};
+
+class TestDriver : public talvik::CArecontIPCaptureDriver {
+public:
+    std::vector<ChannelKind> kinds;  // chosen, whether made or not
+    std::vector<FakeChannel*> made;
+    bool makeChannels = true;
+    bool startResult = true;
+
+    talvik::IAuxiliaryChannel* CreateAuxiliaryChannel(uint32_t, talvik::IHostFrameSink*) override {
+        g_journal.push_back("aux created");
+        return new FakeAuxiliary;
+    }
+
+protected:
+    talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t input,
+                                       talvik::IHostFrameSink*) override {
+        kinds.push_back(kind);
+        if (!makeChannels) return nullptr;
+        const std::string id = "#" + S(uint32_t(made.size() + 1));
+        g_journal.push_back(id + " created for input " + S(input));
+        made.push_back(new FakeChannel(id, this, startResult));
+        return made.back();
+    }
+};
+
 DeviceDescription Device() {
     DeviceDescription d;
     d.address = "10.0.0.5";
-    d.port = 80;
     d.userName = "admin";
     d.password = "secret";
     d.model = "AV2155";
-    d.videoInputs = 1;
+    d.videoInputs = 2;
     d.digitalInputs = 1;
     d.digitalOutputs = 2;
-    d.defaultCodec = 3;
     return d;
 }
 
-// Records which channel class the driver chose; builds one only when it is
-// given `names` to write into.
-class TestDriver : public talvik::CArecontIPCaptureDriver {
-public:
-    std::vector<ChannelKind> chosen;
-    std::vector<std::string>* names = nullptr;
-
-protected:
-    talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t,
-                                       talvik::IHostFrameSink*) override {
-        chosen.push_back(kind);
-        if (names == nullptr) return nullptr;
-        // Like a real channel, it still talks to the driver while stopping.
-        static talvik_driver_test::Journal journal;  // outlives the driver's members
-        auto* channel = new talvik_driver_test::FakeChannel(1, &journal, true);
-        // Through the driver's interface: at the stop in the driver's
-        // destructor, this class's part is already gone.
-        channel->onStop = [names = names, driver = static_cast<talvik::IDriver*>(this)] {
-            names->push_back(driver->GetDriverName());
-        };
-        return channel;
+// A host with its device, log and frame sink, and the driver it opened.
+struct Rig {
+    Rig() { g_journal.clear(); }
+    bool Open(DeviceDescription d = Device()) {
+        device = std::make_unique<HostDevice>(d);
+        if (!driver.Open(&debug, &allocator, device.get())) return false;
+        video = driver.GetVideoCaptureEx2();
+        return true;
     }
-};
-
-struct Opened {
-    explicit Opened(DeviceDescription d) : device(std::move(d)) {
-        opened = driver.Open(&sink, &allocator, &device);
+    std::vector<std::string> Log() const {
+        std::vector<std::string> lines;
+        for (const LogRecord& r : debug.Records())
+            lines.push_back(S(r.level) + " " + r.text);
+        return lines;
     }
-    HostDebugSink sink{nullptr};
+    talvik_host::HostDebugSink debug{nullptr};
     talvik_host::HostFrameAllocator allocator;
-    HostDevice device;
+    std::unique_ptr<HostDevice> device;
+    talvik_host::HostFrameSink sink;
     TestDriver driver;
-    bool opened = false;
+    talvik::ipcapture::IIPVideoCaptureEx2* video = nullptr;
 };
 
-// The host's parameter texts and the integers read from them: "(none)" is no
-// text; an integer is the whole text, within 32 bits. Parameter 1 is read
-// as an integer, 7 is a flag only when it reads as 1.
 TEST(DriverParameters, TextsAndStrictIntegers) {
-    const int32_t kNo = talvik::kNoParameterValue;
-    // clang-format off
-    const std::vector<std::pair<std::string, int32_t>> cases = {  // parameter n at [n - 1]
-        {"-7", -7}, {"(none)", kNo}, {"12a", kNo}, {"+", kNo}, {"", kNo}, {"65", 65}, {"+1", 1},
-        {"+5", 5}, {" 5", kNo}, {"5 ", kNo}, {"0x10", kNo}, {"-", kNo}, {"2147483647", INT32_MAX},
-        {"2147483648", kNo}, {"-2147483648", INT32_MIN}, {"99999999999999999999", kNo}};
-    // clang-format on
+    const auto rows = Rows("parameters.txt");
     DeviceDescription d = Device();
-    for (size_t i = 0; i < cases.size(); ++i)
-        d.parameters[uint32_t(i + 1)] = cases[i].first;
-    Opened o(d);
-    ASSERT_TRUE(o.opened);
-    for (uint32_t n = 1; n <= cases.size() + 1; ++n) {
-        const bool set = n <= cases.size() && cases[n - 1].first != "(none)";
-        EXPECT_EQ(o.driver.GetParameterString(n), set ? cases[n - 1].first : "") << n;
-        EXPECT_EQ(o.driver.GetParameterInt(n), n <= cases.size() ? cases[n - 1].second : kNo) << n;
+    for (size_t i = 0; i < rows.size(); ++i)
+        d.parameters[uint32_t(i + 1)] = rows[i][0];
+    Rig r;
+    ASSERT_TRUE(r.Open(d));
+    const int32_t kNo = talvik::kNoParameterValue;
+    for (uint32_t n = 1; n <= rows.size() + 1; ++n) {
+        const std::string text = n <= rows.size() ? rows[n - 1][0] : "(none)";
+        const std::string value = n <= rows.size() ? rows[n - 1][1] : "-";
+        EXPECT_EQ(r.driver.GetParameterString(n), text == "(none)" ? "" : text) << n;
+        EXPECT_EQ(r.driver.GetParameterInt(n), value == "-" ? kNo : std::stoi(value)) << n;
     }
-    EXPECT_EQ(o.driver.GetParameterOneValue(), -7);
-    EXPECT_TRUE(o.driver.GetParameterSevenFlag());
+    EXPECT_EQ(r.driver.GetParameterOneValue(), -7);
+    EXPECT_TRUE(r.driver.GetParameterSevenFlag());
     for (const char* seven : {"2", "(none)"}) {
         d.parameters = {{7, seven}};
-        Opened other(d);
+        Rig other;
+        ASSERT_TRUE(other.Open(d));
         EXPECT_FALSE(other.driver.GetParameterSevenFlag()) << seven;
         EXPECT_EQ(other.driver.GetParameterOneValue(), 0) << "1 reads as (none): default kept";
     }
@@ -125,13 +195,15 @@ private:
     bool cameraInfo_;
 };
 
-// A hole at 1 (against the dense-from-1 rule) leaves no parameter; an
-// endless list is cut after 1024.
-TEST(DriverParameters, HoleAtOneAndEndlessList) {
-    HostDebugSink sink(nullptr);
+// A hole at 1 leaves no parameter; an endless list is cut after 1024; a host
+// that throws or lacks its camera information fails the open.
+TEST(DriverOpen, HostDevicesOutOfTheOrdinary) {
+    talvik_host::HostDebugSink sink(nullptr);
     ScriptedDevice holed([](uint32_t n) { return n == 1 ? nullptr : "5"; });
     ScriptedDevice endless([](uint32_t) { return "x"; });
-    TestDriver a, b;
+    ScriptedDevice throwing([](uint32_t) -> const char* { throw std::runtime_error("host bug"); });
+    ScriptedDevice incomplete([](uint32_t) { return nullptr; }, false);
+    TestDriver a, b, c, d;
     ASSERT_TRUE(a.Open(&sink, nullptr, &holed));
     ASSERT_TRUE(b.Open(&sink, nullptr, &endless));
     EXPECT_EQ(holed.asked, 1);
@@ -139,15 +211,18 @@ TEST(DriverParameters, HoleAtOneAndEndlessList) {
     EXPECT_EQ(a.GetParameterInt(2), talvik::kNoParameterValue);
     EXPECT_EQ(b.GetParameterString(1024), "x");
     EXPECT_EQ(b.GetParameterString(1025), "");
+    EXPECT_FALSE(c.Open(&sink, nullptr, &throwing));
+    EXPECT_FALSE(d.Open(&sink, nullptr, &incomplete));
+    EXPECT_EQ(d.GetVideoCapture(), nullptr);
 }
 
 TEST(DriverOpen, ComponentsLiveFromOpenToClose) {
     TestDriver fresh;
     EXPECT_FALSE(fresh.Open(nullptr, nullptr, nullptr)) << "no device";
     fresh.DebugMessage(1, "%s", "no sink yet");  // must not crash
-    Opened o(Device());
-    ASSERT_TRUE(o.opened);
-    talvik::ipcapture::IIPCaptureDriverEx5& host = o.driver;
+    Rig r;
+    ASSERT_TRUE(r.Open());
+    talvik::ipcapture::IIPCaptureDriverEx5& host = r.driver;
     ASSERT_NE(host.GetVideoCapture(), nullptr);
     EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx2());
     ASSERT_NE(host.GetDigitalIO(), nullptr);
@@ -157,125 +232,192 @@ TEST(DriverOpen, ComponentsLiveFromOpenToClose) {
     host.Close();  // twice is harmless
 }
 
-TEST(DriverOpen, HostFailuresBecomeFalse) {
-    HostDebugSink sink(nullptr);
-    ScriptedDevice throwing([](uint32_t) -> const char* { throw std::runtime_error("host bug"); });
-    TestDriver a;
-    EXPECT_FALSE(a.Open(&sink, nullptr, &throwing));
-
-    ScriptedDevice incomplete([](uint32_t) { return nullptr; }, false);
-    TestDriver b;
-    EXPECT_FALSE(b.Open(&sink, nullptr, &incomplete));
-    EXPECT_EQ(b.GetVideoCapture(), nullptr);
-}
-
 TEST(DriverOpen, OpenedNotice) {
-    for (const auto& c : talvik_driver_test::Rows("opened_notice.txt")) {
+    for (const auto& c : Rows("opened_notice.txt")) {
         DeviceDescription d = Device();
         d.model = c[0];
         if (c[1] != "-") d.parameters = {{6, c[1]}};
-        Opened o(d);
-        ASSERT_TRUE(o.opened);
-        std::vector<std::string> lines;
-        for (const LogRecord& r : o.sink.Records())
-            lines.push_back(std::to_string(r.level) + " " + r.text);
+        Rig r;
+        ASSERT_TRUE(r.Open(d));
         // Level 3: no host core library in the test process reads as 5.12.
-        EXPECT_EQ(lines, c[2].empty() ? std::vector<std::string>{}
-                                      : std::vector<std::string>{
-                                            "3 DRIVER IS OPENED (name: talvik_arecont, device "
-                                            "model: " +
-                                            c[2]});
+        EXPECT_EQ(r.Log(), c[2].empty() ? std::vector<std::string>{}
+                                        : std::vector<std::string>{
+                                              "3 DRIVER IS OPENED (name: talvik_arecont, device "
+                                              "model: " +
+                                              c[2]});
     }
 }
 
-// Rows of data/channel_choice.txt.
 TEST(DriverChannels, ChoiceByCodecAndInterval) {
-    using talvik_driver_test::U;
-    for (const auto& c : talvik_driver_test::Rows("channel_choice.txt")) {
+    for (const auto& c : Rows("channel_choice.txt")) {
         DeviceDescription d = Device();
         d.defaultCodec = U(c[0]);
-        Opened o(d);
-        talvik_host::HostFrameSink sink;
+        Rig r;
+        ASSERT_TRUE(r.Open(d));
+        r.driver.makeChannels = false;
         talvik::STREAM_PARAMS params;
         params.codec = U(c[1]);
         params.frameIntervalMs = U(c[2]);
-        EXPECT_EQ(o.driver.CreateVideoChannel(0, c[5] == "1" ? &sink : nullptr, &params), nullptr);
+        EXPECT_EQ(r.driver.CreateVideoChannel(0, c[5] == "1" ? &r.sink : nullptr, &params),
+                  nullptr);
         EXPECT_EQ(params.codec, U(c[3]));
         const std::vector<ChannelKind> chosen = {c[4] == "J"   ? ChannelKind::kJpegHttp
                                                  : c[4] == "H" ? ChannelKind::kH264Http
                                                                : ChannelKind::kH264Rtsp};
-        EXPECT_EQ(o.driver.chosen, c[4] == "-" ? std::vector<ChannelKind>{} : chosen)
+        EXPECT_EQ(r.driver.kinds, c[4] == "-" ? std::vector<ChannelKind>{} : chosen)
             << c[1] << " " << c[2];
     }
 }
 
-TEST(DriverChannels, MissingChannelClassFailsTheStartCleanly) {
-    Opened o(Device());
-    talvik_host::HostFrameSink sink;
-    talvik_host::StreamRequest request;
-    request.codec = 1;
-    talvik_host::HostStreamSettings settings(request);
-    talvik::ipcapture::IIPVideoCaptureEx2* video = o.driver.GetVideoCaptureEx2();
-    EXPECT_FALSE(video->StartVideo(0, &sink, &settings));
-    EXPECT_FALSE(video->StartStream(0, 1, &sink, &settings));
-    EXPECT_FALSE(video->StopVideo(0)) << "nothing was filed";
-    uint32_t status = 9;
-    EXPECT_FALSE(video->GetVideoStatus(0, &status, nullptr, nullptr, 0));
-    EXPECT_EQ(o.driver.chosen,
-              (std::vector<ChannelKind>{ChannelKind::kJpegHttp, ChannelKind::kJpegHttp}));
-}
-
 TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
-    std::vector<std::string> names;
-    HostDebugSink sink(nullptr);
-    HostDevice device(Device());
-    talvik_host::HostFrameSink frames;
-    TestDriver* test = new TestDriver;
-    test->names = &names;
-    talvik::ipcapture::IIPCaptureDriver* driver = test;
-    ASSERT_TRUE(driver->Open(&sink, nullptr, &device));
-    talvik_host::StreamRequest request;
-    request.codec = 1;
-    talvik_host::HostStreamSettings settings(request);
-    ASSERT_TRUE(driver->GetVideoCapture()->StartVideo(0, &frames, &settings));
+    Rig r;
+    r.device = std::make_unique<HostDevice>(Device());
+    talvik::ipcapture::IIPCaptureDriver* driver = new TestDriver;
+    ASSERT_TRUE(driver->Open(&r.debug, nullptr, r.device.get()));
+    talvik_host::HostStreamSettings settings{talvik_host::StreamRequest()};
+    ASSERT_TRUE(driver->GetVideoCapture()->StartVideo(0, &r.sink, &settings));
+    g_journal.clear();
     talvik::DeleteThroughSlot0(driver);  // as the delete exports do
-    EXPECT_EQ(names, std::vector<std::string>{"talvik_arecont"});
+    EXPECT_EQ(g_journal, (std::vector<std::string>{"#1 stop by talvik_arecont", "#1 destroyed"}));
 }
 
-// Eight threads log through one driver into one sink at once: every line
-// arrives whole and exactly once; level 4 never reaches the host.
+// Eight threads log through one driver at once: every line arrives whole and
+// exactly once; level 4 never reaches the host.
 TEST(DriverLogging, ConcurrentMessagesAllArriveIntact) {
-    Opened o(Device());
-    o.sink.Clear();
-    constexpr int kThreads = 8;
-    constexpr int kPerThread = 200;
+    Rig r;
+    ASSERT_TRUE(r.Open());
+    r.debug.Clear();
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    std::multiset<std::string> expected;
+    for (int t = 0; t < 8; ++t) {
+        for (int i = 0; i < 200; ++i)
+            if (i % 2 || i % 3)
+                expected.insert(talvik::FormatString(
+                    "%d talvik::Test::Run: thread %d message %d of device 10.0.0.5:80",
+                    i % 2 ? 1 : 3, t, i));
         threads.emplace_back([&, t] {
             while (!go.load())
                 std::this_thread::yield();
-            for (int i = 0; i < kPerThread; ++i)
-                o.driver.DebugMessage(i % 2   ? 1
+            for (int i = 0; i < 200; ++i)
+                r.driver.DebugMessage(i % 2   ? 1
                                       : i % 3 ? 3
                                               : 4,
                                       "%s: thread %d message %d of device %s", "talvik::Test::Run",
-                                      t, i, o.driver.GetSourceName().c_str());
+                                      t, i, r.driver.GetSourceName().c_str());
         });
     }
     go = true;
     for (std::thread& thread : threads)
         thread.join();
-    std::multiset<std::string> expected, seen;
-    for (int t = 0; t < kThreads; ++t)
-        for (int i = 0; i < kPerThread; ++i)
-            if (i % 2 || i % 3)
-                expected.insert(talvik::FormatString(
-                    "%d talvik::Test::Run: thread %d message %d of device 10.0.0.5:80",
-                    i % 2 ? 1 : 3, t, i));
-    for (const LogRecord& r : o.sink.Records())
-        seen.insert(std::to_string(r.level) + " " + r.text);
-    EXPECT_EQ(seen, expected);
+    const std::vector<std::string> log = r.Log();
+    EXPECT_EQ(std::multiset<std::string>(log.begin(), log.end()), expected);
+}
+
+// data/video_capture_scripts.txt: "<name>: <calls>" and the journal below it.
+struct Script {
+    std::string name;
+    std::vector<std::string> calls;
+    std::string journal;  // one entry a line
+};
+std::vector<Script> LoadScripts() {
+    std::vector<Script> scripts;
+    std::istringstream file(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/driver/data/video_capture_scripts.txt"));
+    for (std::string line; std::getline(file, line);) {
+        const size_t colon = line.find(": ");
+        if (line.empty() || line.compare(0, 2, "# ") == 0) continue;
+        if (colon == std::string::npos) {
+            scripts.back().journal += line + "\n";
+            continue;
+        }
+        scripts.push_back({line.substr(0, colon), {}, ""});
+        std::istringstream calls(line.substr(colon + 2));
+        for (std::string call; calls >> call;)
+            scripts.back().calls.push_back(call);
+    }
+    return scripts;
+}
+
+// Each host call is journalled with its answer after what the channels saw
+// (the calls are listed in the data file).
+TEST(VideoCapture, ScriptsOfHostCalls) {
+    for (const Script& script : LoadScripts()) {
+        SCOPED_TRACE(script.name);
+        Rig r;
+        ASSERT_TRUE(r.Open());
+        talvik_host::StreamRequest request;
+        request.codec = 1;
+        request.width = 1920;
+        request.height = 1080;
+        request.quality = 80;
+        request.hostOption = 42;
+        for (const std::string& call : script.calls) {
+            request.auxiliary = call == "A";
+            talvik_host::HostStreamSettings settings(request);
+            const uint32_t input = call.size() > 1 ? uint32_t(call[1] - '0') : 0;
+            const uint32_t kind = call.size() < 4  ? 0
+                                  : call[3] == 'x' ? 0xFFFFFFFFu
+                                                   : call[3] - '0';
+            talvik_host::HostFrameSize size(0x10280, 0x201E0);  // only 16 bits count
+            uint32_t status = 99, second = 99;
+            char text[8] = "x";
+            auto* video = r.driver.GetVideoCaptureEx2();  // a second open makes a new one
+            std::string answer;
+            bool ok = true;
+            if (call == "close") {
+                r.driver.Close();
+            } else if (call == "open") {
+                ok = r.driver.Open(&r.debug, &r.allocator, r.device.get());
+            } else if (call == "fail") {
+                r.driver.startResult = false;
+            } else if (call == "none") {
+                r.driver.makeChannels = false;
+            } else if (call[0] == 'C') {  // C<codec>,<interval> for the next starts
+                request.codec = U(call.substr(1));
+                request.frameInterval = U(call.substr(call.find(',') + 1));
+            } else if (call[0] == '=') {
+                r.driver.made.back()->status = U(call.substr(1));
+            } else if (call == "N") {
+                ok = video->StartVideo(0, &r.sink, nullptr);
+            } else if (call[0] == 'V' || call[0] == 'A') {
+                ok = video->StartVideo(input, &r.sink, &settings);
+            } else if (call[0] == 'S') {
+                ok = video->StartStream(input, kind, &r.sink, &settings);
+            } else if (call[0] == 'v') {
+                ok = video->StopVideo(input);
+            } else if (call[0] == 's') {
+                ok = video->StopStream(input, kind);
+            } else if (call[0] == 'U' || call[0] == 'u') {
+                ok = video->UpdateVideo(input, call[0] == 'U' ? &size : nullptr, 500);
+            } else if (call[0] == 'P') {
+                ok = video->PauseVideo(input);
+            } else if (call[0] == 'R') {
+                ok = video->ResumeVideo(input);
+            } else if (call[0] == '?' || call[0] == '!') {  // '!': no room for the text
+                ok = video->GetVideoStatus(input, &status, &second, text, call[0] == '?' ? 8 : 0);
+                answer = " " + S(status) + " " + S(second) + " '" + text + "'";
+            } else {
+                FAIL() << "unknown call " << call;
+            }
+            g_journal.push_back(call + (ok ? " ok" : " refused") + answer);
+        }
+        std::string journal;
+        for (const std::string& entry : g_journal)
+            journal += entry + "\n";
+        EXPECT_EQ(journal, script.journal);
+    }
+}
+
+TEST(FrameContract, ResolutionClassIntervalAndStreamName) {
+    for (const auto& c : Rows("frame_contract.txt")) {
+        if (c[0] == "R")
+            EXPECT_EQ(talvik::ResolutionClass(U(c[1]), U(c[2])), U(c[3])) << c[1] << "x" << c[2];
+        else if (c[0] == "E")
+            EXPECT_EQ(talvik::DecodeFrameInterval(uint16_t(U(c[1]))), U(c[2])) << c[1];
+        else
+            EXPECT_EQ(talvik::StreamName("drv", U(c[1])), c[2]);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "support/FakeHost.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 
 #include "base/Text.h"
@@ -76,22 +75,6 @@ void FakeDriver::DebugMessage(uint32_t level, const char* format, ...) {
     std::string text = talvik::FormatStringV(format, args);
     va_end(args);
     log.DebugMessage(level, "%s", text.c_str());
-}
-
-std::string FakeDriver::GetParameterString(uint32_t n) {
-    auto it = parameters.find(n);
-    if (it == parameters.end() || it->second == "(none)") return std::string();
-    return it->second;
-}
-
-int32_t FakeDriver::GetParameterInt(uint32_t n) {
-    auto it = parameters.find(n);
-    if (it == parameters.end()) return talvik::kNoParameterValue;
-    const std::string& text = it->second;
-    const size_t digits = text.find_first_of("+-") == 0 ? 1 : 0;
-    if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos)
-        return talvik::kNoParameterValue;
-    return static_cast<int32_t>(std::stol(text));
 }
 
 }  // namespace talvik_test

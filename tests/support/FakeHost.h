@@ -117,8 +117,8 @@ private:
     int released_ = 0;
 };
 
-// A driver with settable device, parameters and allocator; messages go to
-// `log`.
+// A driver with settable device, text parameters and allocator; messages go
+// to `log`.
 class FakeDriver : public talvik::IDriver {
 public:
     std::string GetSourceName() override;
@@ -132,16 +132,19 @@ public:
     int32_t GetParameterOneValue() override { return 0; }
     uint32_t GetDefaultCodec() override { return 1; }
     uint32_t GetVideoInputCount() override { return videoInputs; }
-    std::string GetParameterString(uint32_t n) override;
-    int32_t GetParameterInt(uint32_t n) override;
-    bool GetParameterSevenFlag() override { return parameterSeven; }
+    std::string GetParameterString(uint32_t n) override {
+        auto it = parameters.find(n);
+        return it == parameters.end() || it->second == "(none)" ? std::string() : it->second;
+    }
+    // No test sets a number the channels read.
+    int32_t GetParameterInt(uint32_t) override { return talvik::kNoParameterValue; }
+    bool GetParameterSevenFlag() override { return false; }
 
     talvik::DEVICE_INFO device;
     std::string driverName = "talvik_test";
     std::string hostDirectory;  // empty: no settings file
     talvik::IHostFrameAllocator* allocator = nullptr;
     uint32_t videoInputs = 1;
-    bool parameterSeven = false;
     std::map<uint32_t, std::string> parameters;
     RecordingLogger log;
 };
