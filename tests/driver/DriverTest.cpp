@@ -2,19 +2,15 @@
 // replaced by fakes that write every call into one journal.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "HostObjects.h"
 #include "base/FrameContract.h"
-#include "base/Text.h"
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
@@ -279,39 +275,6 @@ TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
     g_journal.clear();
     talvik::DeleteThroughSlot0(driver);  // as the delete exports do
     EXPECT_EQ(g_journal, (std::vector<std::string>{"#1 stop by talvik_arecont", "#1 destroyed"}));
-}
-
-// Eight threads log through one driver at once: every line arrives whole and
-// exactly once; level 4 never reaches the host.
-TEST(DriverLogging, ConcurrentMessagesAllArriveIntact) {
-    Rig r;
-    ASSERT_TRUE(r.Open());
-    r.debug.Clear();
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    std::multiset<std::string> expected;
-    for (int t = 0; t < 8; ++t) {
-        for (int i = 0; i < 200; ++i)
-            if (i % 2 || i % 3)
-                expected.insert(talvik::FormatString(
-                    "%d talvik::Test::Run: thread %d message %d of device 10.0.0.5:80",
-                    i % 2 ? 1 : 3, t, i));
-        threads.emplace_back([&, t] {
-            while (!go.load())
-                std::this_thread::yield();
-            for (int i = 0; i < 200; ++i)
-                r.driver.DebugMessage(i % 2   ? 1
-                                      : i % 3 ? 3
-                                              : 4,
-                                      "%s: thread %d message %d of device %s", "talvik::Test::Run",
-                                      t, i, r.driver.GetSourceName().c_str());
-        });
-    }
-    go = true;
-    for (std::thread& thread : threads)
-        thread.join();
-    const std::vector<std::string> log = r.Log();
-    EXPECT_EQ(std::multiset<std::string>(log.begin(), log.end()), expected);
 }
 
 // data/video_capture_scripts.txt: "<name>: <calls>" and the journal below it.
