@@ -24,7 +24,6 @@
 #include "channels/BaseCameraChannel.h"
 #include "channels/HttpChannels.h"
 #include "channels/RtspChannels.h"
-#include "rtsp/RTPPacket.h"
 #include "support/FakeCamera.h"
 #include "support/FakeHost.h"
 #include "support/TestFiles.h"
@@ -91,14 +90,7 @@ struct Rig {
         std::fclose(f);
     }
     STREAM_PARAMS Params(uint32_t intervalMs, uint32_t codec = 1, uint32_t kind = 0) const {
-        STREAM_PARAMS p;
-        p.frameIntervalMs = intervalMs;
-        p.width = 640;
-        p.height = 360;
-        p.quality = 50;
-        p.codec = codec;
-        p.kind = kind;
-        return p;
+        return {intervalMs, 640, 360, 50, codec, kind};
     }
     talvik::test::TempDir dir{"talvik-channels"};
     talvik_test::FakeDriver driver;
@@ -299,11 +291,7 @@ TEST(ChannelTest, PendingParameters) {
     const STREAM_PARAMS params = rig.Params(100);  // 640x360
     ASSERT_TRUE(channel.Start(&params));
     for (const Row& c : Rows("pending_params.txt")) {
-        STREAM_UPDATE update;
-        update.frameIntervalMs = U(c[0]);
-        update.width = U(c[1]);
-        update.height = U(c[2]);
-        EXPECT_TRUE(channel.UpdateStreamParams(update));
+        EXPECT_TRUE(channel.UpdateStreamParams({U(c[0]), U(c[1]), U(c[2])}));
         EXPECT_TRUE(channel.ParamsChangedEvent().Wait(0));
         EXPECT_EQ(channel.TakePendingParams(), U(c[3])) << c[0] << " " << c[1];
         const STREAM_PARAMS& now = channel.Params();
@@ -331,10 +319,7 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
     const STREAM_PARAMS params = rig.Params(5000);
     ASSERT_TRUE(channel.Start(&params));
     ASSERT_TRUE(rig.host.WaitForFrames(1, 10000));
-    STREAM_UPDATE update;
-    update.frameIntervalMs = 5000;
-    update.width = 320;
-    update.height = 180;
+    const STREAM_UPDATE update{5000, 320, 180};
     ASSERT_TRUE(channel.UpdateStreamParams(update));
     ASSERT_TRUE(rig.host.WaitForFrames(2, 4000));  // long before the 5 s interval is over
     channel.Stop();
@@ -550,19 +535,6 @@ TEST(RtspChannel, ServerPortPauseResumeAndEncoding) {
     }
 }
 
-// An H.264 session whose camera sends RTCP from `serverRtcpPort`.
-RTSPSessionInfo H264Session(uint32_t serverRtcpPort) {
-    RTSPSessionInfo info;
-    info.serverRtcpPort = serverRtcpPort;
-    info.media[kVideoSlot].encoding = "H264/90000";
-    H264ParameterSetEntry sets;  // sprop-parameter-sets=Z0IAHpWoLQSZ,aM4xsg==
-    sets.payloadType = 96;
-    sets.sps = {0x67, 0x42, 0x00, 0x1e, 0x95, 0xa8, 0x2d, 0x04, 0x99};
-    sets.pps = {0x68, 0xce, 0x31, 0xb2};
-    info.parameterSets.push_back(sets);
-    return info;
-}
-
 // Sends its second session's receiver reports twice a second.
 class QuickReportChannel : public CH264ChannelRTSP {
 public:
@@ -608,7 +580,8 @@ TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
     QuickReportChannel channel(0, &rig.driver, &rig.host);
     const STREAM_PARAMS params = rig.Params(40, 3, 1);
     ASSERT_TRUE(channel.Start(&params));
-    RTSPSessionInfo info = H264Session(ntohs(local.sin_port) - 2u);
+    RTSPSessionInfo info;
+    info.serverRtcpPort = ntohs(local.sin_port) - 2u;
     ASSERT_TRUE(channel.OnRTSPSessionReady(&info));
     int type = 0;
     uint16_t reportPort = 0;
@@ -625,50 +598,6 @@ TEST(RtspChannel, ParameterFiveZeroOpensAndClosesTheSecondSession) {
     EXPECT_EQ(channel.GetRtpPort(), 0);
     EXPECT_EQ(channel.GetSecondRtpPort(), 0);
     close(fd);
-}
-
-// A host whose OnFrame returns only when the test lets it.
-class SlowHost : public talvik_test::FakeHost {
-public:
-    bool OnFrame(IHostFrame* frame) override {
-        entered.Set();
-        release.Wait(20000);
-        return FakeHost::OnFrame(frame);
-    }
-    CManualEvent entered;
-    CManualEvent release;
-};
-
-// While the host sits in OnFrame the capture thread goes on with its
-// attempts (each one resets the time converter the parser uses) and stops
-// in time; the frame is delivered once the host returns.
-TEST(RtspChannel, SlowHostFrameHoldsUpNeitherCaptureNorStop) {
-    FakeCamera camera;
-    Rig rig(Serve(camera, 200),
-            "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode></Default></Configuration>");
-    SlowHost host;
-    rig.driver.allocator = &host;
-    rig.driver.parameters[2] = "1";  // nothing listens there: every attempt fails
-    CH264ChannelRTSP channel(0, &rig.driver, &host);
-    const STREAM_PARAMS params = rig.Params(40, 3, 1);
-    ASSERT_TRUE(channel.Start(&params));
-    ASSERT_TRUE(camera.WaitFor("/get?channelenable", 1, 10000));
-    RTSPSessionInfo info = H264Session(0);
-    ASSERT_TRUE(channel.OnRTSPSessionReady(&info));
-    // One IDR slice in one packet with the marker bit: a whole frame.
-    const uint8_t bytes[] = {0x80, 0xE0, 0, 1, 0, 0, 0, 0, 1, 2, 3, 4, 0x65, 0x88, 0x84, 0x00};
-    CRTPPacket packet;
-    ASSERT_TRUE(packet.Parse(bytes, sizeof(bytes)));
-    std::thread feeder([&] { channel.OnInterleavedPacket(&packet); });
-    ASSERT_TRUE(host.entered.Wait(10000));
-    const size_t attempts = camera.TimesOf("/get?channelenable").size();
-    EXPECT_TRUE(camera.WaitFor("/get?channelenable", attempts + 2, 10000))
-        << "the capture thread waits for the host";
-    channel.Stop();
-    EXPECT_EQ(rig.driver.log.Count(2), 0u) << "the capture thread had to be terminated";
-    host.release.Set();
-    feeder.join();
-    EXPECT_EQ(host.FrameCount(), 1u);
 }
 
 // "camera.test" resolves to 127.0.0.1 once the flag is set; nothing else does.
