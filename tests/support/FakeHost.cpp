@@ -14,18 +14,13 @@ FakeFrame::FakeFrame(uint32_t fourcc, uint32_t size, const char* name) : buffer_
 }
 
 void FakeFrame::StampFrame() {
-    record.calls.push_back("StampFrame");
-    record.stamped = true;
+    Note("StampFrame").stamped = true;
     time_ = talvik::HostSystemTime{2026, 12, 0, 6, 10, 0, 0, 0};
 }
 
 void FakeFrame::SetTime(const talvik::HostSystemTime* time) {
-    record.calls.push_back("SetTime");
+    Note("SetTime");
     if (time != nullptr) time_ = *time;
-}
-
-void FakeFrame::GetTime(talvik::HostSystemTime* time) {
-    if (time != nullptr) *time = time_;
 }
 
 FrameRecord FakeFrame::Finish() const {
@@ -43,11 +38,9 @@ talvik::IHostFrame* FakeHost::CreateFrame(uint32_t fourcc, uint32_t size, const 
 }
 
 void FakeHost::ReleaseFrame(talvik::IHostFrame* frame) {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        ++released_;
-    }
     delete static_cast<FakeFrame*>(frame);
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++released_;
 }
 
 bool FakeHost::OnFrame(talvik::IHostFrame* frame) {
@@ -63,10 +56,6 @@ void FakeHost::OnSignalLost() {
     std::lock_guard<std::mutex> guard(mutex_);
     ++signalLosses_;
     changed_.notify_all();
-}
-
-std::string FakeDriver::GetSourceName() {
-    return device.address + talvik::FormatString(":%hu", device.port);
 }
 
 void FakeDriver::DebugMessage(uint32_t level, const char* format, ...) {

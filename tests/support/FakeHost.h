@@ -43,7 +43,7 @@ public:
     void SetDataSize(uint32_t size) override { Note("SetDataSize").dataSize = size; }
     void StampFrame() override;
     void SetTime(const talvik::HostSystemTime* time) override;
-    void GetTime(talvik::HostSystemTime* time) override;
+    void GetTime(talvik::HostSystemTime* time) override { *time = time_; }
     uint32_t GetFourCC() override { return record.fourcc; }
     void SetFourCC(uint32_t fourcc) override { Note("SetFourCC").fourcc = fourcc; }
     uint32_t GetHeight() override { return record.height; }
@@ -121,7 +121,9 @@ private:
 // to `log`.
 class FakeDriver : public talvik::IDriver {
 public:
-    std::string GetSourceName() override;
+    std::string GetSourceName() override {
+        return device.address + ":" + std::to_string(device.port);
+    }
     void DebugMessage(uint32_t level, const char* format, ...) override
         __attribute__((format(printf, 3, 4)));
     std::string GetDriverName() override { return driverName; }
