@@ -18,7 +18,6 @@
 #include "talvik/Abi.h"
 #include "talvik/CaptureIO.h"
 
-using talvik::ChannelKind;
 using talvik_host::DeviceDescription;
 using talvik_host::HostDevice;
 using talvik_host::LogRecord;
@@ -55,8 +54,7 @@ public:
     // destructor must come while the driver is whole.
     void Stop() override { Note("stop by " + driver_->GetDriverName()); }
     bool UpdateStreamParams(const talvik::STREAM_UPDATE& u) override {
-        Note("update " + S(u.frameIntervalMs) + " " + S(u.width) + "x" + S(u.height));
-        return true;
+        return Note("update " + S(u.frameIntervalMs) + " " + S(u.width) + "x" + S(u.height));
     }
     bool Pause() override { return Note("pause"); }
     bool Resume() override { return Note("resume"); }
@@ -91,7 +89,7 @@ public:
     }
 
 protected:
-    talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t input,
+    talvik::ICameraChannel* NewChannel(talvik::ChannelKind kind, uint32_t input,
                                        talvik::IHostFrameSink*) override {
         if (!makeChannels) return nullptr;
         const std::string id = "#" + S(uint32_t(made.size() + 1));
@@ -219,26 +217,16 @@ TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
 }
 
 // data/video_capture_scripts.txt: "<name>: <calls>" and the journal below it.
-struct Script {
-    std::string name;
-    std::vector<std::string> calls;
-    std::string journal;  // one entry a line
-};
-std::vector<Script> LoadScripts() {
-    std::vector<Script> scripts;
+std::vector<std::pair<std::string, std::string>> LoadScripts() {
+    std::vector<std::pair<std::string, std::string>> scripts;
     std::istringstream file(
         talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/driver/data/video_capture_scripts.txt"));
     for (std::string line; std::getline(file, line);) {
-        const size_t colon = line.find(": ");
         if (line.empty() || line.compare(0, 2, "# ") == 0) continue;
-        if (colon == std::string::npos) {
-            scripts.back().journal += line + "\n";
-            continue;
-        }
-        scripts.push_back({line.substr(0, colon), {}, ""});
-        std::istringstream calls(line.substr(colon + 2));
-        for (std::string call; calls >> call;)
-            scripts.back().calls.push_back(call);
+        if (line.find(": ") == std::string::npos)
+            scripts.back().second += line + "\n";
+        else
+            scripts.push_back({line, ""});
     }
     return scripts;
 }
@@ -246,12 +234,13 @@ std::vector<Script> LoadScripts() {
 // Each host call is journalled with its answer after what the channels saw
 // (the calls are listed in the data file).
 TEST(VideoCapture, ScriptsOfHostCalls) {
-    for (const Script& script : LoadScripts()) {
-        SCOPED_TRACE(script.name);
+    for (const auto& script : LoadScripts()) {
+        SCOPED_TRACE(script.first);
         Rig r;
         ASSERT_TRUE(r.Open());
         talvik_host::StreamRequest request{1920, 1080, 1, 200, 80, 0, 42};
-        for (const std::string& call : script.calls) {
+        std::istringstream calls(script.first.substr(script.first.find(": ") + 2));
+        for (std::string call; calls >> call;) {
             request.auxiliary = call == "A";
             talvik_host::HostStreamSettings settings(request);
             const uint32_t input = call.size() > 1 ? uint32_t(call[1] - '0') : 0;
@@ -305,7 +294,7 @@ TEST(VideoCapture, ScriptsOfHostCalls) {
         std::string journal;
         for (const std::string& entry : g_journal)
             journal += entry + "\n";
-        EXPECT_EQ(journal, script.journal);
+        EXPECT_EQ(journal, script.second);
     }
 }
 
