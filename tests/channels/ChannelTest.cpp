@@ -35,8 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using talvik_test::FakeCamera;
-using talvik_test::FakeFrame;
-using talvik_test::LogLine;
 using talvik_test::RawTcpServer;
 using Row = std::vector<std::string>;
 
@@ -142,7 +140,7 @@ struct Camera : Rig {
 // The log as "level text" lines, state messages without their tag.
 std::vector<std::string> Texts(const talvik_test::RecordingLogger& log) {
     std::vector<std::string> out;
-    for (const LogLine& line : log.Lines()) {
+    for (const auto& line : log.Lines()) {
         const size_t tag = line.text.find("SetCameraState: ");
         out.push_back(std::to_string(line.level) + " " +
                       (tag == std::string::npos ? line.text : line.text.substr(tag + 16)));
@@ -273,7 +271,7 @@ TEST(ChannelTest, FrameAndSignalLossDelivery) {
         ScriptedChannel channel(1, &rig.driver, c[0] == "throwing" ? &throwing : to);
         channel.SetFrameTimeListener(&listener);
         channel.SetPaused(c[1] == "1");
-        FakeFrame frame(kFourCCJpeg, 16, "s");
+        talvik_test::FakeFrame frame(kFourCCJpeg, 16, "s");
         frame.SetTime(&t);
         EXPECT_EQ(channel.SendFrameCallback(c[2] == "1" ? &frame : nullptr), c[4] == "1");
         channel.SendSignalLost();
