@@ -15,7 +15,6 @@
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
 #include "support/TestFiles.h"
-#include "talvik/Abi.h"
 #include "talvik/CaptureIO.h"
 
 using talvik_host::DeviceDescription;
@@ -51,7 +50,7 @@ public:
     }
     bool Start() override { return !Note("start"); }
     // Names the driver through its interface: a stop in the driver's
-    // destructor must come while the driver is whole.
+    // destructor (at the end of every script) must come while it is whole.
     void Stop() override { Note("stop by " + driver_->GetDriverName()); }
     bool UpdateStreamParams(const talvik::STREAM_UPDATE& u) override {
         return Note("update " + S(u.frameIntervalMs) + " " + S(u.width) + "x" + S(u.height));
@@ -192,28 +191,11 @@ TEST(DriverOpen, OpenedNotice) {
         if (c[1] != "-") d.parameters = {{6, c[1]}};
         Rig r;
         ASSERT_TRUE(r.Open(d));
-        std::vector<std::string> log;
+        std::string log;
         for (const LogRecord& record : r.debug.Records())
-            log.push_back(S(record.level) + " " + record.text);
-        // Level 3: no host core library in the test process reads as 5.12.
-        EXPECT_EQ(log, c[2].empty() ? std::vector<std::string>{}
-                                    : std::vector<std::string>{
-                                          "3 DRIVER IS OPENED (name: talvik_arecont, device "
-                                          "model: " +
-                                          c[2]});
+            log += S(record.level) + " " + record.text + "\n";
+        EXPECT_EQ(log, c[2].empty() ? "" : c[2] + "\n");
     }
-}
-
-TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
-    Rig r;
-    r.device = std::make_unique<HostDevice>(Device());
-    talvik::ipcapture::IIPCaptureDriver* driver = new TestDriver;
-    ASSERT_TRUE(driver->Open(&r.debug, nullptr, r.device.get()));
-    talvik_host::HostStreamSettings settings{talvik_host::StreamRequest()};
-    ASSERT_TRUE(driver->GetVideoCapture()->StartVideo(0, &r.sink, &settings));
-    g_journal.clear();
-    talvik::DeleteThroughSlot0(driver);  // as the delete exports do
-    EXPECT_EQ(g_journal, (std::vector<std::string>{"#1 stop by talvik_arecont", "#1 destroyed"}));
 }
 
 // data/video_capture_scripts.txt: "<name>: <calls>" and the journal below it.

@@ -44,6 +44,7 @@ void FakeHost::ReleaseFrame(talvik::IHostFrame* frame) {
 }
 
 bool FakeHost::OnFrame(talvik::IHostFrame* frame) {
+    if (onFrame) onFrame();
     FrameRecord record = static_cast<FakeFrame*>(frame)->Finish();
     std::lock_guard<std::mutex> guard(mutex_);
     if (!acceptFrames) return false;

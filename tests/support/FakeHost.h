@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -78,10 +79,7 @@ public:
     void OnSignalLost() override;
 
     std::vector<FrameRecord> Frames() const { return Locked(frames_); }
-    size_t FrameCount() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return frames_.size();
-    }
+    size_t FrameCount() const { return Locked(frames_).size(); }
     int SignalLosses() const { return Locked(signalLosses_); }
     int Created() const { return Locked(created_); }
     int Released() const { return Locked(released_); }
@@ -94,9 +92,10 @@ public:
         return WaitFor(timeoutMs, [&] { return signalLosses_ >= count; });
     }
 
-    bool refuseCreate = false;   // CreateFrame returns null
-    bool acceptFrames = true;    // OnFrame's answer
-    uint32_t bufferShortBy = 0;  // frames get this many bytes less than asked
+    std::function<void()> onFrame;  // runs first in OnFrame: a host that takes its time
+    bool refuseCreate = false;      // CreateFrame returns null
+    bool acceptFrames = true;       // OnFrame's answer
+    uint32_t bufferShortBy = 0;     // frames get this many bytes less than asked
 
 private:
     template <typename T>
