@@ -1,105 +1,141 @@
+// The driver object and its video capture interface, with the channel classes
+// replaced by fakes that write every call into one journal.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
-#include <set>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "DriverRig.h"
 #include "HostObjects.h"
-#include "base/Text.h"
+#include "base/FrameContract.h"
 #include "channels/CameraChannel.h"
 #include "driver/ArecontIPCaptureDriver.h"
 #include "driver/IPVideoCapture.h"
-#include "talvik/Abi.h"
+#include "support/TestFiles.h"
 #include "talvik/CaptureIO.h"
 
-using talvik::ChannelKind;
 using talvik_host::DeviceDescription;
-using talvik_host::HostDebugSink;
 using talvik_host::HostDevice;
 using talvik_host::LogRecord;
 
 namespace {
 
-DeviceDescription Device() {
-    DeviceDescription d;
-    d.address = "10.0.0.5";
-    d.port = 80;
-    d.userName = "admin";
-    d.password = "secret";
-    d.model = "AV2155";
-    d.videoInputs = 1;
-    d.digitalInputs = 1;
-    d.digitalOutputs = 2;
-    d.defaultCodec = 3;
-    return d;
+std::vector<std::vector<std::string>> Rows(const std::string& name) {
+    return talvik::test::DataRows("driver/data/" + name, "|");
+}
+uint32_t U(const std::string& field) {  // decimal, or hexadecimal after 0x
+    return uint32_t(std::stoul(field, nullptr, 0));
+}
+std::string S(uint32_t n) {
+    return std::to_string(n);
 }
 
-// Records which channel class the driver chose; builds one only when it is
-// given `names` to write into.
+// Outlives every driver: channels still write into it while a driver goes.
+std::vector<std::string> g_journal;
+
+// A channel of the capture, or the auxiliary channel (whose start fails).
+class FakeChannel : public talvik::ICameraChannel, public talvik::IAuxiliaryChannel {
+public:
+    FakeChannel(std::string id, talvik::IDriver* driver, bool startResult)
+        : id_(std::move(id)), driver_(driver), startResult_(startResult) {}
+    ~FakeChannel() override { Note("destroyed"); }
+    void ApplyHostOption(uint32_t option) override { Note("option " + S(option)); }
+    bool Start(const talvik::STREAM_PARAMS* p) override {
+        Note("start " + S(p->width) + "x" + S(p->height) + " q" + S(p->quality) + " codec " +
+             S(p->codec) + " every " + S(p->frameIntervalMs) + " ms kind " + S(p->kind));
+        return startResult_;
+    }
+    bool Start() override { return !Note("start"); }
+    // Names the driver through its interface: a stop in the driver's
+    // destructor (at the end of every script) must come while it is whole.
+    void Stop() override { Note("stop by " + driver_->GetDriverName()); }
+    bool UpdateStreamParams(const talvik::STREAM_UPDATE& u) override {
+        return Note("update " + S(u.frameIntervalMs) + " " + S(u.width) + "x" + S(u.height));
+    }
+    bool Pause() override { return Note("pause"); }
+    bool Resume() override { return Note("resume"); }
+    uint32_t GetStatus() override { return status; }
+    void Run() override {}
+    void OnStopping() override {}
+    uint32_t GetVideoInput() override { return 0; }
+    talvik::IHostFrameSink* GetFrameSink() override { return nullptr; }
+    void SetFrameTimeListener(talvik::IFrameTimeListener*) override {}
+
+    uint32_t status = talvik::kChannelStreaming;
+
+private:
+    bool Note(const std::string& what) {
+        g_journal.push_back(id_ + " " + what);
+        return true;
+    }
+    std::string id_;
+    talvik::IDriver* driver_;
+    bool startResult_;
+};
+
 class TestDriver : public talvik::CArecontIPCaptureDriver {
 public:
-    std::vector<ChannelKind> chosen;
-    std::vector<std::string>* names = nullptr;
+    std::vector<FakeChannel*> made;
+    bool makeChannels = true;
+    bool startResult = true;
+
+    talvik::IAuxiliaryChannel* CreateAuxiliaryChannel(uint32_t, talvik::IHostFrameSink*) override {
+        g_journal.push_back("aux created");
+        return new FakeChannel("aux", this, false);
+    }
 
 protected:
-    talvik::ICameraChannel* NewChannel(ChannelKind kind, uint32_t,
+    talvik::ICameraChannel* NewChannel(talvik::ChannelKind kind, uint32_t input,
                                        talvik::IHostFrameSink*) override {
-        chosen.push_back(kind);
-        if (names == nullptr) return nullptr;
-        // Like a real channel, it still talks to the driver while stopping.
-        static talvik_driver_test::Journal journal;  // outlives the driver's members
-        auto* channel = new talvik_driver_test::FakeChannel(1, &journal, true);
-        // Through the driver's interface: at the stop in the driver's
-        // destructor, this class's part is already gone.
-        channel->onStop = [names = names, driver = static_cast<talvik::IDriver*>(this)] {
-            names->push_back(driver->GetDriverName());
-        };
-        return channel;
+        if (!makeChannels) return nullptr;
+        const std::string id = "#" + S(uint32_t(made.size() + 1));
+        g_journal.push_back(id + " created for input " + S(input) + " as " + "-JHR"[int(kind)]);
+        made.push_back(new FakeChannel(id, this, startResult));
+        return made.back();
     }
 };
 
-struct Opened {
-    explicit Opened(DeviceDescription d) : device(std::move(d)) {
-        opened = driver.Open(&sink, &allocator, &device);
+DeviceDescription Device() {  // two video inputs, one digital input, two outputs, codec 3
+    return {"10.0.0.5", 80, "admin", "secret", "AV2155", 2, 1, 2, 3, {}};
+}
+
+// A host with its device, log and frame sink, and the driver it opened.
+struct Rig {
+    Rig() { g_journal.clear(); }
+    bool Open(DeviceDescription d = Device()) {
+        device = std::make_unique<HostDevice>(d);
+        return driver.Open(&debug, &allocator, device.get());
     }
-    HostDebugSink sink{nullptr};
+    talvik_host::HostDebugSink debug{nullptr};
     talvik_host::HostFrameAllocator allocator;
-    HostDevice device;
+    std::unique_ptr<HostDevice> device;
+    talvik_host::HostFrameSink sink;
     TestDriver driver;
-    bool opened = false;
 };
 
-// The host's parameter texts and the integers read from them: "(none)" is no
-// text; an integer is the whole text, within 32 bits. Parameter 1 is read
-// as an integer, 7 is a flag only when it reads as 1.
 TEST(DriverParameters, TextsAndStrictIntegers) {
-    const int32_t kNo = talvik::kNoParameterValue;
-    // clang-format off
-    const std::vector<std::pair<std::string, int32_t>> cases = {  // parameter n at [n - 1]
-        {"-7", -7}, {"(none)", kNo}, {"12a", kNo}, {"+", kNo}, {"", kNo}, {"65", 65}, {"+1", 1},
-        {"+5", 5}, {" 5", kNo}, {"5 ", kNo}, {"0x10", kNo}, {"-", kNo}, {"2147483647", INT32_MAX},
-        {"2147483648", kNo}, {"-2147483648", INT32_MIN}, {"99999999999999999999", kNo}};
-    // clang-format on
+    const auto rows = Rows("parameters.txt");
     DeviceDescription d = Device();
-    for (size_t i = 0; i < cases.size(); ++i)
-        d.parameters[uint32_t(i + 1)] = cases[i].first;
-    Opened o(d);
-    ASSERT_TRUE(o.opened);
-    for (uint32_t n = 1; n <= cases.size() + 1; ++n) {
-        const bool set = n <= cases.size() && cases[n - 1].first != "(none)";
-        EXPECT_EQ(o.driver.GetParameterString(n), set ? cases[n - 1].first : "") << n;
-        EXPECT_EQ(o.driver.GetParameterInt(n), n <= cases.size() ? cases[n - 1].second : kNo) << n;
+    for (size_t i = 0; i < rows.size(); ++i)
+        d.parameters[uint32_t(i + 1)] = rows[i][0];
+    Rig r;
+    ASSERT_TRUE(r.Open(d));
+    const int32_t kNo = talvik::kNoParameterValue;
+    for (uint32_t n = 1; n <= rows.size() + 1; ++n) {
+        const std::string text = n <= rows.size() ? rows[n - 1][0] : "(none)";
+        const std::string value = n <= rows.size() ? rows[n - 1][1] : "-";
+        EXPECT_EQ(r.driver.GetParameterString(n), text == "(none)" ? "" : text) << n;
+        EXPECT_EQ(r.driver.GetParameterInt(n), value == "-" ? kNo : std::stoi(value)) << n;
     }
-    EXPECT_EQ(o.driver.GetParameterOneValue(), -7);
-    EXPECT_TRUE(o.driver.GetParameterSevenFlag());
+    EXPECT_EQ(r.driver.GetParameterOneValue(), -7);
+    EXPECT_TRUE(r.driver.GetParameterSevenFlag());
     for (const char* seven : {"2", "(none)"}) {
         d.parameters = {{7, seven}};
-        Opened other(d);
+        Rig other;
+        ASSERT_TRUE(other.Open(d));
         EXPECT_FALSE(other.driver.GetParameterSevenFlag()) << seven;
         EXPECT_EQ(other.driver.GetParameterOneValue(), 0) << "1 reads as (none): default kept";
     }
@@ -125,13 +161,15 @@ private:
     bool cameraInfo_;
 };
 
-// A hole at 1 (against the dense-from-1 rule) leaves no parameter; an
-// endless list is cut after 1024.
-TEST(DriverParameters, HoleAtOneAndEndlessList) {
-    HostDebugSink sink(nullptr);
+// A hole at 1 leaves no parameter; an endless list is cut after 1024; a host
+// that throws, lacks its camera information or gives no device fails the open.
+TEST(DriverOpen, HostDevicesOutOfTheOrdinary) {
+    talvik_host::HostDebugSink sink(nullptr);
     ScriptedDevice holed([](uint32_t n) { return n == 1 ? nullptr : "5"; });
     ScriptedDevice endless([](uint32_t) { return "x"; });
-    TestDriver a, b;
+    ScriptedDevice throwing([](uint32_t) -> const char* { throw std::runtime_error("host bug"); });
+    ScriptedDevice incomplete([](uint32_t) { return nullptr; }, false);
+    TestDriver a, b, c, d;
     ASSERT_TRUE(a.Open(&sink, nullptr, &holed));
     ASSERT_TRUE(b.Open(&sink, nullptr, &endless));
     EXPECT_EQ(holed.asked, 1);
@@ -139,143 +177,118 @@ TEST(DriverParameters, HoleAtOneAndEndlessList) {
     EXPECT_EQ(a.GetParameterInt(2), talvik::kNoParameterValue);
     EXPECT_EQ(b.GetParameterString(1024), "x");
     EXPECT_EQ(b.GetParameterString(1025), "");
-}
-
-TEST(DriverOpen, ComponentsLiveFromOpenToClose) {
-    TestDriver fresh;
-    EXPECT_FALSE(fresh.Open(nullptr, nullptr, nullptr)) << "no device";
-    fresh.DebugMessage(1, "%s", "no sink yet");  // must not crash
-    Opened o(Device());
-    ASSERT_TRUE(o.opened);
-    talvik::ipcapture::IIPCaptureDriverEx5& host = o.driver;
-    ASSERT_NE(host.GetVideoCapture(), nullptr);
-    EXPECT_EQ(host.GetVideoCapture(), host.GetVideoCaptureEx2());
-    ASSERT_NE(host.GetDigitalIO(), nullptr);
-    EXPECT_EQ(host.GetDigitalIO()->GetOutputCount(), 2u);
-    host.Close();
-    EXPECT_EQ(host.GetVideoCapture(), nullptr);
-    host.Close();  // twice is harmless
-}
-
-TEST(DriverOpen, HostFailuresBecomeFalse) {
-    HostDebugSink sink(nullptr);
-    ScriptedDevice throwing([](uint32_t) -> const char* { throw std::runtime_error("host bug"); });
-    TestDriver a;
-    EXPECT_FALSE(a.Open(&sink, nullptr, &throwing));
-
-    ScriptedDevice incomplete([](uint32_t) { return nullptr; }, false);
-    TestDriver b;
-    EXPECT_FALSE(b.Open(&sink, nullptr, &incomplete));
-    EXPECT_EQ(b.GetVideoCapture(), nullptr);
+    EXPECT_FALSE(c.Open(&sink, nullptr, &throwing));
+    EXPECT_FALSE(c.Open(nullptr, nullptr, nullptr)) << "no device";
+    c.DebugMessage(1, "%s", "no sink");  // must not crash
+    EXPECT_FALSE(d.Open(&sink, nullptr, &incomplete));
+    EXPECT_EQ(d.GetVideoCapture(), nullptr);
 }
 
 TEST(DriverOpen, OpenedNotice) {
-    for (const auto& c : talvik_driver_test::Rows("opened_notice.txt")) {
+    for (const auto& c : Rows("opened_notice.txt")) {
         DeviceDescription d = Device();
         d.model = c[0];
         if (c[1] != "-") d.parameters = {{6, c[1]}};
-        Opened o(d);
-        ASSERT_TRUE(o.opened);
-        std::vector<std::string> lines;
-        for (const LogRecord& r : o.sink.Records())
-            lines.push_back(std::to_string(r.level) + " " + r.text);
-        // Level 3: no host core library in the test process reads as 5.12.
-        EXPECT_EQ(lines, c[2].empty() ? std::vector<std::string>{}
-                                      : std::vector<std::string>{
-                                            "3 DRIVER IS OPENED (name: talvik_arecont, device "
-                                            "model: " +
-                                            c[2]});
+        Rig r;
+        ASSERT_TRUE(r.Open(d));
+        std::string log;
+        for (const LogRecord& record : r.debug.Records())
+            log += S(record.level) + " " + record.text + "\n";
+        EXPECT_EQ(log, c[2].empty() ? "" : c[2] + "\n");
     }
 }
 
-// Rows of data/channel_choice.txt.
-TEST(DriverChannels, ChoiceByCodecAndInterval) {
-    using talvik_driver_test::U;
-    for (const auto& c : talvik_driver_test::Rows("channel_choice.txt")) {
-        DeviceDescription d = Device();
-        d.defaultCodec = U(c[0]);
-        Opened o(d);
-        talvik_host::HostFrameSink sink;
-        talvik::STREAM_PARAMS params;
-        params.codec = U(c[1]);
-        params.frameIntervalMs = U(c[2]);
-        EXPECT_EQ(o.driver.CreateVideoChannel(0, c[5] == "1" ? &sink : nullptr, &params), nullptr);
-        EXPECT_EQ(params.codec, U(c[3]));
-        const std::vector<ChannelKind> chosen = {c[4] == "J"   ? ChannelKind::kJpegHttp
-                                                 : c[4] == "H" ? ChannelKind::kH264Http
-                                                               : ChannelKind::kH264Rtsp};
-        EXPECT_EQ(o.driver.chosen, c[4] == "-" ? std::vector<ChannelKind>{} : chosen)
-            << c[1] << " " << c[2];
+// data/video_capture_scripts.txt: "<name>: <calls>" and the journal below it.
+std::vector<std::pair<std::string, std::string>> LoadScripts() {
+    std::vector<std::pair<std::string, std::string>> scripts;
+    std::istringstream file(
+        talvik::test::ReadFile(TALVIK_SOURCE_DIR "/tests/driver/data/video_capture_scripts.txt"));
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line.compare(0, 2, "# ") == 0) continue;
+        if (line.find(": ") == std::string::npos)
+            scripts.back().second += line + "\n";
+        else
+            scripts.push_back({line, ""});
+    }
+    return scripts;
+}
+
+// Each host call is journalled with its answer after what the channels saw
+// (the calls are listed in the data file).
+TEST(VideoCapture, ScriptsOfHostCalls) {
+    for (const auto& script : LoadScripts()) {
+        SCOPED_TRACE(script.first);
+        Rig r;
+        ASSERT_TRUE(r.Open());
+        talvik_host::StreamRequest request{1920, 1080, 1, 200, 80, 0, 42};
+        std::istringstream calls(script.first.substr(script.first.find(": ") + 2));
+        for (std::string call; calls >> call;) {
+            request.auxiliary = call == "A";
+            talvik_host::HostStreamSettings settings(request);
+            const uint32_t input = call.size() > 1 ? uint32_t(call[1] - '0') : 0;
+            const uint32_t kind = call.size() < 4  ? 0
+                                  : call[3] == 'x' ? 0xFFFFFFFFu
+                                                   : call[3] - '0';
+            talvik_host::HostFrameSize size(0x10280, 0x201E0);  // only 16 bits count
+            uint32_t status = 99, second = 99;
+            char text[8] = "x";
+            auto* video = r.driver.GetVideoCaptureEx2();  // a second open makes a new one
+            std::string answer;
+            bool ok = true;
+            if (call == "close") {
+                r.driver.Close();
+                ok = r.driver.GetVideoCapture() == nullptr;
+            } else if (call == "open") {
+                ok = r.driver.Open(&r.debug, &r.allocator, r.device.get());
+            } else if (call == "fail") {
+                r.driver.startResult = false;
+            } else if (call == "none") {
+                r.driver.makeChannels = false;
+            } else if (call[0] == 'C') {  // C<codec>,<interval> for the next starts
+                request.codec = U(call.substr(1));
+                request.frameInterval = U(call.substr(call.find(',') + 1));
+            } else if (call[0] == '=') {
+                r.driver.made.back()->status = U(call.substr(1));
+            } else if (call == "N") {
+                ok = video->StartVideo(0, &r.sink, nullptr);
+            } else if (call[0] == 'V' || call[0] == 'A') {
+                ok = video->StartVideo(input, &r.sink, &settings);
+            } else if (call[0] == 'S' || call[0] == 'Z') {
+                ok = video->StartStream(input, kind, call[0] == 'S' ? &r.sink : nullptr, &settings);
+            } else if (call[0] == 'v') {
+                ok = video->StopVideo(input);
+            } else if (call[0] == 's') {
+                ok = video->StopStream(input, kind);
+            } else if (call[0] == 'U' || call[0] == 'u') {
+                ok = video->UpdateVideo(input, call[0] == 'U' ? &size : nullptr, 500);
+            } else if (call[0] == 'P') {
+                ok = video->PauseVideo(input);
+            } else if (call[0] == 'R') {
+                ok = video->ResumeVideo(input);
+            } else if (call[0] == '?' || call[0] == '!') {  // '!': no room for the text
+                ok = video->GetVideoStatus(input, &status, &second, text, call[0] == '?' ? 8 : 0);
+                answer = " " + S(status) + " " + S(second) + " '" + text + "'";
+            } else {
+                FAIL() << "unknown call " << call;
+            }
+            g_journal.push_back(call + (ok ? " ok" : " refused") + answer);
+        }
+        std::string journal;
+        for (const std::string& entry : g_journal)
+            journal += entry + "\n";
+        EXPECT_EQ(journal, script.second);
     }
 }
 
-TEST(DriverChannels, MissingChannelClassFailsTheStartCleanly) {
-    Opened o(Device());
-    talvik_host::HostFrameSink sink;
-    talvik_host::StreamRequest request;
-    request.codec = 1;
-    talvik_host::HostStreamSettings settings(request);
-    talvik::ipcapture::IIPVideoCaptureEx2* video = o.driver.GetVideoCaptureEx2();
-    EXPECT_FALSE(video->StartVideo(0, &sink, &settings));
-    EXPECT_FALSE(video->StartStream(0, 1, &sink, &settings));
-    EXPECT_FALSE(video->StopVideo(0)) << "nothing was filed";
-    uint32_t status = 9;
-    EXPECT_FALSE(video->GetVideoStatus(0, &status, nullptr, nullptr, 0));
-    EXPECT_EQ(o.driver.chosen,
-              (std::vector<ChannelKind>{ChannelKind::kJpegHttp, ChannelKind::kJpegHttp}));
-}
-
-TEST(DriverLifetime, DeletionStopsChannelsWhileTheDriverIsWhole) {
-    std::vector<std::string> names;
-    HostDebugSink sink(nullptr);
-    HostDevice device(Device());
-    talvik_host::HostFrameSink frames;
-    TestDriver* test = new TestDriver;
-    test->names = &names;
-    talvik::ipcapture::IIPCaptureDriver* driver = test;
-    ASSERT_TRUE(driver->Open(&sink, nullptr, &device));
-    talvik_host::StreamRequest request;
-    request.codec = 1;
-    talvik_host::HostStreamSettings settings(request);
-    ASSERT_TRUE(driver->GetVideoCapture()->StartVideo(0, &frames, &settings));
-    talvik::DeleteThroughSlot0(driver);  // as the delete exports do
-    EXPECT_EQ(names, std::vector<std::string>{"talvik_arecont"});
-}
-
-// Eight threads log through one driver into one sink at once: every line
-// arrives whole and exactly once; level 4 never reaches the host.
-TEST(DriverLogging, ConcurrentMessagesAllArriveIntact) {
-    Opened o(Device());
-    o.sink.Clear();
-    constexpr int kThreads = 8;
-    constexpr int kPerThread = 200;
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            while (!go.load())
-                std::this_thread::yield();
-            for (int i = 0; i < kPerThread; ++i)
-                o.driver.DebugMessage(i % 2   ? 1
-                                      : i % 3 ? 3
-                                              : 4,
-                                      "%s: thread %d message %d of device %s", "talvik::Test::Run",
-                                      t, i, o.driver.GetSourceName().c_str());
-        });
+TEST(FrameContract, ResolutionClassIntervalAndStreamName) {
+    for (const auto& c : Rows("frame_contract.txt")) {
+        if (c[0] == "R")
+            EXPECT_EQ(talvik::ResolutionClass(U(c[1]), U(c[2])), U(c[3])) << c[1] << "x" << c[2];
+        else if (c[0] == "E")
+            EXPECT_EQ(talvik::DecodeFrameInterval(uint16_t(U(c[1]))), U(c[2])) << c[1];
+        else
+            EXPECT_EQ(talvik::StreamName("drv", U(c[1])), c[2]);
     }
-    go = true;
-    for (std::thread& thread : threads)
-        thread.join();
-    std::multiset<std::string> expected, seen;
-    for (int t = 0; t < kThreads; ++t)
-        for (int i = 0; i < kPerThread; ++i)
-            if (i % 2 || i % 3)
-                expected.insert(talvik::FormatString(
-                    "%d talvik::Test::Run: thread %d message %d of device 10.0.0.5:80",
-                    i % 2 ? 1 : 3, t, i));
-    for (const LogRecord& r : o.sink.Records())
-        seen.insert(std::to_string(r.level) + " " + r.text);
-    EXPECT_EQ(seen, expected);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "support/FakeHost.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 
 #include "base/Text.h"
@@ -15,18 +14,13 @@ FakeFrame::FakeFrame(uint32_t fourcc, uint32_t size, const char* name) : buffer_
 }
 
 void FakeFrame::StampFrame() {
-    record.calls.push_back("StampFrame");
-    record.stamped = true;
+    Note("StampFrame").stamped = true;
     time_ = talvik::HostSystemTime{2026, 12, 0, 6, 10, 0, 0, 0};
 }
 
 void FakeFrame::SetTime(const talvik::HostSystemTime* time) {
-    record.calls.push_back("SetTime");
+    Note("SetTime");
     if (time != nullptr) time_ = *time;
-}
-
-void FakeFrame::GetTime(talvik::HostSystemTime* time) {
-    if (time != nullptr) *time = time_;
 }
 
 FrameRecord FakeFrame::Finish() const {
@@ -44,14 +38,13 @@ talvik::IHostFrame* FakeHost::CreateFrame(uint32_t fourcc, uint32_t size, const 
 }
 
 void FakeHost::ReleaseFrame(talvik::IHostFrame* frame) {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        ++released_;
-    }
     delete static_cast<FakeFrame*>(frame);
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++released_;
 }
 
 bool FakeHost::OnFrame(talvik::IHostFrame* frame) {
+    if (onFrame) onFrame();
     FrameRecord record = static_cast<FakeFrame*>(frame)->Finish();
     std::lock_guard<std::mutex> guard(mutex_);
     if (!acceptFrames) return false;
@@ -66,32 +59,12 @@ void FakeHost::OnSignalLost() {
     changed_.notify_all();
 }
 
-std::string FakeDriver::GetSourceName() {
-    return device.address + talvik::FormatString(":%hu", device.port);
-}
-
 void FakeDriver::DebugMessage(uint32_t level, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string text = talvik::FormatStringV(format, args);
     va_end(args);
     log.DebugMessage(level, "%s", text.c_str());
-}
-
-std::string FakeDriver::GetParameterString(uint32_t n) {
-    auto it = parameters.find(n);
-    if (it == parameters.end() || it->second == "(none)") return std::string();
-    return it->second;
-}
-
-int32_t FakeDriver::GetParameterInt(uint32_t n) {
-    auto it = parameters.find(n);
-    if (it == parameters.end()) return talvik::kNoParameterValue;
-    const std::string& text = it->second;
-    const size_t digits = text.find_first_of("+-") == 0 ? 1 : 0;
-    if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos)
-        return talvik::kNoParameterValue;
-    return static_cast<int32_t>(std::stol(text));
 }
 
 }  // namespace talvik_test

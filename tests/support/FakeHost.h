@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -43,7 +44,7 @@ public:
     void SetDataSize(uint32_t size) override { Note("SetDataSize").dataSize = size; }
     void StampFrame() override;
     void SetTime(const talvik::HostSystemTime* time) override;
-    void GetTime(talvik::HostSystemTime* time) override;
+    void GetTime(talvik::HostSystemTime* time) override { *time = time_; }
     uint32_t GetFourCC() override { return record.fourcc; }
     void SetFourCC(uint32_t fourcc) override { Note("SetFourCC").fourcc = fourcc; }
     uint32_t GetHeight() override { return record.height; }
@@ -78,10 +79,7 @@ public:
     void OnSignalLost() override;
 
     std::vector<FrameRecord> Frames() const { return Locked(frames_); }
-    size_t FrameCount() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return frames_.size();
-    }
+    size_t FrameCount() const { return Locked(frames_).size(); }
     int SignalLosses() const { return Locked(signalLosses_); }
     int Created() const { return Locked(created_); }
     int Released() const { return Locked(released_); }
@@ -94,9 +92,10 @@ public:
         return WaitFor(timeoutMs, [&] { return signalLosses_ >= count; });
     }
 
-    bool refuseCreate = false;   // CreateFrame returns null
-    bool acceptFrames = true;    // OnFrame's answer
-    uint32_t bufferShortBy = 0;  // frames get this many bytes less than asked
+    std::function<void()> onFrame;  // runs first in OnFrame: a host that takes its time
+    bool refuseCreate = false;      // CreateFrame returns null
+    bool acceptFrames = true;       // OnFrame's answer
+    uint32_t bufferShortBy = 0;     // frames get this many bytes less than asked
 
 private:
     template <typename T>
@@ -117,11 +116,13 @@ private:
     int released_ = 0;
 };
 
-// A driver with settable device, parameters and allocator; messages go to
-// `log`.
+// A driver with settable device, text parameters and allocator; messages go
+// to `log`.
 class FakeDriver : public talvik::IDriver {
 public:
-    std::string GetSourceName() override;
+    std::string GetSourceName() override {
+        return device.address + ":" + std::to_string(device.port);
+    }
     void DebugMessage(uint32_t level, const char* format, ...) override
         __attribute__((format(printf, 3, 4)));
     std::string GetDriverName() override { return driverName; }
@@ -132,16 +133,19 @@ public:
     int32_t GetParameterOneValue() override { return 0; }
     uint32_t GetDefaultCodec() override { return 1; }
     uint32_t GetVideoInputCount() override { return videoInputs; }
-    std::string GetParameterString(uint32_t n) override;
-    int32_t GetParameterInt(uint32_t n) override;
-    bool GetParameterSevenFlag() override { return parameterSeven; }
+    std::string GetParameterString(uint32_t n) override {
+        auto it = parameters.find(n);
+        return it == parameters.end() || it->second == "(none)" ? std::string() : it->second;
+    }
+    // No test sets a number the channels read.
+    int32_t GetParameterInt(uint32_t) override { return talvik::kNoParameterValue; }
+    bool GetParameterSevenFlag() override { return false; }
 
     talvik::DEVICE_INFO device;
     std::string driverName = "talvik_test";
     std::string hostDirectory;  // empty: no settings file
     talvik::IHostFrameAllocator* allocator = nullptr;
     uint32_t videoInputs = 1;
-    bool parameterSeven = false;
     std::map<uint32_t, std::string> parameters;
     RecordingLogger log;
 };
