@@ -83,7 +83,8 @@ TEST(H264MediaParser, ReadOnlyBytesAreNotChanged) {
 }
 
 // How pictures split across chunks, markers inside them and their sizes are
-// read is replayed from the jpeg_parser seeds (CorpusReplayTest).
+// read is replayed from the jpeg_* seeds of the HTTP media parser corpus
+// (CorpusReplayTest).
 
 // The cap holds alike for an image gathered over chunks (two, or receive
 // pieces of 64 KiB whose scan resumes where it stopped) and for one handed
