@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace talvik {
 
@@ -78,6 +79,9 @@ public:
     bool IsOpen() const { return socket_ != kInvalid; }
     // The bound port, 0 when closed.
     uint16_t Port() const { return port_; }
+    // After a failed Open or JoinGroup: the step that failed and the system's
+    // text for it, e.g. "bind: Address already in use"; empty otherwise.
+    const std::string& LastError() const { return lastError_; }
 
     // Group and interface in network order.
     bool JoinGroup(uint32_t group, uint32_t interfaceAddress);
@@ -107,6 +111,7 @@ private:
     // socket in the wait, to which Shutdown sends a datagram.
     intptr_t wake_ = kInvalid;
     uint16_t port_ = 0;
+    std::string lastError_;
 };
 
 }  // namespace talvik

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "ThreadCancel.h"
+#include "base/Debug.h"
 #include "base/Text.h"
 #include "platform/Clock.h"
 
@@ -99,17 +100,30 @@ bool CUDPClient::Bind(const OpenParams& params) {
     options.receiveBuffer = params.receiveBuffer > 0 ? uint32_t(params.receiveBuffer) : 65535;
     options.receiveTimeoutMs = params.receiveTimeoutMs;
     options.sendTimeoutMs = params.sendTimeoutMs;
-    if (!socket_.Open(params.bindAddress, params.port, options)) return false;
+    if (!socket_.Open(params.bindAddress, params.port, options)) {
+        LogSocketError(params.port);
+        return false;
+    }
     // Port 0 asks the system for a free port; keep the one it chose.
     port_ = socket_.Port();
     socketTimeoutMs_ = std::max(params.receiveTimeoutMs, params.sendTimeoutMs);
     if (params.group != kIPv4None) {
         // On failure the bound socket stays for the Close that follows.
-        if (!socket_.JoinGroup(params.group, params.interfaceAddress)) return false;
+        if (!socket_.JoinGroup(params.group, params.interfaceAddress)) {
+            LogSocketError(params.port);
+            return false;
+        }
         group_ = params.group;
         groupInterface_ = params.interfaceAddress;
     }
     return true;
+}
+
+void CUDPClient::LogSocketError(uint16_t port) {
+    IDebugMessage* logger = Logger();
+    if (logger == nullptr) return;
+    logger->DebugMessage(kLevelError, "%s: UDP port %u: %s", "talvik::CUDPClient::Open",
+                         unsigned(port), socket_.LastError().c_str());
 }
 
 bool CUDPClient::Close() {

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,15 @@ sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
     a.sin_addr.s_addr = address;
     a.sin_port = htons(port);
     return a;
+}
+
+// "step: the system's text for errno".
+std::string StepError(const char* step) {
+    char text[256] = "";
+    const int error = errno;
+    // The GNU variant may return a static text instead of filling the buffer.
+    const char* message = strerror_r(error, text, sizeof text);
+    return std::string(step) + ": " + (message != nullptr ? message : text);
 }
 
 }  // namespace
@@ -58,27 +68,41 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
 }
 
 bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& options) {
-    if (IsOpen()) return false;
+    if (IsOpen()) {
+        lastError_ = "open: already open";
+        return false;
+    }
+    lastError_.clear();
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (s < 0) return false;
+    if (s < 0) {
+        lastError_ = StepError("socket");
+        return false;
+    }
     const int one = 1;
     const int receiveBuffer = int(std::min<uint32_t>(options.receiveBuffer, 1u << 30));
     const timeval receiveTimeout = ToTimeval(options.receiveTimeoutMs);
     const timeval sendTimeout = ToTimeval(options.sendTimeoutMs);
+    const char* step = "setsockopt SO_REUSEADDR";
     bool ok = true;
     if (options.reuseAddress) ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
+    if (ok) step = "setsockopt SO_RCVBUF";
     ok = ok && setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0;
     if (ok && options.receiveTimeoutMs != 0) {
+        step = "setsockopt SO_RCVTIMEO";
         ok = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) == 0;
     }
     if (ok && options.sendTimeoutMs != 0) {
+        step = "setsockopt SO_SNDTIMEO";
         ok = setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) == 0;
     }
     sockaddr_in local = ToSockaddr(bindAddress, port);
+    if (ok) step = "bind";
     ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     socklen_t localLength = sizeof local;
+    if (ok) step = "getsockname";
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
     if (!ok) {
+        lastError_ = StepError(step);
         ::close(s);
         return false;
     }
@@ -91,8 +115,12 @@ bool CUdpSocket::JoinGroup(uint32_t group, uint32_t interfaceAddress) {
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = group;
     membership.imr_interface.s_addr = interfaceAddress;
-    return IsOpen() && setsockopt(int(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
-                                  sizeof membership) == 0;
+    if (!IsOpen()) return false;
+    if (setsockopt(int(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) ==
+        0)
+        return true;
+    lastError_ = StepError("join group");
+    return false;
 }
 
 void CUdpSocket::LeaveGroup(uint32_t group, uint32_t interfaceAddress) {

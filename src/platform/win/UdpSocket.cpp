@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <utility>
 
 #include "platform/Sockets.h"
@@ -54,6 +55,20 @@ SOCKET OpenWakeSocket() {
     return s;
 }
 
+// "step: the system's text for the last Winsock error (its number)".
+std::string StepError(const char* step) {
+    const int error = WSAGetLastError();
+    char text[256] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, DWORD(error), 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    return std::string(step) + ": " + std::string(text, length) + " (" + std::to_string(error) +
+           ")";
+}
+
 }  // namespace
 
 bool ParseDottedIPv4(const char* text, uint32_t* address) {
@@ -83,12 +98,20 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
 }
 
 bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& options) {
-    if (IsOpen()) return false;
+    if (IsOpen()) {
+        lastError_ = "open: already open";
+        return false;
+    }
+    lastError_.clear();
     // An open socket holds Winsock (the system counts the start-ups), so that
     // it works on any thread, whoever else holds it.
-    if (!StartNetworkUse()) return false;
+    if (!StartNetworkUse()) {
+        lastError_ = "WSAStartup failed";
+        return false;
+    }
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) {
+        lastError_ = StepError("socket");
         EndNetworkUse();
         return false;
     }
@@ -98,29 +121,38 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     const DWORD receiveTimeout = options.receiveTimeoutMs;
     const DWORD sendTimeout = options.sendTimeoutMs;
     const char* option = nullptr;
+    const char* step = "setsockopt SO_REUSEADDR";
     bool ok = true;
     if (options.reuseAddress) {
         option = reinterpret_cast<const char*>(&reuse);
         ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, option, sizeof reuse) == 0;
     }
     option = reinterpret_cast<const char*>(&receiveBuffer);
+    if (ok) step = "setsockopt SO_RCVBUF";
     ok = ok && setsockopt(s, SOL_SOCKET, SO_RCVBUF, option, sizeof receiveBuffer) == 0;
     if (ok && receiveTimeout != 0) {
+        step = "setsockopt SO_RCVTIMEO";
         option = reinterpret_cast<const char*>(&receiveTimeout);
         ok = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, option, sizeof receiveTimeout) == 0;
     }
     if (ok && sendTimeout != 0) {
+        step = "setsockopt SO_SNDTIMEO";
         option = reinterpret_cast<const char*>(&sendTimeout);
         ok = setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, option, sizeof sendTimeout) == 0;
     }
     sockaddr_in local = ToSockaddr(bindAddress, port);
+    if (ok) step = "bind";
     ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     int localLength = sizeof local;
+    if (ok) step = "getsockname";
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
     // Reads never block: the receive loop waits in select only.
+    if (ok) step = "ioctlsocket FIONBIO";
     ok = ok && SetNonBlocking(s);
+    if (ok) step = "wake socket";
     const SOCKET wake = ok ? OpenWakeSocket() : INVALID_SOCKET;
     if (!ok || wake == INVALID_SOCKET) {
+        lastError_ = StepError(step);
         closesocket(s);
         EndNetworkUse();
         return false;
@@ -140,9 +172,13 @@ bool CUdpSocket::JoinGroup(uint32_t group, uint32_t interfaceAddress) {
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = group;
     membership.imr_interface.s_addr = interfaceAddress;
-    return IsOpen() &&
-           setsockopt(AsSocket(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                      reinterpret_cast<const char*>(&membership), sizeof membership) == 0;
+    if (!IsOpen()) return false;
+    if (setsockopt(AsSocket(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP,
+                   reinterpret_cast<const char*>(&membership), sizeof membership) == 0) {
+        return true;
+    }
+    lastError_ = StepError("join group");
+    return false;
 }
 
 void CUdpSocket::LeaveGroup(uint32_t group, uint32_t interfaceAddress) {
