@@ -49,7 +49,8 @@ struct UdpDatagram {
 class CUdpSocket {
 public:
     // Datagrams ReceiveBatch takes at most per call.
-    static constexpr int kMaxBatch = 16;
+    // A 1080p frame of a few dozen datagrams takes one call.
+    static constexpr int kMaxBatch = 32;
 
     struct Options {
         bool reuseAddress = false;
