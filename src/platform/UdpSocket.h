@@ -46,6 +46,16 @@ struct UdpDatagram {
     IPv4Endpoint sender;
 };
 
+// Where ReceiveInto puts one datagram: its first headSize bytes at head, the
+// rest at body, so that a caller can read the payload straight into its own
+// buffer and the fixed header beside it.
+struct UdpSlot {
+    uint8_t* head = nullptr;
+    size_t headSize = 0;
+    uint8_t* body = nullptr;
+    size_t bodySize = 0;
+};
+
 class CUdpSocket {
 public:
     // Datagrams ReceiveBatch takes at most per call.
@@ -95,6 +105,9 @@ public:
     // read, or -1 with the reason in error (kEmpty: nothing queued).
     int ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
                      ReceiveError* error);
+    // ReceiveBatch into the caller's slots (at most kMaxBatch); out[i].data
+    // is slots[i].head and out[i].length counts the bytes at head and body.
+    int ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count, ReceiveError* error);
     // Reads and drops up to most queued datagrams, without waiting.
     void Discard(int most);
     // Sends all of data to the destination; true for length 0.

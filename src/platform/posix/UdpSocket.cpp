@@ -144,38 +144,63 @@ CUdpSocket::WaitResult CUdpSocket::WaitReadable(uint32_t waitMs) {
     return errno == EINTR ? WaitResult::kAgain : WaitResult::kLost;
 }
 
-int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
-                             ReceiveError* error) {
-    count = std::clamp(count, 0, kMaxBatch);
-    mmsghdr messages[kMaxBatch];
-    iovec vectors[kMaxBatch];
-    sockaddr_in senders[kMaxBatch];
+namespace {
+
+// Reads up to count datagrams at once, each into `pieces` consecutive vectors.
+int ReceiveMessages(int socket, iovec* vectors, size_t pieces, UdpDatagram* out, int count,
+                    CUdpSocket::ReceiveError* error) {
+    mmsghdr messages[CUdpSocket::kMaxBatch];
+    sockaddr_in senders[CUdpSocket::kMaxBatch];
     for (int i = 0; i < count; ++i) {
-        vectors[i].iov_base = slots + size_t(i) * slotSize;
-        vectors[i].iov_len = slotSize;
         messages[i] = mmsghdr{};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_iov = vectors + size_t(i) * pieces;
+        messages[i].msg_hdr.msg_iovlen = pieces;
         messages[i].msg_hdr.msg_name = &senders[i];
         messages[i].msg_hdr.msg_namelen = sizeof senders[i];
     }
     // One system call for a whole burst of datagrams.
-    const int received = recvmmsg(int(socket_), messages, unsigned(count), MSG_DONTWAIT, nullptr);
+    const int received = recvmmsg(socket, messages, unsigned(count), MSG_DONTWAIT, nullptr);
     if (received < 0) {
-        *error = errno == EINTR                            ? ReceiveError::kInterrupted
-                 : errno == EAGAIN || errno == EWOULDBLOCK ? ReceiveError::kEmpty
-                                                           : ReceiveError::kFailed;
+        *error = errno == EINTR                            ? CUdpSocket::ReceiveError::kInterrupted
+                 : errno == EAGAIN || errno == EWOULDBLOCK ? CUdpSocket::ReceiveError::kEmpty
+                                                           : CUdpSocket::ReceiveError::kFailed;
         return -1;
     }
-    *error = ReceiveError::kNone;
+    *error = CUdpSocket::ReceiveError::kNone;
     for (int i = 0; i < received; ++i) {
-        out[i].data = static_cast<const uint8_t*>(vectors[i].iov_base);
+        out[i].data = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov[0].iov_base);
         out[i].length = messages[i].msg_len;
         out[i].truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
         out[i].sender.address = senders[i].sin_addr.s_addr;
         out[i].sender.port = ntohs(senders[i].sin_port);
     }
     return received;
+}
+
+}  // namespace
+
+int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
+                             ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    iovec vectors[kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = slots + size_t(i) * slotSize;
+        vectors[i].iov_len = slotSize;
+    }
+    return ReceiveMessages(int(socket_), vectors, 1, out, count, error);
+}
+
+int CUdpSocket::ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count,
+                            ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    iovec vectors[2 * kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        vectors[2 * i].iov_base = slots[i].head;
+        vectors[2 * i].iov_len = slots[i].headSize;
+        vectors[2 * i + 1].iov_base = slots[i].body;
+        vectors[2 * i + 1].iov_len = slots[i].bodySize;
+    }
+    return ReceiveMessages(int(socket_), vectors, 2, out, count, error);
 }
 
 void CUdpSocket::Discard(int most) {

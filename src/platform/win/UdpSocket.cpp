@@ -222,29 +222,36 @@ CUdpSocket::WaitResult CUdpSocket::WaitReadable(uint32_t waitMs) {
     return WaitResult::kReadable;
 }
 
-int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
-                             ReceiveError* error) {
-    count = std::clamp(count, 0, kMaxBatch);
-    const int size = int(std::min<size_t>(slotSize, INT_MAX));
-    *error = ReceiveError::kNone;
-    // Winsock has no batch receive: one call per datagram until none is left.
+namespace {
+
+// Winsock has no batch receive: one call per datagram until none is left,
+// datagram i into the `pieces` buffers at buffers + i * pieces.
+int ReceiveEach(SOCKET socket, WSABUF* buffers, DWORD pieces, UdpDatagram* out, int count,
+                CUdpSocket::ReceiveError* error) {
+    *error = CUdpSocket::ReceiveError::kNone;
     int received = 0;
-    for (int attempts = 0; received < count && attempts < 2 * kMaxBatch; ++attempts) {
-        uint8_t* slot = slots + size_t(received) * slotSize;
+    for (int attempts = 0; received < count && attempts < 2 * CUdpSocket::kMaxBatch; ++attempts) {
+        WSABUF* mine = buffers + size_t(received) * pieces;
+        size_t room = 0;
+        for (DWORD p = 0; p < pieces; ++p)
+            room += mine[p].len;
         sockaddr_in from{};
         int fromLength = sizeof from;
-        const int n = recvfrom(AsSocket(socket_), reinterpret_cast<char*>(slot), size, 0,
-                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+        DWORD bytes = 0;
+        DWORD flags = 0;
+        const int result =
+            WSARecvFrom(socket, mine, pieces, &bytes, &flags, reinterpret_cast<sockaddr*>(&from),
+                        &fromLength, nullptr, nullptr);
         bool truncated = false;
-        if (n == SOCKET_ERROR) {
+        if (result == SOCKET_ERROR) {
             const int e = WSAGetLastError();
             // A refused earlier send, reported on a later read: nothing was read.
             if (e == WSAECONNRESET) continue;
             if (e != WSAEMSGSIZE) {
                 if (received == 0) {
-                    *error = e == WSAEWOULDBLOCK ? ReceiveError::kEmpty
-                             : e == WSAEINTR     ? ReceiveError::kInterrupted
-                                                 : ReceiveError::kFailed;
+                    *error = e == WSAEWOULDBLOCK ? CUdpSocket::ReceiveError::kEmpty
+                             : e == WSAEINTR     ? CUdpSocket::ReceiveError::kInterrupted
+                                                 : CUdpSocket::ReceiveError::kFailed;
                     return -1;
                 }
                 break;
@@ -252,13 +259,40 @@ int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, 
             truncated = true;
         }
         UdpDatagram& d = out[received++];
-        d.data = slot;
-        d.length = truncated ? size_t(size) : size_t(n);
+        d.data = reinterpret_cast<const uint8_t*>(mine[0].buf);
+        d.length = truncated ? room : size_t(bytes);
         d.truncated = truncated;
         d.sender.address = from.sin_addr.s_addr;
         d.sender.port = ntohs(from.sin_port);
     }
     return received;
+}
+
+}  // namespace
+
+int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
+                             ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    const ULONG size = ULONG(std::min<size_t>(slotSize, INT_MAX));
+    WSABUF buffers[kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        buffers[i].buf = reinterpret_cast<char*>(slots + size_t(i) * slotSize);
+        buffers[i].len = size;
+    }
+    return ReceiveEach(AsSocket(socket_), buffers, 1, out, count, error);
+}
+
+int CUdpSocket::ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count,
+                            ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    WSABUF buffers[2 * kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        buffers[2 * i].buf = reinterpret_cast<char*>(slots[i].head);
+        buffers[2 * i].len = ULONG(std::min<size_t>(slots[i].headSize, INT_MAX));
+        buffers[2 * i + 1].buf = reinterpret_cast<char*>(slots[i].body);
+        buffers[2 * i + 1].len = ULONG(std::min<size_t>(slots[i].bodySize, INT_MAX));
+    }
+    return ReceiveEach(AsSocket(socket_), buffers, 2, out, count, error);
 }
 
 void CUdpSocket::Discard(int most) {
