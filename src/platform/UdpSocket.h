@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace talvik {
 
@@ -45,10 +46,21 @@ struct UdpDatagram {
     IPv4Endpoint sender;
 };
 
+// Where ReceiveInto puts one datagram: its first headSize bytes at head, the
+// rest at body, so that a caller can read the payload straight into its own
+// buffer and the fixed header beside it.
+struct UdpSlot {
+    uint8_t* head = nullptr;
+    size_t headSize = 0;
+    uint8_t* body = nullptr;
+    size_t bodySize = 0;
+};
+
 class CUdpSocket {
 public:
     // Datagrams ReceiveBatch takes at most per call.
-    static constexpr int kMaxBatch = 16;
+    // A 1080p frame of a few dozen datagrams takes one call.
+    static constexpr int kMaxBatch = 32;
 
     struct Options {
         bool reuseAddress = false;
@@ -78,6 +90,9 @@ public:
     bool IsOpen() const { return socket_ != kInvalid; }
     // The bound port, 0 when closed.
     uint16_t Port() const { return port_; }
+    // After a failed Open or JoinGroup: the step that failed and the system's
+    // text for it, e.g. "bind: Address already in use"; empty otherwise.
+    const std::string& LastError() const { return lastError_; }
 
     // Group and interface in network order.
     bool JoinGroup(uint32_t group, uint32_t interfaceAddress);
@@ -90,6 +105,9 @@ public:
     // read, or -1 with the reason in error (kEmpty: nothing queued).
     int ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
                      ReceiveError* error);
+    // ReceiveBatch into the caller's slots (at most kMaxBatch); out[i].data
+    // is slots[i].head and out[i].length counts the bytes at head and body.
+    int ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count, ReceiveError* error);
     // Reads and drops up to most queued datagrams, without waiting.
     void Discard(int most);
     // Sends all of data to the destination; true for length 0.
@@ -107,6 +125,7 @@ private:
     // socket in the wait, to which Shutdown sends a datagram.
     intptr_t wake_ = kInvalid;
     uint16_t port_ = 0;
+    std::string lastError_;
 };
 
 }  // namespace talvik

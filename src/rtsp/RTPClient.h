@@ -26,6 +26,17 @@ public:
     // (begins) until the socket is empty (!begins), so that a user can hand
     // them on with one wake-up; just before the transport sleeps.
     virtual void OnRTPBurst(IRTPClient*, bool /*begins*/) {}
+    // Lets a user receive datagrams straight into buffers of its own: fills
+    // up to count slots, each with room for `size` bytes at head and body
+    // together, and returns how many it filled; 0 (the default) leaves the
+    // transport's own buffers and OnRTPData.
+    virtual int GetReceiveSlots(IRTPClient*, UdpSlot* /*slots*/, int /*count*/, size_t /*size*/) {
+        return 0;
+    }
+    // A datagram of positive length read into slot `slot` of the last
+    // GetReceiveSlots; the slots not named stay the user's to offer again.
+    virtual void OnRTPSlotData(IRTPClient*, const IPv4Endpoint& /*sender*/, int /*slot*/,
+                               size_t /*length*/) {}
 };
 
 class IRTPClient {

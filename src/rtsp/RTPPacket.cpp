@@ -6,8 +6,6 @@ namespace talvik {
 
 namespace {
 
-constexpr size_t kFixedHeaderSize = 12;
-
 uint16_t ReadBigEndian16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
@@ -18,6 +16,43 @@ uint32_t ReadBigEndian32(const uint8_t* p) {
 }
 
 }  // namespace
+
+bool CRTPPacket::ParseReceived(const uint8_t* head, size_t length) {
+    if (head == nullptr || length <= kFixedHeaderSize ||
+        payload.size() < length - kFixedHeaderSize || (head[0] >> 6) != 2) {
+        Clear();
+        return false;
+    }
+    payload.resize(length - kFixedHeaderSize);
+    if ((head[0] & 0x1F) != 0) {
+        // A CSRC list or an extension (rare): the whole datagram, parsed as usual.
+        std::vector<uint8_t> whole;
+        whole.reserve(length);
+        whole.assign(head, head + kFixedHeaderSize);
+        whole.insert(whole.end(), payload.begin(), payload.end());
+        return Parse(whole.data(), whole.size());
+    }
+    const bool hasPadding = (head[0] & 0x20) != 0;
+    const size_t paddingCount = hasPadding ? payload.back() : 0;
+    if (paddingCount > payload.size()) {
+        Clear();
+        return false;
+    }
+    csrcCount = 0;
+    csrcList.clear();
+    extensionProfile = 0;
+    extensionLength = 0;
+    extensionData.clear();
+    marker = static_cast<uint8_t>(head[1] >> 7);
+    padding = hasPadding ? 1 : 0;
+    payloadType = static_cast<uint8_t>(head[1] & 0x7F);
+    sequenceNumber = ReadBigEndian16(head + 2);
+    timestamp = ReadBigEndian32(head + 4);
+    std::memcpy(&ssrc, head + 8, sizeof(ssrc));
+    payload.resize(payload.size() - paddingCount);
+    payloadLength = static_cast<uint32_t>(payload.size());
+    return true;
+}
 
 void CRTPPacket::Clear() {
     csrcCount = 0;

@@ -19,6 +19,14 @@ public:
     // packet is left empty (all fields zero, no buffers).
     bool Parse(const uint8_t* data, size_t length);
 
+    // Parse for a datagram of `length` bytes read in two pieces: the fixed
+    // header (kFixedHeaderSize bytes) at head and everything after it
+    // already in payload (at least length - kFixedHeaderSize bytes), which
+    // then loses the CSRC list, extension and padding in place, without a
+    // copy when there is no CSRC list or extension.
+    static constexpr size_t kFixedHeaderSize = 12;
+    bool ParseReceived(const uint8_t* head, size_t length);
+
     // Back to the state of a fresh packet.
     void Clear();
 

@@ -1,5 +1,6 @@
 #include "rtsp/RTPReceiver.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "ThreadCancel.h"
@@ -110,10 +111,57 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, con
     PacketPtr queued = std::move(next_);
     if (!queued) queued.reset(new QueuedPacket);
     queued->sender = sender;
-    if (!queued->packet.Parse(data, length) || Stopping()) {
+    if (!queued->packet.Parse(data, length) || Stopping() || !Push(queued, length)) {
         next_ = std::move(queued);
+    }
+}
+
+int CRTPReceiver::GetReceiveSlots(IRTPClient* client, UdpSlot* slots, int count, size_t size) {
+    if (client == nullptr || client != activeClient_ || size <= CRTPPacket::kFixedHeaderSize)
+        return 0;
+    count = std::min(count, int(CUdpSocket::kMaxBatch));
+    bool missing = false;
+    for (int i = 0; i < count; ++i) {
+        if (!slots_[i] && next_) slots_[i] = std::move(next_);
+        missing = missing || !slots_[i];
+    }
+    if (missing) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (int i = 0; i < count && !spare_.empty(); ++i) {
+            if (slots_[i]) continue;
+            slots_[i] = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    const size_t body = size - CRTPPacket::kFixedHeaderSize;
+    for (int i = 0; i < count; ++i) {
+        if (!slots_[i]) slots_[i].reset(new QueuedPacket);
+        QueuedPacket& packet = *slots_[i];
+        // Grows only past the largest datagram so far; a recycled packet
+        // clears just the bytes beyond its last payload.
+        packet.packet.payload.resize(body);
+        slots[i].head = packet.head;
+        slots[i].headSize = sizeof packet.head;
+        slots[i].body = packet.packet.payload.data();
+        slots[i].bodySize = body;
+    }
+    return count;
+}
+
+void CRTPReceiver::OnRTPSlotData(IRTPClient* client, const IPv4Endpoint& sender, int slot,
+                                 size_t length) {
+    if (client == nullptr || client != activeClient_ || slot < 0 ||
+        slot >= int(CUdpSocket::kMaxBatch) || !slots_[slot]) {
         return;
     }
+    PacketPtr& queued = slots_[slot];
+    queued->sender = sender;
+    // On any failure the packet stays in its slot for the next datagram.
+    if (!queued->packet.ParseReceived(queued->head, length) || Stopping()) return;
+    Push(queued, length);
+}
+
+bool CRTPReceiver::Push(PacketPtr& queued, size_t length) {
     const bool marker = queued->packet.marker != 0;
     // Within a burst the datagrams are microseconds apart: its start time serves.
     const uint64_t nowMs = inBurst_ ? burstStartMs_ : CoarseNowMs();
@@ -122,8 +170,7 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, con
         std::lock_guard<std::mutex> guard(lock_);
         if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
             ++dropped_;
-            next_ = std::move(queued);
-            return;
+            return false;
         }
         queued->bytes = length;
         queuedBytes_ += length;
@@ -134,19 +181,20 @@ void CRTPReceiver::OnRTPData(IRTPClient* client, const IPv4Endpoint& sender, con
             wake = true;
         }
         lastPushMs_ = nowMs;
-        if (!spare_.empty()) {
+        if (!next_ && !spare_.empty()) {
             next_ = std::move(spare_.back());
             spare_.pop_back();
         }
     }
-    if (!wake) return;
+    if (!wake) return true;
     // Woken at the burst's end instead: the socket thread is about to sleep
     // then, so the delivery thread does not preempt it in the middle.
     if (inBurst_) {
         wakeOwed_ = true;
-        return;
+        return true;
     }
     WakeDelivery();
+    return true;
 }
 
 void CRTPReceiver::OnRTPBurst(IRTPClient*, bool begins) {

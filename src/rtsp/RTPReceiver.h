@@ -80,6 +80,11 @@ public:
     void OnRTPClientClosed(IRTPClient*) override {}
     // Within a burst the wake-up of the delivery thread waits for its end.
     void OnRTPBurst(IRTPClient* client, bool begins) override;
+    // Datagrams are read straight into queued packets: the fixed header
+    // beside the packet, the rest into its payload, which keeps it.
+    int GetReceiveSlots(IRTPClient* client, UdpSlot* slots, int count, size_t size) override;
+    void OnRTPSlotData(IRTPClient* client, const IPv4Endpoint& sender, int slot,
+                       size_t length) override;
 
     // Also wakes the delivery thread, which does not wait on the stop event.
     bool StopThread(uint32_t timeoutMs) override;
@@ -92,6 +97,7 @@ private:
         IPv4Endpoint sender;
         size_t bytes = 0;  // datagram size, for the queue's byte limit
         CRTPPacket packet;
+        uint8_t head[CRTPPacket::kFixedHeaderSize];  // read beside the payload
     };
     using PacketPtr = std::unique_ptr<QueuedPacket>;
     // Packets taken from the queue under one lock.
@@ -105,6 +111,11 @@ private:
     bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
     bool StartQueue(uint16_t port);
     void ClearQueue();
+    // Queues a parsed packet of `length` datagram bytes; false (the packet
+    // left in `packet`) when the queue is full.
+    bool Push(PacketPtr& packet, size_t length);
+    // A packet to fill: a spare one if there is one.
+    PacketPtr TakeSpare();
     // Moves up to kPopBatch packets into batch; with none queued, marks the
     // delivery thread as about to wait.
     void PopBatch(std::vector<PacketPtr>& batch);
@@ -126,8 +137,10 @@ private:
     std::vector<PacketPtr> spare_;
     bool deliveryWaiting_ = false;  // the delivery thread wants a wake-up
     uint64_t lastPushMs_ = 0;       // coarse monotonic clock: only gaps of kBurstGapMs matter
-    // The next packet to fill; touched only by the thread that feeds datagrams.
+    // The next packet to fill, and those offered as receive slots; touched
+    // only by the thread that feeds datagrams.
     PacketPtr next_;
+    PacketPtr slots_[CUdpSocket::kMaxBatch];
     // Feeding thread only: inside a burst (and since when), and a wake-up
     // owed at its end.
     bool inBurst_ = false;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "ThreadCancel.h"
+#include "base/Debug.h"
 #include "base/Text.h"
 #include "platform/Clock.h"
 
@@ -99,17 +100,30 @@ bool CUDPClient::Bind(const OpenParams& params) {
     options.receiveBuffer = params.receiveBuffer > 0 ? uint32_t(params.receiveBuffer) : 65535;
     options.receiveTimeoutMs = params.receiveTimeoutMs;
     options.sendTimeoutMs = params.sendTimeoutMs;
-    if (!socket_.Open(params.bindAddress, params.port, options)) return false;
+    if (!socket_.Open(params.bindAddress, params.port, options)) {
+        LogSocketError(params.port);
+        return false;
+    }
     // Port 0 asks the system for a free port; keep the one it chose.
     port_ = socket_.Port();
     socketTimeoutMs_ = std::max(params.receiveTimeoutMs, params.sendTimeoutMs);
     if (params.group != kIPv4None) {
         // On failure the bound socket stays for the Close that follows.
-        if (!socket_.JoinGroup(params.group, params.interfaceAddress)) return false;
+        if (!socket_.JoinGroup(params.group, params.interfaceAddress)) {
+            LogSocketError(params.port);
+            return false;
+        }
         group_ = params.group;
         groupInterface_ = params.interfaceAddress;
     }
     return true;
+}
+
+void CUDPClient::LogSocketError(uint16_t port) {
+    IDebugMessage* logger = Logger();
+    if (logger == nullptr) return;
+    logger->DebugMessage(kLevelError, "%s: UDP port %u: %s", "talvik::CUDPClient::Open",
+                         unsigned(port), socket_.LastError().c_str());
 }
 
 bool CUDPClient::Close() {
@@ -193,6 +207,9 @@ void CUDPClient::Run() {
     // Not value-initialised: clearing would make every page resident.
     const std::unique_ptr<uint8_t[]> slots(new uint8_t[size_t(kBatch) * kMaxDatagram]);
     UdpDatagram datagrams[kBatch];
+    // The user's own buffers, when it offers them: one byte over the limit
+    // tells a datagram longer than the limit, as the full slot would.
+    UdpSlot userSlots[kBatch];
     bool midFrame = false;
     uint32_t naps = 0;
     bool burst = false;
@@ -204,8 +221,12 @@ void CUDPClient::Run() {
     // Reads while datagrams are queued and waits only when none is.
     while (!Stopping()) {
         CUdpSocket::ReceiveError error = CUdpSocket::ReceiveError::kNone;
-        const int count =
-            socket_.ReceiveBatch(slots.get(), kMaxDatagram, datagrams, int(kBatch), &error);
+        int offered = 0;
+        Guarded([&] { offered = user_->GetReceiveSlots(this, userSlots, int(kBatch), limit + 1); });
+        offered = std::clamp(offered, 0, int(kBatch));
+        const int count = offered > 0 ? socket_.ReceiveInto(userSlots, datagrams, offered, &error)
+                                      : socket_.ReceiveBatch(slots.get(), kMaxDatagram, datagrams,
+                                                             int(kBatch), &error);
         if (error == CUdpSocket::ReceiveError::kInterrupted) continue;
         if (count > 0) {
             naps = 0;
@@ -224,11 +245,16 @@ void CUDPClient::Run() {
                 continue;
             }
             if (Stopping()) continue;
+            if (offered > 0) {
+                midFrame = coalesce && userSlots[i].headSize >= 2 && IsRtpMidFrame(d.data, n);
+                Guarded([&] { user_->OnRTPSlotData(this, d.sender, i, n); });
+                continue;
+            }
             midFrame = coalesce && IsRtpMidFrame(d.data, n);
             Guarded([&] { user_->OnRTPData(this, d.sender, d.data, n); });
         }
         // A full batch: more is likely queued, read on without a probe.
-        if (count == int(kBatch)) continue;
+        if (count == (offered > 0 ? offered : int(kBatch))) continue;
         // A short batch emptied the socket (or nothing, or an error, was
         // there): the user hands on what it has before this thread sleeps.
         endBurst();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "Loopback.h"
 #include "base/Event.h"
 #include "support/RecordingLogger.h"
+#include "support/TestFiles.h"
 
 namespace talvik {
 namespace {
@@ -214,6 +216,68 @@ INSTANTIATE_TEST_SUITE_P(Cases, QueueBoundTest,
                          ::testing::Values(BoundCase{"PacketLimit", 64, 1 << 20, 100, 64},
                                            BoundCase{"ByteLimit", 1000, 10 * 1412, 1400, 10}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The receiver reads a datagram's fixed header beside the packet and the
+// rest straight into its payload: the packet must equal the whole datagram
+// parsed at once, valid or not.
+TEST(RTPPacket, SplitReadParsesAsTheWholeDatagram) {
+    const auto rows = talvik::test::DataRows("rtsp/data/rtp_datagrams.txt");
+    ASSERT_EQ(rows.size(), 13u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[0]);
+        const Bytes datagram = talvik_test::Hex(row[1].c_str());
+        CRTPPacket whole;
+        const bool parsed = whole.Parse(datagram.data(), datagram.size());
+        EXPECT_EQ(parsed, row[2] == "yes");
+
+        uint8_t head[CRTPPacket::kFixedHeaderSize] = {};
+        std::copy_n(datagram.begin(), std::min(datagram.size(), sizeof head), head);
+        CRTPPacket split;
+        // Left over from an earlier, longer datagram.
+        split.payload.assign(datagram.size() + 9, 0xEE);
+        std::copy(datagram.begin() + std::min(datagram.size(), sizeof head), datagram.end(),
+                  split.payload.begin());
+        EXPECT_EQ(split.ParseReceived(head, datagram.size()), parsed);
+
+        EXPECT_EQ(split.payload, whole.payload);
+        EXPECT_EQ(split.payloadLength, whole.payloadLength);
+        EXPECT_EQ(split.csrcCount, whole.csrcCount);
+        EXPECT_EQ(split.csrcList, whole.csrcList);
+        EXPECT_EQ(split.extensionProfile, whole.extensionProfile);
+        EXPECT_EQ(split.extensionLength, whole.extensionLength);
+        EXPECT_EQ(split.extensionData, whole.extensionData);
+        EXPECT_EQ(split.marker, whole.marker);
+        EXPECT_EQ(split.padding, whole.padding);
+        EXPECT_EQ(split.payloadType, whole.payloadType);
+        EXPECT_EQ(split.sequenceNumber, whole.sequenceNumber);
+        EXPECT_EQ(split.timestamp, whole.timestamp);
+        EXPECT_EQ(split.ssrc, whole.ssrc);
+    }
+}
+
+// A datagram longer than the receive limit is lost and raises the limit a
+// step at a time (1536, 2560, 3584 bytes), so that the third of 3000 bytes
+// gets through; a small one after each lets the socket thread catch up, and
+// the packets around them keep their full payloads.
+TEST_F(RTPReceiverTest, OversizedDatagramsGrowTheLimitAndOthersStayWhole) {
+    ASSERT_TRUE(receiver.Open(false, 0));
+    const size_t sizes[] = {1400, 3000, 100, 3000, 100, 3000, 1400};
+    size_t arrived = 0;
+    for (uint16_t seq = 0; seq < 7; ++seq) {
+        ASSERT_TRUE(camera.SendTo(receiver.GetPort(),
+                                  RtpPacket(seq, 0, true, sizes[seq], uint8_t(seq * 16))));
+        if (sizes[seq] != 3000 || seq == 5) {
+            ASSERT_TRUE(user.WaitForCount(++arrived)) << seq;
+        }
+    }
+    std::vector<std::pair<uint16_t, uint32_t>> got;
+    for (const Received& r : user.packets)
+        got.emplace_back(r.seq, r.payloadLength);
+    const std::vector<std::pair<uint16_t, uint32_t>> expected = {
+        {0, 1400}, {2, 100}, {4, 100}, {5, 3000}, {6, 1400}};
+    EXPECT_EQ(got, expected);
+    receiver.Close();
+}
 
 }  // namespace
 }  // namespace talvik

@@ -158,6 +158,23 @@ TEST_F(UDPClientTest, ThrowingUserKeepsReceiving) {
     client.Close();
 }
 
+TEST_F(UDPClientTest, TakenPortFailsWithOneLogLine) {
+    ASSERT_TRUE(client.Open(&user, 0));
+    const uint16_t taken = client.GetPort();
+    CUDPClient second(&log);
+    EXPECT_FALSE(second.Open(&user, taken));
+    EXPECT_FALSE(second.IsOpen());
+    const std::vector<talvik_test::LogLine> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, uint32_t(kLevelError));
+    // The system's own text follows, in its language.
+    const std::string head =
+        "talvik::CUDPClient::Open: UDP port " + std::to_string(taken) + ": bind: ";
+    EXPECT_EQ(lines[0].text.substr(0, head.size()), head);
+    EXPECT_GT(lines[0].text.size(), head.size());
+    client.Close();
+}
+
 TEST_F(UDPClientTest, MulticastRejectsBadGroupText) {
     EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "", 0));
     EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "239.1.2", 0));

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,15 @@ sockaddr_in ToSockaddr(uint32_t address, uint16_t port) {
     a.sin_addr.s_addr = address;
     a.sin_port = htons(port);
     return a;
+}
+
+// "step: the system's text for errno".
+std::string StepError(const char* step) {
+    char text[256] = "";
+    const int error = errno;
+    // The GNU variant may return a static text instead of filling the buffer.
+    const char* message = strerror_r(error, text, sizeof text);
+    return std::string(step) + ": " + (message != nullptr ? message : text);
 }
 
 }  // namespace
@@ -58,27 +68,41 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
 }
 
 bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& options) {
-    if (IsOpen()) return false;
+    if (IsOpen()) {
+        lastError_ = "open: already open";
+        return false;
+    }
+    lastError_.clear();
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (s < 0) return false;
+    if (s < 0) {
+        lastError_ = StepError("socket");
+        return false;
+    }
     const int one = 1;
     const int receiveBuffer = int(std::min<uint32_t>(options.receiveBuffer, 1u << 30));
     const timeval receiveTimeout = ToTimeval(options.receiveTimeoutMs);
     const timeval sendTimeout = ToTimeval(options.sendTimeoutMs);
+    const char* step = "setsockopt SO_REUSEADDR";
     bool ok = true;
     if (options.reuseAddress) ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
+    if (ok) step = "setsockopt SO_RCVBUF";
     ok = ok && setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0;
     if (ok && options.receiveTimeoutMs != 0) {
+        step = "setsockopt SO_RCVTIMEO";
         ok = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) == 0;
     }
     if (ok && options.sendTimeoutMs != 0) {
+        step = "setsockopt SO_SNDTIMEO";
         ok = setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) == 0;
     }
     sockaddr_in local = ToSockaddr(bindAddress, port);
+    if (ok) step = "bind";
     ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     socklen_t localLength = sizeof local;
+    if (ok) step = "getsockname";
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
     if (!ok) {
+        lastError_ = StepError(step);
         ::close(s);
         return false;
     }
@@ -91,8 +115,12 @@ bool CUdpSocket::JoinGroup(uint32_t group, uint32_t interfaceAddress) {
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = group;
     membership.imr_interface.s_addr = interfaceAddress;
-    return IsOpen() && setsockopt(int(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
-                                  sizeof membership) == 0;
+    if (!IsOpen()) return false;
+    if (setsockopt(int(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) ==
+        0)
+        return true;
+    lastError_ = StepError("join group");
+    return false;
 }
 
 void CUdpSocket::LeaveGroup(uint32_t group, uint32_t interfaceAddress) {
@@ -116,38 +144,63 @@ CUdpSocket::WaitResult CUdpSocket::WaitReadable(uint32_t waitMs) {
     return errno == EINTR ? WaitResult::kAgain : WaitResult::kLost;
 }
 
-int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
-                             ReceiveError* error) {
-    count = std::clamp(count, 0, kMaxBatch);
-    mmsghdr messages[kMaxBatch];
-    iovec vectors[kMaxBatch];
-    sockaddr_in senders[kMaxBatch];
+namespace {
+
+// Reads up to count datagrams at once, each into `pieces` consecutive vectors.
+int ReceiveMessages(int socket, iovec* vectors, size_t pieces, UdpDatagram* out, int count,
+                    CUdpSocket::ReceiveError* error) {
+    mmsghdr messages[CUdpSocket::kMaxBatch];
+    sockaddr_in senders[CUdpSocket::kMaxBatch];
     for (int i = 0; i < count; ++i) {
-        vectors[i].iov_base = slots + size_t(i) * slotSize;
-        vectors[i].iov_len = slotSize;
         messages[i] = mmsghdr{};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_iov = vectors + size_t(i) * pieces;
+        messages[i].msg_hdr.msg_iovlen = pieces;
         messages[i].msg_hdr.msg_name = &senders[i];
         messages[i].msg_hdr.msg_namelen = sizeof senders[i];
     }
     // One system call for a whole burst of datagrams.
-    const int received = recvmmsg(int(socket_), messages, unsigned(count), MSG_DONTWAIT, nullptr);
+    const int received = recvmmsg(socket, messages, unsigned(count), MSG_DONTWAIT, nullptr);
     if (received < 0) {
-        *error = errno == EINTR                            ? ReceiveError::kInterrupted
-                 : errno == EAGAIN || errno == EWOULDBLOCK ? ReceiveError::kEmpty
-                                                           : ReceiveError::kFailed;
+        *error = errno == EINTR                            ? CUdpSocket::ReceiveError::kInterrupted
+                 : errno == EAGAIN || errno == EWOULDBLOCK ? CUdpSocket::ReceiveError::kEmpty
+                                                           : CUdpSocket::ReceiveError::kFailed;
         return -1;
     }
-    *error = ReceiveError::kNone;
+    *error = CUdpSocket::ReceiveError::kNone;
     for (int i = 0; i < received; ++i) {
-        out[i].data = static_cast<const uint8_t*>(vectors[i].iov_base);
+        out[i].data = static_cast<const uint8_t*>(messages[i].msg_hdr.msg_iov[0].iov_base);
         out[i].length = messages[i].msg_len;
         out[i].truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
         out[i].sender.address = senders[i].sin_addr.s_addr;
         out[i].sender.port = ntohs(senders[i].sin_port);
     }
     return received;
+}
+
+}  // namespace
+
+int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
+                             ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    iovec vectors[kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = slots + size_t(i) * slotSize;
+        vectors[i].iov_len = slotSize;
+    }
+    return ReceiveMessages(int(socket_), vectors, 1, out, count, error);
+}
+
+int CUdpSocket::ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count,
+                            ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    iovec vectors[2 * kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        vectors[2 * i].iov_base = slots[i].head;
+        vectors[2 * i].iov_len = slots[i].headSize;
+        vectors[2 * i + 1].iov_base = slots[i].body;
+        vectors[2 * i + 1].iov_len = slots[i].bodySize;
+    }
+    return ReceiveMessages(int(socket_), vectors, 2, out, count, error);
 }
 
 void CUdpSocket::Discard(int most) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <utility>
 
 #include "platform/Sockets.h"
@@ -54,6 +55,20 @@ SOCKET OpenWakeSocket() {
     return s;
 }
 
+// "step: the system's text for the last Winsock error (its number)".
+std::string StepError(const char* step) {
+    const int error = WSAGetLastError();
+    char text[256] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, DWORD(error), 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    return std::string(step) + ": " + std::string(text, length) + " (" + std::to_string(error) +
+           ")";
+}
+
 }  // namespace
 
 bool ParseDottedIPv4(const char* text, uint32_t* address) {
@@ -83,12 +98,20 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
 }
 
 bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& options) {
-    if (IsOpen()) return false;
+    if (IsOpen()) {
+        lastError_ = "open: already open";
+        return false;
+    }
+    lastError_.clear();
     // An open socket holds Winsock (the system counts the start-ups), so that
     // it works on any thread, whoever else holds it.
-    if (!StartNetworkUse()) return false;
+    if (!StartNetworkUse()) {
+        lastError_ = "WSAStartup failed";
+        return false;
+    }
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) {
+        lastError_ = StepError("socket");
         EndNetworkUse();
         return false;
     }
@@ -98,29 +121,38 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     const DWORD receiveTimeout = options.receiveTimeoutMs;
     const DWORD sendTimeout = options.sendTimeoutMs;
     const char* option = nullptr;
+    const char* step = "setsockopt SO_REUSEADDR";
     bool ok = true;
     if (options.reuseAddress) {
         option = reinterpret_cast<const char*>(&reuse);
         ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, option, sizeof reuse) == 0;
     }
     option = reinterpret_cast<const char*>(&receiveBuffer);
+    if (ok) step = "setsockopt SO_RCVBUF";
     ok = ok && setsockopt(s, SOL_SOCKET, SO_RCVBUF, option, sizeof receiveBuffer) == 0;
     if (ok && receiveTimeout != 0) {
+        step = "setsockopt SO_RCVTIMEO";
         option = reinterpret_cast<const char*>(&receiveTimeout);
         ok = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, option, sizeof receiveTimeout) == 0;
     }
     if (ok && sendTimeout != 0) {
+        step = "setsockopt SO_SNDTIMEO";
         option = reinterpret_cast<const char*>(&sendTimeout);
         ok = setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, option, sizeof sendTimeout) == 0;
     }
     sockaddr_in local = ToSockaddr(bindAddress, port);
+    if (ok) step = "bind";
     ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     int localLength = sizeof local;
+    if (ok) step = "getsockname";
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
     // Reads never block: the receive loop waits in select only.
+    if (ok) step = "ioctlsocket FIONBIO";
     ok = ok && SetNonBlocking(s);
+    if (ok) step = "wake socket";
     const SOCKET wake = ok ? OpenWakeSocket() : INVALID_SOCKET;
     if (!ok || wake == INVALID_SOCKET) {
+        lastError_ = StepError(step);
         closesocket(s);
         EndNetworkUse();
         return false;
@@ -140,9 +172,13 @@ bool CUdpSocket::JoinGroup(uint32_t group, uint32_t interfaceAddress) {
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = group;
     membership.imr_interface.s_addr = interfaceAddress;
-    return IsOpen() &&
-           setsockopt(AsSocket(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                      reinterpret_cast<const char*>(&membership), sizeof membership) == 0;
+    if (!IsOpen()) return false;
+    if (setsockopt(AsSocket(socket_), IPPROTO_IP, IP_ADD_MEMBERSHIP,
+                   reinterpret_cast<const char*>(&membership), sizeof membership) == 0) {
+        return true;
+    }
+    lastError_ = StepError("join group");
+    return false;
 }
 
 void CUdpSocket::LeaveGroup(uint32_t group, uint32_t interfaceAddress) {
@@ -186,29 +222,36 @@ CUdpSocket::WaitResult CUdpSocket::WaitReadable(uint32_t waitMs) {
     return WaitResult::kReadable;
 }
 
-int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
-                             ReceiveError* error) {
-    count = std::clamp(count, 0, kMaxBatch);
-    const int size = int(std::min<size_t>(slotSize, INT_MAX));
-    *error = ReceiveError::kNone;
-    // Winsock has no batch receive: one call per datagram until none is left.
+namespace {
+
+// Winsock has no batch receive: one call per datagram until none is left,
+// datagram i into the `pieces` buffers at buffers + i * pieces.
+int ReceiveEach(SOCKET socket, WSABUF* buffers, DWORD pieces, UdpDatagram* out, int count,
+                CUdpSocket::ReceiveError* error) {
+    *error = CUdpSocket::ReceiveError::kNone;
     int received = 0;
-    for (int attempts = 0; received < count && attempts < 2 * kMaxBatch; ++attempts) {
-        uint8_t* slot = slots + size_t(received) * slotSize;
+    for (int attempts = 0; received < count && attempts < 2 * CUdpSocket::kMaxBatch; ++attempts) {
+        WSABUF* mine = buffers + size_t(received) * pieces;
+        size_t room = 0;
+        for (DWORD p = 0; p < pieces; ++p)
+            room += mine[p].len;
         sockaddr_in from{};
         int fromLength = sizeof from;
-        const int n = recvfrom(AsSocket(socket_), reinterpret_cast<char*>(slot), size, 0,
-                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+        DWORD bytes = 0;
+        DWORD flags = 0;
+        const int result =
+            WSARecvFrom(socket, mine, pieces, &bytes, &flags, reinterpret_cast<sockaddr*>(&from),
+                        &fromLength, nullptr, nullptr);
         bool truncated = false;
-        if (n == SOCKET_ERROR) {
+        if (result == SOCKET_ERROR) {
             const int e = WSAGetLastError();
             // A refused earlier send, reported on a later read: nothing was read.
             if (e == WSAECONNRESET) continue;
             if (e != WSAEMSGSIZE) {
                 if (received == 0) {
-                    *error = e == WSAEWOULDBLOCK ? ReceiveError::kEmpty
-                             : e == WSAEINTR     ? ReceiveError::kInterrupted
-                                                 : ReceiveError::kFailed;
+                    *error = e == WSAEWOULDBLOCK ? CUdpSocket::ReceiveError::kEmpty
+                             : e == WSAEINTR     ? CUdpSocket::ReceiveError::kInterrupted
+                                                 : CUdpSocket::ReceiveError::kFailed;
                     return -1;
                 }
                 break;
@@ -216,13 +259,40 @@ int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, 
             truncated = true;
         }
         UdpDatagram& d = out[received++];
-        d.data = slot;
-        d.length = truncated ? size_t(size) : size_t(n);
+        d.data = reinterpret_cast<const uint8_t*>(mine[0].buf);
+        d.length = truncated ? room : size_t(bytes);
         d.truncated = truncated;
         d.sender.address = from.sin_addr.s_addr;
         d.sender.port = ntohs(from.sin_port);
     }
     return received;
+}
+
+}  // namespace
+
+int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, int count,
+                             ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    const ULONG size = ULONG(std::min<size_t>(slotSize, INT_MAX));
+    WSABUF buffers[kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        buffers[i].buf = reinterpret_cast<char*>(slots + size_t(i) * slotSize);
+        buffers[i].len = size;
+    }
+    return ReceiveEach(AsSocket(socket_), buffers, 1, out, count, error);
+}
+
+int CUdpSocket::ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count,
+                            ReceiveError* error) {
+    count = std::clamp(count, 0, kMaxBatch);
+    WSABUF buffers[2 * kMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        buffers[2 * i].buf = reinterpret_cast<char*>(slots[i].head);
+        buffers[2 * i].len = ULONG(std::min<size_t>(slots[i].headSize, INT_MAX));
+        buffers[2 * i + 1].buf = reinterpret_cast<char*>(slots[i].body);
+        buffers[2 * i + 1].len = ULONG(std::min<size_t>(slots[i].bodySize, INT_MAX));
+    }
+    return ReceiveEach(AsSocket(socket_), buffers, 2, out, count, error);
 }
 
 void CUdpSocket::Discard(int most) {
