@@ -1,18 +1,29 @@
-// Helpers for the RTP/RTCP socket tests: byte building, a plain UDP socket on
-// 127.0.0.1 playing the camera, a wait for a predicate, and a count of this
-// process's threads (support/Threads.h). Built on the datagram seam, so the
-// same tests run on every platform.
+// The camera's side of the socket tests on 127.0.0.1, on every platform: byte
+// building, a UDP peer on the datagram seam, a TCP listener, and a wait for a
+// predicate.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
 #include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
+#include "platform/Sockets.h"
 #include "platform/UdpSocket.h"
 #include "support/Threads.h"
 
@@ -21,38 +32,15 @@ namespace talvik_test {
 // Generous limit for anything a test waits for; never reached when it works.
 constexpr int kWaitLimitMs = 20000;
 
-// Bytes from hex digits; anything else (spaces) is skipped.
-inline std::vector<uint8_t> Hex(const char* text) {
+// Bytes from hex digits; anything else (blanks) is skipped.
+inline std::vector<uint8_t> Hex(const std::string& text) {
     std::vector<uint8_t> out;
-    int high = -1;
-    for (; *text; ++text) {
-        const char c = *text;
-        const int v = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                             : -1;
-        if (v < 0) continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(uint8_t(high << 4 | v));
-            high = -1;
-        }
-    }
+    std::string digits;
+    for (char c : text)
+        if (isxdigit(static_cast<unsigned char>(c))) digits += c;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
-}
-
-// The parts one after another.
-inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const std::vector<uint8_t>& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-inline void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (24 - 8 * i));
 }
 
 inline uint32_t Loopback() {
@@ -87,18 +75,77 @@ public:
         return true;
     }
 
-    // The address another peer sees this one's datagrams come from. Wine
-    // sends from 127.0.0.1 whichever loopback address a socket is bound to.
-    uint32_t SourceSeenBy(const UdpPeer& receiver) const {
-        std::vector<uint8_t> probe{0};
-        talvik::IPv4Endpoint sender;
-        return SendTo(receiver.Port(), probe) && receiver.Receive(probe, kWaitLimitMs, &sender)
-                   ? sender.address
-                   : 0;
+private:
+    mutable talvik::CUdpSocket socket_;
+};
+
+// A listening TCP socket on 127.0.0.1 that takes one connection.
+class LoopbackTcpListener {
+#ifdef _WIN32
+    using Socket = SOCKET;
+    static void CloseSocket(Socket s) {
+        closesocket(s);
+    }
+#else
+    using Socket = int;
+    static void CloseSocket(Socket s) {
+        close(s);
+    }
+#endif
+public:
+    LoopbackTcpListener() : listener_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            listen(listener_, 4) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+            port_ = ntohs(a.sin_port);
+    }
+    ~LoopbackTcpListener() {
+        ClosePeer();
+        CloseSocket(listener_);
+    }
+    uint16_t Port() const {
+        return port_;
+    }
+    bool Accept() {
+        if (!Readable(listener_)) return false;
+        peer_ = accept(listener_, nullptr, nullptr);
+        return peer_ != Socket(-1);
+    }
+    bool Send(const std::string& data) {
+        return send(peer_, data.data(), int(data.size()), 0) == int(data.size());
+    }
+    // Appends what arrives until out holds `size` bytes; false on time-out.
+    bool Receive(std::string* out, size_t size) {
+        char buffer[4096];
+        for (int n = 1; out->size() < size && n > 0;) {
+            n = Readable(peer_) ? int(recv(peer_, buffer, sizeof buffer, 0)) : 0;
+            out->append(buffer, size_t(std::max(n, 0)));
+        }
+        return out->size() >= size;
+    }
+    // Closes the accepted connection (the client reads its end).
+    void ClosePeer() {
+        if (peer_ != Socket(-1)) CloseSocket(peer_);
+        peer_ = Socket(-1);
     }
 
 private:
-    mutable talvik::CUdpSocket socket_;
+    static bool Readable(Socket s) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval limit{kWaitLimitMs / 1000, 0};
+        return select(int(s + 1), &set, nullptr, nullptr, &limit) == 1;
+    }
+
+    talvik::CNetworkUse network_;
+    Socket listener_;
+    Socket peer_ = Socket(-1);
+    uint16_t port_ = 0;
 };
 
 // Waits until predicate holds (checked whenever Notify is called).
