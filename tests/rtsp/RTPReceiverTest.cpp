@@ -26,7 +26,7 @@ public:
             release.Wait(talvik::kInfinite);
         }
         {
-            std::lock_guard<std::mutex> lock(waiter.mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             // The packet as it came: number, marker, payload length, payload, the sender's port.
             Bytes p = {uint8_t(packet.sequenceNumber >> 8), uint8_t(packet.sequenceNumber),
                        packet.marker, uint8_t(packet.payloadLength >> 8),
@@ -36,13 +36,16 @@ public:
             p.push_back(uint8_t(sender.port));
             packets.push_back(p);
         }
-        waiter.Notify();
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return packets.size();
     }
     bool WaitForCount(size_t n) {
-        return waiter.WaitFor([&] { return packets.size() >= n; });
+        return talvik_test::WaitUntil([&] { return Count() >= n; }, talvik_test::kWaitLimitMs);
     }
 
-    talvik_test::Waiter waiter;
+    std::mutex mutex;
     std::vector<Bytes> packets;
     std::atomic<bool> holdFirst{false};
     CEvent entered;
@@ -120,8 +123,7 @@ TEST_F(RTPReceiverTest, EveryPacketArrivesInOrderOverReopens) {
         for (const Bytes& packet : round) {
             // Up to 128 datagrams in flight, about one key frame's burst: more
             // than a 64 KiB socket buffer holds, far less than the receiver's.
-            ASSERT_TRUE(
-                user.waiter.WaitFor([&] { return user.packets.size() + 128 > expected.size(); }));
+            ASSERT_TRUE(user.WaitForCount(expected.size() < 128 ? 0 : expected.size() - 127));
             ASSERT_TRUE(camera.SendTo(receiver.GetPort(), packet));
             expected.push_back(AsRecorded(packet, camera.Port()));
         }
