@@ -2,22 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <sstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "base/Event.h"
 #include "rtsp/RTPPacket.h"
 #include "support/RecordingLogger.h"
 #include "support/TestFiles.h"
@@ -29,6 +20,27 @@ namespace {
 
 using talvik_test::WaitUntil;
 
+// A named answer of data/answers.txt; F is a header block that never ends.
+std::string Answer(const std::string& name) {
+    std::string text = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n";
+    while (name == "F" && text.size() < 3 * kRTSPMaxHeaderBytes)
+        text += "X-Filler: 0123456789abcdef\r\n";
+    for (const auto& row : test::DataRows("rtsp/data/answers.txt")) {
+        if (row[0] != name) continue;
+        text.clear();
+        for (size_t i = 0; i < row[1].size(); ++i) {
+            const bool escape = row[1][i] == '\\';
+            const char c = escape ? row[1][++i] : row[1][i];
+            text += !escape    ? c
+                    : c == 'r' ? '\r'
+                    : c == 'n' ? '\n'
+                               : char(std::stoi(row[1].substr(i + 1, 2), nullptr, 16));
+            i += escape && c == 'x' ? 2 : 0;
+        }
+    }
+    return text;
+}
+
 // An RTSP connection that answers each request with the next scripted reply,
 // for driving the client without a network. "{cseq}" in a reply becomes the
 // CSeq of the request it answers; a request beyond the script gets no answer.
@@ -39,9 +51,12 @@ public:
         std::chrono::steady_clock::time_point at;
         bool sampled;  // what `sample` returned as the request went out
     };
+    // Replies in request order: texts, or names of Answer.
     void Script(std::vector<std::string> replies) {
         std::lock_guard<std::mutex> lock(mutex_);
-        replies_.assign(replies.begin(), replies.end());
+        replies_.clear();
+        for (const std::string& reply : replies)
+            replies_.push_back(reply.find(' ') == std::string::npos ? Answer(reply) : reply);
     }
     // Bytes that arrive without a request (interleaved frames).
     void Push(const std::string& bytes) {
@@ -119,27 +134,6 @@ private:
     bool interrupted_ = false;
 };
 
-// A named answer of data/answers.txt; F is a header block that never ends.
-std::string Answer(const std::string& name) {
-    std::string text = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n";
-    while (name == "F" && text.size() < 3 * kRTSPMaxHeaderBytes)
-        text += "X-Filler: 0123456789abcdef\r\n";
-    for (const auto& row : test::DataRows("rtsp/data/answers.txt")) {
-        if (row[0] != name) continue;
-        text.clear();
-        for (size_t i = 0; i < row[1].size(); ++i) {
-            const bool escape = row[1][i] == '\\';
-            const char c = escape ? row[1][++i] : row[1][i];
-            text += !escape    ? c
-                    : c == 'r' ? '\r'
-                    : c == 'n' ? '\n'
-                               : char(std::stoi(row[1].substr(i + 1, 2), nullptr, 16));
-            i += escape && c == 'x' ? 2 : 0;
-        }
-    }
-    return text;
-}
-
 // An interleaved RTP packet on channel 0 with the given number.
 std::string RtpFrame(uint16_t sequence) {
     std::string frame("$\0\0\x0E\x80\x60\0\0\0\0\0\0\1\2\3\4\x65\x11", 18);
@@ -159,17 +153,15 @@ public:
         sequences_.push_back(packet->sequenceNumber);
     }
     void OnRTSPClientStopped() override { ++stopped; }
-    // The numbers 1 to `last` arrived, and nothing else.
+    // The numbers 1 to `last` arrive, and nothing else.
     bool WaitForNumbersUpTo(uint16_t last) {
-        std::vector<uint16_t> expected;
-        while (expected.size() < last)
-            expected.push_back(uint16_t(expected.size() + 1));
-        WaitUntil([&] {
+        std::vector<uint16_t> expected(last);
+        for (uint16_t& n : expected)
+            n = uint16_t(&n - &expected[0] + 1);
+        return WaitUntil([&] {
             std::lock_guard<std::mutex> lock(mutex_);
-            return sequences_.size() >= last;
+            return sequences_ == expected;
         });
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sequences_ == expected;
     }
 
     bool throwOnReady = false;
@@ -231,11 +223,8 @@ TEST_P(Runs, RequestsAndRefusals) {
     std::string methods, refusals;
     std::istringstream runs(c[1]);
     for (std::string run; std::getline(runs, run, '/');) {
-        std::vector<std::string> answers;
         std::istringstream words(run);
-        for (std::string word; words >> word;)
-            answers.push_back(Answer(word));
-        camera->Script(answers);
+        camera->Script({std::istream_iterator<std::string>(words), {}});
         const size_t before = camera->Requests().size();
         const int stopped = user.stopped;
         ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportUdp));
@@ -338,28 +327,10 @@ std::vector<std::string> TranscriptNames() {
 INSTANTIATE_TEST_SUITE_P(Transcripts, Session, ::testing::ValuesIn(TranscriptNames()),
                          [](const auto& info) { return info.param; });
 
-TEST_F(RTSPClientTest, InterleavedKeepAliveAnswerDoesNotDisturbFrames) {
-    RTSPClientSettings settings = CameraSettings();
-    settings.sendKeepAlive = true;
-    camera->Script({Answer("P"), Answer("D"), Answer("I1"), Answer("O") + RtpFrame(1)});
-    ASSERT_TRUE(client->Start(settings, &user, kRTSPTransportInterleaved));
-    ASSERT_TRUE(camera->WaitForRequests(4));
-    // Frames keep coming until the keep-alive goes out (after a second).
-    const uint16_t sequence = PushFramesUntilRequests(5, 2, 50);
-    const auto requests = camera->Requests();
-    ASSERT_EQ(5u, requests.size());
-    EXPECT_EQ(requests[4].text,
-              "GET_PARAMETER rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\nCSeq: 5\r\n"
-              "User-Agent: Talvik\r\nSession: 12345678\r\n\r\n");
-    camera->Push("RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 12345678\r\n\r\n" + RtpFrame(sequence));
-    EXPECT_TRUE(user.WaitForNumbersUpTo(sequence));
-    client->Stop();
-}
-
 // The client thread reads media after PLAY: PAUSE and PLAY asked meanwhile go
 // out at once, and their answers among the frames disturb nothing.
 TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
-    camera->Script({Answer("D"), Answer("I"), Answer("O") + RtpFrame(1)});
+    camera->Script({"D", "I", Answer("O") + RtpFrame(1)});
     ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportInterleaved));
     ASSERT_TRUE(user.WaitForNumbersUpTo(1));
     client->RequestPause();
@@ -387,12 +358,10 @@ TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
 // within the limit.
 TEST(RTSPClientNetwork, ConnectionRefusedAnsweredClosedAndSilent) {
     std::atomic<int> connections{0};
-    std::string firstRequest;
     talvik_test::RawTcpServer camera([&](int fd, talvik_test::RawTcpServer& server) {
         std::string head;
         if (!server.ReadRequestHead(fd, &head)) return;
         const int n = ++connections;
-        if (n == 1) firstRequest = head;
         if (n == 1) server.WriteAll(fd, "RTSP/1.0 404 Not Found\r\nCSeq: 1\r\n\r\n");
         if (n != 2) server.HoldOpen(fd);
     });
@@ -411,15 +380,12 @@ TEST(RTSPClientNetwork, ConnectionRefusedAnsweredClosedAndSilent) {
     EXPECT_FALSE(client.IsConnected());
     EXPECT_EQ(0, user.stopped);
     settings.serverPort = camera.Port();
+    settings.receiveTimeoutMs = 600000;  // only the answer or the close ends the wait
     for (int n = 1; n <= 2; ++n) {
-        settings.receiveTimeoutMs = 600000;  // only the answer or the close ends the wait
         ASSERT_TRUE(client.Start(settings, &user, kRTSPTransportInterleaved));
         EXPECT_TRUE(WaitUntil([&] { return user.stopped == n; })) << n;
         client.Stop();
     }
-    EXPECT_EQ(firstRequest.substr(0, firstRequest.find("\r\nUser-Agent")),
-              "DESCRIBE rtsp://127.0.0.1:" + std::to_string(camera.Port()) +
-                  "/h264.sdp RTSP/1.0\r\nCSeq: 1");
     EXPECT_EQ(logger.Lines(),
               (std::vector<talvik_test::LogLine>{{1, kRefused "DESCRIBE with 404 Not Found"}}));
     settings.receiveTimeoutMs = 30000;
