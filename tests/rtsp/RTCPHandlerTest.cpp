@@ -4,9 +4,6 @@
 
 #include <atomic>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "Loopback.h"
 #include "support/RecordingLogger.h"
@@ -52,21 +49,17 @@ bool NothingPending(const UdpPeer& peer) {
     return !peer.Receive(ignored, 0);
 }
 
-class ByeCounter : public IRTCPHandlerUser {
-public:
+struct Rig : IRTCPHandlerUser {
     void OnRTCPBye() override { ++byes; }
-    std::atomic<int> byes{0};
-};
 
-struct Rig {
+    std::atomic<int> byes{0};
     talvik_test::RecordingLogger log;
-    ByeCounter user;
     CRTCPHandler handler{&log};
     UdpPeer configured;  // the camera's RTCP port from the session set-up
     UdpPeer camera;      // where the camera's SRs come from
 
     void Start(uint32_t reportIntervalMs) {
-        handler.SetUser(&user);
+        handler.SetUser(this);
         handler.SetReportInterval(reportIntervalMs);
         handler.SetCameraRtcpPort(configured.Port());
         ASSERT_TRUE(handler.Start(talvik_test::Loopback(), 0));
@@ -137,7 +130,7 @@ TEST(RTCPHandler, ByeNotifiesOnlyAfterSr) {
         EXPECT_FALSE(Next(r.camera, 201, [](const Bytes& rr) {
                          return Be32(rr, 24) == 0xFEEDF00D;
                      }).empty());
-        EXPECT_EQ(r.user.byes.load(), std::stoi(row[2])) << row[0];
+        EXPECT_EQ(r.byes.load(), std::stoi(row[2])) << row[0];
     }
 }
 

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "rtsp/RTPMediaParser.h"
 #include "support/FakeHost.h"

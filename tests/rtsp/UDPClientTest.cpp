@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
-#include <vector>
 
 #include "Loopback.h"
 #include "support/RecordingLogger.h"
