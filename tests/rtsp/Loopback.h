@@ -46,8 +46,7 @@ public:
     }
 
     // Next datagram within the wait limit; false on time-out.
-    bool Receive(std::vector<uint8_t>& out, int limitMs = kWaitLimitMs,
-                 talvik::IPv4Endpoint* sender = nullptr) const {
+    bool Receive(std::vector<uint8_t>& out, int limitMs = kWaitLimitMs) const {
         if (socket_.WaitReadable(uint32_t(limitMs)) != talvik::CUdpSocket::WaitResult::kReadable)
             return false;
         out.resize(65536);
@@ -55,7 +54,6 @@ public:
         talvik::CUdpSocket::ReceiveError error;
         if (socket_.ReceiveBatch(out.data(), out.size(), &datagram, 1, &error) != 1) return false;
         out.resize(datagram.length);
-        if (sender != nullptr) *sender = datagram.sender;
         return true;
     }
 

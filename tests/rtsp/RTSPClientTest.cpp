@@ -20,24 +20,18 @@ namespace {
 
 using talvik_test::WaitUntil;
 
-// A named answer of data/answers.txt; F is a header block that never ends.
+// A named answer of data/answers.txt; F is a header block that never ends, H
+// a hostile reason phrase.
 std::string Answer(const std::string& name) {
     std::string text = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n";
     while (name == "F" && text.size() < 3 * kRTSPMaxHeaderBytes)
         text += "X-Filler: 0123456789abcdef\r\n";
-    for (const auto& row : test::DataRows("rtsp/data/answers.txt")) {
-        if (row[0] != name) continue;
-        text.clear();
-        for (size_t i = 0; i < row[1].size(); ++i) {
-            const bool escape = row[1][i] == '\\';
-            const char c = escape ? row[1][++i] : row[1][i];
-            text += !escape    ? c
-                    : c == 'r' ? '\r'
-                    : c == 'n' ? '\n'
-                               : char(std::stoi(row[1].substr(i + 1, 2), nullptr, 16));
-            i += escape && c == 'x' ? 2 : 0;
-        }
-    }
+    if (name == "H")
+        text = "RTSP/1.0 404 Gone%s%n\x01" + std::string(200, 'x') + "\r\nCSeq: {cseq}\r\n\r\n";
+    for (const auto& row : test::DataRows("rtsp/data/answers.txt"))
+        if (row[0] == name) text = row[1];
+    for (size_t p; (p = text.find("\\r\\n")) != std::string::npos;)
+        text.replace(p, 4, "\r\n");
     return text;
 }
 
