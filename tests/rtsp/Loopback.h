@@ -27,14 +27,12 @@ inline std::vector<uint8_t> Hex(const std::string& text) {
     return out;
 }
 
-inline uint32_t Loopback() {
-    return talvik::IPv4Address(127, 0, 0, 1);
-}
+inline const uint32_t kLoopback = talvik::IPv4Address(127, 0, 0, 1);
 
 // A UDP socket bound to a free port of a loopback address (network order).
 class UdpPeer {
 public:
-    explicit UdpPeer(uint32_t address = Loopback()) {
+    explicit UdpPeer(uint32_t address = kLoopback) {
         talvik::CUdpSocket::Options options;
         options.receiveBuffer = 1 << 20;
         socket_.Open(address, 0, options);
@@ -42,7 +40,7 @@ public:
     uint16_t Port() const { return socket_.Port(); }
 
     bool SendTo(uint16_t port, const std::vector<uint8_t>& data) const {
-        return socket_.SendTo({Loopback(), port}, data.data(), data.size());
+        return socket_.SendTo({kLoopback, port}, data.data(), data.size());
     }
 
     // Next datagram within the wait limit; false on time-out.

@@ -21,8 +21,7 @@ const Bytes kPps = {0x68, 0xeb, 0xe3, 0xcb, 0x22, 0xc0};
 const Bytes kIdr = {0x65, 0x88, 0x84, 0x21, 0x11};
 const Bytes kSlice = {0x41, 0x9a, 0x02, 0x03};
 
-class Fixture : public talvik::IMediaParserClient {
-public:
+struct Fixture : talvik::IMediaParserClient {
     explicit Fixture(bool logRtpSequence = false) : parser(&driver, logRtpSequence) {
         driver.device.address = "10.1.2.3";
         driver.device.port = 8080;

@@ -15,8 +15,7 @@ namespace {
 using talvik_test::ThreadCount;
 using Bytes = std::vector<uint8_t>;
 
-class RecordingReceiverUser : public IRTPReceiverUser {
-public:
+struct RecordingReceiverUser : IRTPReceiverUser {
     void OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) override {
         if (holdFirst.exchange(false)) {
             entered.Set();
@@ -34,12 +33,12 @@ public:
             packets.push_back(p);
         }
     }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return packets.size();
-    }
     bool WaitForCount(size_t n) {
-        return talvik_test::WaitUntil([&] { return Count() >= n; }, talvik_test::kWaitLimitMs);
+        const auto count = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return packets.size();
+        };
+        return talvik_test::WaitUntil([&] { return count() >= n; }, talvik_test::kWaitLimitMs);
     }
 
     std::mutex mutex;
@@ -51,10 +50,18 @@ public:
 
 // RTP version 2, PT 96, SSRC 0A0B0C0D, then `payloadSize` bytes counting up from `first`.
 Bytes RtpPacket(uint16_t seq, uint32_t timestamp, bool marker, size_t payloadSize, uint8_t first) {
-    Bytes p = talvik_test::Hex("8060 0000 00000000 0A0B0C0D");
-    p[1] |= marker ? 0x80 : 0;
-    p[2] = uint8_t(seq >> 8);
-    p[3] = uint8_t(seq);
+    Bytes p = {0x80,
+               uint8_t(marker ? 0xE0 : 0x60),
+               uint8_t(seq >> 8),
+               uint8_t(seq),
+               0,
+               0,
+               0,
+               0,
+               0x0A,
+               0x0B,
+               0x0C,
+               0x0D};
     for (int i = 0; i < 4; ++i)
         p[4 + i] = uint8_t(timestamp >> (24 - 8 * i));
     for (size_t i = 0; i < payloadSize; ++i)
@@ -72,8 +79,7 @@ Bytes AsRecorded(const Bytes& sent, uint16_t port) {
     return p;
 }
 
-class RTPReceiverTest : public ::testing::Test {
-protected:
+struct RTPReceiverTest : ::testing::Test {
     RTPReceiverTest() { receiver.SetUser(&user); }
 
     talvik_test::RecordingLogger log;

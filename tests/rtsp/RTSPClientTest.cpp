@@ -38,8 +38,7 @@ std::string Answer(const std::string& name) {
 // An RTSP connection that answers each request with the next scripted reply,
 // for driving the client without a network. "{cseq}" in a reply becomes the
 // CSeq of the request it answers; a request beyond the script gets no answer.
-class ScriptedConnection : public IRTSPConnection {
-public:
+struct ScriptedConnection : IRTSPConnection {
     struct Request {
         std::string text;
         std::chrono::steady_clock::time_point at;
@@ -61,9 +60,6 @@ public:
     std::vector<Request> Requests() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
-    }
-    bool WaitForRequests(size_t count) {
-        return WaitUntil([&] { return Requests().size() >= count; });
     }
 
     bool Connect(const RTSPConnectionParams& params) override {
@@ -116,8 +112,6 @@ public:
 
     size_t maxChunk = 1 << 20;     // largest piece one Receive hands out
     std::function<bool()> sample;  // called as each request goes out
-
-private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::string> replies_;
@@ -130,14 +124,11 @@ private:
 
 // An interleaved RTP packet on channel 0 with the given number.
 std::string RtpFrame(uint16_t sequence) {
-    std::string frame("$\0\0\x0E\x80\x60\0\0\0\0\0\0\1\2\3\4\x65\x11", 18);
-    frame[6] = static_cast<char>(sequence >> 8);
-    frame[7] = static_cast<char>(sequence & 0xFF);
-    return frame;
+    return std::string("$\0\0\x0E\x80\x60", 6) + char(sequence >> 8) + char(sequence) +
+           std::string("\0\0\0\0\1\2\3\4\x65\x11", 10);
 }
 
-class RecordingUser : public IRTSPClientUser {
-public:
+struct RecordingUser : IRTSPClientUser {
     bool OnRTSPSessionReady(RTSPSessionInfo* info) override {
         if (throwOnReady) throw std::runtime_error(info->sessionId);
         return true;
@@ -160,8 +151,6 @@ public:
 
     bool throwOnReady = false;
     std::atomic<int> stopped{0};
-
-private:
     std::mutex mutex_;
     std::vector<uint16_t> sequences_;
 };
@@ -178,8 +167,7 @@ RTSPClientSettings CameraSettings() {
     return s;
 }
 
-class RTSPClientTest : public ::testing::Test {
-protected:
+struct RTSPClientTest : ::testing::Test {
     RTSPClientTest() {
         auto connection = std::make_unique<ScriptedConnection>();
         camera = connection.get();
@@ -281,7 +269,7 @@ TEST_P(Session, SendsTheTranscriptsRequests) {
                           : set["mode"] == "tcp" ? kRTSPTransportTcp
                                                  : kRTSPTransportInterleaved;
     ASSERT_TRUE(client->Start(settings, &user, mode));
-    ASSERT_TRUE(camera->WaitForRequests(count));
+    ASSERT_TRUE(WaitUntil([&] { return camera->Requests().size() >= count; }));
     if (set.count("alive")) {  // as the last request goes out (1) or ends (0)
         EXPECT_TRUE(set["alive"] == "1" ? camera->Requests()[count - 1].sampled
                                         : WaitUntil([&] { return !client->GetLastRequestOk(); }));
@@ -330,7 +318,7 @@ TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
     EXPECT_TRUE(client->IsPaused());
     client->RequestPlay();
     camera->Push("RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 12345678\r\n\r\n" + RtpFrame(sequence));
-    ASSERT_TRUE(camera->WaitForRequests(5));
+    ASSERT_TRUE(WaitUntil([&] { return camera->Requests().size() >= 5; }));
     EXPECT_EQ(
         0u, camera->Requests()[4].text.find("PLAY rtsp://192.168.1.20:554/h264.sdp/ RTSP/1.0\r\n"));
     EXPECT_FALSE(client->IsPaused());

@@ -14,8 +14,7 @@ constexpr uint64_t kFrame = 40 * kMs;  // 25 frames per second
 constexpr uint32_t kRtpFrame = 3600;   // 40 ms at 90 kHz
 constexpr uint64_t kStart = 133000000000000000ULL;
 
-class ConverterTest : public ::testing::Test {
-protected:
+struct ConverterTest : ::testing::Test {
     uint64_t clock = kStart;
 
     // One frame at exactly 25 fps on both clocks after timestamp ts.

@@ -11,12 +11,10 @@
 namespace talvik {
 namespace {
 
-using talvik_test::Loopback;
 using talvik_test::WaitUntil;
 using Bytes = std::vector<uint8_t>;
 
-class RecordingClientUser : public IRTPClientUser {
-public:
+struct RecordingClientUser : IRTPClientUser {
     void OnRTPData(IRTPClient*, const IPv4Endpoint& sender, const uint8_t* data,
                    size_t length) override {
         {
@@ -69,7 +67,7 @@ TEST(UDPClient, DeliversOverReopensThroughAThrowingUser) {
         EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "", 0));
         EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, "239.1.2", 0));
         EXPECT_FALSE(client.OpenMulticastAnyInterface(&user, nullptr, 0));
-        EXPECT_FALSE(client.OpenMulticast(&user, "10.0.0.1", 0, Loopback()))
+        EXPECT_FALSE(client.OpenMulticast(&user, "10.0.0.1", 0, talvik_test::kLoopback))
             << "not a group: the membership fails";
         EXPECT_FALSE(client.IsOpen());
         const int closed = user.closed;
@@ -93,7 +91,7 @@ TEST(UDPClient, DeliversOverReopensThroughAThrowingUser) {
     }
     EXPECT_EQ(user.datagrams, sent);
     for (const IPv4Endpoint& sender : user.senders)
-        EXPECT_EQ(sender, (IPv4Endpoint{Loopback(), camera.Port()}));
+        EXPECT_EQ(sender, (IPv4Endpoint{talvik_test::kLoopback, camera.Port()}));
     EXPECT_EQ(user.burstsBegun, 6);
     EXPECT_EQ(user.outsideBurst, 0);
     EXPECT_TRUE(log.Lines().empty()) << "no forced stop, no warning";
