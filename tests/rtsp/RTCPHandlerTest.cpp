@@ -57,7 +57,6 @@ struct Rig : IRTCPHandlerUser {
         handler.SetReportInterval(reportIntervalMs);
         handler.SetCameraRtcpPort(configured.Port());
         ASSERT_TRUE(handler.Start(talvik_test::kLoopback, 0));
-        ASSERT_NE(handler.GetPort(), 0);
     }
 };
 

@@ -74,7 +74,6 @@ TEST(UDPClient, DeliversOverReopensThroughAThrowingUser) {
         client.SetWaitTimeout(20);
         for (int round = 1; round <= 3; ++round) {
             ASSERT_TRUE(client.Open(&user, 0));
-            ASSERT_NE(client.GetPort(), 0);
             EXPECT_TRUE(client.IsOpen());
             for (uint8_t seed : {uint8_t(round), uint8_t(round + 100)}) {
                 sent.push_back(Pattern(1400, seed));
