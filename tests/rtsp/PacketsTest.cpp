@@ -28,7 +28,7 @@ TEST(RTCPPackets, DelaySinceLastSr) {
 }
 
 // Highest number, cycles, packets received and extended highest number.
-TEST(SequenceStatistics, FollowsRfc3550A1) {
+TEST(SequenceStatistics, CountsCyclesJumpsAndReorders) {
     for (const auto& row : test::DataRows("rtsp/data/sequence_statistics.txt")) {
         CRTPSequenceStatistics stats;
         std::istringstream seqs(row[1]);
