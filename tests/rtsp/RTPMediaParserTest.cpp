@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "rtsp/RTPMediaParser.h"
 #include "support/FakeHost.h"
@@ -12,9 +11,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using talvik_test::FakeHost;
+using Log = std::vector<talvik_test::LogLine>;
 
-// 1920x1080 High profile parameter sets (x264).
+// 1920x1080 High profile parameter sets (x264), a key frame and a slice.
 const Bytes kSps = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02,
                     0x27, 0xe5, 0xc0, 0x44, 0x00, 0x00, 0x03, 0x00, 0x04,
                     0x00, 0x00, 0x03, 0x00, 0xc8, 0x3c, 0x60, 0xc6, 0x58};
@@ -22,8 +21,7 @@ const Bytes kPps = {0x68, 0xeb, 0xe3, 0xcb, 0x22, 0xc0};
 const Bytes kIdr = {0x65, 0x88, 0x84, 0x21, 0x11};
 const Bytes kSlice = {0x41, 0x9a, 0x02, 0x03};
 
-class Fixture : public talvik::IMediaParserClient {
-public:
+struct Fixture : talvik::IMediaParserClient {
     explicit Fixture(bool logRtpSequence = false) : parser(&driver, logRtpSequence) {
         driver.device.address = "10.1.2.3";
         driver.device.port = 8080;
@@ -53,7 +51,7 @@ public:
         Send(kIdr, true);
     }
 
-    FakeHost host;
+    talvik_test::FakeHost host;
     talvik_test::FakeDriver driver;
     talvik::CH264RTPMediaParser parser;
     bool throwOnFrame = false;
@@ -64,7 +62,7 @@ public:
 TEST(H264RTPMediaParser, FailedDeliveryResynchronisesUntilTheNextKeyFrame) {
     const struct {
         void (*fail)(Fixture&);
-        std::vector<talvik_test::LogLine> log;
+        Log log;
     } cases[] = {{[](Fixture& f) { f.host.acceptFrames = false; }, {}},
                  {[](Fixture& f) { f.throwOnFrame = true; }, {}},
                  {[](Fixture& f) { f.host.bufferShortBy = 1; },
@@ -89,67 +87,50 @@ TEST(H264RTPMediaParser, FailedDeliveryResynchronisesUntilTheNextKeyFrame) {
         EXPECT_EQ(f.host.Created(), f.host.Released());
         EXPECT_EQ(f.driver.log.Lines(), c.log);
     }
-}
-
-TEST(H264RTPMediaParser, WithoutAllocatorNothingIsDelivered) {
     Fixture f;
     f.driver.allocator = nullptr;
     f.KeyFrame();
-    EXPECT_EQ(f.host.Created(), 0);
+    EXPECT_EQ(f.host.Created(), 0) << "without an allocator nothing is delivered";
 }
 
 // The depacketizer reports an overflow once per frame; the next key frame
-// comes through again.
-TEST(H264RTPMediaParser, OverflowIsLoggedOnceAndTheFrameDropped) {
-    Fixture f;
-    f.KeyFrame();
-    // FU-A fragments of one slice, past 10 MiB, never ended by a marker.
-    Bytes fragment(1400, 0x11);
-    fragment[0] = 0x5C;  // FU-A, NRI 2
-    fragment[1] = 0x81;  // start, slice type 1
-    f.Send(fragment, false);
-    fragment[1] = 0x01;
-    for (size_t sent = 0; sent < talvik::CH264Depacketizer::kMaxFrameBytes / 1398 + 10; ++sent)
-        f.Send(fragment, false);
-    f.Send(kSlice, true);
-    EXPECT_EQ(f.host.Frames().size(), 1u);
-    f.KeyFrame();
-    EXPECT_EQ(f.host.Frames().size(), 2u);
-    EXPECT_EQ(f.driver.log.Lines(),
-              (std::vector<talvik_test::LogLine>{
-                  {1,
-                   "talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow detected, "
-                   "10.1.2.3:8080"}}));
-}
-
-// Sequence gaps are written only when the settings file asks for them.
-TEST(H264RTPMediaParser, SequenceGapIsLoggedOnlyWhenAsked) {
-    for (const bool asked : {false, true}) {
-        Fixture f(asked);
+// comes through again. Sequence gaps, a repeated number among them, are
+// written only when the settings file asks for them; a repeated packet is
+// dropped.
+TEST(H264RTPMediaParser, OverflowSequenceGapAndRepeatAreLogged) {
+    for (const bool gapsAsked : {false, true}) {
+        Fixture f(gapsAsked);
         f.KeyFrame();  // 65534, 65535, 0
-        f.sequence = 9;
+        // FU-A fragments of one slice, past 10 MiB, never ended by a marker.
+        Bytes fragment(1400, 0x11);
+        fragment[0] = 0x5C;  // FU-A, NRI 2
+        fragment[1] = 0x81;  // start, slice type 1
+        f.Send(fragment, false);
+        fragment[1] = 0x01;
+        for (size_t sent = 0; sent < talvik::CH264Depacketizer::kMaxFrameBytes / 1398 + 10; ++sent)
+            f.Send(fragment, false);
         f.Send(kSlice, true);
-        std::vector<talvik_test::LogLine> expected;
-        if (asked)
-            expected.push_back({1,
-                                "Device 10.1.2.3:8080, packet sequence number is incorrect, "
-                                "expected: 0, received: 9, diff: 9"});
-        EXPECT_EQ(f.driver.log.Lines(), expected) << asked;
+        EXPECT_EQ(f.host.Frames().size(), 1u);
+        const uint16_t last = uint16_t(f.sequence - 1);
+        f.sequence = uint16_t(last + 9);
+        f.KeyFrame();
+        f.sequence--;
+        f.Send(kSlice, true);
+        EXPECT_EQ(f.host.Frames().size(), 2u);
+        Log expected = {{1,
+                         "talvik::CRTPMediaParser::CheckBufferSize Frame buffer overflow "
+                         "detected, 10.1.2.3:8080"}};
+        for (const auto& [from, to, diff] :
+             {std::tuple{last, last + 9, 9}, {last + 11, last + 11, 0}})
+            if (gapsAsked)
+                expected.push_back({1,
+                                    "Device 10.1.2.3:8080, packet sequence number is incorrect, "
+                                    "expected: " +
+                                        std::to_string(uint16_t(from)) +
+                                        ", received: " + std::to_string(uint16_t(to)) +
+                                        ", diff: " + std::to_string(diff)});
+        EXPECT_EQ(f.driver.log.Lines(), expected) << gapsAsked;
     }
-}
-
-TEST(H264Depacketizer, SequenceWrapPassesAndDuplicatesFail) {
-    std::vector<std::pair<uint16_t, uint16_t>> errors;
-    talvik::CH264Depacketizer d(
-        {[&](uint16_t a, uint16_t b) { errors.emplace_back(a, b); }, {}, {}});
-    d.Process(65534, false, 96, kSps.data(), kSps.size());
-    d.Process(65535, false, 96, kPps.data(), kPps.size());
-    EXPECT_EQ(d.Process(0, true, 96, kIdr.data(), kIdr.size()),
-              talvik::CH264Depacketizer::Result::kFrameReady);
-    EXPECT_TRUE(errors.empty());
-    EXPECT_NE(d.Process(0, true, 96, kSlice.data(), kSlice.size()),
-              talvik::CH264Depacketizer::Result::kFrameReady);
-    EXPECT_EQ(errors, (std::vector<std::pair<uint16_t, uint16_t>>{{0, 0}}));
 }
 
 }  // namespace
