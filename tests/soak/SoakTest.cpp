@@ -18,19 +18,15 @@
 #include <string>
 
 #include "CapabilityStore.h"
-#include "HostObjects.h"
 #include "camera/CapabilityQueryModule.h"
-#include "driver/ArecontIPCaptureDriver.h"
-#include "support/TestFiles.h"
-#include "support/Threads.h"
+#include "integration/EndToEnd.h"
 #include "talvik/CaptureIO.h"
-#include "talvik/IPVideoCapture.h"
 
 namespace {
 
-using talvik::test::CamSim;
 using talvik::test::StartCamSim;
 using talvik::test::TempDir;
+using talvik_e2e::Driver;
 
 // Generous: ASan on a loaded two-core machine.
 constexpr uint32_t kWaitMs = 60000;
@@ -46,33 +42,6 @@ unsigned EnvCount(const char* name, unsigned fallback) {
 std::pair<int, int> FdsAndThreads() {
     return {talvik_test::EntryCount("/proc/self/fd"), talvik_test::ThreadCount()};
 }
-
-// The real driver on the reference host's objects, reading its settings file
-// from the test's own directory instead of beside the test program.
-class Host : public talvik::CArecontIPCaptureDriver {
-public:
-    Host(const CamSim& sim, std::string directory) : directory_(std::move(directory)) {
-        talvik_host::DeviceDescription d;
-        d.address = "127.0.0.1";
-        d.port = sim.HttpPort();
-        d.model = "AV2155";
-        d.digitalInputs = 1;
-        d.digitalOutputs = 1;
-        d.parameters[2] = std::to_string(sim.RtspPort());
-        device = std::make_unique<talvik_host::HostDevice>(d);
-    }
-    ~Host() override { Close(); }  // while the host objects below still live
-    std::string GetHostDirectory() override { return directory_; }
-    bool Open() { return CArecontIPCaptureDriver::Open(&debug, &allocator, device.get()); }
-
-    talvik_host::HostFrameSink sink{0};
-    talvik_host::HostDebugSink debug{nullptr};
-    talvik_host::HostFrameAllocator allocator;
-    std::unique_ptr<talvik_host::HostDevice> device;
-
-private:
-    std::string directory_;
-};
 
 // The first cycle sets up what lives as long as the process (resolver,
 // library state) and is not counted; the counted ones must leave descriptors
@@ -117,7 +86,7 @@ TEST_P(ChannelSoak, StartStopCyclesLeaveNothingBehind) {
         std::ofstream(dir.Path() + "/talvik_arecont.xml")
             << "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode></Default></Configuration>\n";
     }
-    Host host(*sim, dir.Path() + "/");
+    Driver host(*sim, dir.Path());
     ASSERT_TRUE(host.Open());
     talvik_host::StreamRequest request;
     request.width = 320;
@@ -156,7 +125,7 @@ TEST(DriverSoak, OpenCloseWithDigitalIORunning) {
         std::atomic<int> changes{0}, failures{0};
     };
     RunCycles("OpenCloseWithIO", EnvCount("TALVIK_SOAK_OPENS", 100), [&](unsigned index) {
-        Host host(*sim, dir.Path() + "/");
+        Driver host(*sim, dir.Path());
         ASSERT_TRUE(host.Open());
         talvik::ipcapture::ICaptureIOApi* io = host.GetDigitalIO();
         ASSERT_NE(io, nullptr);

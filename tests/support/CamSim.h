@@ -13,6 +13,9 @@
 namespace talvik {
 namespace test {
 
+// Splits text into lines without their line ends, dropping empty ones.
+std::vector<std::string> SplitLines(const std::string& text);
+
 class CamSim {
 public:
     // Runs camsim with `args` (--bind 127.0.0.1 --http-port 0 --rtsp-port 0 are
@@ -30,11 +33,11 @@ public:
     uint16_t RtspPort() const { return rtspPort_; }
 
     // HTTP/1.0 GET of `path` (with query) on the simulator; the body, or empty
-    // with *status 0 when no answer came within `timeoutMs`.
-    std::string Get(const std::string& path, long* status = nullptr, int timeoutMs = 10000) const;
+    // with *status 0 when no answer came within 10 s.
+    std::string Get(const std::string& path, long* status = nullptr) const;
 
     // The request log ("METHOD path?query scheme" lines).
-    std::vector<std::string> Requests() const;
+    std::vector<std::string> Requests() const { return SplitLines(Get("/sim/requests")); }
 
     // Value of `key` (such as "frames") in the /sim/stats line of stream `id`;
     // -1 when there is no such stream.
@@ -63,9 +66,6 @@ private:
 // Runs a command line through /bin/sh with a time limit and returns its
 // standard output; *exitCode gets the exit status (-1 on time-out).
 std::string RunCommand(const std::string& command, int timeoutMs, int* exitCode);
-
-// Splits text into lines without their line ends, dropping empty ones.
-std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace test
 }  // namespace talvik
