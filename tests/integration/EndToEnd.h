@@ -21,20 +21,13 @@
 
 namespace talvik_e2e {
 
-using talvik::test::CamSim;
-using talvik::test::DataRows;
-using talvik::test::ReadFile;
-using talvik::test::RunCommand;
-using talvik::test::SplitLines;
-using talvik::test::StartCamSim;
-using talvik::test::TempDir;
+using namespace talvik::test;
 using talvik_test::WaitUntil;
 using Lines = std::vector<std::string>;
 
 const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
 const std::string kModule = TALVIK_BINARY_DIR "/libtalvik_arecont.so";
-constexpr uint32_t kCodecJpeg = 1;
-constexpr uint32_t kCodecH264 = 3;
+constexpr uint32_t kCodecJpeg = 1, kCodecH264 = 3;
 
 struct RecordRun {
     int exitCode = -1;
@@ -44,11 +37,11 @@ struct RecordRun {
 
 // The host and the module copied into a directory of their own with a
 // settings file beside them (unless empty), as an installation has them;
-// `runner` starts the host ("wine" for the Windows build).
+// `runner` starts the host ("wine" for the Windows build). A copy that failed
+// shows as the host not found.
 struct Installation {
     TempDir dir;
     std::string exe, runner;
-    bool ok = false;
 
     Installation(const std::string& settingsXml, const std::string& host = kHost,
                  const std::string& module = kModule, std::string run = "")
@@ -58,7 +51,6 @@ struct Installation {
                        dir.Path() + "/out'",
                    20000, &code);
         if (!settingsXml.empty()) std::ofstream(dir.Path() + "/talvik_arecont.xml") << settingsXml;
-        ok = code == 0;
     }
     std::string Out(const std::string& file) const { return dir.Path() + "/out/" + file; }
     RecordRun Run(const std::string& arguments) const {

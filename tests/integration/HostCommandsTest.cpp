@@ -100,10 +100,8 @@ TEST(HostStreams, EachDriverHasItsOwnCameraStreamAndCount) {
     EXPECT_NE(json.find("{\"streams\":3,\"started\":3,"), std::string::npos) << json;
     // Every "frames":N of the summary, the total first, then one per stream.
     std::vector<long long> frames;
-    const std::regex number("\"frames\":([0-9]+)");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), number);
-         it != std::sregex_iterator(); ++it)
-        frames.push_back(std::stoll((*it)[1]));
+    for (size_t at = 0; (at = json.find("\"frames\":", at)) != std::string::npos; at += 9)
+        frames.push_back(std::atoll(json.c_str() + at + 9));
     ASSERT_EQ(frames.size(), 4u) << json;
     EXPECT_EQ(frames[0], frames[1] + frames[2] + frames[3]);
     for (size_t i = 1; i < frames.size(); ++i) {

@@ -147,16 +147,11 @@ long long CamSim::Stat(const std::string& prefix, const std::string& key) const 
 }
 
 int CamSim::Stop(int signal, int timeoutMs) {
-    if (exitCode_ < 0 && pid_ > 0) kill(pid_, signal);
-    return Wait(timeoutMs);
-}
-
-int CamSim::Wait(int timeoutMs) {
     if (exitCode_ >= 0 || pid_ <= 0) return exitCode_;
+    if (signal != 0) kill(pid_, signal);
     const int code = WaitPid(pid_, timeoutMs);
-    if (code == -2) return -1;
-    exitCode_ = code < 0 ? 255 : code;
-    return exitCode_;
+    if (code != -2) exitCode_ = code < 0 ? 255 : code;
+    return code == -2 ? -1 : exitCode_;
 }
 
 std::string RunCommand(const std::string& command, int timeoutMs, int* exitCode) {

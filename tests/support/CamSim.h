@@ -47,11 +47,10 @@ public:
     // Value of a whole-line counter of /sim/stats, such as "rtsp_sessions".
     long long Counter(const std::string& key) const { return Stat(key + "=", key); }
 
-    // Sends SIGTERM (or `signal`) and waits up to `timeoutMs` for the exit;
-    // returns the exit code, 128+signal when killed, -1 on time-out.
+    // Sends `signal` (0: none, to wait for its own end) and waits up to
+    // `timeoutMs` for the exit; the exit code, 128+signal when killed, -1 on
+    // time-out.
     int Stop(int signal = 15, int timeoutMs = 10000);
-    // Waits for the process to end by itself; same results as Stop.
-    int Wait(int timeoutMs);
 
 private:
     CamSim() = default;
