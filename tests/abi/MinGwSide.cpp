@@ -18,9 +18,7 @@ __asm__(".globl \"??3@YAXPAX@Z\"\n\"??3@YAXPAX@Z\":\n\tret\n");
 
 namespace {
 
-int g_destroyed = 0;
-int g_freed = 0;
-int g_faults = 0;
+int g_destroyed = 0, g_freed = 0, g_faults = 0;
 
 void Expect(bool ok, const char* what) {
     if (!ok) {

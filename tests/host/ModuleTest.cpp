@@ -1,59 +1,30 @@
-// The built module and talvik-host, end to end: exported symbols, every
-// factory through dlopen, the open subcommand with and without a host core
-// library, the command line's errors and help.
+// The built module and talvik-host: exported symbols, every factory through
+// dlopen, the open command with and without a host core library, the command
+// line's errors and help.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "HostObjects.h"
 #include "ModuleLoader.h"
-#include "support/TestFiles.h"
+#include "integration/EndToEnd.h"
 
 namespace {
 
-using talvik::test::ReadFile;
-using talvik::test::RunCommand;
-using talvik::test::SplitLines;
-using talvik::test::TempDir;
-
-const std::string kModule = std::string(TALVIK_BINARY_DIR) + "/libtalvik_arecont.so";
-const std::string kHost = std::string(TALVIK_BINARY_DIR) + "/tools/host/talvik-host";
-const std::string kData = std::string(TALVIK_SOURCE_DIR) + "/tests/host/data/";
-const std::string kVantrelStub = std::string(TALVIK_BINARY_DIR) + "/tools/host/libvantrel_stub.so";
+using namespace talvik_e2e;
 
 const std::string kNotice =
     "DRIVER IS OPENED (name: talvik_arecont, device model: AV2155, FW: 65, address: 10.0.0.5:80)";
-
-struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the host with stdout and stderr captured separately.
-Result RunHost(const std::string& args, const std::string& env = "") {
-    TempDir dir;
-    Result r;
-    r.out =
-        RunCommand(env + " " + kHost + " " + args + " 2>" + dir.Path() + "/err", 60000, &r.code);
-    r.err = ReadFile(dir.Path() + "/err");
-    return r;
-}
+const Lines kExports = SplitLines(ReadFile(TALVIK_SOURCE_DIR "/tests/host/data/exports.txt"));
 
 TEST(ModuleExports, ExactlyTheDriverExports) {
     int code = -1;
     const std::vector<std::string> names = SplitLines(
         RunCommand("nm -D --defined-only " + kModule + " | awk '{print $NF}'", 60000, &code));
     ASSERT_EQ(code, 0) << "nm failed on " << kModule;
-    const std::vector<std::string> exports = SplitLines(ReadFile(kData + "exports.txt"));
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
-              std::set<std::string>(exports.begin(), exports.end()));
+              std::set<std::string>(kExports.begin(), kExports.end()));
 }
 
 TEST(ModuleExports, EveryFactoryThroughDlopen) {
@@ -84,66 +55,59 @@ TEST(ModuleExports, EveryFactoryThroughDlopen) {
     }
 }
 
+// The level itself is the debug tests' business; this is the host core
+// library found (a stand-in of each version beside the host) or not.
 TEST(HostOpen, NoticeLevelFollowsTheHostCoreVersion) {
-    struct Case {
-        const char* version;  // null: no host core library
-        int level;
-    } cases[] = {{nullptr, 3}, {"5.11.9.0", 2}, {"6.3.0.0", 100}};  // the rule itself: DebugTest
-    for (const Case& c : cases) {
-        TempDir dir;
-        std::string env;
-        if (c.version != nullptr) {
-            const std::string file = std::string("libvantrel.so.") + c.version;
-            ASSERT_EQ(std::system(("cp '" + kVantrelStub + "' '" + dir.Path() + "/" + file +
-                                   "' && ln -s " + file + " '" + dir.Path() + "/libvantrel.so'")
-                                      .c_str()),
-                      0);
-            env = "LD_LIBRARY_PATH='" + dir.Path() + "'";
-        }
-        const Result r =
-            RunHost("open --address 10.0.0.5 --port 80 --model AV2155 --param 6=65", env);
-        const std::string version = c.version ? c.version : "none";
-        EXPECT_EQ(r.code, 0) << version << "\n" << r.err;
-        const std::string expected = "[" + std::to_string(c.level) + "] " + kNotice;
-        EXPECT_EQ(SplitLines(r.err), std::vector<std::string>(6, expected)) << version;
-        std::vector<std::string> opened = SplitLines(ReadFile(kData + "exports.txt"));
-        opened.resize(6);  // the create exports
+    for (const auto& [version, level] :
+         {std::pair<std::string, int>{"", 3}, {"5.11.9.0", 2}, {"6.3.0.0", 100}}) {
+        Installation host("", kHost, kModule, "LD_LIBRARY_PATH=.");
+        int code = -1;
+        if (!version.empty())
+            RunCommand("cd '" + host.dir.Path() +
+                           "' && cp " TALVIK_BINARY_DIR
+                           "/tools/host/libvantrel_stub.so libvantrel.so." +
+                           version + " && ln -s libvantrel.so." + version + " libvantrel.so",
+                       20000, &code);
+        const RecordRun r =
+            host.Run("open --address 10.0.0.5 --port 80 --model AV2155 --param 6=65");
+        EXPECT_EQ(r.exitCode, 0) << version << "\n" << r.log;
+        EXPECT_EQ(SplitLines(r.log), Lines(6, "[" + std::to_string(level) + "] " + kNotice))
+            << version;
+        Lines opened(kExports.begin(), kExports.begin() + 6);  // the create exports
         for (std::string& name : opened)
             name += ": opened";
-        EXPECT_EQ(SplitLines(r.out), opened);
+        EXPECT_EQ(SplitLines(r.json), opened);
     }
 }
 
-// Every flag at once opens; each wrong or missing one is its own message.
-TEST(HostOpen, FlagsAcceptedOrRefused) {
-    // Rows of data/open_flags.txt: exit code|first line of stderr|arguments.
-    for (const std::string& row : SplitLines(ReadFile(kData + "open_flags.txt"))) {
-        const size_t bar = row.find('|', 2);
-        std::string args = row.substr(bar + 1);
-        if (args.find("$MODULE") != std::string::npos)
-            args.replace(args.find("$MODULE"), 7, kModule);
-        const int code = row[0] - '0';
-        const Result r = RunHost(args);
-        EXPECT_EQ(r.code, code) << args;
-        const std::vector<std::string> lines = SplitLines(r.err);
-        ASSERT_FALSE(lines.empty()) << args;
-        EXPECT_EQ(lines[0], row.substr(2, bar - 2)) << args;
-        EXPECT_TRUE(code != 2 || r.err.find("usage: talvik-host") != std::string::npos) << args;
-        EXPECT_TRUE(code == 0 || r.out.empty()) << args;
+// Every flag at once opens; each wrong or missing one, of every command, is
+// its own message.
+TEST(HostCommandLine, FlagsAcceptedOrRefused) {
+    Installation host("");
+    for (auto row : DataRows("host/data/host_flags.txt")) {
+        if (row[0].find("$MODULE") != std::string::npos)
+            row[0].replace(row[0].find("$MODULE"), 7, kModule);
+        const RecordRun r = host.Run(row[0]);
+        EXPECT_EQ(std::to_string(r.exitCode), row[1]) << row[0];
+        EXPECT_EQ(r.log.substr(0, r.log.find('\n')), row[2]);
+        EXPECT_TRUE(row[1] != "2" || r.log.find("usage: talvik-host") != std::string::npos)
+            << row[0];
+        EXPECT_TRUE(row[1] == "0" || r.json.empty()) << row[0];
     }
 }
 
 // Every command's help goes to stdout with exit code 0 and shows an example.
 TEST(HostHelp, EveryCommandHasHelpWithAnExample) {
-    const Result main = RunHost("--help");
-    EXPECT_EQ(main.code, 0);
+    Installation host("");
+    const RecordRun main = host.Run("--help");
+    EXPECT_EQ(main.exitCode, 0);
     for (const std::string command : {"open", "record", "demo", "io", "probe"}) {
-        EXPECT_NE(main.out.find("\n  " + command + " "), std::string::npos) << command;
-        const Result help = RunHost(command + " --help");
-        EXPECT_EQ(help.code, 0) << command;
-        EXPECT_EQ(help.err, "") << command;
-        EXPECT_NE(help.out.find("\n  talvik-host " + command + " --"), std::string::npos)
-            << help.out;
+        EXPECT_NE(main.json.find("\n  " + command + " "), std::string::npos) << command;
+        const RecordRun help = host.Run(command + " --help");
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_EQ(help.log, "") << command;
+        EXPECT_NE(help.json.find("\n  talvik-host " + command + " --"), std::string::npos)
+            << help.json;
     }
 }
 

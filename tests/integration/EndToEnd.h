@@ -1,74 +1,70 @@
-// Helpers of the end-to-end tests that record from camsim through the
-// reference host: as a program (Record) or with the module loaded in this
-// process (InProcessHost). ffprobe judges the files; camsim's request log
-// shows what the module asked for.
+// Rigs of the tests against camsim: the reference host as a program in a
+// directory of its own (the Linux build, or the Windows one under Wine), or the
+// driver linked into the test on the host's objects (so that AddressSanitizer
+// sees every allocation). ffprobe judges the recorded files; camsim's request
+// log shows what the module asked for.
 #pragma once
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "HostObjects.h"
-#include "ModuleLoader.h"
-#include "support/CamSim.h"
+#include "driver/ArecontIPCaptureDriver.h"
 #include "support/TestFiles.h"
 #include "support/Threads.h"
-#include "talvik/IPCaptureDriver.h"
 #include "talvik/IPVideoCapture.h"
 
 namespace talvik_e2e {
 
-using talvik::test::CamSim;
-using talvik::test::DataRows;
-using talvik::test::ReadFile;
-using talvik::test::RunCommand;
-using talvik::test::SplitLines;
-using talvik::test::StartCamSim;
-using talvik::test::TempDir;
+using namespace talvik::test;
 using talvik_test::WaitUntil;
+using Lines = std::vector<std::string>;
 
 const std::string kHost = TALVIK_BINARY_DIR "/tools/host/talvik-host";
 const std::string kModule = TALVIK_BINARY_DIR "/libtalvik_arecont.so";
-
-constexpr uint32_t kCodecJpeg = 1;
-constexpr uint32_t kCodecH264 = 3;
+constexpr uint32_t kCodecJpeg = 1, kCodecH264 = 3;
 
 struct RecordRun {
     int exitCode = -1;
-    std::string json;
-    std::string log;  // the driver's messages
+    std::string json;  // standard output
+    std::string log;   // the module's messages
 };
 
-// `host record` against camsim's HTTP port into outDir (made if missing).
-inline RecordRun Record(const std::string& host, uint16_t port, const std::string& flags,
-                        const std::string& outDir) {
-    RecordRun run;
-    const std::string logFile = outDir + "/messages.txt";
-    run.json = RunCommand("mkdir -p '" + outDir + "' && " + host +
-                              " record --address 127.0.0.1 --port " + std::to_string(port) +
-                              " --json --out " + outDir + " " + flags + " 2>" + logFile,
-                          180000, &run.exitCode);
-    run.log = ReadFile(logFile);
-    return run;
-}
-
-// A copy of the host and the module in a directory of their own, with a
-// settings file beside the host.
-struct HostCopy {
+// The host and the module copied into a directory of their own with a
+// settings file beside them (unless empty), as an installation has them;
+// `runner` starts the host ("wine" for the Windows build). A copy that failed
+// shows as the host not found.
+struct Installation {
     TempDir dir;
-    std::string host = dir.Path() + "/talvik-host";
-    bool ok = false;
-    explicit HostCopy(const std::string& settingsXml) {
+    std::string exe, runner;
+
+    Installation(const std::string& settingsXml, const std::string& host = kHost,
+                 const std::string& module = kModule, std::string run = "")
+        : exe(host.substr(host.rfind('/') + 1)), runner(std::move(run)) {
         int code = -1;
-        RunCommand("cp '" + kHost + "' '" + kModule + "' '" + dir.Path() + "/'", 20000, &code);
-        ok = code == 0;
-        std::ofstream(dir.Path() + "/talvik_arecont.xml") << settingsXml;
+        RunCommand("cp '" + host + "' '" + module + "' '" + dir.Path() + "/' && mkdir '" +
+                       dir.Path() + "/out'",
+                   20000, &code);
+        if (!settingsXml.empty()) std::ofstream(dir.Path() + "/talvik_arecont.xml") << settingsXml;
+    }
+    std::string Out(const std::string& file) const { return dir.Path() + "/out/" + file; }
+    RecordRun Run(const std::string& arguments) const {
+        RecordRun run;
+        run.json = RunCommand("cd '" + dir.Path() + "' && " + runner + " ./" + exe + " " +
+                                  arguments + " 2>messages.txt",
+                              240000, &run.exitCode);
+        run.log = ReadFile(dir.Path() + "/messages.txt");
+        return run;
+    }
+    // `record` from camsim into out/ (its RTSP port as parameter 2).
+    RecordRun Record(const CamSim& sim, const std::string& flags) const {
+        return Run("record --address 127.0.0.1 --port " + std::to_string(sim.HttpPort()) +
+                   " --param 2=" + std::to_string(sim.RtspPort()) + " --json --out out " + flags);
     }
 };
 
@@ -76,23 +72,6 @@ inline long long JsonNumber(const std::string& json, const std::string& key) {
     std::smatch m;
     if (!std::regex_search(json, m, std::regex("\"" + key + "\":([0-9]+)"))) return -1;
     return std::stoll(m[1]);
-}
-
-// "METHOD path?query" of camsim's request log (without the scheme) that
-// start with prefix.
-inline std::vector<std::string> RequestLines(const CamSim& sim, const std::string& prefix = "") {
-    std::vector<std::string> out;
-    for (const std::string& line : sim.Requests()) {
-        const std::string request = line.substr(0, line.rfind(' '));
-        if (request.compare(0, prefix.size(), prefix) == 0) out.push_back(request);
-    }
-    return out;
-}
-
-inline size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
 }
 
 struct ProbeResult {
@@ -111,6 +90,15 @@ inline ProbeResult Probe(const std::string& file, const std::string& format) {
         180000, &code));
     return {code == 0 && lines.size() == 1 ? lines[0] : "ffprobe failed",
             ReadFile(file + ".probe")};
+}
+
+// Frames camsim sent on its RTSP streams.
+inline long long SentFrames(const CamSim& sim) {
+    long long total = 0;
+    for (const std::string& line : SplitLines(sim.Get("/sim/stats")))
+        if (line.find(" kind=rtsp ") != std::string::npos)
+            total += std::stoll(line.substr(line.find(" frames=") + 8));
+    return total;
 }
 
 struct CsvRow {
@@ -136,65 +124,68 @@ inline std::vector<CsvRow> ReadCsv(const std::string& file) {
     return rows;
 }
 
-// The module loaded in this process through the reference host's loader and
-// host objects, recording input 0 of camsim (H.264 over RTSP goes by UDP: no
-// settings file lies beside the test program).
-class InProcessHost {
+// "METHOD path?query" of camsim's request log that start with prefix.
+inline Lines RequestLines(const CamSim& sim, const std::string& prefix = "") {
+    Lines out;
+    for (const std::string& line : sim.Requests())
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            out.push_back(line.substr(0, line.rfind(' ')));
+    return out;
+}
+
+inline size_t CountPrefix(const Lines& lines, const std::string& prefix) {
+    return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+// The driver linked into the test, on the reference host's objects, for an
+// AV2155 with one digital input and output at camsim; it reads its settings
+// file from `directory` (none there: H.264 over RTSP goes by UDP).
+class Driver : public talvik::CArecontIPCaptureDriver {
 public:
-    InProcessHost(const CamSim& sim, uint32_t codec) : codec_(codec) {
+    Driver(const CamSim& sim, std::string directory, uint32_t codec = kCodecH264)
+        : directory_(std::move(directory) + "/") {
         talvik_host::DeviceDescription d;
         d.address = "127.0.0.1";
         d.port = sim.HttpPort();
         d.model = "AV2155";
+        d.digitalInputs = d.digitalOutputs = 1;
         d.defaultCodec = codec;
-        if (codec == kCodecH264) d.parameters[2] = std::to_string(sim.RtspPort());
-        device_ = std::make_unique<talvik_host::HostDevice>(d);
+        d.parameters[2] = std::to_string(sim.RtspPort());
+        device = std::make_unique<talvik_host::HostDevice>(d);
     }
-    ~InProcessHost() {
-        if (driver_ == nullptr) return;
-        driver_->Close();
-        module_.Factories().back().destroy(driver_);
-    }
-    // Starts video at 25 fps and waits up to 30 s for `frames` frames.
+    ~Driver() override { Close(); }  // while the host objects below still live
+    std::string GetHostDirectory() override { return directory_; }
+    bool Open() { return CArecontIPCaptureDriver::Open(&debug, &allocator, device.get()); }
+    // Opens, starts input 0 at 25 fps and waits up to 30 s for `frames` frames.
     bool Start(uint32_t width, uint32_t height, uint64_t frames) {
-        if (!module_.Load(kModule, &error_)) return false;
-        driver_ = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(
-            module_.Factories().back().create());
         talvik_host::StreamRequest request;
         request.width = width;
         request.height = height;
-        request.codec = codec_;
+        request.codec = device->Description().defaultCodec;
         request.frameInterval = 40;
         talvik_host::HostStreamSettings settings(request);
-        error_ = "open or StartVideo failed";
-        if (driver_ == nullptr || !driver_->Open(&debug_, &allocator_, device_.get()) ||
-            !Capture()->StartVideo(0, &sink_, &settings))
-            return false;
-        error_ = "no frames";
-        return sink_.WaitForFrames(frames, 30000);
+        return Open() && GetVideoCaptureEx2()->StartVideo(0, &sink, &settings) &&
+               sink.WaitForFrames(frames, 30000);
     }
-    const std::string& Error() const { return error_; }
-    talvik::ipcapture::IIPVideoCaptureEx2* Capture() { return driver_->GetVideoCaptureEx2(); }
-    talvik_host::HostFrameSink& Sink() { return sink_; }
     uint32_t Status() {
         uint32_t status = 99, second = 0;
-        Capture()->GetVideoStatus(0, &status, &second, nullptr, 0);
+        GetVideoCaptureEx2()->GetVideoStatus(0, &status, &second, nullptr, 0);
         return status;
     }
     // Waits for `more` frames beyond those seen so far.
     bool MoreFrames(uint64_t more, uint32_t timeoutMs) {
-        return sink_.WaitForFrames(sink_.FrameCount() + more, timeoutMs);
+        return sink.WaitForFrames(sink.FrameCount() + more, timeoutMs);
     }
 
+    talvik_host::HostFrameSink sink{100000};
+    talvik_host::HostDebugSink debug{nullptr};
+    talvik_host::HostFrameAllocator allocator;
+    std::unique_ptr<talvik_host::HostDevice> device;
+
 private:
-    uint32_t codec_;
-    std::string error_;
-    talvik_host::DriverModule module_;
-    talvik_host::HostFrameSink sink_{100000};
-    talvik_host::HostDebugSink debug_{nullptr};
-    talvik_host::HostFrameAllocator allocator_;
-    std::unique_ptr<talvik_host::HostDevice> device_;
-    talvik::ipcapture::IIPCaptureDriverEx5* driver_ = nullptr;
+    std::string directory_;
 };
 
 }  // namespace talvik_e2e

@@ -1,8 +1,7 @@
 // End to end: H.264 over RTSP from camsim through the module, recorded by the
-// reference host (as a program, or in-process through its loader). ffprobe
-// judges the files; camsim's request log and counters show what the module
-// asked for and what the camera sent.
-#include <dirent.h>
+// reference host (the faults with the driver linked in). ffprobe judges the
+// files; camsim's request log and counters show what the module asked for and
+// what the camera sent.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,33 +19,7 @@ namespace {
 using namespace talvik_e2e;
 using Clock = std::chrono::steady_clock;
 
-// `record --codec h264` over RTSP (UDP unless the settings beside `host` say otherwise).
-RecordRun RecordH264(const std::string& host, const CamSim& sim, const std::string& flags,
-                     const std::string& outDir) {
-    return Record(host, sim.HttpPort(),
-                  "--param 2=" + std::to_string(sim.RtspPort()) + " --codec h264 " + flags, outDir);
-}
-
-// Frames sent by camsim on its RTSP streams.
-long long SentFrames(const CamSim& sim) {
-    long long total = 0;
-    for (const std::string& line : SplitLines(sim.Get("/sim/stats"))) {
-        if (line.find(" kind=rtsp ") != std::string::npos)
-            total += std::stoll(line.substr(line.find(" frames=") + 8));
-    }
-    return total;
-}
-
-struct Transport {
-    const char* name;
-    bool interleaved;
-};
-
-void PrintTo(const Transport& t, std::ostream* os) {
-    *os << t.name;
-}
-
-class RtspTransport : public ::testing::TestWithParam<Transport> {};
+class RtspTransport : public ::testing::TestWithParam<bool> {};  // interleaved
 
 // 1080p at 25 fps from a camera that refreshes a session only on
 // GET_PARAMETER (not on OPTIONS nor RTCP) with a 4 s time-out: complete,
@@ -55,14 +28,12 @@ class RtspTransport : public ::testing::TestWithParam<Transport> {};
 TEST_P(RtspTransport, FullHdCompleteDecodableEvenlyTimedAndKeptAlive) {
     auto sim = StartCamSim({"--session-timeout", "4", "--refresh-on", "GET_PARAMETER"});
     ASSERT_TRUE(sim);
-    const bool interleaved = GetParam().interleaved;
+    const bool interleaved = GetParam();
     // The light frequency goes out over UDP only, to see both request lists.
-    HostCopy copy(std::string("<Configuration><Default><BitrateMode>VBR</BitrateMode>") +
-                  (interleaved ? "<RTPMode>RTPoverRTSP</RTPMode>"
-                               : "<IndoorLightFrequency>50</IndoorLightFrequency>") +
-                  "</Default></Configuration>\n");
-    ASSERT_TRUE(copy.ok);
-    const std::string out = copy.dir.Path() + "/out";
+    Installation host(std::string("<Configuration><Default><BitrateMode>VBR</BitrateMode>") +
+                      (interleaved ? "<RTPMode>RTPoverRTSP</RTPMode>"
+                                   : "<IndoorLightFrequency>50</IndoorLightFrequency>") +
+                      "</Default></Configuration>\n");
     // The camera falls silent before the host stops, so that frames still
     // in flight are not counted as sent but lost.
     std::thread silencer([&] {
@@ -70,20 +41,19 @@ TEST_P(RtspTransport, FullHdCompleteDecodableEvenlyTimedAndKeptAlive) {
         sim->Get("/sim/silence?seconds=60");
     });
     const RecordRun run =
-        RecordH264(copy.host, *sim, "--interval 40 --size 1920x1080 --duration 14", out);
+        host.Record(*sim, "--codec h264 --interval 40 --size 1920x1080 --duration 14");
     silencer.join();
     ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
 
     const long long frames = JsonNumber(run.json, "frames");
     const long long sent = SentFrames(*sim);
-    std::printf("frames %lld, camera sent %lld\n", frames, sent);
     // The simulator's 1080p encoder slows down on a loaded machine: what counts
     // is what it sent.
     EXPECT_GT(frames, 100);
     EXPECT_LE(std::llabs(sent - frames) * 100, sent) << "more than 1 % lost";
     EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
 
-    const std::string file = out + "/rec_in0_h264.h264";
+    const std::string file = host.Out("rec_in0_h264.h264");
     const ProbeResult probe = Probe(file, "h264");
     EXPECT_EQ(probe.streamLine, "1920,1080," + std::to_string(frames));
     EXPECT_EQ(probe.errors, "");
@@ -92,7 +62,7 @@ TEST_P(RtspTransport, FullHdCompleteDecodableEvenlyTimedAndKeptAlive) {
     EXPECT_EQ(data.find(std::string("\0\0\1\x67", 4)), 0u);
     EXPECT_LT(data.find(std::string("\0\0\1\x68", 4)), data.find(std::string("\0\0\1\x65", 4)));
 
-    const auto rows = ReadCsv(out + "/rec_in0_h264.csv");
+    const auto rows = ReadCsv(host.Out("rec_in0_h264.csv"));
     ASSERT_EQ(static_cast<long long>(rows.size()), frames);
     EXPECT_EQ(rows[0].fourcc, "H264");
     size_t keys = 0;
@@ -124,9 +94,8 @@ TEST_P(RtspTransport, FullHdCompleteDecodableEvenlyTimedAndKeptAlive) {
     EXPECT_GE(CountPrefix(requests, "GET_PARAMETER /h264.sdp/"), 5u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, RtspTransport,
-                         ::testing::Values(Transport{"Udp", false}, Transport{"Interleaved", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Transports, RtspTransport, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Interleaved" : "Udp"; });
 
 // 2 % of the RTP packets lost on the way (over UDP; the depacketiser is the
 // same for both transports): every frame that reaches the host is whole (it
@@ -135,18 +104,18 @@ TEST(RtspVideo, PacketLossGivesOnlyWholeFramesAndKeyFramesAfterGaps) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     ASSERT_EQ(sim->Get("/sim/rtp-drop?percent=2"), "ok\n");
-    TempDir dir;
+    Installation host("");
     const RecordRun run =
-        RecordH264(kHost, *sim, "--interval 40 --size 640x360 --duration 10", dir.Path());
+        host.Record(*sim, "--codec h264 --interval 40 --size 640x360 --duration 10");
     ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
     const long long frames = JsonNumber(run.json, "frames");
     ASSERT_GT(sim->StreamStat(1, "rtp_dropped"), 0);
     EXPECT_GT(frames, 0);
     EXPECT_LT(frames, SentFrames(*sim));
-    const ProbeResult probe = Probe(dir.Path() + "/rec_in0_h264.h264", "h264");
+    const ProbeResult probe = Probe(host.Out("rec_in0_h264.h264"), "h264");
     EXPECT_EQ(probe.streamLine, "640,360," + std::to_string(frames));
     EXPECT_EQ(probe.errors, "");
-    const auto rows = ReadCsv(dir.Path() + "/rec_in0_h264.csv");
+    const auto rows = ReadCsv(host.Out("rec_in0_h264.csv"));
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0].fourcc, "H264");
     size_t gaps = 0;
@@ -161,53 +130,47 @@ TEST(RtspVideo, PacketLossGivesOnlyWholeFramesAndKeyFramesAfterGaps) {
     EXPECT_GT(gaps, 0u);
 }
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // A silent camera: status 2 after about 5 s, the host told after about 10 s,
 // a new session and frames again once it sends.
 TEST(RtspVideo, SilentCameraIsLostReportedAndRecovered) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    InProcessHost host(*sim, kCodecH264);
-    ASSERT_TRUE(host.Start(320, 180, 25)) << host.Error();
+    TempDir dir;
+    Driver host(*sim, dir.Path());
+    ASSERT_TRUE(host.Start(320, 180, 25));
     ASSERT_TRUE(WaitUntil([&] { return host.Status() == 0; }, 10000));
     const auto silenced = Clock::now();
+    const auto seconds = [&] {
+        return std::chrono::duration<double>(Clock::now() - silenced).count();
+    };
     ASSERT_EQ(sim->Get("/sim/silence?seconds=13"), "ok\n");
     ASSERT_TRUE(WaitUntil([&] { return host.Status() == 2; }, 30000));
-    EXPECT_GE(SecondsSince(silenced), 4.5) << "status 2 too early";
-    ASSERT_TRUE(WaitUntil([&] { return host.Sink().SignalLostCount() >= 1; }, 40000));
-    EXPECT_GE(SecondsSince(silenced), 9.5) << "the host told too early";
-    const uint64_t before = host.Sink().FrameCount();
+    EXPECT_GE(seconds(), 4.5) << "status 2 too early";
+    ASSERT_TRUE(WaitUntil([&] { return host.sink.SignalLostCount() >= 1; }, 40000));
+    EXPECT_GE(seconds(), 9.5) << "the host told too early";
+    const uint64_t before = host.sink.FrameCount();
     ASSERT_TRUE(host.MoreFrames(25, 60000));
-    EXPECT_GE(SecondsSince(silenced), 12.5);
+    EXPECT_GE(seconds(), 12.5);
     EXPECT_TRUE(WaitUntil([&] { return host.Status() == 0; }, 10000));
     EXPECT_GE(CountPrefix(RequestLines(*sim), "DESCRIBE "), 2u);
     // The first frame of the new session is a key frame.
-    EXPECT_EQ(host.Sink().Frames().at(before).fourcc, talvik::kFourCCH264);
+    EXPECT_EQ(host.sink.Frames().at(before).fourcc, talvik::kFourCCH264);
 }
 
 // "port:inode" of this process's UDP sockets bound to the RTP/RTCP range.
 std::set<std::string> OwnRtpSockets() {
-    std::set<std::string> inodes, out;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        char target[256];
-        while (dirent* e = readdir(d)) {
-            const std::string link = std::string("/proc/self/fd/") + e->d_name;
-            const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-            if (n > 8 && std::string(target, 8) == "socket:[")
-                inodes.insert(std::string(target + 8, size_t(n) - 9));
-        }
-        closedir(d);
-    }
+    int code = -1;
+    const std::string fds =
+        RunCommand("ls -l /proc/" + std::to_string(getpid()) + "/fd", 10000, &code);
+    std::set<std::string> out;
     for (const std::string& line : SplitLines(ReadFile("/proc/net/udp"))) {
         std::istringstream in(line);
         std::string field[10];
         for (std::string& f : field)
             in >> f;
         const unsigned port = unsigned(std::strtoul(field[1].c_str() + 9, nullptr, 16));
-        if (inodes.count(field[9]) && port >= 3556 && port < 4556)
+        if (fds.find("socket:[" + field[9] + "]") != std::string::npos && port >= 3556 &&
+            port < 4556)
             out.insert(std::to_string(port) + ":" + field[9]);
     }
     return out;
@@ -219,22 +182,23 @@ std::set<std::string> OwnRtpSockets() {
 TEST(RtspVideo, DroppedSessionResumesAndUpdateVideoKeepsThePorts) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
-    InProcessHost host(*sim, kCodecH264);
-    ASSERT_TRUE(host.Start(640, 360, 10)) << host.Error();
+    TempDir dir;
+    Driver host(*sim, dir.Path());
+    ASSERT_TRUE(host.Start(640, 360, 10));
     sim->Get("/sim/drop-sessions");
     ASSERT_TRUE(WaitUntil([&] { return CountPrefix(RequestLines(*sim), "PLAY ") >= 2; }, 60000));
     ASSERT_TRUE(host.MoreFrames(25, 30000));
     const auto sockets = OwnRtpSockets();
     ASSERT_EQ(sockets.size(), 2u);  // RTP and RTCP
     talvik_host::HostFrameSize size(320, 180);
-    ASSERT_TRUE(host.Capture()->UpdateVideo(0, &size, 40));
-    ASSERT_TRUE(WaitUntil([&] { return host.Sink().Frames().back().width == 320; }, 30000));
+    ASSERT_TRUE(host.GetVideoCaptureEx2()->UpdateVideo(0, &size, 40));
+    ASSERT_TRUE(WaitUntil([&] { return host.sink.Frames().back().width == 320; }, 30000));
     EXPECT_EQ(OwnRtpSockets(), sockets);
     const auto requests = RequestLines(*sim);
     EXPECT_EQ(CountPrefix(requests, "DESCRIBE "), 3u);
     EXPECT_EQ(CountPrefix(requests, "DESCRIBE /h264.sdp?res=full&x0=0&y0=0&x1=320&y1=180&"), 1u);
     EXPECT_EQ(CountPrefix(requests, "GET /get?channelenable"), 2u);
-    EXPECT_EQ(host.Sink().SignalLostCount(), 0u);
+    EXPECT_EQ(host.sink.SignalLostCount(), 0u);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 //   TALVIK_SOAK_QUERIES capability queries (default 50)
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,19 +17,16 @@
 #include <string>
 
 #include "CapabilityStore.h"
-#include "HostObjects.h"
 #include "camera/CapabilityQueryModule.h"
-#include "driver/ArecontIPCaptureDriver.h"
-#include "support/TestFiles.h"
-#include "support/Threads.h"
+#include "integration/EndToEnd.h"
+#include "io/IoFakes.h"
 #include "talvik/CaptureIO.h"
-#include "talvik/IPVideoCapture.h"
 
 namespace {
 
-using talvik::test::CamSim;
 using talvik::test::StartCamSim;
 using talvik::test::TempDir;
+using talvik_e2e::Driver;
 
 // Generous: ASan on a loaded two-core machine.
 constexpr uint32_t kWaitMs = 60000;
@@ -46,33 +42,6 @@ unsigned EnvCount(const char* name, unsigned fallback) {
 std::pair<int, int> FdsAndThreads() {
     return {talvik_test::EntryCount("/proc/self/fd"), talvik_test::ThreadCount()};
 }
-
-// The real driver on the reference host's objects, reading its settings file
-// from the test's own directory instead of beside the test program.
-class Host : public talvik::CArecontIPCaptureDriver {
-public:
-    Host(const CamSim& sim, std::string directory) : directory_(std::move(directory)) {
-        talvik_host::DeviceDescription d;
-        d.address = "127.0.0.1";
-        d.port = sim.HttpPort();
-        d.model = "AV2155";
-        d.digitalInputs = 1;
-        d.digitalOutputs = 1;
-        d.parameters[2] = std::to_string(sim.RtspPort());
-        device = std::make_unique<talvik_host::HostDevice>(d);
-    }
-    ~Host() override { Close(); }  // while the host objects below still live
-    std::string GetHostDirectory() override { return directory_; }
-    bool Open() { return CArecontIPCaptureDriver::Open(&debug, &allocator, device.get()); }
-
-    talvik_host::HostFrameSink sink{0};
-    talvik_host::HostDebugSink debug{nullptr};
-    talvik_host::HostFrameAllocator allocator;
-    std::unique_ptr<talvik_host::HostDevice> device;
-
-private:
-    std::string directory_;
-};
 
 // The first cycle sets up what lives as long as the process (resolver,
 // library state) and is not counted; the counted ones must leave descriptors
@@ -96,37 +65,28 @@ void RunCycles(const char* name, unsigned cycles, const std::function<void(unsig
     EXPECT_EQ(after, baseline) << "descriptors and threads";
 }
 
-struct ChannelCase {
-    const char* name;
-    uint32_t codec;  // 1 JPEG, 3 H.264
-    uint32_t intervalMs;
-    bool interleaved;  // RTP inside the RTSP connection (settings file)
-};
-
-class ChannelSoak : public ::testing::TestWithParam<ChannelCase> {};
+class ChannelSoak : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 // Start, first frame, stop: the path a recording server takes each time a
 // camera is switched on or its settings change. Every frame the module asked
 // for goes back to the allocator.
 TEST_P(ChannelSoak, StartStopCyclesLeaveNothingBehind) {
-    const ChannelCase& c = GetParam();
+    const std::vector<std::string>& c = GetParam();
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     TempDir dir;
-    if (c.interleaved) {
-        std::ofstream(dir.Path() + "/talvik_arecont.xml")
-            << "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode></Default></Configuration>\n";
-    }
-    Host host(*sim, dir.Path() + "/");
+    std::ofstream(dir.Path() + "/talvik_arecont.xml")
+        << "<Configuration><Default>" + c[1] + "</Default></Configuration>\n";
+    Driver host(*sim, dir.Path());
     ASSERT_TRUE(host.Open());
     talvik_host::StreamRequest request;
     request.width = 320;
     request.height = 180;
-    request.codec = c.codec;
-    request.frameInterval = c.intervalMs;
+    request.codec = uint32_t(std::stoul(c[2]));
+    request.frameInterval = uint32_t(std::stoul(c[3]));
     talvik_host::HostStreamSettings settings(request);
     auto* video = host.GetVideoCaptureEx2();
-    RunCycles(c.name, EnvCount("TALVIK_SOAK_CYCLES", 30), [&](unsigned) {
+    RunCycles(c[0].c_str(), EnvCount("TALVIK_SOAK_CYCLES", 30), [&](unsigned) {
         const uint64_t before = host.sink.FrameCount();
         ASSERT_TRUE(video->StartStream(0, 1, &host.sink, &settings));
         ASSERT_TRUE(host.sink.WaitForFrames(before + 1, kWaitMs));
@@ -137,12 +97,8 @@ TEST_P(ChannelSoak, StartStopCyclesLeaveNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ChannelSoak,
-                         ::testing::Values(ChannelCase{"MjpegStream", 1, 40, false},
-                                           ChannelCase{"JpegSnapshots", 1, 2000, false},
-                                           ChannelCase{"H264KeyFramesHttp", 3, 2000, false},
-                                           ChannelCase{"RtspUdp", 3, 40, false},
-                                           ChannelCase{"RtspInterleaved", 3, 40, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::ValuesIn(talvik::test::DataRows("soak/data/channel_kinds.txt")),
+                         [](const auto& info) { return info.param[0]; });
 
 // Open with I/O running, then close: the I/O threads and their HTTP handles
 // go with the driver.
@@ -150,22 +106,17 @@ TEST(DriverSoak, OpenCloseWithDigitalIORunning) {
     auto sim = StartCamSim();
     ASSERT_TRUE(sim);
     TempDir dir;
-    struct Callback : talvik::ICaptureIOCallback {
-        void OnInputStateChanged(uint32_t, uint32_t) override { ++changes; }
-        void OnIOFailure() override { ++failures; }
-        std::atomic<int> changes{0}, failures{0};
-    };
     RunCycles("OpenCloseWithIO", EnvCount("TALVIK_SOAK_OPENS", 100), [&](unsigned index) {
-        Host host(*sim, dir.Path() + "/");
+        Driver host(*sim, dir.Path());
         ASSERT_TRUE(host.Open());
         talvik::ipcapture::ICaptureIOApi* io = host.GetDigitalIO();
         ASSERT_NE(io, nullptr);
-        Callback callback;
+        talvik_test::RecordingCallback callback;
         ASSERT_TRUE(io->SetCallback(&callback));
         ASSERT_TRUE(io->StartIO());
         ASSERT_TRUE(io->ChangeOutputState(0, index % 2 == 0 ? 2 : 1));
         // The first poll reports the input's state.
-        ASSERT_TRUE(talvik_test::WaitUntil([&] { return callback.changes > 0; }, kWaitMs));
+        ASSERT_TRUE(talvik_test::WaitUntil([&] { return !callback.Changes().empty(); }, kWaitMs));
         EXPECT_EQ(callback.failures.load(), 0);
         host.Close();
     });

@@ -13,6 +13,9 @@
 namespace talvik {
 namespace test {
 
+// Splits text into lines without their line ends, dropping empty ones.
+std::vector<std::string> SplitLines(const std::string& text);
+
 class CamSim {
 public:
     // Runs camsim with `args` (--bind 127.0.0.1 --http-port 0 --rtsp-port 0 are
@@ -30,11 +33,11 @@ public:
     uint16_t RtspPort() const { return rtspPort_; }
 
     // HTTP/1.0 GET of `path` (with query) on the simulator; the body, or empty
-    // with *status 0 when no answer came within `timeoutMs`.
-    std::string Get(const std::string& path, long* status = nullptr, int timeoutMs = 10000) const;
+    // with *status 0 when no answer came within 10 s.
+    std::string Get(const std::string& path, long* status = nullptr) const;
 
     // The request log ("METHOD path?query scheme" lines).
-    std::vector<std::string> Requests() const;
+    std::vector<std::string> Requests() const { return SplitLines(Get("/sim/requests")); }
 
     // Value of `key` (such as "frames") in the /sim/stats line of stream `id`;
     // -1 when there is no such stream.
@@ -44,11 +47,10 @@ public:
     // Value of a whole-line counter of /sim/stats, such as "rtsp_sessions".
     long long Counter(const std::string& key) const { return Stat(key + "=", key); }
 
-    // Sends SIGTERM (or `signal`) and waits up to `timeoutMs` for the exit;
-    // returns the exit code, 128+signal when killed, -1 on time-out.
+    // Sends `signal` (0: none, to wait for its own end) and waits up to
+    // `timeoutMs` for the exit; the exit code, 128+signal when killed, -1 on
+    // time-out.
     int Stop(int signal = 15, int timeoutMs = 10000);
-    // Waits for the process to end by itself; same results as Stop.
-    int Wait(int timeoutMs);
 
 private:
     CamSim() = default;
@@ -63,9 +65,6 @@ private:
 // Runs a command line through /bin/sh with a time limit and returns its
 // standard output; *exitCode gets the exit status (-1 on time-out).
 std::string RunCommand(const std::string& command, int timeoutMs, int* exitCode);
-
-// Splits text into lines without their line ends, dropping empty ones.
-std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace test
 }  // namespace talvik
