@@ -43,12 +43,7 @@ bool CRTPPacket::ParseReceived(const uint8_t* head, size_t length) {
     extensionProfile = 0;
     extensionLength = 0;
     extensionData.clear();
-    marker = static_cast<uint8_t>(head[1] >> 7);
-    padding = hasPadding ? 1 : 0;
-    payloadType = static_cast<uint8_t>(head[1] & 0x7F);
-    sequenceNumber = ReadBigEndian16(head + 2);
-    timestamp = ReadBigEndian32(head + 4);
-    std::memcpy(&ssrc, head + 8, sizeof(ssrc));
+    ReadFixedHeader(head);
     payload.resize(payload.size() - paddingCount);
     payloadLength = static_cast<uint32_t>(payload.size());
     return true;
@@ -68,6 +63,15 @@ void CRTPPacket::Clear() {
     extensionData.clear();
     payloadLength = 0;
     payload.clear();
+}
+
+void CRTPPacket::ReadFixedHeader(const uint8_t* head) {
+    marker = static_cast<uint8_t>(head[1] >> 7);
+    padding = (head[0] & 0x20) ? 1 : 0;
+    payloadType = static_cast<uint8_t>(head[1] & 0x7F);
+    sequenceNumber = ReadBigEndian16(head + 2);
+    timestamp = ReadBigEndian32(head + 4);
+    std::memcpy(&ssrc, head + 8, sizeof(ssrc));
 }
 
 bool CRTPPacket::Parse(const uint8_t* data, size_t length) {
@@ -113,12 +117,7 @@ bool CRTPPacket::Parse(const uint8_t* data, size_t length) {
     }
 
     csrcCount = cc;
-    marker = static_cast<uint8_t>(data[1] >> 7);
-    padding = hasPadding ? 1 : 0;
-    payloadType = static_cast<uint8_t>(data[1] & 0x7F);
-    sequenceNumber = ReadBigEndian16(data + 2);
-    timestamp = ReadBigEndian32(data + 4);
-    std::memcpy(&ssrc, data + 8, sizeof(ssrc));
+    ReadFixedHeader(data);
 
     payloadLength = static_cast<uint32_t>(length - offset - paddingCount);
     payload.assign(data + offset, data + offset + payloadLength);

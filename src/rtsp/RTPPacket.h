@@ -30,6 +30,11 @@ public:
     // Back to the state of a fresh packet.
     void Clear();
 
+private:
+    // The fields of the fixed header at head (kFixedHeaderSize bytes).
+    void ReadFixedHeader(const uint8_t* head);
+
+public:
     uint32_t csrcCount = 0;              // CC field, 0..15
     std::vector<uint8_t> csrcList;       // csrcCount * 4 bytes, network order
     uint32_t ssrc = 0;                   // the four SSRC bytes as received (not swapped)
