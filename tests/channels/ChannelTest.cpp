@@ -377,7 +377,7 @@ TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
         if (answer.find("<100 KiB>") != std::string::npos)
             answer.replace(answer.find("<100 KiB>"), 9, std::string(100 * 1024, 'a'));
         const bool recover = &row == &rows[0];  // the same for every cause: once is enough
-        std::atomic<bool> healthy{false};
+        std::atomic<bool> healthy{false}, silentAgain{false};
         std::mutex mutex;
         std::vector<Clock::time_point> times;  // of the stream requests
         RawTcpServer server([&](int fd, RawTcpServer& s) {
@@ -398,8 +398,9 @@ TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
                             "HTTP/1.0 200 OK\r\nContent-Type: "
                             "multipart/x-mixed-replace;boundary=b\r\n\r\n"))
                 return;
-            while (!s.Stopping() && s.WriteAll(fd, part))
+            while (!s.Stopping() && !silentAgain && s.WriteAll(fd, part))
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (silentAgain) s.HoldOpen(fd);
         });
         ASSERT_TRUE(server.Started());
         Rig rig(server.Port());
@@ -411,24 +412,36 @@ TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
         ASSERT_TRUE(rig.host.WaitForSignalLost(1, 30000));
         EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(1500));  // the data time-out
         EXPECT_EQ(channel.GetStatus(), kChannelSignalLost);
+        size_t refused = 0;  // requests answered badly: the retries are spaced out
         if (recover) {
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                refused = times.size();
+            }
             healthy = true;  // frames now need a new request: the camera is asked again
             ASSERT_TRUE(rig.host.WaitForFrames(3, 30000));
             EXPECT_EQ(channel.GetStatus(), kChannelStreaming);
+            silentAgain = true;  // a second outage is told as well
+            ASSERT_TRUE(rig.host.WaitForSignalLost(2, 30000));
         }
         channel.Stop();
-        EXPECT_EQ(rig.host.SignalLosses(), 1);
+        EXPECT_EQ(rig.host.SignalLosses(), recover ? 2 : 1);
         EXPECT_EQ(rig.host.FrameCount() > 0, recover);
         std::lock_guard<std::mutex> guard(mutex);
         ASSERT_GE(times.size(), 2u);
-        for (size_t i = 1; i < times.size(); ++i)
+        for (size_t i = 1; i < (recover ? refused : times.size()); ++i)
             EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(900)) << "request " << i;
         std::vector<std::string> errors;  // the cause, once
         for (const auto& line : rig.driver.log.Lines())
             if (line.level == 1) errors.push_back(line.text);
         std::string logged = row[2];
         logged.replace(logged.find("<port>"), 6, std::to_string(server.Port()));
-        EXPECT_EQ(errors, std::vector<std::string>{logged});
+        std::vector<std::string> expected{logged};
+        if (recover)
+            expected.push_back(
+                "talvik::CBaseCameraChannel::SetCameraState: Signal was lost for "
+                "camera 127.0.0.1 (Rec)");
+        EXPECT_EQ(errors, expected);
     };
     ForEachRowAtOnce(rows, test);
 }
