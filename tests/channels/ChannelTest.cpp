@@ -423,6 +423,14 @@ TEST(HttpChannel, BrokenStreamAtStartIsRetriedAndReported) {
             EXPECT_EQ(channel.GetStatus(), kChannelStreaming);
             silentAgain = true;  // a second outage is told as well
             ASSERT_TRUE(rig.host.WaitForSignalLost(2, 30000));
+            ASSERT_TRUE(talvik_test::WaitUntil(  // logged just after the host is told
+                [&] {
+                    const auto lines = rig.driver.log.Lines();
+                    return std::any_of(lines.begin(), lines.end(), [](const auto& line) {
+                        return line.text.find("Signal was lost") != std::string::npos;
+                    });
+                },
+                20000));
         }
         channel.Stop();
         EXPECT_EQ(rig.host.SignalLosses(), recover ? 2 : 1);
