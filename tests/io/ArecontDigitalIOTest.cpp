@@ -18,6 +18,7 @@ using talvik_test::IoDriver;
 using talvik_test::LogLine;
 using talvik_test::RecordingCallback;
 using talvik_test::ThreadCount;
+using talvik_test::WaitForThreadCount;
 using talvik_test::WaitUntil;
 
 namespace {
@@ -189,7 +190,7 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_EQ(rig.camera.Hanging(), 0);
     EXPECT_EQ(rig.callback.failures.load(), 0) << "our own cancel is no camera failure";
     EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be terminated";
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(WaitForThreadCount(threadsBefore));
 
     rig.camera.HangAfter("/set", 2);  // the next write passes, the one after hangs
     ASSERT_TRUE(rig.io->StartIO());
@@ -198,7 +199,7 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_EQ(rig.Writes(), (Paths{kOff, kOff, kOn})) << "the stop dropped the queue";
     rig.io.reset();  // no StopIO: the destructor must cancel and join
     EXPECT_EQ(rig.camera.Hanging(), 0);
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(WaitForThreadCount(threadsBefore));
 
     Rig idle(0, 0);
     EXPECT_FALSE(idle.io->SetCallback(nullptr));
