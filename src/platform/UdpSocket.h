@@ -93,6 +93,9 @@ public:
     // After a failed Open or JoinGroup: the step that failed and the system's
     // text for it, e.g. "bind: Address already in use"; empty otherwise.
     const std::string& LastError() const { return lastError_; }
+    // After a failed Open: the port was taken, an everyday outcome of a
+    // port search rather than a fault.
+    bool AddressInUse() const { return addressInUse_; }
 
     // Group and interface in network order.
     bool JoinGroup(uint32_t group, uint32_t interfaceAddress);
@@ -126,6 +129,7 @@ private:
     intptr_t wake_ = kInvalid;
     uint16_t port_ = 0;
     std::string lastError_;
+    bool addressInUse_ = false;
 };
 
 }  // namespace talvik

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "platform/UdpSocket.h"
@@ -73,6 +74,7 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
         return false;
     }
     lastError_.clear();
+    addressInUse_ = false;
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (s < 0) {
         lastError_ = StepError("socket");
@@ -102,6 +104,7 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     if (ok) step = "getsockname";
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
     if (!ok) {
+        addressInUse_ = std::strcmp(step, "bind") == 0 && errno == EADDRINUSE;
         lastError_ = StepError(step);
         ::close(s);
         return false;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -103,6 +104,7 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
         return false;
     }
     lastError_.clear();
+    addressInUse_ = false;
     // An open socket holds Winsock (the system counts the start-ups), so that
     // it works on any thread, whoever else holds it.
     if (!StartNetworkUse()) {
@@ -152,6 +154,7 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     if (ok) step = "wake socket";
     const SOCKET wake = ok ? OpenWakeSocket() : INVALID_SOCKET;
     if (!ok || wake == INVALID_SOCKET) {
+        addressInUse_ = std::strcmp(step, "bind") == 0 && WSAGetLastError() == WSAEADDRINUSE;
         lastError_ = StepError(step);
         closesocket(s);
         EndNetworkUse();
