@@ -114,8 +114,6 @@ private:
     // Queues a parsed packet of `length` datagram bytes; false (the packet
     // left in `packet`) when the queue is full.
     bool Push(PacketPtr& packet, size_t length);
-    // A packet to fill: a spare one if there is one.
-    PacketPtr TakeSpare();
     // Moves up to kPopBatch packets into batch; with none queued, marks the
     // delivery thread as about to wait.
     void PopBatch(std::vector<PacketPtr>& batch);
