@@ -273,7 +273,9 @@ TEST_P(Session, SendsTheTranscriptsRequests) {
     if (set.count("alive")) {  // as the last request goes out (1) or ends (0)
         EXPECT_TRUE(set["alive"] == "1" ? camera->Requests()[count - 1].sampled
                                         : WaitUntil([&] { return !client->GetLastRequestOk(); }));
-        if (set["alive"] == "0") EXPECT_EQ(camera->Requests().size(), count) << "nothing after";
+        if (set["alive"] == "0") {
+            EXPECT_EQ(camera->Requests().size(), count) << "nothing after";
+        }
     }
     const auto requests = camera->Requests();
     for (size_t i = 1; i < count; ++i)  // the longest gap, ms
