@@ -18,6 +18,9 @@ namespace {
 
 constexpr const char* kAgentName = "Talvik::HttpSender";
 constexpr size_t kTransferChunk = IHttpTransfer::kMaxBodyPiece;
+// Most a direct read may write at once: what a 1080p picture's wake-up brings
+// in one read, small enough that the reader scans it while it is cached.
+constexpr size_t kDirectRead = 256 * 1024;
 constexpr uint32_t kDefaultTimeoutMs = 5000;
 constexpr size_t kMaxAuthenticateHeaders = 16;
 constexpr size_t kMaxHeaderLine = 16384;
@@ -296,6 +299,7 @@ bool CHttpSender::HandleDigestStale(const HttpRequest& /*request*/, uint32_t sch
 bool CHttpSender::PrepareTransfer(const HttpRequest& request, uint32_t scheme) {
     multiRound_ = (request.flags & kFlagNoRedirects) == 0;
     bytesSeen_ = 0;
+    bytesDirect_ = 0;
     TransferSettings settings;
     settings.url = BuildUrl(request);
     if (settings.url.empty()) {
@@ -641,6 +645,24 @@ size_t CHttpSender::OnBodyPiece(const char* data, size_t size) {
     bytesSeen_ += size;
     bufferHighWater_ = std::max(bufferHighWater_, Buffered());
     return size;
+}
+
+uint8_t* CHttpSender::BodyRoom(size_t& room) {
+    room = 0;
+    const size_t held = Buffered();
+    if (held >= kReadBufferCap) return nullptr;  // the reader frees some first
+    const size_t want = std::min(kDirectRead, kReadBufferCap - held);
+    if (bufferTail_ + want > bufferSize_) MakeRoom(want);
+    room = std::min(bufferSize_ - bufferTail_, want);
+    return buffer_.get() + bufferTail_;
+}
+
+void CHttpSender::OnBodyWritten(size_t size) {
+    if (!headComplete_ && headStatus_ != 0 && !inHeaderBlock_) headComplete_ = true;
+    bufferTail_ += size;
+    bytesSeen_ += size;
+    bytesDirect_ += size;
+    bufferHighWater_ = std::max(bufferHighWater_, Buffered());
 }
 
 // Moving the held bytes to the front copies them again, so the storage grows

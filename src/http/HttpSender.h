@@ -122,6 +122,9 @@ public:
     bool IsSecure() const { return secure_ == 1; }
     // Largest number of body bytes ever held in the read buffer.
     size_t GetBufferHighWater() const { return bufferHighWater_; }
+    // Body bytes of the current request that the transfer wrote straight
+    // into the read buffer.
+    uint64_t GetBytesReadDirectly() const { return bytesDirect_; }
 
     static constexpr uint32_t kErrorTimeout = kTransferTimedOut;
     static constexpr uint32_t kErrorCancelled = kTransferAborted;
@@ -166,6 +169,8 @@ private:
 
     size_t OnHeaderLine(const char* data, size_t size) override;
     size_t OnBodyPiece(const char* data, size_t size) override;
+    uint8_t* BodyRoom(size_t& room) override;
+    void OnBodyWritten(size_t size) override;
 
     DEVICE_INFO device_;
     IDebugMessage* logger_ = nullptr;
@@ -196,7 +201,8 @@ private:
     uint32_t headStatus_ = 0;
     uint32_t headContentLength_ = 0;
     std::vector<std::string> authenticateHeaders_;
-    uint64_t bytesSeen_ = 0;             // header and body bytes; progress for the time-out
+    uint64_t bytesSeen_ = 0;  // header and body bytes; progress for the time-out
+    uint64_t bytesDirect_ = 0;
     std::unique_ptr<uint8_t[]> buffer_;  // storage; the held bytes are [head, tail)
     size_t bufferSize_ = 0;
     size_t bufferHead_ = 0;

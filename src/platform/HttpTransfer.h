@@ -58,6 +58,16 @@ public:
     // return kPauseTransfer to be handed the same piece again after Resume.
     virtual size_t OnHeaderLine(const char* data, size_t size) = 0;
     virtual size_t OnBodyPiece(const char* data, size_t size) = 0;
+    // A transfer that can read the body straight from the connection asks
+    // for room in the sink's own storage instead of handing pieces over:
+    // room bytes at the returned place, null (the default) when the sink
+    // takes pieces only or has no room now. OnBodyWritten tells how many
+    // were written there.
+    virtual uint8_t* BodyRoom(size_t& room) {
+        room = 0;
+        return nullptr;
+    }
+    virtual void OnBodyWritten(size_t) {}
 };
 
 class IHttpTransfer {

@@ -29,10 +29,16 @@ HttpReply Reply(const HttpExchange& exchange) {
             reply.headers = {{r[3].substr(0, colon), r[3].substr(colon + 2)}};
         return reply;
     }
-    // "/stream?N": N bytes of StreamByte, "/length?N" with their length.
-    reply.status = exchange.url.find('?') == 7 ? 200 : 404;
-    reply.streamBytes = std::strtoull(exchange.url.c_str() + 8, nullptr, 10);
-    reply.announceStreamLength = exchange.url.rfind("/length?", 0) == 0;
+    // "/stream?N": N bytes of StreamByte in chunks, "/length?N" with their
+    // length, "/close?N" up to the end of the connection.
+    reply.status = 404;
+    for (const std::string kind : {"/stream?", "/length?", "/close?"}) {
+        if (exchange.url.rfind(kind, 0) != 0) continue;
+        reply.status = 200;
+        reply.streamBytes = std::strtoull(exchange.url.c_str() + kind.size(), nullptr, 10);
+        reply.announceStreamLength = kind == "/length?";
+        reply.untilClose = kind == "/close?";
+    }
     return reply;
 }
 

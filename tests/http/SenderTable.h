@@ -89,6 +89,11 @@ inline std::string Ask(CHttpSender& sender, const std::string& mode, const std::
         seen = std::min(n, keep);
     }
     if (sent && (mode == "strict:" || mode == "digest:")) sender.ReadResponse(body);
+    const size_t part = mode.rfind("part", 0) == 0 ? std::stoul(mode.substr(4)) : 0;
+    while (sent && body.size() < part &&
+           sender.ReadData(body, uint32_t(std::min<size_t>(part - body.size(), 50000)), false) >
+               0) {
+    }
     while (sent && mode == "read:" && sender.ReadData(body, 1000, false) > 0) {
     }
     return "sent " + std::to_string(sent) + " status " + std::to_string(sender.GetStatusCode()) +
@@ -137,7 +142,8 @@ inline std::string Body(const std::vector<uint8_t>& body, uint8_t (*streamByte)(
 // RequestGetRD; "strict:" sends it with certificate errors not ignored,
 // "digest:" with Digest from the start, then reads the answer; "read:" reads
 // it 1000 bytes at a time; "heldN:" views it with ReadHeld keeping the last
-// N bytes of each view, "mixed:" alternates views and ReadData; "@N" cancels
+// N bytes of each view, "mixed:" alternates views and ReadData, "partN:"
+// reads N bytes and leaves the rest; "@N" cancels
 // it after N ms; "~N" waits N ms. The sender goes at once in the end.
 inline std::string RunSenderCase(const SenderCase& c, uint16_t port,
                                  const std::function<std::string()>& perRequest,
@@ -172,7 +178,8 @@ inline std::string RunSenderCase(const SenderCase& c, uint16_t port,
                                    }))
             << path;
         got << path << ": " << result << ", " << Body(body, streamByte)
-            << (perRequest ? perRequest() : "") << (sender->IsSecure() ? " tls" : "") << "\n";
+            << (perRequest ? perRequest() : "") << (sender->IsSecure() ? " tls" : "")
+            << (sender->GetBytesReadDirectly() > 0 ? " direct" : "") << "\n";
     }
     got << (sent ? sent() : "") << "scheme " << sender->GetAuthScheme() << " status "
         << sender->GetStatusCode() << " length " << sender->GetContentLength() << " error "

@@ -142,6 +142,8 @@ bool TestHttpServer::OnRequest(MHD_Connection* connection, const char* url) {
     for (const auto& header : reply.headers)
         MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
     if (reply.closeConnection) MHD_add_response_header(response, "Connection", "close");
+    if (reply.untilClose)
+        MHD_set_response_options(response, MHD_RF_HTTP_VERSION_1_0_ONLY, MHD_RO_END);
     const MHD_Result result =
         check == MHD_YES ? MHD_queue_response(connection, reply.status, response)
         : options_.auth == ServerAuth::kBasic

@@ -33,6 +33,7 @@ struct HttpReply {
     // the client reads it.
     uint64_t streamBytes = 0;
     bool announceStreamLength = false;  // send streamBytes as Content-Length
+    bool untilClose = false;            // HTTP/1.0: no chunks, the end closes the connection
 };
 
 enum class ServerAuth { kNone, kBasic, kDigest };

@@ -1,7 +1,17 @@
 // IHttpTransfer on libcurl: an easy handle driven through its own multi
 // handle.
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "ThreadCancel.h"
@@ -48,11 +58,13 @@ public:
         std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
         session_ = curl_multi_init();
         if (session_) curl_multi_setopt(session_, CURLMOPT_MAX_HOST_CONNECTIONS, 16L);
+        wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     }
     ~CurlTransfer() override {
         Stop();
         if (connection_) curl_easy_cleanup(connection_);
         if (session_) curl_multi_cleanup(session_);
+        if (wakeFd_ >= 0) close(wakeFd_);
     }
     CurlTransfer(const CurlTransfer&) = delete;
     CurlTransfer& operator=(const CurlTransfer&) = delete;
@@ -63,6 +75,7 @@ public:
         if (!connection_) connection_ = curl_easy_init();
         if (!connection_) return kTransferFailedInit;
         sink_ = sink;
+        headDone_ = framed_ = pieceHeld_ = false;
         curl_easy_reset(connection_);
         CURLcode rc = SetCommon(settings);
         if (rc == CURLE_OK) rc = SetVerb(settings);
@@ -81,34 +94,57 @@ public:
     }
 
     void Stop() override {
+        // A body read directly is unfinished for curl, which therefore closes
+        // the connection instead of keeping it for the next request.
         if (attached_) curl_multi_remove_handle(session_, connection_);
         attached_ = false;
+        direct_ = CURL_SOCKET_BAD;
+        directDone_ = starved_ = false;
         if (headerList_) curl_slist_free_all(headerList_);
         headerList_ = nullptr;
     }
 
     bool Perform(bool& done, uint32_t& result) override {
+        if (direct_ != CURL_SOCKET_BAD) return ReadDirectly(done, result);
         int running = 0;
         if (curl_multi_perform(session_, &running) != CURLM_OK) return false;
         int queued = 0;
+        bool ended = false;
         while (CURLMsg* msg = curl_multi_info_read(session_, &queued)) {
             if (msg->msg == CURLMSG_DONE && msg->easy_handle == connection_) {
-                done = true;
+                done = ended = true;
                 result = static_cast<uint32_t>(msg->data.result);
             }
         }
+        if (!ended) TakeOverBody();
         return true;
     }
 
-    void Wait(int timeoutMs) override { curl_multi_poll(session_, nullptr, 0, timeoutMs, nullptr); }
+    void Wait(int timeoutMs) override {
+        if (direct_ == CURL_SOCKET_BAD) {
+            curl_multi_poll(session_, nullptr, 0, timeoutMs, nullptr);
+            return;
+        }
+        // While the sink has no room the connection is not watched: TCP
+        // holds the camera back until the reader frees some.
+        pollfd watched[2] = {{wakeFd_, POLLIN, 0},
+                             {starved_ || directDone_ ? -1 : direct_, POLLIN, 0}};
+        if (poll(watched, 2, timeoutMs) > 0 && (watched[0].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            if (read(wakeFd_, &count, sizeof count) < 0) count = 0;
+        }
+    }
 
     void Wake() override {
         if (session_) curl_multi_wakeup(session_);
+        const uint64_t one = 1;
+        if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) return;
     }
 
     // May hand over the held piece at once.
     void Resume() override {
-        if (attached_) curl_easy_pause(connection_, CURLPAUSE_CONT);
+        pieceHeld_ = false;
+        if (attached_ && direct_ == CURL_SOCKET_BAD) curl_easy_pause(connection_, CURLPAUSE_CONT);
     }
 
     bool RequestSent() override {
@@ -122,6 +158,111 @@ public:
     }
 
 private:
+    // A plain, unframed body (read until the camera closes: an MJPEG stream)
+    // is read from the connection into the sink's storage from here on,
+    // without the copy through curl's buffer. Curl has handed over every
+    // byte it read when perform returns, unless the sink paused a piece.
+    void TakeOverBody() {
+        if (!attached_ || !headDone_ || framed_ || pieceHeld_) return;
+        long status = 0;
+        char* scheme = nullptr;
+        if (curl_easy_getinfo(connection_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+            status < 200 || status >= 300 || status == 204 || status == 205)
+            return;
+        if (curl_easy_getinfo(connection_, CURLINFO_SCHEME, &scheme) != CURLE_OK ||
+            scheme == nullptr || strcasecmp(scheme, "http") != 0)
+            return;
+        const curl_socket_t socket = TransferSocket();
+        if (socket == CURL_SOCKET_BAD) return;
+        size_t room = 0;
+        if (sink_->BodyRoom(room) == nullptr) return;
+        direct_ = socket;
+    }
+
+    // Curl names a transfer's socket only once the transfer is over: the one
+    // of the sockets it opened whose two ends are the transfer's.
+    curl_socket_t TransferSocket() {
+        long localPort = 0;
+        long peerPort = 0;
+        char* localIp = nullptr;
+        char* peerIp = nullptr;
+        if (curl_easy_getinfo(connection_, CURLINFO_LOCAL_PORT, &localPort) != CURLE_OK ||
+            curl_easy_getinfo(connection_, CURLINFO_PRIMARY_PORT, &peerPort) != CURLE_OK ||
+            curl_easy_getinfo(connection_, CURLINFO_LOCAL_IP, &localIp) != CURLE_OK ||
+            curl_easy_getinfo(connection_, CURLINFO_PRIMARY_IP, &peerIp) != CURLE_OK ||
+            localPort <= 0 || peerPort <= 0 || localIp == nullptr || peerIp == nullptr)
+            return CURL_SOCKET_BAD;
+        curl_socket_t found = CURL_SOCKET_BAD;
+        for (const curl_socket_t candidate : opened_) {
+            if (candidate == CURL_SOCKET_BAD) continue;
+            sockaddr_storage local{};
+            sockaddr_storage peer{};
+            socklen_t localSize = sizeof local;
+            socklen_t peerSize = sizeof peer;
+            if (getsockname(candidate, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+                getpeername(candidate, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+                continue;
+            if (!SameEnd(local, localIp, localPort) || !SameEnd(peer, peerIp, peerPort)) continue;
+            if (found != CURL_SOCKET_BAD && found != candidate) return CURL_SOCKET_BAD;
+            found = candidate;
+        }
+        return found;
+    }
+
+    static bool SameEnd(const sockaddr_storage& address, const char* ip, long port) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (address.ss_family == AF_INET) {
+            const sockaddr_in& v4 = reinterpret_cast<const sockaddr_in&>(address);
+            return ntohs(v4.sin_port) == port &&
+                   inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text) != nullptr &&
+                   strcmp(text, ip) == 0;
+        }
+        if (address.ss_family == AF_INET6) {
+            const sockaddr_in6& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+            return ntohs(v6.sin6_port) == port &&
+                   inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text) != nullptr &&
+                   strcmp(text, ip) == 0;
+        }
+        return false;
+    }
+
+    // The last sockets curl opened; a number the system gave again to
+    // another socket is told apart by its ends.
+    static int OnSocketOpened(void* self, curl_socket_t socket, curlsocktype) {
+        CurlTransfer* transfer = static_cast<CurlTransfer*>(self);
+        transfer->opened_[transfer->nextOpened_++ % kOpenedKept] = socket;
+        return CURL_SOCKOPT_OK;
+    }
+
+    bool ReadDirectly(bool& done, uint32_t& result) {
+        if (directDone_) return true;
+        try {
+            for (;;) {
+                size_t room = 0;
+                uint8_t* at = sink_->BodyRoom(room);
+                starved_ = at == nullptr || room == 0;
+                if (starved_) return true;
+                const ssize_t got = recv(direct_, at, room, MSG_DONTWAIT);
+                if (got > 0) {
+                    sink_->OnBodyWritten(static_cast<size_t>(got));
+                    if (static_cast<size_t>(got) < room) return true;  // nothing more now
+                    continue;
+                }
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+                // The camera closed the connection (the end of an unframed
+                // body) or it failed.
+                result = got == 0 ? kTransferOk : kTransferRecvError;
+                break;
+            }
+        } catch (...) {  // the sink's storage could not grow
+            RethrowThreadCancellation();
+            result = kTransferOutOfMemory;
+        }
+        done = directDone_ = true;
+        return true;
+    }
+
     template <typename T>
     CURLcode Set(CURLcode rc, CURLoption option, T value) {
         return rc == CURLE_OK ? curl_easy_setopt(connection_, option, value) : rc;
@@ -142,6 +283,8 @@ private:
         rc = Set(rc, CURLOPT_HEADERDATA, static_cast<void*>(this));
         rc = Set(rc, CURLOPT_WRITEFUNCTION, &CurlTransfer::OnBody);
         rc = Set(rc, CURLOPT_WRITEDATA, static_cast<void*>(this));
+        rc = Set(rc, CURLOPT_SOCKOPTFUNCTION, &CurlTransfer::OnSocketOpened);
+        rc = Set(rc, CURLOPT_SOCKOPTDATA, static_cast<void*>(this));
         if (!s.followRedirects) {
             rc = Set(rc, CURLOPT_FOLLOWLOCATION, 0L);
         } else {
@@ -204,8 +347,23 @@ private:
     }
 
     // Nothing may unwind through curl's C frames: a failure ends the transfer.
+    // Whether the head ended, and whether it frames the body (a length or a
+    // coding that the reader must not see raw).
+    void NoteHeader(const char* data, size_t size) {
+        if (size >= 5 && strncasecmp(data, "HTTP/", 5) == 0) {
+            headDone_ = framed_ = false;
+        } else if (size <= 2 && (size == 0 || data[0] == '\r' || data[0] == '\n')) {
+            headDone_ = true;
+        } else {
+            for (const char* name : {"content-length:", "transfer-encoding:", "content-encoding:"})
+                if (size >= strlen(name) && strncasecmp(data, name, strlen(name)) == 0)
+                    framed_ = true;
+        }
+    }
+
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         try {
+            static_cast<CurlTransfer*>(self)->NoteHeader(data, size * count);
             return static_cast<CurlTransfer*>(self)->sink_->OnHeaderLine(data, size * count);
         } catch (...) {
             RethrowThreadCancellation();
@@ -215,9 +373,11 @@ private:
 
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         try {
-            const size_t taken =
-                static_cast<CurlTransfer*>(self)->sink_->OnBodyPiece(data, size * count);
-            return taken == kPauseTransfer ? CURL_WRITEFUNC_PAUSE : taken;
+            CurlTransfer* transfer = static_cast<CurlTransfer*>(self);
+            const size_t taken = transfer->sink_->OnBodyPiece(data, size * count);
+            if (taken != kPauseTransfer) return taken;
+            transfer->pieceHeld_ = true;
+            return CURL_WRITEFUNC_PAUSE;
         } catch (...) {
             RethrowThreadCancellation();
             return 0;
@@ -229,6 +389,18 @@ private:
     bool attached_ = false;       // connection_ is in session_
     curl_slist* headerList_ = nullptr;
     IHttpTransferSink* sink_ = nullptr;
+    bool headDone_ = false;                   // the last head's blank line came
+    bool framed_ = false;                     // it announced a length or a coding
+    bool pieceHeld_ = false;                  // curl holds a piece the sink paused
+    curl_socket_t direct_ = CURL_SOCKET_BAD;  // the body is read from it directly
+    bool directDone_ = false;                 // ... up to its end, reported
+    bool starved_ = false;                    // ... and the sink has no room
+    int wakeFd_ = -1;                         // ends a direct Wait
+    static constexpr size_t kOpenedKept = 8;
+    curl_socket_t opened_[kOpenedKept] = {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD,
+                                          CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD,
+                                          CURL_SOCKET_BAD, CURL_SOCKET_BAD};
+    size_t nextOpened_ = 0;
 };
 
 }  // namespace
