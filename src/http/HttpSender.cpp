@@ -452,7 +452,8 @@ CHttpSender::PumpResult CHttpSender::Pump(Ready ready) {
         if (ready()) return kPumpReady;
         if (transferDone_) return kPumpDone;
         if (cancelled_) return kPumpCancelled;
-        if (paused_) return kPumpError;  // cannot happen: a full buffer satisfies every reader
+        // Cannot happen: a full buffer satisfies every reader.
+        if (paused_ || Buffered() >= kReadBufferCap) return kPumpError;
 
         const uint64_t now = NowMs();
         if (bytesSeen_ != lastSeen) {
