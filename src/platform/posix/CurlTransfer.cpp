@@ -76,6 +76,10 @@ public:
         if (!connection_) return kTransferFailedInit;
         sink_ = sink;
         headDone_ = framed_ = pieceHeld_ = false;
+        // Nothing of the request may still be on its way when curl stops
+        // driving the connection.
+        mayTakeOver_ =
+            settings.verb == "GET" && (settings.body == nullptr || settings.body->empty());
         curl_easy_reset(connection_);
         CURLcode rc = SetCommon(settings);
         if (rc == CURLE_OK) rc = SetVerb(settings);
@@ -163,7 +167,7 @@ private:
     // without the copy through curl's buffer. Curl has handed over every
     // byte it read when perform returns, unless the sink paused a piece.
     void TakeOverBody() {
-        if (!attached_ || !headDone_ || framed_ || pieceHeld_) return;
+        if (!attached_ || !mayTakeOver_ || !headDone_ || framed_ || pieceHeld_) return;
         long status = 0;
         char* scheme = nullptr;
         if (curl_easy_getinfo(connection_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
@@ -389,6 +393,7 @@ private:
     bool attached_ = false;       // connection_ is in session_
     curl_slist* headerList_ = nullptr;
     IHttpTransferSink* sink_ = nullptr;
+    bool mayTakeOver_ = false;                // a GET without a body
     bool headDone_ = false;                   // the last head's blank line came
     bool framed_ = false;                     // it announced a length or a coding
     bool pieceHeld_ = false;                  // curl holds a piece the sink paused
