@@ -241,6 +241,7 @@ private:
     bool ReadDirectly(bool& done, uint32_t& result) {
         if (directDone_) return true;
         try {
+            // One read a call, so that the reader sees each piece as it comes.
             for (;;) {
                 size_t room = 0;
                 uint8_t* at = sink_->BodyRoom(room);
@@ -249,8 +250,7 @@ private:
                 const ssize_t got = recv(direct_, at, room, MSG_DONTWAIT);
                 if (got > 0) {
                     sink_->OnBodyWritten(static_cast<size_t>(got));
-                    if (static_cast<size_t>(got) < room) return true;  // nothing more now
-                    continue;
+                    return true;
                 }
                 if (got < 0 && errno == EINTR) continue;
                 if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
