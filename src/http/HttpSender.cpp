@@ -642,10 +642,14 @@ size_t CHttpSender::OnBodyPiece(const char* data, size_t size) {
     }
     if (bufferTail_ + size > bufferSize_) MakeRoom(size);
     std::memcpy(buffer_.get() + bufferTail_, data, size);
+    Appended(size);
+    return size;
+}
+
+void CHttpSender::Appended(size_t size) {
     bufferTail_ += size;
     bytesSeen_ += size;
     bufferHighWater_ = std::max(bufferHighWater_, Buffered());
-    return size;
 }
 
 uint8_t* CHttpSender::BodyRoom(size_t& room) {
@@ -660,10 +664,8 @@ uint8_t* CHttpSender::BodyRoom(size_t& room) {
 
 void CHttpSender::OnBodyWritten(size_t size) {
     if (!headComplete_ && headStatus_ != 0 && !inHeaderBlock_) headComplete_ = true;
-    bufferTail_ += size;
-    bytesSeen_ += size;
+    Appended(size);
     bytesDirect_ += size;
-    bufferHighWater_ = std::max(bufferHighWater_, Buffered());
 }
 
 // Moving the held bytes to the front copies them again, so the storage grows

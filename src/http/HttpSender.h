@@ -166,6 +166,8 @@ private:
     size_t Buffered() const { return bufferTail_ - bufferHead_; }
     // Room for size more bytes after the held ones.
     void MakeRoom(size_t size);
+    // size body bytes were written after the held ones.
+    void Appended(size_t size);
 
     size_t OnHeaderLine(const char* data, size_t size) override;
     size_t OnBodyPiece(const char* data, size_t size) override;
