@@ -1,19 +1,32 @@
-// IHttpTransfer on WinHTTP in synchronous mode. The blocking calls of one
-// request (send, wait for the head, read the body) run on a worker thread of
-// that request, which hands each result over and waits until it is taken;
+// IHttpTransfer on WinHTTP in synchronous mode. The blocking calls of a
+// request (send, wait for the head, read the body) run on the transfer's
+// worker thread, which hands each result over and waits until it is taken;
 // Perform takes it on the owner's thread and Wait waits for the next one, so
-// Wake ends a wait at once. Synchronous rather than WinHTTP's asynchronous
-// mode: one plain sequence of calls per request, and under Wine a closed
-// handle ends neither mode's pending read before its time-out anyway. A
-// worker still blocked when its request stops is left to end on that
-// time-out, holding the module loaded until then.
+// Wake ends a wait at once. The worker is parked between requests and ends
+// with the transfer: a thread start and exit runs through every DLL of the
+// host.
+// Only the worker closes a request handle, once done with it: closing it
+// under a synchronous call races the call, and the value of a closed handle
+// goes to the next handle opened anywhere in the process (at once under
+// Wine), so that a late call would read another camera's answer. Stop only
+// marks the request given up; the worker leaves it at its next step. A
+// worker still inside a call then (a silent camera) is left to end on the
+// call's time-out, holding the request, its connection and session and the
+// module loaded until then; the next request gets a new worker.
+// Synchronous rather than WinHTTP's asynchronous mode: one plain sequence of
+// calls per request, and under Wine a closed handle ends neither mode's
+// pending read before its time-out anyway.
 // Digest is declined (kTransferNotBuiltIn): Wine's WinHTTP cannot answer it,
 // so the sender answers the challenge with its own header, here as on every
 // platform.
+#include "platform/win/WinHttpTransfer.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -26,6 +39,13 @@ namespace talvik {
 namespace Web {
 
 namespace {
+
+std::atomic<uint32_t> g_workersStarted{0};
+std::atomic<WinHttpStepHook> g_stepHook{nullptr};
+
+void Step(const char* step, HINTERNET request) {
+    if (const WinHttpStepHook hook = g_stepHook) hook(step, request);
+}
 
 // Option numbers and flags as WinHTTP defines them.
 constexpr DWORD kOptionReceiveTimeout = 6;
@@ -45,9 +65,18 @@ constexpr DWORD kFlagSecure = 0x800000;
 constexpr DWORD kAddOrReplace = 0xA0000000;
 constexpr DWORD kAccessNoProxy = 1;
 constexpr DWORD kMaxConnections = 16;
-// How long Stop waits for a worker before leaving it to its time-out.
-constexpr DWORD kWorkerGraceMs = 200;
+// How long Stop waits for a worker to come out of a call (a body that is
+// there already) before leaving it to the call's time-out.
+constexpr auto kWorkerGrace = std::chrono::milliseconds(200);
 constexpr size_t kMaxHead = 256 * 1024;
+
+// A session or connection handle, closed by the last of the transfer and the
+// requests opened on it.
+using Handle = std::shared_ptr<void>;
+
+Handle Own(HINTERNET handle) {
+    return Handle(handle, [](void* h) { WinHttpCloseHandle(h); });
+}
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
@@ -132,16 +161,21 @@ bool ParseUrl(const std::string& url, Url& out) {
     return true;
 }
 
-// One request, shared by the transfer and its worker thread.
+// One request, shared by the transfer and the worker running it; the last
+// to let go closes it, so never under a call of the worker.
 struct Job {
-    HINTERNET request = nullptr;  // closed by the transfer
+    HINTERNET request = nullptr;
+    Handle connection;  // what the request was opened on
+    Handle session;
     bool secure = false;
     std::string body;
 
     std::mutex mutex;
-    std::condition_variable taken;  // the owner took the posted result
+    std::condition_variable taken;  // the owner took the posted result or gave up
+    std::condition_variable left;   // the worker came out of a call
     HANDLE ready = nullptr;         // auto-reset: a result was posted, or Wake
     bool abandoned = false;
+    bool inCall = false;
     bool sent = false;
     bool headPosted = false;
     std::vector<std::string> head;
@@ -151,10 +185,35 @@ struct Job {
     bool finished = false;
     uint32_t result = kTransferOk;
 
+    Job() = default;
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
     ~Job() {
+        if (request) {
+            Step("close", request);
+            WinHttpCloseHandle(request);
+        }
         if (ready) CloseHandle(ready);
     }
 
+    // Before a call of the worker on the request: false (no call) when the
+    // transfer gave the request up.
+    bool Enter(const char* step) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (abandoned) return false;
+            inCall = true;
+        }
+        Step(step, request);
+        return true;
+    }
+    void Leave() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            inCall = false;
+        }
+        left.notify_all();
+    }
     // False when the transfer gave the request up.
     bool Post(std::unique_lock<std::mutex>& lock) {
         SetEvent(ready);
@@ -167,27 +226,51 @@ struct Job {
         result = error;
         SetEvent(ready);
     }
-    bool Abandoned() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return abandoned;
-    }
+};
+
+// The transfer's worker thread: what it shares with the transfer.
+struct Worker {
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::shared_ptr<Job> next;  // not touched by the worker yet
+    bool retired = false;       // ends once nothing is posted
 };
 
 struct WorkerStart {
-    std::shared_ptr<Job> job;
+    std::shared_ptr<Worker> worker;
     HMODULE module = nullptr;  // keeps this code loaded while the worker runs
 };
 
+// One WinHTTP call of the worker, unless the request was given up (false,
+// with ERROR_WINHTTP_OPERATION_CANCELLED as the last error).
+template <typename Call>
+bool Run(Job& job, const char* step, Call call) {
+    if (!job.Enter(step)) {
+        SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return false;
+    }
+    const BOOL ok = call();
+    const DWORD error = GetLastError();
+    job.Leave();
+    SetLastError(error);
+    return ok != FALSE;
+}
+
 bool ReadHead(Job& job) {
     DWORD size = 0;
-    WinHttpQueryHeaders(job.request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                        nullptr, &size, WINHTTP_NO_HEADER_INDEX);
+    Run(job, "headers", [&] {
+        return WinHttpQueryHeaders(job.request, WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size,
+                                   WINHTTP_NO_HEADER_INDEX);
+    });
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > kMaxHead * 2)
         return false;
     std::vector<wchar_t> raw(size / sizeof(wchar_t) + 1);
-    if (!WinHttpQueryHeaders(job.request, WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                             WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &size,
-                             WINHTTP_NO_HEADER_INDEX))
+    if (!Run(job, "headers", [&] {
+            return WinHttpQueryHeaders(job.request, WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                                       WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &size,
+                                       WINHTTP_NO_HEADER_INDEX);
+        }))
         return false;
     const std::string text = Narrow(raw.data(), size / sizeof(wchar_t));
     std::vector<std::string> lines;
@@ -207,15 +290,16 @@ bool ReadHead(Job& job) {
 void RunJob(Job& job) {
     void* body = job.body.empty() ? WINHTTP_NO_REQUEST_DATA : &job.body[0];
     const DWORD bodySize = DWORD(job.body.size());
-    if (!WinHttpSendRequest(job.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, bodySize, bodySize,
-                            0))
+    if (!Run(job, "send", [&] {
+            return WinHttpSendRequest(job.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, bodySize,
+                                      bodySize, 0);
+        }))
         return job.Finish(MapError(GetLastError(), kTransferSendError));
     {
         std::lock_guard<std::mutex> lock(job.mutex);
         job.sent = true;
     }
-    if (job.Abandoned()) return;
-    if (!WinHttpReceiveResponse(job.request, nullptr)) {
+    if (!Run(job, "receive", [&] { return WinHttpReceiveResponse(job.request, nullptr); })) {
         uint32_t error = MapError(GetLastError(), kTransferRecvError);
         // WinHTTP names a connection closed without a word the same as an
         // answer that is not HTTP; on a plain request either is most likely
@@ -227,15 +311,14 @@ void RunJob(Job& job) {
     job.piece.resize(IHttpTransfer::kMaxBodyPiece);
     for (;;) {
         DWORD available = 0;
-        if (job.Abandoned()) return;
-        if (!WinHttpQueryDataAvailable(job.request, &available))
+        if (!Run(job, "query", [&] { return WinHttpQueryDataAvailable(job.request, &available); }))
             return job.Finish(MapError(GetLastError(), kTransferRecvError));
         if (available == 0) return job.Finish(kTransferOk);
         // Never more than announced: Wine's read waits to fill the buffer.
         const DWORD want = DWORD(std::min<size_t>(available, job.piece.size()));
         DWORD got = 0;
-        if (job.Abandoned()) return;
-        if (!WinHttpReadData(job.request, job.piece.data(), want, &got))
+        if (!Run(job, "read",
+                 [&] { return WinHttpReadData(job.request, job.piece.data(), want, &got); }))
             return job.Finish(MapError(GetLastError(), kTransferRecvError));
         if (got == 0) return job.Finish(kTransferOk);
         std::unique_lock<std::mutex> lock(job.mutex);
@@ -245,12 +328,31 @@ void RunJob(Job& job) {
     }
 }
 
+// Runs what the transfer posts, one request after the other, until retired.
+void RunWorker(Worker& worker) {
+    for (;;) {
+        std::shared_ptr<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(worker.mutex);
+            worker.posted.wait(lock, [&] { return worker.next || worker.retired; });
+            if (!worker.next) return;
+            job = std::move(worker.next);
+        }
+        try {
+            RunJob(*job);
+        } catch (...) {  // allocation only
+            job->Finish(kTransferOutOfMemory);
+        }
+        Step("done", job->request);
+    }
+}
+
 DWORD WINAPI WorkerMain(void* arg) {
     std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
+    ++g_workersStarted;
     try {
-        RunJob(*start->job);
-    } catch (...) {  // allocation only
-        start->job->Finish(kTransferOutOfMemory);
+        RunWorker(*start->worker);
+    } catch (...) {  // a lock that failed: what the worker held goes with it
     }
     const HMODULE module = start->module;
     start.reset();
@@ -263,8 +365,9 @@ public:
     WinHttpTransfer() : wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
     ~WinHttpTransfer() override {
         Stop();
-        if (connection_) WinHttpCloseHandle(connection_);
-        if (session_) WinHttpCloseHandle(session_);
+        RetireWorker();
+        connection_.reset();  // closed here unless a lingering request still holds them
+        session_.reset();
         if (wake_) CloseHandle(wake_);
     }
     WinHttpTransfer(const WinHttpTransfer&) = delete;
@@ -282,18 +385,15 @@ public:
 
     void Stop() override {
         if (!job_) return;
+        bool inCall;
         {
-            std::lock_guard<std::mutex> lock(job_->mutex);
+            std::unique_lock<std::mutex> lock(job_->mutex);
             job_->abandoned = true;
+            job_->taken.notify_all();
+            Job& job = *job_;
+            inCall = !job.left.wait_for(lock, kWorkerGrace, [&job] { return !job.inCall; });
         }
-        job_->taken.notify_all();
-        // Ends a blocked call on Windows; Wine lets it run to its time-out.
-        WinHttpCloseHandle(job_->request);
-        if (worker_) {
-            WaitForSingleObject(worker_, kWorkerGraceMs);
-            CloseHandle(worker_);
-            worker_ = nullptr;
-        }
+        if (inCall) RetireWorker();
         job_.reset();
         paused_ = false;
         headDelivered_ = false;
@@ -372,12 +472,24 @@ private:
                job_->finished;
     }
 
+    // Leaves the worker to end once it is done with what it runs.
+    void RetireWorker() {
+        if (!worker_) return;
+        {
+            std::lock_guard<std::mutex> lock(worker_->mutex);
+            worker_->retired = true;
+        }
+        worker_->posted.notify_all();
+        worker_.reset();
+    }
+
     bool OpenSession(const TransferSettings& s) {
         const DWORD timeoutMs = DWORD(std::max(s.connectTimeoutMs, 0L));
         if (!session_) {
-            session_ = WinHttpOpen(Widen(s.userAgent).c_str(), kAccessNoProxy,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-            if (!session_) return false;
+            HINTERNET session = WinHttpOpen(Widen(s.userAgent).c_str(), kAccessNoProxy,
+                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+            if (!session) return false;
+            session_ = Own(session);
             sessionTimeoutMs_ = ~DWORD{0};
         }
         if (timeoutMs != sessionTimeoutMs_) {
@@ -385,10 +497,12 @@ private:
             for (DWORD option :
                  {kOptionReceiveTimeout, kOptionResolveTimeout, kOptionReceiveResponseTimeout,
                   kOptionSendTimeout, kOptionConnectTimeout})
-                ok = ok && WinHttpSetOption(session_, option, (void*)&timeoutMs, sizeof timeoutMs);
+                ok = ok &&
+                     WinHttpSetOption(session_.get(), option, (void*)&timeoutMs, sizeof timeoutMs);
             DWORD connections = kMaxConnections;
-            WinHttpSetOption(session_, kOptionMaxConnsPerServer, &connections, sizeof connections);
-            WinHttpSetOption(session_, kOptionMaxConnsPer10Server, &connections,
+            WinHttpSetOption(session_.get(), kOptionMaxConnsPerServer, &connections,
+                             sizeof connections);
+            WinHttpSetOption(session_.get(), kOptionMaxConnsPer10Server, &connections,
                              sizeof connections);
             if (ok) sessionTimeoutMs_ = timeoutMs;
         }
@@ -396,12 +510,13 @@ private:
     }
 
     uint32_t Connect(const Url& url) {
-        if (connection_ && (url.host != connectedHost_ || url.port != connectedPort_)) {
-            WinHttpCloseHandle(connection_);
-            connection_ = nullptr;
+        if (connection_ && (url.host != connectedHost_ || url.port != connectedPort_))
+            connection_.reset();
+        if (!connection_) {
+            HINTERNET connection = WinHttpConnect(session_.get(), url.host.c_str(), url.port, 0);
+            if (!connection) return MapError(GetLastError(), kTransferCouldntConnect);
+            connection_ = Own(connection);
         }
-        if (!connection_) connection_ = WinHttpConnect(session_, url.host.c_str(), url.port, 0);
-        if (!connection_) return MapError(GetLastError(), kTransferCouldntConnect);
         connectedHost_ = url.host;
         connectedPort_ = url.port;
         return kTransferOk;
@@ -454,36 +569,48 @@ private:
         if (rc != kTransferOk) return rc;
         const DWORD flags =
             kFlagBypassProxyCache | kFlagNoQueryEscaping | (url.secure ? kFlagSecure : 0);
-        HINTERNET request =
-            WinHttpOpenRequest(connection_, Widen(s.verb).c_str(), url.target.c_str(), nullptr,
-                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-        if (!request) return MapError(GetLastError(), kTransferFailedInit);
         auto job = std::make_shared<Job>();
-        job->request = request;
+        job->connection = connection_;
+        job->session = session_;
+        job->request =
+            WinHttpOpenRequest(connection_.get(), Widen(s.verb).c_str(), url.target.c_str(),
+                               nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+        if (!job->request) return MapError(GetLastError(), kTransferFailedInit);
+        Step("open", job->request);
         job->secure = url.secure;
         job->ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        rc = job->ready ? Prepare(s, request, url.secure) : kTransferFailedInit;
+        rc = job->ready ? Prepare(s, job->request, url.secure) : kTransferFailedInit;
         if (rc == kTransferOk && s.body) job->body = *s.body;
-        if (rc != kTransferOk) {
-            WinHttpCloseHandle(request);
-            return rc;
+        if (rc != kTransferOk) return rc;
+        if (!worker_ && !StartWorker()) return kTransferFailedInit;
+        std::shared_ptr<Job> unrun;  // posted and stopped before the worker came to it
+        {
+            std::lock_guard<std::mutex> lock(worker_->mutex);
+            unrun = std::move(worker_->next);
+            worker_->next = job;
         }
-        auto start = std::make_unique<WorkerStart>();
-        start->job = job;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                           reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&WorkerMain)),
-                           &start->module);
-        HANDLE worker = CreateThread(nullptr, 0, &WorkerMain, start.get(), 0, nullptr);
-        if (!worker) {
-            if (start->module) FreeLibrary(start->module);
-            WinHttpCloseHandle(request);
-            return kTransferFailedInit;
-        }
-        start.release();
-        worker_ = worker;
+        worker_->posted.notify_all();
         job_ = std::move(job);
         sink_ = sink;
         return kTransferOk;
+    }
+
+    bool StartWorker() {
+        auto worker = std::make_shared<Worker>();
+        auto start = std::make_unique<WorkerStart>();
+        start->worker = worker;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&WorkerMain)),
+                           &start->module);
+        HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start.get(), 0, nullptr);
+        if (!thread) {
+            if (start->module) FreeLibrary(start->module);
+            return false;
+        }
+        start.release();
+        CloseHandle(thread);
+        worker_ = std::move(worker);
+        return true;
     }
 
     bool PerformInner(bool& done, uint32_t& result) {
@@ -526,13 +653,13 @@ private:
         return true;
     }
 
-    HINTERNET session_ = nullptr;
+    Handle session_;
     DWORD sessionTimeoutMs_ = ~DWORD{0};
-    HINTERNET connection_ = nullptr;  // kept while the host and port stay
+    Handle connection_;  // kept while the host and port stay
     std::wstring connectedHost_;
     INTERNET_PORT connectedPort_ = 0;
     std::shared_ptr<Job> job_;
-    HANDLE worker_ = nullptr;
+    std::shared_ptr<Worker> worker_;  // parked between requests
     // Wake's event, for the transfer's life: a job's own event may go with
     // the job while another thread wakes.
     HANDLE wake_ = nullptr;
@@ -542,6 +669,14 @@ private:
 };
 
 }  // namespace
+
+uint32_t WinHttpWorkersStarted() {
+    return g_workersStarted;
+}
+
+void SetWinHttpStepHook(WinHttpStepHook hook) {
+    g_stepHook = hook;
+}
 
 std::unique_ptr<IHttpTransfer> CreateHttpTransfer() {
     return std::unique_ptr<IHttpTransfer>(new WinHttpTransfer());

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <winsock2.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 #include "../SenderTable.h"
+#include "platform/win/WinHttpTransfer.h"
 
 namespace talvik {
 namespace {
@@ -70,7 +73,11 @@ TEST_P(WineSenderRequests, ResultsRequestsAndLog) {
     const auto requests = [&] {
         return port == basic_ || port == digest_ ? Sim(port, "/sim/requests") : "";
     };
-    EXPECT_EQ(talvik_http_test::RunSenderCase(c, port, nullptr, requests), c.expected);
+    const uint32_t before = Web::WinHttpWorkersStarted();
+    const auto workers = [&] {
+        return ", " + std::to_string(Web::WinHttpWorkersStarted() - before);
+    };
+    EXPECT_EQ(talvik_http_test::RunSenderCase(c, port, workers, requests), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Camsim, WineSenderRequests,
@@ -90,6 +97,138 @@ TEST_F(WineSender, PictureReadInPiecesIsWhole) {
     ASSERT_EQ(picture.size(), length);
     EXPECT_EQ(picture[0] << 8 | picture[1], 0xFFD8);
     EXPECT_EQ(picture[length - 2] << 8 | picture[length - 1], 0xFFD9);
+}
+
+// Keeps what a transfer hands over.
+struct Keeper : Web::IHttpTransferSink {
+    std::string head, body;
+    size_t OnHeaderLine(const char* data, size_t size) override {
+        head.append(data, size);
+        return size;
+    }
+    size_t OnBodyPiece(const char* data, size_t size) override {
+        body.append(data, size);
+        return size;
+    }
+};
+
+Web::TransferSettings Get(uint16_t port, const std::string& target) {
+    Web::TransferSettings settings;
+    settings.url = "http://127.0.0.1:" + std::to_string(port) + target;
+    settings.connectTimeoutMs = 20000;
+    return settings;
+}
+
+// Pumps the transfer until until() holds or the request ends (20 s at most):
+// the result then, ~0 while it runs.
+template <typename Until>
+uint32_t Pump(Web::IHttpTransfer& transfer, Until until) {
+    bool done = false;
+    uint32_t result = ~0u;
+    const auto deadline = talvik_http_test::Clock::now() + std::chrono::seconds(20);
+    while (!done && !until() && talvik_http_test::Clock::now() < deadline) {
+        if (!transfer.Perform(done, result)) return ~1u;
+        if (!done && !until()) transfer.Wait(100);
+    }
+    return result;
+}
+
+// The steps of the workers, as the transfer's hook reports them. Holds the
+// first worker that is about to read until another worker is about to query
+// its own request, which then waits until the held one is done.
+struct Steps {
+    std::mutex mutex;
+    std::condition_variable changed;
+    DWORD held = 0;  // the lingering worker's thread
+    void* heldRequest = nullptr;
+    bool released = false;
+    size_t heldDoneAt = 0;  // in seen, 0 until then
+    std::vector<std::pair<std::string, void*>> seen;
+
+    static Steps& Get() {
+        static Steps steps;
+        return steps;
+    }
+    static void Hook(const char* step, void* request) {
+        Steps& s = Get();
+        std::unique_lock<std::mutex> lock(s.mutex);
+        const std::string name = step;
+        const DWORD thread = GetCurrentThreadId();
+        s.seen.emplace_back(name, request);
+        s.changed.notify_all();
+        const auto limit = std::chrono::seconds(20);
+        if (s.held == 0 && name == "read") {
+            s.held = thread;
+            s.heldRequest = request;
+            s.changed.wait_for(lock, limit, [&] { return s.released; });
+        } else if (s.held == thread && name == "done" && s.heldDoneAt == 0) {
+            s.heldDoneAt = s.seen.size() - 1;
+        } else if (s.held != 0 && s.held != thread && name == "query" && !s.released) {
+            s.released = true;
+            s.changed.notify_all();
+            s.changed.wait_for(lock, limit, [&] { return s.heldDoneAt != 0; });
+        }
+    }
+    // Where step on request was first seen from at on; seen.size() if not.
+    size_t Find(const std::string& step, void* request, size_t at) const {
+        while (at < seen.size() && !(seen[at].first == step && seen[at].second == request))
+            ++at;
+        return at;
+    }
+};
+
+// A request stopped while its worker is about to read, then at once a
+// request of another transfer to another camera: the lingering worker reads
+// from its own request, which stays open until the worker is done, and
+// never from the new one (Wine hands a closed handle's value to the next
+// request opened, anywhere in the process).
+TEST_F(WineSender, StoppedRequestLeavesItsHandleToItsWorker) {
+    std::unique_ptr<Web::IHttpTransfer> other = Web::CreateHttpTransfer();
+    Keeper first;
+    ASSERT_EQ(other->Start(Get(digest_, "/sim/silence?seconds=0"), &first), 0u);
+    ASSERT_EQ(Pump(*other, [] { return false; }), 0u);
+    ASSERT_EQ(first.body, "ok\n");
+    other->Stop();
+
+    Steps& steps = Steps::Get();
+    Web::SetWinHttpStepHook(&Steps::Hook);
+    std::unique_ptr<Web::IHttpTransfer> stopped = Web::CreateHttpTransfer();
+    Keeper picture;
+    ASSERT_EQ(stopped->Start(Get(basic_, "/image?res=full&x0=0&y0=0&x1=1920&y1=1080"), &picture),
+              0u);
+    const auto held = [&] {
+        std::lock_guard<std::mutex> lock(steps.mutex);
+        return steps.held != 0;
+    };
+    Pump(*stopped, held);  // hands the head over
+    ASSERT_TRUE(held());
+    stopped->Stop();
+    size_t stoppedAt;
+    {
+        std::lock_guard<std::mutex> lock(steps.mutex);
+        stoppedAt = steps.seen.size();
+    }
+
+    Keeper second;
+    ASSERT_EQ(other->Start(Get(digest_, "/sim/silence?seconds=0"), &second), 0u);
+    EXPECT_EQ(Pump(*other, [] { return false; }), 0u);
+    EXPECT_EQ(second.body, "ok\n");
+    stopped.reset();
+    other.reset();
+
+    std::unique_lock<std::mutex> lock(steps.mutex);
+    void* const request = steps.heldRequest;
+    const size_t heldAt = steps.Find("read", request, 0);
+    EXPECT_TRUE(steps.changed.wait_for(lock, std::chrono::seconds(20), [&] {
+        return steps.heldDoneAt != 0 && steps.Find("close", request, heldAt) < steps.seen.size();
+    }));
+    // Closed once, after its worker was done.
+    const size_t closedAt = steps.Find("close", request, heldAt);
+    EXPECT_GT(closedAt, steps.heldDoneAt);
+    EXPECT_EQ(steps.Find("close", request, closedAt + 1), steps.seen.size());
+    // Not reopened by the next request while the worker lingered.
+    EXPECT_GT(steps.Find("open", request, stoppedAt), steps.heldDoneAt);
+    Web::SetWinHttpStepHook(nullptr);
 }
 
 }  // namespace
