@@ -57,6 +57,7 @@ constexpr DWORD kOptionMaxConnsPerServer = 73;
 constexpr DWORD kOptionMaxConnsPer10Server = 74;
 constexpr DWORD kOptionSecurityFlags = 31;
 constexpr DWORD kOptionDisableFeature = 63;
+constexpr DWORD kOptionSecureProtocols = 84;
 constexpr DWORD kDisableRedirects = 2;
 constexpr DWORD kIgnoreCertErrors = 0x3300;  // unknown CA, usage, common name, date
 constexpr DWORD kFlagBypassProxyCache = 256;
@@ -65,6 +66,9 @@ constexpr DWORD kFlagSecure = 0x800000;
 constexpr DWORD kAddOrReplace = 0xA0000000;
 constexpr DWORD kAccessNoProxy = 1;
 constexpr DWORD kMaxConnections = 16;
+constexpr DWORD kTls10 = 0x80;
+constexpr DWORD kTls12 = 0x800;
+constexpr DWORD kTls13 = 0x2000;
 // How long Stop waits for a worker to come out of a call (a body that is
 // there already) before leaving it to the call's time-out.
 constexpr auto kWorkerGrace = std::chrono::milliseconds(200);
@@ -491,6 +495,13 @@ private:
             if (!session) return false;
             session_ = Own(session);
             sessionTimeoutMs_ = ~DWORD{0};
+            // TLS 1.2, and 1.3 where the system has it (older systems refuse
+            // the flag); never SSL. A system without TLS 1.2 in WinHTTP gets
+            // TLS 1.0 alone rather than its default, which offers SSL 3.
+            for (DWORD protocols : {kTls12 | kTls13, kTls12, kTls10}) {
+                if (WinHttpSetOption(session, kOptionSecureProtocols, &protocols, sizeof protocols))
+                    break;
+            }
         }
         if (timeoutMs != sessionTimeoutMs_) {
             bool ok = true;

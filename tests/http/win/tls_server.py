@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""HTTPS on a free loopback port with a self-signed certificate: every GET gets
-"fwversion=tls"; a connection that does not start a TLS handshake is closed
-at once (so that the client's error does not depend on whether an alert
-arrives first). Prints the port, serves until killed.  tls_server.py CERT KEY"""
+"""HTTPS on a free loopback port with a self-signed certificate, TLS 1.2 at
+least (as cameras that refuse older versions): every GET gets "fwversion=tls";
+a connection that does not start a TLS handshake is closed at once (so that
+the client's error does not depend on whether an alert arrives first).
+Prints the port, serves until killed.  tls_server.py CERT KEY"""
 import http.server
 import socket
 import ssl
@@ -31,6 +32,7 @@ class Server(http.server.ThreadingHTTPServer):
 
 
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.minimum_version = ssl.TLSVersion.TLSv1_2
 context.load_cert_chain(sys.argv[1], sys.argv[2])
 server = Server(("127.0.0.1", 0), Handler)
 print(server.server_address[1], flush=True)
