@@ -12,9 +12,9 @@ uint32_t WinHttpWorkersStarted();
 
 // Called with "open" when a request handle is made (on the owner's thread),
 // before each call of a worker on it ("send", "receive", "headers", "query",
-// "read", after the worker checked that the request still runs) and with
-// "close" when it is closed. Null (the default) in the product; set it while
-// no transfer runs.
+// "read", after the worker checked that the request still runs), with "done"
+// when its worker is done with it and with "close" when it is closed. Null
+// (the default) in the product.
 using WinHttpStepHook = void (*)(const char* step, void* request);
 void SetWinHttpStepHook(WinHttpStepHook hook);
 
