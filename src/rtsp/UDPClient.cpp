@@ -121,11 +121,11 @@ bool CUDPClient::Bind(const OpenParams& params) {
 
 void CUDPClient::LogSocketError(uint16_t port) {
     IDebugMessage* logger = Logger();
-    if (logger == nullptr) return;
-    // A taken port is routine while the channel searches for a free pair.
-    const uint32_t level = socket_.AddressInUse() ? kLevelInfo : kLevelError;
-    logger->DebugMessage(level, "%s: UDP port %u: %s", "talvik::CUDPClient::Open", unsigned(port),
-                         socket_.LastError().c_str());
+    // A taken port is routine while a channel searches for a free pair: the
+    // search tells when it finds none.
+    if (logger == nullptr || socket_.AddressInUse()) return;
+    logger->DebugMessage(kLevelError, "%s: UDP port %u: %s", "talvik::CUDPClient::Open",
+                         unsigned(port), socket_.LastError().c_str());
 }
 
 bool CUDPClient::Close() {

@@ -67,7 +67,8 @@ private:
 
     bool Start(IRTPClientUser* user, const OpenParams& params);
     bool Bind(const OpenParams& params);
-    // One line: the port asked for and why the socket could not take it.
+    // One line: the port asked for and why the socket could not take it;
+    // none for a port in use.
     void LogSocketError(uint16_t port);
     // True: a datagram is ready. False: stop, or the socket is gone.
     bool WaitForData();
