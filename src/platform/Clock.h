@@ -1,4 +1,4 @@
-// The system's clocks and a short sleep.
+// The system's clocks.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,5 @@ uint64_t MonotonicMs();
 // Monotonic milliseconds at the scheduler's tick resolution: cheap enough to
 // read for every packet.
 uint64_t CoarseMonotonicMs();
-// Gives up the processor for about that long (a nap of a receive loop).
-void SleepMicroseconds(uint32_t microseconds);
 
 }  // namespace talvik

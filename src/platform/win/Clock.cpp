@@ -44,9 +44,4 @@ uint64_t CoarseMonotonicMs() {
     return GetTickCount64();
 }
 
-void SleepMicroseconds(uint32_t microseconds) {
-    // Sleep counts whole milliseconds; 0 only yields the processor.
-    Sleep(DWORD((microseconds + 999u) / 1000u));
-}
-
 }  // namespace talvik
