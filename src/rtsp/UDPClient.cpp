@@ -105,6 +105,16 @@ bool CUDPClient::Bind(const OpenParams& params) {
     }
     // Port 0 asks the system for a free port; keep the one it chose.
     port_ = socket_.Port();
+    // A frame's burst that outgrows the buffer while this thread is off the
+    // processor is lost in part; a system limit below the ask is worth a line.
+    IDebugMessage* logger = Logger();
+    if (logger != nullptr && socket_.ReceiveBuffer() < options.receiveBuffer) {
+        logger->DebugMessage(kLevelWarning,
+                             "%s: UDP port %u: the system grants a receive buffer of %u bytes "
+                             "of the %u asked for",
+                             "talvik::CUDPClient::Open", unsigned(port_),
+                             unsigned(socket_.ReceiveBuffer()), unsigned(options.receiveBuffer));
+    }
     socketTimeoutMs_ = std::max(params.receiveTimeoutMs, params.sendTimeoutMs);
     if (params.group != kIPv4None) {
         // On failure the bound socket stays for the Close that follows.

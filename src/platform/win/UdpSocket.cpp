@@ -78,7 +78,8 @@ CUdpSocket::~CUdpSocket() {
 CUdpSocket::CUdpSocket(CUdpSocket&& other) noexcept
     : socket_(std::exchange(other.socket_, kInvalid)),
       wake_(std::exchange(other.wake_, kInvalid)),
-      port_(std::exchange(other.port_, 0)) {}
+      port_(std::exchange(other.port_, 0)),
+      receiveBuffer_(std::exchange(other.receiveBuffer_, 0)) {}
 
 CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
     if (this != &other) {
@@ -86,6 +87,7 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
         socket_ = std::exchange(other.socket_, kInvalid);
         wake_ = std::exchange(other.wake_, kInvalid);
         port_ = std::exchange(other.port_, 0);
+        receiveBuffer_ = std::exchange(other.receiveBuffer_, 0);
     }
     return *this;
 }
@@ -170,6 +172,12 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     socket_ = intptr_t(s);
     wake_ = intptr_t(wake);
     port_ = ntohs(local.sin_port);
+    int granted = 0;
+    int grantedLength = sizeof granted;
+    receiveBuffer_ =
+        getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &grantedLength) == 0
+            ? uint32_t(granted)
+            : 0;
     return true;
 }
 
@@ -355,6 +363,7 @@ void CUdpSocket::Close() {
     socket_ = kInvalid;
     wake_ = kInvalid;
     port_ = 0;
+    receiveBuffer_ = 0;
 }
 
 }  // namespace talvik
