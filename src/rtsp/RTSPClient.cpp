@@ -10,6 +10,7 @@
 #include "base/Time.h"
 #include "media/Base64.h"
 #include "media/Md5.h"
+#include "platform/Clock.h"
 #include "rtsp/RTSPStreamParser.h"
 #include "rtsp/RTSPText.h"
 
@@ -29,6 +30,12 @@ constexpr size_t kFirstAnswerReceive = 256;
 constexpr size_t kAnswerReceive = 512;
 // Large enough for a whole frame burst per read on a fast link.
 constexpr size_t kInterleavedBuffer = 256 * 1024;
+// A camera writes a frame as one burst, which a woken reader outruns; while a
+// frame is incomplete and the connection drained, a short nap lets the rest
+// land instead of waking for every segment, where the system can nap that
+// briefly (see NapMicroseconds). At most kMaxNaps per frame.
+constexpr uint32_t kMaxNaps = 3;
+constexpr uint32_t kNapMicroseconds = 200;
 // Longest user:password sent with Basic; far beyond any real account.
 constexpr size_t kMaxBasicCredentials = 1024;
 const char kRtspVersion[] = "RTSP/1.0\r\n";
@@ -362,9 +369,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     CRTSPStreamParser stream(user_, channel, static_cast<uint8_t>(channel + 2));
     // Not value-initialised: pages become resident only as data fills them.
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kInterleavedBuffer]);
-    // No nap while a frame is incomplete: a sleep shorter than the system's
-    // tick lasts a whole tick on Windows (15.6 ms by default); the receive
-    // waits for the next bytes instead.
+    uint32_t naps = 0;
     int received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     while (received > 0) {
         if (StopRequested()) return false;
@@ -382,6 +387,12 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
             SendWithoutAnswer(RTSPMethod::PLAY);
         }
         if (KeepAliveDue()) SendKeepAlive();
+        if (!stream.MidFrame()) {
+            naps = 0;
+        } else if (static_cast<size_t>(received) < kInterleavedBuffer && naps < kMaxNaps &&
+                   NapMicroseconds(kNapMicroseconds)) {
+            ++naps;
+        }
         received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     }
     return true;

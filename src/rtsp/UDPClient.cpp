@@ -6,6 +6,7 @@
 #include "ThreadCancel.h"
 #include "base/Debug.h"
 #include "base/Text.h"
+#include "platform/Clock.h"
 
 namespace talvik {
 
@@ -197,7 +198,18 @@ bool CUDPClient::WaitForData() {
     }
 }
 
+namespace {
+
+// An RTP packet (version 2) whose marker bit is clear: more of the same
+// frame follows at once.
+bool IsRtpMidFrame(const uint8_t* data, size_t length) {
+    return length >= 12 && (data[0] >> 6) == 2 && (data[1] & 0x80) == 0;
+}
+
+}  // namespace
+
 void CUDPClient::Run() {
+    const bool coalesce = coalesceFrames_;
     // The receive buffer is logical: a datagram longer than `limit` counts
     // as lost and grows it, exactly as if it had been read alone into a
     // buffer of that size. A user's slots hold one byte more, so that a
@@ -209,16 +221,15 @@ void CUDPClient::Run() {
     std::unique_ptr<uint8_t[]> own;
     UdpDatagram datagrams[kBatch];
     UdpSlot userSlots[kBatch];
+    bool midFrame = false;
+    uint32_t naps = 0;
     bool burst = false;
     const auto endBurst = [&] {
         if (!burst) return;
         burst = false;
         Guarded([&] { user_->OnRTPBurst(this, false); });
     };
-    // Reads while datagrams are queued and waits only when none is. No nap
-    // between the datagrams of a frame: a sleep shorter than the system's
-    // tick lasts a whole tick on Windows, 15.6 ms by default; the wait
-    // returns with the next datagram instead.
+    // Reads while datagrams are queued and waits only when none is.
     while (!Stopping()) {
         CUdpSocket::ReceiveError error = CUdpSocket::ReceiveError::kNone;
         int offered = 0;
@@ -233,9 +244,12 @@ void CUDPClient::Run() {
             count = socket_.ReceiveBatch(own.get(), kMaxDatagram, datagrams, 1, &error);
         }
         if (error == CUdpSocket::ReceiveError::kInterrupted) continue;
-        if (count > 0 && !burst) {
-            burst = true;
-            Guarded([&] { user_->OnRTPBurst(this, true); });
+        if (count > 0) {
+            naps = 0;
+            if (!burst) {
+                burst = true;
+                Guarded([&] { user_->OnRTPBurst(this, true); });
+            }
         }
         for (int i = 0; i < count; ++i) {
             const UdpDatagram& d = datagrams[i];
@@ -248,17 +262,30 @@ void CUDPClient::Run() {
             }
             if (Stopping()) continue;
             if (offered > 0) {
+                midFrame = coalesce && userSlots[i].headSize >= 2 && IsRtpMidFrame(d.data, n);
                 Guarded([&] { user_->OnRTPSlotData(this, d.sender, i, n); });
                 continue;
             }
+            midFrame = coalesce && IsRtpMidFrame(d.data, n);
             Guarded([&] { user_->OnRTPData(this, d.sender, d.data, n); });
         }
         // A full batch: more is likely queued, read on without a wait.
         if (count == (offered > 0 ? offered : 1)) continue;
         // A short batch emptied the socket (or nothing, or an error, was
-        // there): the user hands on what it has before this thread waits.
-        // Either way wait, which also notices a socket that is gone.
+        // there): the user hands on what it has before this thread sleeps.
         endBurst();
+        // A camera sends a frame as one burst of datagrams, which a woken
+        // reader outruns: a short nap lets the burst land instead of waking
+        // once per datagram. Bounded, so a lost marker costs little. Where
+        // the system cannot nap that briefly the wait below takes its place.
+        if (midFrame && naps < kMaxNaps && error != CUdpSocket::ReceiveError::kFailed &&
+            NapMicroseconds(kNapMicroseconds)) {
+            ++naps;
+            continue;
+        }
+        // Nothing queued, or an error such as a refused earlier send: either
+        // way wait, which also notices a socket that is gone.
+        midFrame = false;
         if (!WaitForData()) break;
     }
     endBurst();

@@ -36,9 +36,13 @@ public:
     void SetWaitTimeout(uint32_t ms) override;
     uint16_t GetPort() override;
 
-    // No longer has an effect: the receive thread never naps between the
-    // datagrams of a frame. Kept for its callers until they drop it.
-    void SetCoalesceFrames(bool) {}
+    // Coalescing of RTP frame bursts, read once by the next open: after a
+    // packet without the marker bit, an empty socket is given up to kMaxNaps
+    // naps of kNapMicroseconds before the thread waits for the next datagram,
+    // where the system can nap that briefly (not Windows: see NapMicroseconds).
+    static constexpr uint32_t kMaxNaps = 3;
+    static constexpr uint32_t kNapMicroseconds = 200;
+    void SetCoalesceFrames(bool on) { coalesceFrames_ = on; }
 
     // Kernel receive buffer (SO_RCVBUF) of the next open; 0 restores 65535.
     void SetSocketReceiveBuffer(uint32_t bytes) { socketReceiveBuffer_ = bytes; }
@@ -83,6 +87,7 @@ private:
     std::atomic<uint32_t> waitTimeoutMs_{kDefaultWaitTimeoutMs};
     std::atomic<bool> stopping_{false};
     std::atomic<uint32_t> socketReceiveBuffer_{kDefaultSocketReceiveBuffer};
+    std::atomic<bool> coalesceFrames_{false};
     uint32_t group_ = kIPv4None;
     uint32_t groupInterface_ = kIPv4Any;
     uint32_t socketTimeoutMs_ = 0;

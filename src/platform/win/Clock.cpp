@@ -44,4 +44,11 @@ uint64_t CoarseMonotonicMs() {
     return GetTickCount64();
 }
 
+bool NapMicroseconds(uint32_t) {
+    // Sleep counts whole milliseconds and ends at a timer tick, 15.6 ms
+    // apart by default: a nap of a few hundred microseconds would last a
+    // whole tick, several times per frame.
+    return false;
+}
+
 }  // namespace talvik
