@@ -168,35 +168,35 @@ bool CBaseRTPChannel::OpenSession(bool reconnect) {
     // Ports kept from the last session stay in use; a reconnect after a
     // failed connect has none left and searches again.
     if (reconnect && receiver_.GetPort() != 0) return true;
-    return OpenPorts(receiver_, rtcp_, packetArrived_, &packetSeen_, kFirstRtpPort);
+    return OpenPorts(receiver_, rtcp_, packetArrived_, &packetSeen_);
 }
 
-// The search goes on from the second receiver's own port; without one, from
-// the pair after the first session's (below that lie the first pair and the
-// ports that search found taken).
+// A search of its own, going on where the process's searches stopped: in
+// the usual case the pair after the first session's.
 bool CBaseRTPChannel::OpenSecondPorts() {
     if (deviceSettings_.RTPMode != 0) return true;
-    const uint32_t own = receiver2_.GetPort();
-    return OpenPorts(receiver2_, rtcp2_, secondUser_.arrived, nullptr,
-                     own != 0 ? own : uint32_t(receiver_.GetPort()) + 2);
+    return OpenPorts(receiver2_, rtcp2_, secondUser_.arrived, nullptr);
 }
 
 bool CBaseRTPChannel::OpenPorts(CRTPReceiver& receiver, CRTCPHandler& rtcp, CEvent& arrived,
-                                std::atomic<bool>* seen, uint32_t firstPort) {
-    for (uint32_t port = firstPort; port < kPortLimit; port += 2) {
-        if (StopEvent().Wait(0)) return false;
-        if (seen != nullptr) *seen = false;
-        arrived.Reset();
-        if (!receiver.Open(false, static_cast<uint16_t>(port))) continue;
-        CEvent* events[] = {&StopEvent(), &arrived};
-        if (WaitAny(events, 2, kQuietPortWaitMs) < 0 &&
-            rtcp.Start(cameraAddress_, static_cast<uint16_t>(port + 1))) {
-            return true;
-        }
-        receiver.Close();
-        rtcp.Stop();
-    }
-    return false;
+                                std::atomic<bool>* seen) {
+    const PortPairSearch search =
+        SearchPortPairs(CPortPairCursor::Process(), Driver(), [&](uint16_t port) {
+            if (StopEvent().Wait(0)) return PortPairTry::kStopped;
+            if (seen != nullptr) *seen = false;
+            arrived.Reset();
+            // Taken ports are not logged: the search logs once if none is free.
+            if (!receiver.Open(false, port)) return PortPairTry::kTaken;
+            CEvent* events[] = {&StopEvent(), &arrived};
+            if (WaitAny(events, 2, kQuietPortWaitMs) < 0 &&
+                rtcp.Start(cameraAddress_, static_cast<uint16_t>(port + 1))) {
+                return PortPairTry::kOpened;
+            }
+            receiver.Close();
+            rtcp.Stop();
+            return PortPairTry::kTaken;
+        });
+    return search.port != 0;
 }
 
 void CBaseRTPChannel::CloseSession(bool keepPorts) {

@@ -29,6 +29,7 @@
 #include "channels/CameraPreparation.h"
 #include "http/HttpSender.h"
 #include "http/StreamUrl.h"
+#include "rtsp/PortSearch.h"
 #include "rtsp/RTCPHandler.h"
 #include "rtsp/RTPMediaParser.h"
 #include "rtsp/RTPReceiver.h"
@@ -42,9 +43,6 @@ class CBaseRTPChannel : public CBaseCameraChannel,
                         public IRTCPHandlerUser,
                         public IMediaParserClient {
 public:
-    // Local UDP ports tried for RTP (even) and RTCP (the next odd one).
-    static constexpr uint16_t kFirstRtpPort = 3556;
-    static constexpr uint16_t kPortLimit = 4556;
     // A port on which packets already arrive belongs to someone else.
     static constexpr uint32_t kQuietPortWaitMs = 2000;
     static constexpr uint32_t kPollMs = 1000;
@@ -119,7 +117,7 @@ private:
     bool Connect(bool reconnect);
     // `seen` mirrors `arrived` where the packet path keeps such a flag.
     bool OpenPorts(CRTPReceiver& receiver, CRTCPHandler& rtcp, CEvent& arrived,
-                   std::atomic<bool>* seen, uint32_t firstPort);
+                   std::atomic<bool>* seen);
     bool OpenSecondPorts();
     // Index of the event that ended the wait (0 stop, 1 frame), -1 on time-out.
     int WaitForFirstFrame(uint32_t quietWait, bool* told);

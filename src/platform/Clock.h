@@ -1,4 +1,4 @@
-// The system's clocks and a short sleep.
+// The system's clocks and a brief nap.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,11 @@ uint64_t MonotonicMs();
 // Monotonic milliseconds at the scheduler's tick resolution: cheap enough to
 // read for every packet.
 uint64_t CoarseMonotonicMs();
-// Gives up the processor for about that long (a nap of a receive loop).
-void SleepMicroseconds(uint32_t microseconds);
+// A nap of a receive loop between the packets of one burst: gives up the
+// processor for about that long and returns true, or returns false at once
+// where the system cannot nap that briefly. Windows sleeps to its next timer
+// tick, 15.6 ms by default, whatever is asked below that: its callers wait
+// on their sockets instead.
+bool NapMicroseconds(uint32_t microseconds);
 
 }  // namespace talvik

@@ -96,6 +96,10 @@ public:
     // After a failed Open: the port was taken, an everyday outcome of a
     // port search rather than a fault.
     bool AddressInUse() const { return addressInUse_; }
+    // After Open: the system's receive buffer granted, as the size asked for
+    // would read (Linux reports twice what it grants for data; that is
+    // halved), 0 when closed.
+    uint32_t ReceiveBuffer() const { return receiveBuffer_; }
 
     // Group and interface in network order.
     bool JoinGroup(uint32_t group, uint32_t interfaceAddress);
@@ -130,6 +134,7 @@ private:
     uint16_t port_ = 0;
     std::string lastError_;
     bool addressInUse_ = false;
+    uint32_t receiveBuffer_ = 0;
 };
 
 }  // namespace talvik

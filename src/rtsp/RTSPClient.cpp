@@ -32,7 +32,8 @@ constexpr size_t kAnswerReceive = 512;
 constexpr size_t kInterleavedBuffer = 256 * 1024;
 // A camera writes a frame as one burst, which a woken reader outruns; while a
 // frame is incomplete and the connection drained, a short nap lets the rest
-// land instead of waking for every segment. At most kMaxNaps per frame.
+// land instead of waking for every segment, where the system can nap that
+// briefly (see NapMicroseconds). At most kMaxNaps per frame.
 constexpr uint32_t kMaxNaps = 3;
 constexpr uint32_t kNapMicroseconds = 200;
 // Longest user:password sent with Basic; far beyond any real account.
@@ -388,9 +389,9 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
         if (KeepAliveDue()) SendKeepAlive();
         if (!stream.MidFrame()) {
             naps = 0;
-        } else if (static_cast<size_t>(received) < kInterleavedBuffer && naps < kMaxNaps) {
+        } else if (static_cast<size_t>(received) < kInterleavedBuffer && naps < kMaxNaps &&
+                   NapMicroseconds(kNapMicroseconds)) {
             ++naps;
-            SleepMicroseconds(kNapMicroseconds);
         }
         received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     }

@@ -106,6 +106,16 @@ bool CUDPClient::Bind(const OpenParams& params) {
     }
     // Port 0 asks the system for a free port; keep the one it chose.
     port_ = socket_.Port();
+    // A frame's burst that outgrows the buffer while this thread is off the
+    // processor is lost in part; a system limit below the ask is worth a line.
+    IDebugMessage* logger = Logger();
+    if (logger != nullptr && socket_.ReceiveBuffer() < options.receiveBuffer) {
+        logger->DebugMessage(kLevelWarning,
+                             "%s: UDP port %u: the system grants a receive buffer of %u bytes "
+                             "of the %u asked for",
+                             "talvik::CUDPClient::Open", unsigned(port_),
+                             unsigned(socket_.ReceiveBuffer()), unsigned(options.receiveBuffer));
+    }
     socketTimeoutMs_ = std::max(params.receiveTimeoutMs, params.sendTimeoutMs);
     if (params.group != kIPv4None) {
         // On failure the bound socket stays for the Close that follows.
@@ -121,11 +131,11 @@ bool CUDPClient::Bind(const OpenParams& params) {
 
 void CUDPClient::LogSocketError(uint16_t port) {
     IDebugMessage* logger = Logger();
-    if (logger == nullptr) return;
-    // A taken port is routine while the channel searches for a free pair.
-    const uint32_t level = socket_.AddressInUse() ? kLevelInfo : kLevelError;
-    logger->DebugMessage(level, "%s: UDP port %u: %s", "talvik::CUDPClient::Open", unsigned(port),
-                         socket_.LastError().c_str());
+    // A taken port is routine while a channel searches for a free pair: the
+    // search tells when it finds none.
+    if (logger == nullptr || socket_.AddressInUse()) return;
+    logger->DebugMessage(kLevelError, "%s: UDP port %u: %s", "talvik::CUDPClient::Open",
+                         unsigned(port), socket_.LastError().c_str());
 }
 
 bool CUDPClient::Close() {
@@ -200,17 +210,16 @@ bool IsRtpMidFrame(const uint8_t* data, size_t length) {
 
 void CUDPClient::Run() {
     const bool coalesce = coalesceFrames_;
-    // The receive buffer is logical: every slot can hold the largest
-    // datagram, so a batch reads without truncation, and a datagram longer
-    // than `limit` counts as lost and grows it, exactly as if it had been
-    // read alone into a buffer of that size. Untouched slot pages are never
-    // made resident.
+    // The receive buffer is logical: a datagram longer than `limit` counts
+    // as lost and grows it, exactly as if it had been read alone into a
+    // buffer of that size. A user's slots hold one byte more, so that a
+    // longer datagram shows as longer.
     uint32_t limit = std::clamp<uint32_t>(receiveBufferSize_, 1, kMaxDatagram);
-    // Not value-initialised: clearing would make every page resident.
-    const std::unique_ptr<uint8_t[]> slots(new uint8_t[size_t(kBatch) * kMaxDatagram]);
+    // For a user that offers no slots of its own (RTCP: a few datagrams a
+    // second), one datagram at a time into a buffer made at first use,
+    // large enough for any datagram, so that the limit can grow.
+    std::unique_ptr<uint8_t[]> own;
     UdpDatagram datagrams[kBatch];
-    // The user's own buffers, when it offers them: one byte over the limit
-    // tells a datagram longer than the limit, as the full slot would.
     UdpSlot userSlots[kBatch];
     bool midFrame = false;
     uint32_t naps = 0;
@@ -226,9 +235,14 @@ void CUDPClient::Run() {
         int offered = 0;
         Guarded([&] { offered = user_->GetReceiveSlots(this, userSlots, int(kBatch), limit + 1); });
         offered = std::clamp(offered, 0, int(kBatch));
-        const int count = offered > 0 ? socket_.ReceiveInto(userSlots, datagrams, offered, &error)
-                                      : socket_.ReceiveBatch(slots.get(), kMaxDatagram, datagrams,
-                                                             int(kBatch), &error);
+        int count = 0;
+        if (offered > 0) {
+            count = socket_.ReceiveInto(userSlots, datagrams, offered, &error);
+        } else {
+            // Not value-initialised: clearing would make every page resident.
+            if (!own) own.reset(new uint8_t[kMaxDatagram]);
+            count = socket_.ReceiveBatch(own.get(), kMaxDatagram, datagrams, 1, &error);
+        }
         if (error == CUdpSocket::ReceiveError::kInterrupted) continue;
         if (count > 0) {
             naps = 0;
@@ -255,17 +269,18 @@ void CUDPClient::Run() {
             midFrame = coalesce && IsRtpMidFrame(d.data, n);
             Guarded([&] { user_->OnRTPData(this, d.sender, d.data, n); });
         }
-        // A full batch: more is likely queued, read on without a probe.
-        if (count == (offered > 0 ? offered : int(kBatch))) continue;
+        // A full batch: more is likely queued, read on without a wait.
+        if (count == (offered > 0 ? offered : 1)) continue;
         // A short batch emptied the socket (or nothing, or an error, was
         // there): the user hands on what it has before this thread sleeps.
         endBurst();
         // A camera sends a frame as one burst of datagrams, which a woken
         // reader outruns: a short nap lets the burst land instead of waking
-        // once per datagram. Bounded, so a lost marker costs little.
-        if (midFrame && naps < kMaxNaps && error != CUdpSocket::ReceiveError::kFailed) {
+        // once per datagram. Bounded, so a lost marker costs little. Where
+        // the system cannot nap that briefly the wait below takes its place.
+        if (midFrame && naps < kMaxNaps && error != CUdpSocket::ReceiveError::kFailed &&
+            NapMicroseconds(kNapMicroseconds)) {
             ++naps;
-            SleepMicroseconds(kNapMicroseconds);
             continue;
         }
         // Nothing queued, or an error such as a refused earlier send: either

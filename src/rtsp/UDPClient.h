@@ -38,7 +38,8 @@ public:
 
     // Coalescing of RTP frame bursts, read once by the next open: after a
     // packet without the marker bit, an empty socket is given up to kMaxNaps
-    // naps of kNapMicroseconds before the thread waits for the next datagram.
+    // naps of kNapMicroseconds before the thread waits for the next datagram,
+    // where the system can nap that briefly (not Windows: see NapMicroseconds).
     static constexpr uint32_t kMaxNaps = 3;
     static constexpr uint32_t kNapMicroseconds = 200;
     void SetCoalesceFrames(bool on) { coalesceFrames_ = on; }
@@ -67,7 +68,8 @@ private:
 
     bool Start(IRTPClientUser* user, const OpenParams& params);
     bool Bind(const OpenParams& params);
-    // One line: the port asked for and why the socket could not take it.
+    // One line: the port asked for and why the socket could not take it;
+    // none for a port in use.
     void LogSocketError(uint16_t port);
     // True: a datagram is ready. False: stop, or the socket is gone.
     bool WaitForData();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -85,7 +86,8 @@ std::string StatusText(uint32_t status) {
 // module's delivering thread while the main thread reads the counters.
 class RecordingSink : public talvik::IHostFrameSink {
 public:
-    RecordingSink(FILE* video, FILE* csv) : video_(video), csv_(csv) {}
+    RecordingSink(FILE* video, FILE* csv, uint32_t intervalMs)
+        : video_(video), csv_(csv), latency_(intervalMs) {}
 
     bool OnFrame(talvik::IHostFrame* frame) override {
         if (frame == nullptr) return false;
@@ -103,6 +105,7 @@ public:
         }
         // Texts are made when asked for: a discarding benchmark run measures
         // the module, not this sink's formatting.
+        latency_.Add();
         if (frames_ == 0) {
             first_ = time;
             firstArrival_ = std::chrono::steady_clock::now();
@@ -134,6 +137,7 @@ public:
         s->fourcc = frames_ > 0 ? FourCCText(fourcc_) : std::string();
         s->width = width_;
         s->height = height_;
+        latency_.Fill(s);
         s->firstFrameUtc = frames_ > 0 ? TimeText(first_) : std::string();
         s->lastFrameUtc = frames_ > 0 ? TimeText(last_) : std::string();
     }
@@ -188,6 +192,7 @@ private:
     talvik::HostSystemTime first_{};
     talvik::HostSystemTime last_{};
     std::chrono::steady_clock::time_point firstArrival_{};
+    FrameLatency latency_;
 };
 
 struct Files {
@@ -272,15 +277,31 @@ void InstallStopSignals() {
     CatchInterrupts(&g_stopRequested);
 }
 
+void FrameLatency::Add() {
+    const auto now = std::chrono::steady_clock::now();
+    if (lateMs_.empty()) first_ = now;
+    if (lateMs_.size() >= kMaxSamples) return;
+    const double sinceFirst = std::chrono::duration<double, std::milli>(now - first_).count();
+    lateMs_.push_back(sinceFirst - double(lateMs_.size()) * intervalMs_);
+}
+
+void FrameLatency::Fill(RecordSummary* s) const {
+    if (lateMs_.empty()) return;
+    std::vector<double> sorted = lateMs_;
+    std::sort(sorted.begin(), sorted.end());
+    s->latencyP50Ms = sorted[sorted.size() / 2] - sorted.front();
+    s->latencyMaxMs = sorted.back() - sorted.front();
+}
+
 std::string RecordSummary::Json() const {
-    char numbers[360];
+    char numbers[512];
     std::snprintf(numbers, sizeof(numbers),
                   "\"frames\":%llu,\"bytes\":%llu,\"seconds\":%.3f,\"fps\":%.2f,"
                   "\"kbit_per_s\":%.1f,\"signal_losses\":%llu,\"width\":%u,\"height\":%u,"
-                  "\"first_frame_s\":%.3f",
+                  "\"first_frame_s\":%.3f,\"latency_ms_p50\":%.1f,\"latency_ms_max\":%.1f",
                   static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes),
                   seconds, Fps(), KbitPerS(), static_cast<unsigned long long>(signalLosses), width,
-                  height, firstFrameS);
+                  height, firstFrameS, latencyP50Ms, latencyMaxMs);
     return "{\"label\":" + JsonText(label) + "," + numbers + ",\"fourcc\":" + JsonText(fourcc) +
            ",\"first_frame_utc\":" + JsonText(firstFrameUtc) +
            ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
@@ -388,7 +409,7 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
     if (!host.Load(o.modulePath, &summary->error)) return false;
     const DriverFactory& factory = host.module.Factories().back();
     HostDevice device(o.device);
-    RecordingSink sink(files.video, files.csv);
+    RecordingSink sink(files.video, files.csv, o.intervalMs);
     auto* driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
     if (driver == nullptr) {
         summary->error = "the module made no driver";

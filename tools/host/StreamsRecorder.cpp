@@ -23,10 +23,12 @@ namespace {
 // Counts frames and bytes; called on the module's delivering threads.
 class CountingSink : public talvik::IHostFrameSink {
 public:
+    explicit CountingSink(uint32_t intervalMs) : latency_(intervalMs) {}
     bool OnFrame(talvik::IHostFrame* frame) override {
         if (frame == nullptr) return false;
         const uint32_t size = std::min(frame->GetDataSize(), frame->GetBufferSize());
         std::lock_guard<std::mutex> guard(mutex_);
+        latency_.Add();
         ++frames_;
         bytes_ += size;
         fourcc_ = frame->GetFourCC();
@@ -46,10 +48,12 @@ public:
         s->fourcc = frames_ > 0 ? FourCCText(fourcc_) : "";
         s->width = width_;
         s->height = height_;
+        latency_.Fill(s);
     }
 
 private:
     mutable std::mutex mutex_;
+    FrameLatency latency_;
     uint64_t frames_ = 0;
     uint64_t bytes_ = 0;
     uint64_t losses_ = 0;
@@ -72,7 +76,7 @@ DeviceDescription DeviceOfStream(DeviceDescription d, uint32_t i) {
 }
 
 struct Stream {
-    explicit Stream(const DeviceDescription& d) : device(d) {}
+    Stream(const DeviceDescription& d, uint32_t intervalMs) : device(d), sink(intervalMs) {}
     HostDevice device;
     CountingSink sink;
     talvik::ipcapture::IIPCaptureDriverEx5* driver = nullptr;
@@ -89,7 +93,7 @@ size_t StartStreams(const RecordOptions& o, HostSession& host, Streams& streams)
     HostStreamSettings settings(MakeStreamRequest(o));
     size_t started = 0;
     for (uint32_t i = 0; i < o.streams; ++i) {
-        streams.push_back(std::make_unique<Stream>(DeviceOfStream(o.device, i)));
+        streams.push_back(std::make_unique<Stream>(DeviceOfStream(o.device, i), o.intervalMs));
         Stream& s = *streams.back();
         s.driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
         if (s.driver == nullptr) continue;

@@ -31,9 +31,10 @@ uint64_t CoarseMonotonicMs() {
     return ToMs(ts);
 }
 
-void SleepMicroseconds(uint32_t microseconds) {
+bool NapMicroseconds(uint32_t microseconds) {
     const timespec nap{time_t(microseconds / 1000000u), long(microseconds % 1000000u) * 1000L};
     nanosleep(&nap, nullptr);
+    return true;
 }
 
 }  // namespace talvik

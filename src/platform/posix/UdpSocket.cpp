@@ -56,7 +56,8 @@ CUdpSocket::~CUdpSocket() {
 CUdpSocket::CUdpSocket(CUdpSocket&& other) noexcept
     : socket_(std::exchange(other.socket_, kInvalid)),
       wake_(std::exchange(other.wake_, kInvalid)),
-      port_(std::exchange(other.port_, 0)) {}
+      port_(std::exchange(other.port_, 0)),
+      receiveBuffer_(std::exchange(other.receiveBuffer_, 0)) {}
 
 CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
     if (this != &other) {
@@ -64,6 +65,7 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
         socket_ = std::exchange(other.socket_, kInvalid);
         wake_ = std::exchange(other.wake_, kInvalid);
         port_ = std::exchange(other.port_, 0);
+        receiveBuffer_ = std::exchange(other.receiveBuffer_, 0);
     }
     return *this;
 }
@@ -111,6 +113,11 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     }
     socket_ = s;
     port_ = ntohs(local.sin_port);
+    int granted = 0;
+    socklen_t grantedLength = sizeof granted;
+    receiveBuffer_ = getsockopt(s, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) == 0
+                         ? uint32_t(granted) / 2
+                         : 0;
     return true;
 }
 
@@ -237,6 +244,7 @@ void CUdpSocket::Close() {
     if (IsOpen()) ::close(int(socket_));
     socket_ = kInvalid;
     port_ = 0;
+    receiveBuffer_ = 0;
 }
 
 }  // namespace talvik

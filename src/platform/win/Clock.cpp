@@ -44,9 +44,11 @@ uint64_t CoarseMonotonicMs() {
     return GetTickCount64();
 }
 
-void SleepMicroseconds(uint32_t microseconds) {
-    // Sleep counts whole milliseconds; 0 only yields the processor.
-    Sleep(DWORD((microseconds + 999u) / 1000u));
+bool NapMicroseconds(uint32_t) {
+    // Sleep counts whole milliseconds and ends at a timer tick, 15.6 ms
+    // apart by default: a nap of a few hundred microseconds would last a
+    // whole tick, several times per frame.
+    return false;
 }
 
 }  // namespace talvik

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "SocketErrors.h"
 #include "platform/Sockets.h"
 #include "platform/UdpSocket.h"
 
@@ -58,16 +59,7 @@ SOCKET OpenWakeSocket() {
 
 // "step: the system's text for the last Winsock error (its number)".
 std::string StepError(const char* step) {
-    const int error = WSAGetLastError();
-    char text[256] = "";
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, DWORD(error), 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                          text[length - 1] == ' ' || text[length - 1] == '.')) {
-        --length;
-    }
-    return std::string(step) + ": " + std::string(text, length) + " (" + std::to_string(error) +
-           ")";
+    return std::string(step) + ": " + WinsockErrorText(WSAGetLastError());
 }
 
 }  // namespace
@@ -86,7 +78,8 @@ CUdpSocket::~CUdpSocket() {
 CUdpSocket::CUdpSocket(CUdpSocket&& other) noexcept
     : socket_(std::exchange(other.socket_, kInvalid)),
       wake_(std::exchange(other.wake_, kInvalid)),
-      port_(std::exchange(other.port_, 0)) {}
+      port_(std::exchange(other.port_, 0)),
+      receiveBuffer_(std::exchange(other.receiveBuffer_, 0)) {}
 
 CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
     if (this != &other) {
@@ -94,6 +87,7 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
         socket_ = std::exchange(other.socket_, kInvalid);
         wake_ = std::exchange(other.wake_, kInvalid);
         port_ = std::exchange(other.port_, 0);
+        receiveBuffer_ = std::exchange(other.receiveBuffer_, 0);
     }
     return *this;
 }
@@ -117,7 +111,7 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
         EndNetworkUse();
         return false;
     }
-    const BOOL reuse = TRUE;
+    const BOOL on = TRUE;
     const int receiveBuffer = int(std::min<uint32_t>(options.receiveBuffer, 1u << 30));
     // Winsock takes its time-outs as milliseconds in a DWORD.
     const DWORD receiveTimeout = options.receiveTimeoutMs;
@@ -125,9 +119,16 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     const char* option = nullptr;
     const char* step = "setsockopt SO_REUSEADDR";
     bool ok = true;
+    option = reinterpret_cast<const char*>(&on);
     if (options.reuseAddress) {
-        option = reinterpret_cast<const char*>(&reuse);
-        ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, option, sizeof reuse) == 0;
+        ok = setsockopt(s, SOL_SOCKET, SO_REUSEADDR, option, sizeof on) == 0;
+    } else {
+        // Under Windows' rules a plain bind takes a port that another socket
+        // holds on a specific address, and a later socket of the same
+        // account may bind over ours: either way the stream would go
+        // elsewhere unseen. An exclusive socket fails its bind instead.
+        step = "setsockopt SO_EXCLUSIVEADDRUSE";
+        ok = setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, option, sizeof on) == 0;
     }
     option = reinterpret_cast<const char*>(&receiveBuffer);
     if (ok) step = "setsockopt SO_RCVBUF";
@@ -154,7 +155,10 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     if (ok) step = "wake socket";
     const SOCKET wake = ok ? OpenWakeSocket() : INVALID_SOCKET;
     if (!ok || wake == INVALID_SOCKET) {
-        addressInUse_ = std::strcmp(step, "bind") == 0 && WSAGetLastError() == WSAEADDRINUSE;
+        // An exclusive holder refuses with WSAEACCES: taken all the same.
+        const int error = WSAGetLastError();
+        addressInUse_ =
+            std::strcmp(step, "bind") == 0 && (error == WSAEADDRINUSE || error == WSAEACCES);
         lastError_ = StepError(step);
         closesocket(s);
         EndNetworkUse();
@@ -168,6 +172,12 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     socket_ = intptr_t(s);
     wake_ = intptr_t(wake);
     port_ = ntohs(local.sin_port);
+    int granted = 0;
+    int grantedLength = sizeof granted;
+    receiveBuffer_ =
+        getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &grantedLength) == 0
+            ? uint32_t(granted)
+            : 0;
     return true;
 }
 
@@ -353,6 +363,7 @@ void CUdpSocket::Close() {
     socket_ = kInvalid;
     wake_ = kInvalid;
     port_ = 0;
+    receiveBuffer_ = 0;
 }
 
 }  // namespace talvik

@@ -7,8 +7,17 @@
 #include <algorithm>
 
 #include "../Loopback.h"
+#include "rtsp/UDPClient.h"
+#include "support/RecordingLogger.h"
 
 namespace {
+
+struct QuietUser : talvik::IRTPClientUser {
+    void OnRTPData(talvik::IRTPClient*, const talvik::IPv4Endpoint&, const uint8_t*,
+                   size_t) override {}
+    void OnRTPTimeout(talvik::IRTPClient*) override {}
+    void OnRTPClientClosed(talvik::IRTPClient*) override {}
+};
 
 // A host recording hundreds of cameras holds more than 1024 descriptors,
 // beyond what an fd_set can name.
@@ -34,6 +43,31 @@ TEST(UdpSocket, ReceivesOnDescriptorAbove1024) {
     ASSERT_TRUE(high.Receive(received));
     EXPECT_EQ(received, (std::vector<uint8_t>{1, 2, 3}));
     setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// A system that grants less than the receive buffer asked for is named once
+// per open: a frame's burst may then not fit while the thread is held up.
+// Linux only: Windows (and Wine) report the size asked for, whatever it is.
+TEST(UDPClient, ReceiveBufferBelowTheAskIsLogged) {
+    talvik_test::RecordingLogger log;
+    QuietUser user;
+    talvik::CUDPClient plain(&log);
+    ASSERT_TRUE(plain.Open(&user, 0));
+    EXPECT_EQ(log.Lines(), std::vector<talvik_test::LogLine>{}) << "65535 bytes are granted";
+    talvik::CUDPClient greedy(&log);
+    greedy.SetSocketReceiveBuffer(1u << 30);
+    ASSERT_TRUE(greedy.Open(&user, 0));
+    const std::vector<talvik_test::LogLine> lines = log.Lines();
+    // Linux caps the buffer at net.core.rmem_max, far below 1 GiB.
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, uint32_t(talvik::kLevelWarning));
+    const std::string head = "talvik::CUDPClient::Open: UDP port " +
+                             std::to_string(greedy.GetPort()) +
+                             ": the system grants a receive buffer of ";
+    const std::string tail = " bytes of the 1073741824 asked for";
+    EXPECT_EQ(lines[0].text.substr(0, head.size()), head) << lines[0].text;
+    ASSERT_GT(lines[0].text.size(), head.size() + tail.size());
+    EXPECT_EQ(lines[0].text.substr(lines[0].text.size() - tail.size()), tail);
 }
 
 }  // namespace
