@@ -221,12 +221,24 @@ bool CHttpSender::DeadlinePassed() const {
     return pumpDeadline_ != 0 && NowMs() >= pumpDeadline_;
 }
 
+namespace {
+bool IsNotHttp(uint32_t error) {
+    return error == kTransferWeirdServerReply || error == kTransferUnsupportedProtocol;
+}
+}  // namespace
+
 bool CHttpSender::SendRequestInner(HttpRequest request) {
     request.secure = secure_;
     int result = Attempt(request);
     if (result == kAttemptRetry && !cancelled_ && !DeadlinePassed()) {
+        const uint32_t firstError = lastError_;
         request.secure = request.secure == 0 ? 1 : 0;
         result = Attempt(request);
+        // A device that answered the first scheme, if not in HTTP, is better
+        // described by that answer than by its silence on the other scheme.
+        if (result != kAttemptOk && statusCode_ == 0 && lastError_ != kErrorCancelled &&
+            IsNotHttp(firstError))
+            lastError_ = firstError;
     }
     if (result != kAttemptOk) return false;
     secure_ = request.secure;
@@ -401,15 +413,19 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
             return kAttemptFailed;
         case kPumpDone: {
             // No answer: a device that speaks the other scheme ends up here.
-            // A time-out and an answer that is not HTTP end the request.
+            // A time-out and an answer that is not HTTP end the request;
+            // except that bytes without a status line in answer to a plain
+            // request are most likely a TLS alert from a device that speaks
+            // only TLS, which is then tried.
             uint32_t error = transferResult_ ? transferResult_ : uint32_t{kTransferGotNothing};
+            const bool statusLine = headStatus_ != 0 || inHeaderBlock_;
             lastError_ = error;
             CloseRequest();
+            if (IsNotHttp(error) && request.secure == 0 && !statusLine) return kAttemptRetry;
             // curl reports a header line over its 100 KB limit as out of
             // memory: the device answered, on this scheme.
-            const bool final = error == kTransferTimedOut || error == kTransferWeirdServerReply ||
-                               error == kTransferUnsupportedProtocol ||
-                               error == kTransferOutOfMemory;
+            const bool final =
+                error == kTransferTimedOut || IsNotHttp(error) || error == kTransferOutOfMemory;
             return final ? kAttemptFailed : kAttemptRetry;
         }
     }
