@@ -512,11 +512,15 @@ class ProbeChannel : public CH264ChannelRTSP {
 public:
     using CH264ChannelRTSP::CH264ChannelRTSP;
     using CH264ChannelRTSP::FillRTSPSettings;
+    using CH264ChannelRTSP::LastFrameTime;
+    using CH264ChannelRTSP::SetStatus;
+    // Whether frames came recently enough, without the RTSP session's word.
+    bool FramesAlive() { return CBaseRTPChannel::IsAlive(); }
 };
 
 // The server port comes from host parameter 2 when it is a port; pause and
-// resume answer only on a change; only H.264 (or an unnamed encoding) is
-// taken on.
+// resume answer only on a change, and the time spent paused is no silence of
+// the camera; only H.264 (or an unnamed encoding) is taken on.
 TEST(RtspChannel, ServerPortPauseResumeAndEncoding) {
     const std::vector<std::pair<const char*, uint16_t>> ports = {
         {"8554 rtsp", 8554}, {"0", 554}, {"99999", 554}, {nullptr, 1234}, {"(none)", 1234}};
@@ -532,6 +536,13 @@ TEST(RtspChannel, ServerPortPauseResumeAndEncoding) {
         EXPECT_EQ((std::vector<bool>{channel.Resume(), channel.Pause(), channel.Pause(),
                                      channel.Resume(), channel.Resume()}),
                   (std::vector<bool>{false, true, false, true, false}));
+        channel.SetStatus(kChannelStreaming);
+        ASSERT_TRUE(channel.Pause());
+        // The last frame came before a pause of ten minutes.
+        channel.LastFrameTime().Set(NowFileTime() - 600000 * kFileTimeUnitsPerMs);
+        EXPECT_TRUE(channel.FramesAlive());
+        ASSERT_TRUE(channel.Resume());
+        EXPECT_TRUE(channel.FramesAlive()) << "the pause counted as silence";
     }
     for (const auto& c : Rows("session_encodings.txt")) {
         Rig rig(80);
