@@ -161,6 +161,7 @@ void CHttpSender::Cancel() {
 
 bool CHttpSender::SendRequest(HttpRequest request) {
     cancelled_ = false;
+    bodyLimited_ = false;
     // One deadline for everything the device may drag out: interim answers,
     // a head or body sent a byte at a time, both schemes, the repeat with a
     // learned scheme.
@@ -219,6 +220,11 @@ void CHttpSender::NoteRefusal(const std::string& path) {
 
 bool CHttpSender::DeadlinePassed() const {
     return pumpDeadline_ != 0 && NowMs() >= pumpDeadline_;
+}
+
+void CHttpSender::LimitBodyReads(uint32_t ms) {
+    pumpDeadline_ = NowMs() + ms;
+    bodyLimited_ = true;
 }
 
 namespace {
@@ -505,6 +511,12 @@ size_t CHttpSender::WaitForBody(size_t seen) {
     if (cancelled_) {
         lastError_ = kErrorCancelled;
         CloseRequest();
+        return 0;
+    }
+    // Checked before the held bytes too: a body that keeps coming must not
+    // outlast the limit either.
+    if (bodyLimited_ && DeadlinePassed()) {
+        lastError_ = kErrorTimeout;
         return 0;
     }
     // Bytes released by the reader are gone by now: curl may write again.
