@@ -5,6 +5,7 @@
 #include "base/Debug.h"
 #include "base/FrameContract.h"
 #include "base/Text.h"
+#include "base/Time.h"
 #include "http/HUtils.h"
 
 namespace talvik {
@@ -159,8 +160,17 @@ bool CBaseHttpChannel::FetchSnapshot(std::vector<uint8_t>&) {
 
 bool CBaseHttpChannel::FetchPicture(const std::string& path, std::vector<uint8_t>& picture) {
     picture.clear();
+    // A picture that comes later than this is of no use: the next is due, or
+    // the camera counts as lost. However slowly the camera sends, the request
+    // ends then, so that the loss check runs.
+    const uint32_t useful =
+        std::max(Params().frameIntervalMs, Driver()->GetDeviceInfo()->dataTimeoutMs);
+    const uint32_t started = TickCountMs();
     if (HUtils::RequestGetRD(sender_, path, picture, false).code != HUtils::kRequestOk)
         return false;
+    const uint32_t spent = TickCountMs() - started;
+    if (spent >= useful) return false;
+    sender_.LimitBodyReads(useful - spent);
     // Read here rather than with the sender's whole-body reader, so that a
     // hostile Content-Length cannot make the channel buffer gigabytes.
     const uint32_t announced = sender_.GetContentLength();

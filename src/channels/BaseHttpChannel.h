@@ -55,8 +55,9 @@ protected:
     virtual bool OpenStream() = 0;
     // Fetches one picture into picture; false when there is none.
     virtual bool FetchSnapshot(std::vector<uint8_t>& picture);
-    // GET of path with the body read, at most kMaxSnapshotBytes; true on a 2xx
-    // status with a non-empty body.
+    // GET of path with the body read, at most kMaxSnapshotBytes and within the
+    // longer of the frame interval and the data time-out; true on a 2xx
+    // status with a whole, non-empty body.
     bool FetchPicture(const std::string& path, std::vector<uint8_t>& picture);
     // Sends the stream request; true only when the camera answered with a
     // 2xx status. A refusal or a broken answer is logged with its cause, once

@@ -84,6 +84,20 @@ void CJpegMediaParser::OnOverflow() {
                           device != nullptr ? static_cast<unsigned>(device->port) : 0u);
 }
 
+namespace {
+
+// Whether the bytes hold a NAL unit of type 5 (a coded slice of an IDR
+// picture) after a start code: without one a key frame has no picture.
+bool HasIdrSlice(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i + 3 < size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1F) == 5)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void CH264MediaParser::ParseData(std::vector<uint8_t>& data) {
     if (data.empty() || data.size() > kMaxAccessUnitBytes) return;
     if (driver_ == nullptr || driver_->GetHostContext() == nullptr) return;
@@ -104,6 +118,25 @@ void CH264MediaParser::ParseData(std::vector<uint8_t>& data) {
                               device != nullptr ? static_cast<unsigned>(device->port) : 0u);
     }
     if (found != SpsSize::kDecoded) return;
+    const size_t size = data.size() - sizeof(kH264DelimiterIntraOrP);
+    if (!HasIdrSlice(data.data(), size)) {
+        // A body cut short (a Content-Length that lies, a camera that gives
+        // up): its parameter sets decode, but a decoder gets no picture.
+        // Told once per run of them.
+        if (!sliceMissingLogged_) {
+            sliceMissingLogged_ = true;
+            const DEVICE_INFO* device = driver_->GetDeviceInfo();
+            driver_->DebugMessage(
+                kLevelWarning,
+                "%s: Key frame of %u bytes without a coded slice of an IDR picture dropped, "
+                "device %s:%u",
+                "talvik::CH264MediaParser::ParseData", static_cast<unsigned>(size),
+                device != nullptr ? device->address.c_str() : "",
+                device != nullptr ? static_cast<unsigned>(device->port) : 0u);
+        }
+        return;
+    }
+    sliceMissingLogged_ = false;
     width_ = width;
     height_ = height;
     DeliverFrame(kFourCCH264, data.data(), data.size(), FillOrder::kBytesFirst);

@@ -84,8 +84,8 @@ private:
 };
 
 // One chunk = one complete H.264 access unit that starts with its sequence
-// parameter set (a key frame fetched on its own). Nothing is kept between
-// chunks.
+// parameter set (a key frame fetched on its own) and holds a coded slice of
+// an IDR picture; other chunks are dropped. Nothing is kept between chunks.
 class CH264MediaParser : public CHttpMediaParser {
 public:
     // Larger chunks are dropped: a key frame never comes near this, and the
@@ -97,6 +97,7 @@ public:
 
 private:
     bool oversizeLogged_ = false;
+    bool sliceMissingLogged_ = false;  // in the current run of such chunks
 };
 
 }  // namespace talvik

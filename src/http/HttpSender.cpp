@@ -161,6 +161,7 @@ void CHttpSender::Cancel() {
 
 bool CHttpSender::SendRequest(HttpRequest request) {
     cancelled_ = false;
+    bodyLimited_ = false;
     // One deadline for everything the device may drag out: interim answers,
     // a head or body sent a byte at a time, both schemes, the repeat with a
     // learned scheme.
@@ -221,12 +222,29 @@ bool CHttpSender::DeadlinePassed() const {
     return pumpDeadline_ != 0 && NowMs() >= pumpDeadline_;
 }
 
+void CHttpSender::LimitBodyReads(uint32_t ms) {
+    pumpDeadline_ = NowMs() + ms;
+    bodyLimited_ = true;
+}
+
+namespace {
+bool IsNotHttp(uint32_t error) {
+    return error == kTransferWeirdServerReply || error == kTransferUnsupportedProtocol;
+}
+}  // namespace
+
 bool CHttpSender::SendRequestInner(HttpRequest request) {
     request.secure = secure_;
     int result = Attempt(request);
     if (result == kAttemptRetry && !cancelled_ && !DeadlinePassed()) {
+        const uint32_t firstError = lastError_;
         request.secure = request.secure == 0 ? 1 : 0;
         result = Attempt(request);
+        // A device that answered the first scheme, if not in HTTP, is better
+        // described by that answer than by its silence on the other scheme.
+        if (result != kAttemptOk && statusCode_ == 0 && lastError_ != kErrorCancelled &&
+            IsNotHttp(firstError))
+            lastError_ = firstError;
     }
     if (result != kAttemptOk) return false;
     secure_ = request.secure;
@@ -401,15 +419,19 @@ int CHttpSender::WaitForHead(HttpRequest& request, uint32_t /*scheme*/) {
             return kAttemptFailed;
         case kPumpDone: {
             // No answer: a device that speaks the other scheme ends up here.
-            // A time-out and an answer that is not HTTP end the request.
+            // A time-out and an answer that is not HTTP end the request;
+            // except that bytes without a status line in answer to a plain
+            // request are most likely a TLS alert from a device that speaks
+            // only TLS, which is then tried.
             uint32_t error = transferResult_ ? transferResult_ : uint32_t{kTransferGotNothing};
+            const bool statusLine = headStatus_ != 0 || inHeaderBlock_;
             lastError_ = error;
             CloseRequest();
+            if (IsNotHttp(error) && request.secure == 0 && !statusLine) return kAttemptRetry;
             // curl reports a header line over its 100 KB limit as out of
             // memory: the device answered, on this scheme.
-            const bool final = error == kTransferTimedOut || error == kTransferWeirdServerReply ||
-                               error == kTransferUnsupportedProtocol ||
-                               error == kTransferOutOfMemory;
+            const bool final =
+                error == kTransferTimedOut || IsNotHttp(error) || error == kTransferOutOfMemory;
             return final ? kAttemptFailed : kAttemptRetry;
         }
     }
@@ -489,6 +511,12 @@ size_t CHttpSender::WaitForBody(size_t seen) {
     if (cancelled_) {
         lastError_ = kErrorCancelled;
         CloseRequest();
+        return 0;
+    }
+    // Checked before the held bytes too: a body that keeps coming must not
+    // outlast the limit either.
+    if (bodyLimited_ && DeadlinePassed()) {
+        lastError_ = kErrorTimeout;
         return 0;
     }
     // Bytes released by the reader are gone by now: curl may write again.

@@ -103,6 +103,10 @@ public:
     // Drops the first count held bytes (all of them at most).
     void Release(size_t count);
 
+    // Ends the body reads of the current answer with the time-out error once
+    // ms have passed from now, however the device sends it; the next request
+    // lifts the limit.
+    void LimitBodyReads(uint32_t ms);
     // Where a refusal of the credentials is told; null: nowhere.
     void SetLogger(IDebugMessage* logger) { logger_ = logger; }
 
@@ -191,6 +195,7 @@ private:
     // honours it while pumpDeadline_ holds it (0: stream reads, no deadline).
     uint64_t requestDeadline_ = 0;
     uint64_t pumpDeadline_ = 0;
+    bool bodyLimited_ = false;  // pumpDeadline_ is a limit of LimitBodyReads
 
     // State of the current transfer.
     std::string postBody_;

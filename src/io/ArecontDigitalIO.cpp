@@ -22,9 +22,15 @@ std::string ParseAuxValue(const std::string& body) {
     return GetParamValue(body, "auxin", "=", "&\r\n");
 }
 
+// Only a number or on/off is a reading: anything else (a garbled or hostile
+// answer) would otherwise raise an alarm the camera never gave.
 uint32_t AuxValueToState(const std::string& value) {
-    if (value.empty()) return kIOStateNone;
-    return ToLowerCase(value) == "off" || value == "0" ? kIOStateInactive : kIOStateActive;
+    const std::string word = ToLowerCase(value);
+    if (word == "off" || value == "0") return kIOStateInactive;
+    if (word == "on") return kIOStateActive;
+    const bool number =
+        !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+    return number ? kIOStateActive : kIOStateNone;
 }
 
 bool IsNumericAuxValue(const std::string& value) {

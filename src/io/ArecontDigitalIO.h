@@ -14,8 +14,9 @@ namespace talvik {
 
 // The value of "auxin" in a reply such as "auxin=on\r\n"; empty when absent.
 std::string ParseAuxValue(const std::string& body);
-// "off" (in any case) and "0" are inactive, any other value active; the empty
-// text (no value in the reply) is no state at all: kIOStateNone.
+// "off" (in any case) and "0" are inactive, "on" (in any case) and any other
+// number active; anything else, the empty text included (no value in the
+// reply), is no state at all: kIOStateNone.
 uint32_t AuxValueToState(const std::string& value);
 // True for exactly "0" or "1".
 bool IsNumericAuxValue(const std::string& value);

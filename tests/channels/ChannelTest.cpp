@@ -330,7 +330,9 @@ TEST(HttpChannel, NewSizeAppliesAtTheNextPassWithoutLightRequest) {
 
 // What a picture answer announces and what it then sends: only a whole body
 // within the size cap becomes a frame; without one the loss is reported once
-// the frame interval has passed, and a camera never online logs nothing.
+// the frame interval has passed, and a camera never online logs nothing. A
+// body trickled slower than it is useful is given up, so the loss is
+// reported while the camera still sends.
 TEST(HttpChannel, OnlyWholePictureBodiesWithinTheCap) {
     const auto test = [](const std::vector<std::string>& a) {
         const bool h264 = a[5] != "640x360.jpg";
@@ -344,6 +346,15 @@ TEST(HttpChannel, OnlyWholePictureBodiesWithinTheCap) {
             if (head.find("&Iframe=1 ") != std::string::npos) keyFrameAsked = true;
             std::string answer = "HTTP/1.1 " + a[1] + " OK\r\nContent-Type: image/jpeg\r\n";
             if (!a[2].empty()) answer += "Content-Length: " + a[2] + "\r\n";
+            if (a[3] == "trickle") {  // the head at once, then a byte every 100 ms
+                if (!s.WriteAll(fd, answer + "\r\n")) return;
+                const std::string all = body + std::string(std::stoul(a[2]) - body.size(), 'x');
+                for (size_t i = 0; i < all.size() && !s.Stopping(); ++i) {
+                    if (!s.WriteAll(fd, all.substr(i, 1))) return;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                return;
+            }
             if (!s.WriteAll(fd, answer + "Connection: close\r\n\r\n" + body)) return;
             if (a[3] == "0") s.HoldOpen(fd);
         });
@@ -356,6 +367,8 @@ TEST(HttpChannel, OnlyWholePictureBodiesWithinTheCap) {
         if (frames > 0) {
             EXPECT_TRUE(rig.host.WaitForFrames(frames, 10000));
         } else {
+            // The data time-out (4 s) bounds a picture request, and so the
+            // loss, however slowly the camera sends.
             EXPECT_TRUE(rig.host.WaitForSignalLost(1, 10000));
             EXPECT_EQ(channel->GetStatus(), kChannelSignalLost);
             EXPECT_TRUE(rig.driver.log.Lines().empty());
@@ -512,11 +525,15 @@ class ProbeChannel : public CH264ChannelRTSP {
 public:
     using CH264ChannelRTSP::CH264ChannelRTSP;
     using CH264ChannelRTSP::FillRTSPSettings;
+    using CH264ChannelRTSP::LastFrameTime;
+    using CH264ChannelRTSP::SetStatus;
+    // Whether frames came recently enough, without the RTSP session's word.
+    bool FramesAlive() { return CBaseRTPChannel::IsAlive(); }
 };
 
 // The server port comes from host parameter 2 when it is a port; pause and
-// resume answer only on a change; only H.264 (or an unnamed encoding) is
-// taken on.
+// resume answer only on a change, and the time spent paused is no silence of
+// the camera; only H.264 (or an unnamed encoding) is taken on.
 TEST(RtspChannel, ServerPortPauseResumeAndEncoding) {
     const std::vector<std::pair<const char*, uint16_t>> ports = {
         {"8554 rtsp", 8554}, {"0", 554}, {"99999", 554}, {nullptr, 1234}, {"(none)", 1234}};
@@ -532,6 +549,13 @@ TEST(RtspChannel, ServerPortPauseResumeAndEncoding) {
         EXPECT_EQ((std::vector<bool>{channel.Resume(), channel.Pause(), channel.Pause(),
                                      channel.Resume(), channel.Resume()}),
                   (std::vector<bool>{false, true, false, true, false}));
+        channel.SetStatus(kChannelStreaming);
+        ASSERT_TRUE(channel.Pause());
+        // The last frame came before a pause of ten minutes.
+        channel.LastFrameTime().Set(NowFileTime() - 600000 * kFileTimeUnitsPerMs);
+        EXPECT_TRUE(channel.FramesAlive());
+        ASSERT_TRUE(channel.Resume());
+        EXPECT_TRUE(channel.FramesAlive()) << "the pause counted as silence";
     }
     for (const auto& c : Rows("session_encodings.txt")) {
         Rig rig(80);

@@ -3,7 +3,11 @@
 // bounded buffer, result codes and messages.
 #include "http/HttpSender.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "SenderTable.h"
 #include "http/CameraRequest.h"
@@ -54,9 +58,48 @@ RawTcpServer::Handler Script(std::string first, std::string again = "", int ever
     };
 }
 
+// A device that speaks only TLS in front of the server on tlsPort: a plain
+// request is answered with a TLS alert record (unexpected message) and the
+// connection closed, as TLS stacks do; a TLS handshake goes through.
+RawTcpServer::Handler TlsAlertFront(uint16_t tlsPort) {
+    return [tlsPort](int fd, RawTcpServer& server) {
+        pollfd in{fd, POLLIN, 0};
+        char first = 0;
+        while (!server.Stopping() && ::poll(&in, 1, 50) == 0) {
+        }
+        if (server.Stopping() || ::recv(fd, &first, 1, MSG_PEEK) != 1) return;
+        if (first != 0x16) {
+            std::string head;
+            if (server.ReadRequestHead(fd, &head))
+                server.WriteAll(fd, std::string("\x15\x03\x03\x00\x02\x02\x0a", 7));
+            return;
+        }
+        const int up = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(tlsPort);
+        if (up >= 0 && ::connect(up, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+            pollfd both[2] = {{fd, POLLIN, 0}, {up, POLLIN, 0}};
+            char buf[16384];
+            bool open = true;
+            while (open && !server.Stopping()) {
+                if (::poll(both, 2, 50) <= 0) continue;
+                for (int i = 0; i < 2 && open; ++i) {
+                    if (both[i].revents == 0) continue;
+                    const ssize_t n = ::recv(both[i].fd, buf, sizeof(buf), 0);
+                    open = n > 0 && server.WriteAll(both[1 - i].fd, std::string(buf, size_t(n)));
+                }
+            }
+        }
+        if (up >= 0) ::close(up);
+    };
+}
+
 // Cameras: open, basic, digest (-stale: nonces stale after a second), tls,
-// closed (nothing listening) or raw (a socket that writes first, then again
-// every ms); -on-tls-port: on the sender's TLS default port; -slow: skipped
+// tls-alert (TlsAlertFront), closed (nothing listening) or raw (a socket that
+// writes first, then again every ms); -on-tls-port: on the sender's TLS
+// default port; -slow: skipped
 // under sanitizers. After each request, the connections so far; then each
 // exchange's path and Authorization (Digest up to the user name).
 class SenderRequest : public ::testing::TestWithParam<SenderCase> {};
@@ -79,11 +122,13 @@ TEST_P(SenderRequest, ResultsExchangesAndLog) {
         http = std::make_unique<TestHttpServer>(
             TestHttpServer::Options{kind == "tls", auth, nonceS}, &Reply);
         ASSERT_TRUE(http->Started());
+        if (c.camera == "tls-alert")
+            raw = std::make_unique<RawTcpServer>(TlsAlertFront(http->Port()));
     }
-    const uint16_t port = http ? http->Port() : raw->Port();
+    const uint16_t port = raw ? raw->Port() : http->Port();
     if (kind == "closed") raw.reset();
     const auto connections = [&] {
-        return ", " + std::to_string(http ? http->Connections() : raw ? raw->Connections() : 0);
+        return ", " + std::to_string(raw ? raw->Connections() : http ? http->Connections() : 0);
     };
     const std::function<std::string()> sent = [&] {
         std::string text = "sent";

@@ -39,8 +39,12 @@ const LogLine kInputFailed{
 // Rows of data/aux_values.txt; a longer name ending in auxin is not the item.
 TEST(AuxInValue, ParsesToStateAndForm) {
     for (auto c : talvik::test::DataRows("io/data/aux_values.txt", "|")) {
-        for (size_t at; (at = c[0].find("\\r\\n")) != std::string::npos;)
-            c[0].replace(at, 4, "\r\n");
+        for (std::string* text : {&c[0], &c[1]}) {
+            for (size_t at; (at = text->find("\\r\\n")) != std::string::npos;)
+                text->replace(at, 4, "\r\n");
+            for (size_t at; (at = text->find("\\x")) != std::string::npos;)
+                text->replace(at, 4, 1, char(std::stoi(text->substr(at + 2, 2), nullptr, 16)));
+        }
         EXPECT_EQ(talvik::ParseAuxValue(c[0]), c[1]) << c[0];
         EXPECT_EQ(talvik::AuxValueToState(c[1]), uint32_t(std::stoi(c[2]))) << c[0];
         EXPECT_EQ(talvik::IsNumericAuxValue(c[1]), c[3] == "1") << c[0];
@@ -125,15 +129,16 @@ TEST(DigitalIO, EachStartProbesTheFormAndDrivesInactive) {
     EXPECT_EQ(rig.Reads(), 6) << "a probe and a first poll per start with an input";
 }
 
-// Each change of the input is reported once. A reply that names no value is
-// no state: the poll fails, the input reported before is forgotten rather
-// than reported active, and its value is reported anew once polls succeed.
-// Only a 200 answer is a reading; a run of failures is logged once.
+// Each change of the input is reported once. A reply that names no value,
+// or a value that is neither a number nor on/off, is no state: the poll
+// fails, the input reported before is forgotten rather than reported active,
+// and its value is reported anew once polls succeed. Only a 200 answer is a
+// reading; a run of failures is logged once.
 TEST(DigitalIO, InputChangesReportedOnceFailuresLoggedOncePerRun) {
     Rig rig(1, 0);
     ASSERT_TRUE(rig.io->StartIO());
     for (const char* value : {"auxin=off", "auxin=on", "auxin=on", "auxin=0", "auxin=1",
-                              "auxin=OFF", "auxout=off\r\n", "auxin=OFF"}) {
+                              "auxin=OFF", "auxout=off\r\n", "auxin=%%garbage\x01", "auxin=OFF"}) {
         rig.SetAuxIn(value);
         const int reads = rig.Reads();
         ASSERT_TRUE(WaitUntil([&] { return rig.Reads() >= reads + 3; }));

@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -85,6 +86,36 @@ ssize_t ReadTrickle(void* cls, uint64_t, char* buf, size_t max) {
 
 void FreeTrickle(void* cls) {
     delete static_cast<Trickle*>(cls);
+}
+
+// A single picture sent one byte every intervalMs after its head, or at
+// once when intervalMs is 0.
+struct TrickledPicture {
+    Trickle trickle;
+    std::vector<uint8_t> bytes;
+};
+
+ssize_t ReadTrickledPicture(void* cls, uint64_t pos, char* buf, size_t max) {
+    auto* t = static_cast<TrickledPicture*>(cls);
+    if (max == 0 || pos >= t->bytes.size()) return MHD_CONTENT_READER_END_OF_STREAM;
+    if (t->trickle.intervalMs == 0) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(max, t->bytes.size() - pos));
+        memcpy(buf, t->bytes.data() + pos, count);
+        return static_cast<ssize_t>(count);
+    }
+    if (!t->trickle.state->SleepUntil(
+            Clock::now() + std::chrono::milliseconds(t->trickle.intervalMs), t->trickle.epoch))
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    buf[0] = static_cast<char>(t->bytes[pos]);
+    return 1;
+}
+
+void FreeTrickledPicture(void* cls) {
+    delete static_cast<TrickledPicture*>(cls);
+}
+
+bool IsSinglePicture(const std::string& path) {
+    return path.compare(0, 6, "/image") == 0 || path.compare(0, 6, "/h264f") == 0;
 }
 
 void FreeMjpeg(void* cls) {
@@ -221,7 +252,8 @@ int HttpServer::Handle(MHD_Connection* connection, const std::string& method,
             !state_->SleepUntil(Clock::now() + std::chrono::milliseconds(rule.delayMs),
                                 state_->Epoch()))
             return MHD_NO;
-        if (rule.trickleMs > 0) {
+        // A single picture is made as usual and then trickled (SendPicture).
+        if (rule.trickleMs > 0 && !IsSinglePicture(path)) {
             auto* t = new Trickle{state_, state_->Epoch(), rule.trickleMs};
             MHD_Response* response =
                 MHD_create_response_from_callback(kTrickleBytes, 1, &ReadTrickle, t, &FreeTrickle);
@@ -251,7 +283,7 @@ int HttpServer::Handle(MHD_Connection* connection, const std::string& method,
         return SendText(connection, 405, "405 Method Not Allowed\r\n");
     int result = MHD_NO;
     if (!CheckAuth(connection, &result)) return result;
-    return HandleCamera(connection, path, query);
+    return HandleCamera(connection, path, query, rule);
 }
 
 bool HttpServer::CheckAuth(MHD_Connection* connection, int* result) {
@@ -286,7 +318,7 @@ bool HttpServer::CheckAuth(MHD_Connection* connection, int* result) {
 }
 
 int HttpServer::HandleCamera(MHD_Connection* connection, const std::string& path,
-                             const std::string& query) {
+                             const std::string& query, const FaultRule& rule) {
     unsigned sensors = state_->options().sensors;
     static const char* const kVideo[] = {"/mjpeg", "/image", "/h264f"};
     for (const char* base : kVideo) {
@@ -294,7 +326,7 @@ int HttpServer::HandleCamera(MHD_Connection* connection, const std::string& path
         if (path.compare(0, len, base) != 0) continue;
         int sensor = SensorSuffix(path, base, sensors);
         if (sensor < 0) break;
-        return HandleVideo(connection, base, sensor == 0 ? 1 : sensor, path, query);
+        return HandleVideo(connection, base, sensor == 0 ? 1 : sensor, path, query, rule);
     }
     static const char* const kControl[] = {"/setreg", "/get", "/set"};
     for (const char* base : kControl) {
@@ -356,7 +388,8 @@ int HttpServer::HandleSetReg(MHD_Connection* connection, unsigned sensor,
 }
 
 int HttpServer::HandleVideo(MHD_Connection* connection, const std::string& kind, unsigned sensor,
-                            const std::string& path, const std::string& query) {
+                            const std::string& path, const std::string& query,
+                            const FaultRule& rule) {
     const Options& o = state_->options();
     VideoRequest request;
     std::string error;
@@ -394,12 +427,47 @@ int HttpServer::HandleVideo(MHD_Connection* connection, const std::string& kind,
             MakeJpeg(request.width, request.height, JpegQuality(request.quality), sensor,
                      state_->NextImageNumber(sensor), state_->options().exifThumbnail);
         if (jpeg.empty()) return SendText(connection, 500, "500 Internal Server Error\r\n");
-        return SendBytes(connection, 200, jpeg, "image/jpeg");
+        return SendPicture(connection, std::move(jpeg), "image/jpeg", rule, epoch);
     }
     std::vector<uint8_t> keyFrame = fileKeyFrame_;
     if (keyFrame.empty() && !EncodeKeyFrame(request.width, request.height, &keyFrame, &error))
         return SendText(connection, 500, "500 Internal Server Error: " + error + "\r\n");
-    return SendBytes(connection, 200, keyFrame, "video/H264");
+    return SendPicture(connection, std::move(keyFrame), "video/H264", rule, epoch);
+}
+
+int HttpServer::SendPicture(MHD_Connection* connection, std::vector<uint8_t> picture,
+                            const char* contentType, const FaultRule& rule, uint64_t epoch) {
+    MHD_Response* response = nullptr;
+    if (rule.trickleMs > 0) {
+        auto* t = new TrickledPicture{{state_, epoch, rule.trickleMs}, std::move(picture)};
+        response = MHD_create_response_from_callback(t->bytes.size(), 1, &ReadTrickledPicture, t,
+                                                     &FreeTrickledPicture);
+        if (!response) FreeTrickledPicture(t);
+    } else if (rule.announcedLength >= 0) {
+        // The whole picture after a head that announces another length: a
+        // body of unknown size that ends with the connection, as such a
+        // camera's does, so that the server adds no length of its own.
+        auto* t = new TrickledPicture{{state_, epoch, 0}, std::move(picture)};
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024,
+                                                     &ReadTrickledPicture, t, &FreeTrickledPicture);
+        if (!response) FreeTrickledPicture(t);
+        if (response) {
+            MHD_set_response_options(
+                response,
+                static_cast<MHD_ResponseFlags>(MHD_RF_HTTP_1_0_COMPATIBLE_STRICT |
+                                               MHD_RF_INSANITY_HEADER_CONTENT_LENGTH),
+                MHD_RO_END);
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_LENGTH,
+                                    std::to_string(rule.announcedLength).c_str());
+        }
+    } else {
+        return SendBytes(connection, 200, picture, contentType);
+    }
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    int ret = MHD_queue_response(connection, 200, response);
+    MHD_destroy_response(response);
+    return ret;
 }
 
 int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
@@ -447,7 +515,7 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
         if (rule.method.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") != std::string::npos)
             return bad("method");
         std::string status = args["status"], delay = args["delay_ms"], count = args["count"];
-        std::string trickle = args["trickle_ms"];
+        std::string trickle = args["trickle_ms"], length = args["content_length"];
         if (!status.empty()) {
             rule.status = atoi(status.c_str());
             if (rule.status < 100 || rule.status > 599) return bad("status");
@@ -465,8 +533,15 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
             if (rule.trickleMs == 0 || rule.trickleMs > 600000 || rule.status != 0)
                 return bad("trickle_ms");
         }
-        if (rule.status == 0 && rule.delayMs == 0 && rule.trickleMs == 0)
-            return bad("status, delay_ms or trickle_ms");
+        if (!length.empty()) {
+            if (length.size() > 10 || length.find_first_not_of("0123456789") != std::string::npos ||
+                rule.status != 0 || rule.trickleMs != 0)
+                return bad("content_length");
+            rule.announcedLength = atoll(length.c_str());
+        }
+        if (rule.status == 0 && rule.delayMs == 0 && rule.trickleMs == 0 &&
+            rule.announcedLength < 0)
+            return bad("status, delay_ms, trickle_ms or content_length");
         if (!count.empty()) {
             rule.remaining = atoi(count.c_str());
             if (rule.remaining <= 0) return bad("count");

@@ -44,12 +44,18 @@ public:
 
 private:
     int HandleSim(MHD_Connection* connection, const std::string& path, const std::string& query);
-    int HandleCamera(MHD_Connection* connection, const std::string& path, const std::string& query);
+    // `rule`: the fault rule that matched a single picture (a default one: none).
+    int HandleCamera(MHD_Connection* connection, const std::string& path, const std::string& query,
+                     const FaultRule& rule);
     int HandleGet(MHD_Connection* connection, unsigned sensor, const std::string& query);
     int HandleSet(MHD_Connection* connection, unsigned sensor, const std::string& query);
     int HandleSetReg(MHD_Connection* connection, unsigned sensor, const std::string& query);
     int HandleVideo(MHD_Connection* connection, const std::string& kind, unsigned sensor,
-                    const std::string& path, const std::string& query);
+                    const std::string& path, const std::string& query, const FaultRule& rule);
+    // A single picture as the rule says: whole, trickled, or under a false
+    // Content-Length.
+    int SendPicture(MHD_Connection* connection, std::vector<uint8_t> picture,
+                    const char* contentType, const FaultRule& rule, uint64_t epoch);
     bool CheckAuth(MHD_Connection* connection, int* result);
 
     SimState* state_;

@@ -42,13 +42,16 @@ struct StreamStats {
 // A fault rule: requests whose path starts with `prefix` (and, when `method`
 // is set, RTSP requests of that method only) are delayed and/or answered with
 // `status` (0: answered normally) or with a body trickled one byte every
-// `trickleMs`, `remaining` times (-1: always).
+// `trickleMs` (a single picture: the picture itself), `remaining` times (-1:
+// always). A single picture may announce `announcedLength` bytes (-1: its
+// own size) and send all of its own.
 struct FaultRule {
     std::string prefix;
     std::string method;
     int status = 0;
     unsigned delayMs = 0;
     unsigned trickleMs = 0;
+    long long announcedLength = -1;
     std::string location;
     int remaining = -1;
 };

@@ -2,7 +2,8 @@
 // loopback: TALVIK_SIM_BASIC and TALVIK_SIM_DIGEST hold the HTTP ports of a
 // simulator asking for Basic and one asking for Digest (user admin, password
 // secret), TALVIK_TLS_PORT that of an HTTPS server with a self-signed
-// certificate. scripts/test starts them (WINDOWS=1).
+// certificate, TALVIK_TLS_ALERT_PORT one that answers a plain request with a
+// TLS alert. scripts/test starts them (WINDOWS=1).
 #include <gtest/gtest.h>
 #include <winsock2.h>
 
@@ -50,7 +51,8 @@ uint16_t FreePort() {
 class WineSender : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (basic_ == 0 || digest_ == 0 || tls_ == 0) GTEST_SKIP() << "no simulator ports given";
+        if (basic_ == 0 || digest_ == 0 || tls_ == 0 || tlsAlert_ == 0)
+            GTEST_SKIP() << "no simulator ports given";
         Sim(basic_, "/sim/requests?clear=1");
         Sim(digest_, "/sim/requests?clear=1");
         Sim(basic_, "/sim/silence?seconds=0");
@@ -58,6 +60,8 @@ protected:
     const uint16_t basic_ = PortOf("TALVIK_SIM_BASIC");
     const uint16_t digest_ = PortOf("TALVIK_SIM_DIGEST");
     const uint16_t tls_ = PortOf("TALVIK_TLS_PORT");
+    // The same, answering a plain request with a TLS alert.
+    const uint16_t tlsAlert_ = PortOf("TALVIK_TLS_ALERT_PORT");
 };
 
 class WineSenderRequests : public WineSender,
@@ -69,6 +73,7 @@ TEST_P(WineSenderRequests, ResultsRequestsAndLog) {
     const uint16_t port = c.camera.rfind("win-basic", 0) == 0    ? basic_
                           : c.camera.rfind("win-digest", 0) == 0 ? digest_
                           : c.camera == "win-tls"                ? tls_
+                          : c.camera == "win-tls-alert"          ? tlsAlert_
                                                                  : FreePort();
     const auto requests = [&] {
         return port == basic_ || port == digest_ ? Sim(port, "/sim/requests") : "";

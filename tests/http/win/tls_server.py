@@ -2,8 +2,10 @@
 """HTTPS on a free loopback port with a self-signed certificate, TLS 1.2 at
 least (as cameras that refuse older versions): every GET gets "fwversion=tls";
 a connection that does not start a TLS handshake is closed at once (so that
-the client's error does not depend on whether an alert arrives first).
-Prints the port, serves until killed.  tls_server.py CERT KEY"""
+the client's error does not depend on whether an alert arrives first), or with
+"alert" its request head is read and answered with a TLS alert record first,
+as TLS stacks answer a plain request. Prints the port, serves until killed.
+tls_server.py CERT KEY [alert]"""
 import http.server
 import socket
 import ssl
@@ -26,11 +28,22 @@ class Server(http.server.ThreadingHTTPServer):
     def get_request(self):
         sock, address = self.socket.accept()
         if sock.recv(1, socket.MSG_PEEK) != b"\x16":
+            if ALERT:
+                sock.settimeout(5)
+                head = b""
+                while b"\r\n\r\n" not in head:
+                    more = sock.recv(4096)
+                    if not more:
+                        break
+                    head += more
+                # Level fatal, unexpected message.
+                sock.sendall(b"\x15\x03\x03\x00\x02\x02\x0a")
             sock.close()
             raise OSError("not TLS")
         return context.wrap_socket(sock, server_side=True), address
 
 
+ALERT = sys.argv[3:] == ["alert"]
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.minimum_version = ssl.TLSVersion.TLSv1_2
 context.load_cert_chain(sys.argv[1], sys.argv[2])
