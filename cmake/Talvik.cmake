@@ -25,7 +25,8 @@ if(TALVIK_SANITIZE_FLAGS)
 endif()
 
 function(talvik_target_options target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  # Not for resource scripts (windres).
+  target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:C,CXX>:-Wall;-Wextra>")
 endfunction()
 
 # Windows programs and the DLL carry their C++ runtime inside, so that they

@@ -7,6 +7,12 @@
 
 namespace talvik {
 
+// Stack reserved for each thread the module starts, instead of the process's
+// default (1 MiB in an MSVC-built host, 8 MiB on Linux): a 32-bit host with
+// hundreds of streams has no address space to spare. The deepest use, host
+// callbacks and name resolution included, stays well below it.
+constexpr uint32_t kThreadStackReserve = 256 * 1024;
+
 class COsThread {
 public:
     using Routine = void (*)(void* arg);

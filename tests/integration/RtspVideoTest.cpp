@@ -52,6 +52,11 @@ TEST_P(RtspTransport, FullHdCompleteDecodableEvenlyTimedAndKeptAlive) {
     EXPECT_GT(frames, 100);
     EXPECT_LE(std::llabs(sent - frames) * 100, sent) << "more than 1 % lost";
     EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
+    // The process's peak while it recorded: the host's thread and the
+    // module's, the descriptors of the files and sockets, the stacks.
+    EXPECT_GE(JsonNumber(run.json, "threads"), 3) << run.json;
+    EXPECT_GE(JsonNumber(run.json, "handles"), 5) << run.json;
+    EXPECT_GT(JsonNumber(run.json, "address_space_mb"), 0) << run.json;
 
     const std::string file = host.Out("rec_in0_h264.h264");
     const ProbeResult probe = Probe(file, "h264");

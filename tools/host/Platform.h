@@ -35,6 +35,18 @@ bool IsTerminal(FILE* stream);
 // The current time in UTC, broken down (tm_wday too), and its milliseconds.
 void UtcNow(tm* utc, uint32_t* milliseconds);
 
+// What the process holds, for the summary's peak figures.
+struct ProcessUsage {
+    // Address space in use by private memory, reserved or committed (heaps,
+    // thread stacks; not the images of the executable and its libraries, nor
+    // mapped files), in MiB. On Linux: the anonymous private mappings.
+    double addressSpaceMb = 0;
+    uint32_t threads = 0;
+    // Open handles; on Linux open file descriptors.
+    uint32_t handles = 0;
+};
+ProcessUsage ReadProcessUsage();
+
 // Interrupt requests (SIGINT and SIGTERM; on Windows Ctrl+C, Ctrl+Break and
 // closing the console) set *flag and wake WaitForInterrupt, until
 // StopCatchingInterrupts gives them back their default effect.

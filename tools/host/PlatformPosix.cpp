@@ -1,4 +1,5 @@
 // The host's operating-system calls on Linux.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -12,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "Platform.h"
@@ -78,6 +81,49 @@ void UtcNow(tm* utc, uint32_t* milliseconds) {
     clock_gettime(CLOCK_REALTIME, &now);
     gmtime_r(&now.tv_sec, utc);
     *milliseconds = uint32_t(now.tv_nsec / 1000000);
+}
+
+namespace {
+
+// Entries of a /proc directory, without "." and "..".
+uint32_t CountEntries(const char* path) {
+    DIR* dir = opendir(path);
+    if (dir == nullptr) return 0;
+    uint32_t count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+}  // namespace
+
+ProcessUsage ReadProcessUsage() {
+    ProcessUsage usage;
+    // Lines "start-end perms offset dev inode [path]": private (p) mappings of
+    // no file (inode 0): heap, thread stacks and their guards, anonymous memory.
+    std::ifstream maps("/proc/self/maps");
+    uint64_t privateBytes = 0;
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream fields(line);
+        std::string range, perms, offset, device;
+        unsigned long long inode = 1;
+        fields >> range >> perms >> offset >> device >> inode;
+        const size_t dash = range.find('-');
+        if (!fields || dash == std::string::npos || perms.size() < 4 || perms[3] != 'p' ||
+            inode != 0)
+            continue;
+        const uint64_t start = std::stoull(range.substr(0, dash), nullptr, 16);
+        const uint64_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
+        if (end > start) privateBytes += end - start;
+    }
+    usage.addressSpaceMb = double(privateBytes) / (1024 * 1024);
+    usage.threads = CountEntries("/proc/self/task");
+    // Less the descriptor that reads the directory.
+    const uint32_t fds = CountEntries("/proc/self/fd");
+    usage.handles = fds > 0 ? fds - 1 : 0;
+    return usage;
 }
 
 namespace {

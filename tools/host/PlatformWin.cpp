@@ -1,6 +1,8 @@
 // The host's operating-system calls on Windows.
 #include <io.h>
 #include <windows.h>
+// After windows.h.
+#include <tlhelp32.h>
 
 #include <cerrno>
 #include <cstring>
@@ -104,6 +106,106 @@ void UtcNow(tm* utc, uint32_t* milliseconds) {
     utc->tm_min = now.wMinute;
     utc->tm_sec = now.wSecond;
     *milliseconds = now.wMilliseconds;
+}
+
+namespace {
+
+// The process's handles in the system's handle list (SystemHandleInformation),
+// for where GetProcessHandleCount says 0: Wine does not count them.
+uint32_t CountHandlesInSystemList() {
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const auto query = ntdll ? reinterpret_cast<Query>(reinterpret_cast<void*>(
+                                   GetProcAddress(ntdll, "NtQuerySystemInformation")))
+                             : nullptr;
+    if (query == nullptr) return 0;
+    struct Entry {
+        ULONG process;
+        BYTE type;
+        BYTE flags;
+        USHORT handle;
+        void* object;
+        ACCESS_MASK access;
+    };
+    const ULONG kSystemHandleInformation = 16;
+    const LONG kInfoLengthMismatch = LONG(0xC0000004);
+    // The list grows between calls; give up above 64 MiB.
+    for (ULONG size = 1 << 20; size <= (64u << 20); size *= 2) {
+        std::vector<char> buffer(size);
+        ULONG returned = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(), size, &returned);
+        if (status == kInfoLengthMismatch) continue;
+        if (status != 0) return 0;
+        ULONG count = 0;
+        std::memcpy(&count, buffer.data(), sizeof count);
+        const size_t fits = (size - sizeof(ULONG)) / sizeof(Entry);
+        if (count > fits) count = ULONG(fits);
+        const DWORD self = GetCurrentProcessId();
+        uint32_t mine = 0;
+        for (ULONG i = 0; i < count; ++i) {
+            Entry entry;
+            std::memcpy(&entry, buffer.data() + sizeof(ULONG) + i * sizeof(Entry), sizeof entry);
+            if (entry.process == self) ++mine;
+        }
+        return mine;
+    }
+    return 0;
+}
+
+}  // namespace
+
+ProcessUsage ReadProcessUsage() {
+    ProcessUsage usage;
+    // Every region of the 32-bit address space once: private ones, reserved
+    // or committed, count (stacks are reserved whole, committed as they
+    // grow). Wine holds most of the space as reserved allocations of its own
+    // from which it hands out memory once the free space runs short: under
+    // Wine an allocation with no committed page is its pool, not ours.
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    uint64_t privateBytes = 0;
+    uint64_t allocationBytes = 0;
+    bool allocationCommitted = false;
+    const void* allocation = nullptr;
+    const char* at = nullptr;
+    MEMORY_BASIC_INFORMATION region;
+    for (;;) {
+        const bool more = VirtualQuery(at, &region, sizeof region) == sizeof region;
+        const bool counted = more && region.Type == MEM_PRIVATE && region.State != MEM_FREE;
+        // Regions of one allocation follow each other.
+        if (!counted || region.AllocationBase != allocation) {
+            if (allocationCommitted || !wine) privateBytes += allocationBytes;
+            allocationBytes = 0;
+            allocationCommitted = false;
+            allocation = counted ? region.AllocationBase : nullptr;
+        }
+        if (!more) break;
+        if (counted) {
+            allocationBytes += region.RegionSize;
+            allocationCommitted = allocationCommitted || region.State == MEM_COMMIT;
+        }
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    if (allocationCommitted || !wine) privateBytes += allocationBytes;
+    usage.addressSpaceMb = double(privateBytes) / (1024 * 1024);
+    // The snapshot holds the threads of every process.
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        const DWORD self = GetCurrentProcessId();
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot, &entry); more;
+             more = Thread32Next(snapshot, &entry)) {
+            if (entry.th32OwnerProcessID == self) ++usage.threads;
+        }
+        CloseHandle(snapshot);
+    }
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles)) usage.handles = handles;
+    if (usage.handles == 0) usage.handles = CountHandlesInSystemList();
+    return usage;
 }
 
 namespace {

@@ -133,12 +133,13 @@ namespace {
 int RunStreams(const RecordOptions& options) {
     std::vector<RecordSummary> summaries;
     std::string error;
-    const bool ran = RunRecordings(options, &summaries, &error);
+    ProcessUsage peak;
+    const bool ran = RunRecordings(options, &summaries, &peak, &error);
     uint64_t frames = 0;
     for (const RecordSummary& s : summaries)
         frames += s.frames;
     const std::string text =
-        options.json ? StreamsJson(summaries, error) : StreamsText(summaries, error);
+        options.json ? StreamsJson(summaries, peak, error) : StreamsText(summaries, peak, error);
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
     return ran && frames > 0 ? kExitOk : kExitFailed;

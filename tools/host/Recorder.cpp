@@ -273,6 +273,28 @@ bool WaitForStopSignal(double seconds) {
     return g_stopRequested;
 }
 
+void KeepPeak(ProcessUsage* peak) {
+    const ProcessUsage now = ReadProcessUsage();
+    peak->addressSpaceMb = std::max(peak->addressSpaceMb, now.addressSpaceMb);
+    peak->threads = std::max(peak->threads, now.threads);
+    peak->handles = std::max(peak->handles, now.handles);
+}
+
+std::string PeakJson(const ProcessUsage& peak) {
+    char text[120];
+    std::snprintf(text, sizeof(text), "\"address_space_mb\":%.1f,\"threads\":%u,\"handles\":%u",
+                  peak.addressSpaceMb, peak.threads, peak.handles);
+    return text;
+}
+
+std::string PeakText(const ProcessUsage& peak) {
+    char text[120];
+    std::snprintf(text, sizeof(text),
+                  "process peak: %.1f MiB address space, %u threads, %u handles",
+                  peak.addressSpaceMb, peak.threads, peak.handles);
+    return text;
+}
+
 void InstallStopSignals() {
     CatchInterrupts(&g_stopRequested);
 }
@@ -306,7 +328,8 @@ std::string RecordSummary::Json() const {
            ",\"first_frame_utc\":" + JsonText(firstFrameUtc) +
            ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
            ",\"video_file\":" + JsonText(videoFile) + ",\"csv_file\":" + JsonText(csvFile) +
-           ",\"error\":" + JsonText(error) + "}";
+           ",\"error\":" + JsonText(error) +
+           (peak.threads > 0 ? "," + PeakJson(peak) : std::string()) + "}";
 }
 
 std::string RecordSummary::Text() const {
@@ -321,6 +344,7 @@ std::string RecordSummary::Text() const {
     if (!error.empty()) out += "\n  error: " + error;
     if (!videoFile.empty()) out += "\n  video: " + videoFile;
     if (!csvFile.empty()) out += "\n  frames: " + csvFile;
+    if (peak.threads > 0) out += "\n  " + PeakText(peak);
     return out;
 }
 
@@ -367,6 +391,7 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
     ProgressPrinter progress(o);
     std::string status = "starting";
     for (;;) {
+        KeepPeak(&summary->peak);
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (g_stopRequested || (o.durationS > 0 && elapsed >= o.durationS)) break;
@@ -380,11 +405,10 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
                 sink.LostSinceFrame() ? "signal lost" : (now.frames > 0 ? "streaming" : "waiting");
         }
         progress.Show(elapsed, now, status);
-        // A line rewritten on a terminal wants a lively pace; otherwise
-        // once a second is enough, and a signal wakes the wait at once.
-        const double pace = progress.Live() ? 0.25 : 1.0;
-        const double left = o.durationS > 0 ? o.durationS - elapsed : pace;
-        WaitForStopSignal(std::min(pace, left));
+        // The printer keeps plain lines to one a second; a signal wakes the
+        // wait at once.
+        const double left = o.durationS > 0 ? o.durationS - elapsed : kSampleS;
+        WaitForStopSignal(std::min(kSampleS, left));
     }
     progress.End();
     summary->status = status;

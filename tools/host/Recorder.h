@@ -11,6 +11,7 @@
 
 #include "HostObjects.h"
 #include "Options.h"
+#include "Platform.h"
 
 namespace talvik_host {
 
@@ -57,6 +58,7 @@ struct RecordSummary {
     // exactly the interval and loses no frame, as camsim on one machine.
     double latencyP50Ms = 0;
     double latencyMaxMs = 0;
+    ProcessUsage peak;   // the process's highest figures while the stream ran
 
     double Fps() const { return seconds > 0 ? double(frames) / seconds : 0; }
     double KbitPerS() const { return seconds > 0 ? double(bytes) * 8 / 1000 / seconds : 0; }
@@ -91,6 +93,14 @@ uint32_t EncodeInterval(uint32_t ms);
 StreamRequest MakeStreamRequest(const RecordOptions& options);
 
 bool WaitForStopSignal(double seconds);
+// Raises each figure of *peak to what the process holds now.
+void KeepPeak(ProcessUsage* peak);
+// The figures as JSON members ("address_space_mb", "threads", "handles") and
+// as a line of text.
+std::string PeakJson(const ProcessUsage& peak);
+std::string PeakText(const ProcessUsage& peak);
+// How often the progress loops sample the process for its peak figures.
+constexpr double kSampleS = 0.25;
 void InstallStopSignals();
 
 // Runs one session; the summary tells what happened. Returns false when the
@@ -102,10 +112,13 @@ bool RunRecording(const RecordOptions& options, RecordSummary* summary);
 // One summary per stream, labelled LABEL_sK. False with a reason when no
 // stream could be started.
 bool RunRecordings(const RecordOptions& options, std::vector<RecordSummary>* summaries,
-                   std::string* error);
-// Totals and the per-stream summaries, as one JSON object or as text.
-std::string StreamsJson(const std::vector<RecordSummary>& summaries, const std::string& error);
-std::string StreamsText(const std::vector<RecordSummary>& summaries, const std::string& error);
+                   ProcessUsage* peak, std::string* error);
+// Totals, the process's peak figures and the per-stream summaries, as one
+// JSON object or as text.
+std::string StreamsJson(const std::vector<RecordSummary>& summaries, const ProcessUsage& peak,
+                        const std::string& error);
+std::string StreamsText(const std::vector<RecordSummary>& summaries, const ProcessUsage& peak,
+                        const std::string& error);
 
 // The flags of `record` (the device flags of `open` with --codec naming the
 // stream's codec, and the stream flags).

@@ -110,7 +110,8 @@ size_t StartStreams(const RecordOptions& o, HostSession& host, Streams& streams)
 
 // Until the duration is over or a stop signal comes, with a progress line a
 // second when asked for; the seconds it ran.
-double WatchStreams(const RecordOptions& o, const Streams& streams, size_t started) {
+double WatchStreams(const RecordOptions& o, const Streams& streams, size_t started,
+                    ProcessUsage* peak) {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -118,7 +119,8 @@ double WatchStreams(const RecordOptions& o, const Streams& streams, size_t start
     FILE* progress = o.json ? stderr : stdout;
     double lastShown = 0;
     while (started > 0 && !g_stopRequested && (o.durationS <= 0 || elapsed() < o.durationS)) {
-        WaitForStopSignal(o.durationS > 0 ? std::min(1.0, o.durationS - elapsed()) : 1.0);
+        KeepPeak(peak);
+        WaitForStopSignal(o.durationS > 0 ? std::min(kSampleS, o.durationS - elapsed()) : kSampleS);
         if (o.progress && elapsed() - lastShown >= 1.0) {
             lastShown = elapsed();
             uint64_t frames = 0;
@@ -138,14 +140,15 @@ double WatchStreams(const RecordOptions& o, const Streams& streams, size_t start
 }  // namespace
 
 bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries,
-                   std::string* error) {
+                   ProcessUsage* peak, std::string* error) {
     summaries->clear();
+    *peak = ProcessUsage();
     HostSession host;
     if (!host.Load(o.modulePath, error)) return false;
     const DriverFactory& factory = host.module.Factories().back();
     Streams streams;
     const size_t started = StartStreams(o, host, streams);
-    const double seconds = WatchStreams(o, streams, started);
+    const double seconds = WatchStreams(o, streams, started, peak);
 
     const bool recording = o.stream == StreamChoice::kRec;
     const std::string stem = std::string(o.stream == StreamChoice::kRec    ? "rec"
@@ -175,7 +178,8 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
     return started > 0;
 }
 
-std::string StreamsJson(const std::vector<RecordSummary>& summaries, const std::string& error) {
+std::string StreamsJson(const std::vector<RecordSummary>& summaries, const ProcessUsage& peak,
+                        const std::string& error) {
     uint64_t frames = 0, bytes = 0, losses = 0;
     size_t started = 0;
     double seconds = 0;
@@ -200,10 +204,12 @@ std::string StreamsJson(const std::vector<RecordSummary>& summaries, const std::
         if (c == '"' || c == '\\') errorText += '\\';
         if (static_cast<unsigned char>(c) >= 0x20) errorText += c;
     }
-    return numbers + std::string("\"error\":\"") + errorText + "\",\"per_stream\":[" + each + "]}";
+    return numbers + PeakJson(peak) + ",\"error\":\"" + errorText + "\",\"per_stream\":[" + each +
+           "]}";
 }
 
-std::string StreamsText(const std::vector<RecordSummary>& summaries, const std::string& error) {
+std::string StreamsText(const std::vector<RecordSummary>& summaries, const ProcessUsage& peak,
+                        const std::string& error) {
     uint64_t frames = 0, losses = 0;
     std::string out;
     for (const RecordSummary& s : summaries) {
@@ -212,7 +218,7 @@ std::string StreamsText(const std::vector<RecordSummary>& summaries, const std::
         out += s.Text() + "\n";
     }
     out += std::to_string(summaries.size()) + " streams: " + std::to_string(frames) + " frames, " +
-           std::to_string(losses) + " signal losses";
+           std::to_string(losses) + " signal losses\n" + PeakText(peak);
     if (!error.empty()) out += "\n  error: " + error;
     return out;
 }

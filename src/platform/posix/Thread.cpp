@@ -51,7 +51,12 @@ bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
     if (started_ || routine == nullptr || atEnd == nullptr) return false;
     auto* block = new StartBlock{routine, atEnd, arg};
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, &ThreadMain, block) != 0) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kThreadStackReserve);
+    const int created = pthread_create(&thread, &attributes, &ThreadMain, block);
+    pthread_attr_destroy(&attributes);
+    if (created != 0) {
         delete block;
         return false;
     }

@@ -53,7 +53,8 @@ bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
     if (started_ || routine == nullptr || atEnd == nullptr) return false;
     auto* block = new StartBlock{routine, atEnd, arg};
     unsigned id = 0;
-    const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, block, 0, &id);
+    const uintptr_t thread = _beginthreadex(nullptr, kThreadStackReserve, &ThreadMain, block,
+                                            STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
     if (thread == 0) {
         delete block;
         return false;
