@@ -3,12 +3,15 @@
 // interleaved stream.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "rtsp/RTCPPackets.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTPSequenceStatistics.h"
+#include "rtsp/RTPSourceLock.h"
 #include "rtsp/RTSPClientUser.h"
+#include "rtsp/RTSPResponseParser.h"
 #include "rtsp/RTSPStreamParser.h"
 #include "support/TestFiles.h"
 
@@ -45,6 +48,68 @@ TEST(SequenceStatistics, CountsCyclesJumpsAndReorders) {
             std::to_string(stats.MaxSeq()), std::to_string(stats.Cycles()),
             std::to_string(stats.Received()), std::to_string(stats.ExtendedHighest())};
         EXPECT_EQ(counts, std::vector<std::string>(row.begin() + 2, row.end())) << row[0];
+    }
+}
+
+// The RTP packet the camera would send: version 2, PT 96, one payload byte.
+CRTPPacket PacketFrom(uint32_t ssrc, uint16_t sequence) {
+    const uint8_t bytes[] = {0x80,
+                             0x60,
+                             uint8_t(sequence >> 8),
+                             uint8_t(sequence),
+                             0,
+                             0,
+                             0,
+                             0,
+                             uint8_t(ssrc >> 24),
+                             uint8_t(ssrc >> 16),
+                             uint8_t(ssrc >> 8),
+                             uint8_t(ssrc),
+                             0x41};
+    CRTPPacket packet;
+    EXPECT_TRUE(packet.Parse(bytes, sizeof(bytes)));
+    return packet;
+}
+
+// Packets parsed from their bytes, the lock set up from a SETUP answer as
+// the client reads it.
+TEST(SourceLock, LocksDropsAndTakesRestartedStreams) {
+    for (const auto& row : test::DataRows("rtsp/data/source_lock.txt")) {
+        CRTPSourceLock lock;
+        if (row[1] != "-") {
+            CRTSPResponseParser parser;
+            ASSERT_TRUE(parser.ParseResponse(
+                RTSPMethod::SETUP,
+                "RTSP/1.0 200 OK\r\nCSeq: 3\r\nTransport: " + row[1] + "\r\nSession: 1\r\n\r\n"))
+                << row[0];
+            const RTSPSessionInfo& info = parser.GetSessionInfo();
+            if (info.hasSsrc) lock.Expect(info.ssrc);
+        }
+        std::string verdicts;
+        std::istringstream packets(row[2]);
+        for (std::string word; packets >> word;) {
+            const size_t colon = word.find(':');
+            const uint32_t ssrc = uint32_t(std::stoul(word.substr(0, colon), nullptr, 16));
+            const std::string numbers = word.substr(colon + 1);
+            const size_t dots = numbers.find("..");
+            const uint32_t from = uint32_t(std::stoul(numbers));
+            const uint32_t to =
+                dots == std::string::npos ? from : std::stoul(numbers.substr(dots + 2));
+            for (uint32_t seq = from; seq <= to; ++seq) {
+                static const char kLetters[] = "aendD";
+                verdicts += kLetters[int(lock.Check(PacketFrom(ssrc, uint16_t(seq))))];
+            }
+        }
+        // The expected letters, "63a" written out.
+        std::string expected;
+        std::istringstream words(row[3]);
+        for (std::string word; words >> word;)
+            expected += std::string(word.size() > 1 ? std::stoul(word) : 1, word.back());
+        EXPECT_EQ(expected, verdicts) << row[0];
+        EXPECT_EQ(row[4], std::to_string(lock.Dropped())) << row[0];
+        char source[9];
+        std::snprintf(source, sizeof(source), "%08X", unsigned(lock.Source()));
+        EXPECT_EQ(row[5], source) << row[0];
     }
 }
 
