@@ -141,5 +141,77 @@ TEST(RTSPStreamParser, EveryTwoAndThreeWaySplitDeliversBothFramesOnce) {
     }
 }
 
+struct PacketLog : IRTSPClientUser {
+    bool OnRTSPSessionReady(RTSPSessionInfo*) override { return true; }
+    void OnInterleavedPacket(CRTPPacket* packet) override { packets.push_back(*packet); }
+    void OnRTSPClientStopped() override {}
+    std::vector<CRTPPacket> packets;
+};
+
+// A '$' header promising 65,535 bytes but carrying 100 bytes of noise,
+// after ten of the camera's 150 packets (1000 bytes each). Only the camera's
+// packets may pass the parser and the source lock, whatever the noise's
+// lead bytes: those that are no RTP of the session are not believed and the
+// parser scans on; those that look like it swallow packets, but the packet
+// they make comes from a stranger and the stream resumes at the next frame.
+TEST(RTSPStreamParser, NoiseFrameNeverPassesAndTheStreamResumes) {
+    const struct {
+        const char* name;
+        Bytes lead;
+        uint16_t resumesAt;  // the first packet after the noise that passes
+    } rows[] = {
+        {"NotVersionTwo", {0x3F, 0xA1, 0x5C, 0x02}, 11},
+        {"RtcpType", {0x80, 0xC8, 0x00, 0x06}, 11},
+        {"OtherPayloadType", {0x80, 0x61, 0x12, 0x34}, 11},
+        {"LooksLikeTheSession", {0x80, 0xE0, 0x12, 0x34, 0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}, 77},
+    };
+    for (const auto& row : rows) {
+        Bytes stream;
+        auto frame = [&stream](const Bytes& packet) {
+            stream.insert(stream.end(),
+                          {'$', 0, uint8_t(packet.size() >> 8), uint8_t(packet.size())});
+            stream.insert(stream.end(), packet.begin(), packet.end());
+        };
+        for (uint16_t seq = 1; seq <= 150; ++seq) {
+            Bytes packet = {0x80, 0xE0, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 0x7B, 0x3C,
+                            0x1D, 0x2E};
+            packet.resize(1000, 0x11);
+            frame(packet);
+            if (seq != 10) continue;
+            Bytes noise = row.lead;
+            for (uint32_t x = 12345; noise.size() < 100;) {
+                x = x * 1103515245u + 12345u;
+                noise.push_back(uint8_t(x >> 16));
+            }
+            stream.insert(stream.end(), {'$', 0, 0xFF, 0xFF});
+            stream.insert(stream.end(), noise.begin(), noise.end());
+        }
+        for (size_t chunk : {stream.size(), size_t(1400), size_t(7)}) {
+            PacketLog user;
+            CRTSPStreamParser parser(&user, 0, 2);
+            parser.SetPayloadTypes({96});
+            for (size_t pos = 0; pos < stream.size(); pos += chunk)
+                parser.Feed(stream.data() + pos, std::min(chunk, stream.size() - pos));
+            // What passes the lock is what the depacketiser is fed.
+            CRTPSourceLock lock;
+            std::vector<uint16_t> passed;
+            for (const CRTPPacket& packet : user.packets) {
+                const auto verdict = lock.Check(packet);
+                if (verdict == CRTPSourceLock::Verdict::kDrop ||
+                    verdict == CRTPSourceLock::Verdict::kDropFirst) {
+                    continue;
+                }
+                passed.push_back(packet.sequenceNumber);
+                EXPECT_EQ(988u, packet.payload.size()) << row.name;
+            }
+            std::vector<uint16_t> expected;
+            for (uint16_t seq = 1; seq <= 150; ++seq)
+                if (seq <= 10 || seq >= row.resumesAt) expected.push_back(seq);
+            EXPECT_EQ(expected, passed) << row.name << ", chunks of " << chunk;
+            EXPECT_EQ(1u, parser.LostCount()) << row.name << ", chunks of " << chunk;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace talvik
