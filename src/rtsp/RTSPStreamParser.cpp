@@ -63,7 +63,7 @@ void CRTSPStreamParser::Lose() {
     state_ = State::kScan;
 }
 
-bool CRTSPStreamParser::Plausible(uint8_t channel, const uint8_t* lead, size_t count) const {
+bool CRTSPStreamParser::Plausible(uint8_t channel, const uint8_t* lead, size_t count) {
     const bool rtp = channel == firstChannel_ || channel == secondChannel_;
     if (!rtp) {
         // Frames of other channels are skipped unread while in step; a lost
@@ -77,7 +77,18 @@ bool CRTSPStreamParser::Plausible(uint8_t channel, const uint8_t* lead, size_t c
     if (count < 2 || (lead[0] >> 6) != 2) return false;
     const uint8_t type = lead[1] & 0x7F;
     if (channel != firstChannel_ || payloadTypes_.none()) return !RtcpType(type);
-    return payloadTypes_.test(type);
+    if (payloadTypes_.test(type)) {
+        strayTypeCount_ = 0;
+        return true;
+    }
+    // A camera that sends another type than its description names: noise
+    // does not repeat one type frame after frame.
+    if (RtcpType(type)) return false;
+    strayTypeCount_ = type == strayType_ ? strayTypeCount_ + 1 : 1;
+    strayType_ = type;
+    if (strayTypeCount_ < kStrayTypeFrames) return false;
+    payloadTypes_.set(type);
+    return true;
 }
 
 void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {

@@ -34,7 +34,8 @@ public:
     virtual ~CRTSPStreamParser() = default;
 
     // The payload types the session names for the first channel; with none
-    // (the default) any type but the RTCP range passes.
+    // (the default) any type but the RTCP range passes. Another type passes
+    // once kStrayTypeFrames frames in a row have carried it.
     void SetPayloadTypes(const std::vector<uint8_t>& types);
 
     // Consumes the bytes as received; hands every complete frame of the two
@@ -51,6 +52,10 @@ public:
     // A longer header block is no answer: the parser is lost.
     static constexpr size_t kMaxAnswerHeader = 8192;
 
+    // Frames in a row of one payload type the session does not name that
+    // make it one of the session's.
+    static constexpr uint32_t kStrayTypeFrames = 4;
+
     // For tests: the times the parser lost its place in the stream.
     uint32_t LostCount() const { return lostCount_; }
 
@@ -61,7 +66,9 @@ private:
     void EndAnswerHeader();
     void Lose();
     // Whether a frame on `channel` that begins with lead[0..count) is believed.
-    bool Plausible(uint8_t channel, const uint8_t* lead, size_t count) const;
+    // Learns a payload type the description did not name once kStrayTypeFrames
+    // frames in a row have carried it.
+    bool Plausible(uint8_t channel, const uint8_t* lead, size_t count);
     void DeliverFrame();
     void DeliverPacket(const uint8_t* data, size_t length);
 
@@ -74,6 +81,8 @@ private:
     bool lost_ = false;     // scanning for a frame or message we can trust
     uint32_t lostCount_ = 0;
     std::bitset<128> payloadTypes_;  // none set: any but the RTCP range
+    uint8_t strayType_ = 0;          // the last type outside payloadTypes_
+    uint32_t strayTypeCount_ = 0;    // frames in a row that carried it
     std::vector<uint8_t> payload_;
     std::string answer_;           // answer header, at most kMaxAnswerHeader bytes
     size_t answerBytes_ = 0;       // header bytes of the current answer so far

@@ -213,5 +213,25 @@ TEST(RTSPStreamParser, NoiseFrameNeverPassesAndTheStreamResumes) {
     }
 }
 
+// A camera that sends payload type 97 where its description names 96: the
+// first frames are not believed, the fourth of them in a row makes 97 one
+// of the session's, and from then on every frame arrives.
+TEST(RTSPStreamParser, TypeTheDescriptionDidNotNameIsLearnt) {
+    Bytes stream;
+    for (uint16_t seq = 1; seq <= 10; ++seq) {
+        const Bytes packet = {0x80, 0xE1, 0, uint8_t(seq), 0, 0, 0, 0, 1, 2, 3, 4, 0x41, 0x11};
+        stream.insert(stream.end(), {'$', 0, 0, uint8_t(packet.size())});
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    PacketLog user;
+    CRTSPStreamParser parser(&user, 0, 2);
+    parser.SetPayloadTypes({96});
+    parser.Feed(stream.data(), stream.size());
+    std::vector<uint16_t> delivered;
+    for (const CRTPPacket& packet : user.packets)
+        delivered.push_back(packet.sequenceNumber);
+    EXPECT_EQ(delivered, (std::vector<uint16_t>{4, 5, 6, 7, 8, 9, 10}));
+}
+
 }  // namespace
 }  // namespace talvik
