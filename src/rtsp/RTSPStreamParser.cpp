@@ -138,13 +138,15 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
                 if (!checked_ && (wanted_ || lost_)) {
                     // The lead bytes are checked before the length is believed:
                     // those held from earlier blocks, then these.
+                    // Frames of other channels are not kept: only their first byte counts.
+                    const size_t need = wanted_ ? 2 : 1;
                     uint8_t lead[2] = {0, 0};
                     size_t count = 0;
-                    for (; count < 2 && count < payload_.size(); ++count)
+                    for (; count < need && count < payload_.size(); ++count)
                         lead[count] = payload_[count];
-                    for (size_t k = i; count < 2 && k < length; ++k)
+                    for (size_t k = i; count < need && k < length; ++k)
                         lead[count++] = data[k];
-                    if (count < 2 && payload_.size() + (length - i) < remaining_) {
+                    if (count < need && payload_.size() + (length - i) < remaining_) {
                         // The rest comes with the next block: hold what there is.
                     } else if (Plausible(header_[0], lead, std::min<size_t>(count, remaining_))) {
                         checked_ = true;
