@@ -32,6 +32,10 @@ bool MessageByte(uint8_t byte) {
 // Bytes of a message that must be MessageByte: "RTSP", or a method's name.
 constexpr size_t kMessageLead = 4;
 
+// Bytes of a frame judged before its length is believed: RTP's first two
+// (version, marker and payload type), or RTCP's (version, packet type).
+constexpr size_t kLeadBytes = 2;
+
 // Payload types 72-76 are RTCP's packet types with the marker bit set.
 bool RtcpType(uint8_t type) {
     return type >= 72 && type <= 76;
@@ -72,7 +76,9 @@ bool CRTSPStreamParser::Plausible(uint8_t channel, const uint8_t* lead, size_t c
         if (channel != uint8_t(firstChannel_ + 1) && channel != uint8_t(secondChannel_ + 1)) {
             return false;
         }
-        return count >= 1 && (lead[0] >> 6) == 2;
+        // A compound RTCP packet begins with a sender or receiver report
+        // (types 200-204 allowed for a lone BYE or the like).
+        return count >= 2 && (lead[0] >> 6) == 2 && lead[1] >= 200 && lead[1] <= 204;
     }
     if (count < 2 || (lead[0] >> 6) != 2) return false;
     const uint8_t type = lead[1] & 0x7F;
@@ -138,17 +144,24 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
                 if (!checked_ && (wanted_ || lost_)) {
                     // The lead bytes are checked before the length is believed:
                     // those held from earlier blocks, then these.
-                    // Frames of other channels are not kept: only their first byte counts.
-                    const size_t need = wanted_ ? 2 : 1;
-                    uint8_t lead[2] = {0, 0};
+                    uint8_t lead[kLeadBytes] = {0, 0};
                     size_t count = 0;
-                    for (; count < need && count < payload_.size(); ++count)
+                    for (; count < kLeadBytes && count < payload_.size(); ++count)
                         lead[count] = payload_[count];
-                    for (size_t k = i; count < need && k < length; ++k)
+                    for (size_t k = i; count < kLeadBytes && k < length; ++k)
                         lead[count++] = data[k];
-                    if (count < need && payload_.size() + (length - i) < remaining_) {
-                        // The rest comes with the next block: hold what there is.
-                    } else if (Plausible(header_[0], lead, std::min<size_t>(count, remaining_))) {
+                    // Held bytes are no longer counted in remaining_.
+                    const size_t frameBytes = payload_.size() + remaining_;
+                    if (count < kLeadBytes && length - i < remaining_) {
+                        // The rest comes with the next block: hold what there is
+                        // (a skipped frame's lead byte too).
+                        if (!wanted_ && i < length) {
+                            payload_.push_back(data[i]);
+                            ++i;
+                            --remaining_;
+                            break;
+                        }
+                    } else if (Plausible(header_[0], lead, std::min(count, frameBytes))) {
                         checked_ = true;
                         lost_ = false;
                     } else {
