@@ -37,7 +37,8 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFram
       receiver_(driver),
       rtcp_(driver),
       receiver2_(driver),
-      rtcp2_(driver) {
+      rtcp2_(driver),
+      sourceLog_(driver) {
     if (driver != nullptr) singleSession_ = SingleSessionParameter(driver->GetParameterString(5));
     receiver_.SetUser(this);
     rtcp_.SetUser(this);
@@ -150,6 +151,7 @@ bool CBaseRTPChannel::Connect(bool reconnect) {
         CLockGuard guard(timeLock_);
         timeConverter_.Reset();
     }
+    ResetStreamSource(nullptr);
     // An address that does not resolve is a failed connect, as a silent camera is.
     if (address != 0 && (keep || PrepareCamera())) {
         byeEvent_.Reset();
@@ -221,10 +223,57 @@ bool CBaseRTPChannel::IsAlive() {
 }
 
 void CBaseRTPChannel::OnRTPPacket(const IPv4Endpoint& sender, const CRTPPacket& packet) {
-    if (sender.address != cameraAddress_) return;
+    if (sender.address != cameraAddress_ || !FromStreamSource(packet)) return;
     NotePacketArrived();
     rtcp_.OnRtpSequence(packet.sequenceNumber);
     FeedParser(packet);
+}
+
+bool CBaseRTPChannel::FromStreamSource(const CRTPPacket& packet) {
+    const uint32_t ssrc = CRTPSourceLock::SsrcOf(packet);
+    uint32_t locked = 0;
+    uint32_t dropped = 0;
+    CRTPSourceLock::Verdict verdict;
+    {
+        CLockGuard guard(sourceLock_);
+        locked = source_.Source();
+        dropped = source_.RunDropped();
+        verdict = source_.Check(ssrc, packet.sequenceNumber);
+    }
+    const char* const where = "talvik::CBaseRTPChannel::OnRTPPacket";
+    switch (verdict) {
+        case CRTPSourceLock::Verdict::kAccept:
+            return true;
+        case CRTPSourceLock::Verdict::kAcceptEnd:
+            sourceLog_.Log(kLevelWarning,
+                           "%s: Dropped %u RTP packets of device %s from other sources", where,
+                           dropped, Driver()->GetSourceName().c_str());
+            return true;
+        case CRTPSourceLock::Verdict::kNewSource:
+            sourceLog_.Log(kLevelWarning,
+                           "%s: RTP source of device %s changed from SSRC %08X to %08X; %u "
+                           "packets dropped",
+                           where, Driver()->GetSourceName().c_str(), locked, ssrc, dropped);
+            return true;
+        case CRTPSourceLock::Verdict::kDropFirst:
+            sourceLog_.Log(kLevelWarning,
+                           "%s: Dropping RTP packets of device %s from SSRC %08X: the stream's "
+                           "source is %08X",
+                           where, Driver()->GetSourceName().c_str(), ssrc, locked);
+            return false;
+        case CRTPSourceLock::Verdict::kDrop:
+            return false;
+    }
+    return false;
+}
+
+void CBaseRTPChannel::ResetStreamSource(const RTSPSessionInfo* info) {
+    CLockGuard guard(sourceLock_);
+    if (info != nullptr && info->hasSsrc) {
+        source_.Expect(info->ssrc);
+    } else {
+        source_.Reset();
+    }
 }
 
 void CBaseRTPChannel::OnRTCPBye() {
@@ -357,6 +406,7 @@ bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
         SetParser(nullptr);
         return false;
     }
+    ResetStreamSource(info);
     CH264RTPMediaParser* parser = new CH264RTPMediaParser(Driver(), Settings().LogRtpSequence);
     parser->SetClient(this);
     parser->SetParameterSets(info->parameterSets);
@@ -366,7 +416,7 @@ bool CBaseRTSPChannel::OnRTSPSessionReady(RTSPSessionInfo* info) {
 }
 
 void CBaseRTSPChannel::OnInterleavedPacket(CRTPPacket* packet) {
-    if (packet == nullptr) return;
+    if (packet == nullptr || !FromStreamSource(*packet)) return;
     NotePacketArrived();
     rtcp_.OnRtpSequence(packet->sequenceNumber);
     FeedParser(*packet);

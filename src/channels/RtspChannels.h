@@ -33,6 +33,7 @@
 #include "rtsp/RTCPHandler.h"
 #include "rtsp/RTPMediaParser.h"
 #include "rtsp/RTPReceiver.h"
+#include "rtsp/RTPSourceLock.h"
 #include "rtsp/RTSPClient.h"
 #include "rtsp/TimeStampConverter.h"
 
@@ -78,6 +79,12 @@ protected:
     void SetParser(CRTPMediaParser* parser);
     // The parser resyncs before the next packet it is fed.
     void ResyncParser();
+    // Whether a packet comes from the stream's synchronisation source; logs
+    // the start and end of a run of dropped packets and a change of source.
+    bool FromStreamSource(const CRTPPacket& packet);
+    // A new session: locked to the SSRC its SETUP answer gave (if any), or
+    // else to the first packet's.
+    void ResetStreamSource(const RTSPSessionInfo* info);
 
     const DeviceSettings& Settings() const { return deviceSettings_; }
     uint32_t CameraAddress() const { return cameraAddress_; }
@@ -135,6 +142,11 @@ private:
     std::atomic<bool> resyncRequested_{false};
     CLock timeLock_;  // guards timeConverter_
     CTimeStampConverter timeConverter_;
+    // Packets of one session come on one thread, but a new session (another
+    // thread) resets the lock while the kept UDP port may still deliver.
+    CLock sourceLock_;  // guards source_ only, never held while logging
+    CRTPSourceLock source_;
+    CLoggerInstance sourceLog_;
 };
 
 class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser, public CLoggerInstance {

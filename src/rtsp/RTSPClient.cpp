@@ -367,6 +367,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     const uint8_t channel = parser_.GetSessionInfo().interleavedChannel;
     // The second channel is the first plus 2 (an audio stream), not the RTCP channel.
     CRTSPStreamParser stream(user_, channel, static_cast<uint8_t>(channel + 2));
+    stream.SetPayloadTypes(SessionPayloadTypes());
     // Not value-initialised: pages become resident only as data fills them.
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kInterleavedBuffer]);
     uint32_t naps = 0;
@@ -396,6 +397,23 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
         received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     }
     return true;
+}
+
+// The types the description names for the selected media: its rtpmap and,
+// for video, the fmtp lines that carry parameter sets.
+std::vector<uint8_t> CBaseRTSPClient::SessionPayloadTypes() const {
+    const RTSPSessionInfo& info = parser_.GetSessionInfo();
+    const RTSPMediaInfo& media = SelectedMedia();
+    std::vector<uint8_t> types;
+    if (!media.encoding.empty()) types.push_back(media.payloadType);
+    if (&media == &info.media[kVideoSlot]) {
+        for (const H264ParameterSetEntry& entry : info.parameterSets) {
+            if (entry.payloadType >= 0 && entry.payloadType < 128) {
+                types.push_back(static_cast<uint8_t>(entry.payloadType));
+            }
+        }
+    }
+    return types;
 }
 
 const RTSPMediaInfo& CBaseRTSPClient::SelectedMedia() const {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Debug.h"
 #include "base/Event.h"
@@ -106,6 +107,7 @@ private:
     std::string PresentationUrl() const;
     std::string SetupUrl(const std::string& presentationUrl) const;
     std::string TransportLine() const;
+    std::vector<uint8_t> SessionPayloadTypes() const;
     std::string AuthorizationLine(RTSPMethod method, const std::string& url) const;
     const RTSPMediaInfo& SelectedMedia() const;
     uint64_t SessionTimeoutMs() const;

@@ -12,6 +12,22 @@ using rtsptext::EqualsNoCase;
 
 namespace {
 
+// One to eight hex digits and nothing else.
+bool ParseSsrc(const std::string& text, uint32_t& ssrc) {
+    if (text.empty() || text.size() > 8) return false;
+    uint32_t value = 0;
+    for (char c : text) {
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        value = value << 4 | uint32_t(digit);
+    }
+    ssrc = value;
+    return true;
+}
+
 bool ScanInto(const std::string& line, const char* prefix, uint32_t& field) {
     uint64_t value = 0;
     if (!rtsptext::ScanUnsigned(ToLowerCase(line), prefix, value)) return false;
@@ -37,6 +53,8 @@ void CRTSPResponseParser::Reset() {
     info_.nonce.clear();
     info_.parameterSets.clear();
     info_.publicMethods.clear();
+    info_.hasSsrc = false;
+    info_.ssrc = 0;
 }
 
 bool CRTSPResponseParser::ParseResponse(RTSPMethod method, const std::string& response) {
@@ -173,6 +191,9 @@ void CRTSPResponseParser::OnTransportLine(const std::string& line) {
 
     info_.interleavedChannel =
         static_cast<uint8_t>(rtsptext::AllDigits(GetParamValue(line, "interleaved", "=", ";-")));
+
+    info_.hasSsrc = ParseSsrc(TrimBlanks(GetParamValue(line, "ssrc", "=", ";\r\n")), info_.ssrc);
+    if (!info_.hasSsrc) info_.ssrc = 0;
 
     bool anyPortZero = false;
     for (const RTSPMediaInfo& media : info_.media)

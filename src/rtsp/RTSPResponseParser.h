@@ -22,6 +22,9 @@ struct RTSPSessionInfo : SDPDescription {
     std::string realm;
     std::string nonce;
     uint8_t interleavedChannel = 0;
+    // The stream's SSRC as the SETUP answer's Transport header gives it (hex).
+    bool hasSsrc = false;
+    uint32_t ssrc = 0;
     std::string publicMethods;  // the Public header of an OPTIONS answer
 };
 

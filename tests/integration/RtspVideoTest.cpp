@@ -99,6 +99,54 @@ TEST_P(RtspTransport, FullHdCompleteDecodableEvenlyTimedAndKeptAlive) {
     EXPECT_GE(CountPrefix(requests, "GET_PARAMETER /h264.sdp/"), 5u);
 }
 
+// A stranger on the stream for 6 s: over UDP, packets from the camera's
+// address with another SSRC (the session's payload type, marker set, random
+// payload); interleaved, '$' frames that promise 65535 bytes and carry 100 of
+// noise. None of it reaches the host: every frame decodes, none is oversized,
+// no signal loss, and the camera's frames keep coming.
+TEST_P(RtspTransport, StrangerOnTheStreamNeverReachesTheHost) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    const bool interleaved = GetParam();
+    Installation host(interleaved ? "<Configuration><Default><RTPMode>RTPoverRTSP</RTPMode>"
+                                    "</Default></Configuration>\n"
+                                  : "");
+    std::string fault;
+    std::thread stranger([&] {
+        // Once a client plays; then the camera falls silent before the host
+        // stops, so that frames in flight are not counted as lost.
+        const bool started = WaitUntil(
+            [&] { return sim->Get("/sim/stranger?count=60&interval_ms=100") == "ok\n"; }, 20000);
+        fault = started ? "started" : "no client played";
+        std::this_thread::sleep_for(std::chrono::seconds(8));
+        sim->Get("/sim/silence?seconds=60");
+    });
+    const RecordRun run =
+        host.Record(*sim, "--codec h264 --interval 40 --size 320x180 --duration 14");
+    stranger.join();
+    ASSERT_EQ(fault, "started");
+    ASSERT_EQ(run.exitCode, 0) << run.json << run.log;
+    const long long frames = JsonNumber(run.json, "frames");
+    const long long sent = SentFrames(*sim);
+    EXPECT_GT(frames, 150);
+    // A noise header that happens to read as the session's RTP costs the
+    // frames it swallows, up to the next key frame.
+    EXPECT_LE(std::llabs(sent - frames) * 10, sent) << "more than 10 % lost";
+    EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
+    const ProbeResult probe = Probe(host.Out("rec_in0_h264.h264"), "h264");
+    EXPECT_EQ(probe.streamLine, "320,180," + std::to_string(frames));
+    EXPECT_EQ(probe.errors, "");
+    size_t largest = 0;
+    for (const std::string& line : SplitLines(ReadFile(host.Out("rec_in0_h264.csv"))))
+        largest = std::max<size_t>(
+            largest, std::strtoul(line.substr(line.rfind(',') + 1).c_str(), nullptr, 10));
+    EXPECT_LT(largest, 30000u) << "a 320x180 frame";
+    if (!interleaved) {
+        EXPECT_NE(run.log.find("Dropping RTP packets of device"), std::string::npos) << run.log;
+        EXPECT_NE(run.log.find("from SSRC 0BADC0DE"), std::string::npos) << run.log;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, RtspTransport, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Interleaved" : "Udp"; });
 

@@ -3,12 +3,15 @@
 // interleaved stream.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "rtsp/RTCPPackets.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTPSequenceStatistics.h"
+#include "rtsp/RTPSourceLock.h"
 #include "rtsp/RTSPClientUser.h"
+#include "rtsp/RTSPResponseParser.h"
 #include "rtsp/RTSPStreamParser.h"
 #include "support/TestFiles.h"
 
@@ -48,6 +51,68 @@ TEST(SequenceStatistics, CountsCyclesJumpsAndReorders) {
     }
 }
 
+// The RTP packet the camera would send: version 2, PT 96, one payload byte.
+CRTPPacket PacketFrom(uint32_t ssrc, uint16_t sequence) {
+    const uint8_t bytes[] = {0x80,
+                             0x60,
+                             uint8_t(sequence >> 8),
+                             uint8_t(sequence),
+                             0,
+                             0,
+                             0,
+                             0,
+                             uint8_t(ssrc >> 24),
+                             uint8_t(ssrc >> 16),
+                             uint8_t(ssrc >> 8),
+                             uint8_t(ssrc),
+                             0x41};
+    CRTPPacket packet;
+    EXPECT_TRUE(packet.Parse(bytes, sizeof(bytes)));
+    return packet;
+}
+
+// Packets parsed from their bytes, the lock set up from a SETUP answer as
+// the client reads it.
+TEST(SourceLock, LocksDropsAndTakesRestartedStreams) {
+    for (const auto& row : test::DataRows("rtsp/data/source_lock.txt")) {
+        CRTPSourceLock lock;
+        if (row[1] != "-") {
+            CRTSPResponseParser parser;
+            ASSERT_TRUE(parser.ParseResponse(
+                RTSPMethod::SETUP,
+                "RTSP/1.0 200 OK\r\nCSeq: 3\r\nTransport: " + row[1] + "\r\nSession: 1\r\n\r\n"))
+                << row[0];
+            const RTSPSessionInfo& info = parser.GetSessionInfo();
+            if (info.hasSsrc) lock.Expect(info.ssrc);
+        }
+        std::string verdicts;
+        std::istringstream packets(row[2]);
+        for (std::string word; packets >> word;) {
+            const size_t colon = word.find(':');
+            const uint32_t ssrc = uint32_t(std::stoul(word.substr(0, colon), nullptr, 16));
+            const std::string numbers = word.substr(colon + 1);
+            const size_t dots = numbers.find("..");
+            const uint32_t from = uint32_t(std::stoul(numbers));
+            const uint32_t to =
+                dots == std::string::npos ? from : std::stoul(numbers.substr(dots + 2));
+            for (uint32_t seq = from; seq <= to; ++seq) {
+                static const char kLetters[] = "aendD";
+                verdicts += kLetters[int(lock.Check(PacketFrom(ssrc, uint16_t(seq))))];
+            }
+        }
+        // The expected letters, "63a" written out.
+        std::string expected;
+        std::istringstream words(row[3]);
+        for (std::string word; words >> word;)
+            expected += std::string(word.size() > 1 ? std::stoul(word) : 1, word.back());
+        EXPECT_EQ(expected, verdicts) << row[0];
+        EXPECT_EQ(row[4], std::to_string(lock.Dropped())) << row[0];
+        char source[9];
+        std::snprintf(source, sizeof(source), "%08X", unsigned(lock.Source()));
+        EXPECT_EQ(row[5], source) << row[0];
+    }
+}
+
 struct RecordingUser : IRTSPClientUser {
     bool OnRTSPSessionReady(RTSPSessionInfo*) override { return true; }
     void OnInterleavedPacket(CRTPPacket* packet) override {
@@ -74,6 +139,98 @@ TEST(RTSPStreamParser, EveryTwoAndThreeWaySplitDeliversBothFramesOnce) {
             ASSERT_EQ(expected, user.packets) << "split at " << a << " and " << b;
         }
     }
+}
+
+struct PacketLog : IRTSPClientUser {
+    bool OnRTSPSessionReady(RTSPSessionInfo*) override { return true; }
+    void OnInterleavedPacket(CRTPPacket* packet) override { packets.push_back(*packet); }
+    void OnRTSPClientStopped() override {}
+    std::vector<CRTPPacket> packets;
+};
+
+// A '$' header promising 65,535 bytes but carrying 100 bytes of noise,
+// after ten of the camera's 150 packets (1000 bytes each). Only the camera's
+// packets may pass the parser and the source lock, whatever the noise's
+// lead bytes: those that are no RTP of the session are not believed and the
+// parser scans on; those that look like it swallow packets, but the packet
+// they make comes from a stranger and the stream resumes at the next frame.
+TEST(RTSPStreamParser, NoiseFrameNeverPassesAndTheStreamResumes) {
+    const struct {
+        const char* name;
+        Bytes lead;
+        uint16_t resumesAt;  // the first packet after the noise that passes
+    } rows[] = {
+        {"NotVersionTwo", {0x3F, 0xA1, 0x5C, 0x02}, 11},
+        {"RtcpType", {0x80, 0xC8, 0x00, 0x06}, 11},
+        {"OtherPayloadType", {0x80, 0x61, 0x12, 0x34}, 11},
+        {"LooksLikeTheSession", {0x80, 0xE0, 0x12, 0x34, 0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}, 77},
+    };
+    for (const auto& row : rows) {
+        Bytes stream;
+        auto frame = [&stream](const Bytes& packet) {
+            stream.insert(stream.end(),
+                          {'$', 0, uint8_t(packet.size() >> 8), uint8_t(packet.size())});
+            stream.insert(stream.end(), packet.begin(), packet.end());
+        };
+        for (uint16_t seq = 1; seq <= 150; ++seq) {
+            Bytes packet = {0x80, 0xE0, uint8_t(seq >> 8), uint8_t(seq), 0, 0, 0, 0, 0x7B, 0x3C,
+                            0x1D, 0x2E};
+            packet.resize(1000, 0x11);
+            frame(packet);
+            if (seq != 10) continue;
+            Bytes noise = row.lead;
+            for (uint32_t x = 12345; noise.size() < 100;) {
+                x = x * 1103515245u + 12345u;
+                noise.push_back(uint8_t(x >> 16));
+            }
+            stream.insert(stream.end(), {'$', 0, 0xFF, 0xFF});
+            stream.insert(stream.end(), noise.begin(), noise.end());
+        }
+        for (size_t chunk : {stream.size(), size_t(1400), size_t(7)}) {
+            PacketLog user;
+            CRTSPStreamParser parser(&user, 0, 2);
+            parser.SetPayloadTypes({96});
+            for (size_t pos = 0; pos < stream.size(); pos += chunk)
+                parser.Feed(stream.data() + pos, std::min(chunk, stream.size() - pos));
+            // What passes the lock is what the depacketiser is fed.
+            CRTPSourceLock lock;
+            std::vector<uint16_t> passed;
+            for (const CRTPPacket& packet : user.packets) {
+                const auto verdict = lock.Check(packet);
+                if (verdict == CRTPSourceLock::Verdict::kDrop ||
+                    verdict == CRTPSourceLock::Verdict::kDropFirst) {
+                    continue;
+                }
+                passed.push_back(packet.sequenceNumber);
+                EXPECT_EQ(988u, packet.payload.size()) << row.name;
+            }
+            std::vector<uint16_t> expected;
+            for (uint16_t seq = 1; seq <= 150; ++seq)
+                if (seq <= 10 || seq >= row.resumesAt) expected.push_back(seq);
+            EXPECT_EQ(expected, passed) << row.name << ", chunks of " << chunk;
+            EXPECT_EQ(1u, parser.LostCount()) << row.name << ", chunks of " << chunk;
+        }
+    }
+}
+
+// A camera that sends payload type 97 where its description names 96: the
+// first frames are not believed, the fourth of them in a row makes 97 one
+// of the session's, and from then on every frame arrives.
+TEST(RTSPStreamParser, TypeTheDescriptionDidNotNameIsLearnt) {
+    Bytes stream;
+    for (uint16_t seq = 1; seq <= 10; ++seq) {
+        const Bytes packet = {0x80, 0xE1, 0, uint8_t(seq), 0, 0, 0, 0, 1, 2, 3, 4, 0x41, 0x11};
+        stream.insert(stream.end(), {'$', 0, 0, uint8_t(packet.size())});
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    PacketLog user;
+    CRTSPStreamParser parser(&user, 0, 2);
+    parser.SetPayloadTypes({96});
+    parser.Feed(stream.data(), stream.size());
+    std::vector<uint16_t> delivered;
+    for (const CRTPPacket& packet : user.packets)
+        delivered.push_back(packet.sequenceNumber);
+    EXPECT_EQ(delivered, (std::vector<uint16_t>{4, 5, 6, 7, 8, 9, 10}));
 }
 
 }  // namespace

@@ -586,6 +586,21 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
             return SendText(connection, 409, "no client plays over interleaved TCP\n");
         return SendText(connection, 200, "ok\n");
     }
+    if (path == "/sim/stranger") {
+        const std::string count = args.count("count") ? args["count"] : "1";
+        const std::string interval = args.count("interval_ms") ? args["interval_ms"] : "100";
+        if (count.empty() || count.size() > 6 ||
+            count.find_first_not_of("0123456789") != std::string::npos || atoi(count.c_str()) < 1)
+            return bad("count");
+        if (interval.empty() || interval.size() > 6 ||
+            interval.find_first_not_of("0123456789") != std::string::npos ||
+            atoi(interval.c_str()) < 1)
+            return bad("interval_ms");
+        if (controls_.sendStranger(static_cast<unsigned>(atoi(count.c_str())),
+                                   static_cast<unsigned>(atoi(interval.c_str()))) == 0)
+            return SendText(connection, 409, "no client plays\n");
+        return SendText(connection, 200, "ok\n");
+    }
     if (path == "/sim/auxin") {
         const std::string& v = args["value"];
         if (v != "0" && v != "1" && v != "on" && v != "off") return bad("value");

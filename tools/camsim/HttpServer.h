@@ -24,6 +24,9 @@ struct SimControls {
     // the number of clients the first one reached.
     std::function<unsigned(const std::vector<uint8_t>&, unsigned count, unsigned intervalMs)>
         sendRtcp;
+    // A stranger on every playing stream (RtspServer::SendStranger), `count`
+    // times `intervalMs` apart; the number of clients the first one reached.
+    std::function<unsigned(unsigned count, unsigned intervalMs)> sendStranger;
 };
 
 class HttpServer {

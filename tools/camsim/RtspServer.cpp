@@ -1,11 +1,17 @@
 #include "RtspServer.h"
 
+#include <arpa/inet.h>
 #include <gst/app/gstappsrc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "Query.h"
@@ -461,12 +467,84 @@ GstRTSPFilterResult SendRtcpToSession(GstRTSPSessionPool*, GstRTSPSession* sessi
     return GST_RTSP_FILTER_KEEP;
 }
 
+// A stranger's SSRC: never the one GStreamer picks for a stream.
+constexpr uint32_t kStrangerSsrc = 0x0BADC0DE;
+constexpr size_t kNoiseBytes = 100;
+
+// Noise frames waiting for a client's next send. Once a client has one, all
+// it sends goes out through WriteWithNoise, in order, straight on its
+// connection: the noise can only stand between two whole messages there.
+struct NoiseInjector {
+    std::mutex lock;
+    std::vector<std::vector<uint8_t>> pending;
+};
+
+void DeleteInjector(gpointer p) {
+    delete static_cast<NoiseInjector*>(p);
+}
+
+// The server library hands a messages function the data of the plain send
+// function, not its own: the injector is found on the client instead.
+gboolean WriteWithNoise(GstRTSPClient* client, GstRTSPMessage* messages, guint count, gboolean,
+                        gpointer) {
+    auto* injector =
+        static_cast<NoiseInjector*>(g_object_get_data(G_OBJECT(client), "camsim-noise"));
+    if (!injector) return FALSE;
+    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
+    if (!connection) return FALSE;
+    constexpr gint64 kTimeoutUs = 5 * G_USEC_PER_SEC;
+    std::vector<std::vector<uint8_t>> noise;
+    {
+        std::lock_guard<std::mutex> guard(injector->lock);
+        noise.swap(injector->pending);
+    }
+    for (const auto& frame : noise) {
+        if (gst_rtsp_connection_write_usec(connection, frame.data(), guint(frame.size()),
+                                           kTimeoutUs) != GST_RTSP_OK)
+            return FALSE;
+    }
+    return gst_rtsp_connection_send_messages_usec(connection, messages, count, kTimeoutUs) ==
+           GST_RTSP_OK;
+}
+
+struct StrangerSend {
+    GstRTSPClient* client;
+    std::function<void(GstRTSPClient*, const GstRTSPTransport*)> each;
+};
+
+GstRTSPFilterResult EachTransport(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
+    auto* send = static_cast<StrangerSend*>(user);
+    GList* medias = gst_rtsp_session_filter(session, nullptr, nullptr);
+    for (GList* m = medias; m; m = m->next) {
+        auto* sessionMedia = static_cast<GstRTSPSessionMedia*>(m->data);
+        if (gst_rtsp_session_media_get_rtsp_state(sessionMedia) != GST_RTSP_STATE_PLAYING) continue;
+        GstRTSPMedia* media = gst_rtsp_session_media_get_media(sessionMedia);
+        const guint streams = media ? gst_rtsp_media_n_streams(media) : 0;
+        for (guint i = 0; i < streams; ++i) {
+            GstRTSPStreamTransport* t = gst_rtsp_session_media_get_transport(sessionMedia, i);
+            const GstRTSPTransport* tr = t ? gst_rtsp_stream_transport_get_transport(t) : nullptr;
+            if (tr) send->each(send->client, tr);
+        }
+    }
+    g_list_free_full(medias, g_object_unref);
+    return GST_RTSP_FILTER_KEEP;
+}
+
+GstRTSPFilterResult EachClient(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
+    auto* send = static_cast<StrangerSend*>(user);
+    send->client = client;
+    GList* kept = gst_rtsp_client_session_filter(client, &EachTransport, send);
+    g_list_free_full(kept, g_object_unref);
+    return GST_RTSP_FILTER_KEEP;
+}
+
 }  // namespace
 
 RtspServer::RtspServer(SimState* state, std::shared_ptr<const FileContent> file)
     : state_(state), file_(std::move(file)) {}
 
 RtspServer::~RtspServer() {
+    if (strangerSocket_ >= 0) close(strangerSocket_);
     if (!server_) return;
     if (cleanupId_) g_source_remove(cleanupId_);
     Suspend();
@@ -589,6 +667,77 @@ unsigned RtspServer::SendRtcp(const std::vector<uint8_t>& bytes) {
     g_list_free_full(kept, g_object_unref);
     g_object_unref(pool);
     return send.reached;
+}
+
+unsigned RtspServer::SendStranger() {
+    if (!server_) return 0;
+    if (strangerSocket_ < 0) {
+        strangerSocket_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        const std::string& bind = state_->options().bind;
+        if (strangerSocket_ < 0 ||
+            inet_pton(AF_INET, bind == "0.0.0.0" ? "127.0.0.1" : bind.c_str(), &local.sin_addr) !=
+                1 ||
+            ::bind(strangerSocket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            if (strangerSocket_ >= 0) close(strangerSocket_);
+            strangerSocket_ = -1;
+            return 0;
+        }
+    }
+    unsigned reached = 0;
+    auto noise = [this](std::vector<uint8_t>& bytes) {
+        while (bytes.size() < 12 + kNoiseBytes)
+            bytes.push_back(static_cast<uint8_t>(random_()));
+    };
+    StrangerSend send{nullptr, nullptr};
+    send.each = [&](GstRTSPClient* client, const GstRTSPTransport* tr) {
+        if (tr->lower_transport == GST_RTSP_LOWER_TRANS_TCP) {
+            auto* injector =
+                static_cast<NoiseInjector*>(g_object_get_data(G_OBJECT(client), "camsim-noise"));
+            if (!injector) {
+                injector = new NoiseInjector;
+                g_object_set_data_full(G_OBJECT(client), "camsim-noise", injector, &DeleteInjector);
+                gst_rtsp_client_set_send_messages_func(client, &WriteWithNoise, nullptr, nullptr);
+            }
+            // Random from the first byte on: the header as well as the payload.
+            std::vector<uint8_t> frame = {'$', static_cast<uint8_t>(tr->interleaved.min), 0xFF,
+                                          0xFF};
+            frame.reserve(4 + kNoiseBytes);
+            while (frame.size() < 4 + kNoiseBytes)
+                frame.push_back(static_cast<uint8_t>(random_()));
+            std::lock_guard<std::mutex> guard(injector->lock);
+            injector->pending.push_back(std::move(frame));
+            ++reached;
+            return;
+        }
+        if (!tr->destination || tr->client_port.min <= 0) return;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(tr->client_port.min));
+        if (inet_pton(AF_INET, tr->destination, &to.sin_addr) != 1) return;
+        const uint16_t seq = strangerSequence_++;
+        const uint32_t timestamp = random_();
+        std::vector<uint8_t> packet = {0x80,
+                                       0x80 | 96,  // marker, the session's payload type
+                                       uint8_t(seq >> 8),
+                                       uint8_t(seq),
+                                       uint8_t(timestamp >> 24),
+                                       uint8_t(timestamp >> 16),
+                                       uint8_t(timestamp >> 8),
+                                       uint8_t(timestamp),
+                                       uint8_t(kStrangerSsrc >> 24),
+                                       uint8_t(kStrangerSsrc >> 16),
+                                       uint8_t(kStrangerSsrc >> 8),
+                                       uint8_t(kStrangerSsrc)};
+        noise(packet);
+        if (sendto(strangerSocket_, packet.data(), packet.size(), 0,
+                   reinterpret_cast<sockaddr*>(&to), sizeof(to)) > 0)
+            ++reached;
+    };
+    GList* kept = gst_rtsp_server_client_filter(server_, &EachClient, &send);
+    g_list_free_full(kept, g_object_unref);
+    return reached;
 }
 
 unsigned RtspServer::SessionCount() {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,13 @@ public:
     // Sends the bytes as one RTCP packet to every client playing over
     // interleaved TCP, on its RTCP channel; returns how many it reached.
     unsigned SendRtcp(const std::vector<uint8_t>& bytes);
+    // A stranger on every playing client's stream: over UDP one RTP packet
+    // to the client's RTP port, from this camera's address, with a foreign
+    // SSRC (numbered on from the last one) and 100 random payload bytes; over
+    // interleaved TCP a '$' frame on the RTP channel whose header promises
+    // 65535 bytes and that carries 100 random bytes, the camera's frames
+    // following at once. Returns how many clients it reached.
+    unsigned SendStranger();
     // Stops listening and drops everything (Resume listens again on the same port).
     void Suspend();
     bool Resume(std::string* error);
@@ -53,6 +61,9 @@ private:
     guint sourceId_ = 0;
     guint cleanupId_ = 0;
     uint16_t port_ = 0;
+    int strangerSocket_ = -1;  // UDP, bound to the camera's address
+    uint16_t strangerSequence_ = 0;
+    std::mt19937 random_{std::random_device{}()};
 };
 
 }  // namespace camsim

@@ -90,6 +90,22 @@ int Run(const Options& options) {
         if (first.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return 0u;
         return first.get();
     };
+    controls.sendStranger = [&rtsp, &state](unsigned count, unsigned intervalMs) {
+        auto reached = std::make_shared<std::promise<unsigned>>();
+        std::future<unsigned> first = reached->get_future();
+        RunInMain([&rtsp, reached] { reached->set_value(rtsp.SendStranger()); }, 0);
+        if (first.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return 0u;
+        const unsigned clients = first.get();
+        // The rest only when a client played: a caller may ask again until one does.
+        for (unsigned i = 1; clients > 0 && i < count; ++i) {
+            RunInMain(
+                [&rtsp, &state] {
+                    if (!state.Stopping()) rtsp.SendStranger();
+                },
+                i * intervalMs);
+        }
+        return clients;
+    };
     controls.reboot = [&rtsp, &httpPtr, &state](double seconds) {
         // Later, so that the answer to this request still goes out.
         RunInMain(
