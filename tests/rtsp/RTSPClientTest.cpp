@@ -387,8 +387,7 @@ TEST(RTSPClientNetwork, ConnectionRefusedAnsweredClosedAndSilent) {
     static std::atomic<bool> lookingUp{false}, released{false};
     SetHostResolver([](const std::string&) -> uint32_t {
         lookingUp = true;
-        while (!released)
-            usleep(1000);
+        WaitUntil([] { return released.load(); }, 60000);
         return 0;
     });
     std::thread interrupter([&] {
@@ -397,7 +396,10 @@ TEST(RTSPClientNetwork, ConnectionRefusedAnsweredClosedAndSilent) {
     });
     const auto lookup = std::chrono::steady_clock::now();
     EXPECT_FALSE(connection.Connect({"camera.test", camera.Port(), 600000, 600000}));
-    EXPECT_LT(std::chrono::steady_clock::now() - lookup, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - lookup)
+                  .count(),
+              30000);
     interrupter.join();
     released = true;
     SetHostResolver(nullptr);
