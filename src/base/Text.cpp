@@ -197,9 +197,8 @@ uint32_t ResolveHostAddress(const std::string& host, CEvent* stop, uint32_t time
     if (host.empty()) return 0;
     uint32_t address = 0;
     if (ParseDottedAddress(host, &address)) return address;
-    CEvent* const events[] = {stop, nullptr};
-    // The wait consumes an auto-reset stop event: it is signalled again for the caller.
-    if (stop != nullptr && WaitAny(events, 1, 0) == 0) {
+    // A wait consumes an auto-reset stop event: it is signalled again for the caller.
+    if (stop != nullptr && stop->Wait(0)) {
         stop->Set();
         return 0;
     }

@@ -1,4 +1,3 @@
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
