@@ -4,8 +4,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <vector>
 
+#include "base/Lock.h"
 #include "platform/Sockets.h"
 
 namespace talvik {
@@ -108,16 +111,103 @@ uint32_t ParseUnsigned(const std::string& text) {
 
 namespace {
 std::atomic<HostResolver> g_resolver{nullptr};
+
+// One look-up in flight, shared by its callers and its thread; whoever
+// holds it last frees it.
+struct NameLookup {
+    std::string host;
+    HostResolver resolver = nullptr;
+    std::atomic<uint32_t> address{0};
+    CManualEvent done;
+};
+
+// The look-ups in flight by name. Never destroyed: a look-up thread may end
+// after the module's statics are gone.
+struct LookupsInFlight {
+    CLock lock;
+    std::map<std::string, std::shared_ptr<NameLookup>> byName;
+};
+LookupsInFlight& InFlight() {
+    static LookupsInFlight* const inFlight = new LookupsInFlight;
+    return *inFlight;
+}
+
+void RunLookup(void* arg) {
+    const std::unique_ptr<std::shared_ptr<NameLookup>> held(
+        static_cast<std::shared_ptr<NameLookup>*>(arg));
+    NameLookup& lookup = **held;
+    lookup.address = lookup.resolver(lookup.host);
+    {
+        LookupsInFlight& inFlight = InFlight();
+        CLockGuard guard(inFlight.lock);
+        const auto it = inFlight.byName.find(lookup.host);
+        if (it != inFlight.byName.end() && it->second == *held) inFlight.byName.erase(it);
+    }
+    lookup.done.Set();
+}
+
+// The look-up of `host` in flight, started when there is none; null when no
+// thread could be started.
+std::shared_ptr<NameLookup> JoinLookup(const std::string& host) {
+    LookupsInFlight& inFlight = InFlight();
+    CLockGuard guard(inFlight.lock);
+    const HostResolver resolver = g_resolver.load();
+    std::shared_ptr<NameLookup>& entry = inFlight.byName[host];
+    if (entry && entry->resolver == (resolver ? resolver : &SystemResolveIPv4)) return entry;
+    auto lookup = std::make_shared<NameLookup>();
+    lookup->host = host;
+    lookup->resolver = resolver ? resolver : &SystemResolveIPv4;
+    auto* held = new std::shared_ptr<NameLookup>(lookup);
+    if (!StartLookupThread(&RunLookup, held)) {
+        delete held;
+        if (!entry) inFlight.byName.erase(host);
+        return nullptr;
+    }
+    entry = lookup;
+    return lookup;
+}
+
+// "a.b.c.d" with four decimal numbers up to 255, in network byte order.
+bool ParseDottedAddress(const std::string& text, uint32_t* address) {
+    uint8_t bytes[4] = {};
+    size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && (at >= text.size() || text[at++] != '.')) return false;
+        uint32_t value = 0;
+        size_t digits = 0;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4; ++at, ++digits)
+            value = value * 10 + uint32_t(text[at] - '0');
+        // "010" is octal to inet_aton: such texts are left to the resolver.
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[at - digits] == '0'))
+            return false;
+        bytes[i] = uint8_t(value);
+    }
+    if (at != text.size()) return false;
+    std::memcpy(address, bytes, sizeof bytes);
+    return true;
+}
+
 }  // namespace
 
 void SetHostResolver(HostResolver resolver) {
     g_resolver = resolver;
 }
 
-uint32_t ResolveHostAddress(const std::string& host) {
+uint32_t ResolveHostAddress(const std::string& host, CEvent* stop, uint32_t timeoutMs) {
     if (host.empty()) return 0;
-    if (const HostResolver resolver = g_resolver) return resolver(host);
-    return SystemResolveIPv4(host);
+    uint32_t address = 0;
+    if (ParseDottedAddress(host, &address)) return address;
+    // A wait consumes an auto-reset stop event: it is signalled again for the caller.
+    if (stop != nullptr && stop->Wait(0)) {
+        stop->Set();
+        return 0;
+    }
+    const std::shared_ptr<NameLookup> lookup = JoinLookup(host);
+    if (!lookup) return 0;
+    CEvent* const waits[] = {&lookup->done, stop};
+    const int woken = WaitAny(waits, stop != nullptr ? 2 : 1, timeoutMs);
+    if (woken == 1) stop->Set();
+    return woken == 0 ? lookup->address.load() : 0;
 }
 
 }  // namespace talvik

@@ -24,11 +24,12 @@ CTCPRTSPConnection::~CTCPRTSPConnection() {
 bool CTCPRTSPConnection::Connect(const RTSPConnectionParams& params) {
     Close();
     interrupted_ = false;
+    lookupStop_.Reset();
     stream_.DrainWake();
     receiveTimeoutMs_ = params.receiveTimeoutMs;
     sendTimeoutMs_ = params.sendTimeoutMs;
 
-    const uint32_t address = ResolveHostAddress(params.host);
+    const uint32_t address = ResolveHostAddress(params.host, &lookupStop_, params.connectTimeoutMs);
     if (address == 0) return false;
 
     switch (stream_.StartConnect(address, params.port, params.receiveBufferSize)) {
@@ -108,6 +109,7 @@ int CTCPRTSPConnection::Receive(uint8_t* buffer, size_t size) {
 
 void CTCPRTSPConnection::Interrupt() {
     interrupted_ = true;
+    lookupStop_.Set();
     stream_.Wake();
 }
 

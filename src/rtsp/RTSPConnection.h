@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Event.h"
 #include "platform/TcpStream.h"
 
 namespace talvik {
@@ -33,8 +34,9 @@ public:
     // Bytes received (> 0), 0 when the peer closed, -1 on error or when the
     // receive time-out passed without data.
     virtual int Receive(uint8_t* buffer, size_t size) = 0;
-    // Callable from any thread: a blocked Send or Receive returns at once, and
-    // later waits last at most 100 ms, until the next Connect.
+    // Callable from any thread: a blocked Send or Receive, and the name
+    // look-up of a Connect, return at once, and later waits last at most
+    // 100 ms, until the next Connect.
     virtual void Interrupt() = 0;
     // Not concurrently with Send or Receive.
     virtual void Close() = 0;
@@ -61,6 +63,7 @@ private:
 
     CTcpStream stream_;  // its wake-up is signalled by Interrupt
     std::atomic<bool> interrupted_{false};
+    CManualEvent lookupStop_;  // set by Interrupt: the name look-up gives up
     uint32_t receiveTimeoutMs_ = 5000;
     uint32_t sendTimeoutMs_ = 1000;
 };

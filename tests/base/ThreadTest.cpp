@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -196,6 +197,63 @@ TEST(BaseThread, StartStopRestartAndTerminate) {
                 "not stopped during 20 milliseconds"},
         {3, "talvik::CBaseThread::JoinThread: " + Named("slow", slowId) + "stopped correctly"}};
     EXPECT_EQ(log.Lines(), expected);
+}
+
+// Names ending in ".test" resolve to 10.0.0.N, N counting look-ups; those
+// of "slow.test" hang until released.
+std::atomic<int> g_lookups{0};
+std::atomic<bool> g_slowReleased{false};
+uint32_t HangingResolver(const std::string& host) {
+    const int n = ++g_lookups;
+    while (host == "slow.test" && !g_slowReleased)
+        usleep(1000);
+    const uint8_t address[4] = {10, 0, 0, uint8_t(n)};
+    uint32_t out = 0;
+    std::memcpy(&out, address, sizeof out);
+    return host.size() > 5 && host.compare(host.size() - 5, 5, ".test") == 0 ? out : 0;
+}
+
+uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t out = 0;
+    std::memcpy(&out, bytes, sizeof out);
+    return out;
+}
+
+// A dotted address needs no look-up; a name's look-up that hangs is cut
+// short by its time-out or at once by the caller's stop, which stays
+// signalled; callers of a name still being looked up share the look-up;
+// released, it ends by itself.
+TEST(NameLookup, HangingLookupGivesWayToStopAndTimeOut) {
+    const int threadsBefore = talvik_test::ThreadCount();
+    SetHostResolver(&HangingResolver);
+    EXPECT_EQ((std::vector<uint32_t>{
+                  ResolveHostAddress("10.1.2.3"), ResolveHostAddress("fast.test"),
+                  ResolveHostAddress("010.1.2.3"), ResolveHostAddress("1.2.3.4.test")}),
+              (std::vector<uint32_t>{Address(10, 1, 2, 3), Address(10, 0, 0, 1), 0,
+                                     Address(10, 0, 0, 3)}));
+    EXPECT_EQ(ResolveHostAddress("slow.test", nullptr, 100), 0u);
+    CEvent stop;  // auto-reset, as the hardest case
+    std::thread stopper([&] {
+        usleep(100000);
+        stop.Set();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ResolveHostAddress("slow.test", &stop, 60000), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    stopper.join();
+    EXPECT_TRUE(stop.Wait(0)) << "the stop stays signalled";
+    stop.Set();
+    EXPECT_EQ(ResolveHostAddress("slow.test", &stop, 60000), 0u) << "stopped before it starts";
+    EXPECT_EQ(g_lookups, 4) << "one look-up of slow.test, shared";
+    g_slowReleased = true;
+    // The released look-up, or a new one once it has ended.
+    const uint32_t released = ResolveHostAddress("slow.test", nullptr, 60000);
+    EXPECT_TRUE(released == Address(10, 0, 0, 4) || released == Address(10, 0, 0, 5)) << released;
+    EXPECT_TRUE(
+        talvik_test::WaitUntil([&] { return talvik_test::ThreadCount() <= threadsBefore; }, 20000))
+        << "every look-up thread ends by itself";
+    SetHostResolver(nullptr);
 }
 
 }  // namespace

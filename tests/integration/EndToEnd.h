@@ -5,6 +5,8 @@
 // log shows what the module asked for.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -72,6 +74,28 @@ inline long long JsonNumber(const std::string& json, const std::string& key) {
     std::smatch m;
     if (!std::regex_search(json, m, std::regex("\"" + key + "\":([0-9]+)"))) return -1;
     return std::stoll(m[1]);
+}
+
+// Settings file text with `defaults` in its <Default> section.
+inline std::string DefaultSettings(const std::string& defaults) {
+    return "<Configuration><Default>" + defaults + "</Default></Configuration>\n";
+}
+
+// A host whose OnFrame blocks 8 s at the first frame: longer than half the
+// data time-out (when the channel gives up on the stream) plus the 2 s stop
+// limit of the delivering thread. The stall is survived, no thread is forced
+// to end, frames come again after it, and the recording ends at its duration.
+// The rows of integration/data/slow_host.txt give the transports.
+inline void ExpectSlowHostSurvived(const Installation& host, const CamSim& sim,
+                                   const std::string& flags) {
+    const RecordRun run = host.Record(sim, flags + " --duration 16 --discard --slow-host 8000");
+    EXPECT_EQ(run.exitCode, 0) << run.json << run.log;
+    EXPECT_EQ(JsonNumber(run.json, "stalls"), 1) << run.json << run.log;
+    EXPECT_GE(JsonNumber(run.json, "frames_after_stall"), 10) << run.json;
+    for (const char* forced : {"cannot be stopped", "will be terminated"})
+        EXPECT_EQ(run.log.find(forced), std::string::npos) << run.log;
+    // The stop itself stays within the device time-out.
+    EXPECT_LT(JsonNumber(run.json, "seconds"), 16 + 5) << run.json;
 }
 
 struct ProbeResult {

@@ -1,5 +1,5 @@
 // End to end: the reference host's other commands against camsim (probe, io,
-// record with several drivers) and the I/O object with a camera that never
+// record with several drivers, a slow host) and the I/O object with a camera that never
 // completes its answer.
 #include <gtest/gtest.h>
 
@@ -115,5 +115,17 @@ TEST(HostStreams, EachDriverHasItsOwnCameraStreamAndCount) {
     EXPECT_GT(sim->StreamStat(2, "frames"), 0);
     EXPECT_EQ(sim->StreamStat(3, "frames"), -1);
 }
+
+class SlowHost : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(SlowHost, StallSurvivedWithoutForcedEnd) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    ExpectSlowHostSurvived(Installation(DefaultSettings(GetParam()[1])), *sim, GetParam()[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SlowHost,
+                         ::testing::ValuesIn(DataRows("integration/data/slow_host.txt")),
+                         [](const auto& info) { return info.param[2]; });
 
 }  // namespace

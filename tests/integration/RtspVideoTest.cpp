@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -208,6 +209,28 @@ TEST(RtspVideo, SilentCameraIsLostReportedAndRecovered) {
     EXPECT_GE(CountPrefix(RequestLines(*sim), "DESCRIBE "), 2u);
     // The first frame of the new session is a key frame.
     EXPECT_EQ(host.sink.Frames().at(before).fourcc, talvik::kFourCCH264);
+}
+
+// The camera's name server does not answer (each look-up of its name takes
+// a minute): no frame comes, and the stop at the end of the recording neither
+// waits for the look-up nor forces the capture thread to end.
+TEST(RtspVideo, HangingNameLookupDoesNotHoldTheStop) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    const Installation host("", kHost, kModule,
+                            "LD_PRELOAD=" TALVIK_BINARY_DIR
+                            "/tools/camsim/libcamsim_names.so CAMSIM_HOSTS=hosts");
+    std::ofstream(host.dir.Path() + "/hosts") << "camera.test 127.0.0.1 60000\n";
+    const RecordRun run =
+        host.Run("record --address camera.test --port " + std::to_string(sim->HttpPort()) +
+                 " --param 2=" + std::to_string(sim->RtspPort()) +
+                 " --codec h264 --interval 40 --duration 3 --json --discard");
+    EXPECT_EQ(run.exitCode, 1) << run.json << run.log;
+    EXPECT_EQ(JsonNumber(run.json, "frames"), 0) << run.json;
+    for (const char* forced : {"cannot be stopped", "will be terminated"})
+        EXPECT_EQ(run.log.find(forced), std::string::npos) << run.log;
+    // Within the capture thread's stop limit, twice the device time-out.
+    EXPECT_LT(JsonNumber(run.json, "seconds"), 3 + 10) << run.json;
 }
 
 // "port:inode" of this process's UDP sockets bound to the RTP/RTCP range.

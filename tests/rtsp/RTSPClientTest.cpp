@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
+#include "base/Text.h"
 #include "rtsp/RTPPacket.h"
 #include "support/RecordingLogger.h"
 #include "support/TestFiles.h"
@@ -380,6 +383,26 @@ TEST(RTSPClientNetwork, ConnectionRefusedAnsweredClosedAndSilent) {
     EXPECT_EQ(2, user.stopped);  // the body ended by itself, it was not killed
     EXPECT_FALSE(client.IsConnected());
     EXPECT_EQ(1u, logger.Lines().size()) << "no \"will be terminated\" warning";
+    // A name whose look-up hangs: Interrupt ends the Connect at once.
+    static std::atomic<bool> lookingUp{false}, released{false};
+    SetHostResolver([](const std::string&) -> uint32_t {
+        lookingUp = true;
+        WaitUntil([] { return released.load(); }, 60000);
+        return 0;
+    });
+    std::thread interrupter([&] {
+        WaitUntil([] { return lookingUp.load(); });
+        connection.Interrupt();
+    });
+    const auto lookup = std::chrono::steady_clock::now();
+    EXPECT_FALSE(connection.Connect({"camera.test", camera.Port(), 600000, 600000}));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - lookup)
+                  .count(),
+              30000);
+    interrupter.join();
+    released = true;
+    SetHostResolver(nullptr);
 }
 
 }  // namespace

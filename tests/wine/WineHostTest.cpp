@@ -26,10 +26,9 @@ std::unique_ptr<Installation> Install(const std::string& settings) {
     const char* dir = std::getenv("TALVIK_WIN32_DIR");
     const std::string build = dir != nullptr ? dir : TALVIK_SOURCE_DIR "/build-win32";
     if (!std::ifstream(build + "/talvik_arecont.dll")) return nullptr;
-    return std::make_unique<Installation>(
-        "<Configuration><Default>" + settings + "</Default></Configuration>\n",
-        build + "/tools/host/talvik-host.exe", build + "/talvik_arecont.dll",
-        "WINEDEBUG=-all wine");
+    return std::make_unique<Installation>(DefaultSettings(settings),
+                                          build + "/tools/host/talvik-host.exe",
+                                          build + "/talvik_arecont.dll", "WINEDEBUG=-all wine");
 }
 
 // record flags | camsim --auth | settings | file in out/ | ffprobe format | least frames.
@@ -75,6 +74,21 @@ TEST_P(WineRecord, EveryFrameArrivesDecodable) {
 INSTANTIATE_TEST_SUITE_P(Transports, WineRecord,
                          ::testing::ValuesIn(DataRows("wine/data/recordings.txt")),
                          [](const auto& info) { return info.param[6]; });
+
+// The host's OnFrame blocks 8 s, over each transport, as on Linux.
+class WineSlowHost : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(WineSlowHost, StallSurvivedWithoutForcedEnd) {
+    const auto host = Install(GetParam()[1]);
+    if (!host) GTEST_SKIP() << "no Windows build";
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    ExpectSlowHostSurvived(*host, *sim, GetParam()[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, WineSlowHost,
+                         ::testing::ValuesIn(DataRows("integration/data/slow_host.txt")),
+                         [](const auto& info) { return info.param[2]; });
 
 // The camera falls silent and stays so: the host's stop still ends the
 // channel's thread by its stop event, without the forced end.

@@ -1,17 +1,20 @@
 // Preloaded into a client (LD_PRELOAD=libcamsim_names.so) so that a camera can
 // be given a host name whose resolution the test controls, without touching
 // the system's resolver files: names ending in ".test" are looked up only in
-// the file named by CAMSIM_HOSTS ("name address" lines, read at every lookup);
-// a name not listed there does not resolve. Every other name goes to the
-// system resolver.
+// the file named by CAMSIM_HOSTS ("name address [ms]" lines, read at every
+// lookup; ms makes the lookup take that long, as a slow or unreachable name
+// server does); a name not listed there does not resolve. Every other name
+// goes to the system resolver.
 #include <dlfcn.h>
 #include <netdb.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -27,7 +30,10 @@ bool IsTestName(const char* node) {
     return length > 5 && std::strcmp(node + length - 5, ".test") == 0;
 }
 
-std::string ListedAddress(const char* node) {
+// The listed address of node, empty when not listed; *delayMs: how long the
+// lookup takes.
+std::string ListedAddress(const char* node, long* delayMs) {
+    *delayMs = 0;
     const char* path = std::getenv("CAMSIM_HOSTS");
     if (path == nullptr) return std::string();
     std::ifstream file(path);
@@ -35,7 +41,9 @@ std::string ListedAddress(const char* node) {
     while (std::getline(file, line)) {
         std::istringstream words(line);
         std::string name, address;
-        if (words >> name >> address && name == node) return address;
+        if (!(words >> name >> address) || name != node) continue;
+        if (!(words >> *delayMs)) *delayMs = 0;
+        return address;
     }
     return std::string();
 }
@@ -47,7 +55,9 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     const GetAddrInfo real = SystemGetAddrInfo();
     if (real == nullptr) return EAI_FAIL;
     if (node == nullptr || !IsTestName(node)) return real(node, service, hints, result);
-    const std::string address = ListedAddress(node);
+    long delayMs = 0;
+    const std::string address = ListedAddress(node, &delayMs);
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     if (address.empty()) return EAI_NONAME;
     addrinfo numeric = hints != nullptr ? *hints : addrinfo{};
     numeric.ai_flags |= AI_NUMERICHOST;

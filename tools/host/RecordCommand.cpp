@@ -14,7 +14,7 @@ std::string Usage(const std::vector<Flag>& flags) {
            "                          [--stream rec|live|remote] [--codec jpeg|h264]\n"
            "                          [--interval MS] [--size WxH] [--quality Q] [--duration S]\n"
            "                          [--out DIR] [--json] [--discard] [--streams N]\n"
-           "                          [--module PATH]\n\n"
+           "                          [--slow-host MS[:EVERY]] [--module PATH]\n\n"
            "Opens the camera through the module, starts one stream (the recording stream\n"
            "with StartVideo, live and remote with StartStream) and writes every frame to\n"
            "DIR: JPEG streams to LABEL.mjpeg (concatenated pictures; ffplay -f mjpeg plays\n"
@@ -25,7 +25,10 @@ std::string Usage(const std::vector<Flag>& flags) {
            "summary follows. Exit code 1 when no frame arrived, 2 for wrong flags.\n"
            "--streams N (with --discard) opens N drivers for the same camera in this\n"
            "process, each starting the stream, and sums their counts; with --address\n"
-           "A1,A2,... the streams take the addresses in turn.\n\n" +
+           "A1,A2,... the streams take the addresses in turn.\n"
+           "--slow-host MS[:EVERY] plays a host whose OnFrame blocks: MS milliseconds at\n"
+           "every EVERY-th frame, or once at the first frame; with --json the summary\n"
+           "then counts the stalls and the frames that began after the last one.\n\n" +
            FlagHelp(flags) +
            "\nexamples:\n"
            "  talvik-host record --address 10.0.0.5 --model AV2155 --codec jpeg --interval 40 "
@@ -38,6 +41,16 @@ bool ParseSize(const std::string& v, uint32_t* w, uint32_t* h) {
     const size_t x = v.find('x');
     return x != std::string::npos && ParseNumber(v.substr(0, x), 0xFFFF, w) &&
            ParseNumber(v.substr(x + 1), 0xFFFF, h) && *w > 0 && *h > 0;
+}
+
+// "MS" or "MS:EVERY", both from 1; EVERY 0 stands for once.
+bool ParseStall(const std::string& v, uint32_t* ms, uint32_t* every) {
+    const size_t colon = v.find(':');
+    *every = 0;
+    if (colon != std::string::npos &&
+        (!ParseNumber(v.substr(colon + 1), 1000000, every) || *every == 0))
+        return false;
+    return ParseNumber(v.substr(0, colon), 600000, ms) && *ms > 0;
 }
 
 }  // namespace
@@ -125,6 +138,15 @@ std::vector<Flag> RecordFlags(RecordOptions* o) {
                              return "'" + v + "' is not 1 to 256";
                          return "";
                      }});
+    flags.push_back({"--slow-host", "MS[:EVERY]",
+                     "OnFrame blocks MS ms every EVERY frames (once, at the first frame, "
+                     "without EVERY)",
+                     [o](const std::string& v) -> std::string {
+                         if (!ParseStall(v, &o->slowHostMs, &o->slowHostEvery))
+                             return "'" + v + "' is not MS or MS:EVERY (MS 1 to 600000, " +
+                                    "EVERY 1 to 1000000)";
+                         return "";
+                     }});
     return flags;
 }
 
@@ -152,6 +174,8 @@ int Run(int argc, char** argv, int first) {
     if (read != kContinue) return read;
     if (options.streams > 1 && !options.discard)
         return UsageError("record", "--streams above 1 needs --discard", Usage(flags));
+    if (options.streams > 1 && options.slowHostMs > 0)
+        return UsageError("record", "--slow-host plays one stream only", Usage(flags));
     options.device.defaultCodec = options.codec;
     InstallStopSignals();
     if (options.streams > 1) return RunStreams(options);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "Commands.h"
 #include "ModuleLoader.h"
@@ -86,8 +87,13 @@ std::string StatusText(uint32_t status) {
 // module's delivering thread while the main thread reads the counters.
 class RecordingSink : public talvik::IHostFrameSink {
 public:
-    RecordingSink(FILE* video, FILE* csv, uint32_t intervalMs)
-        : video_(video), csv_(csv), latency_(intervalMs) {}
+    RecordingSink(FILE* video, FILE* csv, uint32_t intervalMs, uint32_t stallMs = 0,
+                  uint32_t stallEvery = 0)
+        : video_(video),
+          csv_(csv),
+          stallMs_(stallMs),
+          stallEvery_(stallEvery),
+          latency_(intervalMs) {}
 
     bool OnFrame(talvik::IHostFrame* frame) override {
         if (frame == nullptr) return false;
@@ -95,7 +101,7 @@ public:
         const uint32_t size = std::min(frame->GetDataSize(), frame->GetBufferSize());
         talvik::HostSystemTime time;
         frame->GetTime(&time);
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> guard(mutex_);
         if (video_ != nullptr && data != nullptr && size > 0) WriteVideo(frame, data, size);
         if (csv_ != nullptr) {
             std::fprintf(csv_, "%llu,%s,%s,%s,%u,%u,%u\n", static_cast<unsigned long long>(frames_),
@@ -117,6 +123,16 @@ public:
         height_ = frame->GetHeight();
         last_ = time;
         lostSinceFrame_ = false;
+        if (stalls_ > 0) ++framesAfterStall_;
+        const bool stall =
+            stallMs_ > 0 && (stallEvery_ == 0 ? frames_ == 1 : frames_ % stallEvery_ == 0);
+        if (!stall) return true;
+        // The counters stay readable while the module's thread is held here.
+        guard.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs_));
+        guard.lock();
+        ++stalls_;
+        framesAfterStall_ = 0;
         return true;
     }
 
@@ -140,6 +156,9 @@ public:
         latency_.Fill(s);
         s->firstFrameUtc = frames_ > 0 ? TimeText(first_) : std::string();
         s->lastFrameUtc = frames_ > 0 ? TimeText(last_) : std::string();
+        s->slowHost = stallMs_ > 0;
+        s->stalls = stalls_;
+        s->framesAfterStall = framesAfterStall_;
     }
 
     bool LostSinceFrame() const {
@@ -178,6 +197,10 @@ private:
 
     FILE* video_;
     FILE* csv_;
+    const uint32_t stallMs_;
+    const uint32_t stallEvery_;
+    uint64_t stalls_ = 0;
+    uint64_t framesAfterStall_ = 0;
     bool delimiterPending_ = false;
     uint8_t pendingDelimiter_[5] = {};
     mutable std::mutex mutex_;
@@ -329,7 +352,13 @@ std::string RecordSummary::Json() const {
            ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
            ",\"video_file\":" + JsonText(videoFile) + ",\"csv_file\":" + JsonText(csvFile) +
            ",\"error\":" + JsonText(error) +
-           (peak.threads > 0 ? "," + PeakJson(peak) : std::string()) + "}";
+           (peak.threads > 0 ? "," + PeakJson(peak) : std::string()) + SlowHostJson() + "}";
+}
+
+std::string RecordSummary::SlowHostJson() const {
+    if (!slowHost) return "";
+    return ",\"stalls\":" + std::to_string(stalls) +
+           ",\"frames_after_stall\":" + std::to_string(framesAfterStall);
 }
 
 std::string RecordSummary::Text() const {
@@ -433,7 +462,7 @@ bool RunRecording(const RecordOptions& o, RecordSummary* summary) {
     if (!host.Load(o.modulePath, &summary->error)) return false;
     const DriverFactory& factory = host.module.Factories().back();
     HostDevice device(o.device);
-    RecordingSink sink(files.video, files.csv, o.intervalMs);
+    RecordingSink sink(files.video, files.csv, o.intervalMs, o.slowHostMs, o.slowHostEvery);
     auto* driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
     if (driver == nullptr) {
         summary->error = "the module made no driver";

@@ -34,6 +34,10 @@ struct RecordOptions {
     bool progress = true;  // live progress line or plain lines
     std::string label;     // file name stem; empty: from stream, input and codec
     uint32_t streams = 1;  // above 1: that many drivers in one process, counting only
+    // A slow host: OnFrame blocks slowHostMs (0: never) at every
+    // slowHostEvery-th frame, or once at the first frame when slowHostEvery is 0.
+    uint32_t slowHostMs = 0;
+    uint32_t slowHostEvery = 0;
 };
 
 struct RecordSummary {
@@ -58,12 +62,17 @@ struct RecordSummary {
     // exactly the interval and loses no frame, as camsim on one machine.
     double latencyP50Ms = 0;
     double latencyMaxMs = 0;
-    ProcessUsage peak;   // the process's highest figures while the stream ran
+    ProcessUsage peak;              // the process's highest figures while the stream ran
+    bool slowHost = false;          // --slow-host given: the two figures below go in the JSON
+    uint64_t stalls = 0;            // OnFrame calls that blocked
+    uint64_t framesAfterStall = 0;  // frames whose OnFrame began after the last stall ended
 
     double Fps() const { return seconds > 0 ? double(frames) / seconds : 0; }
     double KbitPerS() const { return seconds > 0 ? double(bytes) * 8 / 1000 / seconds : 0; }
     std::string Json() const;
     std::string Text() const;
+    // The slow host's figures as JSON members (",..."); empty without --slow-host.
+    std::string SlowHostJson() const;
 };
 
 // The latency figures of a stream's frames; the caller serialises the calls.

@@ -1,6 +1,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <new>
+
 #include "platform/Sockets.h"
 
 namespace talvik {
@@ -22,6 +24,46 @@ uint32_t SystemResolveIPv4(const std::string& host) {
     }
     freeaddrinfo(result);
     return address;
+}
+
+namespace {
+
+struct LookupStart {
+    void (*routine)(void*);
+    void* arg;
+    HMODULE module;  // the reference that keeps the module loaded while the thread runs
+};
+
+DWORD WINAPI LookupMain(void* start) {
+    const LookupStart s = *static_cast<LookupStart*>(start);
+    delete static_cast<LookupStart*>(start);
+    s.routine(s.arg);
+    if (s.module) FreeLibraryAndExitThread(s.module, 0);
+    return 0;
+}
+
+// getaddrinfo needs little stack; the default reservation (the host's, often
+// 1 MiB) would count against the 2 GiB of a 32-bit host for every look-up
+// still waiting for a slow resolver.
+constexpr SIZE_T kLookupStackBytes = 256 * 1024;
+
+}  // namespace
+
+bool StartLookupThread(void (*routine)(void* arg), void* arg) {
+    auto* start = new (std::nothrow) LookupStart{routine, arg, nullptr};
+    if (start == nullptr) return false;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&LookupMain)),
+                       &start->module);
+    HANDLE thread = CreateThread(nullptr, kLookupStackBytes, &LookupMain, start,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        if (start->module) FreeLibrary(start->module);
+        delete start;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
 }
 
 // Winsock counts its start-ups; the last cleanup releases it.
