@@ -150,9 +150,6 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     }
 }
 
-// Cancellation of the capture thread unwinds with a special exception that
-// must pass through every catch-all; the reference binding is what the
-// runtime expects.
 bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
     try {
         if (IsPaused()) {
@@ -239,7 +236,8 @@ void CBaseCameraChannel::ThreadBody() {
 bool CBaseCameraChannel::StartThread() {
     if (!threadLock_.TryLock()) return false;
     bool started = false;
-    if (!thread_.HasThread()) {
+    // A capture thread that a stop left running still runs this channel's body.
+    if (!thread_.HasThread() && !thread_.Lingers()) {
         stopEvent_.Reset();
         started = thread_.Start([this] { ThreadBody(); });
     }
@@ -262,7 +260,7 @@ void CBaseCameraChannel::StopThread() {
         if (driver_ == nullptr) return;
         driver_->DebugMessage(
             kLevelWarning,
-            "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+            "%s: Video capture thread for %s cannot be stopped and is left to end by itself",
             "talvik::CBaseCameraChannel::StopThread", DeviceName(true).c_str());
     });
 }

@@ -189,7 +189,7 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_EQ(rig.Writes(), (Paths{kOff}));
     EXPECT_EQ(rig.camera.Hanging(), 0);
     EXPECT_EQ(rig.callback.failures.load(), 0) << "our own cancel is no camera failure";
-    EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be terminated";
+    EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be left running";
     EXPECT_TRUE(WaitForThreadCount(threadsBefore));
 
     rig.camera.HangAfter("/set", 2);  // the next write passes, the one after hangs
