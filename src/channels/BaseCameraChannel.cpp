@@ -47,6 +47,15 @@ void CBaseCameraChannel::Stop() {
     ReleaseNetwork();
 }
 
+void CBaseCameraChannel::Retire(const std::shared_ptr<ICameraChannel>& self) {
+    Stop();
+    StopWorkers(self);
+    CLockGuard guard(threadLock_);
+    thread_.KeepUntilEnd(self);  // dropped at once unless the capture thread lingers
+}
+
+void CBaseCameraChannel::StopWorkers(const std::shared_ptr<ICameraChannel>&) {}
+
 void CBaseCameraChannel::ReleaseNetwork() {
     if (networkStarted_) EndNetworkUse();
     networkStarted_ = false;
@@ -128,6 +137,8 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     uint32_t status = 0;
     {
         CLockGuard guard(statusLock_);
+        // Going online once a stop has begun is overruled by the stop anyway.
+        if (online && Stopping()) return;
         if (cameraOnline_ == online) return;
         cameraOnline_ = online;
         status = status_;
@@ -156,7 +167,7 @@ bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
             if (frame != nullptr) NotifyFrameTime(frame);
             return true;
         }
-        if (sink_ == nullptr || frame == nullptr) return false;
+        if (sink_ == nullptr || frame == nullptr || Stopping()) return false;
         if (!sink_->OnFrame(frame)) return false;
         NotifyFrameTime(frame);
         return true;
@@ -172,6 +183,7 @@ bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
 }
 
 void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
+    if (Stopping()) return;
     try {
         IFrameTimeListener* listener = listener_.load();
         if (listener == nullptr) return;
@@ -190,6 +202,7 @@ void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
 }
 
 void CBaseCameraChannel::SendSignalLost() {
+    if (Stopping()) return;
     try {
         if (sink_ != nullptr) sink_->OnSignalLost();
         IFrameTimeListener* listener = listener_.load();
@@ -239,6 +252,7 @@ bool CBaseCameraChannel::StartThread() {
     // A capture thread that a stop left running still runs this channel's body.
     if (!thread_.HasThread() && !thread_.Lingers()) {
         stopEvent_.Reset();
+        stopping_.store(false, std::memory_order_release);
         started = thread_.Start([this] { ThreadBody(); });
     }
     threadLock_.Unlock();
@@ -246,6 +260,7 @@ bool CBaseCameraChannel::StartThread() {
 }
 
 void CBaseCameraChannel::StopThread() {
+    stopping_.store(true, std::memory_order_release);
     stopEvent_.Set();
     CLockGuard guard(threadLock_);
     if (!thread_.HasThread()) return;

@@ -35,6 +35,7 @@ public:
     void ApplyHostOption(uint32_t option) override;
     bool Start(const STREAM_PARAMS* params) override;
     void Stop() override;
+    void Retire(const std::shared_ptr<ICameraChannel>& self) override;
     bool UpdateStreamParams(const STREAM_UPDATE& update) override;
     bool Pause() override;
     bool Resume() override;
@@ -67,6 +68,12 @@ protected:
     uint32_t TakePendingParams();
     bool StartThread();
     void StopThread();
+    // Stops the transport's own threads for good (Retire); one that outlives
+    // its stop gets a share of `self`.
+    virtual void StopWorkers(const std::shared_ptr<ICameraChannel>& self);
+    // A stop has begun: nothing more goes to the host, as a thread left to
+    // end by itself may return into the channel after its stop is over.
+    bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
 
     CManualEvent& StopEvent() { return stopEvent_; }
     // Signalled by UpdateStreamParams; wait on it together with StopEvent().
@@ -87,6 +94,7 @@ private:
     bool networkStarted_ = false;
     bool cameraOnline_ = false;  // guarded by statusLock_
     std::atomic<bool> paused_{false};
+    std::atomic<bool> stopping_{false};
     CLock statusLock_;
     uint32_t status_ = kChannelStopped;
     CLock threadLock_;
