@@ -49,6 +49,21 @@ void CBaseCameraChannel::Stop() {
 
 void CBaseCameraChannel::Retire(const std::shared_ptr<ICameraChannel>& self) {
     Stop();
+    bool lingers = false;
+    {
+        CLockGuard guard(threadLock_);
+        lingers = thread_.Lingers();
+    }
+    if (lingers) {
+        std::lock_guard<std::mutex> guard(retireLock_);
+        if (!bodyEnded_) {
+            // The capture thread may still be stopping the workers itself
+            // (ending a session): it ends them for good when its body
+            // returns, so that no two threads stop one worker.
+            retiredBy_ = self;
+            return;
+        }
+    }
     StopWorkers(self);
     CLockGuard guard(threadLock_);
     thread_.KeepUntilEnd(self);  // dropped at once unless the capture thread lingers
@@ -244,6 +259,17 @@ void CBaseCameraChannel::ThreadBody() {
                                   driver_->GetSourceName().c_str());
         }
     }
+    std::shared_ptr<ICameraChannel> self;
+    {
+        std::lock_guard<std::mutex> guard(retireLock_);
+        bodyEnded_ = true;
+        self = std::move(retiredBy_);
+    }
+    if (!self) return;
+    // Retired while this thread was left running: the final stop is ours.
+    StopWorkers(self);
+    CLockGuard guard(threadLock_);
+    thread_.KeepUntilEnd(self);  // the channel goes after this thread's end at the earliest
 }
 
 bool CBaseCameraChannel::StartThread() {
@@ -251,6 +277,10 @@ bool CBaseCameraChannel::StartThread() {
     bool started = false;
     // A capture thread that a stop left running still runs this channel's body.
     if (!thread_.HasThread() && !thread_.Lingers()) {
+        {
+            std::lock_guard<std::mutex> guard(retireLock_);
+            bodyEnded_ = false;
+        }
         stopEvent_.Reset();
         stopping_.store(false, std::memory_order_release);
         started = thread_.Start([this] { ThreadBody(); });

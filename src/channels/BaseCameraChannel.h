@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/Driver.h"
@@ -99,6 +101,11 @@ private:
     uint32_t status_ = kChannelStopped;
     CLock threadLock_;
     CThreadRunner thread_;  // guarded by threadLock_
+    // A retire that found the capture thread left running hands it the
+    // channel's last share; the body takes it when it returns.
+    std::mutex retireLock_;
+    bool bodyEnded_ = false;                     // under retireLock_
+    std::shared_ptr<ICameraChannel> retiredBy_;  // under retireLock_
     IHostFrameSink* sink_;
     std::atomic<IFrameTimeListener*> listener_{nullptr};
     uint32_t videoInput_;
