@@ -97,7 +97,7 @@ bool CThreadRunner::Stop(uint32_t timeoutMs, const std::function<void()>& whenLe
 void CThreadRunner::KeepUntilEnd(std::shared_ptr<void> object) {
     if (!state_ || !object) return;
     std::lock_guard<std::mutex> guard(state_->keptLock);
-    if (state_->ended) return;  // `object` is dropped by the caller's share alone
+    if (state_->ended) return;  // already ended: the share is not kept
     state_->kept.push_back(std::move(object));
 }
 

@@ -219,6 +219,7 @@ TEST(RTPReceiverStop, UserStuckPastTheLimitKeepsTheReceiverAlive) {
     EXPECT_FALSE(watch.expired());
     user.release.Set();
     EXPECT_TRUE(talvik_test::WaitUntil([&] { return watch.expired(); }));
+    std::lock_guard<std::mutex> delivered(user.mutex);
     EXPECT_EQ(user.packets.size(), 1u);
     const std::vector<talvik_test::LogLine> expected{
         {2, FormatString("talvik::CBaseThread::StopThread: Thread (id=%u, name\"RTP Packet Queue "
