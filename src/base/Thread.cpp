@@ -1,21 +1,21 @@
 #include "base/Thread.h"
 
+#include <mutex>
+#include <vector>
+
 #include "ThreadCancel.h"
 #include "base/Debug.h"
 
 namespace talvik {
 
-namespace {
-// How long a thread ended by force may take to go (a cancelled POSIX thread
-// must reach a cancellation point) before it is detached instead of joined.
-constexpr uint32_t kForcedEndWaitMs = 5000;
-}  // namespace
-
 struct CThreadRunner::State {
     std::function<void()> body;
-    CManualEvent finished;  // set when the thread ends, even by force
+    CManualEvent finished;  // set when the body has ended and the thread let go of `kept`
     std::atomic<uint32_t> threadId{0};
     std::atomic<uint32_t> runningId{0};  // cleared when the body ends (ids are reused)
+    std::mutex keptLock;
+    bool ended = false;                       // under keptLock
+    std::vector<std::shared_ptr<void>> kept;  // under keptLock
 };
 
 void CThreadRunner::Routine(void* arg) {
@@ -33,21 +33,31 @@ void CThreadRunner::Routine(void* arg) {
 
 void CThreadRunner::AtEnd(void* arg) {
     auto* holder = static_cast<std::shared_ptr<State>*>(arg);
-    (*holder)->runningId.store(0);
-    (*holder)->finished.Set();
+    State& state = **holder;
+    state.runningId.store(0);
+    std::vector<std::shared_ptr<void>> kept;
+    {
+        std::lock_guard<std::mutex> guard(state.keptLock);
+        state.ended = true;
+        kept.swap(state.kept);
+    }
+    // May delete the owner, and this runner with it: the holder keeps the state.
+    kept.clear();
+    state.finished.Set();
     delete holder;
 }
 
 bool CThreadRunner::Start(std::function<void()> body) {
     if (thread_.Started()) return false;
-    // A fresh state per thread: a thread detached after a forced end keeps
-    // its own and cannot signal a later one's end.
+    // A fresh state per thread: a thread left running by a stop keeps its
+    // own and cannot signal a later one's end.
     auto state = std::make_shared<State>();
     state->body = std::move(body);
     auto* holder = new std::shared_ptr<State>(state);
     state_ = std::move(state);
     if (!thread_.Start(&CThreadRunner::Routine, &CThreadRunner::AtEnd, holder)) {
         delete holder;
+        state_.reset();
         return false;
     }
     return true;
@@ -67,15 +77,28 @@ uint32_t CThreadRunner::ThreadId() const {
     return state_ ? state_->threadId.load() : 0;
 }
 
-bool CThreadRunner::Stop(uint32_t timeoutMs, const std::function<void()>& beforeForcedEnd) {
+bool CThreadRunner::Lingers() const {
+    return state_ && !thread_.Started() && !state_->finished.Wait(0);
+}
+
+bool CThreadRunner::Stop(uint32_t timeoutMs, const std::function<void()>& whenLeft) {
     if (!thread_.Started()) return true;
     if (WaitFinished(timeoutMs)) {
         thread_.Join();
         return true;
     }
-    if (beforeForcedEnd) beforeForcedEnd();
-    thread_.Terminate(kForcedEndWaitMs);
+    if (whenLeft) whenLeft();
+    // Never ended by force: it may be inside the host or a system call that
+    // holds a lock. Released, it ends by itself and cleans up after itself.
+    thread_.Detach();
     return false;
+}
+
+void CThreadRunner::KeepUntilEnd(std::shared_ptr<void> object) {
+    if (!state_ || !object) return;
+    std::lock_guard<std::mutex> guard(state_->keptLock);
+    if (state_->ended) return;  // already ended: the share is not kept
+    state_->kept.push_back(std::move(object));
 }
 
 CBaseThread::CBaseThread(IDebugMessage* logger) : logger_(logger) {}
@@ -86,6 +109,8 @@ CBaseThread::~CBaseThread() {
 }
 
 bool CBaseThread::StartThread(const std::string& name) {
+    // A thread that a stop left running still runs this object's body.
+    if (runner_.Lingers()) return false;
     if (runner_.HasThread()) {
         // Still running: refused, and a stop already asked of it stays asked.
         if (!runner_.WaitFinished(0)) return false;
@@ -103,8 +128,8 @@ bool CBaseThread::StopThread(uint32_t timeoutMs) {
         if (logger_ == nullptr) return;
         logger_->DebugMessage(
             2,
-            "%s: Thread (id=%u, name\"%s\") was not stopped during %lu milliseconds and will "
-            "be terminated!",
+            "%s: Thread (id=%u, name\"%s\") was not stopped during %lu milliseconds and is "
+            "left to end by itself",
             "talvik::CBaseThread::StopThread", runner_.ThreadId(), name_.c_str(),
             static_cast<unsigned long>(timeoutMs));
     });

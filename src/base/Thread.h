@@ -1,8 +1,10 @@
-// Threads of the module. CThreadRunner is the one start / bounded stop /
-// forced end used by every owner of a thread; CBaseThread is a thread object
-// on top of it: a subclass supplies Run, which must return soon after the
-// stop event is signalled. StopThread waits a bounded time and only then ends
-// the thread by force; JoinThread waits for as long as it takes.
+// Threads of the module. CThreadRunner is the one start / bounded stop used
+// by every owner of a thread; CBaseThread is a thread object on top of it: a
+// subclass supplies Run, which must return soon after the stop event is
+// signalled. No thread is ever ended by force - it may be inside the host or
+// a system call that holds a lock: StopThread waits a bounded time, then
+// leaves a thread that has not ended to finish by itself; JoinThread waits
+// for as long as it takes.
 #pragma once
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/Event.h"
 #include "platform/OsThread.h"
@@ -30,23 +33,29 @@ public:
     // Runs body on a new thread; an exception it lets out ends only the body.
     // False while a thread is held (ended or not) or when none can be made.
     bool Start(std::function<void()> body);
-    // A thread was started and not yet joined, detached or ended by force.
+    // A thread was started and not yet joined or released.
     bool HasThread() const { return thread_.Started(); }
-    // True when the body has ended (returned, thrown or ended by force)
-    // within timeoutMs.
+    // A thread was released (by Stop or Detach) and has not ended yet.
+    bool Lingers() const;
+    // True when the body has ended (returned or thrown) within timeoutMs.
     bool WaitFinished(uint32_t timeoutMs);
     // True on the thread itself while its body runs.
     bool CalledFromOwnThread() const;
     // Id of the last started thread; 0 until it runs.
     uint32_t ThreadId() const;
     // Waits up to timeoutMs for the body to end and releases the thread.
-    // When it does not end, calls beforeForcedEnd (for the owner's warning)
-    // and ends it by force. True when the body ended by itself.
-    bool Stop(uint32_t timeoutMs, const std::function<void()>& beforeForcedEnd);
+    // When it does not end, calls whenLeft (for the owner's warning) and
+    // releases it unfinished: it ends by itself, later. True when the body
+    // ended in time.
+    bool Stop(uint32_t timeoutMs, const std::function<void()>& whenLeft);
     // Waits without limit, then releases the thread.
     void Join() { thread_.Join(); }
     // Releases the thread without waiting (a thread cannot join itself).
     void Detach() { thread_.Detach(); }
+    // Gives the last thread started a share of `object`, dropped when its
+    // body has returned (at once when it already has): what a released
+    // thread will return into stays alive until it is done with it.
+    void KeepUntilEnd(std::shared_ptr<void> object);
 
 private:
     struct State;  // shared with the running thread, which may outlive the owner
@@ -69,12 +78,20 @@ public:
     virtual bool StartThread(const std::string& name);
     // Waits up to timeoutMs, then waits on without limit after a warning.
     virtual bool JoinThread(uint32_t timeoutMs);
-    // Waits up to timeoutMs, then terminates the thread after a warning.
-    // False (and nothing changed) when called from the thread itself.
+    // Waits up to timeoutMs, then, after a warning, leaves the thread to end
+    // by itself. False (and nothing changed) when called from the thread
+    // itself.
     virtual bool StopThread(uint32_t timeoutMs);
 
     uint32_t ThreadId() const { return runner_.ThreadId(); }
     const std::string& ThreadName() const { return name_; }
+    // A stop has left the thread running; it has not ended yet.
+    bool ThreadLingers() const { return runner_.Lingers(); }
+    // The lingering thread holds `object` until its body returns (see
+    // CThreadRunner::KeepUntilEnd).
+    void KeepUntilThreadEnds(std::shared_ptr<void> object) {
+        runner_.KeepUntilEnd(std::move(object));
+    }
 
 protected:
     virtual void Run() = 0;

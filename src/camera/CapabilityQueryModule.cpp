@@ -18,7 +18,12 @@ const char kForbiddenAddressCharacters[] = "@#$%^&*(){}[]/\\+=|:;,~'!?\"";
 }  // namespace
 
 struct CCapabilityQueryModule::WorkerState {
+    enum Phase : int { kReading, kReporting, kLeft };
     std::atomic<int64_t> exitCode{-1};
+    // Settles the worker's report against its owner giving up on it: of the
+    // two exchanges, the second knows whether the host hears from the worker
+    // (its result) or from the owner (OnTerminated).
+    std::atomic<int> phase{kReading};
 };
 
 CCapabilityQueryModule::CCapabilityQueryModule(ICapabilityQueryCallback* callback,
@@ -67,7 +72,7 @@ uint32_t CCapabilityQueryModule::StartQuery(const char* address, uint16_t port, 
         const bool started = thread_.Start([this, state] {
             uint32_t exitCode = 0;
             try {
-                FetchCapabilities();
+                FetchCapabilities(*state);
             } catch (...) {
                 RethrowThreadCancellation();
                 exitCode = kWorkerFailedExitCode;
@@ -97,44 +102,50 @@ int64_t CCapabilityQueryModule::WorkerExitCode() const {
     return worker_ ? worker_->exitCode.load() : -1;
 }
 
-void CCapabilityQueryModule::FetchCapabilities() {
+void CCapabilityQueryModule::FetchCapabilities(WorkerState& state) {
+    // All the worker needs from the instance is taken now: the read may
+    // outlast the instance (its owner then gives up on the worker).
+    const bool validAddress =
+        device_.address.find_first_of(kForbiddenAddressCharacters) == std::string::npos;
+    TSmartPtr<CBaseCameraProperties> properties;
+    if (validAddress) properties = TakePropertiesReference();
+    ICapabilityStore* const store = store_;
+    ICapabilityQueryCallback* const callback = callback_;
     std::string message;
     uint32_t code = 3;
     bool succeeded = false;
-    if (device_.address.find_first_of(kForbiddenAddressCharacters) != std::string::npos) {
+    const bool read = properties && store != nullptr && properties->ReadFromDevice(code);
+    // Given up on: the host has been told so and is told nothing more.
+    if (state.phase.exchange(WorkerState::kReporting) == WorkerState::kLeft) return;
+    if (!validAddress) {
         message = "Failed to start capability fetching thread. Device address is invalid!";
         code = 0;
-    } else {
-        TSmartPtr<CBaseCameraProperties> properties = TakePropertiesReference();
-        if (!properties || store_ == nullptr) {
-            message = "Failed to start capability fetching thread. Internal error occurs";
-        } else if (properties->ReadFromDevice(code)) {
-            if (properties->WriteCapabilities(store_)) {
-                succeeded = true;
-            } else {
-                message = "Failed to save capability query results";
-            }
+    } else if (!properties || store == nullptr) {
+        message = "Failed to start capability fetching thread. Internal error occurs";
+    } else if (read) {
+        if (properties->WriteCapabilities(store)) {
+            succeeded = true;
         } else {
-            const std::string extra = properties->GetErrorText();
-            message = "Failed to get camera properties";
-            switch (code) {
-                case 1:
-                    message +=
-                        extra.empty() ? ", login failed (invalid credentials)" : ": " + extra;
-                    break;
-                case 2:
-                    message += ", device is offline or is located in unaccessible subnet";
-                    break;
-                case 3:
-                    if (!extra.empty()) message += ": " + extra;
-                    break;
-                default:
-                    break;
-            }
+            message = "Failed to save capability query results";
+        }
+    } else {
+        const std::string extra = properties->GetErrorText();
+        message = "Failed to get camera properties";
+        switch (code) {
+            case 1:
+                message += extra.empty() ? ", login failed (invalid credentials)" : ": " + extra;
+                break;
+            case 2:
+                message += ", device is offline or is located in unaccessible subnet";
+                break;
+            case 3:
+                if (!extra.empty()) message += ": " + extra;
+                break;
+            default:
+                break;
         }
     }
-    // Last use of the instance: the host may delete it from inside the call.
-    ICapabilityQueryCallback* callback = callback_;
+    // The host may delete the instance from inside the call.
     if (callback == nullptr) return;
     if (succeeded) {
         callback->OnCompleted();
@@ -145,22 +156,27 @@ void CCapabilityQueryModule::FetchCapabilities() {
 
 void CCapabilityQueryModule::WaitForThreadEnd() {
     StopQuery();
-    bool terminated = false;
+    bool givenUp = false;
     {
         CLockGuard guard(lock_);
         if (thread_.HasThread()) {
             if (thread_.CalledFromOwnThread()) {
                 // Deleted from inside the callback: the worker ends right
-                // after it returns, and nobody is left to join it.
+                // after it returns, and nobody is left to join it (the module
+                // stays loaded until it has).
                 thread_.Detach();
-            } else {
-                terminated = !thread_.Stop(2 * device_.timeoutMs, nullptr);
+            } else if (!thread_.Stop(2 * device_.timeoutMs, nullptr)) {
+                // Left to end by itself, holding its own reference to the
+                // properties. Once its report into the host's store has
+                // begun, that report is the host's outcome and is waited for.
+                givenUp = worker_->phase.exchange(WorkerState::kLeft) == WorkerState::kReading;
+                if (!givenUp) thread_.WaitFinished(kInfinite);
             }
         }
         std::lock_guard<std::mutex> propertiesGuard(propertiesGuard_);
         properties_.Reset();
     }
-    if (terminated && callback_ != nullptr) {
+    if (givenUp && callback_ != nullptr) {
         try {
             callback_->OnTerminated();
         } catch (...) {

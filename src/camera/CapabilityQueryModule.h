@@ -40,8 +40,6 @@ public:
 protected:
     // A new properties object for the device, or null.
     virtual CBaseCameraProperties* CreateCameraProperties() = 0;
-    // Body of the worker thread.
-    virtual void FetchCapabilities();
 
     // Run by the destructors (the most derived first, so that the worker
     // never sees a half-destroyed object); idempotent.
@@ -53,6 +51,8 @@ protected:
 private:
     struct WorkerState;
     TSmartPtr<CBaseCameraProperties> TakePropertiesReference();
+    // Body of the worker thread.
+    void FetchCapabilities(WorkerState& state);
 
     bool videoStandard_;
     DEVICE_INFO device_;

@@ -47,6 +47,30 @@ void CBaseCameraChannel::Stop() {
     ReleaseNetwork();
 }
 
+void CBaseCameraChannel::Retire(const std::shared_ptr<ICameraChannel>& self) {
+    Stop();
+    bool lingers = false;
+    {
+        CLockGuard guard(threadLock_);
+        lingers = thread_.Lingers();
+    }
+    if (lingers) {
+        std::lock_guard<std::mutex> guard(retireLock_);
+        if (!bodyEnded_) {
+            // The capture thread may still be stopping the workers itself
+            // (ending a session): it ends them for good when its body
+            // returns, so that no two threads stop one worker.
+            retiredBy_ = self;
+            return;
+        }
+    }
+    StopWorkers(self);
+    CLockGuard guard(threadLock_);
+    thread_.KeepUntilEnd(self);  // dropped at once unless the capture thread lingers
+}
+
+void CBaseCameraChannel::StopWorkers(const std::shared_ptr<ICameraChannel>&) {}
+
 void CBaseCameraChannel::ReleaseNetwork() {
     if (networkStarted_) EndNetworkUse();
     networkStarted_ = false;
@@ -128,6 +152,8 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     uint32_t status = 0;
     {
         CLockGuard guard(statusLock_);
+        // Going online once a stop has begun is overruled by the stop anyway.
+        if (online && Stopping()) return;
         if (cameraOnline_ == online) return;
         cameraOnline_ = online;
         status = status_;
@@ -150,16 +176,13 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     }
 }
 
-// Cancellation of the capture thread unwinds with a special exception that
-// must pass through every catch-all; the reference binding is what the
-// runtime expects.
 bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
     try {
         if (IsPaused()) {
             if (frame != nullptr) NotifyFrameTime(frame);
             return true;
         }
-        if (sink_ == nullptr || frame == nullptr) return false;
+        if (sink_ == nullptr || frame == nullptr || Stopping()) return false;
         if (!sink_->OnFrame(frame)) return false;
         NotifyFrameTime(frame);
         return true;
@@ -175,6 +198,7 @@ bool CBaseCameraChannel::SendFrameCallback(IHostFrame* frame) {
 }
 
 void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
+    if (Stopping()) return;
     try {
         IFrameTimeListener* listener = listener_.load();
         if (listener == nullptr) return;
@@ -193,6 +217,7 @@ void CBaseCameraChannel::NotifyFrameTime(IHostFrame* frame) {
 }
 
 void CBaseCameraChannel::SendSignalLost() {
+    if (Stopping()) return;
     try {
         if (sink_ != nullptr) sink_->OnSignalLost();
         IFrameTimeListener* listener = listener_.load();
@@ -234,13 +259,30 @@ void CBaseCameraChannel::ThreadBody() {
                                   driver_->GetSourceName().c_str());
         }
     }
+    std::shared_ptr<ICameraChannel> self;
+    {
+        std::lock_guard<std::mutex> guard(retireLock_);
+        bodyEnded_ = true;
+        self = std::move(retiredBy_);
+    }
+    if (!self) return;
+    // Retired while this thread was left running: the final stop is ours.
+    StopWorkers(self);
+    CLockGuard guard(threadLock_);
+    thread_.KeepUntilEnd(self);  // the channel goes after this thread's end at the earliest
 }
 
 bool CBaseCameraChannel::StartThread() {
     if (!threadLock_.TryLock()) return false;
     bool started = false;
-    if (!thread_.HasThread()) {
+    // A capture thread that a stop left running still runs this channel's body.
+    if (!thread_.HasThread() && !thread_.Lingers()) {
+        {
+            std::lock_guard<std::mutex> guard(retireLock_);
+            bodyEnded_ = false;
+        }
         stopEvent_.Reset();
+        stopping_.store(false, std::memory_order_release);
         started = thread_.Start([this] { ThreadBody(); });
     }
     threadLock_.Unlock();
@@ -248,6 +290,7 @@ bool CBaseCameraChannel::StartThread() {
 }
 
 void CBaseCameraChannel::StopThread() {
+    stopping_.store(true, std::memory_order_release);
     stopEvent_.Set();
     CLockGuard guard(threadLock_);
     if (!thread_.HasThread()) return;
@@ -262,7 +305,7 @@ void CBaseCameraChannel::StopThread() {
         if (driver_ == nullptr) return;
         driver_->DebugMessage(
             kLevelWarning,
-            "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+            "%s: Video capture thread for %s cannot be stopped and is left to end by itself",
             "talvik::CBaseCameraChannel::StopThread", DeviceName(true).c_str());
     });
 }

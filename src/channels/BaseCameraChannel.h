@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/Driver.h"
@@ -35,6 +37,7 @@ public:
     void ApplyHostOption(uint32_t option) override;
     bool Start(const STREAM_PARAMS* params) override;
     void Stop() override;
+    void Retire(const std::shared_ptr<ICameraChannel>& self) override;
     bool UpdateStreamParams(const STREAM_UPDATE& update) override;
     bool Pause() override;
     bool Resume() override;
@@ -67,6 +70,12 @@ protected:
     uint32_t TakePendingParams();
     bool StartThread();
     void StopThread();
+    // Stops the transport's own threads for good (Retire); one that outlives
+    // its stop gets a share of `self`.
+    virtual void StopWorkers(const std::shared_ptr<ICameraChannel>& self);
+    // A stop has begun: nothing more goes to the host, as a thread left to
+    // end by itself may return into the channel after its stop is over.
+    bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
 
     CManualEvent& StopEvent() { return stopEvent_; }
     // Signalled by UpdateStreamParams; wait on it together with StopEvent().
@@ -87,10 +96,16 @@ private:
     bool networkStarted_ = false;
     bool cameraOnline_ = false;  // guarded by statusLock_
     std::atomic<bool> paused_{false};
+    std::atomic<bool> stopping_{false};
     CLock statusLock_;
     uint32_t status_ = kChannelStopped;
     CLock threadLock_;
     CThreadRunner thread_;  // guarded by threadLock_
+    // A retire that found the capture thread left running hands it the
+    // channel's last share; the body takes it when it returns.
+    std::mutex retireLock_;
+    bool bodyEnded_ = false;                     // under retireLock_
+    std::shared_ptr<ICameraChannel> retiredBy_;  // under retireLock_
     IHostFrameSink* sink_;
     std::atomic<IFrameTimeListener*> listener_{nullptr};
     uint32_t videoInput_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/DeviceInfo.h"
 #include "talvik/HostFrame.h"
@@ -38,8 +39,13 @@ public:
     // Stops whatever runs, copies params and starts the capture thread; false
     // when the thread cannot start.
     virtual bool Start(const STREAM_PARAMS* params) = 0;
-    // Status 3, offline message, capture thread ended (forced after a limit).
+    // Status 3, offline message, capture thread ended (or, past its limit,
+    // left to end by itself).
     virtual void Stop() = 0;
+    // The owner's last act before it lets go of `self`, its share of the
+    // channel: stops every thread of the channel, and one that outlives its
+    // stop takes a share, so that the channel goes with the last of them.
+    virtual void Retire(const std::shared_ptr<ICameraChannel>& /*self*/) { Stop(); }
     // Queues a new size and interval for the body to pick up.
     virtual bool UpdateStreamParams(const STREAM_UPDATE& update) = 0;
     virtual bool Pause() = 0;

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "base/Settings.h"
 #include "base/Driver.h"
+#include "base/Settings.h"
 #include "http/CameraRequest.h"
 #include "http/StreamUrl.h"
 

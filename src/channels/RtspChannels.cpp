@@ -48,10 +48,22 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t videoInput, IDriver* driver, IHostFram
 
 CBaseRTPChannel::~CBaseRTPChannel() {
     Stop();
-    receiver_.Close();
-    rtcp_.Stop();
-    receiver2_.Close();
-    rtcp2_.Stop();
+    // No share to hand out here: a thread left running would return into
+    // members about to go. Retire ends them while the channel still lives.
+    StopWorkers(nullptr);
+}
+
+void CBaseRTPChannel::StopWorkers(const std::shared_ptr<ICameraChannel>& self) {
+    // A reconnect keeps the delivery threads; only a final stop ends them.
+    for (CRTPReceiver* receiver : {&receiver_, &receiver2_}) {
+        receiver->Close();
+        receiver->StopThread(2000);
+        receiver->KeepUntilThreadEnds(self);
+    }
+    for (CRTCPHandler* rtcp : {&rtcp_, &rtcp2_}) {
+        rtcp->Stop();
+        rtcp->KeepUntilThreadEnds(self);
+    }
 }
 
 void CBaseRTPChannel::SignalRtcpReset() {
@@ -282,8 +294,9 @@ void CBaseRTPChannel::OnRTCPBye() {
 
 // The parser hands its frames to the host: it runs on a reference of its
 // own, outside the lock, so that a slow host never holds up the capture
-// thread (which a stop could then only terminate).
+// thread.
 void CBaseRTPChannel::FeedParser(const CRTPPacket& packet) {
+    if (Stopping()) return;
     TSmartPtr<CRTPMediaParser> parser;
     {
         CLockGuard guard(parserLock_);
@@ -342,6 +355,13 @@ CBaseRTSPChannel::CBaseRTSPChannel(uint32_t videoInput, IDriver* driver, IHostFr
 CBaseRTSPChannel::~CBaseRTSPChannel() {
     Stop();
     client_.Stop();
+}
+
+void CBaseRTSPChannel::StopWorkers(const std::shared_ptr<ICameraChannel>& self) {
+    // The interleaved packets come on the client thread: it ends first.
+    client_.Stop();
+    client_.KeepUntilThreadEnds(self);
+    CBaseRTPChannel::StopWorkers(self);
 }
 
 bool CBaseRTSPChannel::Pause() {

@@ -13,6 +13,10 @@
 // its own lock, because a new session replaces it while the old port may
 // still deliver; the feeding thread runs the parser on its own reference,
 // with no lock held while the host takes the frame.
+//
+// Ownership: the video capture object owns the channel; the capture, RTSP
+// client, delivery and RTCP threads that outlive its final stop (Retire) hold
+// shares of it, and the last to let go deletes it.
 #pragma once
 
 #include <atomic>
@@ -71,6 +75,8 @@ protected:
     virtual void CloseSession(bool keepPorts);
     virtual bool IsAlive();
     virtual bool PrepareCamera() = 0;
+    // The delivery threads of both sessions and the RTCP handlers.
+    void StopWorkers(const std::shared_ptr<ICameraChannel>& self) override;
 
     // Hands a packet to the current parser (if any), on a reference taken
     // under the parser lock; the host is called with no lock held.
@@ -165,6 +171,8 @@ protected:
     bool OpenSession(bool reconnect) override;
     void CloseSession(bool keepPorts) override;
     bool IsAlive() override;
+    // The RTSP client thread, then the RTP channel's.
+    void StopWorkers(const std::shared_ptr<ICameraChannel>& self) override;
     virtual void FillRTSPSettings(RTSPClientSettings& settings) = 0;
 
     CBaseRTSPClient client_;

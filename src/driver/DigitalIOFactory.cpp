@@ -1,5 +1,6 @@
 #include "driver/DigitalIOFactory.h"
 
+#include <memory>
 #include <new>
 
 #include "ThreadCancel.h"
@@ -17,8 +18,16 @@ ipcapture::ICaptureIOApi* CreateArecontDigitalIO(IDriver* driver) {
 }
 
 void DestroyDigitalIO(ipcapture::ICaptureIOApi* io) {
-    // The destructor cancels the camera requests and ends both threads.
-    delete io;
+    // The driver owns the I/O object; an input thread that outlives the stop
+    // takes a share, and the last share deletes it. The destructor cancels
+    // the camera requests and ends both threads (a no-op by then).
+    auto* engine = dynamic_cast<CIOBase*>(io);
+    if (engine == nullptr) {
+        delete io;
+        return;
+    }
+    const std::shared_ptr<CIOBase> shared(engine);
+    shared->Retire(shared);
 }
 
 }  // namespace talvik

@@ -1,5 +1,6 @@
 #include "driver/IPVideoCapture.h"
 
+#include <memory>
 #include <utility>
 
 #include "ThreadCancel.h"
@@ -9,9 +10,12 @@ namespace talvik {
 namespace {
 constexpr size_t kMaxStreamKind = 2;
 
-// Stops and destroys outside any lock.
+// Stops and destroys outside any lock. The table owns a channel; a thread of
+// it that outlives the stop takes a share, and the last share deletes it.
 void Discard(std::unique_ptr<ICameraChannel> channel) {
-    if (channel) channel->Stop();
+    if (!channel) return;
+    const std::shared_ptr<ICameraChannel> shared(std::move(channel));
+    shared->Retire(shared);
 }
 }  // namespace
 

@@ -48,6 +48,12 @@ void CIOBase::ShutdownThreads() {
     StopThreads(true);
 }
 
+void CIOBase::Retire(const std::shared_ptr<CIOBase>& self) {
+    StopThreads(true);
+    // The output queue is joined, never left; only the input thread can linger.
+    inputThread_.KeepUntilThreadEnds(self);
+}
+
 void CIOBase::StopThreads(bool abortRequests) {
     outputThread_.SignalStop();
     inputThread_.SignalStop();
@@ -179,7 +185,9 @@ void CIOBase::UpdateInputState(uint32_t index, uint32_t state) {
             changed = true;
         }
     }
-    if (!changed) return;
+    // Once stopped the host hears nothing more: a thread left to end by
+    // itself may get here after the stop has returned.
+    if (!changed || inputThread_.IsStopping()) return;
     ICaptureIOCallback* callback = callback_.load();
     if (callback == nullptr) return;
     try {

@@ -200,6 +200,11 @@ public:
     // Cuts short a device request in progress on either thread.
     virtual void AbortRequests() = 0;
 
+    // The owner's last act before it lets go of `self`, its share: ends the
+    // threads; an input thread left running (inside the host's callback or
+    // a camera request) takes a share, and the last share deletes the object.
+    void Retire(const std::shared_ptr<CIOBase>& self);
+
     // Takes effect at the next StartIO; the default is 2000 ms.
     void SetInputPollPeriod(uint32_t periodMs) { inputThread_.periodMs = periodMs; }
     uint32_t InputPollPeriod() const { return inputThread_.periodMs; }

@@ -1,6 +1,8 @@
-// One operating-system thread: start, wait and forced end, and the calling
+// One operating-system thread: start, wait and release, and the calling
 // thread's id. Everything above sees no system thread type; each platform
-// implements this once.
+// implements this once. A thread is never ended by force: one that is
+// released while it runs finishes by itself, and keeps the module's code
+// loaded until it has.
 #pragma once
 
 #include <cstdint>
@@ -18,26 +20,25 @@ public:
     using Routine = void (*)(void* arg);
 
     COsThread() = default;
-    // A thread still held is detached, never left joinable.
+    // A thread still held is released (Detach), never left joinable.
     ~COsThread();
 
     COsThread(const COsThread&) = delete;
     COsThread& operator=(const COsThread&) = delete;
 
     // Runs routine(arg) on a new thread; atEnd(arg) runs on that thread when
-    // it ends, by returning or by a forced end. A forced end that cannot
-    // unwind the thread (Windows) runs atEnd on the ending thread instead,
-    // once the thread is gone. False when no thread could be made (atEnd then
-    // never runs).
+    // the routine has returned. False when no thread could be made (atEnd
+    // then never runs).
     bool Start(Routine routine, Routine atEnd, void* arg);
     bool Started() const { return started_; }
     // Waits without limit, then releases the thread.
     void Join();
-    // Releases the thread without waiting for it.
+    // Releases the thread without waiting for it. One that has not ended
+    // keeps the module loaded until it does (Windows: a module reference
+    // that the thread gives back as it exits; POSIX: the module is pinned
+    // for the life of the process), so that a host unloading the module
+    // never pulls the code from under it.
     void Detach();
-    // Ends the thread where it stands and waits up to waitMs for it to be
-    // gone; one that does not go is detached. Releases the thread.
-    void Terminate(uint32_t waitMs);
 
 private:
     uintptr_t handle_ = 0;
@@ -48,5 +49,8 @@ private:
 uint32_t CurrentThreadId();
 // Processors online; at least 1.
 uint32_t ProcessorCount();
+// How often a running thread was released and given a hold on the module,
+// since the process started; lets a test see the hold taken.
+uint32_t ModuleHoldCount();
 
 }  // namespace talvik

@@ -24,6 +24,7 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* logger) : CBaseThread(logger), logger_
 
 CRTPReceiver::~CRTPReceiver() {
     Close();
+    StopThread(2000);
 }
 
 void CRTPReceiver::CreateClient() {
@@ -65,14 +66,17 @@ bool CRTPReceiver::Open(bool keepClient, uint16_t port) {
 
 bool CRTPReceiver::StartQueue(uint16_t port) {
     ClearQueue();
+    if (queueRunning_) return true;
+    // A thread that a stop left running must not be woken into a second life.
+    if (ThreadLingers()) return false;
     stopping_ = false;
-    return StartThread(FormatString("RTP Packet Queue (%hu)", port));
+    queueRunning_ = StartThread(FormatString("RTP Packet Queue (%hu)", port));
+    return queueRunning_;
 }
 
+// The delivery thread outlives a close: a reconnect never waits for a user
+// (and the host behind it) still busy with a packet. It ends at StopThread.
 void CRTPReceiver::Close() {
-    stopping_ = true;
-    StopEvent().Set();
-    WakeDelivery();
     activeClient_ = nullptr;
     if (IRTPClient* client = client_.Get()) {
         client->Close();
@@ -82,7 +86,6 @@ void CRTPReceiver::Close() {
     inBurst_ = false;
     wakeOwed_ = false;
     ClearQueue();
-    StopThread(2000);
 }
 
 uint16_t CRTPReceiver::GetPort() {
@@ -101,6 +104,8 @@ void CRTPReceiver::ClearQueue() {
         std::lock_guard<std::mutex> guard(lock_);
         dropped.swap(queue_);
         queuedBytes_ = 0;
+        // Packets already taken for delivery belong to the cleared queue too.
+        generation_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -222,12 +227,13 @@ void CRTPReceiver::WaitForWake(uint32_t timeoutMs) {
 }
 
 bool CRTPReceiver::StopThread(uint32_t timeoutMs) {
+    queueRunning_ = false;
     stopping_ = true;
     WakeDelivery();
     return CBaseThread::StopThread(timeoutMs);
 }
 
-void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
+uint32_t CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
     std::lock_guard<std::mutex> guard(lock_);
     while (!queue_.empty() && batch.size() < kPopBatch) {
         queuedBytes_ -= queue_.front()->bytes;
@@ -235,6 +241,7 @@ void CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
         queue_.pop_front();
     }
     deliveryWaiting_ = batch.empty();
+    return generation_.load(std::memory_order_relaxed);
 }
 
 void CRTPReceiver::Recycle(std::vector<PacketPtr>& batch) {
@@ -255,7 +262,7 @@ void CRTPReceiver::Run() {
     std::vector<PacketPtr> batch;
     batch.reserve(kPopBatch);
     while (!Stopping()) {
-        PopBatch(batch);
+        const uint32_t generation = PopBatch(batch);
         if (batch.empty()) {
             // A push after the pop sees the waiting mark and signals; a signal
             // that raced the pop stays pending, so no wake-up is lost.
@@ -264,7 +271,7 @@ void CRTPReceiver::Run() {
             continue;
         }
         for (const PacketPtr& packet : batch) {
-            if (Stopping()) break;
+            if (Stopping() || generation_.load(std::memory_order_relaxed) != generation) break;
             IRTPReceiverUser* user = user_;
             if (user == nullptr) continue;
             try {

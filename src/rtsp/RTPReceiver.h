@@ -56,9 +56,13 @@ public:
     ~CRTPReceiver() override;
 
     void SetUser(IRTPReceiverUser* user) { user_ = user; }
+    // The delivery thread starts with the first open and ends only at
+    // StopThread (or destruction): a reopen keeps it.
     bool OpenMulticast(const char* group, uint16_t port, uint32_t localInterface);
     // keepClient: reuse the present UDP client instead of creating a new one.
     bool Open(bool keepClient, uint16_t port);
+    // Closes the UDP client and drops the queued packets, including those
+    // taken for delivery but not yet delivered; the delivery thread stays.
     void Close();
     uint16_t GetPort();
     // The UDP client whose datagrams are accepted (null when closed); lets a
@@ -115,8 +119,8 @@ private:
     // left in `packet`) when the queue is full.
     bool Push(PacketPtr& packet, size_t length);
     // Moves up to kPopBatch packets into batch; with none queued, marks the
-    // delivery thread as about to wait.
-    void PopBatch(std::vector<PacketPtr>& batch);
+    // delivery thread as about to wait. Returns the queue's generation.
+    uint32_t PopBatch(std::vector<PacketPtr>& batch);
     void Recycle(std::vector<PacketPtr>& batch);
     void WakeDelivery();
     // Returns when woken, stopping, or after timeoutMs.
@@ -152,6 +156,9 @@ private:
     bool wakePending_ = false;  // under wakeMutex_
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> stopping_{true};
+    bool queueRunning_ = false;  // owner's side: the delivery thread was started and not stopped
+    // Counts clears of the queue, so that a batch popped before one is dropped.
+    std::atomic<uint32_t> generation_{0};
     std::atomic<size_t> maxPackets_{kMaxQueuedPackets};
     std::atomic<size_t> maxBytes_{kMaxQueuedBytes};
 };

@@ -112,6 +112,9 @@ CBaseRTSPClient::~CBaseRTSPClient() {
 
 bool CBaseRTSPClient::Start(const RTSPClientSettings& settings, IRTSPClientUser* user,
                             uint32_t transportMode) {
+    // A thread that a stop left running still owns the connection and the
+    // session; a new session waits until it has ended.
+    if (ThreadLingers()) return false;
     // A session still running would lose its connection under its feet.
     if (IsConnected()) Stop();
     parser_.Reset();
@@ -151,6 +154,9 @@ void CBaseRTSPClient::Stop() {
     // Cut a blocked receive short; the TEARDOWN answer then gets 100 ms.
     connection_->Interrupt();
     StopThread(std::max(settings_.receiveTimeoutMs, settings_.sendTimeoutMs) * 2 + 1000);
+    // Left running: the connection is still its own; the next Start or Stop
+    // after its end closes it.
+    if (ThreadLingers()) return;
     connection_->Close();
     keepAliveMark_ = 0;
     user_ = nullptr;

@@ -7,7 +7,9 @@
 // record arrives in IRTSPClientUser::OnRTSPSessionReady (read it there, on the
 // client thread), PLAY follows unless the client was paused. RequestPause and
 // RequestPlay ask for PAUSE and PLAY; Stop sends TEARDOWN and ends the thread
-// within (max(receive, send time-out) * 2 + 1000) ms, normally at once.
+// within (max(receive, send time-out) * 2 + 1000) ms, normally at once. A
+// thread still running then is left to end by itself, keeping the
+// connection; Start refuses a new session until it has ended.
 #pragma once
 
 #include <atomic>

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 
@@ -194,7 +195,7 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_EQ(rig.Writes(), (Paths{kOff}));
     EXPECT_EQ(rig.camera.Hanging(), 0);
     EXPECT_EQ(rig.callback.failures.load(), 0) << "our own cancel is no camera failure";
-    EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be terminated";
+    EXPECT_TRUE(rig.driver.log.Lines().empty()) << "no thread had to be left running";
     EXPECT_TRUE(WaitForThreadCount(threadsBefore));
 
     rig.camera.HangAfter("/set", 2);  // the next write passes, the one after hangs
@@ -212,6 +213,51 @@ TEST(DigitalIO, StopAndDestroyCancelHangingRequestsAndEndTheThreads) {
     EXPECT_EQ(ThreadCount(), threadsBefore);
     EXPECT_TRUE(idle.io->StopIO());
     EXPECT_EQ(idle.camera.Requests(), Paths{});
+}
+
+// The host stuck in an input callback past the stop limit while the driver
+// lets go of the I/O object: the stop returns in time with one warning, the
+// input thread is left to finish (never ended) and keeps the object until it
+// has; the host hears nothing more.
+TEST(DigitalIO, HostStuckInAnInputCallbackKeepsTheEngineAlive) {
+    struct StuckHost : talvik::ICaptureIOCallback {
+        void OnInputStateChanged(uint32_t, uint32_t) override {
+            ++calls;
+            entered.Set();
+            release.Wait(60000);
+        }
+        void OnIOFailure() override {}
+        std::atomic<int> calls{0};
+        talvik::CEvent entered;
+        talvik::CManualEvent release;
+    } host;
+    talvik_test::FakeCamera camera;
+    camera.Otherwise(200);
+    camera.Reply("/get?auxin", "auxin=on");
+    IoDriver driver(1, 0);
+    driver.device.timeoutMs = 200;
+    auto io = std::make_shared<CArecontDigitalIO>(&driver, camera.Requester(), camera.Requester());
+    io->SetInputPollPeriod(10);
+    ASSERT_TRUE(io->SetCallback(&host));
+    ASSERT_TRUE(io->StartIO());
+    ASSERT_TRUE(host.entered.Wait(10000));
+    const auto before = std::chrono::steady_clock::now();
+    io->Retire(io);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    const std::weak_ptr<CArecontDigitalIO> watch = io;
+    io.reset();
+    EXPECT_FALSE(watch.expired()) << "deleted under its input thread";
+    host.release.Set();
+    EXPECT_TRUE(WaitUntil([&] { return watch.expired(); }));
+    EXPECT_EQ(host.calls.load(), 1);
+    const Log lines = driver.log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 2u);
+    EXPECT_NE(lines[0].text.find("name\"Digital Input thread (talvik_arecont: Device "
+                                 "127.0.0.1:8080)\") was not stopped during 200 milliseconds and "
+                                 "is left to end by itself"),
+              std::string::npos)
+        << lines[0].text;
 }
 
 }  // namespace

@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 
 #include "Loopback.h"
 #include "base/Event.h"
+#include "base/Text.h"
+#include "platform/OsThread.h"
 #include "support/RecordingLogger.h"
 #include "support/TestFiles.h"
 
@@ -92,9 +96,11 @@ struct RTPReceiverTest : ::testing::Test {
 // A full-rate stream arrives whole and in order. The delivery thread is woken
 // per frame, not per packet: packets that end no frame must still all arrive,
 // whether or not a marker follows; datagrams that do not parse are dropped.
-// Each round reopens the receiver, and a close leaves no thread behind.
+// Each round reopens the receiver: a close ends the socket thread, and the
+// delivery thread, the same one throughout, ends only at the stop.
 TEST_F(RTPReceiverTest, EveryPacketArrivesInOrderOverReopens) {
     const int threadsBefore = ThreadCount();
+    uint32_t deliveryThread = 0;
     std::vector<std::vector<Bytes>> rounds(4);
     uint16_t seq = 64000;  // crosses the wrap
     // 1080p at 25 frames per second: a 160 kB key frame every 25 frames, 24 kB
@@ -122,6 +128,9 @@ TEST_F(RTPReceiverTest, EveryPacketArrivesInOrderOverReopens) {
     for (const std::vector<Bytes>& round : rounds) {
         ASSERT_TRUE(receiver.Open(false, 0));
         EXPECT_EQ(ThreadCount(), threadsBefore + 2);
+        ASSERT_TRUE(talvik_test::WaitUntil([&] { return receiver.ThreadId() != 0; }));
+        if (deliveryThread == 0) deliveryThread = receiver.ThreadId();
+        EXPECT_EQ(receiver.ThreadId(), deliveryThread) << "a reopen restarted the delivery thread";
         ASSERT_TRUE(camera.SendTo(receiver.GetPort(), versionOne));
         ASSERT_TRUE(camera.SendTo(receiver.GetPort(), Bytes(12, 0x80)));  // header only
         for (const Bytes& packet : round) {
@@ -134,8 +143,10 @@ TEST_F(RTPReceiverTest, EveryPacketArrivesInOrderOverReopens) {
         ASSERT_TRUE(user.WaitForCount(expected.size()));
         receiver.Close();
         EXPECT_EQ(receiver.GetPort(), 0);
-        EXPECT_TRUE(talvik_test::WaitForThreadCount(threadsBefore));
+        EXPECT_TRUE(talvik_test::WaitForThreadCount(threadsBefore + 1));
     }
+    EXPECT_TRUE(receiver.StopThread(2000));
+    EXPECT_TRUE(talvik_test::WaitForThreadCount(threadsBefore));
     EXPECT_EQ(user.packets, expected);
     EXPECT_EQ(receiver.GetDroppedCount(), 0u);
     EXPECT_TRUE(log.Lines().empty()) << "threads ended without force";
@@ -176,6 +187,46 @@ TEST_F(RTPReceiverTest, FullQueueDropsNewestDatagrams) {
         EXPECT_EQ(user.packets.size(), delivered += queued + 1) << "the dropped ones never arrive";
         user.release.Reset();
     }
+}
+
+// The user stuck in a packet past the stop limit while the owner lets go of
+// the receiver: the stop returns on time with one warning, the delivery
+// thread is left to finish (never ended) and holds the receiver until it has;
+// the user hears of no packet after the stop.
+TEST(RTPReceiverStop, UserStuckPastTheLimitKeepsTheReceiverAlive) {
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    talvik_test::UdpPeer camera;
+    auto receiver = std::make_shared<CRTPReceiver>(&log);
+    receiver->SetUser(&user);
+    user.holdFirst = true;
+    ASSERT_TRUE(receiver->Open(false, 0));
+    const uint16_t port = receiver->GetPort();
+    for (uint16_t seq = 0; seq < 3; ++seq)
+        ASSERT_TRUE(camera.SendTo(port, RtpPacket(seq, 0, true, 10, 0)));
+    ASSERT_TRUE(user.entered.Wait(talvik_test::kWaitLimitMs));
+    const uint32_t id = receiver->ThreadId();
+    const uint32_t holds = ModuleHoldCount();
+    receiver->Close();
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(receiver->StopThread(100));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    EXPECT_EQ(ModuleHoldCount() - holds, 1u);
+    ASSERT_TRUE(receiver->ThreadLingers());
+    receiver->KeepUntilThreadEnds(receiver);
+    const std::weak_ptr<CRTPReceiver> watch = receiver;
+    receiver.reset();
+    EXPECT_FALSE(watch.expired());
+    user.release.Set();
+    EXPECT_TRUE(talvik_test::WaitUntil([&] { return watch.expired(); }));
+    std::lock_guard<std::mutex> delivered(user.mutex);
+    EXPECT_EQ(user.packets.size(), 1u);
+    const std::vector<talvik_test::LogLine> expected{
+        {2, FormatString("talvik::CBaseThread::StopThread: Thread (id=%u, name\"RTP Packet Queue "
+                         "(%u)\") was not stopped during 100 milliseconds and is left to end "
+                         "by itself",
+                         id, unsigned(port))}};
+    EXPECT_EQ(log.Lines(), expected);
 }
 
 // The receiver reads a datagram's fixed header beside the packet and the

@@ -382,7 +382,7 @@ TEST(RTSPClientNetwork, ConnectionRefusedAnsweredClosedAndSilent) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(7000));
     EXPECT_EQ(2, user.stopped);  // the body ended by itself, it was not killed
     EXPECT_FALSE(client.IsConnected());
-    EXPECT_EQ(1u, logger.Lines().size()) << "no \"will be terminated\" warning";
+    EXPECT_EQ(1u, logger.Lines().size()) << "no \"left to end by itself\" warning";
     // A name whose look-up hangs: Interrupt ends the Connect at once.
     static std::atomic<bool> lookingUp{false}, released{false};
     SetHostResolver([](const std::string&) -> uint32_t {

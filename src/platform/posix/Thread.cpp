@@ -1,9 +1,9 @@
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <atomic>
 
 #include "platform/OsThread.h"
 
@@ -11,34 +11,45 @@ namespace talvik {
 
 namespace {
 
-static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "a thread handle fits the seam's storage");
-
+// Shared by the owner and the thread; the last of the two to let go frees it.
+// The seam's handle is a pointer to it.
 struct StartBlock {
     COsThread::Routine routine;
     COsThread::Routine atEnd;
     void* arg;
+    pthread_t thread{};
+    std::atomic<bool> ended{false};
+    std::atomic<int> references{2};
 };
 
-void RunAtEnd(void* block) {
-    const StartBlock* start = static_cast<StartBlock*>(block);
-    start->atEnd(start->arg);
-    delete start;
+std::atomic<uint32_t> g_moduleHolds{0};
+
+void Release(StartBlock* block) {
+    if (block->references.fetch_sub(1) == 1) delete block;
 }
 
-void* ThreadMain(void* block) {
-    // The cleanup handler runs on return and on the unwinding of a cancelled
-    // thread alike.
-    pthread_cleanup_push(&RunAtEnd, block);
-    const StartBlock* start = static_cast<StartBlock*>(block);
-    start->routine(start->arg);
-    pthread_cleanup_pop(1);
+void* ThreadMain(void* arg) {
+    StartBlock* block = static_cast<StartBlock*>(arg);
+    block->routine(block->arg);
+    block->atEnd(block->arg);
+    block->ended.store(true);
+    Release(block);
     return nullptr;
 }
 
-pthread_t ToPthread(uintptr_t handle) {
-    pthread_t thread{};
-    std::memcpy(&thread, &handle, sizeof thread);
-    return thread;
+// The module this code is in stays mapped for the rest of the process: a
+// dlclose by the host no longer unloads it. In a program (no shared object)
+// there is nothing to pin.
+void PinModule() {
+    g_moduleHolds.fetch_add(1);
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&PinModule), &info) == 0 || info.dli_fname == nullptr)
+        return;
+    if (void* self = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(self);
+}
+
+StartBlock* BlockOf(uintptr_t handle) {
+    return reinterpret_cast<StartBlock*>(handle);
 }
 
 }  // namespace
@@ -50,53 +61,38 @@ COsThread::~COsThread() {
 bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
     if (started_ || routine == nullptr || atEnd == nullptr) return false;
     auto* block = new StartBlock{routine, atEnd, arg};
-    pthread_t thread;
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, kThreadStackReserve);
-    const int created = pthread_create(&thread, &attributes, &ThreadMain, block);
+    const int created = pthread_create(&block->thread, &attributes, &ThreadMain, block);
     pthread_attr_destroy(&attributes);
     if (created != 0) {
         delete block;
         return false;
     }
-    handle_ = 0;
-    std::memcpy(&handle_, &thread, sizeof thread);
+    handle_ = reinterpret_cast<uintptr_t>(block);
     started_ = true;
     return true;
 }
 
 void COsThread::Join() {
     if (!started_) return;
-    pthread_join(ToPthread(handle_), nullptr);
+    StartBlock* block = BlockOf(handle_);
+    pthread_join(block->thread, nullptr);
+    Release(block);
     handle_ = 0;
     started_ = false;
 }
 
 void COsThread::Detach() {
     if (!started_) return;
-    pthread_detach(ToPthread(handle_));
+    StartBlock* block = BlockOf(handle_);
     handle_ = 0;
     started_ = false;
-}
-
-void COsThread::Terminate(uint32_t waitMs) {
-    if (!started_) return;
-    const pthread_t thread = ToPthread(handle_);
-    // Cancellation unwinds the thread at its next cancellation point; one
-    // that does not reach one in time is detached instead of joined.
-    pthread_cancel(thread);
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += waitMs / 1000;
-    deadline.tv_nsec += long(waitMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0) pthread_detach(thread);
-    handle_ = 0;
-    started_ = false;
+    // Pinning is for good, so a thread that ends at this moment costs nothing.
+    if (!block->ended.load()) PinModule();
+    pthread_detach(block->thread);
+    Release(block);
 }
 
 uint32_t CurrentThreadId() {
@@ -107,6 +103,10 @@ uint32_t CurrentThreadId() {
 uint32_t ProcessorCount() {
     const long count = sysconf(_SC_NPROCESSORS_ONLN);
     return count > 1 ? uint32_t(count) : 1u;
+}
+
+uint32_t ModuleHoldCount() {
+    return g_moduleHolds.load();
 }
 
 }  // namespace talvik

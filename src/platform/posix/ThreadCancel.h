@@ -1,8 +1,9 @@
-// Forced end of a thread on POSIX: pthread_cancel unwinds the thread's stack
-// with an exception that catch-all handlers see too. A handler that ends
-// without rethrowing it - a nested one included - makes glibc abort the whole
-// process ("exception not rethrown"), so every catch (...) starts with
-// RethrowThreadCancellation().
+// Cancellation on POSIX. The module never cancels a thread of its own, but a
+// host may cancel one of its threads while it is inside the module:
+// pthread_cancel unwinds the thread's stack with an exception that catch-all
+// handlers see too. A handler that ends without rethrowing it - a nested one
+// included - makes glibc abort the whole process ("exception not rethrown"),
+// so every catch (...) starts with RethrowThreadCancellation().
 #pragma once
 
 #include <cxxabi.h>

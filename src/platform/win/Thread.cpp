@@ -9,6 +9,8 @@ namespace talvik {
 
 namespace {
 
+enum Phase : int { kRunning, kEnded, kReleased };
+
 // Shared by the owner and the thread; the last of the two to let go frees it.
 // The seam's handle is a pointer to it.
 struct StartBlock {
@@ -16,11 +18,17 @@ struct StartBlock {
     COsThread::Routine atEnd;
     void* arg;
     HANDLE thread = nullptr;
-    // Whoever claims the end first runs atEnd: the thread after its routine,
-    // or Terminate, which then runs it once the thread is gone.
-    std::atomic<bool> endClaimed{false};
+    // Written by a release of the running thread before its exchange; read
+    // by the thread only when its own exchange finds that release.
+    HMODULE module = nullptr;
+    // Settles "the thread has just ended" against "the thread is being
+    // released": whichever exchange comes second knows who gives the module
+    // reference back.
+    std::atomic<int> phase{kRunning};
     std::atomic<int> references{2};
 };
+
+std::atomic<uint32_t> g_moduleHolds{0};
 
 void Release(StartBlock* block) {
     if (block->references.fetch_sub(1) == 1) {
@@ -32,10 +40,16 @@ void Release(StartBlock* block) {
 unsigned __stdcall ThreadMain(void* arg) {
     StartBlock* block = static_cast<StartBlock*>(arg);
     block->routine(block->arg);
-    // Lost to Terminate: the block and atEnd are its business now.
-    if (block->endClaimed.exchange(true)) return 0;
     block->atEnd(block->arg);
+    if (block->phase.exchange(kEnded) != kReleased) {
+        Release(block);
+        return 0;
+    }
+    // Released while it ran: it holds a reference on the module, which it
+    // gives back only once none of the module's code is left to run.
+    const HMODULE module = block->module;
     Release(block);
+    if (module != nullptr) FreeLibraryAndExitThread(module, 0);
     return 0;
 }
 
@@ -76,32 +90,24 @@ void COsThread::Join() {
 
 void COsThread::Detach() {
     if (!started_) return;
-    Release(BlockOf(handle_));
-    handle_ = 0;
-    started_ = false;
-}
-
-void COsThread::Terminate(uint32_t waitMs) {
-    if (!started_) return;
     StartBlock* block = BlockOf(handle_);
     handle_ = 0;
     started_ = false;
-    if (block->endClaimed.exchange(true)) {
-        // The routine has returned and its thread runs atEnd: not ended by
-        // force, only waited for.
-        WaitForSingleObject(block->thread, waitMs);
+    if (block->phase.load() == kEnded) {
         Release(block);
         return;
     }
-    // TerminateThread ends the thread where it stands, without unwinding, so
-    // the thread never runs atEnd itself (nor drops its reference): atEnd
-    // runs here, on the terminating thread, once the thread is gone. One that
-    // does not go in time keeps its block and never sees atEnd.
-    TerminateThread(block->thread, 0);
-    if (WaitForSingleObject(block->thread, waitMs) == WAIT_OBJECT_0) {
-        block->atEnd(block->arg);
-        Release(block);
-    }
+    // Taken before the stop returns, so that a FreeLibrary by the host right
+    // after it cannot unload the code the thread still runs.
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&ThreadMain)),
+                       &module);
+    block->module = module;
+    g_moduleHolds.fetch_add(1);
+    // Ended meanwhile: the thread did not see the release and leaves the
+    // reference alone.
+    if (block->phase.exchange(kReleased) == kEnded && module != nullptr) FreeLibrary(module);
     Release(block);
 }
 
@@ -113,6 +119,10 @@ uint32_t ProcessorCount() {
     SYSTEM_INFO info{};
     GetSystemInfo(&info);
     return info.dwNumberOfProcessors > 1 ? uint32_t(info.dwNumberOfProcessors) : 1u;
+}
+
+uint32_t ModuleHoldCount() {
+    return g_moduleHolds.load();
 }
 
 }  // namespace talvik

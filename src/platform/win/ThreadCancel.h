@@ -1,5 +1,5 @@
-// Forced end of a thread on Windows: TerminateThread ends it where it stands,
-// without unwinding, so no handler ever sees it.
+// Windows has no cancellation that unwinds a thread's stack: there is nothing
+// for a handler to let through.
 #pragma once
 
 namespace talvik {

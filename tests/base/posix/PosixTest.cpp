@@ -13,8 +13,9 @@
 namespace talvik {
 namespace {
 
-// A thread cancelled while it waits (the last resort of a stop) unwinds out
-// of the wait and leaves no trace in the events it waited on: its stack is
+// A thread cancelled while it waits (a host may cancel its own thread inside
+// the module) unwinds out of the wait and leaves no trace in the events it
+// waited on: its stack is
 // made inaccessible afterwards, so a Set that still reached it would crash.
 TEST(WaitAny, CancelledWaiterUnwindsAndLeavesTheEvents) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
