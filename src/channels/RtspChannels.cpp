@@ -155,7 +155,8 @@ bool CBaseRTPChannel::Connect(bool reconnect) {
     // Resolved for every attempt: a name that failed may resolve by now, or
     // point elsewhere (ports kept for the old address would filter it out).
     const DEVICE_INFO* device = Driver()->GetDeviceInfo();
-    const uint32_t address = device != nullptr ? ResolveHostAddress(device->address) : 0;
+    const uint32_t address =
+        device != nullptr ? ResolveHostAddress(device->address, &StopEvent()) : 0;
     const bool moved = cameraAddress_.exchange(address) != address;
     const bool keep = reconnect && !moved;
     CloseSession(keep);

@@ -149,7 +149,7 @@ std::string CHttpSender::DescribeLastError() const {
         case kTransferOutOfMemory:  // how curl reports a header line over 100 KB
             return "the answer head is too large";
         default:
-            return FormatString("%s (curl error %u)", transfer_->ErrorText(lastError_).c_str(),
+            return FormatString("%s (error %u)", transfer_->ErrorText(lastError_).c_str(),
                                 lastError_);
     }
 }

@@ -1,6 +1,7 @@
 #include "rtsp/UDPClient.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "ThreadCancel.h"
@@ -107,9 +108,12 @@ bool CUDPClient::Bind(const OpenParams& params) {
     // Port 0 asks the system for a free port; keep the one it chose.
     port_ = socket_.Port();
     // A frame's burst that outgrows the buffer while this thread is off the
-    // processor is lost in part; a system limit below the ask is worth a line.
+    // processor is lost in part; a system limit below the ask is worth a line,
+    // once per process: the limit is the system's, the same for every socket.
+    static std::atomic<bool> limitTold{false};
     IDebugMessage* logger = Logger();
-    if (logger != nullptr && socket_.ReceiveBuffer() < options.receiveBuffer) {
+    if (logger != nullptr && socket_.ReceiveBuffer() < options.receiveBuffer &&
+        !limitTold.exchange(true)) {
         logger->DebugMessage(kLevelWarning,
                              "%s: UDP port %u: the system grants a receive buffer of %u bytes "
                              "of the %u asked for",

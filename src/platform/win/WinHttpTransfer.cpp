@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/HttpTransfer.h"
+#include "platform/OsThread.h"
 
 namespace talvik {
 namespace Web {
@@ -613,7 +614,8 @@ private:
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                            reinterpret_cast<LPCWSTR>(reinterpret_cast<const void*>(&WorkerMain)),
                            &start->module);
-        HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start.get(), 0, nullptr);
+        HANDLE thread = CreateThread(nullptr, kThreadStackReserve, &WorkerMain, start.get(),
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (!thread) {
             if (start->module) FreeLibrary(start->module);
             return false;
