@@ -16,6 +16,23 @@ namespace {
 
 const char kRealm[] = "camsim";
 const char kBoundary[] = "camsimboundary";
+
+// "count" (default 1) and "interval_ms" (default 100) of a repeated send:
+// null when both are whole numbers from 1 to 999999, else the one that is not.
+const char* ReadRepeats(std::map<std::string, std::string>& args, unsigned* count,
+                        unsigned* interval) {
+    const auto read = [&](const char* name, const char* fallback, unsigned* out) {
+        const std::string text = args.count(name) ? args[name] : fallback;
+        if (text.empty() || text.size() > 6 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        *out = static_cast<unsigned>(atoi(text.c_str()));
+        return *out >= 1;
+    };
+    if (!read("count", "1", count)) return "count";
+    if (!read("interval_ms", "100", interval)) return "interval_ms";
+    return nullptr;
+}
 const unsigned kMaxUriLength = 4096;
 
 // One MJPEG connection: frames are made when the previous one has been
@@ -572,32 +589,16 @@ int HttpServer::HandleSim(MHD_Connection* connection, const std::string& path,
             return bad("hex");
         for (size_t i = 0; i < hex.size(); i += 2)
             bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        const std::string count = args.count("count") ? args["count"] : "1";
-        const std::string interval = args.count("interval_ms") ? args["interval_ms"] : "100";
-        if (count.empty() || count.size() > 6 ||
-            count.find_first_not_of("0123456789") != std::string::npos || atoi(count.c_str()) < 1)
-            return bad("count");
-        if (interval.empty() || interval.size() > 6 ||
-            interval.find_first_not_of("0123456789") != std::string::npos ||
-            atoi(interval.c_str()) < 1)
-            return bad("interval_ms");
-        if (controls_.sendRtcp(bytes, static_cast<unsigned>(atoi(count.c_str())),
-                               static_cast<unsigned>(atoi(interval.c_str()))) == 0)
+        unsigned count = 0, interval = 0;
+        if (const char* wrong = ReadRepeats(args, &count, &interval)) return bad(wrong);
+        if (controls_.sendRtcp(bytes, count, interval) == 0)
             return SendText(connection, 409, "no client plays over interleaved TCP\n");
         return SendText(connection, 200, "ok\n");
     }
     if (path == "/sim/stranger") {
-        const std::string count = args.count("count") ? args["count"] : "1";
-        const std::string interval = args.count("interval_ms") ? args["interval_ms"] : "100";
-        if (count.empty() || count.size() > 6 ||
-            count.find_first_not_of("0123456789") != std::string::npos || atoi(count.c_str()) < 1)
-            return bad("count");
-        if (interval.empty() || interval.size() > 6 ||
-            interval.find_first_not_of("0123456789") != std::string::npos ||
-            atoi(interval.c_str()) < 1)
-            return bad("interval_ms");
-        if (controls_.sendStranger(static_cast<unsigned>(atoi(count.c_str())),
-                                   static_cast<unsigned>(atoi(interval.c_str()))) == 0)
+        unsigned count = 0, interval = 0;
+        if (const char* wrong = ReadRepeats(args, &count, &interval)) return bad(wrong);
+        if (controls_.sendStranger(count, interval) == 0)
             return SendText(connection, 409, "no client plays\n");
         return SendText(connection, 200, "ok\n");
     }
