@@ -27,7 +27,7 @@ public:
     virtual std::string GetDriverName() = 0;
     // Directory of the host executable with a trailing "/".
     virtual std::string GetHostDirectory() = 0;
-    // The driver's own record, valid while the driver lives.
+    // The device record, valid while this object lives.
     virtual const DEVICE_INFO* GetDeviceInfo() = 0;
     // (digital input count, digital output count).
     virtual std::pair<uint32_t, uint32_t> GetIOCounts() = 0;

@@ -1,7 +1,7 @@
 // The driver object the host holds for one device: root of everything the
 // module does for it. The host sees it as IIPCaptureDriverEx5; the module's
-// components see it as IDriver; the video capture object asks it for channels
-// as IVideoChannelCreator.
+// components see it through a CDriverLink (an IDriver that outlives it); the
+// video capture object asks it for channels as IVideoChannelCreator.
 #pragma once
 
 #include <cstdint>
