@@ -1,9 +1,11 @@
 // The driver as the module's own components see it. Channels, the I/O engine
-// and the HTTP request helpers keep a non-owning IDriver pointer; the driver
-// outlives them all.
+// and the HTTP request helpers keep a non-owning IDriver pointer; a channel or
+// I/O object also keeps a share (Share) for its own lifetime, as a thread left
+// to end by itself may return into it after the driver is gone.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -25,7 +27,7 @@ public:
     virtual std::string GetDriverName() = 0;
     // Directory of the host executable with a trailing "/".
     virtual std::string GetHostDirectory() = 0;
-    // The driver's own record, valid while the driver lives.
+    // The device record, valid while this object lives.
     virtual const DEVICE_INFO* GetDeviceInfo() = 0;
     // (digital input count, digital output count).
     virtual std::pair<uint32_t, uint32_t> GetIOCounts() = 0;
@@ -40,6 +42,9 @@ public:
     virtual int32_t GetParameterInt(uint32_t n) = 0;
     // Parameter 7 read as 1: switch cropping on before streaming.
     virtual bool GetParameterSevenFlag() = 0;
+    // A share of this object that keeps it usable after the driver is
+    // deleted; null when the object is not shared (it then outlives its users).
+    virtual std::shared_ptr<IDriver> Share() { return nullptr; }
 };
 
 }  // namespace talvik

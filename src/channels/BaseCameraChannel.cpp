@@ -13,7 +13,10 @@ constexpr uint32_t kDefaultTimeoutMs = 5000;
 }  // namespace
 
 CBaseCameraChannel::CBaseCameraChannel(uint32_t videoInput, IDriver* driver, IHostFrameSink* sink)
-    : sink_(sink), videoInput_(videoInput), driver_(driver) {
+    : driverShare_(driver != nullptr ? driver->Share() : nullptr),
+      sink_(sink),
+      videoInput_(videoInput),
+      driver_(driver) {
     lastFrameTime_.SetNow();
 }
 

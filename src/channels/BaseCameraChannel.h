@@ -93,6 +93,9 @@ private:
     // Gives back the socket library taken by Start.
     void ReleaseNetwork();
 
+    // First, so it goes last: every member and the subclasses' may still log
+    // or read the device record while they are destroyed.
+    std::shared_ptr<IDriver> driverShare_;
     bool networkStarted_ = false;
     bool cameraOnline_ = false;  // guarded by statusLock_
     std::atomic<bool> paused_{false};

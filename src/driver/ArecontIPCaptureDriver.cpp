@@ -9,13 +9,6 @@ bool CArecontIPCaptureDriver::Open(IHostDebugSink* sink, IHostFrameAllocator* al
                                    IHostDevice* device) {
     if (!CIPCaptureDriver::Open(sink, allocator, device)) return false;
     try {
-        DEVICE_INFO& info = MutableDeviceInfo();
-        info.timeoutMs = 5000;
-        info.dataTimeoutMs = 10000;
-        const int32_t one = GetParameterInt(1);
-        if (one != kNoParameterValue) SetParameterOneValue(one);
-        const int32_t seven = GetParameterInt(7);
-        if (seven != kNoParameterValue) parameterSeven_ = seven == 1;
         LogDriverOpened(GetParameterString(6));
         return true;
     } catch (...) {
@@ -24,8 +17,18 @@ bool CArecontIPCaptureDriver::Open(IHostDebugSink* sink, IHostFrameAllocator* al
     }
 }
 
+void CArecontIPCaptureDriver::OnDeviceDescribed() {
+    DEVICE_INFO& info = MutableDeviceInfo();
+    info.timeoutMs = 5000;
+    info.dataTimeoutMs = 10000;
+    const int32_t one = GetParameterInt(1);
+    if (one != kNoParameterValue) SetParameterOneValue(one);
+    const int32_t seven = GetParameterInt(7);
+    if (seven != kNoParameterValue) parameterSeven_ = seven == 1;
+}
+
 bool CArecontIPCaptureDriver::CreateDigitalIO() {
-    if (digitalIO_ == nullptr) digitalIO_ = CreateArecontDigitalIO(this);
+    if (digitalIO_ == nullptr && Link() != nullptr) digitalIO_ = CreateArecontDigitalIO(Link());
     // A device without the I/O engine still opens; GetDigitalIO then gives null.
     return true;
 }

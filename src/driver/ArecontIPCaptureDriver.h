@@ -23,6 +23,9 @@ public:
     std::string GetDriverName() override { return kArecontDriverName; }
     bool GetParameterSevenFlag() override { return parameterSeven_; }
 
+protected:
+    void OnDeviceDescribed() override;
+
 private:
     bool parameterSeven_ = false;
 };

@@ -15,7 +15,6 @@ namespace talvik {
 namespace {
 constexpr uint32_t kCodecJpeg = 1;
 constexpr uint32_t kCodecH264 = 3;
-constexpr char kNoneText[] = "(none)";
 // Far above the seven the module reads; stops a host that never answers null
 // from keeping Open busy forever.
 constexpr uint32_t kMaxParameters = 1024;
@@ -60,6 +59,9 @@ CIPCaptureDriver::CIPCaptureDriver()
 
 CIPCaptureDriver::~CIPCaptureDriver() {
     Close();
+    // Threads left to end by themselves may still log or ask for the device
+    // record; the host's sink and allocator go with this driver.
+    if (link_) link_->Cut();
 }
 
 bool CIPCaptureDriver::ReadDeviceDescription(IHostDevice* device) {
@@ -91,9 +93,23 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IHostFrameAllocator* allocator
         // A second Open would otherwise leak the first set of components and
         // leave their channels running.
         Close();
+        if (link_) link_->Cut();
+        link_.reset();
         if (!ReadDeviceDescription(device)) return false;
         sink_ = sink;
         hostContext_ = allocator;
+        OnDeviceDescribed();
+        DriverSnapshot snapshot;
+        snapshot.driverName = GetDriverName();
+        snapshot.hostDirectory = GetHostDirectory();
+        snapshot.device = device_;
+        snapshot.ioCounts = GetIOCounts();
+        snapshot.parameterOne = GetParameterOneValue();
+        snapshot.defaultCodec = GetDefaultCodec();
+        snapshot.videoInputCount = GetVideoInputCount();
+        snapshot.parameters = parameters_;
+        snapshot.parameterSeven = GetParameterSevenFlag();
+        link_ = std::make_shared<CDriverLink>(std::move(snapshot), sink, hostVersion_, allocator);
         videoCapture_.reset(new (std::nothrow) CIPVideoCapture(this, videoInputCount_));
         if (!videoCapture_) return false;
         if (!CreateDigitalIO()) return false;
@@ -158,16 +174,11 @@ std::pair<uint32_t, uint32_t> CIPCaptureDriver::GetIOCounts() {
 }
 
 std::string CIPCaptureDriver::GetParameterString(uint32_t n) {
-    const auto it = parameters_.find(n);
-    if (it == parameters_.end() || it->second == kNoneText) return std::string();
-    return it->second;
+    return ParameterText(parameters_, n);
 }
 
 int32_t CIPCaptureDriver::GetParameterInt(uint32_t n) {
-    const auto it = parameters_.find(n);
-    int32_t value = 0;
-    if (it == parameters_.end() || !ParseStrictInt(it->second, &value)) return kNoParameterValue;
-    return value;
+    return ParameterInt(parameters_, n);
 }
 
 ICameraChannel* CIPCaptureDriver::CreateVideoChannel(uint32_t videoInput, IHostFrameSink* sink,
@@ -185,7 +196,8 @@ IAuxiliaryChannel* CIPCaptureDriver::CreateAuxiliaryChannel(uint32_t, IHostFrame
 
 ICameraChannel* CIPCaptureDriver::NewChannel(ChannelKind kind, uint32_t videoInput,
                                              IHostFrameSink* sink) {
-    IDriver* driver = this;
+    IDriver* driver = Link();
+    if (driver == nullptr) return nullptr;
     switch (kind) {
         case ChannelKind::kJpegHttp:
             return CreateJpegHttpChannel(videoInput, driver, sink);

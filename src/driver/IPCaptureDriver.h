@@ -1,7 +1,7 @@
 // The driver object the host holds for one device: root of everything the
 // module does for it. The host sees it as IIPCaptureDriverEx5; the module's
-// components see it as IDriver; the video capture object asks it for channels
-// as IVideoChannelCreator.
+// components see it through a CDriverLink (an IDriver that outlives it); the
+// video capture object asks it for channels as IVideoChannelCreator.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "base/Debug.h"
 #include "base/DeviceInfo.h"
 #include "base/Driver.h"
+#include "driver/DriverLink.h"
 #include "driver/VideoChannelCreator.h"
 #include "talvik/IPCaptureDriver.h"
 
@@ -86,6 +87,12 @@ public:
     const HostCoreVersion& HostVersion() const { return hostVersion_; }
 
 protected:
+    // Runs in Open once the host's description is read, before any component
+    // exists: the last moment to complete the device record and the flags
+    // the components are given.
+    virtual void OnDeviceDescribed() {}
+    // What the components are given instead of the driver (null before Open).
+    IDriver* Link() const { return link_.get(); }
     // Makes a channel of the chosen class; null when the class is missing.
     virtual ICameraChannel* NewChannel(ChannelKind kind, uint32_t videoInput, IHostFrameSink* sink);
     void SetParameterOneValue(int32_t value) { parameterOne_ = value; }
@@ -110,6 +117,8 @@ private:
     int32_t parameterOne_ = 0;
     std::unique_ptr<CIPVideoCapture> videoCapture_;
     void* auxiliary_ = nullptr;  // never created by this module
+    // Cut when the driver goes or opens again; the components keep it alive.
+    std::shared_ptr<CDriverLink> link_;
 };
 
 }  // namespace talvik

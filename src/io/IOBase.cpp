@@ -34,7 +34,8 @@ void CTickThread::Run() {
 }
 
 CIOBase::CIOBase(IDriver* driver)
-    : driver_(driver),
+    : driverShare_(driver != nullptr ? driver->Share() : nullptr),
+      driver_(driver),
       inputThread_(driver, this, &CIOBase::GetInputStatesWrapper),
       outputThread_(driver, this, &CIOBase::SetOutputStateWrapper) {}
 

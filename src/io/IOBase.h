@@ -226,6 +226,8 @@ private:
     std::string ThreadName(const char* format);
     void StopThreads(bool abortRequests);
 
+    // First, so it goes last: the threads log through the driver as they end.
+    std::shared_ptr<IDriver> driverShare_;
     IDriver* driver_;
     TTickThread<CIOBase> inputThread_;
     TOutputHandler<CIOBase> outputThread_;

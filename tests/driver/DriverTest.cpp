@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "HostObjects.h"
@@ -82,6 +84,9 @@ public:
     bool makeChannels = true;
     bool startResult = true;
 
+    // What the real channels and the I/O object are given.
+    talvik::IDriver* Components() const { return Link(); }
+
     talvik::IAuxiliaryChannel* CreateAuxiliaryChannel(uint32_t, talvik::IHostFrameSink*) override {
         g_journal.push_back("aux created");
         return new FakeChannel("aux", this, false);
@@ -139,6 +144,56 @@ TEST(DriverParameters, TextsAndStrictIntegers) {
         EXPECT_FALSE(other.driver.GetParameterSevenFlag()) << seven;
         EXPECT_EQ(other.driver.GetParameterOneValue(), 0) << "1 reads as (none): default kept";
     }
+}
+
+// What the components hold outlives the driver: after the host deleted the
+// driver and its debug sink, a thread still reads the same record, texts and
+// parameters, gets no frame allocator, and its messages go nowhere.
+TEST(DriverParameters, ComponentsKeepTheRecordAfterTheDriverGoes) {
+    const auto rows = Rows("parameters.txt");
+    DeviceDescription d = Device();
+    for (size_t i = 0; i < rows.size(); ++i)
+        d.parameters[uint32_t(i + 1)] = rows[i][0];
+    auto r = std::make_unique<Rig>();
+    ASSERT_TRUE(r->Open(d));
+    const std::shared_ptr<talvik::IDriver> link = r->driver.Components()->Share();
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->GetHostContext(), &r->allocator);
+    const size_t logged = r->debug.Records().size();
+    link->DebugMessage(talvik::kLevelError, "while open %d", 1);
+    ASSERT_EQ(r->debug.Records().size(), logged + 1);
+    EXPECT_EQ(r->debug.Records().back().text, "while open 1");
+    const talvik::DEVICE_INFO* device = link->GetDeviceInfo();
+    const std::string directory = r->driver.GetHostDirectory();
+    r.reset();
+    std::thread([&] {
+        link->DebugMessage(talvik::kLevelError, "after %s", "delete");  // ASan: no sink reached
+        EXPECT_EQ(link->GetHostContext(), nullptr);
+        EXPECT_EQ(link->GetDeviceInfo(), device);
+        EXPECT_EQ(device->address, "10.0.0.5");
+        EXPECT_EQ(device->port, 80u);
+        EXPECT_EQ(device->userName, "admin");
+        EXPECT_EQ(device->password, "secret");
+        EXPECT_EQ(device->model, "AV2155");
+        EXPECT_EQ(device->timeoutMs, 5000u);
+        EXPECT_EQ(device->dataTimeoutMs, 10000u);
+        EXPECT_EQ(link->GetSourceName(), "10.0.0.5:80");
+        EXPECT_EQ(link->GetDriverName(), "talvik_arecont");
+        EXPECT_EQ(link->GetHostDirectory(), directory);
+        EXPECT_EQ(link->GetIOCounts(), std::make_pair(1u, 2u));
+        EXPECT_EQ(link->GetVideoInputCount(), 2u);
+        EXPECT_EQ(link->GetDefaultCodec(), 3u);
+        EXPECT_EQ(link->GetParameterOneValue(), -7);
+        EXPECT_TRUE(link->GetParameterSevenFlag());
+        for (uint32_t n = 1; n <= rows.size() + 1; ++n) {
+            const std::string text = n <= rows.size() ? rows[n - 1][0] : "(none)";
+            const std::string value = n <= rows.size() ? rows[n - 1][1] : "-";
+            EXPECT_EQ(link->GetParameterString(n), text == "(none)" ? "" : text) << n;
+            EXPECT_EQ(link->GetParameterInt(n),
+                      value == "-" ? talvik::kNoParameterValue : std::stoi(value))
+                << n;
+        }
+    }).join();
 }
 
 // A host device whose parameters come from `parameter` (counting the calls)

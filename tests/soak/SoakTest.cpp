@@ -8,15 +8,20 @@
 //   TALVIK_SOAK_QUERIES capability queries (default 50)
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "CapabilityStore.h"
+#include "base/Event.h"
 #include "camera/CapabilityQueryModule.h"
 #include "integration/EndToEnd.h"
 #include "io/IoFakes.h"
@@ -120,6 +125,60 @@ TEST(DriverSoak, OpenCloseWithDigitalIORunning) {
         EXPECT_EQ(callback.failures.load(), 0);
         host.Close();
     });
+}
+
+// The host stuck in a frame while it closes and deletes the driver: the
+// delivering thread is left to end by itself; when the host lets go (with an
+// exception, which the channel logs) it frees the channel without touching
+// the deleted driver (ASan) and no message reaches the host's debug sink,
+// which the host may have deleted too.
+TEST(DriverSoak, HostStuckInAFrameOutlivesTheDriver) {
+    auto sim = StartCamSim();
+    ASSERT_TRUE(sim);
+    TempDir dir;
+    struct StuckSink : talvik_host::HostFrameSink {
+        bool OnFrame(talvik::IHostFrame* frame) override {
+            entered.Set();
+            release.Wait(kWaitMs);
+            HostFrameSink::OnFrame(frame);
+            // The channel logs a host that fails this way.
+            throw std::runtime_error("host shutting down");
+        }
+        talvik::CManualEvent entered, release;
+    } sink;
+    struct LateSink : talvik_host::HostDebugSink {
+        LateSink() : HostDebugSink(nullptr) {}
+        void Report(const talvik::CDebugInfoIf* info) override {
+            if (!gone.load()) return HostDebugSink::Report(info);
+            std::lock_guard<std::mutex> guard(lock);
+            late.push_back(info->GetText() != nullptr ? info->GetText() : "");
+        }
+        std::atomic<bool> gone{false};
+        std::mutex lock;
+        std::vector<std::string> late;  // under lock
+    } debug;
+    talvik_host::HostFrameAllocator allocator;  // the frame in the host's hands outlives the driver
+    const int threads = talvik_test::ThreadCount();
+    auto host = std::make_unique<Driver>(*sim, dir.Path());
+    ASSERT_TRUE(host->CArecontIPCaptureDriver::Open(&debug, &allocator, host->device.get()));
+    talvik_host::StreamRequest request;
+    request.width = 320;
+    request.height = 180;
+    request.codec = 3;  // over RTSP: the stop leaves the delivering thread after 2 s
+    request.frameInterval = 40;
+    talvik_host::HostStreamSettings settings(request);
+    ASSERT_TRUE(host->GetVideoCaptureEx2()->StartStream(0, 1, &sink, &settings));
+    ASSERT_TRUE(sink.entered.Wait(kWaitMs));
+    host.reset();
+    debug.gone.store(true);
+    sink.release.Set();
+    EXPECT_TRUE(
+        talvik_test::WaitUntil([&] { return talvik_test::ThreadCount() <= threads; }, int(kWaitMs)))
+        << talvik_test::ThreadCount() << " threads, " << threads << " before";
+    std::lock_guard<std::mutex> guard(debug.lock);
+    EXPECT_EQ(debug.late, std::vector<std::string>{});
+    EXPECT_EQ(sink.FrameCount(), 1u);
+    EXPECT_EQ(allocator.Created(), allocator.Released());
 }
 
 TEST(CapabilitySoak, RepeatedQueriesLeaveNothingBehind) {
