@@ -621,6 +621,21 @@ protected:
     bool PrepareCamera() override { return true; }
 };
 
+// A loopback UDP socket standing in for the camera's side of a session.
+struct CameraUdp {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    CameraUdp() {
+        socklen_t length = sizeof local;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0)
+            getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+        else
+            local.sin_port = 0;
+    }
+    ~CameraUdp() { close(fd); }
+    uint16_t Port() const { return ntohs(local.sin_port); }
+};
+
 // The next RTCP packet at the socket within 20 s: its type and sender port.
 bool ReceiveRtcp(int fd, int* type, uint16_t* fromPort) {
     pollfd p{fd, POLLIN, 0};
@@ -648,11 +663,9 @@ uint32_t TestResolver(const std::string& host) {
 // reports go to the camera's RTCP port + 2, and both pairs are closed at the
 // stop.
 TEST(RtspChannel, NameLookedUpAtEachConnectAndParameterFiveOpensASecondSession) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);  // the camera's RTCP port + 2
-    sockaddr_in local{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof local;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), length), 0);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    CameraUdp camera;  // the camera's RTCP port + 2
+    ASSERT_NE(camera.Port(), 0);
+    const int fd = camera.fd;
     // Takes the session and never answers: no frames, no renewal.
     talvik_test::RawTcpServer rtsp(
         [](int client, talvik_test::RawTcpServer& s) { s.HoldOpen(client); });
@@ -668,7 +681,7 @@ TEST(RtspChannel, NameLookedUpAtEachConnectAndParameterFiveOpensASecondSession) 
     ASSERT_TRUE(talvik_test::WaitUntil([] { return g_lookups >= 2; }, 20000));
     g_cameraNameResolves = true;
     RTSPSessionInfo info;
-    info.serverRtcpPort = ntohs(local.sin_port) - 2u;
+    info.serverRtcpPort = camera.Port() - 2u;
     ASSERT_TRUE(channel.OnRTSPSessionReady(&info));
     int type = 0;
     uint16_t reportPort = 0;
@@ -684,7 +697,6 @@ TEST(RtspChannel, NameLookedUpAtEachConnectAndParameterFiveOpensASecondSession) 
     EXPECT_EQ(reportPort, second + 1) << "the BYE of the second session";
     EXPECT_EQ(channel.GetRtpPort(), 0);
     EXPECT_EQ(channel.GetSecondRtpPort(), 0);
-    close(fd);
     SetHostResolver(nullptr);
 }
 
@@ -693,11 +705,9 @@ TEST(RtspChannel, NameLookedUpAtEachConnectAndParameterFiveOpensASecondSession) 
 // warning, the delivery thread is left to finish (never ended) and keeps the
 // channel until it has; the frame is then done and the channel goes.
 TEST(RtspChannel, HostStuckInAFrameAtTheFinalStopKeepsTheChannelAlive) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);  // the camera: RTP from it, RTCP to it
-    sockaddr_in local{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof local;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), length), 0);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    CameraUdp camera;  // RTP from it, RTCP to it
+    ASSERT_NE(camera.Port(), 0);
+    const int fd = camera.fd;
     talvik_test::RawTcpServer rtsp(
         [](int client, talvik_test::RawTcpServer& s) { s.HoldOpen(client); });
     Rig rig(1);
@@ -712,7 +722,7 @@ TEST(RtspChannel, HostStuckInAFrameAtTheFinalStopKeepsTheChannelAlive) {
     channel->Report();
     ASSERT_TRUE(rig.Start(*channel, 40, 3, 1));
     RTSPSessionInfo info;  // sprop-parameter-sets=Z0IAHpWoLQSZ,aM4xsg==
-    info.serverRtcpPort = ntohs(local.sin_port);
+    info.serverRtcpPort = camera.Port();
     info.media[kVideoSlot].encoding = "H264/90000";
     info.parameterSets.push_back(
         {96, {0x67, 0x42, 0x00, 0x1e, 0x95, 0xa8, 0x2d, 0x04, 0x99}, {0x68, 0xce, 0x31, 0xb2}});
@@ -744,7 +754,6 @@ TEST(RtspChannel, HostStuckInAFrameAtTheFinalStopKeepsTheChannelAlive) {
     release.Set();
     EXPECT_TRUE(talvik_test::WaitUntil([&] { return watch.expired(); }, 20000));
     EXPECT_EQ(rig.host.FrameCount(), 1u);
-    close(fd);
 }
 
 }  // namespace
