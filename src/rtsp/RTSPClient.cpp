@@ -377,10 +377,17 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     // Not value-initialised: pages become resident only as data fills them.
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kInterleavedBuffer]);
     uint32_t naps = 0;
+    uint32_t lostReported = 0;
     int received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     while (received > 0) {
         if (StopRequested()) return false;
         stream.Feed(buffer.get(), static_cast<size_t>(received));
+        // Frames lost to a resync never reach the host, so the log is the
+        // only place a run that keeps losing its place can show.
+        if (stream.LostCount() != lostReported) {
+            ReportLostPlace(lostReported, stream.LostCount());
+            lostReported = stream.LostCount();
+        }
         // PAUSE and PLAY asked while the media flows go out at once; their
         // answers arrive among the media frames and the stream parser skips them.
         // The state changes before the request goes out, so that whoever
@@ -403,6 +410,22 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
         received = connection_->Receive(buffer.get(), kInterleavedBuffer);
     }
     return true;
+}
+
+// Once for the first loss of a session, then each time the count passes 10,
+// 100, 1000...: enough to see a stream that keeps losing its place without a
+// line per resync.
+void CBaseRTSPClient::ReportLostPlace(uint32_t before, uint32_t count) {
+    uint64_t threshold = 1;
+    while (threshold * 10 <= count)
+        threshold *= 10;
+    if (logger_ == nullptr || threshold <= before || threshold > count) return;
+    logger_->DebugMessage(kLevelWarning,
+                          "%s: Device %s: lost its place in the interleaved stream %u time%s; "
+                          "frames up to the next trusted one are dropped",
+                          "talvik::CBaseRTSPClient::ReceiveInterleaved",
+                          logger_->GetSourceName().c_str(), static_cast<unsigned>(count),
+                          count == 1 ? "" : "s");
 }
 
 // The types the description names for the selected media: its rtpmap and,

@@ -95,6 +95,7 @@ protected:
     void Run() override;
     virtual void BuildRequest(std::string& text, RTSPMethod method);
     virtual bool ReceiveInterleaved();
+    void ReportLostPlace(uint32_t before, uint32_t count);
 
 private:
     bool Connect();

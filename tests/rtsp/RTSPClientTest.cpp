@@ -334,6 +334,37 @@ TEST_F(RTSPClientTest, InterleavedPauseAndPlayGoOutWhileMediaFlows) {
     client->Stop();
 }
 
+// Noise that throws the reader off its place costs the frames up to the next
+// trusted one; the log says so at the first loss and as the count passes 10,
+// not at each.
+TEST_F(RTSPClientTest, InterleavedLossOfPlaceIsLoggedOnceAndAtPowersOfTen) {
+    camera->Script({"D", "I", Answer("O") + RtpFrame(1)});
+    ASSERT_TRUE(client->Start(CameraSettings(), &user, kRTSPTransportInterleaved));
+    ASSERT_TRUE(user.WaitForNumbersUpTo(1));
+    const std::string noise("\x01noise", 6);
+    {
+        std::lock_guard<std::mutex> lock(camera->mutex_);
+        camera->maxChunk = noise.size() + 2 * RtpFrame(0).size();  // one loss per read
+    }
+    for (uint16_t sequence = 2; sequence <= 13; ++sequence)
+        camera->Push(noise + RtpFrame(sequence) + RtpFrame(1000));
+    camera->Push(RtpFrame(14));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(user.mutex_);
+        return !user.sequences_.empty() && user.sequences_.back() == 14;
+    }));
+    client->Stop();
+    std::vector<std::string> warnings;
+    for (const auto& line : logger.Lines())
+        if (line.level == kLevelWarning) warnings.push_back(line.text);
+    const std::string prefix =
+        "talvik::CBaseRTSPClient::ReceiveInterleaved: Device 127.0.0.1:80: lost its place in "
+        "the interleaved stream ";
+    const std::string suffix = "; frames up to the next trusted one are dropped";
+    EXPECT_EQ(warnings,
+              (std::vector<std::string>{prefix + "1 time" + suffix, prefix + "10 times" + suffix}));
+}
+
 // Over TCP: a refused connection fails Start. The camera answers the first
 // connection; it closes the second unanswered, which the connection reads as
 // 0 bytes at once; it never answers the third, and a stop still ends the
