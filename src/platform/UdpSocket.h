@@ -128,9 +128,12 @@ public:
 private:
     static constexpr intptr_t kInvalid = -1;
     intptr_t socket_ = kInvalid;
-    // Where a wait cannot be ended by shutting the socket down: a second
-    // socket in the wait, to which Shutdown sends a datagram.
+    // Where a wait cannot be ended by shutting the socket down: what
+    // Shutdown signals to end it (Windows: an event).
     intptr_t wake_ = kInvalid;
+    // Where the system signals queued data apart from the socket (Windows:
+    // the event of WSAEventSelect).
+    intptr_t ready_ = kInvalid;
     uint16_t port_ = 0;
     std::string lastError_;
     bool addressInUse_ = false;

@@ -128,6 +128,51 @@ TEST(UDPClient, LosesOversizedDatagramsWhileGrowingTheBuffer) {
     }
 }
 
+// A burst queued before the reader wakes is read in order in one wake: after
+// the reads that empty the socket the next wait sleeps until new data (a
+// readiness left set by the reads would cost each burst a second wake), yet
+// it wakes for the next datagram; after a shutdown no wait blocks.
+TEST(UdpSocket, BurstQueuedAtOnceIsReadInOneWake) {
+    using Wait = CUdpSocket::WaitResult;
+    talvik_test::UdpPeer camera;
+    CUdpSocket socket;
+    CUdpSocket::Options options;
+    options.receiveBuffer = 1 << 20;
+    ASSERT_TRUE(socket.Open(talvik_test::kLoopback, 0, options));
+    constexpr int kBurst = CUdpSocket::kMaxBatch + 8;
+    for (int i = 0; i < kBurst; ++i)
+        ASSERT_TRUE(camera.SendTo(socket.Port(), Pattern(1200, uint8_t(i))));
+    constexpr size_t kSlot = 1500;
+    std::vector<uint8_t> slots(CUdpSocket::kMaxBatch * kSlot);
+    UdpDatagram datagrams[CUdpSocket::kMaxBatch];
+    CUdpSocket::ReceiveError error;
+    std::vector<Bytes> read;
+    const auto readBatch = [&] {
+        const int n =
+            socket.ReceiveBatch(slots.data(), kSlot, datagrams, CUdpSocket::kMaxBatch, &error);
+        for (int i = 0; i < n; ++i)
+            read.emplace_back(datagrams[i].data, datagrams[i].data + datagrams[i].length);
+        return n;
+    };
+    ASSERT_EQ(socket.WaitReadable(talvik_test::kWaitLimitMs), Wait::kReadable);
+    EXPECT_EQ(readBatch(), CUdpSocket::kMaxBatch);
+    EXPECT_EQ(readBatch(), kBurst - CUdpSocket::kMaxBatch);
+    EXPECT_EQ(readBatch(), -1);
+    EXPECT_EQ(error, CUdpSocket::ReceiveError::kEmpty);
+    std::vector<Bytes> sent;
+    for (int i = 0; i < kBurst; ++i)
+        sent.push_back(Pattern(1200, uint8_t(i)));
+    EXPECT_EQ(read, sent);
+    EXPECT_EQ(socket.WaitReadable(200), Wait::kTimeout) << "a second wake for the same burst";
+    ASSERT_TRUE(camera.SendTo(socket.Port(), Bytes{0xEE}));
+    ASSERT_EQ(socket.WaitReadable(talvik_test::kWaitLimitMs), Wait::kReadable);
+    EXPECT_EQ(readBatch(), 1);
+    EXPECT_EQ(read.back(), Bytes{0xEE});
+    socket.Shutdown();
+    for (int wait = 0; wait < 2; ++wait)
+        EXPECT_NE(socket.WaitReadable(talvik_test::kWaitLimitMs), Wait::kTimeout) << wait;
+}
+
 // A taken port is everyday in a port search: the client fails without a line.
 TEST(UDPClient, TakenPortFailsQuietly) {
     talvik_test::RecordingLogger log;

@@ -56,6 +56,7 @@ CUdpSocket::~CUdpSocket() {
 CUdpSocket::CUdpSocket(CUdpSocket&& other) noexcept
     : socket_(std::exchange(other.socket_, kInvalid)),
       wake_(std::exchange(other.wake_, kInvalid)),
+      ready_(std::exchange(other.ready_, kInvalid)),
       port_(std::exchange(other.port_, 0)),
       receiveBuffer_(std::exchange(other.receiveBuffer_, 0)) {}
 
@@ -64,6 +65,7 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
         Close();
         socket_ = std::exchange(other.socket_, kInvalid);
         wake_ = std::exchange(other.wake_, kInvalid);
+        ready_ = std::exchange(other.ready_, kInvalid);
         port_ = std::exchange(other.port_, 0);
         receiveBuffer_ = std::exchange(other.receiveBuffer_, 0);
     }

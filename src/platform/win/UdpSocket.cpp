@@ -44,17 +44,8 @@ bool SetNonBlocking(SOCKET s) {
     return ioctlsocket(s, FIONBIO, &on) == 0;
 }
 
-// A datagram socket on 127.0.0.1 and a free port, for the wake-up.
-SOCKET OpenWakeSocket() {
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) return s;
-    sockaddr_in local = ToSockaddr(htonl(INADDR_LOOPBACK), 0);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        !SetNonBlocking(s)) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
+HANDLE AsHandle(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
 }
 
 // "step: the system's text for the last Winsock error (its number)".
@@ -78,6 +69,7 @@ CUdpSocket::~CUdpSocket() {
 CUdpSocket::CUdpSocket(CUdpSocket&& other) noexcept
     : socket_(std::exchange(other.socket_, kInvalid)),
       wake_(std::exchange(other.wake_, kInvalid)),
+      ready_(std::exchange(other.ready_, kInvalid)),
       port_(std::exchange(other.port_, 0)),
       receiveBuffer_(std::exchange(other.receiveBuffer_, 0)) {}
 
@@ -86,6 +78,7 @@ CUdpSocket& CUdpSocket::operator=(CUdpSocket&& other) noexcept {
         Close();
         socket_ = std::exchange(other.socket_, kInvalid);
         wake_ = std::exchange(other.wake_, kInvalid);
+        ready_ = std::exchange(other.ready_, kInvalid);
         port_ = std::exchange(other.port_, 0);
         receiveBuffer_ = std::exchange(other.receiveBuffer_, 0);
     }
@@ -149,17 +142,31 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     int localLength = sizeof local;
     if (ok) step = "getsockname";
     ok = ok && getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0;
-    // Reads never block: the receive loop waits in select only.
+    // Reads never block: the receive loop waits on the events only.
     if (ok) step = "ioctlsocket FIONBIO";
     ok = ok && SetNonBlocking(s);
-    if (ok) step = "wake socket";
-    const SOCKET wake = ok ? OpenWakeSocket() : INVALID_SOCKET;
-    if (!ok || wake == INVALID_SOCKET) {
+    // The wait takes two events, where select would cost a poll request, a
+    // wait and its result each time, and could not be ended by Shutdown. The
+    // system sets `ready` when data is queued (again after each read that
+    // leaves some); the wait that returns for it resets it. Shutdown sets
+    // `wake`, which stays set.
+    HANDLE ready = nullptr;
+    HANDLE wake = nullptr;
+    if (ok) step = "CreateEvent";
+    ok = ok && (ready = CreateEventW(nullptr, FALSE, FALSE, nullptr)) != nullptr &&
+         (wake = CreateEventW(nullptr, TRUE, FALSE, nullptr)) != nullptr;
+    if (ok) step = "WSAEventSelect";
+    ok = ok && WSAEventSelect(s, ready, FD_READ) == 0;
+    if (!ok) {
         // An exclusive holder refuses with WSAEACCES: taken all the same.
         const int error = WSAGetLastError();
         addressInUse_ =
             std::strcmp(step, "bind") == 0 && (error == WSAEADDRINUSE || error == WSAEACCES);
-        lastError_ = StepError(step);
+        lastError_ = std::strcmp(step, "CreateEvent") == 0
+                         ? std::string(step) + ": error " + std::to_string(GetLastError())
+                         : StepError(step);
+        if (ready != nullptr) CloseHandle(ready);
+        if (wake != nullptr) CloseHandle(wake);
         closesocket(s);
         EndNetworkUse();
         return false;
@@ -170,7 +177,8 @@ bool CUdpSocket::Open(uint32_t bindAddress, uint16_t port, const Options& option
     DWORD returned = 0;
     WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
     socket_ = intptr_t(s);
-    wake_ = intptr_t(wake);
+    wake_ = reinterpret_cast<intptr_t>(wake);
+    ready_ = reinterpret_cast<intptr_t>(ready);
     port_ = ntohs(local.sin_port);
     int granted = 0;
     int grantedLength = sizeof granted;
@@ -205,44 +213,30 @@ void CUdpSocket::LeaveGroup(uint32_t group, uint32_t interfaceAddress) {
 
 CUdpSocket::WaitResult CUdpSocket::WaitReadable(uint32_t waitMs) {
     if (!IsOpen()) return WaitResult::kLost;
-    // Winsock's select does not return for a datagram socket shut down by
-    // another thread; the wake socket's datagram ends the wait instead.
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(AsSocket(socket_), &readable);
-    FD_SET(AsSocket(wake_), &readable);
-    timeval limit = ToTimeval(std::min<uint32_t>(waitMs, 24u * 3600 * 1000));
-    const int ready = select(0, &readable, nullptr, nullptr, &limit);
-    if (ready == 0) return WaitResult::kTimeout;
-    if (ready == SOCKET_ERROR) {
-        switch (WSAGetLastError()) {
-            case WSAEFAULT:
-            case WSAENETDOWN:
-            case WSANOTINITIALISED:
-            case WSAENOTSOCK:
-                return WaitResult::kLost;
-            case WSAEINVAL:
-                return WaitResult::kShutDown;
-            default:
-                return WaitResult::kAgain;
-        }
+    // Shutdown first: a stop is not held up by a busy socket.
+    const HANDLE events[2] = {AsHandle(wake_), AsHandle(ready_)};
+    const DWORD limit = std::min<uint32_t>(waitMs, 24u * 3600 * 1000);
+    switch (WaitForMultipleObjects(2, events, FALSE, limit)) {
+        case WAIT_OBJECT_0:
+            return WaitResult::kShutDown;
+        case WAIT_OBJECT_0 + 1:
+            return WaitResult::kReadable;
+        case WAIT_TIMEOUT:
+            return WaitResult::kTimeout;
+        default:
+            return WaitResult::kLost;
     }
-    if (FD_ISSET(AsSocket(wake_), &readable)) {
-        char drained[16];
-        while (recv(AsSocket(wake_), drained, sizeof drained, 0) > 0) {
-        }
-    }
-    return WaitResult::kReadable;
 }
 
 namespace {
 
 // Winsock has no batch receive: one call per datagram until none is left,
 // datagram i into the `pieces` buffers at buffers + i * pieces.
-int ReceiveEach(SOCKET socket, WSABUF* buffers, DWORD pieces, UdpDatagram* out, int count,
-                CUdpSocket::ReceiveError* error) {
+int ReceiveEach(SOCKET socket, HANDLE ready, WSABUF* buffers, DWORD pieces, UdpDatagram* out,
+                int count, CUdpSocket::ReceiveError* error) {
     *error = CUdpSocket::ReceiveError::kNone;
     int received = 0;
+    bool cleared = false;
     for (int attempts = 0; received < count && attempts < 2 * CUdpSocket::kMaxBatch; ++attempts) {
         WSABUF* mine = buffers + size_t(received) * pieces;
         size_t room = 0;
@@ -260,6 +254,15 @@ int ReceiveEach(SOCKET socket, WSABUF* buffers, DWORD pieces, UdpDatagram* out, 
             const int e = WSAGetLastError();
             // A refused earlier send, reported on a later read: nothing was read.
             if (e == WSAECONNRESET) continue;
+            // Each read that left data queued set `ready` again: cleared now,
+            // and the socket read once more, it wakes the next wait only for
+            // data that comes after that read. Otherwise every burst would
+            // cost a second wait and an empty read.
+            if (e == WSAEWOULDBLOCK && received > 0 && !cleared) {
+                ResetEvent(ready);
+                cleared = true;
+                continue;
+            }
             if (e != WSAEMSGSIZE) {
                 if (received == 0) {
                     *error = e == WSAEWOULDBLOCK ? CUdpSocket::ReceiveError::kEmpty
@@ -292,7 +295,7 @@ int CUdpSocket::ReceiveBatch(uint8_t* slots, size_t slotSize, UdpDatagram* out, 
         buffers[i].buf = reinterpret_cast<char*>(slots + size_t(i) * slotSize);
         buffers[i].len = size;
     }
-    return ReceiveEach(AsSocket(socket_), buffers, 1, out, count, error);
+    return ReceiveEach(AsSocket(socket_), AsHandle(ready_), buffers, 1, out, count, error);
 }
 
 int CUdpSocket::ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count,
@@ -305,7 +308,7 @@ int CUdpSocket::ReceiveInto(const UdpSlot* slots, UdpDatagram* out, int count,
         buffers[2 * i + 1].buf = reinterpret_cast<char*>(slots[i].body);
         buffers[2 * i + 1].len = ULONG(std::min<size_t>(slots[i].bodySize, INT_MAX));
     }
-    return ReceiveEach(AsSocket(socket_), buffers, 2, out, count, error);
+    return ReceiveEach(AsSocket(socket_), AsHandle(ready_), buffers, 2, out, count, error);
 }
 
 void CUdpSocket::Discard(int most) {
@@ -347,21 +350,20 @@ bool CUdpSocket::SendTo(const IPv4Endpoint& destination, const uint8_t* data, si
 void CUdpSocket::Shutdown() {
     if (!IsOpen()) return;
     shutdown(AsSocket(socket_), SD_BOTH);
-    sockaddr_in self{};
-    int selfLength = sizeof self;
-    if (getsockname(AsSocket(wake_), reinterpret_cast<sockaddr*>(&self), &selfLength) == 0) {
-        const char one = 1;
-        sendto(AsSocket(wake_), &one, 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
-    }
+    // Winsock does not end a wait for a datagram socket shut down by another
+    // thread; the event does.
+    SetEvent(AsHandle(wake_));
 }
 
 void CUdpSocket::Close() {
     if (socket_ == kInvalid) return;
     closesocket(AsSocket(socket_));
-    if (wake_ != kInvalid) closesocket(AsSocket(wake_));
+    if (wake_ != kInvalid) CloseHandle(AsHandle(wake_));
+    if (ready_ != kInvalid) CloseHandle(AsHandle(ready_));
     EndNetworkUse();
     socket_ = kInvalid;
     wake_ = kInvalid;
+    ready_ = kInvalid;
     port_ = 0;
     receiveBuffer_ = 0;
 }
