@@ -101,6 +101,12 @@ void CThreadRunner::KeepUntilEnd(std::shared_ptr<void> object) {
     state_->kept.push_back(std::move(object));
 }
 
+namespace {
+// A process out of room fails every start after the first: one line until a
+// start succeeds again.
+std::atomic<bool> g_startFailureTold{false};
+}  // namespace
+
 CBaseThread::CBaseThread(IDebugMessage* logger) : logger_(logger) {}
 
 CBaseThread::~CBaseThread() {
@@ -118,7 +124,15 @@ bool CBaseThread::StartThread(const std::string& name) {
     }
     stopEvent_.Reset();
     name_ = name;
-    return runner_.Start([this] { Run(); });
+    if (runner_.Start([this] { Run(); })) {
+        g_startFailureTold.store(false);
+        return true;
+    }
+    if (logger_ != nullptr && !g_startFailureTold.exchange(true)) {
+        logger_->DebugMessage(kLevelError, "%s: Thread \"%s\" could not be started",
+                              "talvik::CBaseThread::StartThread", name_.c_str());
+    }
+    return false;
 }
 
 bool CBaseThread::StopThread(uint32_t timeoutMs) {
