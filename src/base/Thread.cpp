@@ -101,12 +101,6 @@ void CThreadRunner::KeepUntilEnd(std::shared_ptr<void> object) {
     state_->kept.push_back(std::move(object));
 }
 
-namespace {
-// A process out of room fails every start after the first: one line until a
-// start succeeds again.
-std::atomic<bool> g_startFailureTold{false};
-}  // namespace
-
 CBaseThread::CBaseThread(IDebugMessage* logger) : logger_(logger) {}
 
 CBaseThread::~CBaseThread() {
@@ -125,10 +119,14 @@ bool CBaseThread::StartThread(const std::string& name) {
     stopEvent_.Reset();
     name_ = name;
     if (runner_.Start([this] { Run(); })) {
-        g_startFailureTold.store(false);
+        startFailureTold_ = false;
         return true;
     }
-    if (logger_ != nullptr && !g_startFailureTold.exchange(true)) {
+    // A process out of room fails start after start (a port search tries
+    // pair after pair with the same objects): one line until this object's
+    // thread starts again.
+    if (logger_ != nullptr && !startFailureTold_) {
+        startFailureTold_ = true;
         logger_->DebugMessage(kLevelError, "%s: Thread \"%s\" could not be started",
                               "talvik::CBaseThread::StartThread", name_.c_str());
     }

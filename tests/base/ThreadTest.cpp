@@ -223,10 +223,10 @@ TEST(BaseThread, StartStopRestartAndLeaveToFinish) {
     EXPECT_EQ(log.Lines(), expected);
 }
 
-// A thread the system cannot make: the start fails and says so once, however
-// many starts fail after it in the process, until one succeeds; the object
-// stays usable.
-TEST(BaseThread, FailedStartToldOnceUntilAStartSucceeds) {
+// A thread the system cannot make: the start fails and says so, once for
+// each object until its thread starts again, however many of its starts
+// fail; the object stays usable.
+TEST(BaseThread, FailedStartToldOncePerObjectUntilItStartsAgain) {
     talvik_test::RecordingLogger log;
     TestThread first(&log), second(&log);
     FailThreadStarts(0, 3);
@@ -241,9 +241,13 @@ TEST(BaseThread, FailedStartToldOnceUntilAStartSucceeds) {
     EXPECT_TRUE(first.StopThread(5000));
     EXPECT_EQ(first.runs.load(), 1);
     EXPECT_EQ(second.runs.load(), 0);
+    FailThreadStarts(0, 2);
+    EXPECT_FALSE(first.StartThread("six"));
+    EXPECT_FALSE(first.StartThread("seven"));
     const std::vector<talvik_test::LogLine> expected{
         {1, "talvik::CBaseThread::StartThread: Thread \"one\" could not be started"},
-        {1, "talvik::CBaseThread::StartThread: Thread \"five\" could not be started"}};
+        {1, "talvik::CBaseThread::StartThread: Thread \"two\" could not be started"},
+        {1, "talvik::CBaseThread::StartThread: Thread \"six\" could not be started"}};
     EXPECT_EQ(log.Lines(), expected);
 }
 
