@@ -118,7 +118,19 @@ bool CBaseThread::StartThread(const std::string& name) {
     }
     stopEvent_.Reset();
     name_ = name;
-    return runner_.Start([this] { Run(); });
+    if (runner_.Start([this] { Run(); })) {
+        startFailureTold_ = false;
+        return true;
+    }
+    // A process out of room fails start after start (a port search tries
+    // pair after pair with the same objects): one line until this object's
+    // thread starts again.
+    if (logger_ != nullptr && !startFailureTold_) {
+        startFailureTold_ = true;
+        logger_->DebugMessage(kLevelError, "%s: Thread \"%s\" could not be started",
+                              "talvik::CBaseThread::StartThread", name_.c_str());
+    }
+    return false;
 }
 
 bool CBaseThread::StopThread(uint32_t timeoutMs) {

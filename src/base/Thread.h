@@ -105,6 +105,7 @@ private:
     IDebugMessage* logger_;
     CManualEvent stopEvent_;
     CThreadRunner runner_;
+    bool startFailureTold_ = false;  // owner's thread only
 };
 
 }  // namespace talvik

@@ -287,6 +287,11 @@ bool CBaseCameraChannel::StartThread() {
         stopEvent_.Reset();
         stopping_.store(false, std::memory_order_release);
         started = thread_.Start([this] { ThreadBody(); });
+        if (!started && driver_ != nullptr) {
+            driver_->DebugMessage(
+                kLevelError, "%s: Video capture thread for %s could not be started",
+                "talvik::CBaseCameraChannel::StartThread", DeviceName(true).c_str());
+        }
     }
     threadLock_.Unlock();
     return started;

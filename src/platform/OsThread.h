@@ -45,6 +45,17 @@ private:
     bool started_ = false;
 };
 
+// Address space a thread start leaves free, on top of its stack: below it
+// the start fails. A 32-bit host whose address space runs out crashes in
+// whatever allocation comes next (the runtime's own included); a stream that
+// cannot start while room is left fails on its own and the host goes on.
+// Windows only: elsewhere the address space is not the limit.
+constexpr uint32_t kThreadStartHeadroom = 64 * 1024 * 1024;
+
+// Tests: after the next `skip` thread starts, `count` more fail as they
+// would where no thread can be made.
+void FailThreadStarts(uint32_t skip, uint32_t count);
+
 // Small, process-unique id of the calling thread (never 0).
 uint32_t CurrentThreadId();
 // Processors online; at least 1.

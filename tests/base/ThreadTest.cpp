@@ -223,6 +223,34 @@ TEST(BaseThread, StartStopRestartAndLeaveToFinish) {
     EXPECT_EQ(log.Lines(), expected);
 }
 
+// A thread the system cannot make: the start fails and says so, once for
+// each object until its thread starts again, however many of its starts
+// fail; the object stays usable.
+TEST(BaseThread, FailedStartToldOncePerObjectUntilItStartsAgain) {
+    talvik_test::RecordingLogger log;
+    TestThread first(&log), second(&log);
+    FailThreadStarts(0, 3);
+    EXPECT_FALSE(first.StartThread("one"));
+    EXPECT_FALSE(second.StartThread("two"));
+    EXPECT_FALSE(first.StartThread("three"));
+    first.gate.Set();
+    ASSERT_TRUE(first.StartThread("four"));
+    ASSERT_TRUE(first.started.Wait(5000));
+    FailThreadStarts(0, 1);
+    EXPECT_FALSE(second.StartThread("five"));
+    EXPECT_TRUE(first.StopThread(5000));
+    EXPECT_EQ(first.runs.load(), 1);
+    EXPECT_EQ(second.runs.load(), 0);
+    FailThreadStarts(0, 2);
+    EXPECT_FALSE(first.StartThread("six"));
+    EXPECT_FALSE(first.StartThread("seven"));
+    const std::vector<talvik_test::LogLine> expected{
+        {1, "talvik::CBaseThread::StartThread: Thread \"one\" could not be started"},
+        {1, "talvik::CBaseThread::StartThread: Thread \"two\" could not be started"},
+        {1, "talvik::CBaseThread::StartThread: Thread \"six\" could not be started"}};
+    EXPECT_EQ(log.Lines(), expected);
+}
+
 // Names ending in ".test" resolve to 10.0.0.N, N counting look-ups; those
 // of "slow.test" hang until released.
 std::atomic<int> g_lookups{0};

@@ -94,8 +94,10 @@ inline void ExpectSlowHostSurvived(const Installation& host, const CamSim& sim,
     EXPECT_GE(JsonNumber(run.json, "frames_after_stall"), 10) << run.json;
     for (const char* forced : {"cannot be stopped", "will be terminated"})
         EXPECT_EQ(run.log.find(forced), std::string::npos) << run.log;
-    // The stop itself stays within the device time-out.
+    // The recording ends at its duration; the stop itself stays within the
+    // device time-out.
     EXPECT_LT(JsonNumber(run.json, "seconds"), 16 + 5) << run.json;
+    EXPECT_LT(JsonNumber(run.json, "stop_s"), 5) << run.json;
 }
 
 struct ProbeResult {

@@ -296,13 +296,6 @@ bool WaitForStopSignal(double seconds) {
     return g_stopRequested;
 }
 
-void KeepPeak(ProcessUsage* peak) {
-    const ProcessUsage now = ReadProcessUsage();
-    peak->addressSpaceMb = std::max(peak->addressSpaceMb, now.addressSpaceMb);
-    peak->threads = std::max(peak->threads, now.threads);
-    peak->handles = std::max(peak->handles, now.handles);
-}
-
 std::string PeakJson(const ProcessUsage& peak) {
     char text[120];
     std::snprintf(text, sizeof(text), "\"address_space_mb\":%.1f,\"threads\":%u,\"handles\":%u",
@@ -352,7 +345,15 @@ std::string RecordSummary::Json() const {
            ",\"last_frame_utc\":" + JsonText(lastFrameUtc) + ",\"status\":" + JsonText(status) +
            ",\"video_file\":" + JsonText(videoFile) + ",\"csv_file\":" + JsonText(csvFile) +
            ",\"error\":" + JsonText(error) +
-           (peak.threads > 0 ? "," + PeakJson(peak) : std::string()) + SlowHostJson() + "}";
+           (peak.threads > 0 ? "," + PeakJson(peak) : std::string()) + StopJson() + SlowHostJson() +
+           "}";
+}
+
+std::string RecordSummary::StopJson() const {
+    if (stopS < 0) return "";
+    char text[32];
+    std::snprintf(text, sizeof(text), ",\"stop_s\":%.3f", stopS);
+    return text;
 }
 
 std::string RecordSummary::SlowHostJson() const {
@@ -418,9 +419,9 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
         return false;
     }
     ProgressPrinter progress(o);
+    PeakSampler sampler;
     std::string status = "starting";
     for (;;) {
-        KeepPeak(&summary->peak);
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (g_stopRequested || (o.durationS > 0 && elapsed >= o.durationS)) break;
@@ -441,12 +442,14 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
     }
     progress.End();
     summary->status = status;
+    summary->peak = sampler.Stop();
+    const auto stop = std::chrono::steady_clock::now();
+    summary->seconds = std::chrono::duration<double>(stop - start).count();
     if (recording)
         capture->StopVideo(o.input);
     else
         capture->StopStream(o.input, uint32_t(o.stream));
-    summary->seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    summary->stopS = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop).count();
     return true;
 }
 

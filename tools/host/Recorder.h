@@ -11,6 +11,7 @@
 
 #include "HostObjects.h"
 #include "Options.h"
+#include "PeakSampler.h"
 #include "Platform.h"
 
 namespace talvik_host {
@@ -44,7 +45,8 @@ struct RecordSummary {
     std::string label;
     uint64_t frames = 0;
     uint64_t bytes = 0;
-    double seconds = 0;  // from start to stop
+    double seconds = 0;  // from the start call to the stop call
+    double stopS = -1;   // how long the stop (and in `--streams` the close) took; -1: none
     uint64_t signalLosses = 0;
     std::string fourcc;
     uint32_t width = 0;
@@ -71,6 +73,8 @@ struct RecordSummary {
     double KbitPerS() const { return seconds > 0 ? double(bytes) * 8 / 1000 / seconds : 0; }
     std::string Json() const;
     std::string Text() const;
+    // ",\"stop_s\":S"; empty when nothing was stopped.
+    std::string StopJson() const;
     // The slow host's figures as JSON members (",..."); empty without --slow-host.
     std::string SlowHostJson() const;
 };
@@ -102,14 +106,10 @@ uint32_t EncodeInterval(uint32_t ms);
 StreamRequest MakeStreamRequest(const RecordOptions& options);
 
 bool WaitForStopSignal(double seconds);
-// Raises each figure of *peak to what the process holds now.
-void KeepPeak(ProcessUsage* peak);
 // The figures as JSON members ("address_space_mb", "threads", "handles") and
 // as a line of text.
 std::string PeakJson(const ProcessUsage& peak);
 std::string PeakText(const ProcessUsage& peak);
-// How often the progress loops sample the process for its peak figures.
-constexpr double kSampleS = 0.25;
 void InstallStopSignals();
 
 // Runs one session; the summary tells what happened. Returns false when the

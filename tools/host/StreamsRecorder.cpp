@@ -110,8 +110,7 @@ size_t StartStreams(const RecordOptions& o, HostSession& host, Streams& streams)
 
 // Until the duration is over or a stop signal comes, with a progress line a
 // second when asked for; the seconds it ran.
-double WatchStreams(const RecordOptions& o, const Streams& streams, size_t started,
-                    ProcessUsage* peak) {
+double WatchStreams(const RecordOptions& o, const Streams& streams, size_t started) {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -119,7 +118,6 @@ double WatchStreams(const RecordOptions& o, const Streams& streams, size_t start
     FILE* progress = o.json ? stderr : stdout;
     double lastShown = 0;
     while (started > 0 && !g_stopRequested && (o.durationS <= 0 || elapsed() < o.durationS)) {
-        KeepPeak(peak);
         WaitForStopSignal(o.durationS > 0 ? std::min(kSampleS, o.durationS - elapsed()) : kSampleS);
         if (o.progress && elapsed() - lastShown >= 1.0) {
             lastShown = elapsed();
@@ -146,9 +144,13 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
     HostSession host;
     if (!host.Load(o.modulePath, error)) return false;
     const DriverFactory& factory = host.module.Factories().back();
+    PeakSampler sampler;
     Streams streams;
     const size_t started = StartStreams(o, host, streams);
-    const double seconds = WatchStreams(o, streams, started, peak);
+    const double seconds = WatchStreams(o, streams, started);
+    // Sampling costs the wineserver time that the stops would wait for; the
+    // figures do not rise while streams stop.
+    *peak = sampler.Stop();
 
     const bool recording = o.stream == StreamChoice::kRec;
     const std::string stem = std::string(o.stream == StreamChoice::kRec    ? "rec"
@@ -157,6 +159,7 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
                              "_in" + std::to_string(o.input) + (o.codec == 3 ? "_h264" : "_jpeg");
     for (size_t i = 0; i < streams.size(); ++i) {
         Stream& s = *streams[i];
+        const auto stop = std::chrono::steady_clock::now();
         if (s.started) {
             if (recording)
                 s.capture->StopVideo(o.input);
@@ -171,6 +174,10 @@ bool RunRecordings(const RecordOptions& o, std::vector<RecordSummary>* summaries
         summary.label = stem + "_s" + std::to_string(i + 1);
         summary.seconds = s.started ? seconds : 0;
         summary.status = s.started ? "stopped" : "not started";
+        if (s.started) {
+            summary.stopS =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - stop).count();
+        }
         s.sink.Fill(&summary);
         summaries->push_back(summary);
     }
@@ -182,7 +189,7 @@ std::string StreamsJson(const std::vector<RecordSummary>& summaries, const Proce
                         const std::string& error) {
     uint64_t frames = 0, bytes = 0, losses = 0;
     size_t started = 0;
-    double seconds = 0;
+    double seconds = 0, stopS = 0;
     std::string each;
     for (const RecordSummary& s : summaries) {
         frames += s.frames;
@@ -190,14 +197,16 @@ std::string StreamsJson(const std::vector<RecordSummary>& summaries, const Proce
         losses += s.signalLosses;
         if (s.status != "not started") ++started;
         seconds = std::max(seconds, s.seconds);
+        stopS += std::max(s.stopS, 0.0);
         each += (each.empty() ? "" : ",") + s.Json();
     }
-    char numbers[256];
+    char numbers[300];
+    // The streams stop one after the other: stop_s is the time of them all.
     std::snprintf(numbers, sizeof(numbers),
                   "{\"streams\":%zu,\"started\":%zu,\"frames\":%llu,\"bytes\":%llu,"
-                  "\"seconds\":%.3f,\"signal_losses\":%llu,",
+                  "\"seconds\":%.3f,\"stop_s\":%.3f,\"signal_losses\":%llu,",
                   summaries.size(), started, static_cast<unsigned long long>(frames),
-                  static_cast<unsigned long long>(bytes), seconds,
+                  static_cast<unsigned long long>(bytes), seconds, stopS,
                   static_cast<unsigned long long>(losses));
     std::string errorText;
     for (char c : error) {
