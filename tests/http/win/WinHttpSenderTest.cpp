@@ -100,6 +100,7 @@ TEST_F(WineSender, PictureReadInPiecesIsWhole) {
     while (sender.ReadData(picture, 1000, false) > 0) {
     }
     ASSERT_EQ(picture.size(), length);
+    EXPECT_EQ(sender.GetBytesReadDirectly(), length);
     EXPECT_EQ(picture[0] << 8 | picture[1], 0xFFD8);
     EXPECT_EQ(picture[length - 2] << 8 | picture[length - 1], 0xFFD9);
 }
