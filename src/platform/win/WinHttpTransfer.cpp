@@ -12,8 +12,9 @@
 // 8 KiB at most, and a wake-up costs two thread switches and calls into the
 // wineserver. A read never asks for more than the connection holds: a read
 // that waits for bytes cannot be called off, and the sink's storage must
-// not be written once the request is stopped. Other sinks get the body in
-// pieces, each handed over and taken before the next read.
+// not be written once the request is stopped. Other sinks, and a body in a
+// transfer coding, get the body in pieces, each handed over and taken
+// before the next read.
 // Only the worker closes a request handle, once done with it: closing it
 // under a synchronous call races the call, and the value of a closed handle
 // goes to the next handle opened anywhere in the process (at once under
@@ -34,6 +35,8 @@
 
 #include <windows.h>
 #include <winhttp.h>
+
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -317,14 +320,19 @@ bool ReadHead(Job& job) {
         return false;
     const std::string text = Narrow(raw.data(), size / sizeof(wchar_t));
     std::vector<std::string> lines;
+    bool coded = false;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find("\r\n", at);
         if (end == std::string::npos) end = text.size();
         if (end > at) lines.push_back(text.substr(at, end - at) + "\r\n");
+        coded = coded || _strnicmp(text.c_str() + at, "transfer-encoding:", 18) == 0;
         at = end + 2;
     }
     lines.push_back("\r\n");
     std::unique_lock<std::mutex> lock(job.mutex);
+    // The read that ends a chunk waits for the next one's head: not into
+    // the sink's room, which Stop could not leave then.
+    if (coded) job.bodyMode = Job::Body::kPieces;
     job.head = std::move(lines);
     job.headPosted = true;
     return job.Post(lock);
