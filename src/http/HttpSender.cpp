@@ -568,9 +568,10 @@ size_t CHttpSender::ReadHeld(const uint8_t*& data, size_t seen) {
     }
 }
 
+// The tail stays: the transfer may be writing after it, into the room it was
+// given.
 void CHttpSender::Release(size_t count) {
     bufferHead_ += std::min(count, Buffered());
-    if (Buffered() == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
 }
 
 uint32_t CHttpSender::QueryDataAvailable() {
@@ -668,6 +669,7 @@ size_t CHttpSender::OnBodyPiece(const char* data, size_t size) {
         paused_ = true;
         return IHttpTransfer::kPauseTransfer;
     }
+    if (held == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
     if (bufferTail_ + size > bufferSize_) MakeRoom(size);
     std::memcpy(buffer_.get() + bufferTail_, data, size);
     Appended(size);
@@ -683,7 +685,8 @@ void CHttpSender::Appended(size_t size) {
 uint8_t* CHttpSender::BodyRoom(size_t& room) {
     room = 0;
     const size_t held = Buffered();
-    if (held >= kReadBufferCap) return nullptr;  // the reader frees some first
+    if (held >= kReadBufferCap) return nullptr;    // the reader frees some first
+    if (held == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
     const size_t want = std::min(kDirectRead, kReadBufferCap - held);
     if (bufferTail_ + want > bufferSize_) MakeRoom(want);
     room = std::min(bufferSize_ - bufferTail_, want);

@@ -62,7 +62,10 @@ public:
     // for room in the sink's own storage instead of handing pieces over:
     // room bytes at the returned place, null (the default) when the sink
     // takes pieces only or has no room now. OnBodyWritten tells how many
-    // were written there.
+    // were written there, in order, in one call or several; the room stays
+    // where it is until the next BodyRoom or the end of the request (the
+    // sink may drop held bytes meanwhile, not move the room), as another
+    // thread may be writing into it.
     virtual uint8_t* BodyRoom(size_t& room) {
         room = 0;
         return nullptr;

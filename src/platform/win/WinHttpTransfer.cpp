@@ -1,10 +1,20 @@
 // IHttpTransfer on WinHTTP in synchronous mode. The blocking calls of a
 // request (send, wait for the head, read the body) run on the transfer's
-// worker thread, which hands each result over and waits until it is taken;
-// Perform takes it on the owner's thread and Wait waits for the next one, so
-// Wake ends a wait at once. The worker is parked between requests and ends
-// with the transfer: a thread start and exit runs through every DLL of the
-// host.
+// worker thread; Perform takes what it brought on the owner's thread and
+// Wait waits for the next, so that Wake ends a wait at once. The worker is
+// parked between requests and ends with the transfer: a thread start and
+// exit runs through every DLL of the host.
+// A body goes straight into the sink's storage when the sink offers room:
+// the owner asks for the room and hands it to the worker, which fills it
+// read after read without waiting for the owner, and wakes the owner only
+// when the owner waits and the connection has run dry (or the room is
+// full, or the body ended), not once per read: under Wine a read brings
+// 8 KiB at most, and a wake-up costs two thread switches and calls into the
+// wineserver. A read never asks for more than the connection holds: a read
+// that waits for bytes cannot be called off, and the sink's storage must
+// not be written once the request is stopped. Other sinks, and a body in a
+// transfer coding, get the body in pieces, each handed over and taken
+// before the next read.
 // Only the worker closes a request handle, once done with it: closing it
 // under a synchronous call races the call, and the value of a closed handle
 // goes to the next handle opened anywhere in the process (at once under
@@ -12,7 +22,9 @@
 // marks the request given up; the worker leaves it at its next step. A
 // worker still inside a call then (a silent camera) is left to end on the
 // call's time-out, holding the request, its connection and session and the
-// module loaded until then; the next request gets a new worker.
+// module loaded until then; the next request gets a new worker. A worker
+// inside a read into the sink's storage is waited for: that read takes
+// bytes that are there already.
 // Synchronous rather than WinHTTP's asynchronous mode: one plain sequence of
 // calls per request, and under Wine a closed handle ends neither mode's
 // pending read before its time-out anyway.
@@ -23,6 +35,8 @@
 
 #include <windows.h>
 #include <winhttp.h>
+
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -74,6 +88,11 @@ constexpr DWORD kTls13 = 0x2000;
 // there already) before leaving it to the call's time-out.
 constexpr auto kWorkerGrace = std::chrono::milliseconds(200);
 constexpr size_t kMaxHead = 256 * 1024;
+// A read into the sink's room that brought at least this much, and as much
+// as any read of the body before it, filled what WinHTTP had read ahead:
+// more is most likely there already, and the worker reads on before it
+// wakes the owner. A shorter read means the connection ran dry.
+constexpr DWORD kFullReadAhead = 8 * 1024;
 
 // A session or connection handle, closed by the last of the transfer and the
 // requests opened on it.
@@ -175,15 +194,29 @@ struct Job {
     bool secure = false;
     std::string body;
 
+    enum class Body { kUndecided, kDirect, kPieces };
+
     std::mutex mutex;
-    std::condition_variable taken;  // the owner took the posted result or gave up
-    std::condition_variable left;   // the worker came out of a call
-    HANDLE ready = nullptr;         // auto-reset: a result was posted, or Wake
+    // The owner took the posted result, gave room or up.
+    std::condition_variable taken;
+    std::condition_variable left;  // the worker came out of a call
+    HANDLE ready = nullptr;        // auto-reset: a result was posted, or Wake
     bool abandoned = false;
     bool inCall = false;
+    bool inDirectRead = false;  // ... a read into the sink's room
+    bool ownerWaiting = false;  // the owner waits on ready
     bool sent = false;
     bool headPosted = false;
     std::vector<std::string> head;
+    // How the body goes to the sink; the owner decides when the worker
+    // first wants room.
+    Body bodyMode = Body::kUndecided;
+    bool wantRoom = false;    // the worker has bytes to read and no room left
+    uint8_t* room = nullptr;  // [room, room + roomSize): the sink's, given by the owner
+    size_t roomSize = 0;
+    size_t filled = 0;    // of it, written by the worker
+    size_t reported = 0;  // of that, told to the sink
+    DWORD largestRead = 0;
     bool piecePosted = false;
     std::vector<char> piece;
     size_t pieceSize = 0;
@@ -201,13 +234,21 @@ struct Job {
         if (ready) CloseHandle(ready);
     }
 
+    // With the lock: the owner, if it waits, sees what was posted.
+    void WakeOwner() {
+        if (!ownerWaiting) return;
+        ownerWaiting = false;
+        SetEvent(ready);
+    }
+
     // Before a call of the worker on the request: false (no call) when the
     // transfer gave the request up.
-    bool Enter(const char* step) {
+    bool Enter(const char* step, bool directRead = false) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (abandoned) return false;
             inCall = true;
+            inDirectRead = directRead;
         }
         Step(step, request);
         return true;
@@ -215,7 +256,7 @@ struct Job {
     void Leave() {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            inCall = false;
+            inCall = inDirectRead = false;
         }
         left.notify_all();
     }
@@ -249,8 +290,8 @@ struct WorkerStart {
 // One WinHTTP call of the worker, unless the request was given up (false,
 // with ERROR_WINHTTP_OPERATION_CANCELLED as the last error).
 template <typename Call>
-bool Run(Job& job, const char* step, Call call) {
-    if (!job.Enter(step)) {
+bool Run(Job& job, const char* step, Call call, bool directRead = false) {
+    if (!job.Enter(step, directRead)) {
         SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
         return false;
     }
@@ -279,14 +320,19 @@ bool ReadHead(Job& job) {
         return false;
     const std::string text = Narrow(raw.data(), size / sizeof(wchar_t));
     std::vector<std::string> lines;
+    bool coded = false;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find("\r\n", at);
         if (end == std::string::npos) end = text.size();
         if (end > at) lines.push_back(text.substr(at, end - at) + "\r\n");
+        coded = coded || _strnicmp(text.c_str() + at, "transfer-encoding:", 18) == 0;
         at = end + 2;
     }
     lines.push_back("\r\n");
     std::unique_lock<std::mutex> lock(job.mutex);
+    // The read that ends a chunk waits for the next one's head: not into
+    // the sink's room, which Stop could not leave then.
+    if (coded) job.bodyMode = Job::Body::kPieces;
     job.head = std::move(lines);
     job.headPosted = true;
     return job.Post(lock);
@@ -313,13 +359,45 @@ void RunJob(Job& job) {
         return job.Finish(error);
     }
     if (!ReadHead(job)) return job.Finish(kTransferWeirdServerReply);
-    job.piece.resize(IHttpTransfer::kMaxBodyPiece);
     for (;;) {
         DWORD available = 0;
         if (!Run(job, "query", [&] { return WinHttpQueryDataAvailable(job.request, &available); }))
             return job.Finish(MapError(GetLastError(), kTransferRecvError));
         if (available == 0) return job.Finish(kTransferOk);
-        // Never more than announced: Wine's read waits to fill the buffer.
+        uint8_t* at = nullptr;
+        size_t room = 0;
+        {
+            std::unique_lock<std::mutex> lock(job.mutex);
+            if (job.bodyMode != Job::Body::kPieces && job.filled == job.roomSize) {
+                job.wantRoom = true;
+                job.WakeOwner();
+                // Without room the connection is not read: TCP holds the
+                // camera back until the reader frees some.
+                job.taken.wait(lock, [&job] { return job.abandoned || !job.wantRoom; });
+                if (job.abandoned) return;
+            }
+            if (job.bodyMode == Job::Body::kDirect) {
+                at = job.room + job.filled;
+                room = job.roomSize - job.filled;
+            }
+        }
+        // Never more than announced: a read waits to fill its buffer.
+        if (at) {
+            const DWORD want = DWORD(std::min<size_t>(available, room));
+            DWORD got = 0;
+            if (!Run(
+                    job, "read", [&] { return WinHttpReadData(job.request, at, want, &got); },
+                    true))
+                return job.Finish(MapError(GetLastError(), kTransferRecvError));
+            if (got == 0) return job.Finish(kTransferOk);
+            std::lock_guard<std::mutex> lock(job.mutex);
+            job.filled += got;
+            const bool more = got >= kFullReadAhead && got >= job.largestRead;
+            job.largestRead = std::max(job.largestRead, got);
+            if (!more) job.WakeOwner();
+            continue;
+        }
+        job.piece.resize(IHttpTransfer::kMaxBodyPiece);
         const DWORD want = DWORD(std::min<size_t>(available, job.piece.size()));
         DWORD got = 0;
         if (!Run(job, "read",
@@ -397,11 +475,17 @@ public:
             job_->taken.notify_all();
             Job& job = *job_;
             inCall = !job.left.wait_for(lock, kWorkerGrace, [&job] { return !job.inCall; });
+            // The sink's room may go once Stop returns.
+            if (inCall && job.inDirectRead) {
+                job.left.wait(lock, [&job] { return !job.inDirectRead; });
+                inCall = job.inCall;
+            }
         }
         if (inCall) RetireWorker();
         job_.reset();
         paused_ = false;
         headDelivered_ = false;
+        starved_ = false;
     }
 
     bool Perform(bool& done, uint32_t& result) override {
@@ -420,9 +504,12 @@ public:
         {
             std::lock_guard<std::mutex> lock(job_->mutex);
             if (ReadyLocked()) return;
+            job_->ownerWaiting = true;
         }
         HANDLE events[2] = {job_->ready, wake_};
         WaitForMultipleObjects(wake_ ? 2 : 1, events, FALSE, DWORD(std::max(timeoutMs, 0)));
+        std::lock_guard<std::mutex> lock(job_->mutex);
+        job_->ownerWaiting = false;
     }
 
     void Wake() override {
@@ -474,7 +561,7 @@ private:
     // A result is ready for Perform.
     bool ReadyLocked() const {
         return (job_->headPosted && !headDelivered_) || (job_->piecePosted && !paused_) ||
-               job_->finished;
+               job_->filled > job_->reported || (job_->wantRoom && !starved_) || job_->finished;
     }
 
     // Leaves the worker to end once it is done with what it runs.
@@ -640,6 +727,19 @@ private:
             job_->headPosted = false;
             job_->taken.notify_all();
         }
+        if (job_->filled > job_->reported || job_->wantRoom) {
+            // While the worker waits for room, what it filled is final and
+            // the room is the sink's again.
+            const bool waits = job_->wantRoom;
+            const size_t written = job_->filled - job_->reported;
+            job_->reported = job_->filled;
+            lock.unlock();
+            if (written > 0) sink_->OnBodyWritten(written);
+            size_t room = 0;
+            uint8_t* const at = waits ? sink_->BodyRoom(room) : nullptr;
+            lock.lock();
+            if (waits) Give(at, room);
+        }
         if (job_->piecePosted && !paused_) {
             const size_t size = job_->pieceSize;
             lock.unlock();  // the worker waits until the piece is taken
@@ -653,11 +753,32 @@ private:
             job_->piecePosted = false;
             job_->taken.notify_all();
         }
-        if (job_->finished && !job_->headPosted && !job_->piecePosted) {
+        if (job_->finished && !job_->headPosted && !job_->piecePosted &&
+            job_->filled == job_->reported) {
             done = true;
             result = job_->result;
         }
         return true;
+    }
+
+    // The worker's next room, or none (the sink is full: the worker waits
+    // until the reader frees some). A sink that has none to begin with
+    // takes the body in pieces.
+    void Give(uint8_t* at, size_t room) {
+        starved_ = at == nullptr || room == 0;
+        if (job_->bodyMode == Job::Body::kUndecided)
+            job_->bodyMode = starved_ ? Job::Body::kPieces : Job::Body::kDirect;
+        if (job_->bodyMode == Job::Body::kPieces) {
+            starved_ = false;
+        } else if (starved_) {
+            return;
+        } else {
+            job_->room = at;
+            job_->roomSize = room;
+            job_->filled = job_->reported = 0;
+        }
+        job_->wantRoom = false;
+        job_->taken.notify_all();
     }
 
     bool Fail(bool& done, uint32_t& result) {
@@ -679,6 +800,7 @@ private:
     IHttpTransferSink* sink_ = nullptr;
     bool paused_ = false;
     bool headDelivered_ = false;
+    bool starved_ = false;  // the sink had no room the last time it was asked
 };
 
 }  // namespace

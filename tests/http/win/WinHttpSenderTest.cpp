@@ -100,8 +100,64 @@ TEST_F(WineSender, PictureReadInPiecesIsWhole) {
     while (sender.ReadData(picture, 1000, false) > 0) {
     }
     ASSERT_EQ(picture.size(), length);
+    EXPECT_EQ(sender.GetBytesReadDirectly(), length);
     EXPECT_EQ(picture[0] << 8 | picture[1], 0xFFD8);
     EXPECT_EQ(picture[length - 2] << 8 | picture[length - 1], 0xFFD9);
+}
+
+// The whole pictures of camsim's MJPEG stream from its start, each between
+// its part's head and end as the head's length says; -1 at the first part
+// that is not whole.
+int WholePictures(const std::vector<uint8_t>& stream) {
+    const std::string head = "--camsimboundary\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+    const std::string text(stream.begin(), stream.end());
+    int pictures = 0;
+    for (size_t at = 0;; ++pictures) {
+        const size_t blank = text.find("\r\n\r\n", at);
+        if (blank == std::string::npos) return pictures;
+        if (text.compare(at, head.size(), head) != 0) return -1;
+        const size_t length = std::stoul(text.substr(at + head.size(), blank - at - head.size()));
+        const size_t jpeg = blank + 4;
+        if (jpeg + length + 2 > text.size()) return pictures;
+        if (text.compare(jpeg, 2, "\xFF\xD8") != 0 ||
+            text.compare(jpeg + length - 2, 4, "\xFF\xD9\r\n") != 0)
+            return -1;
+        at = jpeg + length + 2;
+    }
+}
+
+// A reader that keeps every byte: the transfer fills the sender's buffer to
+// its cap and no further (TCP holds the camera back), then goes on where it
+// stopped once the reader lets go; the sender goes at once while the stream
+// flows, and the next request is answered.
+TEST_F(WineSender, StreamHeldToTheCapGoesOnWhereItStopped) {
+    auto sender = std::make_unique<CHttpSender>(Device(basic_));
+    ASSERT_TRUE(sender->SendRequest(
+        HUtils::MakeGetRequest("/mjpeg?res=full&x0=0&y0=0&x1=1920&y1=1080&fps=25")));
+    ASSERT_EQ(sender->GetStatusCode(), 200u);
+    std::vector<uint8_t> stream;
+    const uint8_t* data = nullptr;
+    size_t held = 0;
+    for (size_t n; (n = sender->ReadHeld(data, held)) > 0; held = n)
+        stream.insert(stream.end(), data + held, data + n);
+    EXPECT_EQ(held, CHttpSender::kReadBufferCap);
+    EXPECT_EQ(sender->GetBufferHighWater(), CHttpSender::kReadBufferCap);
+    sender->Release(held);
+    while (stream.size() < 2 * CHttpSender::kReadBufferCap) {
+        const size_t n = sender->ReadHeld(data, 0);
+        ASSERT_GT(n, 0u);
+        stream.insert(stream.end(), data, data + n);
+        sender->Release(n);
+    }
+    EXPECT_EQ(sender->GetBytesReadDirectly(), stream.size());
+    EXPECT_GT(WholePictures(stream), 10);
+    const auto destroyed = talvik_http_test::Clock::now();
+    sender.reset();
+    EXPECT_LT(talvik_http_test::Clock::now() - destroyed, std::chrono::seconds(2));
+    CHttpSender next(Device(basic_));
+    std::vector<uint8_t> body;
+    EXPECT_EQ(HUtils::RequestGetRD(next, "/get?fwversion", body, true).code, HUtils::kRequestOk);
+    EXPECT_EQ(std::string(body.begin(), body.end()), "fwversion=65246\r\n");
 }
 
 // Keeps what a transfer hands over.

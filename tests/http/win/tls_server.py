@@ -4,7 +4,9 @@ least (as cameras that refuse older versions): every GET gets "fwversion=tls";
 a connection that does not start a TLS handshake is closed at once (so that
 the client's error does not depend on whether an alert arrives first), or with
 "alert" its request head is read and answered with a TLS alert record first,
-as TLS stacks answer a plain request. Prints the port, serves until killed.
+as TLS stacks answer a plain request. GET /chunked gets a chunked body whose
+second chunk never comes (the connection stays until the client closes it,
+30 s at most). Prints the port, serves until killed.
 tls_server.py CERT KEY [alert]"""
 import http.server
 import socket
@@ -14,6 +16,20 @@ import sys
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
+        if self.path == "/chunked":
+            self.protocol_version = "HTTP/1.1"
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            self.wfile.write(b"a\r\nfwversion=\r\n")
+            self.wfile.flush()
+            self.connection.settimeout(30)
+            try:
+                self.connection.recv(1)
+            except OSError:
+                pass
+            self.close_connection = True
+            return
         body = b"fwversion=tls\r\n"
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
