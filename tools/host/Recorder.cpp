@@ -446,8 +446,9 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
         progress.Show(elapsed, now, status);
         // The printer keeps plain lines to one a second; a signal wakes the
         // wait at once.
-        const double left = o.durationS > 0 ? o.durationS - elapsed : kSampleS;
-        WaitForStopSignal(std::min(kSampleS, left));
+        const double period = progress.Live() ? kSampleS : kQuietSampleS;
+        const double left = o.durationS > 0 ? o.durationS - elapsed : period;
+        WaitForStopSignal(std::min(period, left));
     }
     progress.End();
     summary->status = status;

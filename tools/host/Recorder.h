@@ -110,6 +110,10 @@ std::string PeakJson(const ProcessUsage& peak);
 std::string PeakText(const ProcessUsage& peak);
 // How often the progress loops sample the process for its peak figures.
 constexpr double kSampleS = 0.25;
+// ... in a single recording without a live progress line: each sample wakes
+// the host and reads /proc, a cost of the host's, not the module's, that a
+// benchmark of the process would otherwise count.
+constexpr double kQuietSampleS = 1.0;
 void InstallStopSignals();
 
 // Runs one session; the summary tells what happened. Returns false when the
