@@ -3,11 +3,14 @@
 // line's errors and help.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <set>
 #include <string>
 #include <vector>
 
 #include "ModuleLoader.h"
+#include "Platform.h"
 #include "integration/EndToEnd.h"
 
 namespace {
@@ -109,6 +112,28 @@ TEST(HostHelp, EveryCommandHasHelpWithAnExample) {
         EXPECT_NE(help.json.find("\n  talvik-host " + command + " --"), std::string::npos)
             << help.json;
     }
+}
+
+// The host's usage figures follow mappings and descriptors as they come and
+// go, though it walks the maps again only when the address space changed.
+TEST(HostUsage, FollowsMappingsAndDescriptors) {
+    const size_t size = 48u << 20;
+    const talvik_host::ProcessUsage before = talvik_host::ReadProcessUsage();
+    void* reserved = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(reserved, MAP_FAILED);
+    const talvik_host::ProcessUsage mapped = talvik_host::ReadProcessUsage();
+    FILE* file = std::fopen("/proc/self/stat", "r");
+    ASSERT_NE(file, nullptr);
+    const talvik_host::ProcessUsage opened = talvik_host::ReadProcessUsage();
+    std::fclose(file);
+    munmap(reserved, size);
+    const talvik_host::ProcessUsage after = talvik_host::ReadProcessUsage();
+    EXPECT_GE(mapped.addressSpaceMb - before.addressSpaceMb, 48.0);
+    EXPECT_NEAR(opened.addressSpaceMb, mapped.addressSpaceMb, 1.0);
+    EXPECT_EQ(opened.handles, mapped.handles + 1);
+    EXPECT_GE(mapped.addressSpaceMb - after.addressSpaceMb, 48.0);
+    EXPECT_EQ(after.handles, mapped.handles);
+    EXPECT_EQ(after.threads, before.threads);
 }
 
 }  // namespace

@@ -142,6 +142,16 @@ public:
         lostSinceFrame_ = true;
     }
 
+    // The counters alone, for the progress line: the latency figures copy and
+    // sort every frame's sample, a cost that grows with the run, and would
+    // hold the module's delivering thread at the lock four times a second.
+    void FillCounts(RecordSummary* s) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        s->frames = frames_;
+        s->bytes = bytes_;
+        s->signalLosses = losses_;
+    }
+
     // `start`: when the stream was started, for the time to the first frame.
     void Fill(RecordSummary* s, std::chrono::steady_clock::time_point start = {}) const {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -419,14 +429,14 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
         return false;
     }
     ProgressPrinter progress(o);
-    PeakSampler sampler;
+    PeakSampler sampler(ReadProcessUsage, progress.Live() ? kSampleS : kQuietSampleS);
     std::string status = "starting";
     for (;;) {
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (g_stopRequested || (o.durationS > 0 && elapsed >= o.durationS)) break;
         RecordSummary now;
-        sink.Fill(&now);
+        sink.FillCounts(&now);
         uint32_t code = 0, second = 0;
         if (recording && capture->GetVideoStatus(o.input, &code, &second, nullptr, 0)) {
             status = StatusText(code);
@@ -437,8 +447,9 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
         progress.Show(elapsed, now, status);
         // The printer keeps plain lines to one a second; a signal wakes the
         // wait at once.
-        const double left = o.durationS > 0 ? o.durationS - elapsed : kSampleS;
-        WaitForStopSignal(std::min(kSampleS, left));
+        const double period = progress.Live() ? kSampleS : kQuietSampleS;
+        const double left = o.durationS > 0 ? o.durationS - elapsed : period;
+        WaitForStopSignal(std::min(period, left));
     }
     progress.End();
     summary->status = status;
