@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <mutex>
+#include <shared_mutex>
 
 #include "base/Text.h"
 #include "driver/IPCaptureDriver.h"
@@ -30,7 +31,7 @@ CDriverLink::CDriverLink(DriverSnapshot snapshot, IHostDebugSink* sink, const Ho
     : snapshot_(std::move(snapshot)), host_(host), sink_(sink), allocator_(allocator) {}
 
 void CDriverLink::Cut() {
-    std::unique_lock<std::shared_mutex> guard(cutLock_);
+    std::unique_lock<CSharedMutex> guard(cutLock_);
     sink_ = nullptr;
     allocator_ = nullptr;
 }
@@ -40,7 +41,7 @@ std::string CDriverLink::GetSourceName() {
 }
 
 void CDriverLink::DebugMessage(uint32_t level, const char* format, ...) {
-    std::shared_lock<std::shared_mutex> guard(cutLock_);
+    std::shared_lock<CSharedMutex> guard(cutLock_);
     if (sink_ == nullptr) return;
     va_list args;
     va_start(args, format);
@@ -49,7 +50,7 @@ void CDriverLink::DebugMessage(uint32_t level, const char* format, ...) {
 }
 
 IHostFrameAllocator* CDriverLink::GetHostContext() {
-    std::shared_lock<std::shared_mutex> guard(cutLock_);
+    std::shared_lock<CSharedMutex> guard(cutLock_);
     return allocator_;
 }
 

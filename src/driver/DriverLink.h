@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <utility>
 
 #include "base/Debug.h"
 #include "base/Driver.h"
+#include "platform/SharedMutex.h"
 
 namespace talvik {
 
@@ -65,7 +65,7 @@ private:
     const DriverSnapshot snapshot_;
     const HostCoreVersion host_;
     // Held shared by every message in flight, exclusively by Cut.
-    std::shared_mutex cutLock_;
+    CSharedMutex cutLock_;
     IHostDebugSink* sink_;            // under cutLock_; null once cut
     IHostFrameAllocator* allocator_;  // under cutLock_; null once cut
 };

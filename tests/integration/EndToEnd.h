@@ -55,11 +55,11 @@ struct Installation {
         if (!settingsXml.empty()) std::ofstream(dir.Path() + "/talvik_arecont.xml") << settingsXml;
     }
     std::string Out(const std::string& file) const { return dir.Path() + "/out/" + file; }
-    RecordRun Run(const std::string& arguments) const {
+    RecordRun Run(const std::string& arguments, int timeoutMs = 240000) const {
         RecordRun run;
         run.json = RunCommand("cd '" + dir.Path() + "' && " + runner + " ./" + exe + " " +
                                   arguments + " 2>messages.txt",
-                              240000, &run.exitCode);
+                              timeoutMs, &run.exitCode);
         run.log = ReadFile(dir.Path() + "/messages.txt");
         return run;
     }

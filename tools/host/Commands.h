@@ -29,6 +29,7 @@ Command RecordCommand();
 Command DemoCommand();
 Command ProbeCommand();
 Command IoCommand();
+Command SoakCommand();
 
 // --module PATH, shared by every subcommand that loads the module.
 Flag ModuleFlag(std::string* path);

@@ -147,6 +147,14 @@ std::vector<Flag> RecordFlags(RecordOptions* o) {
                                     "EVERY 1 to 1000000)";
                          return "";
                      }});
+    flags.push_back({"--usage-every", "S",
+                     "every S seconds a line \"usage {...}\" on stderr: frames, signal losses, "
+                     "address space, threads and handles now (one stream)",
+                     [o](const std::string& v) -> std::string {
+                         if (!ParseNumber(v, 86400, &o->usageEveryS) || o->usageEveryS == 0)
+                             return "'" + v + "' is not 1 to 86400";
+                         return "";
+                     }});
     return flags;
 }
 
@@ -176,6 +184,8 @@ int Run(int argc, char** argv, int first) {
         return UsageError("record", "--streams above 1 needs --discard", Usage(flags));
     if (options.streams > 1 && options.slowHostMs > 0)
         return UsageError("record", "--slow-host plays one stream only", Usage(flags));
+    if (options.streams > 1 && options.usageEveryS > 0)
+        return UsageError("record", "--usage-every watches one stream only", Usage(flags));
     options.device.defaultCodec = options.codec;
     InstallStopSignals();
     if (options.streams > 1) return RunStreams(options);

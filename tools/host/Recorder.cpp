@@ -313,6 +313,14 @@ std::string PeakJson(const ProcessUsage& peak) {
     return text;
 }
 
+std::string UsageLine(double elapsedS, const RecordSummary& now, const ProcessUsage& usage) {
+    char text[80];
+    std::snprintf(text, sizeof(text), "usage {\"t\":%.0f,\"frames\":%llu,\"signal_losses\":%llu,",
+                  elapsedS, static_cast<unsigned long long>(now.frames),
+                  static_cast<unsigned long long>(now.signalLosses));
+    return text + PeakJson(usage) + "}\n";
+}
+
 std::string PeakText(const ProcessUsage& peak) {
     char text[120];
     std::snprintf(text, sizeof(text),
@@ -431,6 +439,7 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
     ProgressPrinter progress(o);
     PeakSampler sampler(ReadProcessUsage, progress.Live() ? kSampleS : kQuietSampleS);
     std::string status = "starting";
+    double nextUsageS = 0;
     for (;;) {
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -445,6 +454,11 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
                 sink.LostSinceFrame() ? "signal lost" : (now.frames > 0 ? "streaming" : "waiting");
         }
         progress.Show(elapsed, now, status);
+        if (o.usageEveryS > 0 && elapsed >= nextUsageS) {
+            nextUsageS += o.usageEveryS;
+            std::fputs(UsageLine(elapsed, now, ReadProcessUsage()).c_str(), stderr);
+            std::fflush(stderr);
+        }
         // The printer keeps plain lines to one a second; a signal wakes the
         // wait at once.
         const double period = progress.Live() ? kSampleS : kQuietSampleS;

@@ -39,6 +39,9 @@ struct RecordOptions {
     // slowHostEvery-th frame, or once at the first frame when slowHostEvery is 0.
     uint32_t slowHostMs = 0;
     uint32_t slowHostEvery = 0;
+    // Above 0: every that many seconds, one line "usage {...}" on stderr with
+    // the frames so far and what the process holds now (long runs).
+    uint32_t usageEveryS = 0;
 };
 
 struct RecordSummary {
@@ -110,6 +113,9 @@ bool WaitForStopSignal(double seconds);
 // as a line of text.
 std::string PeakJson(const ProcessUsage& peak);
 std::string PeakText(const ProcessUsage& peak);
+// The line --usage-every prints: seconds since the start, frames, signal
+// losses and the process's figures now.
+std::string UsageLine(double elapsedS, const RecordSummary& now, const ProcessUsage& usage);
 void InstallStopSignals();
 
 // Runs one session; the summary tells what happened. Returns false when the

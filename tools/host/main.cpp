@@ -12,8 +12,8 @@ using talvik_host::Command;
 
 // New subcommands are added here (and in Commands.h).
 std::vector<Command> AllCommands() {
-    return {talvik_host::OpenCommand(), talvik_host::RecordCommand(), talvik_host::DemoCommand(),
-            talvik_host::ProbeCommand(), talvik_host::IoCommand()};
+    return {talvik_host::OpenCommand(),  talvik_host::RecordCommand(), talvik_host::DemoCommand(),
+            talvik_host::ProbeCommand(), talvik_host::IoCommand(),     talvik_host::SoakCommand()};
 }
 
 std::string MainUsage() {
