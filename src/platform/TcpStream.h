@@ -55,10 +55,10 @@ private:
     // Windows only: the event the socket's state sets, whether the connect
     // is still pending and how it ended, and whether the last send was
     // refused (only then is room to send an event worth waiting for).
-    int ready_ = -1;
-    bool connecting_ = false;
-    int connectError_ = 0;
-    bool sendBlocked_ = false;
+    [[maybe_unused]] int ready_ = -1;
+    [[maybe_unused]] bool connecting_ = false;
+    [[maybe_unused]] int connectError_ = 0;
+    [[maybe_unused]] bool sendBlocked_ = false;
 };
 
 }  // namespace talvik
