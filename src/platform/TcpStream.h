@@ -35,7 +35,10 @@ public:
     bool IsOpen() const { return socket_ >= 0; }
 
     // Waits up to waitMs (at most a day) for the socket to be writable or
-    // readable; with watchWake, a signalled wake-up ends the wait too.
+    // readable; with watchWake, a signalled wake-up ends the wait too. kReady
+    // may come with nothing to move: the caller tries, and on kWouldBlock
+    // waits again. Reads and sends are tried before waiting: on Windows a
+    // wait for data sleeps until data comes after the last read.
     WaitResult Wait(bool writable, uint32_t waitMs, bool watchWake);
     // Bytes moved (0 from ReceiveSome: the peer closed), kWouldBlock, or -1.
     long SendSome(const char* data, size_t size);
@@ -49,6 +52,13 @@ public:
 private:
     int socket_ = -1;
     int wake_ = -1;
+    // Windows only: the event the socket's state sets, whether the connect
+    // is still pending and how it ended, and whether the last send was
+    // refused (only then is room to send an event worth waiting for).
+    [[maybe_unused]] int ready_ = -1;
+    [[maybe_unused]] bool connecting_ = false;
+    [[maybe_unused]] int connectError_ = 0;
+    [[maybe_unused]] bool sendBlocked_ = false;
 };
 
 }  // namespace talvik

@@ -1,14 +1,18 @@
-// The wake-up is a datagram socket on 127.0.0.1 that Wake sends a byte to
-// itself and that sits in the same select as the stream, rather than
-// WSAEventSelect: the wait stays one select with a time-out, readiness is read
-// from the socket itself each time (WSAEventSelect's FD_WRITE is an edge
-// that fires again only after a send hit WSAEWOULDBLOCK), and it needs no
-// listening socket, as a connected pair would.
+// The waits are on two events rather than in select: `ready_`, which the
+// system sets through WSAEventSelect when the socket's state changes (data or
+// the peer's close queued, a connect done, room to send after a refused send),
+// and `wake_`, which Wake sets and DrainWake clears. Under Wine a select costs
+// a poll request, a wait and its result, and keeps the wineserver polling the
+// socket; a wait on two events is one request. The readiness is an edge, not
+// a level: the system sets `ready_` again only after a read (or a refused
+// send) re-enables it, so the caller always reads (or sends) before waiting,
+// and a send is tried at once unless the last one was refused.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 
 #include "platform/Sockets.h"
 #include "platform/TcpStream.h"
@@ -17,8 +21,9 @@ namespace talvik {
 
 namespace {
 
-// Winsock's handles fit the int the seam keeps (they are small kernel handle
-// values, and INVALID_SOCKET becomes -1).
+// Winsock's handles, and the events' handles, fit the int the seam keeps
+// (they are small kernel handle values even in a 64-bit process, and
+// INVALID_SOCKET becomes -1).
 SOCKET AsSocket(int handle) {
     return handle < 0 ? INVALID_SOCKET : static_cast<SOCKET>(handle);
 }
@@ -27,37 +32,38 @@ int FromSocket(SOCKET s) {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-bool SetNonBlocking(SOCKET s) {
-    u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0;
+HANDLE AsHandle(int handle) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+}
+
+int FromHandle(HANDLE h) {
+    return h == nullptr ? -1 : static_cast<int>(reinterpret_cast<intptr_t>(h));
 }
 
 }  // namespace
 
 CTcpStream::CTcpStream() {
     // Every stream holds Winsock for its life (the system counts the
-    // start-ups), so that the wake socket can be made here, before any
-    // thread may call Wake.
+    // start-ups), and its events are made here, before any thread may call
+    // Wake.
     if (!StartNetworkUse()) return;
-    const SOCKET wake = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (wake != INVALID_SOCKET &&
-        (bind(wake, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-         !SetNonBlocking(wake))) {
-        closesocket(wake);
-        wake_ = -1;
-    } else {
-        wake_ = FromSocket(wake);
+    const HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const HANDLE wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (ready == nullptr || wake == nullptr) {
+        if (ready != nullptr) CloseHandle(ready);
+        if (wake != nullptr) CloseHandle(wake);
+        EndNetworkUse();
+        return;
     }
-    if (wake_ < 0) EndNetworkUse();
+    ready_ = FromHandle(ready);
+    wake_ = FromHandle(wake);
 }
 
 CTcpStream::~CTcpStream() {
     Close();
     if (wake_ >= 0) {
-        closesocket(AsSocket(wake_));
+        CloseHandle(AsHandle(ready_));
+        CloseHandle(AsHandle(wake_));
         EndNetworkUse();
     }
 }
@@ -69,9 +75,10 @@ CTcpStream::ConnectResult CTcpStream::StartConnect(uint32_t address, uint16_t po
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return ConnectResult::kFailed;
     const int bufferSize = static_cast<int>(std::min<uint32_t>(receiveBufferSize, 1u << 24));
+    // WSAEventSelect makes the socket non-blocking.
     if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferSize),
                    sizeof bufferSize) != 0 ||
-        !SetNonBlocking(s)) {
+        WSAEventSelect(s, AsHandle(ready_), FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
         closesocket(s);
         return ConnectResult::kFailed;
     }
@@ -91,44 +98,41 @@ CTcpStream::ConnectResult CTcpStream::StartConnect(uint32_t address, uint16_t po
         return ConnectResult::kFailed;
     }
     socket_ = FromSocket(s);
+    connecting_ = true;
     return ConnectResult::kPending;
 }
 
 bool CTcpStream::ConnectSucceeded() {
-    int error = 0;
-    int length = sizeof error;
-    return getsockopt(AsSocket(socket_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                      &length) == 0 &&
-           error == 0;
+    return socket_ >= 0 && !connecting_ && connectError_ == 0;
 }
 
 CTcpStream::WaitResult CTcpStream::Wait(bool writable, uint32_t waitMs, bool watchWake) {
     if (socket_ < 0) return WaitResult::kFailed;
-    const uint32_t wait = std::min<uint32_t>(waitMs, 24u * 3600 * 1000);
-    timeval limit{};
-    limit.tv_sec = long(wait / 1000);
-    limit.tv_usec = long((wait % 1000) * 1000);
-    fd_set readable, writableSet, failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&writableSet);
-    FD_ZERO(&failed);
-    const SOCKET s = AsSocket(socket_);
-    FD_SET(s, writable ? &writableSet : &readable);
-    // A failed connect shows only in the exception set.
-    FD_SET(s, &failed);
-    if (watchWake && wake_ >= 0) FD_SET(AsSocket(wake_), &readable);
-    const int ready = select(0, &readable, &writableSet, &failed, &limit);
-    if (ready == SOCKET_ERROR)
-        return WSAGetLastError() == WSAEINTR ? WaitResult::kAgain : WaitResult::kFailed;
-    if (ready == 0) return WaitResult::kTimeout;
-    if (FD_ISSET(s, &readable) || FD_ISSET(s, &writableSet) || FD_ISSET(s, &failed)) {
-        return WaitResult::kReady;
-    }
-    return WaitResult::kWoken;
+    // Room to send is not an event until a send was refused.
+    if (writable && !connecting_ && !sendBlocked_) return WaitResult::kReady;
+    // The wake-up first: an interrupt is not held up by a busy socket.
+    const HANDLE events[2] = {AsHandle(wake_), AsHandle(ready_)};
+    const DWORD limit = std::min<uint32_t>(waitMs, 24u * 3600 * 1000);
+    const DWORD woke = watchWake ? WaitForMultipleObjects(2, events, FALSE, limit)
+                                 : WaitForSingleObject(events[1], limit);
+    if (woke == WAIT_TIMEOUT) return WaitResult::kTimeout;
+    if (watchWake && woke == WAIT_OBJECT_0) return WaitResult::kWoken;
+    if (woke != (watchWake ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0)) return WaitResult::kFailed;
+    if (!connecting_) return WaitResult::kReady;
+    // The connect's outcome comes with its event (a failed connect does not
+    // always show in SO_ERROR on Windows).
+    WSANETWORKEVENTS happened{};
+    if (WSAEnumNetworkEvents(AsSocket(socket_), nullptr, &happened) != 0)
+        return WaitResult::kFailed;
+    if ((happened.lNetworkEvents & FD_CONNECT) == 0) return WaitResult::kAgain;
+    connecting_ = false;
+    connectError_ = happened.iErrorCode[FD_CONNECT_BIT];
+    return WaitResult::kReady;
 }
 
 long CTcpStream::SendSome(const char* data, size_t size) {
     const int n = ::send(AsSocket(socket_), data, int(std::min<size_t>(size, INT_MAX)), 0);
+    sendBlocked_ = n < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
     if (n >= 0) return long(n);
     const int error = WSAGetLastError();
     return error == WSAEWOULDBLOCK || error == WSAEINTR ? kWouldBlock : -1;
@@ -146,27 +150,23 @@ long CTcpStream::ReceiveSome(uint8_t* buffer, size_t size) {
 }
 
 void CTcpStream::Wake() {
-    if (wake_ < 0) return;
-    const SOCKET wake = AsSocket(wake_);
-    sockaddr_in self{};
-    int length = sizeof self;
-    if (getsockname(wake, reinterpret_cast<sockaddr*>(&self), &length) != 0) return;
-    const char one = 1;
-    sendto(wake, &one, 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
+    if (wake_ >= 0) SetEvent(AsHandle(wake_));
 }
 
 void CTcpStream::DrainWake() {
-    if (wake_ < 0) return;
-    char drained[16];
-    while (::recv(AsSocket(wake_), drained, sizeof drained, 0) > 0) {
-    }
+    if (wake_ >= 0) ResetEvent(AsHandle(wake_));
 }
 
 void CTcpStream::Close() {
     if (socket_ >= 0) {
         closesocket(AsSocket(socket_));
         socket_ = -1;
+        // What the closed socket set must not wake a wait on the next one.
+        ResetEvent(AsHandle(ready_));
     }
+    connecting_ = false;
+    connectError_ = 0;
+    sendBlocked_ = false;
 }
 
 }  // namespace talvik
