@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "PeakSampler.h"
 #include "Platform.h"
 #include "Recorder.h"
 #include "talvik/CaptureIO.h"
@@ -200,12 +201,12 @@ int Run(int argc, char** argv, int first) {
     }
     const ProcessUsage loaded = ReadProcessUsage();
     CycleTotals totals;
-    ProcessUsage peak = loaded, reference, end;
+    ProcessUsage peak, reference, end;
+    PeakSampler sampler;
     uint32_t done = 0;
     double msPerCycle = 0;
     for (uint32_t i = 0; i < o.warmUp && error.empty(); ++i, ++done) {
         error = Cycle(host, o, i, &totals);
-        KeepPeak(&peak);
     }
     if (error.empty()) {
         // The module's own state (name lookup, library set-up) is in place
@@ -216,7 +217,6 @@ int Run(int argc, char** argv, int first) {
         const auto start = std::chrono::steady_clock::now();
         for (uint32_t i = 0; i < o.cycles && error.empty(); ++i, ++done) {
             error = Cycle(host, o, o.warmUp + i, &totals);
-            KeepPeak(&peak);
         }
         msPerCycle =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -224,6 +224,7 @@ int Run(int argc, char** argv, int first) {
             std::max(1u, done - o.warmUp);
         end = Settled(reference, kSettleMs);
     }
+    peak = sampler.Stop();
     if (!error.empty()) error = "cycle " + std::to_string(done) + ": " + error;
     const bool ok = error.empty();
     if (o.json) {
