@@ -1,0 +1,49 @@
+#include "base/MemoryBudget.h"
+
+namespace talvik {
+
+CMemoryBudget& CMemoryBudget::Process() {
+    // Never destroyed: a thread released at a stop may give bytes back after
+    // the statics of the module are gone.
+    static CMemoryBudget* const budget = new CMemoryBudget;
+    return *budget;
+}
+
+bool CMemoryBudget::TryCharge(size_t bytes, size_t held) {
+    size_t limit = Limit();
+    if (held >= limit / 16) limit -= limit / 4;
+    size_t used = used_.load(std::memory_order_relaxed);
+    do {
+        if (bytes > limit || used > limit - bytes) return false;
+    } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    return true;
+}
+
+void CMemoryBudget::ForceCharge(size_t bytes) {
+    used_.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void CMemoryBudget::Release(size_t bytes) {
+    used_.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+bool CBudgetCharge::GrowTo(size_t total) {
+    if (total <= held_) return true;
+    if (!budget_->TryCharge(total - held_, held_)) return false;
+    held_ = total;
+    return true;
+}
+
+void CBudgetCharge::ForceGrowTo(size_t total) {
+    if (total <= held_) return;
+    budget_->ForceCharge(total - held_);
+    held_ = total;
+}
+
+void CBudgetCharge::ReleaseAll() {
+    if (held_ == 0) return;
+    budget_->Release(held_);
+    held_ = 0;
+}
+
+}  // namespace talvik
