@@ -40,10 +40,10 @@ void CBudgetCharge::ForceGrowTo(size_t total) {
     held_ = total;
 }
 
-void CBudgetCharge::ReleaseAll() {
-    if (held_ == 0) return;
-    budget_->Release(held_);
-    held_ = 0;
+void CBudgetCharge::ShrinkTo(size_t total) {
+    if (total >= held_) return;
+    budget_->Release(held_ - total);
+    held_ = total;
 }
 
 }  // namespace talvik

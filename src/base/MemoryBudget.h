@@ -60,8 +60,11 @@ public:
     bool GrowTo(size_t total);
     // The same, whatever the limit.
     void ForceGrowTo(size_t total);
-    void ReleaseAll();
+    // Gives back what is held beyond total.
+    void ShrinkTo(size_t total);
+    void ReleaseAll() { ShrinkTo(0); }
     size_t Held() const { return held_; }
+    const CMemoryBudget* Budget() const { return budget_; }
     // Releases what is held, then charges the new budget from now on.
     void SetBudget(CMemoryBudget* budget) {
         ReleaseAll();

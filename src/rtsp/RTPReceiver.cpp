@@ -234,10 +234,10 @@ bool CRTPReceiver::Push(PacketPtr& queued, size_t length) {
 void CRTPReceiver::LogBudgetFull() {
     if (logger_ == nullptr) return;
     logger_->DebugMessage(kLevelWarning,
-                          "%s: The buffers of all streams hold %u of %u KiB: RTP packets of "
-                          "device %s are dropped until its queue has drained",
-                          "talvik::CRTPReceiver::Push", unsigned(budget_->Used() >> 10),
-                          unsigned(budget_->Limit() >> 10), logger_->GetSourceName().c_str());
+                          "%s: The buffers of all streams are at their limit of %u KiB: RTP "
+                          "packets of device %s are dropped until its queue has drained",
+                          "talvik::CRTPReceiver::Push", unsigned(budget_->Limit() >> 10),
+                          logger_->GetSourceName().c_str());
 }
 
 void CRTPReceiver::OnRTPBurst(IRTPClient*, bool begins) {
