@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 
 #include "ThreadCancel.h"
@@ -264,6 +265,8 @@ void CHttpSender::CloseRequest() {
     authenticateHeaders_.clear();
     bufferHead_ = 0;
     bufferTail_ = 0;
+    noRoom_ = false;
+    heldDropped_ = false;
 }
 
 std::string CHttpSender::BuildUrl(const HttpRequest& request) const {
@@ -755,13 +758,10 @@ bool CHttpSender::MakeRoom(size_t size) {
     }
     if (grown > bufferSize_) {
         // Not zeroed: every byte read from it was written first.
-        std::unique_ptr<uint8_t[]> storage;
-        try {
-            storage.reset(new uint8_t[grown]);
-        } catch (...) {
-            RethrowThreadCancellation();
+        std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[grown]);
+        if (!storage) {
             storageCharge_.ShrinkTo(bufferSize_);
-            throw;
+            throw std::bad_alloc();
         }
         if (held > 0) std::memcpy(storage.get(), buffer_.get() + bufferHead_, held);
         buffer_ = std::move(storage);
