@@ -3,10 +3,10 @@
 namespace talvik {
 
 CMemoryBudget& CMemoryBudget::Process() {
-    // Never destroyed: a thread released at a stop may give bytes back after
-    // the statics of the module are gone.
-    static CMemoryBudget* const budget = new CMemoryBudget;
-    return *budget;
+    // Set up before any code runs and with nothing to destroy: a thread
+    // released at a stop may give bytes back while the module unloads.
+    static CMemoryBudget budget;
+    return budget;
 }
 
 bool CMemoryBudget::TryCharge(size_t bytes, size_t held) {

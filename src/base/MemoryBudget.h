@@ -20,7 +20,7 @@ public:
     // fixed costs and the host's own buffers keep the rest.
     static constexpr size_t kDefaultLimit = 256u << 20;
 
-    explicit CMemoryBudget(size_t limit = kDefaultLimit) : limit_(limit) {}
+    explicit constexpr CMemoryBudget(size_t limit = kDefaultLimit) : limit_(limit) {}
     CMemoryBudget(const CMemoryBudget&) = delete;
     CMemoryBudget& operator=(const CMemoryBudget&) = delete;
 
