@@ -138,8 +138,14 @@ int CBaseHttpChannel::StreamLoop() {
 }
 
 int CBaseHttpChannel::SnapshotLoop() {
+    // The picture's charge goes after the picture, when it has been handed on.
+    struct ChargeRelease {
+        CBudgetCharge& charge;
+        ~ChargeRelease() { charge.ReleaseAll(); }
+    };
     for (;;) {
         const uint32_t interval = Params().frameIntervalMs;
+        const ChargeRelease release{pictureCharge_};
         std::vector<uint8_t> picture;
         const bool fetched = FetchSnapshot(picture);
         bool exceeded = false;
@@ -178,7 +184,16 @@ bool CBaseHttpChannel::FetchPicture(const std::string& path, std::vector<uint8_t
     const size_t budget = announced != 0 ? announced : kMaxSnapshotBytes + 1;
     while (picture.size() < budget) {
         const size_t want = std::min<size_t>(kReadChunkBytes, budget - picture.size());
+        // An announced body's storage is taken (and charged) before it is read.
+        if (announced != 0 && picture.capacity() < budget) {
+            if (!ChargePicture(budget)) return false;
+            picture.reserve(budget);
+        }
         if (sender_.ReadData(picture, static_cast<uint32_t>(want), false) == 0) break;
+        if (!ChargePicture(picture.capacity())) {
+            picture = std::vector<uint8_t>();
+            return false;
+        }
     }
     // A picture cut short, overlong, or whose end never came (a read that
     // timed out or failed) is not handed on as if it were whole.
@@ -187,7 +202,22 @@ bool CBaseHttpChannel::FetchPicture(const std::string& path, std::vector<uint8_t
         picture.clear();
         return false;
     }
+    if (!picture.empty()) pictureRunTold_ = false;
     return !picture.empty();
+}
+
+bool CBaseHttpChannel::ChargePicture(size_t bytes) {
+    if (pictureCharge_.GrowTo(bytes)) return true;
+    if (!pictureRunTold_) {
+        Driver()->DebugMessage(kLevelWarning,
+                               "%s: The buffers of all streams are at their limit of %u KiB: a "
+                               "picture from device %s was dropped",
+                               "talvik::CBaseHttpChannel::FetchPicture",
+                               unsigned(CMemoryBudget::Process().Limit() >> 10),
+                               Driver()->GetSourceName().c_str());
+    }
+    pictureRunTold_ = true;
+    return false;
 }
 
 bool CBaseHttpChannel::RequestStream(const std::string& path) {

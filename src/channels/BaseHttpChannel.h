@@ -57,7 +57,9 @@ protected:
     virtual bool FetchSnapshot(std::vector<uint8_t>& picture);
     // GET of path with the body read, at most kMaxSnapshotBytes and within the
     // longer of the frame interval and the data time-out; true on a 2xx
-    // status with a whole, non-empty body.
+    // status with a whole, non-empty body. The body's storage is charged to
+    // the process's buffer budget until the picture has been handed on; a
+    // picture the budget has no room for is dropped.
     bool FetchPicture(const std::string& path, std::vector<uint8_t>& picture);
     // Sends the stream request; true only when the camera answered with a
     // 2xx status. A refusal or a broken answer is logged with its cause, once
@@ -80,9 +82,14 @@ private:
     // Index of a signalled wake event, or kOutcomeTimeout.
     int PollWakeEvents(uint32_t timeoutMs);
     void Finish();
+    // Storage of `bytes` for the picture being fetched; false (logged once
+    // per run of such pictures) when the budget has no room.
+    bool ChargePicture(size_t bytes);
 
     uint32_t framesThisPass_ = 0;  // capture thread only
     std::string openFailure_;      // cause last logged by RequestStream; capture thread only
+    CBudgetCharge pictureCharge_;  // of the picture being fetched; capture thread only
+    bool pictureRunTold_ = false;  // a picture was refused storage, and none fetched since
 };
 
 }  // namespace talvik

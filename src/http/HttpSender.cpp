@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 
 #include "ThreadCancel.h"
@@ -264,6 +265,8 @@ void CHttpSender::CloseRequest() {
     authenticateHeaders_.clear();
     bufferHead_ = 0;
     bufferTail_ = 0;
+    noRoom_ = false;
+    heldDropped_ = false;
 }
 
 std::string CHttpSender::BuildUrl(const HttpRequest& request) const {
@@ -507,7 +510,12 @@ uint32_t CHttpSender::ReadData(std::vector<uint8_t>& out, uint32_t maxBytes, boo
     }
 }
 
-size_t CHttpSender::WaitForBody(size_t seen) {
+void CHttpSender::SetMemoryBudget(CMemoryBudget* budget) {
+    storageCharge_.SetBudget(budget);
+    storageCharge_.ForceGrowTo(bufferSize_);
+}
+
+size_t CHttpSender::WaitForBody(size_t& seen) {
     if (cancelled_) {
         lastError_ = kErrorCancelled;
         CloseRequest();
@@ -519,32 +527,54 @@ size_t CHttpSender::WaitForBody(size_t seen) {
         lastError_ = kErrorTimeout;
         return 0;
     }
-    // Bytes released by the reader are gone by now: curl may write again.
-    if (Buffered() + kTransferChunk <= kReadBufferCap) ResumeIfPaused();
-    if (Buffered() <= seen) {
+    for (;;) {
+        if (noRoom_ && Buffered() <= seen && !transferDone_) {
+            DropHeld();
+            seen = 0;
+        }
+        // Bytes released by the reader are gone by now: curl may write again.
+        if (Buffered() + kTransferChunk <= kReadBufferCap) {
+            noRoom_ = false;
+            ResumeIfPaused();
+        }
+        if (Buffered() > seen) return Buffered();
         if (transferDone_) {
             if (transferResult_) lastError_ = transferResult_;
             return 0;
         }
-        PumpResult pumped = Pump([this, seen] { return Buffered() > seen; });
+        PumpResult pumped = Pump([this, seen] { return Buffered() > seen || noRoom_; });
         if (pumped == kPumpCancelled) {
             lastError_ = kErrorCancelled;
             CloseRequest();
             return 0;
         }
         if (pumped == kPumpTimeout) lastError_ = kErrorTimeout;
-        if (Buffered() <= seen) {
+        if (Buffered() > seen) return Buffered();
+        if (!noRoom_) {
             if (transferDone_ && transferResult_) lastError_ = transferResult_;
             return 0;
         }
     }
-    return Buffered();
+}
+
+void CHttpSender::DropHeld() {
+    bufferHead_ = bufferTail_ = 0;
+    heldDropped_ = true;
+    if (budgetRunTold_ || logger_ == nullptr) return;
+    budgetRunTold_ = true;
+    logger_->DebugMessage(kLevelWarning,
+                          "%s: The buffers of all streams are at their limit of %u KiB: a "
+                          "picture of device %s:%u was dropped",
+                          "talvik::Web::CHttpSender::ReadHeld",
+                          unsigned(storageCharge_.Budget()->Limit() >> 10), device_.address.c_str(),
+                          unsigned(device_.port));
 }
 
 uint32_t CHttpSender::ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst) {
     if (clearFirst) out.clear();
     if (!requestOpen_ || maxBytes == 0) return 0;
-    const size_t count = std::min<size_t>(maxBytes, WaitForBody());
+    size_t seen = 0;
+    const size_t count = std::min<size_t>(maxBytes, WaitForBody(seen));
     if (count == 0) return 0;
     const uint8_t* first = buffer_.get() + bufferHead_;
     out.insert(out.end(), first, first + count);
@@ -553,11 +583,13 @@ uint32_t CHttpSender::ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes
     return static_cast<uint32_t>(count);
 }
 
-size_t CHttpSender::ReadHeld(const uint8_t*& data, size_t seen) {
+size_t CHttpSender::ReadHeld(const uint8_t*& data, size_t& seen) {
     data = nullptr;
     try {
         if (!requestOpen_) return 0;
         const size_t count = WaitForBody(seen);
+        if (heldDropped_) seen = 0;
+        heldDropped_ = false;
         if (count == 0) return 0;
         data = buffer_.get() + bufferHead_;
         return count;
@@ -670,7 +702,10 @@ size_t CHttpSender::OnBodyPiece(const char* data, size_t size) {
         return IHttpTransfer::kPauseTransfer;
     }
     if (held == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
-    if (bufferTail_ + size > bufferSize_) MakeRoom(size);
+    if (bufferTail_ + size > bufferSize_ && !MakeRoom(size)) {
+        paused_ = noRoom_ = true;
+        return IHttpTransfer::kPauseTransfer;
+    }
     std::memcpy(buffer_.get() + bufferTail_, data, size);
     Appended(size);
     return size;
@@ -688,8 +723,13 @@ uint8_t* CHttpSender::BodyRoom(size_t& room) {
     if (held >= kReadBufferCap) return nullptr;    // the reader frees some first
     if (held == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
     const size_t want = std::min(kDirectRead, kReadBufferCap - held);
+    // Short of the budget, what fits in the storage will do.
     if (bufferTail_ + want > bufferSize_) MakeRoom(want);
     room = std::min(bufferSize_ - bufferTail_, want);
+    if (room == 0) {
+        noRoom_ = true;
+        return nullptr;
+    }
     return buffer_.get() + bufferTail_;
 }
 
@@ -702,23 +742,39 @@ void CHttpSender::OnBodyWritten(size_t size) {
 // Moving the held bytes to the front copies them again, so the storage grows
 // until it is several times what a reader holds (a picture being received):
 // then a move is rare and short. Growing copies too, but a stream grows a
-// few times at its start only.
-void CHttpSender::MakeRoom(size_t size) {
+// few times at its start only. A budget that refuses the doubling may still
+// grant just the room asked for; the first piece's room is always granted,
+// so that a stream moves at all.
+bool CHttpSender::MakeRoom(size_t size) {
     const size_t held = Buffered();
     const bool tight = held + size > bufferSize_ || held * 4 > bufferSize_;
+    size_t grown = 0;
     if (tight && bufferSize_ < kReadBufferCap) {
-        const size_t grown =
-            std::min(kReadBufferCap, std::max({bufferSize_ * 2, held + size, kTransferChunk}));
+        const size_t needed = std::min(kReadBufferCap, std::max(held + size, kTransferChunk));
+        grown = std::min(kReadBufferCap, std::max(bufferSize_ * 2, needed));
+        if (storageCharge_.GrowTo(grown)) {
+            budgetRunTold_ = false;  // the budget no longer bounds this stream
+        } else if (!(needed > bufferSize_ && storageCharge_.GrowTo(grown = needed))) {
+            grown = 0;
+            if (bufferSize_ < kTransferChunk) storageCharge_.ForceGrowTo(grown = kTransferChunk);
+        }
+    }
+    if (grown > bufferSize_) {
         // Not zeroed: every byte read from it was written first.
-        std::unique_ptr<uint8_t[]> storage(new uint8_t[grown]);
+        std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[grown]);
+        if (!storage) {
+            storageCharge_.ShrinkTo(bufferSize_);
+            throw std::bad_alloc();
+        }
         if (held > 0) std::memcpy(storage.get(), buffer_.get() + bufferHead_, held);
         buffer_ = std::move(storage);
         bufferSize_ = grown;
-    } else if (held > 0) {
+    } else if (held > 0 && bufferHead_ > 0) {
         std::memmove(buffer_.get(), buffer_.get() + bufferHead_, held);
     }
     bufferHead_ = 0;
     bufferTail_ = held;
+    return held + size <= bufferSize_;
 }
 
 }  // namespace Web

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/DeviceInfo.h"
+#include "base/MemoryBudget.h"
 #include "media/HttpAuth.h"
 #include "platform/HttpTransfer.h"
 
@@ -78,7 +79,8 @@ public:
     // Body bytes held between the socket and the reader: room for the
     // largest picture a stream reader keeps while it is incomplete, plus a
     // few receive pieces. The transfer pauses (and TCP pushes back on the
-    // camera) when this is full. The storage grows to it only as needed.
+    // camera) when this is full. The storage grows to it only as needed, and
+    // only as far as the process's buffer budget allows.
     static constexpr size_t kReadBufferCap = (10u << 20) + 256 * 1024;
     // ReadResponse budget without a Content-Length, and its ceiling with one.
     static constexpr uint32_t kDefaultBodyBudget = 0x100000;
@@ -99,7 +101,10 @@ public:
     // body bytes are held, points data at all of them and returns their
     // number (0 on error or at the end). Nothing counts as read until
     // Release; the bytes stay valid until the next call on the sender.
-    size_t ReadHeld(const uint8_t*& data, size_t seen);
+    // When the budget leaves no room for the bytes the reader waits for,
+    // the held ones are dropped and seen is set to 0: the reader starts
+    // afresh, as on a new stream, with the bytes that come next.
+    size_t ReadHeld(const uint8_t*& data, size_t& seen);
     // Drops the first count held bytes (all of them at most).
     void Release(size_t count);
 
@@ -107,6 +112,9 @@ public:
     // ms have passed from now, however the device sends it; the next request
     // lifts the limit.
     void LimitBodyReads(uint32_t ms);
+    // The budget the read buffer's storage is charged to (the process's by
+    // default), for tests of a full budget.
+    void SetMemoryBudget(CMemoryBudget* budget);
     // Where a refusal of the credentials is told; null: nowhere.
     void SetLogger(IDebugMessage* logger) { logger_ = logger; }
 
@@ -164,12 +172,16 @@ private:
     uint32_t ReadDataInner(std::vector<uint8_t>& out, uint32_t maxBytes, bool clearFirst);
     // Waits as a read does; the number of body bytes then held, 0 when none
     // came (the reason is in lastError_).
-    size_t WaitForBody(size_t seen = 0);
+    size_t WaitForBody(size_t& seen);
     uint32_t QueryDataAvailableInner();
     void ResumeIfPaused();
     size_t Buffered() const { return bufferTail_ - bufferHead_; }
-    // Room for size more bytes after the held ones.
-    void MakeRoom(size_t size);
+    // Room for size more bytes after the held ones; false when the storage
+    // cannot hold them and the budget refused it more.
+    bool MakeRoom(size_t size);
+    // The reader waits for bytes the storage has no room for: the held ones
+    // (a picture that cannot be completed) go, logged once per run.
+    void DropHeld();
     // size body bytes were written after the held ones.
     void Appended(size_t size);
 
@@ -215,6 +227,10 @@ private:
     size_t bufferHead_ = 0;
     size_t bufferTail_ = 0;
     size_t bufferHighWater_ = 0;
+    CBudgetCharge storageCharge_;  // bufferSize_ bytes
+    bool noRoom_ = false;          // a piece found no room and the budget no more
+    bool heldDropped_ = false;     // the reader must start afresh
+    bool budgetRunTold_ = false;   // until the storage grows again
 
     DigestChallenge digest_;    // last Digest challenge of the device
     uint32_t digestCount_ = 0;  // nonce count for digest_.nonce

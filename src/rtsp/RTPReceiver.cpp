@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "ThreadCancel.h"
+#include "base/Debug.h"
 #include "base/Text.h"
 #include "platform/Clock.h"
 #include "rtsp/UDPClient.h"
@@ -98,12 +99,21 @@ size_t CRTPReceiver::GetQueuedCount() {
     return queue_.size();
 }
 
+void CRTPReceiver::SetMemoryBudget(CMemoryBudget* budget) {
+    ClearQueue();
+    std::lock_guard<std::mutex> guard(lock_);
+    budget_ = budget;
+}
+
 void CRTPReceiver::ClearQueue() {
     std::deque<PacketPtr> dropped;
     {
         std::lock_guard<std::mutex> guard(lock_);
         dropped.swap(queue_);
         queuedBytes_ = 0;
+        budget_->Release(queuedCharge_);
+        queuedCharge_ = 0;
+        budgetFull_ = false;
         // Packets already taken for delivery belong to the cleared queue too.
         generation_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -171,25 +181,42 @@ bool CRTPReceiver::Push(PacketPtr& queued, size_t length) {
     // Within a burst the datagrams are microseconds apart: its start time serves.
     const uint64_t nowMs = inBurst_ ? burstStartMs_ : CoarseNowMs();
     bool wake = false;
+    bool budgetRunStarts = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (queue_.size() >= maxPackets_ || queuedBytes_ + length > maxBytes_) {
             ++dropped_;
             return false;
         }
-        queued->bytes = length;
-        queuedBytes_ += length;
-        queue_.push_back(std::move(queued));
-        if (deliveryWaiting_ &&
-            (marker || queue_.size() >= kWakeBatch || nowMs - lastPushMs_ >= kBurstGapMs)) {
-            deliveryWaiting_ = false;
-            wake = true;
+        const size_t charge = sizeof(QueuedPacket) + queued->packet.payload.capacity();
+        // Within a run of drops nothing is taken until the queue has drained:
+        // what is delivered then ends where the run began.
+        if ((budgetFull_ && !queue_.empty()) || !budget_->TryCharge(charge, queuedCharge_)) {
+            ++dropped_;
+            budgetRunStarts = !budgetFull_;
+            budgetFull_ = true;
+        } else {
+            budgetFull_ = false;
+            queued->charged = charge;
+            queuedCharge_ += charge;
+            queued->bytes = length;
+            queuedBytes_ += length;
+            queue_.push_back(std::move(queued));
+            if (deliveryWaiting_ &&
+                (marker || queue_.size() >= kWakeBatch || nowMs - lastPushMs_ >= kBurstGapMs)) {
+                deliveryWaiting_ = false;
+                wake = true;
+            }
+            lastPushMs_ = nowMs;
+            if (!next_ && !spare_.empty()) {
+                next_ = std::move(spare_.back());
+                spare_.pop_back();
+            }
         }
-        lastPushMs_ = nowMs;
-        if (!next_ && !spare_.empty()) {
-            next_ = std::move(spare_.back());
-            spare_.pop_back();
-        }
+    }
+    if (queued) {
+        if (budgetRunStarts) LogBudgetFull();
+        return false;
     }
     if (!wake) return true;
     // Woken at the burst's end instead: the socket thread is about to sleep
@@ -200,6 +227,17 @@ bool CRTPReceiver::Push(PacketPtr& queued, size_t length) {
     }
     WakeDelivery();
     return true;
+}
+
+// Once per run of drops: the run ends when the queue has drained and a
+// packet fits again.
+void CRTPReceiver::LogBudgetFull() {
+    if (logger_ == nullptr) return;
+    logger_->DebugMessage(kLevelWarning,
+                          "%s: The buffers of all streams are at their limit of %u KiB: RTP "
+                          "packets of device %s are dropped until its queue has drained",
+                          "talvik::CRTPReceiver::Push", unsigned(budget_->Limit() >> 10),
+                          logger_->GetSourceName().c_str());
 }
 
 void CRTPReceiver::OnRTPBurst(IRTPClient*, bool begins) {
@@ -235,11 +273,16 @@ bool CRTPReceiver::StopThread(uint32_t timeoutMs) {
 
 uint32_t CRTPReceiver::PopBatch(std::vector<PacketPtr>& batch) {
     std::lock_guard<std::mutex> guard(lock_);
+    size_t charged = 0;
     while (!queue_.empty() && batch.size() < kPopBatch) {
         queuedBytes_ -= queue_.front()->bytes;
+        charged += queue_.front()->charged;
+        queue_.front()->charged = 0;
         batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
     }
+    queuedCharge_ -= charged;
+    budget_->Release(charged);
     deliveryWaiting_ = batch.empty();
     return generation_.load(std::memory_order_relaxed);
 }

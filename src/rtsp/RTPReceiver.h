@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/Event.h"
+#include "base/MemoryBudget.h"
 #include "base/SmartPtr.h"
 #include "base/Thread.h"
 #include "rtsp/RTPClient.h"
@@ -35,7 +36,10 @@ public:
 class CRTPReceiver : public IRTPClientUser, public CBaseThread {
 public:
     // The queue is bounded: at either limit the newest datagram is dropped
-    // (and counted), the packets already queued keep their order.
+    // (and counted), the packets already queued keep their order. Queued
+    // packets are charged to the process's buffer budget too: when it is
+    // full, every new datagram is dropped until the queue has drained, so
+    // that the parser meets one gap and waits for the next key frame.
     static constexpr size_t kMaxQueuedPackets = 8192;
     static constexpr size_t kMaxQueuedBytes = 32 * 1024 * 1024;
     static constexpr uint32_t kReceiveBufferSize = 1536;
@@ -75,7 +79,10 @@ public:
         maxPackets_ = packets;
         maxBytes_ = bytes;
     }
-    // Datagrams dropped because the queue was full, since construction.
+    // The budget the queued packets are charged to (the process's by
+    // default); set while closed, for tests of a full budget.
+    void SetMemoryBudget(CMemoryBudget* budget);
+    // Datagrams dropped because the queue or the budget was full, since construction.
     uint64_t GetDroppedCount() const { return dropped_; }
     size_t GetQueuedCount();
 
@@ -100,7 +107,8 @@ protected:
 private:
     struct QueuedPacket {
         IPv4Endpoint sender;
-        size_t bytes = 0;  // datagram size, for the queue's byte limit
+        size_t bytes = 0;    // datagram size, for the queue's byte limit
+        size_t charged = 0;  // what the packet holds, charged to the budget
         CRTPPacket packet;
         uint8_t head[CRTPPacket::kFixedHeaderSize];  // read beside the payload
     };
@@ -117,8 +125,9 @@ private:
     bool StartQueue(uint16_t port);
     void ClearQueue();
     // Queues a parsed packet of `length` datagram bytes; false (the packet
-    // left in `packet`) when the queue is full.
+    // left in `packet`) when the queue or the budget is full.
     bool Push(PacketPtr& packet, size_t length);
+    void LogBudgetFull();
     // Moves up to kPopBatch packets into batch; with none queued, marks the
     // delivery thread as about to wait. Returns the queue's generation.
     uint32_t PopBatch(std::vector<PacketPtr>& batch);
@@ -137,6 +146,9 @@ private:
     std::mutex lock_;
     std::deque<PacketPtr> queue_;
     size_t queuedBytes_ = 0;
+    CMemoryBudget* budget_ = &CMemoryBudget::Process();
+    size_t queuedCharge_ = 0;  // of the budget, for the packets in queue_
+    bool budgetFull_ = false;  // dropping until the queue drains
     std::vector<PacketPtr> spare_;
     bool deliveryWaiting_ = false;  // the delivery thread wants a wake-up
     uint64_t lastPushMs_ = 0;       // coarse monotonic clock: only gaps of kBurstGapMs matter

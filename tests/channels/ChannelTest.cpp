@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/MemoryBudget.h"
 #include "base/Text.h"
 #include "channels/BaseCameraChannel.h"
 #include "channels/HttpChannels.h"
@@ -383,6 +384,43 @@ TEST(HttpChannel, OnlyWholePictureBodiesWithinTheCap) {
         EXPECT_EQ(keyFrameAsked, h264);
     };
     ForEachRowAtOnce(Rows("picture_answers.txt"), test);
+}
+
+// A picture the process's buffer budget has no room for is dropped before
+// it is read: no frame, one log line however many requests it takes; once
+// the budget has room, pictures come again, and every byte is given back.
+TEST(HttpChannel, PictureBeyondTheBudgetDroppedUntilThereIsRoom) {
+    const std::string body = kJpeg + std::string((1 << 20) - kJpeg.size(), 'x');
+    std::atomic<int> requests{0};
+    RawTcpServer server([&](int fd, RawTcpServer& s) {
+        std::string head;
+        if (!s.ReadRequestHead(fd, &head)) return;
+        ++requests;
+        s.WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    });
+    ASSERT_TRUE(server.Started());
+    CMemoryBudget& budget = CMemoryBudget::Process();
+    const size_t limit = budget.Limit();
+    budget.SetLimit(512 << 10);
+    {
+        Rig rig(server.Port());
+        CJpegHttpChannel channel(0, &rig.driver, &rig.host);
+        ASSERT_TRUE(rig.Start(channel, 1001));
+        EXPECT_TRUE(talvik_test::WaitUntil([&] { return requests >= 3; }, 20000));
+        EXPECT_EQ(rig.host.FrameCount(), 0u);
+        const std::vector<talvik_test::LogLine> dropped{
+            {2,
+             "talvik::CBaseHttpChannel::FetchPicture: The buffers of all streams are at their "
+             "limit of 512 KiB: a picture from device 127.0.0.1:" +
+                 std::to_string(server.Port()) + " was dropped"}};
+        EXPECT_EQ(rig.driver.log.Lines(), dropped);
+        budget.SetLimit(limit);
+        EXPECT_TRUE(rig.host.WaitForFrames(1, 20000));
+        channel.Stop();
+    }
+    budget.SetLimit(limit);
+    EXPECT_EQ(budget.Used(), 0u);
 }
 
 // Until the camera answers properly the channel keeps asking, a second

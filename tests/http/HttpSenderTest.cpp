@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "SenderTable.h"
+#include "base/MemoryBudget.h"
 #include "http/CameraRequest.h"
+#include "http/JpegAssembler.h"
 #include "support/TestHttpServer.h"
 
 namespace {
@@ -143,6 +145,69 @@ TEST_P(SenderRequest, ResultsExchangesAndLog) {
 
 INSTANTIATE_TEST_SUITE_P(Cameras, SenderRequest, ::testing::ValuesIn(SenderCases(false)),
                          [](const auto& info) { return info.param.name; });
+
+// A baseline JPEG of exactly `size` bytes (16x16, one component), its
+// entropy-coded data free of FF.
+std::string Picture(size_t size) {
+    const std::string head(
+        "\xFF\xD8\xFF\xC0\x00\x0B\x08\x00\x10\x00\x10\x01\x01\x11\x00"
+        "\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00",
+        25);
+    std::string picture = head;
+    for (size_t i = 0; picture.size() + 2 < size; ++i)
+        picture += char(i % 251);
+    return picture + "\xFF\xD9";
+}
+
+// An MJPEG body of pictures of these sizes read as a stream channel does,
+// with a budget of `limit` bytes: a picture the storage cannot hold within
+// the budget is dropped, the reader starts afresh at the next picture, and
+// a run of such drops is logged once. Every byte comes back with the sender.
+TEST(HttpSenderBudget, PictureBeyondTheBudgetDroppedTheNextOnesDelivered) {
+    const struct {
+        size_t limit;
+        std::vector<size_t> sizes, delivered;
+        size_t logged;
+    } rows[] = {
+        {64 << 20, {20000, 600000, 20001, 20002}, {20000, 600000, 20001, 20002}, 0},
+        {512 << 10, {20000, 600000, 20001, 20002}, {20000, 20001, 20002}, 1},
+        {512 << 10, {20000, 600000, 700000, 20001, 20002, 600001}, {20000, 20001, 20002}, 1},
+    };
+    for (const auto& row : rows) {
+        std::string body;
+        for (size_t size : row.sizes)
+            body += "--b\r\nContent-Type: image/jpeg\r\n\r\n" + Picture(size) + "\r\n";
+        TestHttpServer server({}, [&](const HttpExchange&) { return HttpReply{200, body, {}}; });
+        ASSERT_TRUE(server.Started());
+        talvik::CMemoryBudget budget(row.limit);
+        RecordingLogger log;
+        std::vector<size_t> delivered;
+        {
+            talvik::Web::CHttpSender sender(Device(server.Port()));
+            sender.SetMemoryBudget(&budget);
+            sender.SetLogger(&log);
+            talvik::CJpegAssembler assembler(
+                [&](const uint8_t*, size_t size, uint32_t, uint32_t) { delivered.push_back(size); },
+                nullptr);
+            ASSERT_TRUE(HUtils::SendGet(sender, "/video.mjpg"));
+            const uint8_t* data = nullptr;
+            size_t seen = 0;
+            for (size_t count; (count = sender.ReadHeld(data, seen)) > 0;) {
+                const size_t done = assembler.Scan(data, count, seen);
+                sender.Release(done);
+                seen = count - done;
+            }
+            EXPECT_LE(budget.Used(), row.limit);
+        }
+        EXPECT_EQ(delivered, row.delivered);
+        const LogLine dropped{2,
+                              "talvik::Web::CHttpSender::ReadHeld: The buffers of all streams "
+                              "are at their limit of 512 KiB: a picture of device 127.0.0.1:" +
+                                  std::to_string(server.Port()) + " was dropped"};
+        EXPECT_EQ(log.Lines(), std::vector<LogLine>(row.logged, dropped));
+        EXPECT_EQ(budget.Used(), 0u);
+    }
+}
 
 // The camera request over a sender: an empty body is no body (and leaves no
 // stale text), another 2xx than 200 is an answer with its body, SendGet

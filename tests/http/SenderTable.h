@@ -156,7 +156,8 @@ inline std::string RunSenderCase(const SenderCase& c, uint16_t port,
         std::make_unique<CHttpSender>(Device(port, std::stoul(c.timeoutMs), c.credentials));
     sender->SetLogger(&log);
     const uint8_t* held = reinterpret_cast<const uint8_t*>(&port);
-    EXPECT_TRUE(sender->ReadHeld(held, 0) == 0 && held == nullptr);  // no request yet
+    size_t none = 0;
+    EXPECT_TRUE(sender->ReadHeld(held, none) == 0 && held == nullptr);  // no request yet
     std::ostringstream got;
     if (sender->IsSecure()) got << "starts with tls\n";
     std::istringstream paths(c.paths);

@@ -9,6 +9,7 @@
 
 #include "Loopback.h"
 #include "base/Event.h"
+#include "base/MemoryBudget.h"
 #include "base/Text.h"
 #include "platform/OsThread.h"
 #include "support/RecordingLogger.h"
@@ -186,6 +187,120 @@ TEST_F(RTPReceiverTest, FullQueueDropsNewestDatagrams) {
         receiver.Close();
         EXPECT_EQ(user.packets.size(), delivered += queued + 1) << "the dropped ones never arrive";
         user.release.Reset();
+    }
+}
+
+// A receiver charged to a shared budget, whose user (the host) stalls in
+// the first packet.
+struct StalledStream {
+    explicit StalledStream(CMemoryBudget* budget) {
+        receiver.SetUser(&user);
+        receiver.SetMemoryBudget(budget);
+        user.holdFirst = true;
+    }
+    ~StalledStream() { user.release.Set(); }
+    // Packets [from, to) of 100 bytes, each waited for until the socket
+    // thread has queued or dropped it (the first is with the user).
+    void Send(uint16_t from, uint16_t to) {
+        for (uint16_t seq = from; seq < to; ++seq) {
+            ASSERT_TRUE(camera.SendTo(receiver.GetPort(), RtpPacket(seq, seq, true, 100, 0)));
+            ASSERT_TRUE(talvik_test::WaitUntil(
+                [&] { return receiver.GetQueuedCount() + receiver.GetDroppedCount() == seq; },
+                talvik_test::kWaitLimitMs))
+                << seq;
+        }
+    }
+    std::vector<uint16_t> Delivered() {
+        std::lock_guard<std::mutex> lock(user.mutex);
+        std::vector<uint16_t> numbers;
+        for (const Bytes& p : user.packets)
+            numbers.push_back(uint16_t(p[0] << 8 | p[1]));
+        return numbers;
+    }
+    std::vector<uint16_t> Range(uint16_t from, uint16_t to) {
+        std::vector<uint16_t> numbers;
+        for (uint16_t seq = from; seq < to; ++seq)
+            numbers.push_back(seq);
+        return numbers;
+    }
+
+    talvik_test::RecordingLogger log;
+    RecordingReceiverUser user;
+    CRTPReceiver receiver{&log};
+    talvik_test::UdpPeer camera;
+};
+
+// Two streams whose host stalls share a budget of 32 packets' charge. The
+// first fills it but the last quarter, which the second, holding little,
+// may still use up to a sixteenth; then each drops every new packet, logs
+// it once, and goes on dropping while its queue holds packets, however much
+// room the budget gets, so that the parser meets one gap. Once the host
+// resumes, the queued packets arrive in order and the next ones follow.
+// Every byte is given back, whether the queues drain or are closed full.
+TEST(RTPReceiverBudget, FullBudgetDropsUntilTheQueueDrainsAndEveryByteComesBack) {
+    CMemoryBudget budget(1 << 20);
+    for (const bool resume : {true, false}) {
+        SCOPED_TRACE(resume ? "the host resumes" : "closed while the host stalls");
+        {
+            budget.SetLimit(1 << 20);
+            StalledStream a(&budget), b(&budget);
+            for (StalledStream* s : {&a, &b}) {
+                ASSERT_TRUE(s->receiver.Open(false, 0));
+                ASSERT_TRUE(s->camera.SendTo(s->receiver.GetPort(), RtpPacket(0, 0, true, 100, 0)));
+                ASSERT_TRUE(s->user.entered.Wait(talvik_test::kWaitLimitMs));
+            }
+            a.Send(1, 2);
+            const size_t charge = budget.Used();  // of one packet
+            ASSERT_GT(charge, 100u);
+            budget.SetLimit(32 * charge);
+            a.Send(2, 41);
+            EXPECT_EQ(a.receiver.GetQueuedCount(), 24u);
+            EXPECT_EQ(a.receiver.GetDroppedCount(), 16u);
+            b.Send(1, 11);
+            EXPECT_EQ(b.receiver.GetQueuedCount(), 2u);
+            EXPECT_EQ(b.receiver.GetDroppedCount(), 8u);
+            EXPECT_EQ(budget.Used(), 26 * charge);
+            budget.SetLimit(1 << 20);
+            a.Send(41, 45);
+            EXPECT_EQ(a.receiver.GetDroppedCount(), 20u)
+                << "the run ended before the queue drained";
+            const std::vector<talvik_test::LogLine> line{
+                {2, FormatString("talvik::CRTPReceiver::Push: The buffers of all streams are at "
+                                 "their limit of %u KiB: RTP packets of device 127.0.0.1:80 are "
+                                 "dropped until its queue has drained",
+                                 unsigned((32 * charge) >> 10))}};
+            EXPECT_EQ(a.log.Lines(), line);
+            EXPECT_EQ(b.log.Lines(), line);
+            if (resume) {
+                a.user.release.Set();
+                b.user.release.Set();
+                ASSERT_TRUE(a.user.WaitForCount(25));
+                ASSERT_TRUE(b.user.WaitForCount(3));
+                ASSERT_TRUE(talvik_test::WaitUntil([&] { return budget.Used() == 0; }));
+                for (uint16_t seq = 45; seq < 50; ++seq)
+                    ASSERT_TRUE(
+                        a.camera.SendTo(a.receiver.GetPort(), RtpPacket(seq, 0, true, 100, 0)));
+                for (uint16_t seq = 11; seq < 14; ++seq)
+                    ASSERT_TRUE(
+                        b.camera.SendTo(b.receiver.GetPort(), RtpPacket(seq, 0, true, 100, 0)));
+                ASSERT_TRUE(a.user.WaitForCount(30));
+                ASSERT_TRUE(b.user.WaitForCount(6));
+                std::vector<uint16_t> expected = a.Range(0, 25), after = a.Range(45, 50);
+                expected.insert(expected.end(), after.begin(), after.end());
+                EXPECT_EQ(a.Delivered(), expected);
+                expected = b.Range(0, 3);
+                after = b.Range(11, 14);
+                expected.insert(expected.end(), after.begin(), after.end());
+                EXPECT_EQ(b.Delivered(), expected);
+                EXPECT_EQ(a.log.Lines().size(), 1u);
+                EXPECT_EQ(b.log.Lines().size(), 1u);
+            } else {
+                a.receiver.Close();
+                b.receiver.Close();
+                EXPECT_EQ(budget.Used(), 0u);
+            }
+        }
+        EXPECT_EQ(budget.Used(), 0u);
     }
 }
 

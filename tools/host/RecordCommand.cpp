@@ -28,7 +28,8 @@ std::string Usage(const std::vector<Flag>& flags) {
            "A1,A2,... the streams take the addresses in turn.\n"
            "--slow-host MS[:EVERY] plays a host whose OnFrame blocks: MS milliseconds at\n"
            "every EVERY-th frame, or once at the first frame; with --json the summary\n"
-           "then counts the stalls and the frames that began after the last one.\n\n" +
+           "then counts the stalls and the frames that began after the last one; with\n"
+           "--streams every stream's OnFrame blocks so, as a host that stalls does.\n\n" +
            FlagHelp(flags) +
            "\nexamples:\n"
            "  talvik-host record --address 10.0.0.5 --model AV2155 --codec jpeg --interval 40 "
@@ -182,8 +183,6 @@ int Run(int argc, char** argv, int first) {
     if (read != kContinue) return read;
     if (options.streams > 1 && !options.discard)
         return UsageError("record", "--streams above 1 needs --discard", Usage(flags));
-    if (options.streams > 1 && options.slowHostMs > 0)
-        return UsageError("record", "--slow-host plays one stream only", Usage(flags));
     if (options.streams > 1 && options.usageEveryS > 0)
         return UsageError("record", "--usage-every watches one stream only", Usage(flags));
     options.device.defaultCodec = options.codec;

@@ -20,20 +20,30 @@ namespace talvik_host {
 
 namespace {
 
-// Counts frames and bytes; called on the module's delivering threads.
+// Counts frames and bytes; called on the module's delivering threads. With
+// --slow-host every stream's OnFrame blocks, as a host that stalls does.
 class CountingSink : public talvik::IHostFrameSink {
 public:
-    explicit CountingSink(uint32_t intervalMs) : latency_(intervalMs) {}
+    CountingSink(uint32_t intervalMs, uint32_t stallMs, uint32_t stallEvery)
+        : latency_(intervalMs), stallMs_(stallMs), stallEvery_(stallEvery) {}
     bool OnFrame(talvik::IHostFrame* frame) override {
         if (frame == nullptr) return false;
         const uint32_t size = std::min(frame->GetDataSize(), frame->GetBufferSize());
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::unique_lock<std::mutex> guard(mutex_);
         latency_.Add();
         ++frames_;
         bytes_ += size;
         fourcc_ = frame->GetFourCC();
         width_ = frame->GetWidth();
         height_ = frame->GetHeight();
+        if (stalls_ > 0) ++framesAfterStall_;
+        if (stallMs_ == 0 || (stallEvery_ == 0 ? frames_ != 1 : frames_ % stallEvery_ != 0))
+            return true;
+        guard.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs_));
+        guard.lock();
+        ++stalls_;
+        framesAfterStall_ = 0;
         return true;
     }
     void OnSignalLost() override {
@@ -53,6 +63,9 @@ public:
         s->fourcc = frames_ > 0 ? FourCCText(fourcc_) : "";
         s->width = width_;
         s->height = height_;
+        s->slowHost = stallMs_ > 0;
+        s->stalls = stalls_;
+        s->framesAfterStall = framesAfterStall_;
         latency_.Fill(s);
     }
 
@@ -65,6 +78,10 @@ private:
     uint32_t fourcc_ = 0;
     uint32_t width_ = 0;
     uint32_t height_ = 0;
+    const uint32_t stallMs_;
+    const uint32_t stallEvery_;
+    uint64_t stalls_ = 0;
+    uint64_t framesAfterStall_ = 0;
 };
 
 // Stream `i` of `--address A1,A2,...`: the addresses take turns, so that
@@ -81,7 +98,8 @@ DeviceDescription DeviceOfStream(DeviceDescription d, uint32_t i) {
 }
 
 struct Stream {
-    Stream(const DeviceDescription& d, uint32_t intervalMs) : device(d), sink(intervalMs) {}
+    Stream(const DeviceDescription& d, const RecordOptions& o)
+        : device(d), sink(o.intervalMs, o.slowHostMs, o.slowHostEvery) {}
     HostDevice device;
     CountingSink sink;
     talvik::ipcapture::IIPCaptureDriverEx5* driver = nullptr;
@@ -98,7 +116,7 @@ size_t StartStreams(const RecordOptions& o, HostSession& host, Streams& streams)
     HostStreamSettings settings(MakeStreamRequest(o));
     size_t started = 0;
     for (uint32_t i = 0; i < o.streams; ++i) {
-        streams.push_back(std::make_unique<Stream>(DeviceOfStream(o.device, i), o.intervalMs));
+        streams.push_back(std::make_unique<Stream>(DeviceOfStream(o.device, i), o));
         Stream& s = *streams.back();
         s.driver = static_cast<talvik::ipcapture::IIPCaptureDriverEx5*>(factory.create());
         if (s.driver == nullptr) continue;
