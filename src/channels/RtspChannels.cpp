@@ -60,10 +60,9 @@ void CBaseRTPChannel::StopWorkers(const std::shared_ptr<ICameraChannel>& self) {
         receiver->StopThread(2000);
         receiver->KeepUntilThreadEnds(self);
     }
-    for (CRTCPHandler* rtcp : {&rtcp_, &rtcp2_}) {
+    // Their socket threads are joined: nothing of theirs outlives the stop.
+    for (CRTCPHandler* rtcp : {&rtcp_, &rtcp2_})
         rtcp->Stop();
-        rtcp->KeepUntilThreadEnds(self);
-    }
 }
 
 void CBaseRTPChannel::SignalRtcpReset() {

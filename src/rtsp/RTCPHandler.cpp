@@ -22,7 +22,7 @@ uint32_t NewSsrc() {
 
 }  // namespace
 
-CRTCPHandler::CRTCPHandler(IDebugMessage* logger) : CBaseThread(logger), udp_(logger) {}
+CRTCPHandler::CRTCPHandler(IDebugMessage* logger) : udp_(logger) {}
 
 CRTCPHandler::~CRTCPHandler() {
     Stop();
@@ -42,31 +42,49 @@ bool CRTCPHandler::StartWith(uint32_t cameraAddress, bool multicast, const char*
     ResetState();
     // Known before the first datagram can arrive, so that nothing slips past the check.
     cameraAddress_ = cameraAddress;
-    udp_.SetWaitTimeout(1000);
+    const uint32_t interval = reportIntervalMs_;
+    {
+        CLockGuard guard(sendLock_);
+        running_ = true;
+        nextReportMs_ = TickCountMs() + interval;
+    }
+    // The socket thread's first wait ends when the first report is due.
+    udp_.SetWaitTimeout(interval);
     const bool opened =
         multicast ? udp_.OpenMulticastAnyInterface(this, group, port) : udp_.Open(this, port);
-    if (!opened) return false;
-    if (!StartThread("RTCP Handler Thread")) {
-        udp_.Close();
-        return false;
-    }
-    return true;
+    if (opened) return true;
+    CLockGuard guard(sendLock_);
+    running_ = false;
+    return false;
 }
 
 void CRTCPHandler::Stop() {
-    // The thread sends the BYE on its way out, with the SSRC of its reports;
-    // only then is the socket closed.
-    StopThread(5000);
+    {
+        // The BYE goes out with the SSRC of the reports, and nothing after it.
+        CLockGuard guard(sendLock_);
+        if (running_) {
+            SendBye();
+            running_ = false;
+            ResetState();
+        }
+    }
     srReceived_ = false;
     udp_.Close();
 }
 
+void CRTCPHandler::SignalReset() {
+    CLockGuard guard(sendLock_);
+    if (!running_) return;
+    SendBye();
+    ResetState();
+    // The socket's current wait ends no later than this.
+    nextReportMs_ = TickCountMs() + reportIntervalMs_;
+}
+
 void CRTCPHandler::ResetState() {
-    srReceived_ = false;
-    srEvent_.Reset();
-    resetEvent_.Reset();
     const uint32_t ssrc = NewSsrc();
     CLockGuard guard(lock_);
+    srReceived_ = false;
     ownSsrc_ = {uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)};
     srArrivalMs_ = 0;
     versionBits_ = 0x81;
@@ -81,24 +99,18 @@ rtcp::Word CRTCPHandler::GetOwnSsrc() {
     return ownSsrc_;
 }
 
-void CRTCPHandler::Run() {
-    CEvent* events[] = {&StopEvent(), &srEvent_, &resetEvent_};
-    for (;;) {
-        const int which = WaitAny(events, 3, reportIntervalMs_);
-        if (which == 0) {
-            SendBye();
-            ResetState();
-            return;
-        }
-        if (which == 2) {
-            SendBye();
-            ResetState();
-            continue;
-        }
-        // srEvent resets itself on this wait, so an SR arriving while this
-        // report goes out still gets an answer of its own.
+void CRTCPHandler::Tick(bool answerSr) {
+    CLockGuard guard(sendLock_);
+    if (!running_) return;
+    uint32_t now = TickCountMs();
+    if (answerSr || int32_t(now - nextReportMs_) >= 0) {
         SendReceiverReport();
+        now = TickCountMs();
+        nextReportMs_ = now + reportIntervalMs_;
     }
+    // A wait that ends early (a datagram, a coarse timer) only comes back here.
+    const int32_t left = int32_t(nextReportMs_ - now);
+    udp_.SetWaitTimeout(left > 0 ? uint32_t(left) : 1);
 }
 
 void CRTCPHandler::SendReceiverReport() {
@@ -157,11 +169,18 @@ void CRTCPHandler::Send(const uint8_t* data, size_t length) {
 
 void CRTCPHandler::OnRTPData(IRTPClient*, const IPv4Endpoint& sender, const uint8_t* data,
                              size_t length) {
-    if (sender.address != cameraAddress_ || data == nullptr || length < 4) return;
+    // Any datagram wakes the socket thread: a due report goes out even while
+    // strangers keep its waits from running out.
+    if (sender.address != cameraAddress_ || data == nullptr || length < 4) {
+        Tick(false);
+        return;
+    }
+    bool srTaken = false;
     rtcp::WalkCompound(data, length, [&](const rtcp::PacketView& packet) {
         rtcp::SenderReportInfo info;
         if (rtcp::ParseSenderReport(packet, info)) {
             TakeSenderReport(sender, info);
+            srTaken = true;
         } else if (packet.type == rtcp::kBye && srReceived_) {
             srReceived_ = false;
             IRTCPHandlerUser* user = user_;
@@ -173,22 +192,21 @@ void CRTCPHandler::OnRTPData(IRTPClient*, const IPv4Endpoint& sender, const uint
             }
         }
     });
+    // One answer for the whole compound, with the state it left.
+    Tick(srTaken);
 }
 
 void CRTCPHandler::TakeSenderReport(const IPv4Endpoint& sender,
                                     const rtcp::SenderReportInfo& info) {
-    {
-        CLockGuard guard(lock_);
-        if (!srReceived_) {
-            srSender_ = sender;
-            srReceived_ = true;
-        }
-        versionBits_ = info.versionBits;
-        srSsrc_ = info.ssrc;
-        lsr_ = info.lastSr;
-        srArrivalMs_ = TickCountMs();
+    CLockGuard guard(lock_);
+    if (!srReceived_) {
+        srSender_ = sender;
+        srReceived_ = true;
     }
-    srEvent_.Set();
+    versionBits_ = info.versionBits;
+    srSsrc_ = info.ssrc;
+    lsr_ = info.lastSr;
+    srArrivalMs_ = TickCountMs();
 }
 
 void CRTCPHandler::OnRtpSequence(uint16_t seq) {

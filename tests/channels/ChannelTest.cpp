@@ -738,6 +738,38 @@ TEST(RtspChannel, NameLookedUpAtEachConnectAndParameterFiveOpensASecondSession) 
     SetHostResolver(nullptr);
 }
 
+// A started UDP stream runs five threads: capture, RTSP client, RTP socket,
+// RTP delivery and RTCP socket; its receiver reports go out from the last.
+TEST(RtspChannel, UdpStreamRunsFiveThreads) {
+    CameraUdp camera;  // RTCP to it
+    ASSERT_NE(camera.Port(), 0);
+    talvik_test::RawTcpServer rtsp(
+        [](int client, talvik_test::RawTcpServer& s) { s.HoldOpen(client); });
+    Rig rig(1);
+    rig.driver.parameters[2] = std::to_string(rtsp.Port());
+    struct Channel : QuickReportChannel {
+        using QuickReportChannel::QuickReportChannel;
+        void Report() { rtcp_.SetReportInterval(500); }
+    } channel(0, &rig.driver, &rig.host);
+    channel.Report();
+    const int before = talvik_test::ThreadCount();
+    ASSERT_TRUE(rig.Start(channel, 40, 3, 1));
+    ASSERT_TRUE(talvik_test::WaitUntil([&] { return rtsp.Connections() == 1; }, 20000));
+    RTSPSessionInfo info;
+    info.serverRtcpPort = camera.Port();
+    ASSERT_TRUE(channel.OnRTSPSessionReady(&info));
+    int type = 0;
+    uint16_t reportPort = 0;
+    for (int report = 0; report < 2; ++report) {
+        ASSERT_TRUE(ReceiveRtcp(camera.fd, &type, &reportPort));
+        EXPECT_EQ(type, 201) << "a receiver report";
+    }
+    EXPECT_EQ(talvik_test::ThreadCount() - before, 5);
+    channel.Stop();
+    ASSERT_TRUE(ReceiveRtcp(camera.fd, &type, &reportPort));
+    EXPECT_EQ(type, 203) << "the BYE at the stop";
+}
+
 // The host sits in OnFrame on the delivery thread past every stop limit while
 // its owner lets go of the channel: the final stop returns in time with one
 // warning, the delivery thread is left to finish (never ended) and keeps the

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "Loopback.h"
 #include "support/RecordingLogger.h"
@@ -100,14 +102,39 @@ TEST(RTCPHandler, SrIsAnsweredAtOnceToItsSenderAndStopSaysBye) {
 
     const rtcp::Word ssrc = r.handler.GetOwnSsrc();
     r.handler.Stop();
-    EXPECT_TRUE(talvik_test::WaitForThreadCount(threadsRunning - 2))
-        << "handler and socket threads";
+    EXPECT_TRUE(talvik_test::WaitForThreadCount(threadsRunning - 1))
+        << "the socket thread, the handler's only one";
     Bytes bye;
     ASSERT_TRUE(r.camera.Receive(bye));
     EXPECT_EQ(bye, OwnPacket("81CB0001", ssrc));
     for (const UdpPeer* peer : {&r.camera, &r.configured, &stranger})
         EXPECT_FALSE(peer->Receive(bye, 0)) << "one BYE at stop, to the camera";
     EXPECT_EQ(r.handler.GetPort(), 0);
+}
+
+// Datagrams that are no SR, faster than the report interval, keep the socket
+// thread's waits from running out: the reports still go out.
+TEST(RTCPHandler, ReportsKeepComingWhileStrangersKeepTheSocketBusy) {
+    Rig r;
+    r.Start(300);
+    const rtcp::Word ssrc = r.handler.GetOwnSsrc();
+    UdpPeer stranger;
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        while (!done) {
+            stranger.SendTo(r.handler.GetPort(), Hex("80C90001 00000001"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    int reports = 0;
+    for (; reports < 3; ++reports)
+        if (Next(r.configured, 201, [](const Bytes&) { return true; }).empty()) break;
+    done = true;
+    flood.join();
+    EXPECT_EQ(reports, 3);
+    r.handler.Stop();
+    EXPECT_EQ(Next(r.configured, 203, [](const Bytes&) { return true; }),
+              OwnPacket("81CB0001", ssrc));
 }
 
 // The final SR's answer shows everything sent before it was handled.
