@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "platform/OsThread.h"
+#include "platform/ThreadStartPlan.h"
 
 namespace talvik {
 
@@ -48,23 +49,6 @@ void PinModule() {
     if (void* self = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(self);
 }
 
-std::atomic<uint32_t> g_startsToSkip{0};
-std::atomic<uint32_t> g_startsToFail{0};
-
-// Consumes one start of FailThreadStarts' plan; true when it is to fail.
-bool PlannedToFail() {
-    if (g_startsToFail.load() == 0) return false;
-    uint32_t skip = g_startsToSkip.load();
-    while (skip > 0) {
-        if (g_startsToSkip.compare_exchange_weak(skip, skip - 1)) return false;
-    }
-    uint32_t fail = g_startsToFail.load();
-    while (fail > 0) {
-        if (g_startsToFail.compare_exchange_weak(fail, fail - 1)) return true;
-    }
-    return false;
-}
-
 StartBlock* BlockOf(uintptr_t handle) {
     return reinterpret_cast<StartBlock*>(handle);
 }
@@ -76,7 +60,8 @@ COsThread::~COsThread() {
 }
 
 bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
-    if (started_ || routine == nullptr || atEnd == nullptr || PlannedToFail()) return false;
+    if (started_ || routine == nullptr || atEnd == nullptr || threadplan::PlannedToFail())
+        return false;
     auto* block = new StartBlock{routine, atEnd, arg};
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -113,9 +98,7 @@ void COsThread::Detach() {
 }
 
 void FailThreadStarts(uint32_t skip, uint32_t count) {
-    g_startsToFail.store(0);
-    g_startsToSkip.store(skip);
-    g_startsToFail.store(count);
+    threadplan::Plan(skip, count);
 }
 
 uint32_t CurrentThreadId() {

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/OsThread.h"
+#include "platform/ThreadStartPlan.h"
 
 namespace talvik {
 
@@ -53,23 +54,6 @@ unsigned __stdcall ThreadMain(void* arg) {
     return 0;
 }
 
-std::atomic<uint32_t> g_startsToSkip{0};
-std::atomic<uint32_t> g_startsToFail{0};
-
-// Consumes one start of FailThreadStarts' plan; true when it is to fail.
-bool PlannedToFail() {
-    if (g_startsToFail.load() == 0) return false;
-    uint32_t skip = g_startsToSkip.load();
-    while (skip > 0) {
-        if (g_startsToSkip.compare_exchange_weak(skip, skip - 1)) return false;
-    }
-    uint32_t fail = g_startsToFail.load();
-    while (fail > 0) {
-        if (g_startsToFail.compare_exchange_weak(fail, fail - 1)) return true;
-    }
-    return false;
-}
-
 // The stack and the headroom fit in one free block: a reservation of that
 // size, given back at once, is the cheapest test.
 bool RoomForThread() {
@@ -91,7 +75,8 @@ COsThread::~COsThread() {
 }
 
 bool COsThread::Start(Routine routine, Routine atEnd, void* arg) {
-    if (started_ || routine == nullptr || atEnd == nullptr || PlannedToFail()) return false;
+    if (started_ || routine == nullptr || atEnd == nullptr || threadplan::PlannedToFail())
+        return false;
     if (!RoomForThread()) return false;
     auto* block = new StartBlock{routine, atEnd, arg};
     unsigned id = 0;
@@ -140,9 +125,7 @@ void COsThread::Detach() {
 }
 
 void FailThreadStarts(uint32_t skip, uint32_t count) {
-    g_startsToFail.store(0);
-    g_startsToSkip.store(skip);
-    g_startsToFail.store(count);
+    threadplan::Plan(skip, count);
 }
 
 uint32_t CurrentThreadId() {
