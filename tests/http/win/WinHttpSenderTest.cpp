@@ -144,7 +144,8 @@ TEST_F(WineSender, StreamHeldToTheCapGoesOnWhereItStopped) {
     EXPECT_EQ(sender->GetBufferHighWater(), CHttpSender::kReadBufferCap);
     sender->Release(held);
     while (stream.size() < 2 * CHttpSender::kReadBufferCap) {
-        const size_t n = sender->ReadHeld(data, 0);
+        size_t none = 0;
+        const size_t n = sender->ReadHeld(data, none);
         ASSERT_GT(n, 0u);
         stream.insert(stream.end(), data, data + n);
         sender->Release(n);
