@@ -1,5 +1,7 @@
 #include "http/JpegAssembler.h"
 
+#include "http/JpegMarkerScan.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -82,17 +84,15 @@ void CJpegAssembler::Feed(const uint8_t* data, size_t size) {
 size_t CJpegAssembler::NextMarker(const uint8_t* data, size_t i, size_t end) {
     const uint8_t* p = data + i;
     const uint8_t* const stop = data + end;
-    const bool entropy = state_ == State::kScan;
-    for (;;) {
+    if (state_ == State::kScan) {
+        p = FindEntropyMarker(p, stop);
+        if (p == stop) return end;
+    } else {
         p = static_cast<const uint8_t*>(std::memchr(p, kMarker, static_cast<size_t>(stop - p)));
         if (p == nullptr) return end;
-        if (entropy && p + 1 < stop && (p[1] == kStuffed || StandsAlone(p[1]))) {
-            p += 2;
-            continue;
-        }
-        pendingFF_ = true;
-        return static_cast<size_t>(p - data) + 1;
     }
+    pendingFF_ = true;
+    return static_cast<size_t>(p - data) + 1;
 }
 
 size_t CJpegAssembler::Scan(const uint8_t* data, size_t size, size_t seen) {

@@ -5,6 +5,7 @@
 
 #include "MediaRig.h"
 #include "http/JpegAssembler.h"
+#include "http/JpegMarkerScan.h"
 #include "support/TestFiles.h"
 
 namespace talvik {
@@ -91,6 +92,59 @@ TEST(H264MediaParser, ReadOnlyBytesAreNotChanged) {
 // over straight from the chunk it lies in, and an overflow costs only its own
 // image: the picture after it, even in the same chunk, still arrives. Text
 // outside images (more than the cap) is never buffered.
+// Entropy-coded data with one pattern in it, at every offset around the
+// searches' 16- and 64-byte steps and with every length of tail: each search
+// stops at the first FF whose follower is not 00, 01 or D0-D7, and at an FF
+// that ends the data.
+TEST(JpegMarkerScan, EverySearchStopsWhereAMarkerMayStart) {
+    struct Row {
+        Bytes pattern;
+        int hit;  // index in pattern, -1: none
+    };
+    const Row rows[] = {
+        {{0xFF, 0x00}, -1},
+        {{0xFF, 0x01}, -1},
+        {{0xFF, 0xD0}, -1},
+        {{0xFF, 0xD7}, -1},
+        {{0xFF, 0x00, 0xFF, 0xD7, 0xFF, 0x01}, -1},
+        {{0xFF, 0xD9}, 0},
+        {{0xFF, 0xD8}, 0},
+        {{0xFF, 0xCF}, 0},
+        {{0xFF, 0x02}, 0},
+        {{0xFF, 0xFF, 0x00}, 0},  // a fill byte: the marker's first FF
+        {{0xFF, 0x00, 0xFF, 0xD9}, 2},
+        {{0xFE, 0xFF, 0xD7, 0x00, 0xFF, 0xC4}, 4},
+    };
+    const auto scans = EntropyMarkerScans();
+    ASSERT_FALSE(scans.empty());
+    for (const Row& row : rows) {
+        for (size_t at = 0; at < 140; ++at) {
+            for (size_t tail : {0, 1, 2, 63, 64, 65}) {
+                Bytes data(at, 0x5A);
+                data.insert(data.end(), row.pattern.begin(), row.pattern.end());
+                data.insert(data.end(), tail, 0xA5);
+                const size_t want = row.hit < 0 ? data.size() : at + static_cast<size_t>(row.hit);
+                for (size_t k = 0; k < scans.size(); ++k) {
+                    const uint8_t* found = scans[k](data.data(), data.data() + data.size());
+                    ASSERT_EQ(static_cast<size_t>(found - data.data()), want)
+                        << "search " << k << ", pattern " << row.pattern.size() << " bytes at "
+                        << at << ", tail " << tail;
+                }
+                // The last byte an FF: it may begin a marker.
+                data.push_back(0xFF);
+                const size_t last = row.hit < 0 ? data.size() - 1 : want;
+                for (size_t k = 0; k < scans.size(); ++k) {
+                    ASSERT_EQ(static_cast<size_t>(scans[k](data.data(), data.data() + data.size()) -
+                                                  data.data()),
+                              last)
+                        << "search " << k << ", FF at the end after " << data.size() - 1;
+                }
+            }
+        }
+    }
+    ASSERT_EQ(FindEntropyMarker(nullptr, nullptr), nullptr);
+}
+
 TEST(JpegAssembler, SameCapHowEverTheImageArrives) {
     const size_t overhead = MakeJpeg(8, 8, 0).size();
     const Bytes next = MakeJpeg(16, 16, 100, 0xC0, 0x44);
