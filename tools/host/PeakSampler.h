@@ -15,10 +15,15 @@ namespace talvik_host {
 
 // How often the process is sampled for its peak figures.
 constexpr double kSampleS = 0.25;
-// ... in a single recording without a live progress line: each sample wakes
-// the host and reads /proc, a cost of the host's, not the module's, that a
-// benchmark of the process would otherwise count.
+// How often a single recording without a live progress line wakes to check
+// on its stream and print its line.
 constexpr double kQuietSampleS = 1.0;
+// ... and samples the process: a sample walks the address space (under Wine
+// some 700 calls) and lists the threads, a cost of the host's, not the
+// module's, that a benchmark of the process would otherwise count. A stream's
+// figures are flat once it runs, so the first sample at the start and one
+// every few seconds find the peak.
+constexpr double kQuietPeakSampleS = 5.0;
 
 class PeakSampler {
 public:

@@ -437,7 +437,7 @@ bool RecordStream(talvik::ipcapture::IIPVideoCaptureEx2* capture, const RecordOp
         return false;
     }
     ProgressPrinter progress(o);
-    PeakSampler sampler(ReadProcessUsage, progress.Live() ? kSampleS : kQuietSampleS);
+    PeakSampler sampler(ReadProcessUsage, progress.Live() ? kSampleS : kQuietPeakSampleS);
     std::string status = "starting";
     double nextUsageS = 0;
     for (;;) {
