@@ -165,7 +165,18 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
                         checked_ = true;
                         lost_ = false;
                     } else {
-                        Lose();  // scanned again from the frame's first unread byte
+                        // No frame: the next one may begin among the bytes
+                        // read as its header (noise that ends in '$' takes the
+                        // real frame's '$' as its channel), so they are scanned
+                        // again, then what follows them.
+                        uint8_t read[sizeof(header_) + kLeadBytes];
+                        size_t count = 0;
+                        for (uint8_t b : header_)
+                            read[count++] = b;
+                        for (size_t k = 0; k < payload_.size() && k < kLeadBytes; ++k)
+                            read[count++] = payload_[k];
+                        Lose();
+                        ScanAgain(read, count);
                         break;
                     }
                 }
@@ -224,6 +235,12 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
             }
         }
     }
+}
+
+// A header and at most its lead bytes: a frame found among them has fewer
+// bytes to give back again, so the calls end.
+void CRTSPStreamParser::ScanAgain(const uint8_t* bytes, size_t count) {
+    Feed(bytes, count);
 }
 
 void CRTSPStreamParser::DeliverFrame() {

@@ -65,6 +65,8 @@ private:
     void StartAnswer();
     void EndAnswerHeader();
     void Lose();
+    // Feeds bytes already taken from the stream through the parser again.
+    void ScanAgain(const uint8_t* bytes, size_t count);
     // Whether a frame on `channel` that begins with lead[0..count) is believed.
     // Learns a payload type the description did not name once kStrayTypeFrames
     // frames in a row have carried it.

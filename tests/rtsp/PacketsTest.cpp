@@ -158,12 +158,20 @@ TEST(RTSPStreamParser, NoiseFrameNeverPassesAndTheStreamResumes) {
     const struct {
         const char* name;
         Bytes lead;
+        Bytes tail;          // the noise's last bytes
         uint16_t resumesAt;  // the first packet after the noise that passes
     } rows[] = {
-        {"NotVersionTwo", {0x3F, 0xA1, 0x5C, 0x02}, 11},
-        {"RtcpType", {0x80, 0xC8, 0x00, 0x06}, 11},
-        {"OtherPayloadType", {0x80, 0x61, 0x12, 0x34}, 11},
-        {"LooksLikeTheSession", {0x80, 0xE0, 0x12, 0x34, 0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF}, 77},
+        {"NotVersionTwo", {0x3F, 0xA1, 0x5C, 0x02}, {}, 11},
+        {"RtcpType", {0x80, 0xC8, 0x00, 0x06}, {}, 11},
+        {"OtherPayloadType", {0x80, 0x61, 0x12, 0x34}, {}, 11},
+        {"LooksLikeTheSession",
+         {0x80, 0xE0, 0x12, 0x34, 0, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF},
+         {},
+         77},
+        // A '$' near the noise's end makes a header of the camera's next one.
+        {"EndsInDollar", {0x3F, 0xA1}, {'$'}, 11},
+        {"EndsInDollarAndOurChannel", {0x3F, 0xA1}, {'$', 0x00}, 11},
+        {"EndsInDollarAndTwoBytes", {0x3F, 0xA1}, {'$', 0x07, 0x31}, 11},
     };
     for (const auto& row : rows) {
         Bytes stream;
@@ -179,10 +187,11 @@ TEST(RTSPStreamParser, NoiseFrameNeverPassesAndTheStreamResumes) {
             frame(packet);
             if (seq != 10) continue;
             Bytes noise = row.lead;
-            for (uint32_t x = 12345; noise.size() < 100;) {
+            for (uint32_t x = 12345; noise.size() < 100 - row.tail.size();) {
                 x = x * 1103515245u + 12345u;
                 noise.push_back(uint8_t(x >> 16));
             }
+            noise.insert(noise.end(), row.tail.begin(), row.tail.end());
             stream.insert(stream.end(), {'$', 0, 0xFF, 0xFF});
             stream.insert(stream.end(), noise.begin(), noise.end());
         }
