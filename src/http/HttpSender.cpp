@@ -22,8 +22,6 @@ constexpr size_t kTransferChunk = IHttpTransfer::kMaxBodyPiece;
 // Most a direct read may write at once: what a 1080p picture's wake-up brings
 // in one read, small enough that the reader scans it while it is cached.
 constexpr size_t kDirectRead = 256 * 1024;
-// Most bytes moved to the storage's front before a read.
-constexpr size_t kFrontMoveMost = 64 * 1024;
 constexpr uint32_t kDefaultTimeoutMs = 5000;
 constexpr size_t kMaxAuthenticateHeaders = 16;
 constexpr size_t kMaxHeaderLine = 16384;
@@ -722,18 +720,8 @@ void CHttpSender::Appended(size_t size) {
 uint8_t* CHttpSender::BodyRoom(size_t& room) {
     room = 0;
     const size_t held = Buffered();
-    if (held >= kReadBufferCap) return nullptr;  // the reader frees some first
-    if (held == 0) {
-        bufferHead_ = bufferTail_ = 0;  // nothing to move later
-    } else if (held <= kFrontMoveMost && held * 8 <= bufferHead_) {
-        // The next picture lands where the last one did, on cache lines the
-        // processor still holds, so the kernel's copy into them is cheap.
-        // Moving only what is at most an eighth of the bytes read since the
-        // front keeps the copying to an eighth of the stream at worst.
-        std::memcpy(buffer_.get(), buffer_.get() + bufferHead_, held);
-        bufferHead_ = 0;
-        bufferTail_ = held;
-    }
+    if (held >= kReadBufferCap) return nullptr;    // the reader frees some first
+    if (held == 0) bufferHead_ = bufferTail_ = 0;  // nothing to move later
     const size_t want = std::min(kDirectRead, kReadBufferCap - held);
     // Short of the budget, what fits in the storage will do.
     if (bufferTail_ + want > bufferSize_) MakeRoom(want);

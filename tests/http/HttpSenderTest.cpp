@@ -164,9 +164,8 @@ std::string Picture(size_t size) {
 // the budget is dropped, the reader starts afresh at the next picture, and
 // a run of such drops is logged once. Every byte comes back with the sender.
 // Each body comes framed (through curl) and as a plain HTTP/1.0 body up to
-// the close (read straight into the storage). Pictures of about one read
-// each leave a few bytes held behind a long span read, which the storage
-// moves to its front: the pictures stay whole.
+// the close (read straight into the storage), and every picture must come
+// whole, byte for byte, however the reads cut it.
 TEST(HttpSenderBudget, PictureBeyondTheBudgetDroppedTheNextOnesDelivered) {
     const struct {
         size_t limit;
