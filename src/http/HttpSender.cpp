@@ -751,7 +751,7 @@ bool CHttpSender::MakeRoom(size_t size) {
     size_t grown = 0;
     if (tight && bufferSize_ < kReadBufferCap) {
         const size_t needed = std::min(kReadBufferCap, std::max(held + size, kTransferChunk));
-        grown = std::min(kReadBufferCap, std::max(bufferSize_ * 2, needed));
+        grown = std::min(kReadBufferCap, StorageSize(std::max(bufferSize_ * 2, needed)));
         if (storageCharge_.GrowTo(grown)) {
             budgetRunTold_ = false;  // the budget no longer bounds this stream
         } else if (!(needed > bufferSize_ && storageCharge_.GrowTo(grown = needed))) {
@@ -761,7 +761,7 @@ bool CHttpSender::MakeRoom(size_t size) {
     }
     if (grown > bufferSize_) {
         // Not zeroed: every byte read from it was written first.
-        std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[grown]);
+        StoragePtr storage(AllocateStorage(grown));
         if (!storage) {
             storageCharge_.ShrinkTo(bufferSize_);
             throw std::bad_alloc();

@@ -15,6 +15,7 @@
 #include "base/MemoryBudget.h"
 #include "media/HttpAuth.h"
 #include "platform/HttpTransfer.h"
+#include "platform/Storage.h"
 
 namespace talvik {
 
@@ -222,7 +223,7 @@ private:
     std::vector<std::string> authenticateHeaders_;
     uint64_t bytesSeen_ = 0;  // header and body bytes; progress for the time-out
     uint64_t bytesDirect_ = 0;
-    std::unique_ptr<uint8_t[]> buffer_;  // storage; the held bytes are [head, tail)
+    StoragePtr buffer_;  // storage; the held bytes are [head, tail)
     size_t bufferSize_ = 0;
     size_t bufferHead_ = 0;
     size_t bufferTail_ = 0;

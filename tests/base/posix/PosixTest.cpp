@@ -1,4 +1,5 @@
-// POSIX only: a cancelled waiter, and the host core version in a file name.
+// POSIX only: a cancelled waiter, the host core version in a file name, and
+// receive storage on huge pages.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -9,6 +10,7 @@
 #include "HostCoreFile.h"
 #include "base/Event.h"
 #include "base/Text.h"
+#include "platform/Storage.h"
 
 namespace talvik {
 namespace {
@@ -69,6 +71,33 @@ TEST(DebugLevels, CoreFileNames) {
                         : std::string("- ");
     }
     EXPECT_EQ(versions, "6.3.0.0 5.11.9.2 - - - - ");
+}
+
+// Receive storage of 1 MiB or more comes as whole huge pages, aligned to
+// them, every byte of it usable; smaller storage is exactly what was asked.
+TEST(Storage, LargeStorageIsWholeAlignedHugePages) {
+    constexpr size_t kMiB = 1u << 20;
+    const struct {
+        size_t wanted, size;
+    } rows[] = {
+        {1, 1},
+        {kMiB - 1, kMiB - 1},
+        {kMiB, 2 * kMiB},
+        {2 * kMiB, 2 * kMiB},
+        {2 * kMiB + 1, 4 * kMiB},
+        {SIZE_MAX - 1, SIZE_MAX - 1},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(StorageSize(row.wanted), row.size) << row.wanted;
+        if (row.size > 4 * kMiB) continue;
+        StoragePtr storage(AllocateStorage(row.size));
+        ASSERT_NE(storage, nullptr) << row.size;
+        storage[0] = 1;
+        storage[row.size - 1] = 2;
+        if (row.size >= 2 * kMiB) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(storage.get()) % (2 * kMiB), 0u) << row.size;
+        }
+    }
 }
 
 }  // namespace
